@@ -1,0 +1,78 @@
+#include "Application.h"
+
+#include <memory>
+
+#include <QApplication>
+#include <QFont>
+#include <QFontDatabase>
+#include <QTimer>
+#include <QWidget>
+
+#include "CollectionContext.h"
+#include "Log.h"
+#include "Resources.h"
+#include "Startup.h"
+#include "config_manager.h"
+
+namespace {
+
+const char* const kApplicationFont = ":/Fonts/DroidSansFallbackFull.ttf";
+const char* const kDeviceConfigPath = "/etc/kavrel/def_config.json";
+
+void loadApplicationFont()
+{
+    const int id = QFontDatabase::addApplicationFont(kApplicationFont);
+    if (id == -1) {
+        LOGE << "Load font failed";
+        return;
+    }
+    for (const QString& family : QFontDatabase::applicationFontFamilies(id))
+        QApplication::setFont(QFont(family));
+}
+
+void probeStorageCard()
+{
+    QString path = ".";
+    qint64 total = 0;
+    qint64 available = 0;
+    if (!getTFCardInfo(path, total, available)) {
+        // The operator is told before the main window appears; capture then
+        // goes below the working directory.
+    }
+    g_storageTotalBytes.exchange(total);
+    CollectionContext::instance().setStorageRoot(path.toUtf8().toStdString());
+}
+
+std::unique_ptr<QWidget> createMainWindow()
+{
+    auto window = std::make_unique<QWidget>();
+    window->setWindowTitle(QString::fromUtf8("数据采集终端控制台"));
+    return window;
+}
+
+} // namespace
+
+int runKavrel(int argc, char** argv)
+{
+    kavrel::log::logger();
+    auto application = std::make_unique<QApplication>(argc, argv);
+    kavrel::initResources();
+    loadApplicationFont();
+    probeStorageCard();
+    checkNtpSynchronized();
+    config_manager::instance().init(kDeviceConfigPath);
+
+    auto window = createMainWindow();
+    window->showFullScreen();
+    window->show();
+
+    // Smoke tests and screenshots end the run from inside the event loop.
+    if (const int quitAfterMs = qEnvironmentVariableIntValue("KAVREL_QUIT_AFTER_MS"); quitAfterMs > 0)
+        QTimer::singleShot(quitAfterMs, qApp, &QCoreApplication::quit);
+
+    const int code = QApplication::exec();
+    LOGD << "Application Exit, return code:" << code;
+    window.reset();
+    application.reset();
+    return code;
+}

@@ -1,0 +1,80 @@
+#pragma once
+// The device configuration (/etc/kavrel/def_config.json overlaid by the
+// operator's $HOME/.config/kavrel/config.yaml), the loaded scenario catalogue
+// and the operator's current tag choices. Filled once at start-up on the GUI
+// thread; afterwards the device members are only read.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "task_preview.h"
+
+using ordered_json = nlohmann::ordered_json;
+
+struct camera_entry {
+    std::string camera_type_str;  // e.g. "Gemini_corlor", "Gemini_depeth", "usb_camera"
+    int camera_id = 0;
+    int width = 0;
+    int height = 0;
+    int fps = 0;
+    float exposure_time = 0.0f;
+    // V4L2 pixel format of a USB camera as a FourCC ("MJPG", "YUYV"); optional.
+    std::string pixel_format = "MJPG";
+};
+
+struct camera_config {
+    int capture_freq = 0;
+    camera_entry camera1;
+    camera_entry camera2;
+    camera_entry camera3;
+};
+
+struct script_entry {
+    std::string name;
+    std::string cmd;
+    std::string description;
+};
+
+inline constexpr int kDefaultFontSizePx = 36;
+
+// Reads a JSON file keeping member order; null on any failure (logged).
+ordered_json load_ordered_json(const std::string& path);
+
+class config_manager {
+public:
+    static config_manager& instance();
+
+    // Loads the device file and the overlay; 0 when everything applied, -1 otherwise.
+    int init(const std::string& path);
+
+    // The font size every "%1px" style template uses: 36 when unset or below 1.
+    int fontSizePx() const;
+
+    std::vector<std::pair<std::string, std::string>> city_list_;
+    std::string cur_city_;
+    std::string machine_id_;
+    int font_size_px_ = kDefaultFontSizePx;
+    camera_config camera_config_;
+    std::vector<script_entry> scripts_;
+    std::string cap_type_;
+
+    // Catalogue and the operator's choices on the information page.
+    std::vector<std::string> selected_tags_;
+    std::vector<std::pair<std::string, std::string>> tag_pairs_;
+    task_preview_load_result task_preview_;
+
+    // Puts every member back to its default; for tests that reuse the singleton.
+    void resetForTest();
+
+private:
+    config_manager();
+    ~config_manager();
+    config_manager(const config_manager&) = delete;
+    config_manager& operator=(const config_manager&) = delete;
+};
+
+// The configured font size, or 36 where no configuration applies.
+int configuredFontSizePx();

@@ -1,0 +1,8 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <yaml-cpp/yaml.h>
+
+// YAML to order-preserving JSON: booleans, then decimal 64-bit integers, then
+// doubles (with .inf/.nan), else strings; quoted scalars always stay strings.
+nlohmann::ordered_json yaml_to_json(const YAML::Node& node);

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs the dependencies, then configures and builds one preset
+# (release by default; asan and tsan for the sanitizer builds).
+set -euo pipefail
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+preset="${1:-release}"
+"$repo/scripts/install-deps.sh"
+cd "$repo"
+launcher=()
+command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake --preset "$preset" "${launcher[@]}" >/dev/null
+cmake --build --preset "$preset"

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs every Debian package the terminal and its tests need. Idempotent:
+# packages already present are left alone, so running it twice costs a second.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  cmake ninja-build g++ pkg-config ccache
+  # libraries
+  qtbase5-dev libqt5svg5-dev libqt5opengl5-dev
+  libopencv-dev libyaml-cpp-dev nlohmann-json3-dev libconcurrentqueue-dev
+  libspdlog-dev libturbojpeg0-dev
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xauth libgl1-mesa-dri
+  # run time: USB camera discovery
+  v4l-utils
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,51 @@
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "CollectionContext.h"
+
+TEST(CollectionContext, FreshInfoIsEmptyWithDefaultInterval)
+{
+    const CollectionInfo info = CollectionInfo{};
+    EXPECT_TRUE(info.date.empty() && info.city.empty() && info.devices.empty() && info.session_tags.empty());
+    EXPECT_EQ(info.shot_interval_ms, 1000);
+}
+
+TEST(CollectionContext, ReadersSeeWholeInfoWhileWritersReplaceIt)
+{
+    auto& context = CollectionContext::instance();
+    CollectionInfo a;
+    a.task_label = "a";
+    a.devices = "cam_a";
+    CollectionInfo b;
+    b.task_label = "b";
+    b.devices = "cam_b";
+    context.setCollectionInfo(a);
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (!stop) {
+            const CollectionInfo copy = context.collectionInfo();
+            if (copy.devices != "cam_" + copy.task_label)
+                ++torn;
+        }
+    });
+    for (int i = 0; i < 2000; ++i)
+        context.setCollectionInfo(i % 2 ? a : b);
+    stop = true;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
+    context.setCollectionInfo({});
+}
+
+TEST(CollectionContext, SessionPathsSetAndClearedTogether)
+{
+    auto& context = CollectionContext::instance();
+    context.setSessionPaths("/card/s", "/card/s/usb", "/card/s/depth");
+    EXPECT_EQ(context.baseSavePath(), "/card/s");
+    EXPECT_EQ(context.rgbSavePath(), "/card/s/usb");
+    EXPECT_EQ(context.depthSavePath(), "/card/s/depth");
+    context.setSessionPaths({}, {}, {});
+    EXPECT_TRUE(context.baseSavePath().empty() && context.rgbSavePath().empty() && context.depthSavePath().empty());
+}

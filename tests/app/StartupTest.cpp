@@ -1,0 +1,112 @@
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+#include "Log.h"
+#include "Startup.h"
+
+namespace {
+
+StorageVolume volume(const char* device, const char* root, bool ready = true, qint64 total = 64LL << 30)
+{
+    StorageVolume v;
+    v.device = device;
+    v.rootPath = root;
+    v.fileSystemType = "vfat";
+    v.bytesTotal = total;
+    v.bytesAvailable = total / 2;
+    v.valid = true;
+    v.ready = ready;
+    return v;
+}
+
+} // namespace
+
+TEST(StorageProbe, PicksFirstReadyCardOutsideOverlayAndTmpfs)
+{
+    kavrel::log::LogCapture capture;
+    QString path = ".";
+    qint64 total = 0;
+    qint64 available = 0;
+    const std::vector<StorageVolume> volumes = {
+        volume("/dev/root", "/"),
+        volume("/dev/mmcblk0p1", "/run/overlay/card"),
+        volume("/dev/mmcblk0p2", "/mnt/tmpfs-card"),
+        volume("/dev/mmcblk1p1", "/media/unready", false),
+        volume("/dev/mmcblk1p2", "/media/sdcard", true, 32LL << 30),
+        volume("/dev/mmcblk2p1", "/media/second"),
+    };
+    ASSERT_TRUE(getTFCardInfo(volumes, path, total, available));
+    EXPECT_EQ(path, "/media/sdcard");
+    EXPECT_EQ(total, 32LL << 30);
+    EXPECT_EQ(available, 16LL << 30);
+    EXPECT_TRUE(capture.contains("TF Card found: /media/sdcard"));
+    EXPECT_TRUE(capture.contains("  Total: 32 GB"));
+    EXPECT_TRUE(capture.contains("Found storage device: /dev/root"));
+    EXPECT_FALSE(capture.contains("Found storage device: /dev/mmcblk2p1")) << "the walk stops at the card";
+}
+
+TEST(StorageProbe, NoCardLeavesOutParametersUntouched)
+{
+    kavrel::log::LogCapture capture;
+    QString path = ".";
+    qint64 total = 0;
+    qint64 available = 7;
+    EXPECT_FALSE(getTFCardInfo({volume("/dev/sda1", "/media/usb"), volume("/dev/mmcblk0p1", "/overlay")}, path,
+        total, available));
+    EXPECT_EQ(path, ".");
+    EXPECT_EQ(total, 0);
+    EXPECT_EQ(available, 7);
+    EXPECT_TRUE(capture.contains("WARN  ") && capture.contains("TF Card not found!"));
+}
+
+TEST(AsyncExecCommand, ReturnsExitStatusAndOutput)
+{
+    auto [code, output] = asyncExecCommand("printf 'line1\\n'; printf 'yes\\n'; exit 3", 2000);
+    EXPECT_EQ(code, 3);
+    EXPECT_EQ(output, "line1\nyes\n");
+
+    std::tie(code, output) = asyncExecCommand("true", 2000);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(output, "");
+}
+
+TEST(AsyncExecCommand, LongOutputIsReadCompletely)
+{
+    const auto [code, output] = asyncExecCommand("seq 1 5000", 5000);
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 5000);
+    EXPECT_EQ(output.substr(output.size() - 5), "5000\n");
+}
+
+TEST(AsyncExecCommand, MissingProgramFailsWithShellStatus)
+{
+    const auto [code, output] = asyncExecCommand("/nonexistent/program-xyz 2>/dev/null", 2000);
+    EXPECT_EQ(code, 127);
+    EXPECT_EQ(output, "");
+}
+
+TEST(AsyncExecCommand, TimesOutButWaitsForTheWorker)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const auto [code, output] = asyncExecCommand("sleep 0.6; echo late", 100);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(code, -2);
+    EXPECT_EQ(output, "timeout");
+    // The worker is not abandoned: releasing its future waits for the command.
+    EXPECT_GE(elapsed, std::chrono::milliseconds(550));
+}
+
+TEST(NtpCheck, SynchronisedOnlyWhenYesAndZeroExit)
+{
+    kavrel::log::LogCapture capture;
+    EXPECT_TRUE(checkNtpSynchronized("echo yes"));
+    EXPECT_TRUE(g_ntpSynchronized.load());
+    EXPECT_TRUE(capture.contains("System time is synchronized via NTP."));
+
+    EXPECT_FALSE(checkNtpSynchronized("echo no"));
+    EXPECT_FALSE(g_ntpSynchronized.load());
+    EXPECT_TRUE(checkNtpSynchronized("echo yes") && !checkNtpSynchronized("echo yes; exit 1"));
+    EXPECT_FALSE(checkNtpSynchronized("sleep 0.5; echo yes"));
+    EXPECT_TRUE(capture.contains("System time is not synchronized via NTP."));
+}

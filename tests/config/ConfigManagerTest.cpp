@@ -1,0 +1,227 @@
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "Log.h"
+#include "TestSupport.h"
+#include "config_manager.h"
+#include "scenario_tag_loader.h"
+
+namespace fs = std::filesystem;
+using kavrel::test::ScopedEnv;
+using kavrel::test::writeFile;
+
+namespace {
+
+const char* kCamera = R"({"camera_type_str":"Gemini_corlor","camera_id":1,"width":1280,"height":720,"fps":30,"exposure_time":2.5})";
+
+std::string cameraConfig(bool withCamera3 = true)
+{
+    std::string s = std::string(R"({"capture_freq":1000,"camera1":)") + kCamera + R"(,"camera2":)"
+        + R"({"camera_type_str":"Gemini_depeth","camera_id":true,"width":640.7,"height":480,"fps":15,"exposure_time":false})";
+    if (withCamera3)
+        s += std::string(R"(,"camera3":)") + kCamera;
+    return s + "}";
+}
+
+class ConfigManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        config_manager::instance().resetForTest();
+        ASSERT_TRUE(dir_.isValid());
+        home_ = dir_.path().toStdString();
+        fs::create_directories(home_ + "/.config/kavrel");
+    }
+    void TearDown() override { config_manager::instance().resetForTest(); }
+
+    std::string devicePath() const { return home_ + "/def_config.json"; }
+    void writeDevice(const std::string& json) const { writeFile(devicePath(), json); }
+    void writeOverlay(const std::string& yaml) const { writeFile(home_ + "/.config/kavrel/config.yaml", yaml); }
+    int init() const
+    {
+        ScopedEnv home("HOME", home_);
+        return config_manager::instance().init(devicePath());
+    }
+
+    QTemporaryDir dir_;
+    std::string home_;
+    kavrel::log::LogCapture log_;
+    config_manager& cfg_ = config_manager::instance();
+};
+
+} // namespace
+
+TEST_F(ConfigManagerTest, FullDeviceFileFillsEveryMemberInOrder)
+{
+    writeDevice(R"({"city_list":{"sz":"深圳","bj":"北京"},"cur_city":"sz","machine_id":"EMP-1",
+        "font_size_px":"28","cap_type":"rgbd","unknown":1,
+        "scripts":[{"name":"备份","cmd":"backup.sh --all","description":"copy"},{"name":"x"},
+                   {"name":"同步","cmd":"sync.sh","description":5},"junk"],
+        "camera_config":)" + cameraConfig() + "}");
+    EXPECT_EQ(init(), 0);
+    ASSERT_EQ(cfg_.city_list_.size(), 2u);
+    EXPECT_EQ(cfg_.city_list_[0], std::make_pair(std::string("sz"), std::string("深圳")));
+    EXPECT_EQ(cfg_.city_list_[1].first, "bj");
+    EXPECT_EQ(cfg_.cur_city_, "sz");
+    EXPECT_EQ(cfg_.machine_id_, "EMP-1");
+    EXPECT_EQ(cfg_.font_size_px_, 28);
+    EXPECT_EQ(cfg_.cap_type_, "rgbd");
+    ASSERT_EQ(cfg_.scripts_.size(), 2u);
+    EXPECT_EQ(cfg_.scripts_[0].cmd, "backup.sh --all");
+    EXPECT_EQ(cfg_.scripts_[0].description, "copy");
+    EXPECT_EQ(cfg_.scripts_[1].name, "同步");
+    EXPECT_EQ(cfg_.scripts_[1].description, "");
+    EXPECT_EQ(cfg_.camera_config_.capture_freq, 1000);
+    EXPECT_EQ(cfg_.camera_config_.camera1.camera_type_str, "Gemini_corlor");
+    EXPECT_EQ(cfg_.camera_config_.camera1.width, 1280);
+    EXPECT_FLOAT_EQ(cfg_.camera_config_.camera1.exposure_time, 2.5f);
+    EXPECT_EQ(cfg_.camera_config_.camera2.camera_id, 1) << "booleans convert to int";
+    EXPECT_EQ(cfg_.camera_config_.camera2.width, 640) << "numbers truncate to int";
+    EXPECT_EQ(cfg_.camera_config_.camera3.pixel_format, "MJPG");
+}
+
+TEST_F(ConfigManagerTest, FontSizeRules)
+{
+    writeDevice(R"({"font_size_px":28})");
+    init();
+    EXPECT_EQ(cfg_.fontSizePx(), 28);
+    writeDevice(R"({"font_size_px":28.5})");
+    cfg_.resetForTest();
+    init();
+    EXPECT_EQ(cfg_.font_size_px_, 36);
+    for (const char* value : {"0", "-3"}) {
+        writeDevice(std::string(R"({"font_size_px":)") + value + "}");
+        init();
+        EXPECT_EQ(cfg_.fontSizePx(), 36) << value;
+    }
+    writeDevice(R"({"font_size_px":"big","cap_type":"after"})");
+    EXPECT_EQ(init(), -1);
+    EXPECT_TRUE(log_.contains("config_manager::init parse config error: stoi"));
+    EXPECT_EQ(cfg_.cap_type_, "") << "keys after the failure are not read";
+}
+
+TEST_F(ConfigManagerTest, MissingEmptyAndMalformedFilesKeepDefaults)
+{
+    EXPECT_EQ(init(), -1);
+    EXPECT_TRUE(log_.contains("ERROR") && log_.contains("load_json: file is empty"));
+    writeDevice("");
+    init();
+    EXPECT_EQ(log_.count("load_json: file is empty"), 2);
+    writeDevice(R"({"machine_id": "a", // comment
+    })");
+    init();
+    EXPECT_TRUE(log_.contains("load_json: error: [json.exception.parse_error"));
+    EXPECT_EQ(cfg_.machine_id_, "");
+    EXPECT_EQ(cfg_.fontSizePx(), 36);
+}
+
+TEST_F(ConfigManagerTest, CameraConfigIsReplacedWholeOrNotAtAll)
+{
+    writeDevice(R"({"camera_config":)" + cameraConfig(false) + "}");
+    EXPECT_EQ(init(), -1);
+    EXPECT_TRUE(log_.contains("config_manager::init parse config error: [json.exception.out_of_range.403] key 'camera3' not found"));
+    EXPECT_EQ(cfg_.camera_config_.capture_freq, 0);
+    EXPECT_EQ(cfg_.camera_config_.camera1.width, 0);
+
+    writeDevice(R"({"camera_config":)" + cameraConfig() + "}");
+    init();
+    writeDevice(R"({"camera_config":{"capture_freq":5,"camera1":{"camera_type_str":7}}})");
+    init();
+    EXPECT_TRUE(log_.contains("type must be string, but is number"));
+    EXPECT_EQ(cfg_.camera_config_.capture_freq, 1000) << "a broken camera_config keeps the previous one";
+}
+
+TEST_F(ConfigManagerTest, WrongCityValueStopsBeforeLaterKeys)
+{
+    writeDevice(R"({"city_list":{"sz":"深圳","bj":3},"cur_city":"sz","scripts":[{"name":"a","cmd":"b"}]})");
+    init();
+    EXPECT_TRUE(log_.contains("type must be string, but is number"));
+    EXPECT_EQ(cfg_.cur_city_, "");
+    EXPECT_EQ(cfg_.scripts_.size(), 0u);
+    ASSERT_EQ(cfg_.city_list_.size(), 1u) << "pairs before the bad one stay";
+
+    writeDevice(R"({"city_list":["广州","上海"]})");
+    init();
+    ASSERT_EQ(cfg_.city_list_.size(), 2u);
+    EXPECT_EQ(cfg_.city_list_[1], std::make_pair(std::string("1"), std::string("上海")));
+}
+
+TEST_F(ConfigManagerTest, OverlayPatchesDeviceFile)
+{
+    writeDevice(R"({"cur_city":"sz","machine_id":"EMP-1","scripts":[{"name":"a","cmd":"b"}],"camera_config":)"
+        + cameraConfig() + "}");
+    writeOverlay("cur_city: bj\nmachine_id: ~\ncamera_config:\n  camera1:\n    width: 1920\nscripts: 5\n");
+    EXPECT_EQ(init(), 0);
+    EXPECT_EQ(cfg_.cur_city_, "bj");
+    EXPECT_EQ(cfg_.machine_id_, "") << "a null member deletes the key";
+    EXPECT_EQ(cfg_.camera_config_.camera1.width, 1920);
+    EXPECT_EQ(cfg_.camera_config_.camera1.height, 720) << "other fields of camera1 stay";
+    EXPECT_TRUE(cfg_.scripts_.empty()) << "scripts that are not an array give an empty list";
+}
+
+TEST_F(ConfigManagerTest, OverlayAloneConfiguresWithoutDeviceFile)
+{
+    writeOverlay("machine_id: DEMO\nfont_size_px: 30\ncity_list: ~\n");
+    EXPECT_EQ(init(), 0);
+    EXPECT_EQ(cfg_.machine_id_, "DEMO");
+    EXPECT_EQ(cfg_.fontSizePx(), 30);
+}
+
+TEST_F(ConfigManagerTest, UnquotedNumberCityBecomesTypeError)
+{
+    writeDevice(R"({"cur_city":"sz"})");
+    writeOverlay("cur_city: 010\n");
+    init();
+    EXPECT_TRUE(log_.contains("type must be string, but is number"));
+    EXPECT_EQ(cfg_.cur_city_, "");
+    writeOverlay("cur_city: \"010\"\n");
+    init();
+    EXPECT_EQ(cfg_.cur_city_, "010");
+}
+
+TEST_F(ConfigManagerTest, BrokenOrNonMappingOverlayIsIgnored)
+{
+    writeDevice(R"({"cur_city":"sz"})");
+    writeOverlay("cur_city: [unclosed\n");
+    init();
+    EXPECT_TRUE(log_.contains("WARN") && log_.contains("load_user_app_config failed, path=" + home_
+        + "/.config/kavrel/config.yaml, err="));
+    EXPECT_EQ(cfg_.cur_city_, "sz");
+
+    log_.clear();
+    writeOverlay("- a\n- b\n");
+    init();
+    EXPECT_EQ(cfg_.cur_city_, "sz");
+    EXPECT_TRUE(log_.lines().empty()) << "a non-mapping root is ignored silently";
+}
+
+TEST_F(ConfigManagerTest, RootThatIsNotAnObjectClearsScripts)
+{
+    writeDevice(R"({"scripts":[{"name":"a","cmd":"b"}],"machine_id":"m"})");
+    init();
+    ASSERT_EQ(cfg_.scripts_.size(), 1u);
+    writeDevice("[1,2]");
+    init();
+    EXPECT_TRUE(cfg_.scripts_.empty());
+    EXPECT_EQ(cfg_.machine_id_, "m");
+    writeDevice("{}");
+    writeDevice(R"({"scripts":[{"name":"a","cmd":"b"}]})");
+    init();
+    writeDevice("{}");
+    init();
+    EXPECT_EQ(cfg_.scripts_.size(), 1u) << "an empty object changes nothing";
+}
+
+TEST(UserConfigDir, FollowsHomeAndIsEmptyWithoutIt)
+{
+    {
+        ScopedEnv home("HOME", std::string("/home/op"));
+        EXPECT_EQ(scenario_tag_loader::user_config_dir(), "/home/op/.config/kavrel");
+    }
+    for (std::optional<std::string> value : {std::optional<std::string>(), std::optional<std::string>("")}) {
+        ScopedEnv home("HOME", value);
+        EXPECT_EQ(scenario_tag_loader::user_config_dir(), "");
+        EXPECT_TRUE(scenario_tag_loader::load_user_app_config("").is_null());
+    }
+}

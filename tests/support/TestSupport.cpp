@@ -1,0 +1,60 @@
+#include "TestSupport.h"
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace kavrel::test {
+
+std::string testDataDir()
+{
+    if (const char* dir = std::getenv("KAVREL_TESTDATA"); dir && *dir)
+        return dir;
+    return KAVREL_TESTDATA_DEFAULT;
+}
+
+std::string testDataPath(const std::string& relative)
+{
+    return testDataDir() + "/" + relative;
+}
+
+ScopedEnv::ScopedEnv(const char* name, std::optional<std::string> value) : name_(name)
+{
+    if (const char* old = std::getenv(name))
+        previous_ = old;
+    if (value)
+        setenv(name, value->c_str(), 1);
+    else
+        unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    if (previous_)
+        setenv(name_.c_str(), previous_->c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+}
+
+void writeFile(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+    out << content;
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+bool processEventsFor(int milliseconds)
+{
+    return waitUntil([] { return false; }, milliseconds) || true;
+}
+
+} // namespace kavrel::test

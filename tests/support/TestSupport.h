@@ -1,0 +1,57 @@
+#pragma once
+// Helpers shared by the test programs.
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include <QTemporaryDir>
+
+namespace kavrel::test {
+
+// Folder of inputs shaped like real boards' (device listings, UVC frames);
+// $KAVREL_TESTDATA overrides the copy beside the repository.
+std::string testDataDir();
+std::string testDataPath(const std::string& relative);
+
+// Sets (or unsets, with nullopt) an environment variable for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, std::optional<std::string> value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> previous_;
+};
+
+void writeFile(const std::string& path, const std::string& content);
+std::string readFile(const std::string& path);
+
+// Polls until predicate() holds or timeoutMs passes, processing Qt events.
+template <typename Predicate>
+bool waitUntil(Predicate predicate, int timeoutMs = 5000);
+bool processEventsFor(int milliseconds);
+
+} // namespace kavrel::test
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+
+template <typename Predicate>
+bool kavrel::test::waitUntil(Predicate predicate, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!predicate()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        if (QCoreApplication::instance())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(2);
+    }
+    return true;
+}
