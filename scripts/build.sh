@@ -6,6 +6,7 @@ repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 preset="${1:-release}"
 "$repo/scripts/install-deps.sh"
 cd "$repo"
+export CCACHE_BASEDIR="$repo"  # cache hits across checkouts of the repo
 launcher=()
 command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake --preset "$preset" "${launcher[@]}" >/dev/null

@@ -1,0 +1,102 @@
+#include "FrameQueues.h"
+
+#include <cstdio>
+#include <ctime>
+
+bool BoundedFrameQueue::push(FrameData&& record)
+{
+    if (count.load() >= maxSize)
+        return false;
+    queue_.enqueue(std::move(record));
+    count.fetch_add(1);
+    return true;
+}
+
+bool BoundedFrameQueue::push(std::unique_ptr<uint8_t[]> data, uint64_t size, std::string timestamp, int32_t width,
+    int32_t height, std::string capture_id)
+{
+    FrameData record{std::move(data), size, std::move(timestamp), width, height, std::move(capture_id)};
+    return push(std::move(record));
+}
+
+std::optional<FrameData> BoundedFrameQueue::pop()
+{
+    FrameData record;
+    if (!queue_.try_dequeue(record))
+        return std::nullopt;
+    count.fetch_sub(1);
+    return record;
+}
+
+void BoundedFrameQueue::clear()
+{
+    while (pop()) {
+    }
+}
+
+void NV12FrameQueue::configure(int32_t w, int32_t h)
+{
+    width = w;
+    height = h;
+    capacity = defaultCapacity;
+    count = 0;
+    frameSize = w * h * 3 / 2;
+}
+
+bool NV12FrameQueue::push(std::unique_ptr<uint8_t[]> buffer)
+{
+    if (count.load() >= capacity.load())
+        return false;
+    queue_.enqueue(std::move(buffer));
+    count.fetch_add(1);
+    return true;
+}
+
+std::unique_ptr<uint8_t[]> NV12FrameQueue::pop()
+{
+    std::unique_ptr<uint8_t[]> buffer;
+    if (!queue_.try_dequeue(buffer))
+        return nullptr;
+    count.fetch_sub(1);
+    return buffer;
+}
+
+void NV12FrameQueue::clear()
+{
+    while (pop()) {
+    }
+}
+
+FrameQueueManager& FrameQueueManager::instance()
+{
+    static FrameQueueManager manager;
+    return manager;
+}
+
+std::string FrameQueueManager::popCaptureToken()
+{
+    std::string token;
+    if (!captureTokenQueue.try_dequeue(token))
+        return {};
+    return token;
+}
+
+void FrameQueueManager::clearSaveQueues()
+{
+    usbMjpegQueue.clear();
+    depthMjpegQueue.clear();
+    depthQueue.clear();
+    imuQueue.clear();
+}
+
+std::string makeTimestampText()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    char text[32];
+    std::snprintf(text, sizeof text, "%d%02d%02d%02d%02d%02d%03d", local.tm_year + 1900, local.tm_mon + 1,
+        local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(now.tv_nsec / 1000000));
+    return text;
+}

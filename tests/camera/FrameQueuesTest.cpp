@@ -1,0 +1,117 @@
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "FrameQueues.h"
+
+namespace {
+
+FrameData record(uint8_t value, std::string id = {})
+{
+    FrameData r;
+    r.data = std::make_unique<uint8_t[]>(4);
+    r.data[0] = value;
+    r.size = 4;
+    r.timestamp = makeTimestampText();
+    r.capture_id = std::move(id);
+    return r;
+}
+
+} // namespace
+
+TEST(BoundedFrameQueue, RefusesThe501stAndKeepsThePayloadWithTheCaller)
+{
+    BoundedFrameQueue queue;
+    for (int i = 0; i < 500; ++i)
+        ASSERT_TRUE(queue.push(record(static_cast<uint8_t>(i))));
+    FrameData extra = record(77);
+    EXPECT_FALSE(queue.push(std::move(extra)));
+    ASSERT_TRUE(extra.data) << "a refused record keeps its payload";
+    EXPECT_EQ(extra.data[0], 77);
+    EXPECT_EQ(queue.size(), 500u);
+
+    auto first = queue.pop();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->data[0], 0) << "first in, first out for one producer";
+    EXPECT_TRUE(queue.push(std::move(extra)));
+    queue.clear();
+    EXPECT_EQ(queue.size(), 0u);
+    EXPECT_FALSE(queue.pop());
+}
+
+TEST(NV12FrameQueue, RefusesThe101stAndConfigureResets)
+{
+    NV12FrameQueue queue;
+    queue.configure(281, 250);
+    EXPECT_EQ(queue.frameSize.load(), 281 * 250 * 3 / 2);
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE(queue.push(std::make_unique<uint8_t[]>(8)));
+    EXPECT_FALSE(queue.push(std::make_unique<uint8_t[]>(8)));
+    EXPECT_TRUE(queue.pop());
+    EXPECT_TRUE(queue.push(std::make_unique<uint8_t[]>(8)));
+    queue.clear();
+    EXPECT_EQ(queue.count.load(), 0);
+    EXPECT_EQ(queue.pop(), nullptr);
+}
+
+TEST(BoundedFrameQueue, CountStaysExactUnderConcurrentProducerAndConsumers)
+{
+    BoundedFrameQueue queue;
+    constexpr int produced = 20000;
+    std::atomic<int> accepted{0};
+    std::atomic<int> consumed{0};
+    std::atomic<bool> done{false};
+    std::thread producer([&] {
+        for (int i = 0; i < produced; ++i)
+            if (queue.push(record(static_cast<uint8_t>(i))))
+                ++accepted;
+        done = true;
+    });
+    std::vector<std::thread> consumers;
+    for (int c = 0; c < 2; ++c)
+        consumers.emplace_back([&] {
+            while (!done || queue.size() > 0)
+                if (queue.pop())
+                    ++consumed;
+        });
+    producer.join();
+    for (auto& t : consumers)
+        t.join();
+    EXPECT_EQ(consumed.load(), accepted.load());
+    EXPECT_EQ(queue.size(), 0u);
+    EXPECT_GE(accepted.load(), 500);
+}
+
+TEST(FrameQueueManager, TokensAreOptionalAndSaveQueuesClearTogether)
+{
+    auto& queues = FrameQueueManager::instance();
+    EXPECT_EQ(queues.popCaptureToken(), "");
+    queues.captureTokenQueue.enqueue("shot-1");
+    EXPECT_EQ(queues.popCaptureToken(), "shot-1");
+    queues.depthQueue.push(record(1));
+    queues.imuQueue.push(record(2));
+    queues.usbMjpegQueue.push(record(3));
+    queues.depthMjpegQueue.push(record(4));
+    queues.clearSaveQueues();
+    EXPECT_EQ(queues.depthQueue.size() + queues.imuQueue.size() + queues.usbMjpegQueue.size()
+            + queues.depthMjpegQueue.size(),
+        0u);
+}
+
+TEST(Timestamp, SeventeenDigitsOfLocalTime)
+{
+    const std::string text = makeTimestampText();
+    ASSERT_TRUE(std::regex_match(text, std::regex(R"(\d{17})"))) << text;
+    const time_t now = time(nullptr);
+    tm local{};
+    localtime_r(&now, &local);
+    char day[16];
+    strftime(day, sizeof day, "%Y%m%d", &local);
+    EXPECT_EQ(text.substr(0, 8), day);
+    const int month = std::stoi(text.substr(4, 2));
+    const int millis = std::stoi(text.substr(14, 3));
+    EXPECT_TRUE(month >= 1 && month <= 12);
+    EXPECT_TRUE(millis >= 0 && millis <= 999);
+}
