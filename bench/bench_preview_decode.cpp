@@ -4,9 +4,14 @@
 //   case 1920x1080->1280x720: opencv A ms, fast B ms, bare C ms, speedup S
 //   min speedup: S
 // Figures are medians of several rounds, so a busy machine skews them less.
+// Usage: bench_preview_decode [rounds [calls per round]] [--cpu]
+// --cpu counts the CPU time of the whole process (all threads) instead of
+// wall-clock time: steadier on a machine shared with other work.
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <ctime>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -60,20 +65,28 @@ std::vector<uint8_t> makeJpeg(int w, int h)
     return jpeg;
 }
 
+bool g_cpuTime = false;
+
+double nowMs()
+{
+    timespec t{};
+    clock_gettime(g_cpuTime ? CLOCK_PROCESS_CPUTIME_ID : CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
 // Median of `rounds` rounds of `perRound` calls, in milliseconds per call.
 double msPerCall(const std::function<bool()>& call, int rounds, int perRound)
 {
     std::vector<double> results;
     call(); // warm caches and scratch buffers
     for (int r = 0; r < rounds; ++r) {
-        const auto start = std::chrono::steady_clock::now();
+        const double start = nowMs();
         for (int i = 0; i < perRound; ++i)
             if (!call()) {
                 std::fprintf(stderr, "decode failed\n");
                 return -1;
             }
-        const std::chrono::duration<double, std::milli> spent = std::chrono::steady_clock::now() - start;
-        results.push_back(spent.count() / perRound);
+        results.push_back((nowMs() - start) / perRound);
     }
     std::nth_element(results.begin(), results.begin() + results.size() / 2, results.end());
     return results[results.size() / 2];
@@ -89,8 +102,15 @@ int main(int argc, char** argv)
 {
     // The figures are the whole output; the decoders' own log lines would get in the way.
     kavrel::log::logger().set_level(spdlog::level::off);
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
-    const int perRound = argc > 2 ? std::max(1, std::atoi(argv[2])) : 8;
+    std::vector<int> numbers;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--cpu") == 0)
+            g_cpuTime = true;
+        else
+            numbers.push_back(std::max(1, std::atoi(argv[i])));
+    }
+    const int rounds = numbers.size() > 0 ? numbers[0] : 7;
+    const int perRound = numbers.size() > 1 ? numbers[1] : 8;
     const Case cases[] = {{1920, 1080, 1920, 1080}, {1280, 720, 1280, 720}, {1920, 1080, 1280, 720}};
     double minSpeedup = 1e9;
     tjhandle bare = tjInitDecompress();
