@@ -96,18 +96,6 @@ TEST_F(Render, ColoursFollowTheConversionAndTheFirstRowIsAtTheTop)
     EXPECT_TRUE(pixelIs(img, 52, 38, expectedColor(kYellow)));
 }
 
-TEST_F(Render, NeutralGreysKeepTheirLevel)
-{
-    // U = V = 128: R = G = B = Y - 16, the luma path alone.
-    auto w = makeWidget(40, 40);
-    w->updateFrameNV12(makeFrame(40, 40, [](int x, int) { return Yuv{uint8_t(x < 20 ? 16 + 40 : 16 + 200), 128, 128}; }),
-                       40, 40);
-    const QImage img = grab(*w, "greys");
-    EXPECT_TRUE(pixelIs(img, 8, 20, expectedColor({56, 128, 128})));
-    EXPECT_TRUE(pixelIs(img, 32, 20, expectedColor({216, 128, 128})));
-    EXPECT_TRUE(pixelIs(img, 8, 20, QColor(40, 40, 40), /*tolerance*/ 3));
-}
-
 TEST_F(Render, OddWidthsDrawWithoutShear)
 {
     for (int width : {63, 61, 33}) {

@@ -92,19 +92,13 @@ TEST_F(DoubleTap, SecondTapWithinTimeAndDistanceEmitsOnce)
     EXPECT_EQ(capture.count("Touch double tapped"), 1);
 }
 
-TEST_F(DoubleTap, ThreeHundredMillisecondsIsTooLate)
+TEST_F(DoubleTap, ThreeHundredMillisecondsOrFiftyPixelsIsNoDoubleTap)
 {
     tap(1000, {100, 100});
-    tap(1300, {100, 100});
+    tap(1300, {100, 100});  // 300 ms
     EXPECT_EQ(spy.count(), 0);
-}
-
-TEST_F(DoubleTap, FiftyPixelsApartIsTooFar)
-{
-    tap(1000, {100, 100});
-    tap(1010, {125, 125});  // Manhattan distance exactly 50
-    EXPECT_EQ(spy.count(), 0);
-    tap(1020, {100, 150});
+    tap(5000, {100, 100});
+    tap(5010, {125, 125});  // Manhattan distance exactly 50
     EXPECT_EQ(spy.count(), 0);
 }
 
@@ -151,14 +145,6 @@ TEST_F(DoubleTap, TwoFingerTouchesNeverCount)
     EXPECT_EQ(spy.count(), 0);
 }
 
-TEST_F(DoubleTap, TouchEventsAreConsumed)
-{
-    EXPECT_TRUE(sendTouch(widget, QEvent::TouchBegin, {{10, 10}}));
-    EXPECT_TRUE(sendTouch(widget, QEvent::TouchUpdate, {{12, 10}}));
-    EXPECT_TRUE(sendTouch(widget, QEvent::TouchEnd, {{12, 10}}));
-    EXPECT_TRUE(widget.testAttribute(Qt::WA_AcceptTouchEvents));
-}
-
 TEST_F(DoubleTap, OnlyALeftButtonDoubleClickEmits)
 {
     LogCapture capture;
@@ -185,12 +171,8 @@ TEST(NV12Frames, UpdateTakesTheBufferAndReplacesThePreviousOne)
     EXPECT_EQ(w.frameSize(), QSize(280, 250));
     w.updateFrameNV12(std::make_unique<uint8_t[]>(64 * 36 * 3 / 2), 64, 36);
     EXPECT_EQ(w.frameSize(), QSize(64, 36));
-}
 
-TEST(NV12Frames, NullOrTinyFramesLeaveTheWidgetFrameLess)
-{
-    NV12Widget w;
-    w.updateFrameNV12(new uint8_t[96](), 8, 8);
+    // No buffer, or no chroma row to draw: background only.
     w.updateFrameNV12(nullptr, 640, 480);
     EXPECT_FALSE(w.hasFrame());
     w.updateFrameNV12(new uint8_t[3](), 1, 2);
@@ -231,31 +213,6 @@ TEST(NV12Frames, ShortFileIsReportedAndNotShown)
     EXPECT_TRUE(capture.contains("NV12 file size mismatch. Expected: 105000 bytes, Got: 1000 bytes"));
     EXPECT_TRUE(capture.contains("Failed to read complete NV12 data. Read: 1000 bytes, Expected: 105000 bytes"));
     EXPECT_FALSE(w.hasFrame());
-}
-
-TEST(NV12Frames, LongerFileUsesTheFirstFrame)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath("two.nv12");
-    kavrel::test::writeFile(path.toStdString(), std::string(2 * 4 * 4 * 3 / 2, '\x20'));
-    LogCapture capture;
-    NV12Widget w;
-    w.updateFrameNV12FromFile(path, 4, 4);
-    EXPECT_TRUE(w.hasFrame());
-    EXPECT_FALSE(capture.contains("mismatch"));
-}
-
-TEST(NV12Frames, DestructorIsLogged)
-{
-    LogCapture capture;
-    { NV12Widget w; }
-    EXPECT_TRUE(capture.contains("NV12Widget destructor called"));
-}
-
-TEST(NV12Frames, HasANameForAssistiveTools)
-{
-    NV12Widget w;
-    EXPECT_FALSE(w.accessibleName().isEmpty());
 }
 
 TEST(Letterbox, KeepsTheFrameAspectCentred)
