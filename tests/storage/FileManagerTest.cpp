@@ -281,17 +281,6 @@ TEST_F(Ledger, UncreatableLedgerFileIsReported)
     EXPECT_TRUE(log.contains("Failed to create new CSV file: "));
 }
 
-TEST_F(Ledger, StaleTemporaryFileFromAnInterruptedSaveIsHarmless)
-{
-    write_text(scratch.ledger() + ".tmp", "dir_name,creat_da");
-    write_bytes(fs::path(scratch.card()) / "a" / "f", 1);
-    file_manager manager;
-    manager.init(scratch.ledger(), scratch.card());
-    EXPECT_EQ(manager.add_dir_record("a", "采集"), 0);
-    EXPECT_EQ(names_of(parse_dir_records(read_text(scratch.ledger()))), std::vector<std::string>{"a"});
-    EXPECT_FALSE(fs::exists(scratch.ledger() + ".tmp"));
-}
-
 TEST(DirSize, CountsRegularFilesBelowTheFolderFollowingLinks)
 {
     ScratchDir scratch;
@@ -312,25 +301,3 @@ TEST(DirSize, CountsRegularFilesBelowTheFolderFollowingLinks)
     EXPECT_TRUE(log.contains("Path is not a directory: "));
 }
 
-TEST(Subdirectories, ListsFoldersWithModificationTimeOnly)
-{
-    ScratchDir scratch;
-    const fs::path card = scratch.card();
-    fs::create_directories(card / "s1");
-    fs::create_directories(card / "s2" / "deeper");
-    write_bytes(card / "file", 1);
-    fs::create_directory_symlink(card / "s1", card / "link-to-s1");
-    bool opened = false;
-    auto entries = get_subdirectories(card.string(), opened);
-    EXPECT_TRUE(opened);
-    std::sort(entries.begin(), entries.end());
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[0].first, "link-to-s1");
-    EXPECT_EQ(entries[1], std::make_pair(std::string("s1"), mtime_of(card / "s1")));
-    EXPECT_EQ(entries[2].first, "s2");
-
-    kavrel::log::LogCapture log;
-    EXPECT_TRUE(get_subdirectories((card / "missing").string(), opened).empty());
-    EXPECT_FALSE(opened);
-    EXPECT_TRUE(log.contains("opendir failed: " + (card / "missing").string()));
-}

@@ -10,19 +10,6 @@ namespace {
 
 const char* const kHeader = "dir_name,creat_date,size,type,status,succ_up_date\n";
 
-dir_info row(std::string name, int64_t date = 1700000000, int64_t size = 42, std::string type = "采集",
-    std::string status = kStatusWaitingUpload, int64_t uploaded = 0)
-{
-    dir_info info;
-    info.dir_name = std::move(name);
-    info.creat_date = date;
-    info.size = size;
-    info.type = std::move(type);
-    info.status = std::move(status);
-    info.succ_up_date = uploaded;
-    return info;
-}
-
 } // namespace
 
 TEST(LedgerCsv, QuotesOnlyFieldsWithCommaSpaceLineFeedOrLeadingQuote)
@@ -75,41 +62,6 @@ TEST(LedgerCsv, ReaderAcceptsWhatOtherToolsWrite)
 TEST(LedgerCsv, CutOffQuotedFieldIsAnError)
 {
     EXPECT_THROW(ledger_csv::parse("a,b\n\"never closed,1\n"), ledger_csv::parse_error);
-}
-
-TEST(LedgerRecords, WritesHeaderInFixedOrderAndOneLinePerRow)
-{
-    const std::string text =
-        format_dir_records({row("20240101-bj-s/t/0/1", 1700000000, 42), row("a b,c", 5, 0, "采 集", kStatusCompleted, 1700000100)});
-    EXPECT_EQ(text, std::string(kHeader) + "20240101-bj-s/t/0/1,1700000000,42,采集,待上传,0\n" +
-        "\"a b,c\",5,0,\"采 集\",已完成,1700000100\n");
-    EXPECT_EQ(format_dir_records({}), kHeader);
-}
-
-TEST(LedgerRecords, RowsReadBackIdentically)
-{
-    const std::vector<dir_info> rows = {
-        row("a,b"), row("with space", -1, 0), row("quote\"inside"), row("\"leading quote"),
-        row("x", INT64_MAX, INT64_MIN, "", "", 9), row("nested/dir/with, comma/20240101120000000"),
-    };
-    EXPECT_EQ(parse_dir_records(format_dir_records(rows)), rows);
-}
-
-TEST(LedgerRecords, ColumnsAreFoundByName)
-{
-    const auto rows = parse_dir_records(
-        "status,extra,succ_up_date,type,size,dir_name,creat_date\n"
-        "已完成,junk,17,采集,99,\"s 1\",1600000000\n");
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0], row("s 1", 1600000000, 99, "采集", kStatusCompleted, 17));
-    // Saving writes the fixed order and leaves the extra column out.
-    EXPECT_EQ(format_dir_records(rows), std::string(kHeader) + "\"s 1\",1600000000,99,采集,已完成,17\n");
-}
-
-TEST(LedgerRecords, HeaderOnlyIsAnEmptyLedger)
-{
-    EXPECT_TRUE(parse_dir_records(kHeader).empty());
-    EXPECT_TRUE(parse_dir_records("\xEF\xBB\xBF" "dir_name,creat_date,size,type,status,succ_up_date").empty());
 }
 
 TEST(LedgerRecords, MalformedLedgersFailWhole)

@@ -116,16 +116,6 @@ protected:
 
 } // namespace
 
-TEST(RemotePaths, PrefixTableAndDefault)
-{
-    EXPECT_EQ(remote_session_path("ds", "urinal"), "rosbags/fullscene/ds/urinal");
-    EXPECT_EQ(remote_session_path("ds", "outside"), "rosbags/fullscene/ds/outside");
-    EXPECT_EQ(remote_session_path("ds", "washbasin"), "rosbags/fullscene/ds/washbasin");
-    EXPECT_EQ(remote_session_path("ds", "all_close"), "rosbags/gejian/ds/all_close");
-    EXPECT_EQ(remote_session_path("ds", "foo"), "rosbags/gejian/ds/foo");
-    EXPECT_EQ(remote_session_path("ds", "Urinal"), "rosbags/gejian/ds/Urinal") << "looked up by exact name";
-}
-
 TEST_F(Upload, KeysFollowPrefixDatasetSessionAndRelativePath)
 {
     write_bytes(card() / "ds1" / "urinal" / "a.png", 10);
