@@ -1,0 +1,401 @@
+// The capture page on its own, with the simulated depth camera, the real save
+// worker and the real ledger: button rules, the single-shot and continuous
+// sessions on disk, late results, back and exit.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <nlohmann/json.hpp>
+#include <yaml-cpp/yaml.h>
+
+#include "CameraManager.h"
+#include "CollectionContext.h"
+#include "DataCollectionWidget.h"
+#include "DialogScript.h"
+#include "FrameQueues.h"
+#include "Log.h"
+#include "SessionFiles.h"
+#include "TaskManager.h"
+#include "TestSupport.h"
+#include "config_manager.h"
+#include "file_manager.h"
+#include "ui_DataCollectionWidget.h"
+
+namespace fs = std::filesystem;
+using namespace kavrel::test;
+using Status = DataCollectionWidget::CollectionStatus;
+
+namespace {
+
+constexpr int kCameraTimeoutMs = 20000;
+
+class CapturePageTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir_.isValid());
+        root_ = fs::path(dir_.path().toStdString()) / "card";
+        fs::create_directories(root_);
+        ledger_ = fs::path(dir_.path().toStdString()) / "file_manager.csv";
+
+        auto& config = config_manager::instance();
+        config.resetForTest();
+        config.cur_city_ = "SZ";
+        config.machine_id_ = "EMP-9527";
+        config.camera_config_.capture_freq = 1000;
+        config.camera_config_.camera1 = {"Gemini_corlor", 0, 640, 480, 30, 10.0f, "MJPG"};
+        config.camera_config_.camera2 = {"Gemini_depeth", 0, 640, 480, 30, 10.0f, "MJPG"};
+        config.camera_config_.camera3 = {"usb_camera", 0, 640, 480, 30, 10.0f, "MJPG"};
+        config.tag_pairs_ = {{"scratch", "划痕"}, {"stain", "污渍"}, {"crack", "裂纹"}};
+        config.selected_tags_ = {"stain"};
+
+        auto& context = CollectionContext::instance();
+        context.setStorageRoot(root_.string());
+        context.setSessionPaths({}, {}, {});
+        file_manager::instance().init(ledger_.string(), root_.string());
+    }
+
+    void TearDown() override
+    {
+        page_.reset();
+        // Every test owns its save worker; the next page registers a new one.
+        TaskManager::instance().ClearAllTaskThread();
+        isSaveFile_ = false;
+        shouldProcessQueue_ = false;
+        FrameQueueManager::instance().clearSaveQueues();
+    }
+
+    void useMode(const std::string& mode)
+    {
+        CollectionInfo info;
+        info.date = "20250612";
+        info.city = "SZ";
+        info.scene_name = "厨房";
+        info.scene_label = "kitchen";
+        info.task_name = "水槽";
+        info.task_label = "sink";
+        info.part_number = "7";
+        info.capture_mode = mode;
+        info.devices = "D1";
+        info.shot_interval_ms = 100;
+        CollectionContext::instance().setCollectionInfo(info);
+    }
+
+    // Builds the page and (unless told otherwise) waits until its camera streams.
+    void openPage(bool waitForCamera = true)
+    {
+        page_ = std::make_unique<DataCollectionWidget>();
+        page_->resize(1280, 720);
+        page_->show();
+        if (waitForCamera)
+            ASSERT_TRUE(waitUntil([&] { return page_->depthCameraState() == DataCollectionWidget::CameraState::Live; },
+            kCameraTimeoutMs))
+            << "simulated camera never streamed";
+        // The page re-enables its buttons 200 ms after it is built.
+        processEventsFor(300);
+    }
+
+    QPushButton* mainButton() { return page_->ui->Btn_MainAction; }
+    QPushButton* finishButton() { return page_->ui->Btn_Finish; }
+    QPushButton* backButton() { return page_->ui->Btn_BackToInfo; }
+
+    // One snapshot answered by the script; returns once the page is Idle again.
+    void snapshot(bool keep, std::vector<std::string> tagLabels = {})
+    {
+        if (keep) {
+            script_.confirm();
+            script_.chooseTags(std::move(tagLabels));
+        } else {
+            script_.decline();
+        }
+        ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 5000));
+        mainButton()->click();
+        ASSERT_EQ(page_->status_, Status::WaitingConfirm);
+        ASSERT_TRUE(waitUntil([&] { return page_->status_ == Status::Idle; }, 10000));
+    }
+
+    // The snapshot just kept is on the card once the save queues are empty.
+    void waitForQueuesDrained()
+    {
+        auto& queues = FrameQueueManager::instance();
+        ASSERT_TRUE(waitUntil([&] {
+            return queues.depthMjpegQueue.size() == 0 && queues.depthQueue.size() == 0;
+        }, 10000));
+        processEventsFor(100);
+    }
+
+    int ledgerRowsFor(const std::string& name)
+    {
+        const auto names = ledgerNames(ledger_);
+        return static_cast<int>(std::count(names.begin(), names.end(), name));
+    }
+
+    std::string relativeToRoot(const fs::path& folder)
+    {
+        return fs::relative(folder, root_).generic_string();
+    }
+
+    QTemporaryDir dir_;
+    fs::path root_;
+    fs::path ledger_;
+    DialogScript script_;
+    std::unique_ptr<DataCollectionWidget> page_;
+};
+
+TEST_F(CapturePageTest, SingleShotSessionKeepsExactlyTheConfirmedSnapshots)
+{
+    useMode("single_shot");
+    openPage();
+    kavrel::log::LogCapture capture;
+
+    snapshot(true, {"划痕"});
+    waitForQueuesDrained();
+    EXPECT_EQ(page_->capturedCount_, 1);
+    EXPECT_TRUE(finishButton()->isEnabled());
+    EXPECT_FALSE(backButton()->isEnabled());  // the session folder exists
+    // The tags already chosen on the information page are not offered again.
+    EXPECT_EQ(script_.lastTagLabelsOffered(), (std::vector<std::string>{"划痕", "裂纹"}));
+
+    snapshot(false);
+    EXPECT_EQ(page_->capturedCount_, 1);
+    snapshot(true, {"裂纹", "划痕"});
+    waitForQueuesDrained();
+    EXPECT_EQ(page_->capturedCount_, 2);
+    EXPECT_EQ(script_.confirmationsShown(), 3);
+    EXPECT_EQ(script_.tagDialogsShown(), 2);
+
+    finishButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return capture.contains("Calling add_dir_record with relativePath: "); }, 10000));
+    processEventsFor(200);
+
+    const auto sessions = sessionFolders(root_, "D1");
+    ASSERT_EQ(sessions.size(), 1u);
+    const fs::path session = sessions.front();
+    // <date>-<city>-<scene>/<task>/<part>/<session time>
+    const std::string rel = relativeToRoot(session);
+    EXPECT_EQ(rel.substr(0, 26), "20250612-SZ-kitchen/sink/7");
+    EXPECT_EQ(session.filename().string().size(), 15u);
+
+    const auto colour = pngStems(session / "D1" / "color");
+    const auto depth = pngStems(session / "D1" / "depth");
+    ASSERT_EQ(colour.size(), 2u);
+    EXPECT_EQ(colour, depth);  // each colour image has its depth image
+    for (const auto& stem : depth)
+        EXPECT_EQ(imageDepth(session / "D1" / "depth" / (stem + ".png")), CV_16U);
+
+    const nlohmann::json manifest = nlohmann::json::parse(readFile((session / "manifest.json").string()));
+    ASSERT_EQ(manifest.size(), 2u);
+    const nlohmann::json& first = manifest[colour[0]];
+    EXPECT_EQ(first["files"], nlohmann::json::array({"D1/color/" + colour[0] + ".png", "D1/depth/" + colour[0] + ".png"}));
+    EXPECT_EQ(first["tags"], nlohmann::json::array({"scratch"}));
+    EXPECT_EQ(manifest[colour[1]]["tags"], nlohmann::json::array({"scratch", "crack"}));
+
+    const YAML::Node meta = YAML::LoadFile((session / "meta.yaml").string());
+    std::vector<std::string> keys;
+    for (const auto& entry : meta)
+        keys.push_back(entry.first.as<std::string>());
+    EXPECT_EQ(keys, (std::vector<std::string>{"date", "city", "machine_id", "scene_label", "task_label", "part_number",
+                        "session_time", "capture_mode", "session_tags", "device_config", "image_info"}));
+    EXPECT_EQ(meta["capture_mode"].as<std::string>(), "single_shot");
+    ASSERT_EQ(meta["image_info"].size(), 2u);
+    EXPECT_EQ(meta["image_info"][0]["color_file"].as<std::string>(), "D1/color/" + colour[0] + ".png");
+    EXPECT_EQ(meta["image_info"][0]["depth_file"].as<std::string>(), "D1/depth/" + colour[0] + ".png");
+    EXPECT_EQ(meta["image_info"][1]["additional_tags"].size(), 2u);
+
+    const auto imu = fileLines(session / "D1" / "data.json");
+    ASSERT_GE(imu.size(), 3u);
+    EXPECT_EQ(imu[0], R"({"version":"1.0.0"})");
+    EXPECT_NE(imu[1].find("\"accelerometer\""), std::string::npos);
+
+    EXPECT_EQ(ledgerRowsFor(rel), 1);
+    EXPECT_EQ(capture.count("Calling add_dir_record with relativePath: "), 1);
+}
+
+TEST_F(CapturePageTest, DeclinedFirstSnapshotKeepsFinishAndBackDisabled)
+{
+    useMode("single_shot");
+    openPage();
+    snapshot(false);
+    EXPECT_EQ(page_->capturedCount_, 0);
+    EXPECT_FALSE(finishButton()->isEnabled());
+    EXPECT_FALSE(backButton()->isEnabled());
+    EXPECT_TRUE(mainButton()->isEnabled());
+    EXPECT_FALSE(page_->isCameraRefreshPaused_);
+
+    // Finish still closes the session although its button is off.
+    page_->on_Btn_Finish_clicked();
+    EXPECT_FALSE(page_->hasFirstSnapshot_);
+    EXPECT_TRUE(CollectionContext::instance().baseSavePath().empty());
+    ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 3000));
+    EXPECT_TRUE(backButton()->isEnabled());
+    EXPECT_EQ(finishButton()->text(), QString::fromUtf8("结束"));
+}
+
+TEST_F(CapturePageTest, ContinuousStartStopTwiceMakesOneFolderAndOneRow)
+{
+    useMode("continue_shot");
+    openPage();
+    kavrel::log::LogCapture capture;
+    EXPECT_EQ(mainButton()->text(), QString::fromUtf8("开始采集"));
+
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 3000));
+        mainButton()->click();
+        ASSERT_EQ(page_->status_, Status::Collecting);
+        EXPECT_EQ(mainButton()->text(), QString::fromUtf8("停止采集"));
+        EXPECT_EQ(mainButton()->property("status").toString(), "recording");
+        EXPECT_FALSE(backButton()->isVisible());
+        processEventsFor(1300);
+        mainButton()->click();
+        ASSERT_EQ(page_->status_, Status::Idle);
+        ASSERT_TRUE(waitUntil(
+            [&] { return capture.count("Calling add_dir_record with relativePath: ") == run + 1; }, 10000));
+        EXPECT_TRUE(finishButton()->isEnabled());
+        EXPECT_FALSE(backButton()->isEnabled());
+    }
+    EXPECT_EQ(capture.count("Reusing existing session folder"), 1);
+    finishButton()->click();
+    processEventsFor(300);
+    EXPECT_FALSE(page_->hasStartedCollection);
+
+    const auto sessions = sessionFolders(root_, "D1");
+    ASSERT_EQ(sessions.size(), 1u);
+    const fs::path session = sessions.front();
+    EXPECT_FALSE(fs::exists(session / "manifest.json"));
+    EXPECT_FALSE(pngStems(session / "D1" / "color").empty());
+    EXPECT_EQ(pngStems(session / "D1" / "color"), pngStems(session / "D1" / "depth"));
+
+    const YAML::Node meta = YAML::LoadFile((session / "meta.yaml").string());
+    EXPECT_FALSE(meta["image_info"]);
+    EXPECT_EQ(meta["session_time"].as<std::string>(), session.filename().string());
+    ASSERT_EQ(meta["session_tags"].size(), 2u);  // task label, then the page's tags
+    EXPECT_EQ(meta["session_tags"][0].as<std::string>(), "sink");
+    EXPECT_EQ(meta["session_tags"][1].as<std::string>(), "stain");
+
+    const auto imu = fileLines(session / "D1" / "data.json");
+    EXPECT_EQ(std::count(imu.begin(), imu.end(), R"({"version":"1.0.0"})"), 1);
+    EXPECT_GT(imu.size(), 100u);  // two runs of more than a second at 200 Hz
+
+    EXPECT_EQ(capture.count("Calling add_dir_record with relativePath: " + relativeToRoot(session)), 2);
+    EXPECT_EQ(ledgerRowsFor(relativeToRoot(session)), 1);
+}
+
+TEST_F(CapturePageTest, SecondPressWithinASecondOfAStartIsIgnored)
+{
+    useMode("continue_record");
+    openPage();
+    kavrel::log::LogCapture capture;
+    mainButton()->click();
+    ASSERT_EQ(page_->status_, Status::Collecting);
+    EXPECT_FALSE(mainButton()->isEnabled());
+    mainButton()->click();  // a disabled button swallows the tap
+    page_->on_Btn_MainAction_clicked();  // and the slot refuses it too
+    EXPECT_TRUE(capture.contains("Button already disabled, ignoring click"));
+    EXPECT_EQ(page_->status_, Status::Collecting);
+    EXPECT_TRUE(isSaveFile_);
+
+    ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 2000));
+    EXPECT_TRUE(capture.contains("Main action button re-enabled after 1 second"));
+    mainButton()->click();
+    EXPECT_EQ(page_->status_, Status::Idle);
+    EXPECT_FALSE(isSaveFile_);
+    EXPECT_TRUE(mainButton()->isEnabled());  // a stop re-enables at once
+}
+
+TEST_F(CapturePageTest, BackReleasesTheCamerasAndEnteringAgainRecreatesThem)
+{
+    useMode("continue_shot");
+    openPage();
+    kavrel::log::LogCapture capture;
+    mainButton()->click();
+    processEventsFor(500);
+
+    page_->cleanupResourcesAndPrepareExit();
+    EXPECT_EQ(page_->depthCameraManager_, nullptr);
+    EXPECT_EQ(page_->depthCameraState(), DataCollectionWidget::CameraState::Off);
+    EXPECT_EQ(page_->status_, Status::Idle);
+    EXPECT_FALSE(isSaveFile_);
+    EXPECT_FALSE(page_->hasStartedCollection);
+    EXPECT_TRUE(CollectionContext::instance().baseSavePath().empty());
+    EXPECT_TRUE(backButton()->isEnabled());
+    // The run that was in progress still reaches the ledger.
+    ASSERT_TRUE(waitUntil([&] { return capture.contains("Calling add_dir_record with relativePath: "); }, 10000));
+
+    // Without a main window the page stays and says why.
+    backButton()->click();
+    EXPECT_TRUE(capture.contains("Failed to locate Kavrel from DataCollectionWidget parent chain"));
+
+    page_->refreshCameraPreview();
+    EXPECT_TRUE(capture.contains("refreshCameraPreview reinitialized cameras, reason: manager_missing"));
+    ASSERT_NE(page_->depthCameraManager_, nullptr);
+    EXPECT_TRUE(waitUntil(
+        [&] { return page_->depthCameraState() == DataCollectionWidget::CameraState::Live; }, kCameraTimeoutMs));
+
+    capture.clear();
+    page_->refreshCameraPreview();  // same task, same devices: cameras kept
+    EXPECT_FALSE(capture.contains("refreshCameraPreview reinitialized cameras"));
+
+    CollectionInfo info = CollectionContext::instance().collectionInfo();
+    info.task_label = "tap";
+    CollectionContext::instance().setCollectionInfo(info);
+    page_->refreshCameraPreview();
+    EXPECT_TRUE(capture.contains("refreshCameraPreview reinitialized cameras, reason: device_or_scene_changed"));
+}
+
+TEST_F(CapturePageTest, ResultAfterFinishIsRecordedUnderTheReportedPath)
+{
+    useMode("single_shot");
+    openPage(false);
+    kavrel::log::LogCapture capture;
+    const fs::path late = root_ / "20250612-SZ-kitchen" / "sink" / "7" / "20250612_101010";
+    fs::create_directories(late / "D1" / "color");
+    writeFile((late / "D1" / "color" / "x.png").string(), "12345");
+    ASSERT_TRUE(CollectionContext::instance().baseSavePath().empty());
+
+    page_->slot_ReceiveDataSaveWork(QVariant(QString::fromStdString(late.string())));
+    EXPECT_TRUE(capture.contains("BaseSavePath_ is empty, using curFilePath: " + late.string()));
+    EXPECT_TRUE(capture.contains("Extracted relative path from BaseSavePath_: 20250612-SZ-kitchen/sink/7/20250612_101010"));
+    EXPECT_EQ(ledgerRowsFor("20250612-SZ-kitchen/sink/7/20250612_101010"), 1);
+    // A closed session's meta has no session time and no manifest to read.
+    const YAML::Node meta = YAML::LoadFile((late / "meta.yaml").string());
+    EXPECT_EQ(meta["session_time"].as<std::string>(), "");
+    EXPECT_FALSE(meta["image_info"]);
+    EXPECT_TRUE(capture.contains("Manifest not found at: "));
+}
+
+TEST_F(CapturePageTest, RelativePathFallsBackToTheLastTwoComponents)
+{
+    useMode("continue_shot");
+    openPage(false);
+    kavrel::log::LogCapture capture;
+    QTemporaryDir elsewhere;  // not below the storage root
+    const fs::path folder = fs::path(elsewhere.path().toStdString()) / "task" / "20250612_101010";
+    fs::create_directories(folder);
+    page_->slot_ReceiveDataSaveWork(QVariant(QString::fromStdString(folder.string())));
+    EXPECT_TRUE(capture.contains("Extracted relative path from path structure: task/20250612_101010"));
+    EXPECT_TRUE(fs::exists(folder / "meta.yaml"));
+}
+
+TEST_F(CapturePageTest, ButtonLooksFollowTheMode)
+{
+    useMode("single_shot");
+    openPage(false);
+    EXPECT_EQ(mainButton()->text(), QString::fromUtf8("同步拍照"));
+    EXPECT_EQ(mainButton()->property("mode").toString(), "single_shot");
+    EXPECT_EQ(page_->ui->label_GeminiTitle->text(), "ORBBEC GEMINI 2");
+    EXPECT_EQ(backButton()->text(), "<");
+    EXPECT_EQ(finishButton()->text(), QString::fromUtf8("结束"));
+    EXPECT_FALSE(finishButton()->isEnabled());
+    EXPECT_TRUE(backButton()->isEnabled());
+
+    useMode("continuous_shot");
+    page_->setCollectionStatus(Status::Idle);
+    EXPECT_EQ(mainButton()->property("mode").toString(), "continuous");
+    EXPECT_EQ(mainButton()->property("status").toString(), "idle");
+    EXPECT_EQ(mainButton()->text(), QString::fromUtf8("开始采集"));
+}
+
+} // namespace

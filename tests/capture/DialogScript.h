@@ -1,0 +1,78 @@
+#pragma once
+// Answers the capture page's modal dialogs from a script, the way an operator
+// would: the confirmation with its confirm or cancel button, the tag dialog by
+// tapping the rows with the given labels and then confirm. Polls for the
+// active modal dialog, so no test waits on a box nobody answers.
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+#include <QObject>
+#include <QPushButton>
+#include <QTimer>
+
+#include "ConfirmationDialog.h"
+#include "SelectableListItemButton.h"
+#include "TagSelectionDialog.h"
+
+namespace kavrel::test {
+
+class DialogScript : public QObject {
+public:
+    DialogScript()
+    {
+        timer_.setInterval(20);
+        QObject::connect(&timer_, &QTimer::timeout, this, [this] { answer(); });
+        timer_.start();
+    }
+
+    void confirm() { confirmations_.push_back(true); }
+    void decline() { confirmations_.push_back(false); }
+    // Labels of the rows to tap in the next tag dialog (none: just confirm).
+    void chooseTags(std::vector<std::string> labels) { tagChoices_.push_back(std::move(labels)); }
+
+    int confirmationsShown() const { return confirmationsShown_; }
+    int tagDialogsShown() const { return tagDialogsShown_; }
+    std::vector<std::string> lastTagLabelsOffered() const { return lastOffered_; }
+    bool exhausted() const { return confirmations_.empty() && tagChoices_.empty(); }
+
+private:
+    void answer()
+    {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* confirmation = qobject_cast<ConfirmationDialog*>(modal)) {
+            if (confirmations_.empty())
+                return;  // nothing scripted: leave it for the test to see
+            ++confirmationsShown_;
+            const bool yes = confirmations_.front();
+            confirmations_.pop_front();
+            (yes ? confirmation->confirmButton_ : confirmation->cancelButton_)->click();
+        } else if (auto* tags = qobject_cast<TagSelectionDialog*>(modal)) {
+            if (tagChoices_.empty())
+                return;
+            ++tagDialogsShown_;
+            const std::vector<std::string> wanted = tagChoices_.front();
+            tagChoices_.pop_front();
+            lastOffered_.clear();
+            for (auto& [value, button] : tags->items_) {
+                lastOffered_.push_back(button->text().toStdString());
+                for (const std::string& label : wanted) {
+                    if (button->text().toStdString() == label)
+                        button->click();
+                }
+            }
+            tags->confirmButton_->click();
+        }
+    }
+
+    QTimer timer_;
+    std::deque<bool> confirmations_;
+    std::deque<std::vector<std::string>> tagChoices_;
+    int confirmationsShown_ = 0;
+    int tagDialogsShown_ = 0;
+    std::vector<std::string> lastOffered_;
+};
+
+} // namespace kavrel::test

@@ -1,0 +1,75 @@
+#pragma once
+// Reading back what a capture left on the card: session folders, images,
+// the manifest, data.json and the ledger rows.
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+
+namespace kavrel::test {
+
+namespace fs = std::filesystem;
+
+// Folders below root that hold a device folder with a colour folder: the
+// session folders.
+inline std::vector<fs::path> sessionFolders(const fs::path& root, const std::string& device)
+{
+    std::vector<fs::path> found;
+    if (!fs::exists(root))
+        return found;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_directory() && entry.path().filename() == "color" &&
+            entry.path().parent_path().filename() == device)
+            found.push_back(entry.path().parent_path().parent_path());
+    }
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    return found;
+}
+
+// File stems (timestamps) of the PNG files in a folder, sorted.
+inline std::vector<std::string> pngStems(const fs::path& folder)
+{
+    std::vector<std::string> stems;
+    if (!fs::exists(folder))
+        return stems;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().extension() == ".png")
+            stems.push_back(entry.path().stem().string());
+    }
+    std::sort(stems.begin(), stems.end());
+    return stems;
+}
+
+inline std::vector<std::string> fileLines(const fs::path& path)
+{
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// First field of every ledger row (names without commas, spaces or quotes).
+inline std::vector<std::string> ledgerNames(const fs::path& csv)
+{
+    std::vector<std::string> names;
+    const auto lines = fileLines(csv);
+    for (size_t i = 1; i < lines.size(); ++i) {
+        if (!lines[i].empty())
+            names.push_back(lines[i].substr(0, lines[i].find(',')));
+    }
+    return names;
+}
+
+inline int imageDepth(const fs::path& png)
+{
+    const cv::Mat image = cv::imread(png.string(), cv::IMREAD_UNCHANGED);
+    return image.empty() ? -1 : image.depth();
+}
+
+} // namespace kavrel::test
