@@ -9,6 +9,7 @@
 #include <QWidget>
 
 #include "CollectionContext.h"
+#include "Kavrel.h"
 #include "Log.h"
 #include "Resources.h"
 #include "Startup.h"
@@ -45,9 +46,7 @@ void probeStorageCard()
 
 std::unique_ptr<QWidget> createMainWindow()
 {
-    auto window = std::make_unique<QWidget>();
-    window->setWindowTitle(QString::fromUtf8("数据采集终端控制台"));
-    return window;
+    return std::make_unique<Kavrel>();
 }
 
 } // namespace
