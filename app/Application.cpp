@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QFont>
 #include <QFontDatabase>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTimer>
 #include <QWidget>
 
@@ -46,7 +48,11 @@ void probeStorageCard()
 
 std::unique_ptr<QWidget> createMainWindow()
 {
-    return std::make_unique<Kavrel>();
+    auto window = std::make_unique<Kavrel>();
+    // Without a window manager the full-screen request is ignored: cover the screen ourselves.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        window->setGeometry(screen->geometry());
+    return window;
 }
 
 } // namespace
