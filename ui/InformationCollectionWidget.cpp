@@ -111,8 +111,10 @@ void InformationCollectionWidget::reloadTaskList()
     }
 
     if (taskEntries_.empty()) {
-        // No scenario loaded, or nothing in it: every list empty.
+        // No scenario loaded, or nothing in it: every list empty, and with no
+        // task there is nothing to number, so "进入采集" goes straight on.
         selectedTaskLabel_.clear();
+        applyTaskObject(json{{"need_part_num", false}});
         groupEntries_.clear();
         selectedGroupLabel_.clear();
         ui->listWidget_TagGroupChoose->clear();
