@@ -11,6 +11,7 @@
 #include <QWidget>
 
 #include "CollectionContext.h"
+#include "ConfirmationDialog.h"
 #include "Kavrel.h"
 #include "Log.h"
 #include "Resources.h"
@@ -35,6 +36,8 @@ void loadApplicationFont()
         QApplication::setFont(QFont(family));
 }
 
+} // namespace
+
 void probeStorageCard()
 {
     QString path = ".";
@@ -43,10 +46,17 @@ void probeStorageCard()
     if (!getTFCardInfo(path, total, available)) {
         // The operator is told before the main window appears; capture then
         // goes below the working directory.
+        ConfirmationDialog dialog(QString::fromUtf8("错误"), QString::fromUtf8("未检测到 TF 卡!"), nullptr);
+        // Smoke runs without a card must not stop at the question.
+        if (const int quitAfterMs = qEnvironmentVariableIntValue("KAVREL_QUIT_AFTER_MS"); quitAfterMs > 0)
+            QTimer::singleShot(quitAfterMs, &dialog, &QDialog::reject);
+        dialog.exec();
     }
     g_storageTotalBytes.exchange(total);
     CollectionContext::instance().setStorageRoot(path.toUtf8().toStdString());
 }
+
+namespace {
 
 std::unique_ptr<QWidget> createMainWindow()
 {

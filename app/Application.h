@@ -3,3 +3,7 @@
 // The whole process: start-up in its fixed order, the event loop, tear-down.
 // Returns the event loop's exit code.
 int runKavrel(int argc, char** argv);
+
+// Looks for the storage card; without one the operator is told in a modal
+// dialog and the storage root stays "." (the working directory).
+void probeStorageCard();

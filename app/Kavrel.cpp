@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include "DataCollectionWidget.h"
 #include "InformationCollectionWidget.h"
 #include "Log.h"
 #include "ScenarioSelectWidget.h"
@@ -68,7 +69,7 @@ InformationCollectionWidget* Kavrel::informationPage() const
     return ui->page_InformationCollectionWidget;
 }
 
-QWidget* Kavrel::dataCollectionPage() const
+DataCollectionWidget* Kavrel::dataCollectionPage() const
 {
     return ui->page_DataCollectionWidget;
 }
@@ -109,7 +110,9 @@ void Kavrel::switchToDataCollectionPage()
 {
     if (ui->stackedWidget->currentIndex() != kDataCollectionPage)
         ui->stackedWidget->setCurrentIndex(kDataCollectionPage);
-    // The capture page refreshes its labels and cameras here once it exists.
+    // Labels always; cameras only when the devices or the task changed, or
+    // when the page released them on its back button.
+    ui->page_DataCollectionWidget->refreshCameraPreview();
     LOGD << "Data collection page: standard mode (no HK-specific handling)";
 }
 
@@ -122,7 +125,12 @@ void Kavrel::openToolsWindow()
 void Kavrel::onExitAppClicked()
 {
     LOGD << "========== Exit button clicked, cleaning up resources ==========";
-    // The capture page releases its cameras and save task here once it exists.
+    if (DataCollectionWidget* page = ui->page_DataCollectionWidget) {
+        page->cleanupResourcesAndPrepareExit();
+        // A run still being written reports its folder shortly: record it
+        // (meta.yaml, ledger) before the event loop ends.
+        page->waitForPendingSaveResults(kExitSaveWaitMs);
+    }
     LOGD << "All resources cleaned up, exiting application";
     QCoreApplication::quit();
 }

@@ -9,6 +9,7 @@
 #include <QWidget>
 
 class QTimer;
+class DataCollectionWidget;
 class InformationCollectionWidget;
 class ScenarioSelectWidget;
 
@@ -20,6 +21,9 @@ class Kavrel : public QWidget {
     Q_OBJECT
 public:
     static constexpr const char* kDeviceTagsPath = "/etc/kavrel/tags.yaml";
+    // How long exit waits for the save worker to report its last run, so the
+    // session's meta.yaml and ledger row are written before the process ends.
+    static constexpr int kExitSaveWaitMs = 10000;
 
     explicit Kavrel(QWidget* parent = nullptr);
     ~Kavrel() override;
@@ -30,7 +34,7 @@ public:
     int currentPageIndex() const;
     ScenarioSelectWidget* scenarioPage() const;
     InformationCollectionWidget* informationPage() const;
-    QWidget* dataCollectionPage() const;
+    DataCollectionWidget* dataCollectionPage() const;
 
 public slots:
     void onScenarioSelected(const QString& scenarioName, const QString& scenarioPath);

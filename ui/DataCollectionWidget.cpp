@@ -289,6 +289,13 @@ void DataCollectionWidget::createDepthCamera()
 
     // The old manager goes first: one camera, one owner.
     depthCameraManager_.reset();
+    if (requests.empty()) {
+        // A manager without streams would start no thread; the next entry of
+        // the page tries again.
+        LOGW << "No depth camera streams configured (camera1, camera2); depth camera not started";
+        setCameraState(ui->label_GeminiStatus, depthCameraState_, CameraState::Off);
+        return;
+    }
     depthCameraManager_ = std::make_unique<CameraManager>();
     // The callbacks run on capture threads and only post to the GUI thread.
     // The page destroys its managers (joining their threads) before it dies.

@@ -1,0 +1,401 @@
+// The whole operator path through the real main window, pages and dialogs,
+// with the simulated depth camera, the real save worker and the real ledger,
+// on a terminal without a storage card: data goes below the working directory.
+// One process, tests in order: single shot, continuous, back and re-entry,
+// exit while recording.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <nlohmann/json.hpp>
+#include <yaml-cpp/yaml.h>
+
+#include "Application.h"
+#include "CollectionContext.h"
+#include "ConfirmationDialog.h"
+#include "DataCollectionWidget.h"
+#include "DialogScript.h"
+#include "FrameQueues.h"
+#include "InformationCollectionWidget.h"
+#include "Kavrel.h"
+#include "Log.h"
+#include "Popupkeyboard.h"
+#include "ScenarioSelectButton.h"
+#include "SelectableListItemButton.h"
+#include "SessionFiles.h"
+#include "Startup.h"
+#include "TagSelectionDialog.h"
+#include "TestSupport.h"
+#include "config_manager.h"
+#include "file_manager.h"
+
+namespace fs = std::filesystem;
+using namespace kavrel::test;
+using Status = DataCollectionWidget::CollectionStatus;
+
+namespace {
+
+constexpr int kCameraTimeoutMs = 30000;
+constexpr int kResultTimeoutMs = 20000;
+
+// What stays for the whole run: the working directory, HOME with the demo
+// catalogue, and the main window built the way start-up builds it.
+struct Terminal {
+    QTemporaryDir dir;
+    fs::path work;
+    std::optional<ScopedEnv> home;
+    std::unique_ptr<Kavrel> window;
+    bool dialogBeforeWindow = false;
+    QString dialogTitle;
+    QString dialogMessage;
+};
+Terminal* terminal = nullptr;
+
+void copyDemoHome(const fs::path& to)
+{
+    fs::copy(fs::path(KAVREL_SOURCE_DIR) / "demo" / "home", to, fs::copy_options::recursive);
+    // A smaller picture keeps the sanitizer builds at the camera's pace.
+    const fs::path config = to / ".config" / "kavrel" / "config.yaml";
+    std::string text = readFile(config.string());
+    for (auto [from, into] : {std::pair<std::string, std::string>{"width: 1280", "width: 640"},
+                              {"height: 720", "height: 480"}}) {
+        for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at))
+            text.replace(at, from.size(), into);
+    }
+    writeFile(config.string(), text);
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        terminal = new Terminal;
+        ASSERT_TRUE(terminal->dir.isValid());
+        terminal->work = fs::path(terminal->dir.path().toStdString()) / "work";
+        fs::create_directories(terminal->work);
+        copyDemoHome(fs::path(terminal->dir.path().toStdString()) / "home");
+        terminal->home.emplace("HOME", terminal->dir.path().toStdString() + "/home");
+        ASSERT_EQ(::chdir(terminal->work.c_str()), 0);
+
+        // Start-up's order: the card probe (no card here: the dialog comes
+        // before any window), the configuration, the ledger, the window.
+        QTimer::singleShot(0, [] {
+            ASSERT_TRUE(waitUntil([] { return QApplication::activeModalWidget() != nullptr; }, 5000));
+            auto* dialog = qobject_cast<ConfirmationDialog*>(QApplication::activeModalWidget());
+            ASSERT_NE(dialog, nullptr);
+            terminal->dialogTitle = dialog->windowTitle();
+            terminal->dialogMessage = dialog->messageLabel_->text();
+            bool anyWindow = false;
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                anyWindow = anyWindow || qobject_cast<Kavrel*>(widget) != nullptr;
+            terminal->dialogBeforeWindow = !anyWindow;
+            dialog->confirmButton_->click();
+        });
+        probeStorageCard();
+        config_manager::instance().init((terminal->work / "no_device_config.json").string());
+        file_manager::instance().init("./file_manager.csv", CollectionContext::instance().storageRoot());
+        terminal->window = std::make_unique<Kavrel>();
+        terminal->window->resize(1280, 800);
+        terminal->window->show();
+        processEventsFor(300);
+    }
+
+    static void TearDownTestSuite()
+    {
+        terminal->window.reset();
+        delete terminal;
+        terminal = nullptr;
+    }
+
+    Kavrel& window() { return *terminal->window; }
+    DataCollectionWidget& capturePage() { return *window().dataCollectionPage(); }
+    InformationCollectionWidget& infoPage() { return *window().informationPage(); }
+    QPushButton* pageButton(QWidget* page, const char* name) { return page->findChild<QPushButton*>(name); }
+    QPushButton* mainButton() { return pageButton(&capturePage(), "Btn_MainAction"); }
+    QPushButton* finishButton() { return pageButton(&capturePage(), "Btn_Finish"); }
+    QPushButton* backButton() { return pageButton(&capturePage(), "Btn_BackToInfo"); }
+    fs::path root() { return terminal->work; }
+
+    // Taps the row with this text in one of the information page's lists.
+    void tapRow(const char* list, const QString& text)
+    {
+        auto* widget = infoPage().findChild<QListWidget*>(list);
+        ASSERT_NE(widget, nullptr) << list;
+        for (int row = 0; row < widget->count(); ++row) {
+            auto* button = qobject_cast<SelectableListItemButton*>(widget->itemWidget(widget->item(row)));
+            if (button && button->text() == text) {
+                button->click();
+                return;
+            }
+        }
+        FAIL() << "no row " << text.toStdString() << " in " << list;
+    }
+
+    void pickKitchenScenario()
+    {
+        ScenarioSelectButton* kitchen = nullptr;
+        for (ScenarioSelectButton* button : window().findChildren<ScenarioSelectButton*>()) {
+            if (button->scenarioPath.endsWith("scenario_kitchen.yaml"))
+                kitchen = button;
+        }
+        ASSERT_NE(kitchen, nullptr) << "demo catalogue not found";
+        kitchen->click();
+        ASSERT_EQ(window().currentPageIndex(), 1);
+    }
+
+    // "进入采集"; the keypad answers with `digits` when the task wants a number.
+    void enterCapture(std::vector<int> digits = {})
+    {
+        if (!digits.empty()) {
+            QTimer::singleShot(0, [digits] {
+                ASSERT_TRUE(waitUntil([] { return QApplication::activeModalWidget() != nullptr; }, 5000));
+                auto* keypad = qobject_cast<Popupkeyboard*>(QApplication::activeModalWidget());
+                ASSERT_NE(keypad, nullptr);
+                for (int digit : digits)
+                    keypad->key(digit)->click();
+                keypad->key(Popupkeyboard::kConfirmKey)->click();
+            });
+            pageButton(&infoPage(), "Btn_Confirm")->click();  // opens the keypad
+            processEventsFor(50);
+        }
+        pageButton(&infoPage(), "Btn_Confirm")->click();
+        ASSERT_EQ(window().currentPageIndex(), 2);
+        ASSERT_TRUE(waitUntil(
+            [&] { return capturePage().depthCameraState() == DataCollectionWidget::CameraState::Live; },
+            kCameraTimeoutMs))
+            << "the simulated camera never streamed";
+        processEventsFor(300);
+    }
+
+    void snapshot(bool keep, std::vector<std::string> tagLabels = {})
+    {
+        if (keep) {
+            script_.confirm();
+            script_.chooseTags(std::move(tagLabels));
+        } else {
+            script_.decline();
+        }
+        ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 5000));
+        mainButton()->click();
+        ASSERT_EQ(capturePage().status_, Status::WaitingConfirm);
+        ASSERT_TRUE(waitUntil([&] { return capturePage().status_ == Status::Idle; }, 15000));
+    }
+
+    void waitForSaveQueuesEmpty()
+    {
+        auto& queues = FrameQueueManager::instance();
+        ASSERT_TRUE(waitUntil([&] { return queues.depthMjpegQueue.size() == 0 && queues.depthQueue.size() == 0; },
+            kResultTimeoutMs));
+        processEventsFor(100);
+    }
+
+    int ledgerRows(const std::string& name)
+    {
+        const auto names = ledgerNames(root() / "file_manager.csv");
+        return static_cast<int>(std::count(names.begin(), names.end(), name));
+    }
+
+    static std::vector<std::string> keysOf(const YAML::Node& node)
+    {
+        std::vector<std::string> keys;
+        for (const auto& entry : node)
+            keys.push_back(entry.first.as<std::string>());
+        return keys;
+    }
+
+    DialogScript script_;
+};
+
+TEST_F(EndToEnd, WithoutACardTheOperatorIsToldBeforeTheWindowOpens)
+{
+    EXPECT_TRUE(terminal->dialogBeforeWindow);
+    EXPECT_EQ(terminal->dialogTitle, QString::fromUtf8("错误"));
+    EXPECT_EQ(terminal->dialogMessage, QString::fromUtf8("未检测到 TF 卡!"));
+    EXPECT_EQ(CollectionContext::instance().storageRoot(), ".");
+    EXPECT_EQ(g_storageTotalBytes.load(), 0);
+    EXPECT_EQ(window().currentPageIndex(), 0);
+}
+
+TEST_F(EndToEnd, SingleShotSessionOfThreeSnapshots)
+{
+    kavrel::log::LogCapture capture;
+    pickKitchenScenario();
+    tapRow("listWidget_TaskSelect", QString::fromUtf8("橱柜内部"));  // single shot, numbered
+    tapRow("listWidget_SelectTags", QString::fromUtf8("锅具"));
+    enterCapture({1, 2});
+    const CollectionInfo info = CollectionContext::instance().collectionInfo();
+    ASSERT_EQ(info.capture_mode, "single_shot");
+    ASSERT_EQ(info.part_number, "12");
+    EXPECT_EQ(capturePage().findChild<QLabel*>("label_Task")->text(), QString::fromUtf8("橱柜内部"));
+    EXPECT_EQ(capturePage().findChild<QLabel*>("label_Tag")->text(), QString::fromUtf8("标签: 1"));
+
+    const auto offered = popupTagCandidates(config_manager::instance().tag_pairs_,
+        config_manager::instance().selected_tags_);
+    ASSERT_GE(offered.size(), 2u);
+    snapshot(true, {offered[0].second});
+    waitForSaveQueuesEmpty();
+    snapshot(false);
+    snapshot(true, {offered[0].second, offered[1].second});
+    waitForSaveQueuesEmpty();
+    EXPECT_EQ(capturePage().capturedCount_, 2);
+    EXPECT_TRUE(finishButton()->isEnabled());
+
+    finishButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return capture.contains("Calling add_dir_record with relativePath: "); },
+        kResultTimeoutMs));
+    processEventsFor(200);
+
+    // <date>-<city>-<scene>/<task>/<part>/<session time>, below the working directory.
+    const auto sessions = sessionFolders(root(), "gemini2");
+    ASSERT_EQ(sessions.size(), 1u);
+    const fs::path session = sessions.front();
+    const std::string rel = fs::relative(session, root()).generic_string();
+    EXPECT_EQ(rel.substr(0, 31), info.date + "-SZ-kitchen/cabinet/12/");
+
+    const auto colour = pngStems(session / "gemini2" / "color");
+    ASSERT_EQ(colour.size(), 2u);
+    EXPECT_EQ(pngStems(session / "gemini2" / "depth"), colour);
+    for (const auto& stem : colour)
+        EXPECT_EQ(imageDepth(session / "gemini2" / "depth" / (stem + ".png")), CV_16U);
+
+    const auto manifest = nlohmann::json::parse(readFile((session / "manifest.json").string()));
+    ASSERT_EQ(manifest.size(), 2u);
+    EXPECT_EQ(manifest[colour[0]]["files"],
+        nlohmann::json::array({"gemini2/color/" + colour[0] + ".png", "gemini2/depth/" + colour[0] + ".png"}));
+    EXPECT_EQ(manifest[colour[0]]["tags"], nlohmann::json::array({offered[0].first}));
+    EXPECT_EQ(manifest[colour[1]]["tags"], nlohmann::json::array({offered[0].first, offered[1].first}));
+
+    const YAML::Node meta = YAML::LoadFile((session / "meta.yaml").string());
+    EXPECT_EQ(keysOf(meta), (std::vector<std::string>{"date", "city", "machine_id", "scene_label", "task_label",
+                                "part_number", "session_time", "capture_mode", "session_tags", "device_config",
+                                "image_info"}));
+    EXPECT_EQ(meta["machine_id"].as<std::string>(), "EMP-DEMO");
+    EXPECT_EQ(meta["task_label"].as<std::string>(), "cabinet");
+    EXPECT_EQ(meta["part_number"].as<std::string>(), "12");
+    EXPECT_EQ(keysOf(meta["device_config"]),
+        (std::vector<std::string>{"capture_freq", "camera1", "camera2", "camera3"}));
+    ASSERT_EQ(meta["image_info"].size(), 2u);
+    EXPECT_EQ(meta["image_info"][1]["color_file"].as<std::string>(), "gemini2/color/" + colour[1] + ".png");
+    EXPECT_EQ(meta["image_info"][1]["depth_file"].as<std::string>(), "gemini2/depth/" + colour[1] + ".png");
+    EXPECT_EQ(meta["image_info"][1]["additional_tags"].size(), 2u);
+
+    const auto imu = fileLines(session / "gemini2" / "data.json");
+    ASSERT_GE(imu.size(), 3u);
+    EXPECT_EQ(imu[0], R"({"version":"1.0.0"})");
+    EXPECT_EQ(nlohmann::json::parse(imu[1])["sensor"]["type"], "accelerometer");
+
+    EXPECT_EQ(ledgerRows(rel), 1);
+    EXPECT_TRUE(backButton()->isEnabled());
+}
+
+TEST_F(EndToEnd, ContinuousSessionOfTwoRuns)
+{
+    kavrel::log::LogCapture capture;
+    backButton()->click();
+    ASSERT_EQ(window().currentPageIndex(), 1);
+    tapRow("listWidget_TaskSelect", QString::fromUtf8("烹饪过程录制"));
+    enterCapture();
+    EXPECT_TRUE(capture.contains("refreshCameraPreview reinitialized cameras, reason: device_or_scene_changed"));
+    ASSERT_EQ(CollectionContext::instance().collectionInfo().capture_mode, "continue_record");
+
+    for (int run = 1; run <= 2; ++run) {
+        ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 3000));
+        mainButton()->click();
+        ASSERT_EQ(capturePage().status_, Status::Collecting);
+        processEventsFor(1500);
+        mainButton()->click();
+        ASSERT_EQ(capturePage().status_, Status::Idle);
+        ASSERT_TRUE(waitUntil(
+            [&] { return capture.count("Calling add_dir_record with relativePath: ") == run; }, kResultTimeoutMs));
+    }
+    finishButton()->click();
+    processEventsFor(300);
+
+    const auto sessions = sessionFolders(root(), "gemini2");
+    ASSERT_EQ(sessions.size(), 2u);  // the single-shot session and this one
+    const fs::path session = sessions.back().string().find("/cooking/") != std::string::npos ? sessions.back()
+                                                                                              : sessions.front();
+    ASSERT_NE(session.string().find("/cooking/"), std::string::npos);
+    EXPECT_FALSE(fs::exists(session / "manifest.json"));
+    EXPECT_TRUE(fs::is_directory(session / "usb_cam" / "color"));
+    EXPECT_FALSE(pngStems(session / "gemini2" / "color").empty());
+    EXPECT_EQ(pngStems(session / "gemini2" / "color"), pngStems(session / "gemini2" / "depth"));
+
+    const YAML::Node meta = YAML::LoadFile((session / "meta.yaml").string());
+    EXPECT_FALSE(meta["image_info"]);
+    EXPECT_EQ(meta["capture_mode"].as<std::string>(), "continue_record");
+    EXPECT_EQ(meta["session_time"].as<std::string>(), session.filename().string());
+    // The tags chosen on the information page, or the task label when none were.
+    const std::vector<std::string> chosen = CollectionContext::instance().collectionInfo().session_tags;
+    ASSERT_TRUE(meta["session_tags"].IsSequence());
+    EXPECT_EQ(meta["session_tags"][0].as<std::string>(), chosen.empty() ? "cooking" : chosen[0]);
+
+    const auto imu = fileLines(session / "gemini2" / "data.json");
+    EXPECT_EQ(std::count(imu.begin(), imu.end(), R"({"version":"1.0.0"})"), 1);
+    EXPECT_GT(imu.size(), 200u);
+
+    const std::string rel = fs::relative(session, root()).generic_string();
+    EXPECT_EQ(capture.count("Calling add_dir_record with relativePath: " + rel), 2);
+    EXPECT_EQ(ledgerRows(rel), 1);
+}
+
+TEST_F(EndToEnd, BackReleasesTheCamerasAndEnteringAgainRecreatesThem)
+{
+    kavrel::log::LogCapture capture;
+    ASSERT_EQ(window().currentPageIndex(), 2);
+    ASSERT_TRUE(waitUntil([&] { return backButton()->isEnabled(); }, 3000));
+    backButton()->click();
+    EXPECT_EQ(window().currentPageIndex(), 1);
+    EXPECT_EQ(capturePage().depthCameraManager_, nullptr);
+    EXPECT_TRUE(capture.contains("Successfully found Kavrel, switching to InformationCollectionWidget"));
+
+    enterCapture();
+    EXPECT_TRUE(capture.contains("refreshCameraPreview reinitialized cameras, reason: manager_missing"));
+
+    // Back to the information page and in again, same task: cameras kept.
+    capture.clear();
+    window().findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(1);
+    pageButton(&infoPage(), "Btn_Confirm")->click();
+    EXPECT_EQ(window().currentPageIndex(), 2);
+    EXPECT_FALSE(capture.contains("refreshCameraPreview reinitialized cameras"));
+}
+
+TEST_F(EndToEnd, ExitWhileRecordingKeepsTheRunAndJoinsEveryThread)
+{
+    kavrel::log::LogCapture capture;
+    ASSERT_EQ(window().currentPageIndex(), 2);
+    ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 3000));
+    mainButton()->click();
+    ASSERT_EQ(capturePage().status_, Status::Collecting);
+    processEventsFor(1200);
+
+    auto* exitButton = window().findChild<QPushButton*>("Btn_ExitApp");
+    QTimer::singleShot(0, exitButton, [exitButton] { exitButton->click(); });
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+    guard.start(30000);
+    EXPECT_EQ(QCoreApplication::exec(), 0);
+
+    // The run in progress was written, described and recorded before the quit.
+    EXPECT_EQ(capture.count("Calling add_dir_record with relativePath: "), 1);
+    EXPECT_EQ(capturePage().depthCameraManager_, nullptr);
+    EXPECT_TRUE(capture.contains("All resources cleaned up, exiting application"));
+    const auto sessions = sessionFolders(root(), "gemini2");
+    ASSERT_EQ(sessions.size(), 3u);
+    for (const auto& session : sessions) {
+        EXPECT_TRUE(fs::exists(session / "meta.yaml")) << session;
+        EXPECT_EQ(ledgerRows(fs::relative(session, root()).generic_string()), 1) << session;
+    }
+}
+
+} // namespace
