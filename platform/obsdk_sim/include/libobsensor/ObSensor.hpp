@@ -529,8 +529,12 @@ public:
     // Frame sets reach the callback on an SDK thread.
     void start(std::shared_ptr<Config> config, FrameSetCallback callback)
     {
-        callback_ = std::move(callback);
+        // The SDK's thread may be inside the old callback: stop it before replacing it.
         ob_error* error = nullptr;
+        ob_pipeline_stop(impl_, &error);
+        detail::ignoreError(error);
+        error = nullptr;
+        callback_ = std::move(callback);
         ob_pipeline_start_with_callback(impl_, config->getImpl(), &Pipeline::trampoline, this, &error);
         Error::handle(&error);
     }
@@ -626,6 +630,7 @@ public:
         return std::make_shared<Frame>(result);
     }
     // Results of pushFrame reach the callback on the filter's own thread.
+    // Set it once, before the first pushFrame.
     void setCallBack(FilterCallback callback)
     {
         callback_ = std::move(callback);
