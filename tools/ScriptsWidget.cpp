@@ -13,6 +13,10 @@
 #include "Log.h"
 #include "ui_ScriptsWidget.h"
 
+namespace {
+constexpr int kMaxLogBlocks = 20000;
+}
+
 bool loadToolsStyleSheet(QWidget* widget, const QString& path)
 {
     if (!widget)
@@ -37,6 +41,9 @@ ScriptsWidget::ScriptsWidget(QWidget* parent)
     // A plain QWidget subclass paints its style-sheet background only with this.
     setAttribute(Qt::WA_StyledBackground, true);
     ui->stackedWidget_ScriptContent->setCurrentWidget(ui->page_ScriptLog);
+    // A chatty script may run for hours; the oldest lines give way so the
+    // window stays responsive; the process log keeps every line.
+    ui->textEdit_ScriptLogOutput->document()->setMaximumBlockCount(kMaxLogBlocks);
     loadToolsStyleSheet(this, QStringLiteral(":/Qss/ScriptsWidget.qss"));
     setRunMode(RunMode::Run);
     connect(ui->btn_RunScriptTool, &QPushButton::clicked, this, &ScriptsWidget::primaryActionRequested);

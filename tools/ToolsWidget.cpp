@@ -300,8 +300,10 @@ void ToolsWidget::onProcessOutput(QProcess* source)
     const QByteArray data = source->readAllStandardOutput();
     // Decoded up to the first NUL: binary noise after it is not worth showing.
     const QString text = QString::fromLocal8Bit(data.constData()).trimmed();
-    if (!text.isEmpty())
-        appendLog(runningIndex, text);
+    if (text.isEmpty())
+        return;
+    LOGD << "[" << entries[runningIndex].name << "] " << text;
+    appendLog(runningIndex, text);
 }
 
 void ToolsWidget::onProcessError(QProcess* source, QProcess::ProcessError error)
