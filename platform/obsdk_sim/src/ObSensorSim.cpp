@@ -351,10 +351,10 @@ void imuLoop(std::shared_ptr<PipelineState> state, ImuRequest request)
             break;
         if (state->device->disconnected)
             break;
-        // Short stalls are caught up sample by sample (the device buffers them);
-        // after a long one the missed samples are gone.
+        // Stalls of up to a second are caught up sample by sample (the device
+        // buffers them); after a longer one the missed samples are gone.
         const auto late = Clock::now() - due;
-        if (late > std::chrono::milliseconds(200)) {
+        if (late > std::chrono::seconds(1)) {
             tick += static_cast<uint64_t>(late / period);
             continue;
         }
