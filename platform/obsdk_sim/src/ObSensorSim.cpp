@@ -277,7 +277,9 @@ void videoLoop(std::shared_ptr<PipelineState> state, std::vector<VideoRequest> s
         // as a sensor does when its reader falls behind.
         const auto late = Clock::now() - due;
         if (late > tickPeriod) {
-            tick += static_cast<uint64_t>(late / tickPeriod);
+            const auto missed = static_cast<uint64_t>(late / tickPeriod);
+            g_skippedFrames += missed;
+            tick += missed;
             continue;
         }
         const auto sinceStart = std::chrono::duration_cast<std::chrono::microseconds>(due - start).count();
@@ -355,7 +357,9 @@ void imuLoop(std::shared_ptr<PipelineState> state, ImuRequest request)
         // buffers them); after a longer one the missed samples are gone.
         const auto late = Clock::now() - due;
         if (late > std::chrono::seconds(1)) {
-            tick += static_cast<uint64_t>(late / period);
+            const auto missed = static_cast<uint64_t>(late / period);
+            g_skippedFrames += missed;
+            tick += missed;
             continue;
         }
         const uint64_t sinceStart = std::chrono::duration_cast<std::chrono::microseconds>(due - start).count();
