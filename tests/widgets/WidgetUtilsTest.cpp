@@ -1,7 +1,6 @@
 // Style loading, the font-size rule, list row buttons and the vector label,
 // driven through the real widgets on the offscreen platform.
 #include <QFile>
-#include <QIcon>
 #include <QImage>
 #include <QLabel>
 #include <QListWidget>
@@ -137,28 +136,7 @@ TEST_F(ConfigReset, AbsentFontSizeGivesThirtySix)
         EXPECT_TRUE(style.contains("font-size: 36px;")) << style.toStdString();
 }
 
-TEST_F(ConfigReset, ConfiguredFontSizeFillsEveryTemplate)
-{
-    config_manager::instance().font_size_px_ = 48;
-    SelectableListItemButton button("row");
-    for (const QString& style : allFontTemplatesFilled(button))
-        EXPECT_TRUE(style.contains("font-size: 48px;")) << style.toStdString();
-}
-
 // --- selectable list rows -----------------------------------------------
-
-TEST_F(ConfigReset, RowButtonStartsUnselectedAsALargeTouchTarget)
-{
-    SelectableListItemButton button("任务A");
-    EXPECT_FALSE(button.selected);
-    EXPECT_FALSE(button.isCheckable());
-    EXPECT_EQ(button.text(), "任务A");
-    EXPECT_EQ(button.cursor().shape(), Qt::PointingHandCursor);
-    EXPECT_EQ(button.sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
-    EXPECT_EQ(button.sizePolicy().verticalPolicy(), QSizePolicy::Preferred);
-    EXPECT_EQ(button.minimumHeight(), 56);
-    EXPECT_EQ(button.styleSheet(), SelectableListItemButton::unselectedStyleTemplate().arg(36));
-}
 
 TEST_F(ConfigReset, SelectedRowIsBlueWithWhiteTextAndTogglesBack)
 {
@@ -176,14 +154,6 @@ TEST_F(ConfigReset, SelectedRowIsBlueWithWhiteTextAndTogglesBack)
     button.toggleSelected();
     EXPECT_FALSE(button.selected);
     EXPECT_EQ(centrePixel(button), grey);
-}
-
-TEST_F(ConfigReset, OwnerMayFlipTheFlagAndReapplyTheStyle)
-{
-    SelectableListItemButton button("x");
-    button.selected = true;
-    button.applySelectionStyle();
-    EXPECT_EQ(button.styleSheet(), SelectableListItemButton::selectedStyleTemplate().arg(36));
 }
 
 TEST_F(ConfigReset, AddSelectableListItemAppendsARowOwnedByTheList)
@@ -261,17 +231,6 @@ TEST(Resources, IconsAndTestFrameTheCodeLoadsAreCompiledIn)
     QFile frame(":/VideoData/2D.nv12");
     ASSERT_TRUE(frame.open(QIODevice::ReadOnly));
     EXPECT_EQ(frame.size(), 280 * 250 * 3 / 2);
-}
-
-TEST(IconButton, GetsIconAndAFindableName)
-{
-    QPushButton key;
-    WidgetUtils::setIconButton(&key, ":/Svg/DeleteKey.svg", "删除", 40);
-    EXPECT_FALSE(key.icon().isNull());
-    EXPECT_EQ(key.iconSize(), QSize(40, 40));
-    EXPECT_EQ(key.accessibleName(), "删除");
-    EXPECT_EQ(key.toolTip(), "删除");
-    WidgetUtils::setIconButton(nullptr, ":/Svg/Confirm.svg", "确认");
 }
 
 TEST(SvgLabelTest, WithoutAGraphicItLooksExactlyLikeAPlainLabel)
