@@ -10,6 +10,7 @@
 #include "InformationCollectionWidget.h"
 #include "Log.h"
 #include "ScenarioSelectWidget.h"
+#include "ToolsWidget.h"
 #include "WidgetUtils.h"
 #include "config_manager.h"
 #include "ui_Kavrel.h"
@@ -118,8 +119,13 @@ void Kavrel::switchToDataCollectionPage()
 
 void Kavrel::openToolsWindow()
 {
-    // The maintenance tools window is not part of this build yet.
-    LOGD << "tools window not available";
+    // Built once: its tabs come from the device configuration read at start-up,
+    // and a script it runs must outlive the window being hidden.
+    if (!toolsWindow_)
+        toolsWindow_ = new ToolsWidget(this);
+    toolsWindow_->show();
+    toolsWindow_->raise();
+    toolsWindow_->activateWindow();
 }
 
 void Kavrel::onExitAppClicked()

@@ -12,6 +12,7 @@ class QTimer;
 class DataCollectionWidget;
 class InformationCollectionWidget;
 class ScenarioSelectWidget;
+class ToolsWidget;
 
 namespace Ui {
 class Kavrel;
@@ -35,6 +36,8 @@ public:
     ScenarioSelectWidget* scenarioPage() const;
     InformationCollectionWidget* informationPage() const;
     DataCollectionWidget* dataCollectionPage() const;
+    // The tools window once the tools button has opened it, else null.
+    ToolsWidget* toolsWindow() const { return toolsWindow_; }
 
 public slots:
     void onScenarioSelected(const QString& scenarioName, const QString& scenarioPath);
@@ -47,5 +50,6 @@ private slots:
 
 private:
     std::unique_ptr<Ui::Kavrel> ui;
-    QTimer* clockTimer_ = nullptr;  // child of the window
+    QTimer* clockTimer_ = nullptr;       // child of the window
+    ToolsWidget* toolsWindow_ = nullptr;  // child of the window, built on first use
 };

@@ -10,6 +10,7 @@
 #include "PagesFixture.h"
 #include "ScenarioSelectButton.h"
 #include "ScenarioSelectWidget.h"
+#include "ToolsWidget.h"
 
 using kavrel::test::PagesTest;
 using kavrel::test::rowTexts;
@@ -148,4 +149,22 @@ TEST_F(KavrelTest, ExitButtonLogsAndQuits)
     EXPECT_EQ(QCoreApplication::exec(), 0);
     EXPECT_EQ(log_.count("========== Exit button clicked, cleaning up resources =========="), 1);
     EXPECT_EQ(log_.count("All resources cleaned up, exiting application"), 1);
+}
+
+TEST_F(KavrelTest, ToolsButtonOpensOneToolsWindow)
+{
+    config_manager::instance().scripts_ = {{"磁盘", "df -h", ""}};
+    window_->resize(1280, 800);
+    auto* tools = window_->findChild<QToolButton*>("toolButton");
+    tools->click();
+    ToolsWidget* opened = window_->toolsWindow();
+    ASSERT_NE(opened, nullptr);
+    EXPECT_TRUE(opened->isVisible());
+    EXPECT_TRUE(opened->isWindow());
+    EXPECT_EQ(opened->toolEntries().size(), 1u);
+
+    opened->hide();
+    tools->click();  // the same window comes back
+    EXPECT_EQ(window_->toolsWindow(), opened);
+    EXPECT_TRUE(opened->isVisible());
 }
