@@ -232,6 +232,7 @@ void DataCollectionWidget::setCollectionStatus(CollectionStatus status)
     if (singleShot) {
         main->setProperty("mode", "single_shot");
         main->setText(QString::fromUtf8("同步拍照"));
+        main->setIcon(QIcon());  // the start/stop icons belong to the continuous modes
     } else {
         main->setProperty("mode", "continuous");
         if (status == Collecting) {
@@ -702,8 +703,13 @@ void DataCollectionWidget::on_Btn_Finish_clicked()
         // for a second so a double tap cannot open a new session at once.
         ui->Btn_Finish->setEnabled(false);
         ui->Btn_MainAction->setEnabled(false);
-        QTimer::singleShot(1000, this, [this] {
+        const uint64_t generation = sessionGeneration_;
+        QTimer::singleShot(1000, this, [this, generation] {
             ui->Btn_Finish->setText(QString::fromUtf8("结束"));
+            // The page was reset (back, exit) meanwhile and may already run a
+            // new session: leave its state alone.
+            if (generation != sessionGeneration_ || status_ != Idle)
+                return;
             setCollectionStatus(Idle);
             ui->Btn_MainAction->setEnabled(true);
             LOGD << "Buttons re-enabled, status reset to Idle";

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 
+#include <QLabel>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <nlohmann/json.hpp>
@@ -396,6 +397,67 @@ TEST_F(CapturePageTest, ButtonLooksFollowTheMode)
     EXPECT_EQ(mainButton()->property("mode").toString(), "continuous");
     EXPECT_EQ(mainButton()->property("status").toString(), "idle");
     EXPECT_EQ(mainButton()->text(), QString::fromUtf8("开始采集"));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(CapturePageTest, CameraTitleShowsWhetherTheCameraStreams)
+{
+    // The simulated camera drops off after 40 frame sets.
+    ScopedEnv disconnect("KAVREL_SIM_DISCONNECT_AFTER", std::string("40"));
+    useMode("single_shot");
+    openPage();
+    QLabel* state = page_->ui->label_GeminiStatus;
+    EXPECT_EQ(state->text(), QString::fromUtf8("● 实时"));
+    EXPECT_EQ(state->property("cameraState").toString(), "live");
+    ASSERT_TRUE(waitUntil(
+        [&] { return page_->depthCameraState() == DataCollectionWidget::CameraState::NotResponding; }, 10000));
+    EXPECT_EQ(state->text(), QString::fromUtf8("● 无响应"));
+
+    page_->cleanupResourcesAndPrepareExit();
+    EXPECT_EQ(state->text(), QString::fromUtf8("未连接"));
+}
+
+TEST_F(CapturePageTest, AbsentCameraIsNeverShownLiveAndASnapshotStillAsks)
+{
+    ScopedEnv absent("KAVREL_SIM_CAMERA_ABSENT", std::string("always"));
+    useMode("single_shot");
+    openPage(false);
+    kavrel::log::LogCapture capture;
+    EXPECT_EQ(page_->depthCameraState(), DataCollectionWidget::CameraState::Connecting);
+    ASSERT_TRUE(waitUntil(
+        [&] { return page_->depthCameraState() == DataCollectionWidget::CameraState::NotResponding; }, 5000));
+
+    snapshot(false);
+    EXPECT_TRUE(capture.contains("No frame arrived for this snapshot within "));
+    EXPECT_EQ(script_.confirmationsShown(), 1);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(CapturePageTest, FinishFollowedQuicklyByANewRunLeavesTheNewRunAlone)
+{
+    useMode("continue_shot");
+    openPage();
+    mainButton()->click();
+    processEventsFor(1100);
+    mainButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return finishButton()->isEnabled(); }, 10000));
+    finishButton()->click();
+    // Back and in again at once, then a new run inside the finish's second.
+    page_->cleanupResourcesAndPrepareExit();
+    page_->refreshCameraPreview();
+    ASSERT_TRUE(mainButton()->isEnabled());
+    mainButton()->click();
+    ASSERT_EQ(page_->status_, Status::Collecting);
+    processEventsFor(1200);
+    EXPECT_EQ(page_->status_, Status::Collecting);
+    EXPECT_TRUE(isSaveFile_);
+    EXPECT_EQ(finishButton()->text(), QString::fromUtf8("结束"));
 }
 
 } // namespace

@@ -237,6 +237,9 @@ TEST_F(EndToEnd, SingleShotSessionOfThreeSnapshots)
     ASSERT_EQ(info.part_number, "12");
     EXPECT_EQ(capturePage().findChild<QLabel*>("label_Task")->text(), QString::fromUtf8("橱柜内部"));
     EXPECT_EQ(capturePage().findChild<QLabel*>("label_Tag")->text(), QString::fromUtf8("标签: 1"));
+    // For a look at the page: KAVREL_SCREENSHOT_DIR=/tmp ./e2e_tests under xvfb-run.
+    if (const QString shots = qEnvironmentVariable("KAVREL_SCREENSHOT_DIR"); !shots.isEmpty())
+        window().grab().save(shots + "/capture_page.png");
 
     const auto offered = popupTagCandidates(config_manager::instance().tag_pairs_,
         config_manager::instance().selected_tags_);
