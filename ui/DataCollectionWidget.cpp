@@ -35,7 +35,7 @@ constexpr int kTestFrameHeight = 250;
 constexpr int kCameraSilenceMs = 2000;
 // Longest wait for a confirmed snapshot to reach the card before a new
 // trigger or the finish goes ahead anyway.
-constexpr int kPendingSnapshotWaitMs = 3000;
+constexpr int kPendingSnapshotWaitMs = 10000;
 // Longest wait for the camera to deliver a snapshot before the operator is
 // asked anyway.
 constexpr int kSnapshotWaitMs = 3000;
@@ -457,9 +457,25 @@ void DataCollectionWidget::clearSaveQueues()
     FrameQueueManager::instance().clearSaveQueues();
 }
 
+uint64_t DataCollectionWidget::imagesHandledBySaveWorker() const
+{
+    auto task = std::dynamic_pointer_cast<TaskSaveWork>(TaskManager::instance().getTask(TaskTypes::TaskSaveWork));
+    if (!task)
+        return 0;
+    const TaskSaveWork::Stats stats = task->stats();
+    return stats.colourImagesSaved + stats.depthImagesSaved + stats.imagesFailed;
+}
+
+bool DataCollectionWidget::confirmedSnapshotWritten() const
+{
+    // Dequeued is not enough: the worker files an image under the tags of
+    // the moment it writes it, so the next snapshot's tags must wait.
+    return imageQueuesEmpty() && imagesHandledBySaveWorker() >= confirmedImagesTarget_;
+}
+
 void DataCollectionWidget::afterPendingSnapshotWritten(std::function<void()> action)
 {
-    if (!shouldProcessQueue_ || imageQueuesEmpty()) {
+    if (!shouldProcessQueue_ || confirmedSnapshotWritten()) {
         action();
         return;
     }
@@ -473,9 +489,9 @@ void DataCollectionWidget::afterPendingSnapshotWritten(std::function<void()> act
             poll->deleteLater();
             return;
         }
-        if (!imageQueuesEmpty() && waited->elapsed() < kPendingSnapshotWaitMs)
+        if (!confirmedSnapshotWritten() && waited->elapsed() < kPendingSnapshotWaitMs)
             return;
-        if (!imageQueuesEmpty())
+        if (!confirmedSnapshotWritten())
             LOGW << "Confirmed snapshot not written within " << kPendingSnapshotWaitMs << " ms, going on";
         poll->stop();
         poll->deleteLater();
@@ -660,6 +676,10 @@ void DataCollectionWidget::runConfirmationFlow()
             CollectionContext::instance().setAdditionalTags(std::move(tags));
             LOGD << "Additional tags set: " << count << " tags";
         }
+        // The images of this snapshot waiting in the queues, as the worker counts them.
+        auto& queues = FrameQueueManager::instance();
+        confirmedImagesTarget_ = imagesHandledBySaveWorker() + queues.usbMjpegQueue.size() +
+            queues.depthMjpegQueue.size() + queues.depthQueue.size();
         shouldProcessQueue_ = true;
         ++capturedCount_;
         hasDataInCurrentSession_ = true;

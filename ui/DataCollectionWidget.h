@@ -112,6 +112,8 @@ private:
     // Runs action once the confirmed snapshot still in the save queues has
     // been written (or after a bound), so a new trigger never discards it.
     void afterPendingSnapshotWritten(std::function<void()> action);
+    uint64_t imagesHandledBySaveWorker() const;
+    bool confirmedSnapshotWritten() const;
 
     void onDepthPreviewFrame();
     void onUsbPreviewFrame();
@@ -124,6 +126,9 @@ private:
     bool confirmationScheduled_ = false;
     bool snapshotTriggered_ = false;  // the current snapshot's trigger has run
     int pendingSaveRuns_ = 0;
+    // Images written or refused by the save worker once the last confirmed
+    // snapshot is on the card.
+    uint64_t confirmedImagesTarget_ = 0;
 
     CameraState depthCameraState_ = CameraState::Off;
     CameraState usbCameraState_ = CameraState::Off;
