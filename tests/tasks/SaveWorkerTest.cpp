@@ -143,6 +143,7 @@ TEST_F(SaveWorker, SingleShotSessionListsEverySnapshotWithItsTags)
     }
     expected += "\n}";
     EXPECT_EQ(readFile(session + "/manifest.json"), expected);
+    EXPECT_FALSE(fs::exists(session + "/manifest.json.part")) << "rewritten through a renamed temporary file";
 
     const cv::Mat depth = cv::imread(session + "/D1/depth/" + timestampAt(2) + ".png", cv::IMREAD_UNCHANGED);
     ASSERT_FALSE(depth.empty());
