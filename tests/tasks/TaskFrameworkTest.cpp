@@ -7,12 +7,14 @@
 #include <gtest/gtest.h>
 
 #include "FrameQueues.h"
+#include "SaveTestSupport.h"
 #include "Log.h"
 #include "TaskManager.h"
 #include "TaskSaveWork.h"
 #include "TestSupport.h"
 
 using kavrel::test::waitUntil;
+using save_test::keptUnderThreadSanitizer;
 
 namespace {
 
@@ -98,7 +100,7 @@ TEST_F(TaskFramework, TaskTypeNamesAndMetaType)
 TEST_F(TaskFramework, TwoPostsBeforeTheJobStartsRunItOnce)
 {
     kavrel::log::LogCapture capture;
-    auto task = std::make_shared<ScriptedTask>();
+    auto task = keptUnderThreadSanitizer(std::make_shared<ScriptedTask>());
     EXPECT_EQ(task->postTask(QVariant::fromValue(nullptr)), 0);
     EXPECT_EQ(task->postTask(QVariant::fromValue(nullptr)), -1);
     EXPECT_TRUE(capture.contains("task is already running. Cannot add a new task."));
@@ -116,7 +118,7 @@ TEST_F(TaskFramework, TwoPostsBeforeTheJobStartsRunItOnce)
 
 TEST_F(TaskFramework, AStartRefusedWhileARunFinishesIsSavedAfterIt)
 {
-    auto task = std::make_shared<ScriptedTask>();
+    auto task = keptUnderThreadSanitizer(std::make_shared<ScriptedTask>());
     ASSERT_TRUE(TaskManager::instance().addTaskThreadStart(task));
     ASSERT_EQ(task->postTask(QVariant()), 0);
     ASSERT_TRUE(task->waitInJob());
@@ -132,7 +134,7 @@ TEST_F(TaskFramework, AStartRefusedWhileARunFinishesIsSavedAfterIt)
 
 TEST_F(TaskFramework, APostAcceptedAfterACancelIsNotLost)
 {
-    auto task = std::make_shared<ScriptedTask>();
+    auto task = keptUnderThreadSanitizer(std::make_shared<ScriptedTask>());
     ASSERT_TRUE(TaskManager::instance().addTaskThreadStart(task));
     ASSERT_EQ(task->postTask(QVariant()), 0);
     ASSERT_TRUE(task->waitInJob());
@@ -146,7 +148,8 @@ TEST_F(TaskFramework, APostAcceptedAfterACancelIsNotLost)
 TEST_F(TaskFramework, StopWhileIdleEndsTheThreadWithItsLines)
 {
     kavrel::log::LogCapture capture;
-    TaskSaveWork task;
+    auto started = keptUnderThreadSanitizer(std::make_shared<TaskSaveWork>());
+    TaskSaveWork& task = *started;
     task.start();
     ASSERT_TRUE(waitUntil([&] { return capture.contains("[TaskSaveWork] run start;"); }));
     task.stopTask();
@@ -169,7 +172,7 @@ TEST_F(TaskFramework, ManagerRefusesNullAndDuplicatesAndReportsUnknownTypes)
     EXPECT_FALSE(manager.destroyTaskThreadStop(TaskTypes::TaskSaveWork));
     EXPECT_FALSE(triggerSaveTask()) << "nothing registered: the shorthand does nothing";
 
-    auto first = std::make_shared<TaskSaveWork>();
+    auto first = keptUnderThreadSanitizer(std::make_shared<TaskSaveWork>());
     auto second = std::make_shared<TaskSaveWork>();
     ASSERT_TRUE(manager.addTaskThreadStart(first));
     EXPECT_FALSE(manager.addTaskThreadStart(second));
@@ -192,7 +195,7 @@ TEST_F(TaskFramework, ManagerRefusesNullAndDuplicatesAndReportsUnknownTypes)
 TEST_F(TaskFramework, ClearAllStopsEveryRegisteredTask)
 {
     auto& manager = TaskManager::instance();
-    auto task = std::make_shared<TaskSaveWork>();
+    auto task = keptUnderThreadSanitizer(std::make_shared<TaskSaveWork>());
     ASSERT_TRUE(manager.addTaskThreadStart(task));
     kavrel::log::LogCapture capture;
     manager.ClearAllTaskThread();
@@ -207,7 +210,7 @@ TEST_F(TaskFramework, AJobOutlivingTheStopIsTerminated)
     GTEST_SKIP() << "ThreadSanitizer cannot follow a thread that ends by cancellation";
 #endif
     auto& manager = TaskManager::instance();
-    auto task = std::make_shared<StubbornTask>();
+    auto task = keptUnderThreadSanitizer(std::make_shared<StubbornTask>());
     ASSERT_TRUE(manager.addTaskThreadStart(task));
     ASSERT_EQ(task->postTask(QVariant()), 0);
     ASSERT_TRUE(waitUntil([&] { return task->started.load(); }));
