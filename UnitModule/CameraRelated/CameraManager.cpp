@@ -61,6 +61,7 @@ void CameraManager::paramInit(camera_type type, const std::string& cameraName,
 
     switch (type) {
     case usb_camera:
+        cameraType_ = usb_camera;
         startUsbCapture();
         break;
     case depth_camera:
@@ -165,7 +166,8 @@ CameraManager::~CameraManager()
         captureThread.join();
         LOGI << "Capture thread finished";
     }
-    // The capture thread is gone: the members below have no other user.
+    usbCapture_.reset();
+    // The capture threads are gone: the members below have no other user.
     if (reader) {
         LOGI << "Releasing camera object...";
         reader.reset();

@@ -420,16 +420,24 @@ TEST_F(DepthCameraTest, OtherColourFormatsAreSavedButNeverPreviewed)
     EXPECT_TRUE(log.contains("Preview color conversion failed, fmt=3, size=640x480"));
 }
 
-TEST_F(DepthCameraTest, WithoutAColourRequestNothingIsPreviewedOrSaved)
+TEST_F(DepthCameraTest, WithoutAColourRequestNothingIsPreviewedOrSavedAndTriggersAreSpent)
 {
     LogCapture log;
     isSaveFile_ = true;
-    setMode("continue_record", "plant_growth", 100);
+    setMode("single_shot", "plant_growth", 1000);
     start({{camera_stream::kDepth, camera_format::kY16, kWidth, kHeight, 30}});
     ASSERT_TRUE(waitUntil([&] { return log.contains("Continuous mode save scale: "); }, 8000));
-    kavrel::test::processEventsFor(400);
     EXPECT_TRUE(log.contains("Color stream resolution: 0x0"));
+    ++captureTriggerCount;
+    // A depth-only set takes the trigger and saves nothing.
+    EXPECT_TRUE(waitUntil([&] {
+        std::lock_guard<std::mutex> lock(manager_->frameMutex);
+        return manager_->lastCount == captureTriggerCount.load();
+    }, 5000));
+    kavrel::test::processEventsFor(200);
     EXPECT_EQ(FrameQueueManager::instance().depthQueue.size(), 0u);
+    EXPECT_EQ(FrameQueueManager::instance().depthMjpegQueue.size(), 0u);
+    EXPECT_EQ(manager_->depthFrameCount.load(), 0);
     EXPECT_EQ(renders_.load(), 0);
 }
 
