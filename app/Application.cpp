@@ -13,11 +13,13 @@
 #include "Resources.h"
 #include "Startup.h"
 #include "config_manager.h"
+#include "file_manager.h"
 
 namespace {
 
 const char* const kApplicationFont = ":/Fonts/DroidSansFallbackFull.ttf";
 const char* const kDeviceConfigPath = "/etc/kavrel/def_config.json";
+const char* const kLedgerPath = "./file_manager.csv";
 
 void loadApplicationFont()
 {
@@ -61,6 +63,7 @@ int runKavrel(int argc, char** argv)
     probeStorageCard();
     checkNtpSynchronized();
     config_manager::instance().init(kDeviceConfigPath);
+    file_manager::instance().init(kLedgerPath, CollectionContext::instance().storageRoot());
 
     auto window = createMainWindow();
     window->showFullScreen();

@@ -30,6 +30,56 @@ bool rockchip_hw_accel_env_enabled()
     return value && std::strcmp(value, "1") == 0;
 }
 
+bool jpeg_frame_complete(const uint8_t* data, int size)
+{
+    if (!data || size < 4 || data[0] != 0xFF || data[1] != 0xD8)
+        return false;
+    const uint8_t* p = data + 2;
+    const uint8_t* const end = data + size;
+    bool sawScan = false;
+    while (p < end) {
+        // Next marker: 0xFF (possibly repeated as fill) followed by its code.
+        if (*p != 0xFF)
+            return false;
+        while (p < end && *p == 0xFF)
+            ++p;
+        if (p >= end)
+            return false;
+        const uint8_t code = *p++;
+        if (code == 0xD9)
+            return sawScan; // end of image; without a scan there was no image
+        if (code == 0x01 || (code >= 0xD0 && code <= 0xD7))
+            continue; // markers without a length
+        if (end - p < 2)
+            return false;
+        const size_t length = (size_t(p[0]) << 8) | p[1];
+        if (length < 2 || size_t(end - p) < length)
+            return false;
+        p += length;
+        if (code != 0xDA)
+            continue;
+        sawScan = true;
+        // Entropy-coded data of a scan: runs until a marker other than a
+        // stuffed 0xFF00 or a restart marker.
+        for (;;) {
+            p = static_cast<const uint8_t*>(std::memchr(p, 0xFF, size_t(end - p)));
+            if (!p || end - p < 2)
+                return false;
+            const uint8_t next = p[1];
+            if (next == 0x00 || (next >= 0xD0 && next <= 0xD7)) {
+                p += 2;
+                continue;
+            }
+            if (next == 0xFF) {
+                ++p;
+                continue;
+            }
+            break;
+        }
+    }
+    return false;
+}
+
 rk_mjpeg_decoder_v2::rk_mjpeg_decoder_v2(int w, int h)
     : hw_mode(0)
     , width(w)
@@ -57,7 +107,11 @@ bool rk_mjpeg_decoder_v2::decode_sw(const uint8_t* data, int size, uint8_t* out)
         return false;
     try {
         std::vector<uint8_t> jpeg(data, data + size);
-        cv::Mat bgr = cv::imdecode(jpeg, cv::IMREAD_COLOR);
+        // OpenCV fills a frame cut short with grey instead of failing; such a
+        // frame counts as one that decoded to nothing.
+        cv::Mat bgr;
+        if (jpeg_frame_complete(jpeg.data(), size))
+            bgr = cv::imdecode(jpeg, cv::IMREAD_COLOR);
         if (bgr.empty()) {
             LOGE << "decode_sw: cv::imdecode returned empty image";
             return false;
@@ -183,10 +237,17 @@ bool rk_mjpeg_decoder_v2::decode_turbo(const uint8_t* data, int size, uint8_t* o
     cv::Mat chroma[2];
     for (int i = 0; i < 2; ++i) {
         const cv::Mat src(planeH[i + 1], planeW[i + 1], CV_8UC1, planes[i + 1]);
-        if (src.cols == chromaW && src.rows == chromaH)
+        if (src.cols == chromaW && src.rows == chromaH) {
             chroma[i] = src;
-        else
+        } else if (src.cols == chromaW && src.rows == 2 * chromaH) {
+            // 4:2:2 at full size (what UVC cameras send): average row pairs,
+            // which is what a bilinear halving does, at a fraction of its cost.
+            const cv::Mat even(chromaH, chromaW, CV_8UC1, src.data, src.step * 2);
+            const cv::Mat odd(chromaH, chromaW, CV_8UC1, src.data + src.step, src.step * 2);
+            cv::addWeighted(even, 0.5, odd, 0.5, 0.0, chroma[i]);
+        } else {
             cv::resize(src, chroma[i], cv::Size(chromaW, chromaH), 0, 0, cv::INTER_LINEAR);
+        }
     }
     cv::merge(chroma, 2, outUV);
     outUV.convertTo(outUV, CV_8U, kChromaScale, kChromaOffset);

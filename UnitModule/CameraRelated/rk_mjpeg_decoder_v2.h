@@ -10,6 +10,11 @@
 // ("ROCKCHIP_HW_ACCEL" equal to "1").
 bool rockchip_hw_accel_env_enabled();
 
+// True when the bytes hold a whole JPEG image: the marker segments, the
+// entropy-coded data of every scan and the end-of-image marker (padding after
+// it is allowed). A frame cut short in transfer fails this.
+bool jpeg_frame_complete(const uint8_t* data, int size);
+
 class rk_mjpeg_decoder_v2 {
 public:
     rk_mjpeg_decoder_v2(int width, int height);

@@ -97,11 +97,12 @@ TEST_F(SdkSim, FrameSetsComeAtTheRequestedRateWithMicrosecondDeviceTimestamps)
     ASSERT_GE(depthIndex.size(), 12u) << "depth at half the colour rate";
     EXPECT_LE(depthIndex.size(), 19u);
 
-    // Real time: 30 colour periods cannot arrive faster than a second of device time.
+    // Real time: 30 colour periods cannot arrive faster than a second of device
+    // time (less the few frame sets the pipeline may have held when we started).
     const double deviceSeconds = (colourUs.back() - colourUs.front()) / 1e6;
     const double wallSeconds = duration<double>(last - first).count();
     EXPECT_GE(deviceSeconds, 0.99);
-    EXPECT_GE(wallSeconds, deviceSeconds - 0.05) << "frames delivered before they were exposed";
+    EXPECT_GE(wallSeconds, deviceSeconds - 0.2) << "frames delivered before they were exposed";
 }
 
 TEST_F(SdkSim, WaitReturnsNullOnItsTimeOutAndStopEndsTheWaitAtOnce)

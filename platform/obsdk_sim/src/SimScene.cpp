@@ -106,7 +106,11 @@ void SceneRenderer::renderColor(int w, int h, double t, uint64_t index, const st
     const int thickness = std::max(1, cvRound(scale * 2));
     const std::string lines[] = {"SIMULATED CAMERA", clockText, "frame " + std::to_string(index)};
     int baseline = 0;
-    const cv::Size textSize = cv::getTextSize(lines[0], cv::FONT_HERSHEY_SIMPLEX, scale, thickness, &baseline);
+    cv::Size textSize;
+    for (const std::string& line : lines) {
+        const cv::Size size = cv::getTextSize(line, cv::FONT_HERSHEY_SIMPLEX, scale, thickness, &baseline);
+        textSize = cv::Size(std::max(textSize.width, size.width), std::max(textSize.height, size.height));
+    }
     const int lineHeight = textSize.height + baseline + 6;
     const cv::Rect panel = cv::Rect(8, 8, textSize.width + 16, lineHeight * 3 + 8) & cv::Rect(0, 0, w, h);
     bgr(panel).setTo(cv::Scalar(0, 0, 0));

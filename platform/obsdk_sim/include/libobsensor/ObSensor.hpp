@@ -218,18 +218,19 @@ private:
 
 // ---- stream profiles -------------------------------------------------------
 
-class StreamProfile : public std::enable_shared_from_this<StreamProfile> {
+class StreamProfile {
 public:
+    // Takes over the handle.
     explicit StreamProfile(const ob_stream_profile* impl)
-        : impl_(impl)
+        : impl_(impl, &StreamProfile::release)
     {
     }
-    virtual ~StreamProfile()
+    // Another view of a handle already owned (see as<T>()).
+    explicit StreamProfile(std::shared_ptr<const ob_stream_profile> impl)
+        : impl_(std::move(impl))
     {
-        ob_error* error = nullptr;
-        ob_delete_stream_profile(impl_, &error);
-        detail::ignoreError(error);
     }
+    virtual ~StreamProfile() = default;
     StreamProfile(const StreamProfile&) = delete;
     StreamProfile& operator=(const StreamProfile&) = delete;
 
@@ -245,13 +246,14 @@ public:
     {
         return T::isTypeOf(getType());
     }
-    // Shares this profile as a subclass; another class throws std::runtime_error.
+    // This profile as a subclass, sharing the handle; another class throws
+    // std::runtime_error.
     template <typename T>
     std::shared_ptr<T> as()
     {
         if (!is<T>())
             throw std::runtime_error(detail::wrongTypeText());
-        return std::static_pointer_cast<T>(shared_from_this());
+        return std::make_shared<T>(impl_);
     }
 
 protected:
@@ -259,12 +261,19 @@ protected:
     R call(R (*fn)(const ob_stream_profile*, ob_error**)) const
     {
         ob_error* error = nullptr;
-        R result = fn(impl_, &error);
+        R result = fn(impl_.get(), &error);
         Error::handle(&error);
         return result;
     }
 
-    const ob_stream_profile* impl_;
+    static void release(const ob_stream_profile* profile)
+    {
+        ob_error* error = nullptr;
+        ob_delete_stream_profile(profile, &error);
+        detail::ignoreError(error);
+    }
+
+    std::shared_ptr<const ob_stream_profile> impl_;
 };
 
 class VideoStreamProfile : public StreamProfile {
@@ -529,8 +538,12 @@ public:
     // Frame sets reach the callback on an SDK thread.
     void start(std::shared_ptr<Config> config, FrameSetCallback callback)
     {
-        callback_ = std::move(callback);
+        // The SDK's thread may be inside the old callback: stop it before replacing it.
         ob_error* error = nullptr;
+        ob_pipeline_stop(impl_, &error);
+        detail::ignoreError(error);
+        error = nullptr;
+        callback_ = std::move(callback);
         ob_pipeline_start_with_callback(impl_, config->getImpl(), &Pipeline::trampoline, this, &error);
         Error::handle(&error);
     }
@@ -626,6 +639,7 @@ public:
         return std::make_shared<Frame>(result);
     }
     // Results of pushFrame reach the callback on the filter's own thread.
+    // Set it once, before the first pushFrame.
     void setCallBack(FilterCallback callback)
     {
         callback_ = std::move(callback);
