@@ -147,13 +147,6 @@ double meanAbsDiff(const cv::Mat& a, const cv::Mat& b)
 
 } // namespace
 
-// OpenCV's image codecs take GDAL's internal locks in an order that
-// ThreadSanitizer flags on its own; that is not this code's concern.
-extern "C" const char* __tsan_default_suppressions()
-{
-    return "deadlock:libgdal.so\n";
-}
-
 // ---- single shot -------------------------------------------------------------
 
 TEST_F(DepthCameraTest, SingleShotSavesOneColourAndDepthPairPerRequestBurst)
@@ -523,7 +516,11 @@ TEST_F(DepthCameraTest, UnpluggedCameraEndsTheThreadWithoutHanging)
     EXPECT_TRUE(log.contains("Error during frame capture:"));
     EXPECT_TRUE(stopped_) << "the page hears that the camera is gone";
     EXPECT_FALSE(log.contains("capture_camera_loop_OB exit"));
-    EXPECT_EQ(FrameQueueManager::instance().depthNV12Queue.count.load(), 0) << "stale preview frames are dropped";
+    // Frame sets already in the align filter may still land; after that nothing comes.
+    kavrel::test::processEventsFor(200);
+    const int renders = renders_.load();
+    kavrel::test::processEventsFor(300);
+    EXPECT_EQ(renders_.load(), renders);
 
     const auto before = std::chrono::steady_clock::now();
     manager_.reset();
