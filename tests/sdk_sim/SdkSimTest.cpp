@@ -61,16 +61,14 @@ bool hasSensor(ob::SensorList& list, OBSensorType type)
 TEST_F(SdkSim, FrameSetsComeAtTheRequestedRateWithMicrosecondDeviceTimestamps)
 {
     auto pipeline = std::make_shared<ob::Pipeline>();
+    const auto started = steady_clock::now();
     pipeline->start(videoConfig(320, 240, 30, OB_FORMAT_MJPG, 320, 200, 15));
 
     std::vector<uint64_t> colourIndex, colourUs, depthIndex, depthUs;
-    auto first = steady_clock::now();
     steady_clock::time_point last;
     for (int n = 0; colourIndex.size() < 31 && n < 200; ++n) {
         auto set = pipeline->waitForFrameset(1000);
         ASSERT_TRUE(set) << "no frame set within a second";
-        if (colourIndex.empty())
-            first = steady_clock::now();
         last = steady_clock::now();
         if (auto colour = set->colorFrame()) {
             colourIndex.push_back(colour->getIndex());
@@ -94,15 +92,19 @@ TEST_F(SdkSim, FrameSetsComeAtTheRequestedRateWithMicrosecondDeviceTimestamps)
         const double expected = (depthIndex[i] - depthIndex[i - 1]) * 1e6 / 15;
         EXPECT_NEAR(double(depthUs[i] - depthUs[i - 1]), expected, 1.0);
     }
-    ASSERT_GE(depthIndex.size(), 12u) << "depth at half the colour rate";
-    EXPECT_LE(depthIndex.size(), 19u);
+    // Depth at half the colour rate: over the same span it counts half the periods.
+    ASSERT_GE(depthIndex.size(), 2u);
+    const double colourPeriods = double(colourUs.back() - colourUs.front()) * 30 / 1e6;
+    const double depthPeriods = double(depthUs.back() - depthUs.front()) * 15 / 1e6;
+    EXPECT_NEAR(depthPeriods, colourPeriods / 2, 1.5);
 
-    // Real time: 30 colour periods cannot arrive faster than a second of device
-    // time (less the few frame sets the pipeline may have held when we started).
+    // Real time: every frame was exposed after the start, so the device time
+    // between the first and the last frame cannot exceed the wall time from the
+    // start to the last frame's arrival.
     const double deviceSeconds = (colourUs.back() - colourUs.front()) / 1e6;
-    const double wallSeconds = duration<double>(last - first).count();
+    const double wallSeconds = duration<double>(last - started).count();
     EXPECT_GE(deviceSeconds, 0.99);
-    EXPECT_GE(wallSeconds, deviceSeconds - 0.2) << "frames delivered before they were exposed";
+    EXPECT_GE(wallSeconds + 0.002, deviceSeconds) << "frames delivered before they were exposed";
 }
 
 TEST_F(SdkSim, WaitReturnsNullOnItsTimeOutAndStopEndsTheWaitAtOnce)
@@ -131,6 +133,7 @@ TEST_F(SdkSim, PolledFrameSetsAreKeptUntilReadAndNoneIsLost)
     ASSERT_TRUE(set);
     uint64_t previous = set->colorFrame()->getIndex();
     const uint64_t droppedBefore = obsim::droppedFrameSets();
+    const uint64_t skippedBefore = obsim::skippedFrames();
     // A reader that pauses for two frame periods finds every frame waiting.
     for (int i = 0; i < 6; ++i) {
         std::this_thread::sleep_for(milliseconds(60));
@@ -138,7 +141,8 @@ TEST_F(SdkSim, PolledFrameSetsAreKeptUntilReadAndNoneIsLost)
             auto next = pipeline->waitForFrameset(1000);
             ASSERT_TRUE(next);
             const uint64_t index = next->colorFrame()->getIndex();
-            if (obsim::droppedFrameSets() == droppedBefore) {
+            // Gaps are allowed only where the simulator says it dropped or skipped.
+            if (obsim::droppedFrameSets() == droppedBefore && obsim::skippedFrames() == skippedBefore) {
                 EXPECT_EQ(index, previous + 1) << "a frame set went missing";
             }
             previous = index;
@@ -257,19 +261,22 @@ TEST_F(SdkSim, AlignFilterPassesEverySetOnceInOrder)
         seen.push_back(set->getIndex());
     });
     std::vector<uint64_t> pushed;
+    auto caughtUp = [&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen.size() >= pushed.size();
+    };
     for (int i = 0; i < 20; ++i) {
         auto set = pipeline->waitForFrameset(1000);
         ASSERT_TRUE(set);
         pushed.push_back(set->getIndex());
         align.pushFrame(set);
+        // Two sets in flight at most, well inside the filter's backlog even on a busy machine.
+        if (i % 2) {
+            ASSERT_TRUE(kavrel::test::waitUntil(caughtUp, 5000));
+        }
     }
     pipeline->stop();
-    ASSERT_TRUE(kavrel::test::waitUntil(
-        [&] {
-            std::lock_guard<std::mutex> lock(mutex);
-            return seen.size() >= pushed.size();
-        },
-        5000));
+    ASSERT_TRUE(kavrel::test::waitUntil(caughtUp, 5000));
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(seen, pushed);
 }
@@ -295,6 +302,7 @@ TEST_F(SdkSim, ImuDelivers200SamplesASecondOnItsOwnThread)
     std::mutex mutex;
     std::vector<Sample> samples;
     std::set<std::thread::id> threads;
+    const uint64_t skippedBefore = obsim::skippedFrames();
     imu->start(config, [&](std::shared_ptr<ob::FrameSet> set) {
         auto accel = set->getFrame(OB_FRAME_ACCEL)->as<ob::AccelFrame>();
         auto gyro = set->getFrame(OB_FRAME_GYRO)->as<ob::GyroFrame>();
@@ -309,13 +317,19 @@ TEST_F(SdkSim, ImuDelivers200SamplesASecondOnItsOwnThread)
     const double seconds = duration<double>(steady_clock::now() - start).count();
 
     std::lock_guard<std::mutex> lock(mutex);
-    EXPECT_GE(samples.size(), size_t(150 * seconds));
+    if (obsim::skippedFrames() == skippedBefore) {
+        EXPECT_GE(samples.size(), size_t(150 * seconds));
+    }
     EXPECT_LE(samples.size(), size_t(200 * seconds + 2)) << "faster than the device can sample";
     ASSERT_EQ(threads.size(), 1u);
     EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+    const bool stalled = obsim::skippedFrames() != skippedBefore;
     for (size_t i = 1; i < samples.size(); ++i) {
-        EXPECT_EQ(samples[i].index, samples[i - 1].index + 1) << "a sample went missing";
-        EXPECT_EQ(samples[i].accelUs - samples[i - 1].accelUs, 5000u) << "200 Hz is 5000 us between samples";
+        if (!stalled) {
+            EXPECT_EQ(samples[i].index, samples[i - 1].index + 1) << "a sample went missing";
+        }
+        EXPECT_EQ(samples[i].accelUs - samples[i - 1].accelUs, 5000u * (samples[i].index - samples[i - 1].index))
+            << "200 Hz is 5000 us between samples";
         EXPECT_EQ(samples[i].gyroUs, samples[i].accelUs);
     }
     // Gravity, in m/s^2.
@@ -323,7 +337,8 @@ TEST_F(SdkSim, ImuDelivers200SamplesASecondOnItsOwnThread)
     EXPECT_NEAR(std::sqrt(s.ax * s.ax + s.ay * s.ay + s.az * s.az), 9.8, 0.5);
     // The device clock runs at wall-clock speed (microseconds, not ms or ns).
     const double deviceSeconds = (samples.back().accelUs - samples.front().accelUs) / 1e6;
-    EXPECT_NEAR(deviceSeconds, (samples.size() - 1) * 0.005, 0.001);
+    EXPECT_NEAR(deviceSeconds, (samples.back().index - samples.front().index) * 0.005, 0.001);
+    EXPECT_LE(deviceSeconds, seconds + 0.01);
 }
 
 TEST_F(SdkSim, EnabledProfilesListVideoAndImuStreams)

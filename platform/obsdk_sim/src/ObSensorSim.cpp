@@ -277,7 +277,9 @@ void videoLoop(std::shared_ptr<PipelineState> state, std::vector<VideoRequest> s
         // as a sensor does when its reader falls behind.
         const auto late = Clock::now() - due;
         if (late > tickPeriod) {
-            tick += static_cast<uint64_t>(late / tickPeriod);
+            const auto missed = static_cast<uint64_t>(late / tickPeriod);
+            g_skippedFrames += missed;
+            tick += missed;
             continue;
         }
         const auto sinceStart = std::chrono::duration_cast<std::chrono::microseconds>(due - start).count();
@@ -351,11 +353,13 @@ void imuLoop(std::shared_ptr<PipelineState> state, ImuRequest request)
             break;
         if (state->device->disconnected)
             break;
-        // Short stalls are caught up sample by sample (the device buffers them);
-        // after a long one the missed samples are gone.
+        // Stalls of up to a second are caught up sample by sample (the device
+        // buffers them); after a longer one the missed samples are gone.
         const auto late = Clock::now() - due;
-        if (late > std::chrono::milliseconds(200)) {
-            tick += static_cast<uint64_t>(late / period);
+        if (late > std::chrono::seconds(1)) {
+            const auto missed = static_cast<uint64_t>(late / period);
+            g_skippedFrames += missed;
+            tick += missed;
             continue;
         }
         const uint64_t sinceStart = std::chrono::duration_cast<std::chrono::microseconds>(due - start).count();

@@ -18,11 +18,13 @@ std::atomic<int> g_liveThreads{0};
 std::atomic<int64_t> g_liveFrames{0};
 std::atomic<int64_t> g_liveHandles{0};
 std::atomic<uint64_t> g_droppedFrameSets{0};
+std::atomic<uint64_t> g_skippedFrames{0};
 
 int liveThreads() { return g_liveThreads.load(); }
 int64_t liveFrames() { return g_liveFrames.load(); }
 int64_t liveHandles() { return g_liveHandles.load(); }
 uint64_t droppedFrameSets() { return g_droppedFrameSets.load(); }
+uint64_t skippedFrames() { return g_skippedFrames.load(); }
 
 void setError(ob_error** error, ob_exception_type type, const char* function, const std::string& args,
     const std::string& message)

@@ -14,6 +14,7 @@ extern std::atomic<int> g_liveThreads;
 extern std::atomic<int64_t> g_liveFrames;
 extern std::atomic<int64_t> g_liveHandles;
 extern std::atomic<uint64_t> g_droppedFrameSets;
+extern std::atomic<uint64_t> g_skippedFrames;
 
 // Every SDK object handed out counts itself, so tests can see leaks.
 struct Counted {

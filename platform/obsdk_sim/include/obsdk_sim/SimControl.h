@@ -14,6 +14,9 @@ int64_t liveFrames();
 int64_t liveHandles();
 // Frame sets a pipeline or a filter threw away because nobody took them in time.
 uint64_t droppedFrameSets();
+// Frame periods the simulated sensor skipped because its thread fell behind
+// (a busy machine); these show as gaps in the frame indices.
+uint64_t skippedFrames();
 // Forgets fault-injection counters (camera-absent and start-failure attempts).
 void resetFaults();
 
