@@ -5,10 +5,13 @@
 #include <QApplication>
 #include <QFont>
 #include <QFontDatabase>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTimer>
 #include <QWidget>
 
 #include "CollectionContext.h"
+#include "Kavrel.h"
 #include "Log.h"
 #include "Resources.h"
 #include "Startup.h"
@@ -47,8 +50,10 @@ void probeStorageCard()
 
 std::unique_ptr<QWidget> createMainWindow()
 {
-    auto window = std::make_unique<QWidget>();
-    window->setWindowTitle(QString::fromUtf8("数据采集终端控制台"));
+    auto window = std::make_unique<Kavrel>();
+    // Without a window manager the full-screen request is ignored: cover the screen ourselves.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        window->setGeometry(screen->geometry());
     return window;
 }
 
