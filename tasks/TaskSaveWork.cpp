@@ -10,10 +10,9 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
-#include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include "CollectionContext.h"
+#include "DepthPngWriter.h"
 #include "FrameQueues.h"
 #include "Log.h"
 #include "SaveFiles.h"
@@ -106,21 +105,6 @@ json imuEntry(const char* type, const double (&values)[3], double time)
     return entry;
 }
 
-// Depth image geometry from the byte count when width x height disagrees
-// with it: a 16:9 picture first, then 4:3.
-void recoverDepthSize(uint64_t pixels, int64_t& cols, int64_t& rows)
-{
-    const auto fit = [&](double ratio) {
-        rows = static_cast<int64_t>(std::sqrt(static_cast<double>(pixels) * ratio));
-        if (rows < 1)
-            rows = 1;
-        cols = static_cast<int64_t>(pixels) / rows;
-    };
-    fit(9.0 / 16.0);
-    if (static_cast<uint64_t>(rows * cols) != pixels)
-        fit(3.0 / 4.0);
-}
-
 } // namespace
 
 // One save run: settles the session folder, drains the queues while
@@ -132,6 +116,7 @@ public:
         : task_(task)
         , context_(CollectionContext::instance())
         , queues_(FrameQueueManager::instance())
+        , depthWriter_(DepthPngWriter::defaultThreads(), 2 * static_cast<size_t>(DepthPngWriter::defaultThreads()))
     {
     }
 
@@ -154,7 +139,9 @@ private:
     void saveColour(FrameData& record, bool fromUsb);
     void saveDepth(FrameData& record);
     std::string fileName(const FrameData& record) const;
-    void addToManifest(const FrameData& record, const std::string& name, const std::string& relativePath);
+    void addToManifest(const std::string& key, const std::string& relativePath, std::vector<std::string> tags);
+    bool collectDepthOutcomes();
+    bool imageWorkLeft() const;
     void writeManifest();
     void makeDurable();
 
@@ -181,7 +168,8 @@ private:
     uint64_t imuSkippedThisRun_ = 0;
     Clock::time_point lastImuFlush_ = Clock::now();
 
-    std::vector<uchar> png_;  // reused encoder output
+    // Declared last: destroyed first, so its threads end before the rest goes.
+    DepthPngWriter depthWriter_;
 };
 
 bool SaveRun::createFolders(const std::string& base, std::error_code& error)
@@ -374,12 +362,33 @@ std::string SaveRun::fileName(const FrameData& record) const
     return name.empty() ? makeTimestampText() : name;
 }
 
-void SaveRun::addToManifest(const FrameData& record, const std::string& name, const std::string& relativePath)
+void SaveRun::addToManifest(const std::string& key, const std::string& relativePath, std::vector<std::string> tags)
 {
-    ManifestEntry& entry = manifest_[record.capture_id.empty() ? name : record.capture_id];
+    ManifestEntry& entry = manifest_[key];
     entry.files.push_back(relativePath);
-    entry.tags = context_.additionalTags();
+    entry.tags = std::move(tags);
     manifestDirty_ = true;
+}
+
+// Files the depth images that finished encoding; true when there were any.
+bool SaveRun::collectDepthOutcomes()
+{
+    auto outcomes = depthWriter_.takeFinished();
+    for (auto& outcome : outcomes) {
+        if (!outcome.saved) {
+            task_.imagesFailed_.fetch_add(1);
+            continue;
+        }
+        task_.depthImagesSaved_.fetch_add(1);
+        addToManifest(outcome.manifestKey, outcome.relativePath, std::move(outcome.tags));
+    }
+    return !outcomes.empty();
+}
+
+bool SaveRun::imageWorkLeft() const
+{
+    return queues_.usbMjpegQueue.size() > 0 || queues_.depthMjpegQueue.size() > 0 || queues_.depthQueue.size() > 0
+        || depthWriter_.pending() > 0;
 }
 
 void SaveRun::saveColour(FrameData& record, bool fromUsb)
@@ -404,7 +413,7 @@ void SaveRun::saveColour(FrameData& record, bool fromUsb)
         return;
     }
     task_.colourImagesSaved_.fetch_add(1);
-    addToManifest(record, name, relative);
+    addToManifest(record.capture_id.empty() ? name : record.capture_id, relative, context_.additionalTags());
 }
 
 void SaveRun::saveDepth(FrameData& record)
@@ -413,41 +422,13 @@ void SaveRun::saveDepth(FrameData& record)
     if (saveDir.empty())
         saveDir = fallbackDir_;
     const std::string name = fileName(record);
-    const std::string file = saveDir + "/depth/" + name + ".png";
-    const std::string relative = depthPrefix_ + "depth/" + name + ".png";
-
-    const uint64_t pixels = record.size / 2;
-    int64_t cols = record.width;
-    int64_t rows = record.height;
-    const int64_t declared = static_cast<int64_t>(record.width) * static_cast<int64_t>(record.height);
-    if (record.width <= 0 || record.height <= 0 || static_cast<uint64_t>(declared) != pixels) {
-        LOGW << "Depth frame size mismatch: expected " << pixels << " pixels from frame_size, but width*height gives "
-             << declared << " pixels. Recalculating from frame_size...";
-        recoverDepthSize(pixels, cols, rows);
-        LOGW << "Recalculated depth size: " << cols << "x" << rows;
-    }
-
-    bool saved = false;
-    if (pixels > 0 && record.data && cols > 0 && rows > 0 && cols <= INT32_MAX && rows <= INT32_MAX
-        && static_cast<uint64_t>(cols * rows) <= pixels) {
-        try {
-            // Wraps the record's buffer: no copy of the pixels.
-            const cv::Mat image(static_cast<int>(rows), static_cast<int>(cols), CV_16UC1, record.data.get());
-            if (cv::imencode(".png", image, png_))
-                saved = static_cast<bool>(save_files::writeFileReplacing(file, png_.data(), png_.size(), false));
-        } catch (const cv::Exception& error) {
-            LOGE << "PNG encoder refused the depth image: " << error.what();
-        }
-    }
-    if (!saved) {
-        LOGE << "Failed to save PNG: " << file << " (size: " << cols << "x" << rows << ")";
-        task_.imagesFailed_.fetch_add(1);
-        return;
-    }
-    LOGD << "Saved depth PNG (aligned): " << file << " (size: " << cols << "x" << rows
-         << ", frame_size: " << record.size << " bytes)";
-    task_.depthImagesSaved_.fetch_add(1);
-    addToManifest(record, name, relative);
+    DepthPngWriter::Job job;
+    job.file = saveDir + "/depth/" + name + ".png";
+    job.relativePath = depthPrefix_ + "depth/" + name + ".png";
+    job.manifestKey = record.capture_id.empty() ? name : record.capture_id;
+    job.tags = context_.additionalTags();
+    job.record = std::move(record);  // the encoder owns the buffer from here
+    depthWriter_.submit(std::move(job));
 }
 
 void SaveRun::writeManifest()
@@ -493,12 +474,12 @@ void SaveRun::drainWhileSaving()
                 didWork = true;
             }
         }
+        didWork = collectDepthOutcomes() || didWork;
         // Sleep only when there was nothing to do, so the queues never back up.
         if (!didWork)
             std::this_thread::sleep_for(std::chrono::milliseconds(TaskSaveWork::idleSleepMs));
 
-        if (process && manifestMode && manifestDirty_ && queues_.usbMjpegQueue.size() == 0
-            && queues_.depthMjpegQueue.size() == 0 && queues_.depthQueue.size() == 0
+        if (process && manifestMode && manifestDirty_ && !imageWorkLeft()
             && Clock::now() - lastManifestWrite_ >= std::chrono::milliseconds(TaskSaveWork::manifestIntervalMs))
             writeManifest();
     }
@@ -520,6 +501,8 @@ void SaveRun::finish()
             if (auto record = queues_.depthQueue.pop())
                 saveDepth(*record);
     }
+    depthWriter_.waitIdle();
+    collectDepthOutcomes();
 
     writeImuEntries(true);
     if (imu_.isOpen()) {

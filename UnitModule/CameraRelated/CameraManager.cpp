@@ -61,6 +61,7 @@ void CameraManager::paramInit(camera_type type, const std::string& cameraName,
 
     switch (type) {
     case usb_camera:
+        cameraType_ = usb_camera;
         startUsbCapture();
         break;
     case depth_camera:
@@ -85,16 +86,24 @@ void CameraManager::startUsbCapture()
 void CameraManager::pinThread(std::thread& thread, int processor, const char* threadName)
 {
     const pthread_t handle = thread.native_handle();
+    pthread_setname_np(handle, threadName);
+    bool pinned = false;
     if (processor >= 0 && processor < CPU_SETSIZE) {
         cpu_set_t set;
         CPU_ZERO(&set);
         CPU_SET(processor, &set);
-        pthread_setaffinity_np(handle, sizeof(set), &set);
+        pinned = pthread_setaffinity_np(handle, sizeof(set), &set) == 0;
+    }
+    // Top real-time priority only on a processor of its own: unpinned, such a
+    // thread would compete with the SDK's and the GUI's threads on a small board.
+    if (!pinned) {
+        LOGD << threadName << ": processor " << processor << " not available, running unpinned at normal priority";
+        return;
     }
     sched_param param{};
     param.sched_priority = sched_get_priority_max(SCHED_FIFO);
-    pthread_setschedparam(handle, SCHED_FIFO, &param);
-    pthread_setname_np(handle, threadName);
+    if (pthread_setschedparam(handle, SCHED_FIFO, &param) != 0)
+        LOGD << threadName << ": real-time scheduling not permitted, running at normal priority";
 }
 
 bool CameraManager::sleepWhileRunning(int ms)
@@ -165,7 +174,8 @@ CameraManager::~CameraManager()
         captureThread.join();
         LOGI << "Capture thread finished";
     }
-    // The capture thread is gone: the members below have no other user.
+    usbCapture_.reset();
+    // The capture threads are gone: the members below have no other user.
     if (reader) {
         LOGI << "Releasing camera object...";
         reader.reset();

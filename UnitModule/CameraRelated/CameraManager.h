@@ -112,12 +112,19 @@ protected:
         int inside_ = 0;
     };
 
-    // The USB half of paramInit (pixel buffer, decoder, "camera_loop" thread).
+    // The USB half of paramInit (pixel buffer, decoder, "camera_loop" thread),
+    // defined in CameraManagerUsb.cpp. Whatever else that half runs (helper
+    // threads, a watchdog) it keeps in a UsbCapture of its own making, whose
+    // deleter stops and joins it; the destructor drops it right after joining
+    // captureThread and before releasing `reader`.
     void startUsbCapture();
+    struct UsbCapture;
+    std::unique_ptr<UsbCapture, void (*)(UsbCapture*)> usbCapture_{nullptr, nullptr};
 
-    // Gives the calling thread's peer `thread` one processor, first-in-first-out
-    // real-time scheduling at the top priority and a name; failures are ignored
-    // (boards without that processor or without the privilege run it unpinned).
+    // Names `thread`, pins it to one processor and, once pinned, gives it
+    // first-in-first-out real-time scheduling at the top priority. Failures
+    // are not errors: without that processor (or the privilege) it runs
+    // unpinned at normal priority.
     static void pinThread(std::thread& thread, int processor, const char* threadName);
 
     // Sleeps up to `ms`, returning early (false) once `running` is cleared.
