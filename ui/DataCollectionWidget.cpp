@@ -148,6 +148,10 @@ DataCollectionWidget::DataCollectionWidget(QWidget* parent)
 
 DataCollectionWidget::~DataCollectionWidget()
 {
+    // A run still open ends now: the worker writes its files and leaves its
+    // loop, instead of draining until it is terminated at exit.
+    isSaveFile_ = false;
+    shouldProcessQueue_ = false;
     stopSaveTask();
     // Joins the capture threads before the page goes, so no callback outlives it;
     // notifications still queued are dropped with the page.
