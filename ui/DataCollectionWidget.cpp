@@ -36,6 +36,8 @@ constexpr int kCameraSilenceMs = 2000;
 // Longest wait for a confirmed snapshot to reach the card before a new
 // trigger or the finish goes ahead anyway.
 constexpr int kPendingSnapshotWaitMs = 10000;
+// Time for a save worker pass that began before a flag change to end.
+constexpr int kSaveFlagSettleMs = 50;
 // Longest wait for the camera to deliver a snapshot before the operator is
 // asked anyway.
 constexpr int kSnapshotWaitMs = 3000;
@@ -630,11 +632,18 @@ void DataCollectionWidget::runLaterSnapshotTrigger()
 {
     // Order matters: stop writing, drop stale frames, then ask for a new set.
     shouldProcessQueue_ = false;
-    clearSaveQueues();
-    LOGD << "Cleared all save queues before triggering capture";
-    captureTriggerCount.fetch_add(1);
-    LOGD << "Snapshot triggered, data will be enqueued but NOT saved until user confirms";
-    snapshotTriggered_ = true;
+    // A worker pass that saw the flag still set may take one more record:
+    // let it end before the new snapshot's frames can arrive.
+    const uint64_t generation = sessionGeneration_;
+    QTimer::singleShot(kSaveFlagSettleMs, this, [this, generation] {
+        if (generation != sessionGeneration_ || status_ != WaitingConfirm)
+            return;
+        clearSaveQueues();
+        LOGD << "Cleared all save queues before triggering capture";
+        captureTriggerCount.fetch_add(1);
+        LOGD << "Snapshot triggered, data will be enqueued but NOT saved until user confirms";
+        snapshotTriggered_ = true;
+    });
 }
 
 void DataCollectionWidget::runConfirmationFlow()
