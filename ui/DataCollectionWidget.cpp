@@ -293,6 +293,8 @@ void DataCollectionWidget::createDepthCamera()
 {
     const camera_config& cameras = config_manager::instance().camera_config_;
     const std::vector<CameraConfig> requests = depthCameraConfigs(cameras);
+    expectsDepth_ = std::any_of(requests.begin(), requests.end(),
+        [](const CameraConfig& request) { return request.streamType == camera_stream::kDepth; });
 
     // The old manager goes first: one camera, one owner.
     depthCameraManager_.reset();
@@ -600,7 +602,12 @@ void DataCollectionWidget::confirmWhenSnapshotTaken(uint64_t generation)
             poll->deleteLater();
             return;
         }
-        const bool captured = snapshotTriggered_ && !imageQueuesEmpty();
+        // Colour and depth come in one frame set, but the depth record is
+        // queued after the colour preview is made: wait for both.
+        auto& queues = FrameQueueManager::instance();
+        const bool captured = snapshotTriggered_ &&
+            (queues.usbMjpegQueue.size() > 0 ||
+                (queues.depthMjpegQueue.size() > 0 && (!expectsDepth_ || queues.depthQueue.size() > 0)));
         if (!captured && waited->elapsed() < kSnapshotWaitMs)
             return;
         if (!captured)

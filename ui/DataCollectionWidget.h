@@ -125,6 +125,7 @@ private:
     uint64_t sessionGeneration_ = 0;
     bool confirmationScheduled_ = false;
     bool snapshotTriggered_ = false;  // the current snapshot's trigger has run
+    bool expectsDepth_ = true;        // the depth camera streams depth too
     int pendingSaveRuns_ = 0;
     // Images written or refused by the save worker once the last confirmed
     // snapshot is on the card.
