@@ -357,6 +357,17 @@ int usb_rgb_camera_read_impl::read_frame(uint8_t* dst)
     return 0;
 }
 
+unsigned usb_rgb_camera_read_impl::copy_last_frame(uint8_t* dst, std::size_t capacity)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    const uint8_t* source = external_buffer ? external_buffer : frame_buffer.get();
+    if (!dst || !source)
+        return 0;
+    const std::size_t bytes = std::min<std::size_t>(frame_size, capacity);
+    std::memcpy(dst, source, bytes);
+    return static_cast<unsigned>(bytes);
+}
+
 bool usb_rgb_camera_read_impl::deliver_frame(const MappedBuffer& buffer, std::size_t used)
 {
     std::lock_guard<std::mutex> lock(mutex);

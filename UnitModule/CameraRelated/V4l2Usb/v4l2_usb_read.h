@@ -29,9 +29,10 @@ public:
     // Waits for a frame not read before and copies it to dst; 0, or -1 when stopped.
     virtual int read_frame(uint8_t* dst) = 0;
     virtual bool reopen() = 0;
-    // Holds the frame buffer still: the capture thread does not copy the
-    // next frame into it while the lock is held.
-    virtual std::unique_lock<std::mutex> lock_frame() = 0;
+    // Copies the last delivered frame (at most `capacity` bytes) to dst while
+    // the capture thread is kept from overwriting it; returns the bytes copied.
+    // Readers use this instead of reading the frame buffer behind its back.
+    virtual unsigned copy_last_frame(uint8_t* dst, std::size_t capacity) = 0;
 };
 
 // Four-character V4L2 pixel code, e.g. fourcc("MJPG").
@@ -61,7 +62,7 @@ public:
     uint8_t* get_frame() override;
     int read_frame(uint8_t* dst) override;
     bool reopen() override;
-    std::unique_lock<std::mutex> lock_frame() override { return std::unique_lock<std::mutex>(mutex); }
+    unsigned copy_last_frame(uint8_t* dst, std::size_t capacity) override;
 
     // Configuration, set before open().
     std::string dev_name;
