@@ -143,7 +143,7 @@ void CameraManager::runUsbFrames(camera_base::CameraRead& source, const std::str
         if (isMjpeg)
             jpegDecoder->decode(frame.get(), static_cast<int>(size), nv12.get());
         else if (isYuyv)
-            rawColorToNV12(0, frame.get(), size, request.width, request.height, nv12.get(), request.width,
+            rawColorToNV12(camera_format::kYUYV, frame.get(), size, request.width, request.height, nv12.get(), request.width,
                 request.height);
         if (!queues.usbNV12Queue.push(std::move(nv12)))
             LOGW << "USB RGB NV12 enqueue failed (queue full?), queue size=" << queues.usbNV12Queue.count.load();
