@@ -5,19 +5,24 @@
 #include <QApplication>
 #include <QFont>
 #include <QFontDatabase>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTimer>
 #include <QWidget>
 
 #include "CollectionContext.h"
+#include "Kavrel.h"
 #include "Log.h"
 #include "Resources.h"
 #include "Startup.h"
 #include "config_manager.h"
+#include "file_manager.h"
 
 namespace {
 
 const char* const kApplicationFont = ":/Fonts/DroidSansFallbackFull.ttf";
 const char* const kDeviceConfigPath = "/etc/kavrel/def_config.json";
+const char* const kLedgerPath = "./file_manager.csv";
 
 void loadApplicationFont()
 {
@@ -45,8 +50,10 @@ void probeStorageCard()
 
 std::unique_ptr<QWidget> createMainWindow()
 {
-    auto window = std::make_unique<QWidget>();
-    window->setWindowTitle(QString::fromUtf8("数据采集终端控制台"));
+    auto window = std::make_unique<Kavrel>();
+    // Without a window manager the full-screen request is ignored: cover the screen ourselves.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        window->setGeometry(screen->geometry());
     return window;
 }
 
@@ -61,6 +68,7 @@ int runKavrel(int argc, char** argv)
     probeStorageCard();
     checkNtpSynchronized();
     config_manager::instance().init(kDeviceConfigPath);
+    file_manager::instance().init(kLedgerPath, CollectionContext::instance().storageRoot());
 
     auto window = createMainWindow();
     window->showFullScreen();

@@ -114,6 +114,20 @@ int config_manager::fontSizePx() const
     return font_size_px_ < 1 ? kDefaultFontSizePx : font_size_px_;
 }
 
+bool config_manager::load_task_preview_config(const std::string& scenario_path,
+                                              const std::string& tags_path)
+{
+    task_preview_.clear();
+    task_preview_load_result result;
+    std::string error;
+    if (!scenario_tag_loader::load_task_preview(scenario_path, tags_path, result, &error)) {
+        LOGE << "load_task_preview_config parse error: " << error;
+        return false;
+    }
+    task_preview_ = std::move(result);
+    return true;
+}
+
 int configuredFontSizePx()
 {
     return config_manager::instance().fontSizePx();

@@ -53,6 +53,10 @@ public:
     // The font size every "%1px" style template uses: 36 when unset or below 1.
     int fontSizePx() const;
 
+    // Loads one scenario file with its tag files into task_preview_, which is
+    // empty after a failed load (the reason is logged).
+    bool load_task_preview_config(const std::string& scenario_path, const std::string& tags_path);
+
     std::vector<std::pair<std::string, std::string>> city_list_;
     std::string cur_city_;
     std::string machine_id_;

@@ -7,6 +7,8 @@
 #include <limits>
 #include <locale>
 #include <sstream>
+#include <stdexcept>
+#include <string>
 
 namespace {
 
@@ -73,9 +75,16 @@ bool isQuotedOrString(const YAML::Node& node)
 
 } // namespace
 
-nlohmann::ordered_json yaml_to_json(const YAML::Node& node)
+namespace {
+
+// A self-referencing anchor would otherwise recurse until the stack runs out.
+constexpr int kMaxDepth = 64;
+
+nlohmann::ordered_json convert(const YAML::Node& node, int depth)
 {
     using json = nlohmann::ordered_json;
+    if (depth > kMaxDepth)
+        throw std::runtime_error("YAML nesting deeper than " + std::to_string(kMaxDepth) + " levels");
     if (!node.IsDefined() || node.IsNull())
         return nullptr;
     if (node.IsScalar()) {
@@ -96,13 +105,20 @@ nlohmann::ordered_json yaml_to_json(const YAML::Node& node)
     if (node.IsSequence()) {
         json array = json::array();
         for (const auto& element : node)
-            array.push_back(yaml_to_json(element));
+            array.push_back(convert(element, depth + 1));
         return array;
     }
     json object = json::object();
     for (const auto& member : node) {
         const std::string key = member.first.IsScalar() ? member.first.Scalar() : std::string();
-        object[key] = yaml_to_json(member.second);
+        object[key] = convert(member.second, depth + 1);
     }
     return object;
+}
+
+} // namespace
+
+nlohmann::ordered_json yaml_to_json(const YAML::Node& node)
+{
+    return convert(node, 0);
 }

@@ -10,4 +10,5 @@ export CCACHE_BASEDIR="$repo"  # cache hits across checkouts of the repo
 launcher=()
 command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake --preset "$preset" "${launcher[@]}" >/dev/null
-cmake --build --preset "$preset"
+# Two compile jobs: the machines have two cores.
+cmake --build --preset "$preset" -j "${KAVREL_BUILD_JOBS:-2}"

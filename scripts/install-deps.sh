@@ -12,7 +12,7 @@ PACKAGES=(
   libspdlog-dev libturbojpeg0-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xauth libgl1-mesa-dri
+  xvfb xauth libgl1-mesa-dri libegl-mesa0
   # run time: USB camera discovery
   v4l-utils
 )

@@ -7,7 +7,9 @@ bool BoundedFrameQueue::push(FrameData&& record)
 {
     if (count.load() >= maxSize)
         return false;
-    queue_.enqueue(std::move(record));
+    // enqueue fails only when memory runs out; the record then stays with the caller.
+    if (!queue_.enqueue(std::move(record)))
+        return false;
     count.fetch_add(1);
     return true;
 }
@@ -36,10 +38,13 @@ void BoundedFrameQueue::clear()
 
 void NV12FrameQueue::configure(int32_t w, int32_t h)
 {
+    // Frames of the previous stream may have another size: a reader that took
+    // them for frames of the new size would read past their end. They go first,
+    // through pop() so that the count stays exact even while the GUI pops too.
+    clear();
     width = w;
     height = h;
     capacity = defaultCapacity;
-    count = 0;
     frameSize = w * h * 3 / 2;
 }
 
@@ -47,7 +52,8 @@ bool NV12FrameQueue::push(std::unique_ptr<uint8_t[]> buffer)
 {
     if (count.load() >= capacity.load())
         return false;
-    queue_.enqueue(std::move(buffer));
+    if (!queue_.enqueue(std::move(buffer)))
+        return false;
     count.fetch_add(1);
     return true;
 }
@@ -95,7 +101,7 @@ std::string makeTimestampText()
     clock_gettime(CLOCK_REALTIME, &now);
     tm local{};
     localtime_r(&now.tv_sec, &local);
-    char text[32];
+    char text[64]; // room for any int the format could print; the clock gives 17 digits
     std::snprintf(text, sizeof text, "%d%02d%02d%02d%02d%02d%03d", local.tm_year + 1900, local.tm_mon + 1,
         local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(now.tv_nsec / 1000000));
     return text;

@@ -46,7 +46,8 @@ class NV12FrameQueue {
 public:
     static constexpr int32_t defaultCapacity = 100;
 
-    // Called by the producer once per stream start.
+    // Called by the producer once per stream start: drops the frames still
+    // queued (they belong to the previous stream), then takes the new size.
     void configure(int32_t width, int32_t height);
     bool push(std::unique_ptr<uint8_t[]> buffer);
     std::unique_ptr<uint8_t[]> pop();

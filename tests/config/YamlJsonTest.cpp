@@ -52,3 +52,13 @@ TEST(YamlToJson, MappingsKeepDocumentOrderAndNest)
     ASSERT_TRUE(j.is_object());
     EXPECT_EQ(j.dump(), R"({"z":1,"a":[1,"two",{"k":"v"}],"m":{"y":2,"b":3}})");
 }
+
+TEST(YamlToJson, SelfReferencingAnchorIsRefusedNotRecursedForever)
+{
+    EXPECT_THROW(convert("a: &x [*x]\n"), std::runtime_error);
+    std::string deep = "v";
+    for (int i = 0; i < 70; ++i)
+        deep = "[" + deep + "]";
+    EXPECT_THROW(convert("a: " + deep + "\n"), std::runtime_error);
+    EXPECT_NO_THROW(convert("a: [[[[1]]]]\n"));
+}

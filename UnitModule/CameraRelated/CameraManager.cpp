@@ -1,0 +1,204 @@
+#include "CameraManager.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <libobsensor/ObSensor.hpp>
+
+#include "Log.h"
+#include "rk_mjpeg_decoder_v2.h"
+
+// ---- callback gate ----------------------------------------------------------
+
+CameraManager* CameraManager::CallbackGate::enter()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (owner_ == nullptr)
+        return nullptr;
+    ++inside_;
+    return owner_;
+}
+
+void CameraManager::CallbackGate::leave()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--inside_ == 0)
+        idle_.notify_all();
+}
+
+void CameraManager::CallbackGate::close()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    owner_ = nullptr;
+    idle_.wait(lock, [this] { return inside_ == 0; });
+}
+
+// ---- lifecycle --------------------------------------------------------------
+
+CameraManager::CameraManager()
+    : gate_(std::make_shared<CallbackGate>(this))
+{
+}
+
+void CameraManager::paramInit(camera_type type, const std::string& cameraName,
+    const std::vector<CameraConfig>& configs, std::function<void()> notifyRenderFrame,
+    std::function<void(bool)> notifyCameraStatus)
+{
+    // One capture thread per manager: the page builds a new manager to restart a camera.
+    if (captureThread.joinable()) {
+        LOGW << "paramInit: camera " << name << " is already running, request ignored";
+        return;
+    }
+    running = true;
+    name = cameraName;
+    if (configs.empty()) {
+        LOGE << "No camera config provided!";
+        return;
+    }
+    cameraConfigs = configs;
+    notifyRenderFrameFunc_ = std::move(notifyRenderFrame);
+    notifyCameraStatusFunc_ = std::move(notifyCameraStatus);
+
+    switch (type) {
+    case usb_camera:
+        cameraType_ = usb_camera;
+        startUsbCapture();
+        break;
+    case depth_camera:
+        captureThread = std::thread(&CameraManager::capture_camera_loop_OB, this);
+        pinThread(captureThread, 7, "depthcamera");
+        break;
+    default:
+        LOGE << "paramInit: unknown camera kind " << static_cast<int>(type) << " for " << cameraName
+             << ", no capture started";
+        break;
+    }
+}
+
+#ifndef KAVREL_CAMERA_HAS_USB
+// Builds without the USB reader still take a configuration that lists a USB camera.
+void CameraManager::startUsbCapture()
+{
+    LOGW << "USB camera capture is not part of this build; camera \"" << name << "\" is not started";
+}
+#endif
+
+void CameraManager::pinThread(std::thread& thread, int processor, const char* threadName)
+{
+    const pthread_t handle = thread.native_handle();
+    pthread_setname_np(handle, threadName);
+    bool pinned = false;
+    if (processor >= 0 && processor < CPU_SETSIZE) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(processor, &set);
+        pinned = pthread_setaffinity_np(handle, sizeof(set), &set) == 0;
+    }
+    // Top real-time priority only on a processor of its own: unpinned, such a
+    // thread would compete with the SDK's and the GUI's threads on a small board.
+    if (!pinned) {
+        LOGD << threadName << ": processor " << processor << " not available, running unpinned at normal priority";
+        return;
+    }
+    sched_param param{};
+    param.sched_priority = sched_get_priority_max(SCHED_FIFO);
+    if (pthread_setschedparam(handle, SCHED_FIFO, &param) != 0)
+        LOGD << threadName << ": real-time scheduling not permitted, running at normal priority";
+}
+
+bool CameraManager::sleepWhileRunning(int ms)
+{
+    std::unique_lock<std::mutex> lock(wakeMutex_);
+    return !wake_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return !running.load(); });
+}
+
+CameraManager::~CameraManager()
+{
+    LOGI << "~CameraManager: Starting resource cleanup...";
+    {
+        // Taken so that a capture thread between its check and its wait still sees the wake-up.
+        std::lock_guard<std::mutex> lock(wakeMutex_);
+        running = false;
+    }
+    wake_.notify_all();
+    // From here on no SDK callback reaches this manager; one in progress has finished.
+    gate_->close();
+
+    std::shared_ptr<ob::Pipeline> depthPipeline;
+    std::shared_ptr<ob::Pipeline> motionPipeline;
+    bool hasAlignFilter = false;
+    {
+        std::lock_guard<std::mutex> lock(sdkMutex_);
+        depthPipeline = pipeline;
+        motionPipeline = imuPipeline;
+        hasAlignFilter = alignFilter != nullptr;
+    }
+
+    // Stopping wakes the capture thread out of its wait for frames.
+    if (depthPipeline) {
+        LOGI << "Stopping depth pipeline...";
+        try {
+            depthPipeline->stop();
+            LOGI << "Depth pipeline stopped";
+        } catch (const ob::Error& e) {
+            LOGE << "Error stopping depth pipeline: " << e.getMessage();
+        } catch (...) {
+            LOGE << "Unknown error stopping depth pipeline";
+        }
+    }
+    if (hasAlignFilter) {
+        LOGI << "Releasing depth2color align filter...";
+        {
+            // The capture thread may still hold its own reference until it ends.
+            std::lock_guard<std::mutex> lock(sdkMutex_);
+            alignFilter.reset();
+        }
+        LOGI << "Depth2color align filter released";
+    }
+    if (motionPipeline) {
+        LOGI << "Stopping IMU pipeline...";
+        try {
+            motionPipeline->stop();
+            LOGI << "IMU pipeline stopped";
+        } catch (const ob::Error& e) {
+            LOGE << "Error stopping IMU pipeline: " << e.getMessage();
+        } catch (...) {
+            LOGE << "Unknown error stopping IMU pipeline";
+        }
+    }
+    depthPipeline.reset();
+    motionPipeline.reset();
+
+    if (captureThread.joinable()) {
+        LOGI << "Waiting for capture thread to finish...";
+        captureThread.join();
+        LOGI << "Capture thread finished";
+    }
+    usbCapture_.reset();
+    // The capture threads are gone: the members below have no other user.
+    if (reader) {
+        LOGI << "Releasing camera object...";
+        reader.reset();
+    }
+    if (pixelBuffer) {
+        LOGI << "Releasing pixel buffer...";
+        pixelBuffer.reset();
+    }
+    if (jpegDecoder) {
+        LOGI << "Releasing JPEG decoder...";
+        jpegDecoder.reset();
+    }
+    if (jpeg_decoder_depthMjpeg) {
+        LOGI << "Releasing depth JPEG decoder...";
+        jpeg_decoder_depthMjpeg.reset();
+    }
+    if (pipeline) {
+        LOGI << "Releasing depth pipeline...";
+        pipeline.reset();
+    }
+    if (imuPipeline) {
+        LOGI << "Releasing IMU pipeline...";
+        imuPipeline.reset();
+    }
+    LOGI << "~CameraManager: Resource cleanup completed";
+}

@@ -1,0 +1,147 @@
+#pragma once
+// One camera: its stream requests, the capture thread that runs it, the
+// SDK objects or USB reader it owns, and the two callbacks toward the
+// capture page. Built idle; paramInit starts it; destruction stops it and
+// joins every thread it started.
+//
+// Threads of a depth manager: the capture thread (capture_camera_loop_OB),
+// the align filter's callback thread (onAlignedFrameSet) and the IMU
+// pipeline's callback thread (onImuFrameSet). The callbacks never touch the
+// manager directly: they go through a CallbackGate that the destructor
+// closes, so no callback runs on a destroyed manager.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CameraConfig.h"
+
+namespace ob {
+class Pipeline;
+class Align;
+class Frame;
+class FrameSet;
+} // namespace ob
+
+namespace camera_base {
+class CameraRead;
+}
+
+class rk_mjpeg_decoder_v2;
+
+enum camera_type {
+    depth_camera = 0,
+    usb_camera = 1,
+};
+
+class CameraManager {
+public:
+    CameraManager();
+    ~CameraManager();
+    CameraManager(const CameraManager&) = delete;
+    CameraManager& operator=(const CameraManager&) = delete;
+
+    // Stores the requests and callbacks and starts the capture thread of the
+    // given kind; an empty request list or an unknown kind starts nothing.
+    void paramInit(camera_type type, const std::string& cameraName, const std::vector<CameraConfig>& configs,
+        std::function<void()> notifyRenderFrame, std::function<void(bool)> notifyCameraStatus);
+
+    // Bodies of the capture thread.
+    void capture_camera_loop_OB();
+    void capture_camera_loop();  // USB camera, in CameraManagerUsb.cpp
+
+    camera_type cameraType_ = depth_camera;
+    std::string name;
+    std::vector<CameraConfig> cameraConfigs;
+    std::function<void()> notifyRenderFrameFunc_;
+    std::function<void(bool)> notifyCameraStatusFunc_;
+    std::shared_ptr<camera_base::CameraRead> reader;
+
+    // pipeline, imuPipeline and alignFilter are set by the capture thread and
+    // stopped by the destructor: read or replace them only under sdkMutex_
+    // and call into them through a copy.
+    std::shared_ptr<ob::Pipeline> pipeline;
+    std::shared_ptr<ob::Pipeline> imuPipeline;
+
+    std::thread captureThread;
+    std::atomic<bool> running{false};
+
+    uint64_t usbFrameCount = 0;
+    std::unique_ptr<uint8_t[]> pixelBuffer;
+    std::shared_ptr<rk_mjpeg_decoder_v2> jpegDecoder;
+    std::shared_ptr<rk_mjpeg_decoder_v2> jpeg_decoder_depthMjpeg;
+    std::shared_ptr<ob::Align> alignFilter;
+
+    // Serialises the frame-set callback; guards lastCount.
+    std::mutex frameMutex;
+    uint64_t lastCount = 0;
+    std::atomic<uint64_t> imuSampleCount{0};
+    std::atomic<int32_t> colorFrameCount{0};
+    std::atomic<int32_t> depthFrameCount{0};
+    std::atomic<int32_t> frameCounter{0};
+    std::atomic<int32_t> saveScale{1};
+
+    // Counts for tests and logs: frame sets the callback dropped because it failed.
+    std::atomic<uint64_t> callbackFailureCount{0};
+
+protected:
+    // Callbacks registered with the SDK hold this, not the manager. A callback
+    // enters (gets the owner or nothing), works, and leaves; close() forgets
+    // the owner and waits until no callback is inside, so once it returns no
+    // callback can reach the manager again.
+    class CallbackGate {
+    public:
+        explicit CallbackGate(CameraManager* owner)
+            : owner_(owner)
+        {
+        }
+        CameraManager* enter();
+        void leave();
+        void close();
+
+    private:
+        std::mutex mutex_;
+        std::condition_variable idle_;
+        CameraManager* owner_;
+        int inside_ = 0;
+    };
+
+    // The USB half of paramInit (pixel buffer, decoder, "camera_loop" thread),
+    // defined in CameraManagerUsb.cpp. Whatever else that half runs (helper
+    // threads, a watchdog) it keeps in a UsbCapture of its own making, whose
+    // deleter stops and joins it; the destructor drops it right after joining
+    // captureThread and before releasing `reader`.
+    void startUsbCapture();
+    struct UsbCapture;
+    std::unique_ptr<UsbCapture, void (*)(UsbCapture*)> usbCapture_{nullptr, nullptr};
+
+    // Names `thread`, pins it to one processor and, once pinned, gives it
+    // first-in-first-out real-time scheduling at the top priority. Failures
+    // are not errors: without that processor (or the privilege) it runs
+    // unpinned at normal priority.
+    static void pinThread(std::thread& thread, int processor, const char* threadName);
+
+    // Sleeps up to `ms`, returning early (false) once `running` is cleared.
+    bool sleepWhileRunning(int ms);
+
+    // SDK-thread entry points: they contain every exception (logged, the
+    // frame set dropped), since one escaping an SDK thread ends the process.
+    void onAlignedFrameSet(const std::shared_ptr<ob::Frame>& frame) noexcept;
+    void onImuFrameSet(const std::shared_ptr<ob::FrameSet>& frameSet) noexcept;
+
+private:
+    void handleAlignedFrameSet(const std::shared_ptr<ob::FrameSet>& frameSet);
+    void handleImuFrameSet(const std::shared_ptr<ob::FrameSet>& frameSet);
+    void previewColorFrame(int format, const uint8_t* data, uint32_t size, int width, int height);
+
+    std::shared_ptr<CallbackGate> gate_;
+    std::mutex sdkMutex_;
+    std::mutex wakeMutex_;
+    std::condition_variable wake_;
+};

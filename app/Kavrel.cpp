@@ -1,0 +1,134 @@
+#include "Kavrel.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QTimer>
+
+#include "InformationCollectionWidget.h"
+#include "Log.h"
+#include "ScenarioSelectWidget.h"
+#include "ToolsWidget.h"
+#include "WidgetUtils.h"
+#include "config_manager.h"
+#include "ui_Kavrel.h"
+
+namespace {
+
+constexpr int kScenarioPage = 0;
+constexpr int kInformationPage = 1;
+constexpr int kDataCollectionPage = 2;
+constexpr int kClockIntervalMs = 1000;
+
+} // namespace
+
+Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavrel>())
+{
+    // Builds the three pages; the scenario page scans for scenario files here.
+    ui->setupUi(this);
+
+    const QString buttonStyle = WidgetUtils::mainButtonStyle();
+    ui->Btn_ExitApp->setStyleSheet(buttonStyle);
+    ui->toolButton->setStyleSheet(QString(buttonStyle).replace(QLatin1String("QPushButton"),
+                                                               QLatin1String("QToolButton")));
+    ui->Btn_ExitApp->setCursor(Qt::PointingHandCursor);
+    ui->toolButton->setCursor(Qt::PointingHandCursor);
+
+    connect(ui->page_ScaenarioSelectWidget, &ScenarioSelectWidget::signalScenarioSelected, this,
+            &Kavrel::onScenarioSelected);
+    connect(ui->page_InformationCollectionWidget,
+            &InformationCollectionWidget::signalBackToScenarioSelectRequested, this, &Kavrel::backToScenarioSelect);
+    connect(ui->page_InformationCollectionWidget,
+            &InformationCollectionWidget::signalEnterDataCollectionRequested, this,
+            &Kavrel::switchToDataCollectionPage);
+    connect(ui->Btn_ExitApp, &QPushButton::clicked, this, &Kavrel::onExitAppClicked);
+    connect(ui->toolButton, &QToolButton::clicked, this, &Kavrel::openToolsWindow);
+    ui->stackedWidget->setCurrentIndex(kScenarioPage);
+
+    clockTimer_ = new QTimer(this);
+    connect(clockTimer_, &QTimer::timeout, this, &Kavrel::updateClock);
+    clockTimer_->start(kClockIntervalMs);
+    updateClock();
+}
+
+Kavrel::~Kavrel() = default;
+
+int Kavrel::currentPageIndex() const
+{
+    return ui->stackedWidget->currentIndex();
+}
+
+ScenarioSelectWidget* Kavrel::scenarioPage() const
+{
+    return ui->page_ScaenarioSelectWidget;
+}
+
+InformationCollectionWidget* Kavrel::informationPage() const
+{
+    return ui->page_InformationCollectionWidget;
+}
+
+QWidget* Kavrel::dataCollectionPage() const
+{
+    return ui->page_DataCollectionWidget;
+}
+
+void Kavrel::updateClock()
+{
+    ui->label_TimeInfo->setText(QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss")));
+}
+
+void Kavrel::onScenarioSelected(const QString& scenarioName, const QString& scenarioPath)
+{
+    // A scenario set may bring its own tags.yaml; otherwise the device-wide one.
+    QString tagsPath = QFileInfo(QString::fromLatin1(kDeviceTagsPath)).absoluteFilePath();
+    const QFileInfo ownTags(QFileInfo(scenarioPath).absolutePath() + QStringLiteral("/tags.yaml"));
+    if (ownTags.exists() && ownTags.isFile())
+        tagsPath = ownTags.absoluteFilePath();
+
+    if (!config_manager::instance().load_task_preview_config(scenarioPath.toStdString(), tagsPath.toStdString())) {
+        LOGE << "Failed to load scenario config: " << scenarioPath;
+        return;
+    }
+
+    InformationCollectionWidget* page = ui->page_InformationCollectionWidget;
+    page->setScenario(scenarioName, scenarioPath);
+    page->setScenarioLabelText(scenarioName.isEmpty() ? QStringLiteral("undefine") : scenarioName);
+    page->reloadTaskList();
+    if (ui->stackedWidget->currentIndex() != kInformationPage)
+        ui->stackedWidget->setCurrentIndex(kInformationPage);
+}
+
+void Kavrel::backToScenarioSelect()
+{
+    if (ui->stackedWidget->currentIndex() != kScenarioPage)
+        ui->stackedWidget->setCurrentIndex(kScenarioPage);
+}
+
+void Kavrel::switchToDataCollectionPage()
+{
+    if (ui->stackedWidget->currentIndex() != kDataCollectionPage)
+        ui->stackedWidget->setCurrentIndex(kDataCollectionPage);
+    // The capture page refreshes its labels and cameras here once it exists.
+    LOGD << "Data collection page: standard mode (no HK-specific handling)";
+}
+
+void Kavrel::openToolsWindow()
+{
+    // Built once: its tabs come from the device configuration read at start-up,
+    // and a script it runs must outlive the window being hidden.
+    if (!toolsWindow_)
+        toolsWindow_ = new ToolsWidget(this);
+    toolsWindow_->show();
+    toolsWindow_->raise();
+    toolsWindow_->activateWindow();
+}
+
+void Kavrel::onExitAppClicked()
+{
+    LOGD << "========== Exit button clicked, cleaning up resources ==========";
+    // The capture page releases its cameras and save task here once it exists.
+    LOGD << "All resources cleaned up, exiting application";
+    QCoreApplication::quit();
+}

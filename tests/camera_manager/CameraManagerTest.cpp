@@ -1,0 +1,618 @@
+// The depth camera manager against the simulated camera: what gets saved in
+// each capture mode, the IMU samples, the preview, and how the manager copes
+// with a camera that is absent, unplugged or lacks its IMU, and with its own
+// destruction while everything runs.
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <libobsensor/ObSensor.hpp>
+#include <obsdk_sim/SimControl.h>
+
+#include "CameraConfig.h"
+#include "CameraManager.h"
+#include "CollectionContext.h"
+#include "FrameQueues.h"
+#include "Log.h"
+#include "TestSupport.h"
+#include "config_manager.h"
+
+using kavrel::log::LogCapture;
+using kavrel::test::ScopedEnv;
+using kavrel::test::waitUntil;
+
+namespace {
+
+const char* const kSimVariables[] = {"KAVREL_SIM_CAMERA_ABSENT", "KAVREL_SIM_CAMERA_ERROR_TYPE",
+    "KAVREL_SIM_START_FAILURES", "KAVREL_SIM_START_ERROR_TYPE", "KAVREL_SIM_DISCONNECT_AFTER", "KAVREL_SIM_NO_IMU",
+    "KAVREL_SIM_IMU_START_FAILS", "KAVREL_SIM_COLOR_FORMAT"};
+
+constexpr int kWidth = 640;
+constexpr int kHeight = 480;
+
+// Lets tests hand frames to the SDK-thread entry points directly.
+class ProbeManager : public CameraManager {
+public:
+    using CameraManager::onAlignedFrameSet;
+};
+
+class DepthCameraTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const char* name : kSimVariables)
+            env_.push_back(std::make_unique<ScopedEnv>(name, std::nullopt));
+        obsim::resetFaults();
+        isSaveFile_ = false;
+        shouldProcessQueue_ = false;
+        auto& queues = FrameQueueManager::instance();
+        queues.clearSaveQueues();
+        queues.depthNV12Queue.clear();
+        std::string token;
+        while (queues.captureTokenQueue.try_dequeue(token)) {
+        }
+        config_manager::instance().resetForTest();
+        setMode("continue_shot", "plant_growth", 1000);
+        setFps(30);
+    }
+
+    void TearDown() override
+    {
+        manager_.reset();
+        isSaveFile_ = false;
+        FrameQueueManager::instance().clearSaveQueues();
+        FrameQueueManager::instance().depthNV12Queue.clear();
+        CollectionContext::instance().setCollectionInfo(CollectionInfo{});
+        config_manager::instance().resetForTest();
+        obsim::resetFaults();
+    }
+
+    void setEnv(const char* name, const std::string& value) { env_.push_back(std::make_unique<ScopedEnv>(name, value)); }
+
+    static void setMode(const std::string& captureMode, const std::string& taskLabel, int intervalMs)
+    {
+        CollectionInfo info;
+        info.capture_mode = captureMode;
+        info.task_label = taskLabel;
+        info.shot_interval_ms = intervalMs;
+        CollectionContext::instance().setCollectionInfo(info);
+    }
+
+    void setFps(int fps)
+    {
+        fps_ = fps;
+        config_manager::instance().camera_config_.camera1.fps = fps;
+    }
+
+    std::vector<CameraConfig> configs() const
+    {
+        return {{camera_stream::kColor, camera_format::kMJPG, kWidth, kHeight, fps_},
+            {camera_stream::kDepth, camera_format::kY16, kWidth, kHeight, fps_}};
+    }
+
+    void start(std::vector<CameraConfig> requests)
+    {
+        manager_ = std::make_unique<ProbeManager>();
+        manager_->paramInit(depth_camera, "Gemini_corlor", requests, [this] { ++renders_; },
+            [this](bool ok) { (ok ? streaming_ : stopped_) = true; });
+    }
+    void start() { start(configs()); }
+
+    // Streaming and at least `count` aligned frame sets handled since the start.
+    bool waitForFrameSets(int count, int timeoutMs = 8000)
+    {
+        return waitUntil([&] { return manager_->colorFrameCount.load() >= count; }, timeoutMs);
+    }
+
+    std::vector<FrameData> drain(BoundedFrameQueue& queue)
+    {
+        std::vector<FrameData> records;
+        while (auto record = queue.pop())
+            records.push_back(std::move(*record));
+        return records;
+    }
+
+    int fps_ = 30;
+    std::vector<std::unique_ptr<ScopedEnv>> env_;
+    std::unique_ptr<ProbeManager> manager_;
+    std::atomic<int> renders_{0};
+    std::atomic<bool> streaming_{false};
+    std::atomic<bool> stopped_{false};
+};
+
+cv::Mat nv12ToBgr(const uint8_t* nv12, int w, int h)
+{
+    cv::Mat yuv(h * 3 / 2, w, CV_8UC1, const_cast<uint8_t*>(nv12));
+    cv::Mat bgr;
+    cv::cvtColor(yuv, bgr, cv::COLOR_YUV2BGR_NV12);
+    return bgr;
+}
+
+double meanAbsDiff(const cv::Mat& a, const cv::Mat& b)
+{
+    cv::Mat diff;
+    cv::absdiff(a, b, diff);
+    const cv::Scalar m = cv::mean(diff);
+    return (m[0] + m[1] + m[2]) / 3.0;
+}
+
+} // namespace
+
+// ---- single shot -------------------------------------------------------------
+
+TEST_F(DepthCameraTest, SingleShotSavesOneColourAndDepthPairPerRequestBurst)
+{
+    setMode("single_shot", "plant_growth", 1000);
+    isSaveFile_ = true;
+    ++captureTriggerCount;  // made before the stream starts: not this camera's
+    start();
+    ASSERT_TRUE(waitForFrameSets(8)) << "the simulated camera streams";
+    EXPECT_TRUE(streaming_);
+    auto& queues = FrameQueueManager::instance();
+    EXPECT_EQ(queues.depthMjpegQueue.size(), 0u) << "no new request, nothing saved";
+    EXPECT_EQ(queues.depthQueue.size(), 0u);
+    EXPECT_GT(renders_.load(), 0) << "but the preview runs";
+
+    queues.captureTokenQueue.enqueue("snap-1");
+    {
+        // Two requests that surely land between the same two frame sets.
+        std::lock_guard<std::mutex> lock(manager_->frameMutex);
+        ++captureTriggerCount;
+        ++captureTriggerCount;
+    }
+    ASSERT_TRUE(waitUntil([&] { return queues.depthQueue.size() >= 1; }, 5000));
+    const int seen = manager_->colorFrameCount.load();
+    ASSERT_TRUE(waitForFrameSets(seen + 6));
+
+    auto colour = drain(queues.depthMjpegQueue);
+    auto depth = drain(queues.depthQueue);
+    ASSERT_EQ(colour.size(), 1u) << "two requests between frame sets make one capture";
+    ASSERT_EQ(depth.size(), 1u);
+    EXPECT_EQ(colour[0].timestamp, depth[0].timestamp);
+    EXPECT_EQ(colour[0].timestamp.size(), 17u);
+    EXPECT_EQ(colour[0].capture_id, "snap-1");
+    EXPECT_EQ(depth[0].capture_id, "snap-1");
+    EXPECT_EQ(colour[0].width, 0);
+    EXPECT_EQ(depth[0].width, kWidth);
+    EXPECT_EQ(depth[0].height, kHeight);
+    EXPECT_EQ(depth[0].size, static_cast<uint64_t>(kWidth) * kHeight * 2) << "Y16 as delivered";
+    EXPECT_FALSE(cv::imdecode(cv::Mat(1, static_cast<int>(colour[0].size), CV_8UC1, colour[0].data.get()),
+        cv::IMREAD_COLOR).empty()) << "the colour record is the camera's JPEG";
+    {
+        std::lock_guard<std::mutex> lock(manager_->frameMutex);
+        EXPECT_EQ(manager_->lastCount, captureTriggerCount.load());
+    }
+
+    // A second request without a token: one more pair, empty capture_id.
+    ++captureTriggerCount;
+    ASSERT_TRUE(waitUntil([&] { return queues.depthQueue.size() >= 1; }, 5000));
+    ASSERT_TRUE(waitForFrameSets(manager_->colorFrameCount.load() + 4));
+    depth = drain(queues.depthQueue);
+    colour = drain(queues.depthMjpegQueue);
+    ASSERT_EQ(depth.size(), 1u);
+    ASSERT_EQ(colour.size(), 1u);
+    EXPECT_TRUE(depth[0].capture_id.empty());
+}
+
+TEST_F(DepthCameraTest, SoilCollectionSavesOnTriggersInDirtyModeAndKeepsNoImu)
+{
+    LogCapture log;
+    setMode("continue_shot", "soil_collection", 1000);
+    isSaveFile_ = true;
+    start();
+    ASSERT_TRUE(waitForFrameSets(8));
+    auto& queues = FrameQueueManager::instance();
+    EXPECT_EQ(queues.depthQueue.size(), 0u) << "dirty mode ignores the continuous scale";
+    ++captureTriggerCount;
+    ASSERT_TRUE(waitUntil([&] { return log.contains("Dirty mode: Saved Depth frame (aligned), size: 640x480"); }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return manager_->imuSampleCount.load() >= 100; }, 5000)) << "the IMU runs";
+    EXPECT_EQ(queues.depthQueue.size(), 1u);
+    EXPECT_EQ(queues.depthMjpegQueue.size(), 1u);
+    EXPECT_EQ(queues.imuQueue.size(), 0u) << "soil collection keeps no motion data";
+    EXPECT_TRUE(log.contains("Dirty mode: Trigger detected, currentCount: "));
+}
+
+// ---- continuous --------------------------------------------------------------
+
+TEST_F(DepthCameraTest, ContinuousAtThirtyFpsAndOneSecondSavesEveryThirtiethFrameSet)
+{
+    LogCapture log;
+    isSaveFile_ = true;
+    start();
+    ASSERT_TRUE(waitForFrameSets(75, 15000));
+    isSaveFile_ = false;  // freeze the count
+    int32_t counted = 0;
+    {
+        std::lock_guard<std::mutex> lock(manager_->frameMutex);
+        counted = manager_->frameCounter.load();
+    }
+    const auto expected = static_cast<uint32_t>(counted / 30);
+    EXPECT_GE(expected, 2u);
+    EXPECT_EQ(FrameQueueManager::instance().depthQueue.size(), expected);
+    EXPECT_EQ(FrameQueueManager::instance().depthMjpegQueue.size(), expected);
+    EXPECT_TRUE(log.contains("Continuous mode save scale: 30 (fps=30, shot_interval_ms=1000)"));
+}
+
+TEST_F(DepthCameraTest, ContinuousAtFifteenFpsAndAHundredMillisecondsSavesEveryFrameSet)
+{
+    LogCapture log;
+    setFps(15);
+    setMode("continue_record", "plant_growth", 100);
+    isSaveFile_ = true;
+    start();
+    ASSERT_TRUE(waitForFrameSets(12));
+    isSaveFile_ = false;
+    int32_t counted = 0;
+    {
+        std::lock_guard<std::mutex> lock(manager_->frameMutex);
+        counted = manager_->frameCounter.load();
+    }
+    EXPECT_GE(counted, 12);
+    EXPECT_EQ(FrameQueueManager::instance().depthQueue.size(), static_cast<uint32_t>(counted));
+    auto colour = drain(FrameQueueManager::instance().depthMjpegQueue);
+    auto depth = drain(FrameQueueManager::instance().depthQueue);
+    ASSERT_EQ(colour.size(), depth.size());
+    for (size_t i = 0; i < depth.size(); ++i)
+        EXPECT_EQ(colour[i].timestamp, depth[i].timestamp) << "colour and depth of one set share a timestamp";
+    EXPECT_TRUE(log.contains("Continuous mode save scale: 1 (fps=15, shot_interval_ms=100)"));
+}
+
+// ---- IMU ---------------------------------------------------------------------
+
+TEST_F(DepthCameraTest, ImuSamplesAndFramesAreQueuedOnlyWhileSavingImuAsSortedCompactJson)
+{
+    start();
+    ASSERT_TRUE(waitForFrameSets(10));
+    ASSERT_TRUE(waitUntil([&] { return manager_->imuSampleCount.load() >= 10; }, 5000));
+    EXPECT_EQ(FrameQueueManager::instance().imuQueue.size(), 0u) << "saving is off";
+    EXPECT_EQ(FrameQueueManager::instance().depthQueue.size(), 0u);
+    EXPECT_EQ(manager_->frameCounter.load(), 0) << "only frame sets seen while saving count";
+
+    isSaveFile_ = true;
+    ASSERT_TRUE(waitUntil([&] { return FrameQueueManager::instance().imuQueue.size() >= 20; }, 5000));
+    isSaveFile_ = false;
+    auto samples = drain(FrameQueueManager::instance().imuQueue);
+    const std::regex shape(R"(^\{"Accel":\{"x":[-0-9.e]+,"y":[-0-9.e]+,"z":[-0-9.e]+\},)"
+                           R"("Gyro":\{"x":[-0-9.e]+,"y":[-0-9.e]+,"z":[-0-9.e]+\},)"
+                           R"("accel_timestamp_us":\d+,"gyro_timestamp_us":\d+,"timestamp_us":\d+\}$)");
+    uint64_t previous = 0;
+    for (const FrameData& sample : samples) {
+        const std::string text(reinterpret_cast<const char*>(sample.data.get()), sample.size);
+        ASSERT_TRUE(std::regex_match(text, shape)) << text;
+        EXPECT_TRUE(sample.capture_id.empty());
+        EXPECT_EQ(sample.width, 0);
+        EXPECT_EQ(sample.timestamp.size(), 17u);
+        const auto json = nlohmann::json::parse(text);
+        const auto t = json["timestamp_us"].get<uint64_t>();
+        EXPECT_EQ(t, std::min(json["accel_timestamp_us"].get<uint64_t>(), json["gyro_timestamp_us"].get<uint64_t>()));
+        EXPECT_GE(t, previous) << "device time runs forward";
+        previous = t;
+        // Accelerometer in m/s^2: a camera at rest feels about one g.
+        const auto ax = json["Accel"]["x"].get<double>();
+        const auto ay = json["Accel"]["y"].get<double>();
+        const auto az = json["Accel"]["z"].get<double>();
+        const double g = std::sqrt(ax * ax + ay * ay + az * az);
+        EXPECT_GT(g, 8.0);
+        EXPECT_LT(g, 11.5);
+    }
+}
+
+TEST_F(DepthCameraTest, WithoutAWorkingImuColourAndDepthStillStream)
+{
+    for (const char* fault : {"KAVREL_SIM_NO_IMU", "KAVREL_SIM_IMU_START_FAILS"}) {
+        SCOPED_TRACE(fault);
+        LogCapture log;
+        FrameQueueManager::instance().clearSaveQueues();
+        ScopedEnv faultEnv(fault, "1");
+        setFps(15);
+        setMode("continue_record", "plant_growth", 100);
+        isSaveFile_ = true;
+        start();
+        ASSERT_TRUE(waitUntil([] { return FrameQueueManager::instance().depthQueue.size() >= 10; }, 8000));
+        EXPECT_EQ(FrameQueueManager::instance().imuQueue.size(), 0u);
+        EXPECT_EQ(manager_->imuSampleCount.load(), 0u);
+        EXPECT_EQ(log.contains("Creating separate IMU Pipeline..."), std::string(fault) != "KAVREL_SIM_NO_IMU");
+        EXPECT_EQ(log.contains("Failed to create/start IMU Pipeline:"), std::string(fault) != "KAVREL_SIM_NO_IMU");
+        manager_.reset();
+        EXPECT_FALSE(log.contains("Stopping IMU pipeline...")) << "no IMU pipeline is left to stop";
+    }
+}
+
+// ---- preview -----------------------------------------------------------------
+
+TEST_F(DepthCameraTest, PreviewFramesAreNV12OfTheConfiguredSizeShowingTheSavedPicture)
+{
+    setFps(15);
+    setMode("continue_record", "plant_growth", 100);
+    isSaveFile_ = true;
+    start();
+    ASSERT_TRUE(waitForFrameSets(3));
+    isSaveFile_ = false;
+
+    auto& queues = FrameQueueManager::instance();
+    EXPECT_EQ(queues.depthNV12Queue.width.load(), kWidth);
+    EXPECT_EQ(queues.depthNV12Queue.height.load(), kHeight);
+    EXPECT_EQ(queues.depthNV12Queue.frameSize.load(), kWidth * kHeight * 3 / 2);
+    manager_.reset();  // freeze both queues
+
+    // Every frame set of this run was saved and previewed, in the same order.
+    auto preview = queues.depthNV12Queue.pop();
+    auto saved = queues.depthMjpegQueue.pop();
+    ASSERT_TRUE(preview);
+    ASSERT_TRUE(saved);
+    const cv::Mat jpeg = cv::imdecode(
+        cv::Mat(1, static_cast<int>(saved->size), CV_8UC1, saved->data.get()), cv::IMREAD_COLOR);
+    ASSERT_EQ(jpeg.cols, kWidth);
+    const cv::Mat shown = nv12ToBgr(preview.get(), kWidth, kHeight);
+    EXPECT_LT(meanAbsDiff(shown, jpeg), 6.0) << "the preview shows the frame that was saved";
+    cv::Mat shifted;
+    cv::flip(jpeg, shifted, 1);
+    EXPECT_GT(meanAbsDiff(shown, shifted), meanAbsDiff(shown, jpeg) + 5.0) << "and the check can tell pictures apart";
+}
+
+TEST_F(DepthCameraTest, UncompressedColourStreamsArePreviewedAndSavedAsDelivered)
+{
+    for (const char* format : {"RGB", "BGR", "YUYV"}) {
+        SCOPED_TRACE(format);
+        auto& queues = FrameQueueManager::instance();
+        queues.clearSaveQueues();
+        queues.depthNV12Queue.clear();
+        setEnv("KAVREL_SIM_COLOR_FORMAT", format);
+        setFps(15);
+        setMode("continue_record", "plant_growth", 100);
+        isSaveFile_ = true;
+        start();
+        ASSERT_TRUE(waitForFrameSets(2));
+        isSaveFile_ = false;
+        manager_.reset();
+
+        auto preview = queues.depthNV12Queue.pop();
+        auto saved = queues.depthMjpegQueue.pop();
+        ASSERT_TRUE(preview);
+        ASSERT_TRUE(saved);
+        cv::Mat delivered;
+        const std::string name = format;
+        if (name == "YUYV") {
+            ASSERT_EQ(saved->size, static_cast<uint64_t>(kWidth) * kHeight * 2);
+            cv::cvtColor(cv::Mat(kHeight, kWidth, CV_8UC2, saved->data.get()), delivered, cv::COLOR_YUV2BGR_YUY2);
+        } else {
+            ASSERT_EQ(saved->size, static_cast<uint64_t>(kWidth) * kHeight * 3);
+            cv::Mat raw(kHeight, kWidth, CV_8UC3, saved->data.get());
+            if (name == "RGB")
+                cv::cvtColor(raw, delivered, cv::COLOR_RGB2BGR);
+            else
+                delivered = raw.clone();
+        }
+        EXPECT_LT(meanAbsDiff(nv12ToBgr(preview.get(), kWidth, kHeight), delivered), 6.0);
+    }
+}
+
+TEST_F(DepthCameraTest, OtherColourFormatsAreSavedButNeverPreviewed)
+{
+    LogCapture log;
+    setEnv("KAVREL_SIM_COLOR_FORMAT", "NV12");
+    setFps(15);
+    setMode("continue_record", "plant_growth", 100);
+    isSaveFile_ = true;
+    start();
+    ASSERT_TRUE(waitForFrameSets(5));
+    EXPECT_GE(FrameQueueManager::instance().depthMjpegQueue.size(), 4u);
+    EXPECT_EQ(FrameQueueManager::instance().depthNV12Queue.count.load(), 0);
+    EXPECT_EQ(renders_.load(), 0);
+    EXPECT_TRUE(log.contains("Unsupported color format for preview conversion: 3"));
+    EXPECT_TRUE(log.contains("Preview color conversion failed, fmt=3, size=640x480"));
+}
+
+TEST_F(DepthCameraTest, WithoutAColourRequestNothingIsPreviewedOrSavedAndTriggersAreSpent)
+{
+    LogCapture log;
+    isSaveFile_ = true;
+    setMode("single_shot", "plant_growth", 1000);
+    start({{camera_stream::kDepth, camera_format::kY16, kWidth, kHeight, 30}});
+    ASSERT_TRUE(waitUntil([&] { return log.contains("Continuous mode save scale: "); }, 8000));
+    EXPECT_TRUE(log.contains("Color stream resolution: 0x0"));
+    ++captureTriggerCount;
+    // A depth-only set takes the trigger and saves nothing.
+    EXPECT_TRUE(waitUntil([&] {
+        std::lock_guard<std::mutex> lock(manager_->frameMutex);
+        return manager_->lastCount == captureTriggerCount.load();
+    }, 5000));
+    kavrel::test::processEventsFor(200);
+    EXPECT_EQ(FrameQueueManager::instance().depthQueue.size(), 0u);
+    EXPECT_EQ(FrameQueueManager::instance().depthMjpegQueue.size(), 0u);
+    EXPECT_EQ(manager_->depthFrameCount.load(), 0);
+    EXPECT_EQ(renders_.load(), 0);
+}
+
+// ---- absent and lost cameras -------------------------------------------------
+
+TEST_F(DepthCameraTest, AbsentCameraIsRetriedEverySecondAndDestructionEndsTheWaitPromptly)
+{
+    LogCapture log;
+    setEnv("KAVREL_SIM_CAMERA_ABSENT", "always");
+    start();
+    ASSERT_TRUE(waitUntil([&] { return log.count("Attempting to create pipeline (attempt ") >= 3; }, 5000));
+    EXPECT_TRUE(log.contains("Camera disconnected, retrying in 1000ms..."));
+    EXPECT_TRUE(log.contains("  Function: ob_create_pipeline"));
+    EXPECT_FALSE(streaming_);
+
+    const auto before = std::chrono::steady_clock::now();
+    manager_.reset();
+    const auto took = std::chrono::steady_clock::now() - before;
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    EXPECT_TRUE(log.contains("Failed to create pipeline after "));
+    EXPECT_TRUE(log.contains("Capture thread finished"));
+    EXPECT_TRUE(log.contains("~CameraManager: Resource cleanup completed"));
+}
+
+TEST_F(DepthCameraTest, CreationRetriesPlatformAndIoErrorsButNotOthers)
+{
+    {
+        LogCapture log;
+        setEnv("KAVREL_SIM_CAMERA_ABSENT", "2");
+        setEnv("KAVREL_SIM_CAMERA_ERROR_TYPE", "7");
+        start();
+        ASSERT_TRUE(waitForFrameSets(3, 10000)) << "the camera that appears late is opened";
+        EXPECT_EQ(log.count("Platform/IO error, retrying in 1000ms..."), 2);
+        EXPECT_TRUE(log.contains("Attempting to create pipeline (attempt 3)..."));
+        manager_.reset();
+    }
+    {
+        LogCapture log;
+        obsim::resetFaults();
+        setEnv("KAVREL_SIM_CAMERA_ABSENT", "1");
+        setEnv("KAVREL_SIM_CAMERA_ERROR_TYPE", "4");
+        start();
+        ASSERT_TRUE(waitUntil([&] { return log.contains("Fatal error, cannot retry. Exiting..."); }, 3000));
+        kavrel::test::processEventsFor(300);
+        EXPECT_EQ(log.count("Attempting to create pipeline (attempt "), 1);
+        manager_.reset();
+        EXPECT_TRUE(log.contains("Capture thread finished"));
+    }
+}
+
+TEST_F(DepthCameraTest, StartIsRetriedWhileTheCameraDropsOffAndFatalStartErrorsEndTheThread)
+{
+    {
+        LogCapture log;
+        setEnv("KAVREL_SIM_START_FAILURES", "2");
+        start();
+        ASSERT_TRUE(waitForFrameSets(3, 10000));
+        EXPECT_EQ(log.count("Camera disconnected during start, retrying..."), 2);
+        EXPECT_TRUE(log.contains("Starting pipeline (attempt 3/10)..."));
+        manager_.reset();
+    }
+    {
+        LogCapture log;
+        obsim::resetFaults();
+        streaming_ = false;
+        setEnv("KAVREL_SIM_START_FAILURES", "1");
+        setEnv("KAVREL_SIM_START_ERROR_TYPE", "5");
+        start();
+        ASSERT_TRUE(waitUntil([&] { return log.contains("Fatal error starting pipeline. Exiting..."); }, 3000));
+        manager_.reset();
+        EXPECT_FALSE(log.contains("Starting pipeline (attempt 2/10)..."));
+        EXPECT_FALSE(streaming_);
+    }
+}
+
+TEST_F(DepthCameraTest, UnpluggedCameraEndsTheThreadWithoutHanging)
+{
+    LogCapture log;
+    setEnv("KAVREL_SIM_DISCONNECT_AFTER", "40");
+    start();
+    ASSERT_TRUE(waitUntil([&] { return log.contains("Reconnection not implemented, exiting..."); }, 10000));
+    EXPECT_TRUE(log.contains("Camera disconnected during capture. Attempting to reconnect..."));
+    EXPECT_TRUE(log.contains("Error during frame capture:"));
+    EXPECT_TRUE(stopped_) << "the page hears that the camera is gone";
+    EXPECT_FALSE(log.contains("capture_camera_loop_OB exit"));
+    // Frame sets already in the align filter may still land; after that nothing comes.
+    kavrel::test::processEventsFor(200);
+    const int renders = renders_.load();
+    kavrel::test::processEventsFor(300);
+    EXPECT_EQ(renders_.load(), renders);
+
+    const auto before = std::chrono::steady_clock::now();
+    manager_.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3));
+    EXPECT_EQ(obsim::liveThreads(), 0);
+}
+
+// ---- lifecycle ---------------------------------------------------------------
+
+TEST_F(DepthCameraTest, DestroyingARunningManagerStopsEverythingInOrder)
+{
+    LogCapture log;
+    isSaveFile_ = true;
+    start();
+    ASSERT_TRUE(waitForFrameSets(5));
+    ASSERT_TRUE(waitUntil([&] { return manager_->imuSampleCount.load() > 0; }, 5000));
+    EXPECT_GT(obsim::liveThreads(), 0);
+
+    manager_.reset();
+    EXPECT_EQ(obsim::liveThreads(), 0) << "no SDK thread outlives the manager";
+    EXPECT_EQ(obsim::liveHandles(), 0) << "every SDK handle is released";
+    const int rendersAtEnd = renders_.load();
+    const uint32_t imuAtEnd = FrameQueueManager::instance().imuQueue.size();
+    kavrel::test::processEventsFor(300);
+    EXPECT_EQ(renders_.load(), rendersAtEnd) << "no callback after destruction";
+    EXPECT_EQ(FrameQueueManager::instance().imuQueue.size(), imuAtEnd);
+
+    const std::vector<std::string> order{"~CameraManager: Starting resource cleanup...", "Stopping depth pipeline...",
+        "Releasing depth2color align filter...", "Stopping IMU pipeline...", "Waiting for capture thread to finish...",
+        "Capture thread finished", "Releasing depth JPEG decoder...", "Releasing depth pipeline...",
+        "Releasing IMU pipeline...", "~CameraManager: Resource cleanup completed"};
+    const auto lines = log.lines();
+    size_t at = 0;
+    for (const std::string& step : order) {
+        while (at < lines.size() && lines[at].find(step) == std::string::npos)
+            ++at;
+        EXPECT_LT(at, lines.size()) << "missing or out of order: " << step;
+    }
+    EXPECT_TRUE(log.contains("capture_camera_loop_OB exit"));
+}
+
+TEST_F(DepthCameraTest, ManagersCanBeReplacedQuicklyOneAfterAnother)
+{
+    for (int i = 0; i < 4; ++i) {
+        start();
+        kavrel::test::processEventsFor(50 * i);
+        manager_.reset();
+        EXPECT_EQ(obsim::liveThreads(), 0) << "round " << i;
+    }
+}
+
+TEST_F(DepthCameraTest, ExceptionsOnTheSdkThreadAreContained)
+{
+    LogCapture log;
+    start();
+    ASSERT_TRUE(waitForFrameSets(2));
+    // A lone colour frame where a frame set belongs: the SDK's wrong-class error.
+    auto pipeline = std::make_shared<ob::Pipeline>();
+    auto config = std::make_shared<ob::Config>();
+    config->enableVideoStream(OB_STREAM_COLOR, kWidth, kHeight, 30, OB_FORMAT_MJPG);
+    pipeline->start(config);
+    std::shared_ptr<ob::FrameSet> set;
+    ASSERT_TRUE(waitUntil([&] { return (set = pipeline->waitForFrameset(200)) != nullptr; }, 5000));
+    auto colour = set->getFrame(OB_FRAME_COLOR);
+    ASSERT_TRUE(colour);
+    manager_->onAlignedFrameSet(colour);
+    EXPECT_EQ(manager_->callbackFailureCount.load(), 1u);
+    EXPECT_TRUE(log.contains("Aligned frame set dropped: unsupported operation, object's type is not require type"));
+    pipeline->stop();
+    const int seen = manager_->colorFrameCount.load();
+    EXPECT_TRUE(waitForFrameSets(seen + 3)) << "the camera keeps streaming";
+}
+
+// ---- paramInit ---------------------------------------------------------------
+
+TEST(CameraManagerParamInit, EmptyRequestsUnknownKindsAndUsbStartNoThread)
+{
+    LogCapture log;
+    {
+        CameraManager manager;
+        manager.paramInit(depth_camera, "Gemini_corlor", {}, nullptr, nullptr);
+        EXPECT_TRUE(log.contains("No camera config provided!"));
+        EXPECT_TRUE(manager.running);
+        EXPECT_FALSE(manager.captureThread.joinable());
+    }
+    EXPECT_FALSE(log.contains("Waiting for capture thread to finish..."));
+    EXPECT_TRUE(log.contains("~CameraManager: Resource cleanup completed"));
+
+    const std::vector<CameraConfig> one{{camera_stream::kColor, camera_format::kMJPG, 640, 480, 30}};
+    {
+        CameraManager manager;
+        manager.paramInit(static_cast<camera_type>(5), "odd", one, nullptr, nullptr);
+        EXPECT_FALSE(manager.captureThread.joinable());
+    }
+    EXPECT_TRUE(log.contains("unknown camera kind 5"));
+}

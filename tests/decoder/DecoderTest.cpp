@@ -1,0 +1,314 @@
+// The preview decoder: NV12 layout and colour range, the refusal of broken
+// frames, and agreement between the libjpeg-turbo path and the OpenCV path on
+// real JPEG bytes of every chroma layout and awkward sizes.
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+#include <turbojpeg.h>
+
+#include "Log.h"
+#include "TestSupport.h"
+#include "rk_mjpeg_decoder_v2.h"
+
+using kavrel::test::ScopedEnv;
+
+namespace {
+
+std::vector<uint8_t> encode(const cv::Mat& bgr, int subsamp, int quality = 90)
+{
+    tjhandle handle = tjInitCompress();
+    unsigned char* buffer = nullptr;
+    unsigned long size = 0;
+    const int pixelFormat = bgr.channels() == 1 ? TJPF_GRAY : TJPF_BGR;
+    EXPECT_EQ(tjCompress2(handle, bgr.data, bgr.cols, int(bgr.step), bgr.rows, pixelFormat, &buffer, &size, subsamp,
+                  quality, 0),
+        0);
+    std::vector<uint8_t> jpeg(buffer, buffer + size);
+    tjFree(buffer);
+    tjDestroy(handle);
+    return jpeg;
+}
+
+// Four flat quadrants: red, green, blue, white.
+cv::Mat quadrants(int w, int h)
+{
+    cv::Mat image(h, w, CV_8UC3, cv::Scalar(255, 255, 255));
+    image(cv::Rect(0, 0, w / 2, h / 2)).setTo(cv::Scalar(0, 0, 255));
+    image(cv::Rect(w / 2, 0, w - w / 2, h / 2)).setTo(cv::Scalar(0, 255, 0));
+    image(cv::Rect(0, h / 2, w / 2, h - h / 2)).setTo(cv::Scalar(255, 0, 0));
+    return image;
+}
+
+// A camera-like picture: gradients, shapes and a little noise.
+cv::Mat scene(int w, int h)
+{
+    cv::Mat image(h, w, CV_8UC3);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            image.at<cv::Vec3b>(y, x) = cv::Vec3b(uchar(60 + 150 * x / w), uchar(40 + 170 * y / h),
+                uchar(200 - 120 * (x + y) / (w + h)));
+    cv::circle(image, cv::Point(w / 3, h / 2), h / 4, cv::Scalar(30, 140, 230), cv::FILLED, cv::LINE_AA);
+    cv::rectangle(image, cv::Rect(w / 2, h / 5, w / 4, h / 3), cv::Scalar(200, 60, 40), cv::FILLED);
+    cv::Mat noise(h, w, CV_8UC3);
+    cv::RNG(3).fill(noise, cv::RNG::NORMAL, 0, 3);
+    cv::add(image, noise, image);
+    cv::GaussianBlur(image, image, cv::Size(5, 5), 0);
+    return image;
+}
+
+struct Nv12 {
+    int w, h;
+    std::vector<uint8_t> bytes;
+    explicit Nv12(int width, int height, uint8_t fill = 0xAB)
+        : w(width)
+        , h(height)
+        , bytes(size_t(width) * height * 3 / 2, fill)
+    {
+    }
+    uint8_t y(int x, int row) const { return bytes[size_t(row) * w + x]; }
+    uint8_t u(int x, int row) const { return bytes[size_t(w) * h + size_t(row / 2) * w + (x / 2) * 2]; }
+    uint8_t v(int x, int row) const { return bytes[size_t(w) * h + size_t(row / 2) * w + (x / 2) * 2 + 1]; }
+    bool untouched() const
+    {
+        for (uint8_t b : bytes)
+            if (b != 0xAB)
+                return false;
+        return true;
+    }
+};
+
+// Video-range BT.601 of a BGR colour, computed here independently of OpenCV.
+cv::Vec3d videoYuv(double b, double g, double r)
+{
+    return {16 + 0.257 * r + 0.504 * g + 0.098 * b, 128 - 0.148 * r - 0.291 * g + 0.439 * b,
+        128 + 0.439 * r - 0.368 * g - 0.071 * b};
+}
+
+// Mean absolute difference of the Y plane and of the chroma plane, and the
+// share of bytes more than 16 apart.
+struct Difference {
+    double y = 0, uv = 0, farShare = 0;
+};
+
+Difference compare(const Nv12& a, const Nv12& b)
+{
+    Difference d;
+    const size_t ySize = size_t(a.w) * a.h;
+    size_t far = 0;
+    for (size_t i = 0; i < a.bytes.size(); ++i) {
+        const int diff = std::abs(int(a.bytes[i]) - int(b.bytes[i]));
+        (i < ySize ? d.y : d.uv) += diff;
+        far += diff > 16;
+    }
+    d.y /= ySize;
+    d.uv /= (a.bytes.size() - ySize);
+    d.farShare = double(far) / a.bytes.size();
+    return d;
+}
+
+std::vector<uint8_t> readTestFrame(const std::string& name)
+{
+    const std::string text = kavrel::test::readFile(kavrel::test::testDataPath("mjpeg/" + name));
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+} // namespace
+
+TEST(MjpegDecoder, AnnouncesItsModeAndWarnsAboutUnavailableHardware)
+{
+    {
+        ScopedEnv env("ROCKCHIP_HW_ACCEL", std::nullopt);
+        kavrel::log::LogCapture capture;
+        rk_mjpeg_decoder_v2 decoder(640, 480);
+        EXPECT_EQ(decoder.hw_mode, 0);
+        EXPECT_TRUE(capture.contains("rk_mjpeg_decoder_v2: software (OpenCV) mode  640x480"));
+        EXPECT_FALSE(capture.contains("ROCKCHIP_HW_ACCEL"));
+    }
+    {
+        ScopedEnv env("ROCKCHIP_HW_ACCEL", "1");
+        EXPECT_TRUE(rockchip_hw_accel_env_enabled());
+        kavrel::log::LogCapture capture;
+        rk_mjpeg_decoder_v2 decoder(1280, 720);
+        EXPECT_EQ(decoder.hw_mode, 0);
+        EXPECT_TRUE(capture.contains(
+            "ROCKCHIP_HW_ACCEL=1 requested but binary has no MPP support; using software decode"));
+        EXPECT_TRUE(capture.contains("rk_mjpeg_decoder_v2: software (OpenCV) mode  1280x720"));
+    }
+    ScopedEnv other("ROCKCHIP_HW_ACCEL", "yes");
+    EXPECT_FALSE(rockchip_hw_accel_env_enabled());
+}
+
+TEST(MjpegDecoder, BothPathsWriteVideoRangeNv12WithUBeforeV)
+{
+    const std::vector<uint8_t> jpeg = encode(quadrants(64, 48), TJSAMP_420, 95);
+    rk_mjpeg_decoder_v2 decoder(64, 48);
+    for (bool fast : {false, true}) {
+        Nv12 out(64, 48);
+        ASSERT_TRUE(fast ? decoder.decode_turbo(jpeg.data(), int(jpeg.size()), out.bytes.data())
+                         : decoder.decode_sw(jpeg.data(), int(jpeg.size()), out.bytes.data()));
+        struct Probe {
+            int x, y;
+            cv::Vec3d expected;
+        };
+        const Probe probes[] = {{8, 8, videoYuv(0, 0, 255)}, {56, 8, videoYuv(0, 255, 0)},
+            {8, 40, videoYuv(255, 0, 0)}, {56, 40, videoYuv(255, 255, 255)}};
+        for (const Probe& p : probes) {
+            SCOPED_TRACE(std::string(fast ? "fast" : "opencv") + " path at " + std::to_string(p.x) + ","
+                + std::to_string(p.y));
+            EXPECT_NEAR(out.y(p.x, p.y), p.expected[0], 4);
+            EXPECT_NEAR(out.u(p.x, p.y), p.expected[1], 5);
+            EXPECT_NEAR(out.v(p.x, p.y), p.expected[2], 5);
+        }
+    }
+}
+
+TEST(MjpegDecoder, ScalesAFullHdFrameToTheDecoderSize)
+{
+    const std::vector<uint8_t> jpeg = encode(quadrants(1920, 1080), TJSAMP_422);
+    rk_mjpeg_decoder_v2 decoder(1280, 720);
+    for (bool fast : {false, true}) {
+        Nv12 out(1280, 720);
+        ASSERT_TRUE(fast ? decoder.decode(jpeg.data(), int(jpeg.size()), out.bytes.data())
+                         : decoder.decode_sw(jpeg.data(), int(jpeg.size()), out.bytes.data()));
+        // Quadrant borders land at half the output size.
+        EXPECT_NEAR(out.y(630, 100), videoYuv(0, 0, 255)[0], 4);
+        EXPECT_NEAR(out.y(650, 100), videoYuv(0, 255, 0)[0], 4);
+        EXPECT_NEAR(out.v(100, 350), videoYuv(0, 0, 255)[2], 5);
+        EXPECT_NEAR(out.u(100, 370), videoYuv(255, 0, 0)[1], 5);
+        EXPECT_NEAR(out.y(1279, 719), 235, 3);
+    }
+}
+
+TEST(MjpegDecoder, FastPathAgreesWithOpenCvPathOnEveryLayoutAndSize)
+{
+    struct Case {
+        const char* name;
+        int srcW, srcH, subsamp, dstW, dstH;
+    };
+    const Case cases[] = {
+        {"4:2:0 same size", 640, 480, TJSAMP_420, 640, 480},
+        {"4:2:2 same size", 640, 480, TJSAMP_422, 640, 480},
+        {"4:4:4 same size", 640, 480, TJSAMP_444, 640, 480},
+        {"4:4:0 same size", 320, 240, TJSAMP_440, 320, 240},
+        {"gray", 320, 240, TJSAMP_GRAY, 320, 240},
+        {"odd source 4:2:0", 641, 481, TJSAMP_420, 640, 480},
+        {"odd source 4:2:2", 333, 247, TJSAMP_422, 320, 240},
+        {"odd source 4:4:4", 321, 239, TJSAMP_444, 320, 240},
+        {"1.5x down", 1920, 1080, TJSAMP_422, 1280, 720},
+        {"2x down via DCT scaling", 1280, 720, TJSAMP_420, 640, 360},
+        {"6x down via DCT scaling", 1920, 1080, TJSAMP_444, 320, 180},
+        {"up", 320, 240, TJSAMP_422, 640, 480},
+        {"aspect change", 640, 480, TJSAMP_420, 640, 360},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        cv::Mat image = scene(c.srcW, c.srcH);
+        if (c.subsamp == TJSAMP_GRAY)
+            cv::cvtColor(image, image, cv::COLOR_BGR2GRAY);
+        const std::vector<uint8_t> jpeg = encode(image, c.subsamp);
+        rk_mjpeg_decoder_v2 decoder(c.dstW, c.dstH);
+        Nv12 reference(c.dstW, c.dstH);
+        Nv12 fast(c.dstW, c.dstH);
+        ASSERT_TRUE(decoder.decode_sw(jpeg.data(), int(jpeg.size()), reference.bytes.data()));
+        ASSERT_TRUE(decoder.decode_turbo(jpeg.data(), int(jpeg.size()), fast.bytes.data()));
+        const Difference d = compare(reference, fast);
+        EXPECT_LT(d.y, 1.5);
+        EXPECT_LT(d.uv, 1.5);
+        EXPECT_LT(d.farShare, 0.005);
+    }
+}
+
+TEST(MjpegDecoder, CameraFramesDecodeAlikeWithAndWithoutHuffmanTables)
+{
+    for (const char* name : {"uvc-422-640x480.jpg", "uvc-422-no-huffman-tables-640x480.jpg"}) {
+        SCOPED_TRACE(name);
+        const std::vector<uint8_t> jpeg = readTestFrame(name);
+        ASSERT_GT(jpeg.size(), 1000u);
+        EXPECT_TRUE(jpeg_frame_complete(jpeg.data(), int(jpeg.size())));
+        for (auto [w, h] : {std::pair{640, 480}, std::pair{1280, 720}, std::pair{320, 240}}) {
+            rk_mjpeg_decoder_v2 decoder(w, h);
+            Nv12 reference(w, h);
+            Nv12 fast(w, h);
+            ASSERT_TRUE(decoder.decode_sw(jpeg.data(), int(jpeg.size()), reference.bytes.data()));
+            ASSERT_TRUE(decoder.decode_turbo(jpeg.data(), int(jpeg.size()), fast.bytes.data()));
+            const Difference d = compare(reference, fast);
+            EXPECT_LT(d.y, 1.5) << w << "x" << h;
+            EXPECT_LT(d.uv, 1.5) << w << "x" << h;
+        }
+    }
+}
+
+TEST(MjpegDecoder, TruncatedOrImagelessFramesAreRefusedAndLeaveTheOutputAlone)
+{
+    const std::vector<uint8_t> whole = readTestFrame("uvc-422-640x480.jpg");
+    rk_mjpeg_decoder_v2 decoder(640, 480);
+    std::vector<std::vector<uint8_t>> broken;
+    for (double share : {0.02, 0.3, 0.9, 0.999})
+        broken.emplace_back(whole.begin(), whole.begin() + long(whole.size() * share));
+    broken.push_back({0xFF, 0xD8, 0xFF, 0xD9}); // start and end, no image
+    broken.push_back(std::vector<uint8_t>(5000, 0x42));
+    for (size_t i = 0; i < broken.size(); ++i) {
+        SCOPED_TRACE("broken frame " + std::to_string(i));
+        EXPECT_FALSE(jpeg_frame_complete(broken[i].data(), int(broken[i].size())));
+        for (bool viaDecode : {false, true}) {
+            kavrel::log::LogCapture capture;
+            Nv12 out(640, 480);
+            const bool ok = viaDecode ? decoder.decode(broken[i].data(), int(broken[i].size()), out.bytes.data())
+                                      : decoder.decode_sw(broken[i].data(), int(broken[i].size()), out.bytes.data());
+            EXPECT_FALSE(ok);
+            EXPECT_TRUE(out.untouched());
+            EXPECT_EQ(capture.count("decode_sw: cv::imdecode returned empty image"), 1);
+        }
+    }
+    // Bytes after the end-of-image marker (camera padding) are no truncation.
+    std::vector<uint8_t> padded = whole;
+    padded.insert(padded.end(), 300, 0x00);
+    Nv12 out(640, 480);
+    EXPECT_TRUE(decoder.decode(padded.data(), int(padded.size()), out.bytes.data()));
+    EXPECT_TRUE(decoder.decode_sw(padded.data(), int(padded.size()), out.bytes.data()));
+
+    // No bytes at all: refused before any decoding.
+    Nv12 untouched(640, 480);
+    EXPECT_FALSE(decoder.decode(whole.data(), 0, untouched.bytes.data()));
+    EXPECT_FALSE(decoder.decode(nullptr, 100, untouched.bytes.data()));
+    EXPECT_FALSE(decoder.decode(whole.data(), int(whole.size()), nullptr));
+    EXPECT_TRUE(untouched.untouched());
+}
+
+TEST(MjpegDecoder, DecoderWithoutASizeOrWithAnOddOneRefusesEveryFrame)
+{
+    const std::vector<uint8_t> jpeg = readTestFrame("uvc-422-640x480.jpg");
+    std::vector<uint8_t> out(640 * 480 * 2, 0xAB);
+    rk_mjpeg_decoder_v2 empty(0, 0);
+    EXPECT_FALSE(empty.decode(jpeg.data(), int(jpeg.size()), out.data()));
+    EXPECT_FALSE(empty.decode_sw(jpeg.data(), int(jpeg.size()), out.data()));
+    EXPECT_FALSE(empty.decode_turbo(jpeg.data(), int(jpeg.size()), out.data()));
+
+    kavrel::log::LogCapture capture;
+    rk_mjpeg_decoder_v2 odd(321, 241);
+    EXPECT_FALSE(odd.decode(jpeg.data(), int(jpeg.size()), out.data()));
+    EXPECT_TRUE(capture.contains("decode_sw: "));
+    for (uint8_t b : out)
+        ASSERT_EQ(b, 0xAB);
+}
+
+TEST(MjpegDecoder, ReusedDecoderFollowsChangingSourceSizes)
+{
+    // Scratch buffers sized for one frame must not leak into the next.
+    rk_mjpeg_decoder_v2 decoder(320, 240);
+    const std::vector<uint8_t> big = encode(quadrants(1280, 960), TJSAMP_444);
+    const std::vector<uint8_t> small = encode(scene(160, 120), TJSAMP_420);
+    Nv12 first(320, 240), second(320, 240), again(320, 240);
+    ASSERT_TRUE(decoder.decode(big.data(), int(big.size()), first.bytes.data()));
+    ASSERT_TRUE(decoder.decode(small.data(), int(small.size()), second.bytes.data()));
+    ASSERT_TRUE(decoder.decode(big.data(), int(big.size()), again.bytes.data()));
+    EXPECT_EQ(first.bytes, again.bytes);
+    rk_mjpeg_decoder_v2 fresh(320, 240);
+    Nv12 reference(320, 240);
+    ASSERT_TRUE(fresh.decode(small.data(), int(small.size()), reference.bytes.data()));
+    EXPECT_EQ(second.bytes, reference.bytes);
+}

@@ -1,0 +1,332 @@
+// The information page, clicked through as an operator would.
+
+#include <QDate>
+#include <QLabel>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+
+#include "InformationCollectionWidget.h"
+#include "PagesFixture.h"
+#include "Popupkeyboard.h"
+
+using kavrel::test::PagesTest;
+using kavrel::test::rowButton;
+using kavrel::test::rowTexts;
+using kavrel::test::selectedRows;
+
+namespace {
+
+const char* const kTags = R"(tag_groups:
+  - label: light
+    name: 光照
+    tags: [{tag: dim, name: 昏暗}, {tag: bright, name: 明亮}]
+  - label: goods
+    name: 货物
+    tags: [{tag: can, name: 罐头}, {tag: box, name: 盒装}, {tag: bag}]
+)";
+
+const char* const kStore = R"(label: store
+name: 便利店
+tasks:
+  - label: shelf
+    name: 货架
+    tag_include: [light, goods]
+    need_part_num: true
+    part_name: 隔间号
+    devices: [{label: gemini2}, {label: usb_cam}]
+  - label: door
+    name: 门口
+    mode: continue_record
+    need_part_num: false
+    shot_interval_ms: 250
+    tag_include: [goods]
+    devices: [{label: gemini2}]
+  - label: bare
+    name: 空任务
+    part_name: ''
+  - label: cabinet
+    name: 柜子
+    part_name: 柜号
+    tag_include: [light]
+)";
+
+class InformationPageTest : public PagesTest {
+protected:
+    void SetUp() override
+    {
+        PagesTest::SetUp();
+        config_manager& config = config_manager::instance();
+        config.cur_city_ = "SZ";
+        config.machine_id_ = "EMP-7";
+        putInSet("tags.yaml", kTags);
+        scenarioPath_ = putInSet("scenario_store.yaml", kStore);
+        ASSERT_TRUE(config.load_task_preview_config(scenarioPath_, ""));
+        page_ = std::make_unique<InformationCollectionWidget>();
+        page_->setScenario(QString::fromUtf8("便利店"), QString::fromStdString(scenarioPath_));
+        page_->reloadTaskList();
+        page_->resize(1280, 700);
+    }
+
+    template <typename T>
+    T* child(const char* name) const
+    {
+        T* widget = page_->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(widget, nullptr) << name;
+        return widget;
+    }
+    QListWidget* tasks() const { return child<QListWidget>("listWidget_TaskSelect"); }
+    QListWidget* groups() const { return child<QListWidget>("listWidget_TagGroupChoose"); }
+    QListWidget* tags() const { return child<QListWidget>("listWidget_SelectTags"); }
+    QListWidget* devices() const { return child<QListWidget>("listWidget_Device"); }
+    QPushButton* compartment() const { return child<QPushButton>("Btn_InputCompartment"); }
+    QPushButton* confirm() const { return child<QPushButton>("Btn_Confirm"); }
+    QString tagsTitle() const { return child<QLabel>("label_SelectTagsTitle")->text(); }
+
+    void clickRow(QListWidget* list, int row) const
+    {
+        SelectableListItemButton* button = rowButton(list, row);
+        ASSERT_NE(button, nullptr) << row;
+        button->click();
+    }
+
+    // Presses "进入采集" (or the compartment button) with the keypad answered
+    // by `keys`, then the confirm key (or Escape when cancel is set).
+    std::shared_ptr<bool> pressWithKeypad(QPushButton* button, std::vector<int> keys, bool cancel = false,
+                                          int* maxLength = nullptr)
+    {
+        auto answered = kavrel::test::answerNextModal([keys, cancel, maxLength](QWidget* modal) {
+            auto* keyboard = qobject_cast<Popupkeyboard*>(modal);
+            ASSERT_NE(keyboard, nullptr);
+            if (maxLength)
+                *maxLength = keyboard->maxLength();
+            for (int key : keys)
+                keyboard->key(key)->click();
+            if (cancel)
+                keyboard->reject();
+            else
+                keyboard->key(Popupkeyboard::kConfirmKey)->click();
+        });
+        button->click();
+        return answered;
+    }
+
+    std::string scenarioPath_;
+    std::unique_ptr<InformationCollectionWidget> page_;
+};
+
+} // namespace
+
+TEST_F(InformationPageTest, PickingAScenarioSelectsTheFirstTaskAndGroup)
+{
+    EXPECT_EQ(rowTexts(tasks()), QStringList({"货架", "门口", "空任务", "柜子"}));
+    EXPECT_EQ(selectedRows(tasks()), QList<int>{0});
+    EXPECT_EQ(page_->selectedTaskLabel(), "shelf");
+    EXPECT_EQ(rowTexts(groups()), QStringList({"光照", "货物"}));
+    EXPECT_EQ(selectedRows(groups()), QList<int>{0});
+    EXPECT_EQ(page_->selectedGroupLabel(), "light");
+    // Tags in identifier order, none chosen yet.
+    EXPECT_EQ(rowTexts(tags()), QStringList({"明亮", "昏暗"}));
+    EXPECT_TRUE(selectedRows(tags()).isEmpty());
+    EXPECT_EQ(tagsTitle(), QString::fromUtf8("具体标签(0已选)"));
+    EXPECT_EQ(config_manager::instance().tag_pairs_,
+              (std::vector<std::pair<std::string, std::string>>{{"bright", "明亮"}, {"dim", "昏暗"}}));
+    // Devices all chosen, their list hidden.
+    EXPECT_EQ(page_->selectedDevices(), QStringList({"gemini2", "usb_cam"}));
+    EXPECT_EQ(selectedRows(devices()), (QList<int>{0, 1}));
+    EXPECT_TRUE(devices()->isHidden());
+    EXPECT_FALSE(compartment()->isHidden());
+    EXPECT_EQ(compartment()->text(), QString::fromUtf8("隔间号"));
+
+    auto* single = child<QRadioButton>("radioButton_SingleShot");
+    auto* continuous = child<QRadioButton>("radioButton_ContinueShot");
+    EXPECT_TRUE(single->isChecked());
+    EXPECT_FALSE(continuous->isChecked());
+    EXPECT_FALSE(single->isEnabled());
+    EXPECT_FALSE(continuous->isEnabled());
+}
+
+TEST_F(InformationPageTest, AnotherGroupClearsTheChosenTags)
+{
+    clickRow(tags(), 0);
+    clickRow(tags(), 1);
+    EXPECT_EQ(page_->selectedTags(), QStringList({"bright", "dim"}));
+    EXPECT_EQ(tagsTitle(), QString::fromUtf8("具体标签(2已选)"));
+    EXPECT_EQ(selectedRows(tags()), (QList<int>{0, 1}));
+    clickRow(tags(), 0);  // a second click takes it back
+    EXPECT_EQ(page_->selectedTags(), QStringList({"dim"}));
+    EXPECT_EQ(tagsTitle(), QString::fromUtf8("具体标签(1已选)"));
+    EXPECT_EQ(selectedRows(tags()), QList<int>{1});
+
+    clickRow(groups(), 1);
+    EXPECT_EQ(page_->selectedGroupLabel(), "goods");
+    EXPECT_EQ(selectedRows(groups()), QList<int>{1});
+    EXPECT_EQ(rowTexts(tags()), QStringList({"bag", "盒装", "罐头"}));
+    EXPECT_TRUE(page_->selectedTags().isEmpty());
+    EXPECT_TRUE(selectedRows(tags()).isEmpty());
+    EXPECT_EQ(tagsTitle(), QString::fromUtf8("具体标签(0已选)"));
+    EXPECT_EQ(config_manager::instance().tag_pairs_.size(), 3u);
+    EXPECT_EQ(config_manager::instance().tag_pairs_[0], (std::pair<std::string, std::string>{"bag", "bag"}));
+}
+
+TEST_F(InformationPageTest, EnterWritesTheCollectionInfo)
+{
+    QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
+    EXPECT_TRUE(*pressWithKeypad(compartment(), {1, 2}));
+    EXPECT_EQ(page_->partNumber(), "12");
+    EXPECT_EQ(compartment()->text(), QString::fromUtf8("隔间号:12"));
+    clickRow(tags(), 1);
+
+    confirm()->click();
+    ASSERT_EQ(enter.count(), 1);
+    const CollectionInfo info = CollectionContext::instance().collectionInfo();
+    EXPECT_EQ(info.date, QDate::currentDate().toString("yyyyMMdd").toStdString());
+    EXPECT_EQ(info.city, "SZ");
+    EXPECT_EQ(info.machine_id, "EMP-7");
+    EXPECT_EQ(info.scene_name, "便利店");
+    EXPECT_EQ(info.scene_label, "store");
+    EXPECT_EQ(info.task_name, "货架");
+    EXPECT_EQ(info.task_label, "shelf");
+    EXPECT_EQ(info.part_number, "12");
+    EXPECT_EQ(info.capture_mode, "single_shot");
+    EXPECT_EQ(info.devices, "gemini2,usb_cam");
+    EXPECT_EQ(info.shot_interval_ms, 1000);
+    EXPECT_EQ(info.session_tags, std::vector<std::string>{"dim"});
+    EXPECT_EQ(config_manager::instance().selected_tags_, std::vector<std::string>{"dim"});
+
+    // Toggling a device off removes it, toggling it on again appends it.
+    clickRow(devices(), 0);
+    EXPECT_EQ(selectedRows(devices()), QList<int>{1});
+    confirm()->click();
+    EXPECT_EQ(CollectionContext::instance().collectionInfo().devices, "usb_cam");
+    clickRow(devices(), 0);
+    confirm()->click();
+    EXPECT_EQ(CollectionContext::instance().collectionInfo().devices, "usb_cam,gemini2");
+    EXPECT_EQ(enter.count(), 3);
+}
+
+TEST_F(InformationPageTest, MissingNumberOpensTheKeypadInsteadOfGoingOn)
+{
+    QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
+    int maxLength = 0;
+    EXPECT_TRUE(*pressWithKeypad(confirm(), {4, 0, 7, 9}, false, &maxLength));
+    EXPECT_EQ(maxLength, 3);
+    EXPECT_EQ(enter.count(), 0);
+    EXPECT_EQ(page_->partNumber(), "407");
+    EXPECT_EQ(CollectionContext::instance().collectionInfo().task_label, "");
+
+    confirm()->click();
+    EXPECT_EQ(enter.count(), 1);
+    EXPECT_EQ(CollectionContext::instance().collectionInfo().part_number, "407");
+}
+
+TEST_F(InformationPageTest, EmptyOrCancelledNumberKeepsAsking)
+{
+    QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
+    EXPECT_TRUE(*pressWithKeypad(confirm(), {}));  // confirmed empty
+    EXPECT_EQ(page_->partNumber(), "");
+    EXPECT_EQ(compartment()->text(), QString::fromUtf8("隔间号"));
+    EXPECT_TRUE(*pressWithKeypad(confirm(), {3}, /*cancel=*/true));
+    EXPECT_EQ(page_->partNumber(), "");
+    EXPECT_EQ(enter.count(), 0);
+
+    // A stored number is offered again and survives a cancelled edit.
+    EXPECT_TRUE(*pressWithKeypad(compartment(), {5}));
+    EXPECT_TRUE(*pressWithKeypad(compartment(), {Popupkeyboard::kDeleteKey, 6}, /*cancel=*/true));
+    EXPECT_EQ(page_->partNumber(), "5");
+    EXPECT_TRUE(*pressWithKeypad(compartment(), {6}));
+    EXPECT_EQ(page_->partNumber(), "56");
+}
+
+TEST_F(InformationPageTest, TaskWithoutNumberAndContinuousMode)
+{
+    EXPECT_TRUE(*pressWithKeypad(compartment(), {1, 2}));
+    clickRow(tasks(), 1);
+    EXPECT_EQ(selectedRows(tasks()), QList<int>{1});
+    EXPECT_TRUE(compartment()->isHidden());
+    EXPECT_FALSE(compartment()->isEnabled());
+    EXPECT_TRUE(child<QRadioButton>("radioButton_ContinueShot")->isChecked());
+    EXPECT_FALSE(child<QRadioButton>("radioButton_SingleShot")->isChecked());
+    EXPECT_EQ(rowTexts(groups()), QStringList({"货物"}));
+    EXPECT_EQ(page_->selectedDevices(), QStringList({"gemini2"}));
+
+    QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
+    confirm()->click();  // no keypad: nothing to number
+    ASSERT_EQ(enter.count(), 1);
+    const CollectionInfo info = CollectionContext::instance().collectionInfo();
+    EXPECT_EQ(info.part_number, "0");
+    EXPECT_EQ(info.capture_mode, "continue_record");
+    EXPECT_EQ(info.shot_interval_ms, 250);
+    EXPECT_EQ(info.task_name, "门口");
+
+    // The number was dropped with the task that needed none.
+    clickRow(tasks(), 0);
+    EXPECT_EQ(page_->partNumber(), "");
+    EXPECT_EQ(compartment()->text(), QString::fromUtf8("隔间号"));
+    EXPECT_FALSE(compartment()->isHidden());
+}
+
+TEST_F(InformationPageTest, NumberSurvivesAChangeToAnotherNumberedTask)
+{
+    EXPECT_TRUE(*pressWithKeypad(compartment(), {8}));
+    clickRow(tasks(), 3);
+    EXPECT_EQ(page_->partNumber(), "8");
+    EXPECT_EQ(compartment()->text(), QString::fromUtf8("柜号:8"));
+
+    // Empty caption: the button falls back to "编号"; no groups, no devices.
+    clickRow(tasks(), 2);
+    EXPECT_EQ(compartment()->text(), QString::fromUtf8("编号:8"));
+    EXPECT_EQ(groups()->count(), 0);
+    EXPECT_EQ(tags()->count(), 0);
+    EXPECT_TRUE(config_manager::instance().tag_pairs_.empty());
+    confirm()->click();
+    EXPECT_EQ(CollectionContext::instance().collectionInfo().devices, "");
+    EXPECT_EQ(CollectionContext::instance().collectionInfo().task_label, "bare");
+}
+
+TEST_F(InformationPageTest, EmptyPreviewLeavesEveryListEmpty)
+{
+    clickRow(tags(), 0);
+    config_manager::instance().task_preview_.clear();
+    page_->reloadTaskList();
+    EXPECT_EQ(tasks()->count(), 0);
+    EXPECT_EQ(groups()->count(), 0);
+    EXPECT_EQ(tags()->count(), 0);
+    EXPECT_EQ(devices()->count(), 0);
+    EXPECT_TRUE(page_->selectedTags().isEmpty());
+    EXPECT_EQ(tagsTitle(), QString::fromUtf8("具体标签(0已选)"));
+
+    QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
+    confirm()->click();
+    ASSERT_EQ(enter.count(), 1);
+    const CollectionInfo info = CollectionContext::instance().collectionInfo();
+    EXPECT_EQ(info.task_label, "");
+    EXPECT_EQ(info.task_name, "");
+    EXPECT_EQ(info.scene_label, "");
+    EXPECT_EQ(info.scene_name, "便利店");
+    EXPECT_EQ(info.devices, "");
+    EXPECT_TRUE(info.session_tags.empty());
+}
+
+TEST_F(InformationPageTest, BackButtonAsksForTheScenarioPage)
+{
+    QSignalSpy back(page_.get(), &InformationCollectionWidget::signalBackToScenarioSelectRequested);
+    auto* button = child<QPushButton>("pushButton_BackToScenarioSelect");
+    EXPECT_EQ(button->text(), "<");
+    button->click();
+    EXPECT_EQ(back.count(), 1);
+}
+
+TEST_F(InformationPageTest, RowsFillTheVisibleHeight)
+{
+    page_->show();
+    kavrel::test::processEventsFor(50);
+    QListWidget* list = tasks();
+    const int expected = std::max(list->height() / 5, 40);
+    ASSERT_GT(list->count(), 0);
+    EXPECT_EQ(list->item(0)->sizeHint().height(), expected);
+    EXPECT_EQ(rowButton(list, 0)->minimumHeight(), expected);
+    page_->resize(1280, 400);
+    kavrel::test::processEventsFor(50);
+    EXPECT_EQ(tags()->item(0)->sizeHint().height(), std::max(tags()->height() / 5, 40));
+}

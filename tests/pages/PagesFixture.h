@@ -1,0 +1,112 @@
+#pragma once
+// Scratch HOME, fresh configuration and collection context for page tests,
+// and helpers to look into list pages and answer modal dialogs.
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <QApplication>
+#include <QListWidget>
+#include <QStringList>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include "CollectionContext.h"
+#include "Log.h"
+#include "SelectableListItemButton.h"
+#include "TestSupport.h"
+#include "config_manager.h"
+
+namespace kavrel::test {
+
+class PagesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir_.isValid());
+        home_ = dir_.path().toStdString();
+        userDir_ = home_ + "/.config/kavrel";
+        std::filesystem::create_directories(userDir_);
+        homeEnv_.emplace("HOME", home_);
+        config_manager::instance().resetForTest();
+        CollectionContext::instance().setCollectionInfo(CollectionInfo{});
+    }
+    void TearDown() override
+    {
+        config_manager::instance().resetForTest();
+        CollectionContext::instance().setCollectionInfo(CollectionInfo{});
+    }
+
+    // Writes `content` below the scratch HOME and returns the full path.
+    std::string put(const std::string& relative, const std::string& content) const
+    {
+        const std::string path = home_ + "/" + relative;
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        writeFile(path, content);
+        return path;
+    }
+    // A file in the current scenario set.
+    std::string putInSet(const std::string& name, const std::string& content) const
+    {
+        return put(".config/kavrel/scenario/scenario_20250101_120000/" + name, content);
+    }
+
+    QTemporaryDir dir_;
+    std::string home_;
+    std::string userDir_;
+    std::optional<ScopedEnv> homeEnv_;
+    kavrel::log::LogCapture log_;
+};
+
+inline SelectableListItemButton* rowButton(QListWidget* list, int row)
+{
+    QListWidgetItem* item = list ? list->item(row) : nullptr;
+    return item ? qobject_cast<SelectableListItemButton*>(list->itemWidget(item)) : nullptr;
+}
+
+inline QStringList rowTexts(QListWidget* list)
+{
+    QStringList texts;
+    for (int i = 0; list && i < list->count(); ++i)
+        texts << (rowButton(list, i) ? rowButton(list, i)->text() : QStringLiteral("<no button>"));
+    return texts;
+}
+
+// Indexes of the rows whose button is selected.
+inline QList<int> selectedRows(QListWidget* list)
+{
+    QList<int> rows;
+    for (int i = 0; list && i < list->count(); ++i) {
+        if (rowButton(list, i) && rowButton(list, i)->selected)
+            rows << i;
+    }
+    return rows;
+}
+
+inline void pollForModal(std::function<void(QWidget*)> answer, std::shared_ptr<bool> answered,
+                         int attemptsLeft, int delayMs)
+{
+    QTimer::singleShot(delayMs, [answer, answered, attemptsLeft] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            *answered = true;
+            answer(modal);
+        } else if (attemptsLeft > 0) {
+            pollForModal(answer, answered, attemptsLeft - 1, 10);
+        }
+    });
+}
+
+// Runs `answer` on the next modal dialog as soon as it is open (tests never
+// wait on a modal box). The returned flag tells whether it ran.
+inline std::shared_ptr<bool> answerNextModal(std::function<void(QWidget*)> answer)
+{
+    auto answered = std::make_shared<bool>(false);
+    pollForModal(std::move(answer), answered, 300, 0);
+    return answered;
+}
+
+} // namespace kavrel::test

@@ -1,0 +1,190 @@
+// The start page: which scenario files it finds and how it lays them out.
+
+#include <QDir>
+#include <QFrame>
+#include <QGridLayout>
+#include <QLabel>
+#include <QSignalSpy>
+
+#include "PagesFixture.h"
+#include "ScenarioSelectButton.h"
+#include "ScenarioSelectWidget.h"
+
+using kavrel::test::PagesTest;
+
+namespace {
+
+QList<ScenarioSelectButton*> buttons(const ScenarioSelectWidget& page)
+{
+    return page.findChildren<ScenarioSelectButton*>();
+}
+
+ScenarioSelectButton* buttonAt(const ScenarioSelectWidget& page, int row, int column)
+{
+    QLayoutItem* item = page.buttonGrid()->itemAtPosition(row, column);
+    return item ? qobject_cast<ScenarioSelectButton*>(item->widget()) : nullptr;
+}
+
+QString text(const ScenarioSelectWidget& page, const char* name)
+{
+    auto* label = page.findChild<QLabel*>(QString::fromLatin1(name));
+    return label ? label->text() : QStringLiteral("<missing>");
+}
+
+// Runs a block with another working directory.
+class ScopedCurrentDir {
+public:
+    explicit ScopedCurrentDir(const QString& dir) : previous_(QDir::currentPath()) { QDir::setCurrent(dir); }
+    ~ScopedCurrentDir() { QDir::setCurrent(previous_); }
+
+private:
+    QString previous_;
+};
+
+} // namespace
+
+TEST_F(PagesTest, FourScenarioFilesFillTheThreeColumnGrid)
+{
+    putInSet("scenario_a.yaml", "name: 仓库\nlabel: a\n");
+    putInSet("scenario_b.yaml", "name: 厨房\nlabel: b\n");
+    putInSet("scenario_c.yaml", "scenarios: [{label: c, name: 列表里的名字}]\n");
+    putInSet("scenario_d.yaml", "name: 停车场\n");
+    putInSet("tags.yaml", "tag_groups: []\n");
+    putInSet("scenario_e.yml", "name: ignored\n");
+    put(".config/kavrel/scenario/scenario_20240101_000000/scenario_old.yaml", "name: 旧版本\n");
+
+    ScenarioSelectWidget page;
+    ASSERT_EQ(buttons(page).size(), 4);
+    const std::string set = userDir_ + "/scenario/scenario_20250101_120000/";
+    const std::vector<std::pair<QString, std::string>> expected = {
+        {QString::fromUtf8("仓库"), set + "scenario_a.yaml"},
+        {QString::fromUtf8("厨房"), set + "scenario_b.yaml"},
+        // A list-shaped file has no root name: the file's base name is shown.
+        {QStringLiteral("scenario_c"), set + "scenario_c.yaml"},
+        {QString::fromUtf8("停车场"), set + "scenario_d.yaml"},
+    };
+    for (int i = 0; i < 4; ++i) {
+        ScenarioSelectButton* button = buttonAt(page, i / 3, i % 3);
+        ASSERT_NE(button, nullptr) << i;
+        EXPECT_EQ(button->text(), expected[i].first);
+        EXPECT_EQ(button->scenarioName, expected[i].first);
+        EXPECT_EQ(button->scenarioPath.toStdString(), expected[i].second);
+        EXPECT_GE(button->minimumHeight(), 40);
+    }
+    EXPECT_EQ(page.buttonGrid()->rowStretch(2), 1);
+    EXPECT_EQ(page.buttonGrid()->rowStretch(1), 0);
+    EXPECT_EQ(page.buttonGrid()->spacing(), 8);
+    for (int column = 0; column < 3; ++column)
+        EXPECT_EQ(page.buttonGrid()->columnStretch(column), 1);
+    EXPECT_EQ(text(page, "label_Version"), "scenario_20250101_120000");
+    EXPECT_EQ(text(page, "label_ScenarioText"), QString::fromUtf8("请选择场景"));
+}
+
+TEST_F(PagesTest, ButtonsReportTheirScenario)
+{
+    const std::string path = putInSet("scenario_tools.night.yaml", "label: tools\n");
+    putInSet("scenario_broken.yaml", "name: [unclosed\n");
+    ScenarioSelectWidget page;
+    QSignalSpy selected(&page, &ScenarioSelectWidget::signalScenarioSelected);
+    ASSERT_EQ(buttons(page).size(), 2);
+
+    // Without a name the base name (up to the first dot) is shown; a broken
+    // file still gets its button, named after the file.
+    ScenarioSelectButton* broken = buttonAt(page, 0, 0);
+    ScenarioSelectButton* tools = buttonAt(page, 0, 1);
+    ASSERT_TRUE(broken && tools);
+    EXPECT_EQ(broken->text(), "scenario_broken");
+    EXPECT_EQ(tools->text(), "scenario_tools");
+
+    tools->click();
+    ASSERT_EQ(selected.count(), 1);
+    EXPECT_EQ(selected.at(0).at(0).toString(), "scenario_tools");
+    EXPECT_EQ(selected.at(0).at(1).toString().toStdString(), path);
+}
+
+TEST_F(PagesTest, EmptyScenarioSetFallsBackToLooseFiles)
+{
+    std::filesystem::create_directories(userDir_ + "/scenario/scenario_20250101_120000");
+    put(".config/kavrel/scenario_home.yaml", "name: 家里\n");
+    put(".config/kavrel/scenario_x.yml", "name: no\n");
+    const std::string work = home_ + "/work";
+    put("work/config/scenario_local.yaml", "name: 本地\n");
+    put("work/config/scenario_home.yaml", "name: 本地同名\n");
+
+    ScopedCurrentDir cwd(QString::fromStdString(work));
+    ScenarioSelectWidget page;
+    ASSERT_EQ(buttons(page).size(), 3);
+    EXPECT_EQ(buttonAt(page, 0, 0)->text(), QString::fromUtf8("家里"));
+    EXPECT_EQ(buttonAt(page, 0, 0)->scenarioPath.toStdString(), userDir_ + "/scenario_home.yaml");
+    EXPECT_EQ(buttonAt(page, 0, 1)->text(), QString::fromUtf8("本地同名"));
+    EXPECT_EQ(buttonAt(page, 0, 2)->text(), QString::fromUtf8("本地"));
+    EXPECT_EQ(text(page, "label_Version"), "scenario_20250101_120000");
+}
+
+TEST_F(PagesTest, NoScenarioSetShowsNotApplicableAsVersion)
+{
+    put(".config/kavrel/scenario_home.yaml", "name: 家里\n");
+    ScenarioSelectWidget page;
+    ASSERT_EQ(buttons(page).size(), 1);
+    EXPECT_EQ(text(page, "label_Version"), "N/A");
+}
+
+TEST_F(PagesTest, NoScenarioFilesShowsTheEmptyLabel)
+{
+    homeEnv_.reset();
+    kavrel::test::ScopedEnv noHome("HOME", std::nullopt);
+    ScopedCurrentDir cwd(QString::fromStdString(home_));  // no config/ folder here
+    ScenarioSelectWidget page;
+    EXPECT_TRUE(buttons(page).isEmpty());
+    QLayoutItem* item = page.buttonGrid()->itemAtPosition(0, 0);
+    ASSERT_NE(item, nullptr);
+    auto* label = qobject_cast<QLabel*>(item->widget());
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->text(), QString::fromUtf8("未找到场景配置文件(scenario*.yaml)"));
+    EXPECT_EQ(page.buttonGrid()->itemAtPosition(0, 2), item);  // spans the three columns
+    EXPECT_TRUE(label->styleSheet().contains("color: #6B7280"));
+    EXPECT_EQ(text(page, "label_Version"), "null");
+}
+
+TEST_F(PagesTest, ButtonHeightsFollowTheFrame)
+{
+    for (const char* name : {"scenario_1.yaml", "scenario_2.yaml", "scenario_3.yaml", "scenario_4.yaml"})
+        putInSet(name, "label: x\n");
+    ScenarioSelectWidget page;
+    auto* frame = page.findChild<QFrame*>(QStringLiteral("frame_2"));
+    ASSERT_NE(frame, nullptr);
+
+    frame->resize(frame->width(), 200);
+    page.adjustButtonHeights();
+    for (ScenarioSelectButton* button : buttons(page)) {
+        EXPECT_EQ(button->minimumHeight(), 61);
+        EXPECT_EQ(button->maximumHeight(), 61);
+    }
+    frame->resize(frame->width(), 130);
+    page.adjustButtonHeights();
+    for (ScenarioSelectButton* button : buttons(page))
+        EXPECT_EQ(button->maximumHeight(), 40);
+
+    // A resize of the page redoes it from the frame's new height.
+    page.resize(1280, 700);
+    page.show();
+    kavrel::test::processEventsFor(50);
+    const int expected = (frame->height() - 16) / 3;
+    ASSERT_GT(frame->height() - 16, 122);
+    for (ScenarioSelectButton* button : buttons(page))
+        EXPECT_EQ(button->maximumHeight(), expected);
+}
+
+TEST_F(PagesTest, ScenarioButtonsUseTheConfiguredFontSize)
+{
+    putInSet("scenario_a.yaml", "label: a\n");
+    config_manager::instance().font_size_px_ = 0;
+    {
+        ScenarioSelectWidget page;
+        ASSERT_EQ(buttons(page).size(), 1);
+        EXPECT_TRUE(buttons(page).front()->styleSheet().contains("font-size: 36px;"));
+    }
+    config_manager::instance().font_size_px_ = 24;
+    ScenarioSelectWidget page;
+    EXPECT_TRUE(buttons(page).front()->styleSheet().contains("font-size: 24px;"));
+}

@@ -1,0 +1,303 @@
+// The ledger as start-up and the capture page use it: loading, reconciling
+// with the card, recording folders and surviving a failed write.
+
+#include <algorithm>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "Log.h"
+#include "StorageTestSupport.h"
+#include "file_manager.h"
+
+using namespace storage_test;
+
+namespace {
+
+const std::string kHeader = "dir_name,creat_date,size,type,status,succ_up_date\n";
+
+std::vector<std::string> names_of(const std::vector<dir_info>& rows)
+{
+    std::vector<std::string> names;
+    for (const auto& r : rows)
+        names.push_back(r.dir_name);
+    return names;
+}
+
+bool has_leftover_files(const ScratchDir& scratch)
+{
+    for (const auto& entry : fs::directory_iterator(scratch.path())) {
+        const auto name = entry.path().filename().string();
+        if (name != "card" && name != "file_manager.csv")
+            return true;
+    }
+    return false;
+}
+
+class Ledger : public ::testing::Test {
+protected:
+    ScratchDir scratch;
+    kavrel::log::LogCapture log;
+};
+
+} // namespace
+
+TEST_F(Ledger, FreshSystemReportsMissingColumnOnceThenFirstRecordWritesHeaderAndRow)
+{
+    file_manager manager;
+    EXPECT_FALSE(manager.init(scratch.ledger(), scratch.card()));
+    EXPECT_TRUE(fs::exists(scratch.ledger()));
+    EXPECT_EQ(log.count("Failed to load or parse CSV file: column not found: dir_name"), 1);
+    EXPECT_EQ(read_text(scratch.ledger()), "") << "nothing is written before the first record";
+
+    const fs::path session = fs::path(scratch.card()) / "20240101-北京-厕所" / "urinal" / "0" / "20240101120000000";
+    write_bytes(session / "color" / "1.png", 100);
+    write_bytes(session / "depth" / "1.png", 23);
+    log.clear();
+    EXPECT_EQ(manager.add_dir_record("20240101-北京-厕所/urinal/0/20240101120000000", "采集"), 0);
+    EXPECT_TRUE(log.contains("Adding new directory record: 20240101-北京-厕所/urinal/0/20240101120000000"));
+    EXPECT_TRUE(log.contains("Directory record added successfully, size: 123 bytes"));
+    EXPECT_EQ(read_text(scratch.ledger()), kHeader + "20240101-北京-厕所/urinal/0/20240101120000000," +
+        std::to_string(mtime_of(session)) + ",123,采集,待上传,0\n");
+    EXPECT_FALSE(has_leftover_files(scratch)) << "the temporary file is renamed into place";
+}
+
+TEST_F(Ledger, WrittenLedgerReadsBackIdentically)
+{
+    const std::vector<std::string> names = {"a,b", "with space", "quote\"x", "\"lead", "n/e/s/t, ed"};
+    {
+        file_manager writer;
+        writer.init(scratch.ledger(), scratch.card());
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            write_bytes(fs::path(scratch.card()) / names[i] / "f.bin", 10 * (i + 1));
+            EXPECT_EQ(writer.add_dir_record(names[i], i % 2 ? "采 集" : "采集"), 0);
+        }
+        ASSERT_EQ(names_of(writer.records_snapshot()), names);
+    }
+    const auto written = read_text(scratch.ledger());
+    log.clear();
+    file_manager reader;
+    EXPECT_TRUE(reader.init(scratch.ledger(), scratch.card()));
+    EXPECT_FALSE(log.contains("Failed to load"));
+    const auto rows = reader.records_snapshot();
+    ASSERT_EQ(names_of(rows), names);
+    EXPECT_EQ(rows[1].type, "采 集");
+    EXPECT_EQ(rows[4].size, 50);
+    EXPECT_EQ(read_text(scratch.ledger()), written) << "nothing dropped, nothing rewritten";
+}
+
+TEST_F(Ledger, OtherColumnOrderAndExtraColumnLoadAndAreNormalisedOnNextSave)
+{
+    fs::create_directories(fs::path(scratch.card()) / "old");
+    write_bytes(fs::path(scratch.card()) / "new" / "f", 5);
+    write_text(scratch.ledger(),
+        "\xEF\xBB\xBF" "size,note,dir_name,status,succ_up_date,type,creat_date\n7,\"x, y\",old,已完成,1700000500,采集,1700000000\n");
+    file_manager manager;
+    EXPECT_TRUE(manager.init(scratch.ledger(), scratch.card()));
+    ASSERT_EQ(manager.records_snapshot().size(), 1u);
+    const dir_info old = manager.records_snapshot()[0];
+    EXPECT_EQ(old.status, "已完成");
+    EXPECT_EQ(old.succ_up_date, 1700000500);
+    EXPECT_EQ(old.size, 7);
+
+    manager.add_dir_record("new", "采集");
+    EXPECT_EQ(read_text(scratch.ledger()), kHeader + "old,1700000000,7,采集,已完成,1700000500\nnew," +
+        std::to_string(mtime_of(fs::path(scratch.card()) / "new")) + ",5,采集,待上传,0\n");
+}
+
+TEST_F(Ledger, NonNumberFailsWholeLoadKeepsNothingAndSetsTheFileAside)
+{
+    fs::create_directories(fs::path(scratch.card()) / "a");
+    fs::create_directories(fs::path(scratch.card()) / "b");
+    const std::string bad = kHeader + "a,1,2,采集,待上传,0\nb,abc,2,采集,已完成,5\n";
+    write_text(scratch.ledger(), bad);
+    file_manager manager;
+    EXPECT_FALSE(manager.init(scratch.ledger(), scratch.card()));
+    EXPECT_TRUE(log.contains("Failed to load or parse CSV file: "));
+    EXPECT_TRUE(manager.records_snapshot().empty()) << "no partial ledger";
+    EXPECT_EQ(read_text(scratch.ledger()), bad) << "a failed load rewrites nothing";
+
+    // The next save replaces the file, but the unreadable text was kept aside.
+    bool kept = false;
+    for (const auto& entry : fs::directory_iterator(scratch.path())) {
+        if (entry.path().filename().string().rfind("file_manager.csv.unreadable-", 0) == 0)
+            kept = read_text(entry.path()) == bad;
+    }
+    EXPECT_TRUE(kept);
+    manager.add_dir_record("a", "采集");
+    EXPECT_EQ(names_of(parse_dir_records(read_text(scratch.ledger()))), std::vector<std::string>{"a"});
+}
+
+TEST_F(Ledger, HeaderOnlyFileIsAnEmptyLedger)
+{
+    write_text(scratch.ledger(), kHeader);
+    file_manager manager;
+    EXPECT_TRUE(manager.init(scratch.ledger(), scratch.card()));
+    EXPECT_TRUE(manager.records_snapshot().empty());
+    EXPECT_FALSE(log.contains("ERROR"));
+}
+
+TEST_F(Ledger, ReconcileDropsRowsOfDeletedFoldersFlatAndNested)
+{
+    const fs::path card = scratch.card();
+    fs::create_directories(card / "keep-flat");
+    fs::create_directories(card / "20240101-bj-s" / "task" / "3" / "20240101120000000");
+    fs::create_directories(card / "unrecorded");
+    write_bytes(card / "gone-file", 3);  // a file where a folder was: gone too
+    write_text(scratch.ledger(), kHeader +
+        "keep-flat,1,0,采集,待上传,0\n"
+        "gone-flat,2,0,采集,已完成,9\n"
+        "20240101-bj-s/task/3/20240101120000000,3,0,采集,待上传,0\n"
+        "20240101-bj-s/task/3/20240101130000000,4,0,采集,待上传,0\n"
+        "gone-file,5,0,采集,待上传,0\n");
+    file_manager manager;
+    EXPECT_TRUE(manager.init(scratch.ledger(), scratch.card()));
+    EXPECT_EQ(names_of(manager.records_snapshot()),
+        (std::vector<std::string>{"keep-flat", "20240101-bj-s/task/3/20240101120000000"}));
+    EXPECT_TRUE(log.contains("WARN ") &&
+        log.contains("Directory gone-flat listed in CSV but not found on TF card. Removing from records."));
+    EXPECT_TRUE(log.contains(
+        "Directory 20240101-bj-s/task/3/20240101130000000 listed in CSV but not found on TF card. Removing from records."));
+    EXPECT_TRUE(log.contains("Directory gone-file listed in CSV"));
+    EXPECT_EQ(read_text(scratch.ledger()),
+        kHeader + "keep-flat,1,0,采集,待上传,0\n20240101-bj-s/task/3/20240101120000000,3,0,采集,待上传,0\n");
+
+    // Next start: the nested folder is deleted now.
+    fs::remove_all(card / "20240101-bj-s");
+    log.clear();
+    file_manager next;
+    next.init(scratch.ledger(), scratch.card());
+    EXPECT_EQ(names_of(next.records_snapshot()), std::vector<std::string>{"keep-flat"});
+    EXPECT_EQ(log.count("listed in CSV but not found on TF card"), 1);
+}
+
+TEST_F(Ledger, NothingDroppedMeansNothingRewritten)
+{
+    fs::create_directories(fs::path(scratch.card()) / "a");
+    // Unusual but valid layout: a rewrite would normalise it.
+    const std::string text = "type,dir_name,creat_date,size,status,succ_up_date\r\n采集,a,1,2,待上传,0\r\n";
+    write_text(scratch.ledger(), text);
+    file_manager manager;
+    EXPECT_TRUE(manager.init(scratch.ledger(), scratch.card()));
+    EXPECT_EQ(manager.records_snapshot().size(), 1u);
+    EXPECT_EQ(read_text(scratch.ledger()), text);
+}
+
+TEST_F(Ledger, UnlistableStorageRootKeepsEveryRow)
+{
+    write_text(scratch.ledger(), kHeader + "a,1,0,采集,待上传,0\nb/c,2,0,采集,已完成,7\n");
+    const std::string text = read_text(scratch.ledger());
+    const std::string missing_root = scratch.path() + "/no-card-here";
+    file_manager manager;
+    EXPECT_TRUE(manager.init(scratch.ledger(), missing_root));
+    EXPECT_TRUE(log.contains("opendir failed: " + missing_root));
+    EXPECT_EQ(names_of(manager.records_snapshot()), (std::vector<std::string>{"a", "b/c"}));
+    EXPECT_FALSE(log.contains("Removing from records"));
+    EXPECT_EQ(read_text(scratch.ledger()), text);
+}
+
+TEST_F(Ledger, RecordingTwiceRefreshesSizeAndTimeButKeepsUploadState)
+{
+    const fs::path folder = fs::path(scratch.card()) / "s 1";
+    write_bytes(folder / "a", 10);
+    write_text(scratch.ledger(), kHeader + "\"s 1\",1,10,采集,已完成,1700000123\n");
+    file_manager manager;
+    manager.init(scratch.ledger(), scratch.card());
+
+    write_bytes(folder / "sub" / "b", 32);
+    fs::last_write_time(folder, fs::last_write_time(folder) + std::chrono::hours(1));
+    log.clear();
+    manager.add_dir_record("s 1", "其他");
+    EXPECT_TRUE(log.contains("Directory already exists in records, updating: s 1"));
+    const auto rows = manager.records_snapshot();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].creat_date, mtime_of(folder));
+    EXPECT_EQ(rows[0].size, 42);
+    EXPECT_EQ(rows[0].type, "采集");
+    EXPECT_EQ(rows[0].status, "已完成");
+    EXPECT_EQ(rows[0].succ_up_date, 1700000123);
+    EXPECT_EQ(parse_dir_records(read_text(scratch.ledger())), rows);
+}
+
+TEST_F(Ledger, InvalidFoldersLeaveLedgerAndFileUnchanged)
+{
+    write_bytes(fs::path(scratch.card()) / "ok" / "f", 1);
+    write_bytes(fs::path(scratch.card()) / "plain-file", 1);
+    write_bytes(fs::path(scratch.path()) / "outside" / "f", 1);
+    file_manager manager;
+    manager.init(scratch.ledger(), scratch.card());
+    manager.add_dir_record("ok", "采集");
+    const std::string text = read_text(scratch.ledger());
+
+    EXPECT_NE(manager.add_dir_record("missing", "采集"), 0);
+    EXPECT_TRUE(log.contains("Directory does not exist: " + scratch.card() + "/missing"));
+    EXPECT_NE(manager.add_dir_record("plain-file", "采集"), 0);
+    EXPECT_TRUE(log.contains("Path is not a directory: " + scratch.card() + "/plain-file"));
+    EXPECT_NE(manager.add_dir_record("../outside", "采集"), 0) << "names never leave the storage root";
+    EXPECT_NE(manager.add_dir_record("ok/../../outside", "采集"), 0);
+
+    EXPECT_EQ(names_of(manager.records_snapshot()), std::vector<std::string>{"ok"});
+    EXPECT_EQ(read_text(scratch.ledger()), text);
+}
+
+TEST_F(Ledger, EmptyFolderIsRecordedWithSizeZero)
+{
+    fs::create_directories(fs::path(scratch.card()) / "empty" / "color");
+    file_manager manager;
+    manager.init(scratch.ledger(), scratch.card());
+    manager.add_dir_record("empty", "采集");
+    ASSERT_EQ(manager.records_snapshot().size(), 1u);
+    EXPECT_EQ(manager.records_snapshot()[0].size, 0);
+}
+
+TEST_F(Ledger, FailedWriteIsLoggedAndNothingIsLost)
+{
+    const fs::path folder = fs::path(scratch.path()) / "ledger-dir";
+    fs::create_directories(folder);
+    const std::string csv = (folder / "file_manager.csv").string();
+    write_bytes(fs::path(scratch.card()) / "a" / "f", 1);
+    write_bytes(fs::path(scratch.card()) / "b" / "f", 1);
+    file_manager manager;
+    manager.init(csv, scratch.card());
+
+    fs::remove_all(folder);  // the ledger's folder went away (card pulled, disk full...)
+    EXPECT_NE(manager.add_dir_record("a", "采集"), 0);
+    EXPECT_TRUE(log.contains("Failed to write CSV file: " + csv));
+    EXPECT_EQ(names_of(manager.records_snapshot()), std::vector<std::string>{"a"}) << "the row stays in memory";
+
+    fs::create_directories(folder);
+    EXPECT_EQ(manager.add_dir_record("b", "采集"), 0);
+    EXPECT_EQ(names_of(parse_dir_records(read_text(csv))), (std::vector<std::string>{"a", "b"}));
+}
+
+TEST_F(Ledger, UncreatableLedgerFileIsReported)
+{
+    const std::string csv = scratch.path() + "/no/such/dir/file_manager.csv";
+    file_manager manager;
+    EXPECT_FALSE(manager.init(csv, scratch.card()));
+    EXPECT_TRUE(log.contains("Failed to create new CSV file: " + csv));
+    EXPECT_TRUE(manager.csv_file().empty()) << "members stay untouched";
+    EXPECT_FALSE(manager.init("", scratch.card()));
+    EXPECT_TRUE(log.contains("Failed to create new CSV file: "));
+}
+
+TEST(DirSize, CountsRegularFilesBelowTheFolderFollowingLinks)
+{
+    ScratchDir scratch;
+    kavrel::log::LogCapture log;
+    const fs::path root = fs::path(scratch.card()) / "d";
+    write_bytes(root / "a", 100);
+    write_bytes(root / "x" / "y" / "b", 20);
+    write_bytes(fs::path(scratch.path()) / "elsewhere", 7);
+    fs::create_symlink(fs::path(scratch.path()) / "elsewhere", root / "link");
+    fs::create_symlink(fs::path(scratch.path()) / "dangling", root / "broken");
+    EXPECT_EQ(get_dir_size(root.string()), 127u);
+    EXPECT_TRUE(log.contains("Error accessing file: " + (root / "broken").string()));
+    EXPECT_TRUE(log.contains("Directory size calculated: 127 bytes ("));
+
+    EXPECT_EQ(get_dir_size((root / "nope").string()), 0u);
+    EXPECT_TRUE(log.contains("Directory does not exist: " + (root / "nope").string()));
+    EXPECT_EQ(get_dir_size((root / "a").string()), 0u);
+    EXPECT_TRUE(log.contains("Path is not a directory: "));
+}
+

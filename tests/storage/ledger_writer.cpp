@@ -1,0 +1,33 @@
+// Helper for the power-cut test: records new session folders in the ledger
+// as fast as it can until it is killed.
+//
+//   ledger_writer <ledger.csv> <storage root> <first index>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+#include "file_manager.h"
+
+int main(int argc, char** argv)
+{
+    if (argc != 4) {
+        std::cerr << "usage: ledger_writer <ledger.csv> <storage root> <first index>\n";
+        return 2;
+    }
+    const std::string csv = argv[1];
+    const std::string root = argv[2];
+    long index = std::stol(argv[3]);
+
+    file_manager manager;
+    manager.init(csv, root);
+    for (;; ++index) {
+        // Names that need quoting, nested like the capture page's.
+        const std::string name = "run " + std::to_string(index) + ", \"q\"/task/0/" + std::to_string(index);
+        const std::filesystem::path folder = std::filesystem::path(root) / name;
+        std::filesystem::create_directories(folder);
+        std::ofstream(folder / "frame.png", std::ios::binary) << std::string(64, 'x');
+        manager.add_dir_record(name, "采集");
+    }
+}

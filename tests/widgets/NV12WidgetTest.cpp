@@ -1,0 +1,227 @@
+// The preview's input handling and frame bookkeeping; no OpenGL needed (the
+// widget is never shown here). Rendering is covered by NV12RenderTest.
+#include <QEvent>
+#include <QMouseEvent>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTouchDevice>
+#include <QTouchEvent>
+
+#include <gtest/gtest.h>
+
+#include "Log.h"
+#include "NV12Widget.h"
+#include "TestSupport.h"
+
+using kavrel::log::LogCapture;
+
+namespace {
+
+QTouchDevice* touchScreen()
+{
+    static QTouchDevice* device = [] {
+        auto* d = new QTouchDevice;
+        d->setType(QTouchDevice::TouchScreen);
+        d->setName("test touch screen");
+        return d;
+    }();
+    return device;
+}
+
+QList<QTouchEvent::TouchPoint> points(std::initializer_list<QPointF> positions, Qt::TouchPointState state)
+{
+    QList<QTouchEvent::TouchPoint> list;
+    int id = 0;
+    for (const QPointF& p : positions) {
+        QTouchEvent::TouchPoint tp(id++);
+        tp.setPos(p);
+        tp.setScreenPos(p);
+        tp.setState(state);
+        list << tp;
+    }
+    return list;
+}
+
+// Tests reach the protected event() through this.
+class TapWidget : public NV12Widget {
+public:
+    using NV12Widget::event;
+};
+
+bool sendTouch(TapWidget& w, QEvent::Type type, std::initializer_list<QPointF> positions)
+{
+    const Qt::TouchPointState state = type == QEvent::TouchBegin ? Qt::TouchPointPressed
+                                    : type == QEvent::TouchEnd   ? Qt::TouchPointReleased
+                                                                 : Qt::TouchPointMoved;
+    QTouchEvent ev(type, touchScreen(), Qt::NoModifier, state, points(positions, state));
+    ev.setAccepted(false);
+    const bool handled = w.event(&ev);
+    return handled && ev.isAccepted();
+}
+
+class DoubleTap : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        widget.resize(400, 300);
+        widget.setTapClockForTest([this] { return now; });
+    }
+
+    // One finger down and up at pos, at time ms.
+    void tap(qint64 ms, QPointF pos)
+    {
+        now = ms;
+        sendTouch(widget, QEvent::TouchBegin, {pos});
+        sendTouch(widget, QEvent::TouchEnd, {pos});
+    }
+
+    TapWidget widget;
+    QSignalSpy spy{&widget, &NV12Widget::doubleClicked};
+    qint64 now = 1000;
+};
+
+} // namespace
+
+TEST_F(DoubleTap, SecondTapWithinTimeAndDistanceEmitsOnce)
+{
+    LogCapture capture;
+    tap(1000, {100, 100});
+    EXPECT_EQ(spy.count(), 0);
+    tap(1299, {130, 119});  // 299 ms, |30| + |19| = 49 px
+    EXPECT_EQ(spy.count(), 1);
+    EXPECT_EQ(capture.count("Touch double tapped"), 1);
+}
+
+TEST_F(DoubleTap, ThreeHundredMillisecondsOrFiftyPixelsIsNoDoubleTap)
+{
+    tap(1000, {100, 100});
+    tap(1300, {100, 100});  // 300 ms
+    EXPECT_EQ(spy.count(), 0);
+    tap(5000, {100, 100});
+    tap(5010, {125, 125});  // Manhattan distance exactly 50
+    EXPECT_EQ(spy.count(), 0);
+}
+
+TEST_F(DoubleTap, ALateOrFarTapStartsANewPendingTap)
+{
+    tap(1000, {100, 100});
+    tap(1400, {100, 100});  // too late: pending again from here
+    tap(1600, {110, 100});
+    EXPECT_EQ(spy.count(), 1);
+
+    tap(3000, {0, 0});
+    tap(3050, {200, 0});  // too far: pending again from (200, 0)
+    tap(3100, {220, 0});
+    EXPECT_EQ(spy.count(), 2);
+}
+
+TEST_F(DoubleTap, AThirdQuickTapStartsOver)
+{
+    tap(1000, {50, 50});
+    tap(1100, {50, 50});
+    ASSERT_EQ(spy.count(), 1);
+    tap(1200, {50, 50});
+    EXPECT_EQ(spy.count(), 1);
+    tap(1300, {50, 50});
+    EXPECT_EQ(spy.count(), 2);
+}
+
+TEST_F(DoubleTap, TwoFingerTouchesNeverCount)
+{
+    for (qint64 t : {1000, 1100, 1200}) {
+        now = t;
+        sendTouch(widget, QEvent::TouchBegin, {{100, 100}, {150, 100}});
+        sendTouch(widget, QEvent::TouchEnd, {{100, 100}, {150, 100}});
+    }
+    EXPECT_EQ(spy.count(), 0);
+
+    // Fingers lifted one after the other leave one point in the end event.
+    for (qint64 t : {2000, 2100}) {
+        now = t;
+        sendTouch(widget, QEvent::TouchBegin, {{100, 100}, {150, 100}});
+        sendTouch(widget, QEvent::TouchUpdate, {{100, 100}, {150, 100}});
+        sendTouch(widget, QEvent::TouchEnd, {{100, 100}});
+    }
+    EXPECT_EQ(spy.count(), 0);
+}
+
+TEST_F(DoubleTap, OnlyALeftButtonDoubleClickEmits)
+{
+    LogCapture capture;
+    QMouseEvent right(QEvent::MouseButtonDblClick, {20, 20}, Qt::RightButton, Qt::RightButton, Qt::NoModifier);
+    widget.event(&right);
+    QMouseEvent middle(QEvent::MouseButtonDblClick, {20, 20}, Qt::MiddleButton, Qt::MiddleButton, Qt::NoModifier);
+    widget.event(&middle);
+    EXPECT_EQ(spy.count(), 0);
+
+    QMouseEvent left(QEvent::MouseButtonDblClick, {20, 20}, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    widget.event(&left);
+    EXPECT_EQ(spy.count(), 1);
+    EXPECT_EQ(capture.count("Mouse double clicked"), 1);
+}
+
+// --- frames -------------------------------------------------------------
+
+TEST(NV12Frames, UpdateTakesTheBufferAndReplacesThePreviousOne)
+{
+    NV12Widget w;
+    EXPECT_FALSE(w.hasFrame());
+    w.updateFrameNV12(new uint8_t[280 * 250 * 3 / 2](), 280, 250);
+    EXPECT_TRUE(w.hasFrame());
+    EXPECT_EQ(w.frameSize(), QSize(280, 250));
+    w.updateFrameNV12(std::make_unique<uint8_t[]>(64 * 36 * 3 / 2), 64, 36);
+    EXPECT_EQ(w.frameSize(), QSize(64, 36));
+
+    // No buffer, or no chroma row to draw: background only.
+    w.updateFrameNV12(nullptr, 640, 480);
+    EXPECT_FALSE(w.hasFrame());
+    w.updateFrameNV12(new uint8_t[3](), 1, 2);
+    EXPECT_FALSE(w.hasFrame());
+}
+
+TEST(NV12Frames, LoadsTheBuiltInTestFrame)
+{
+    LogCapture capture;
+    NV12Widget w;
+    w.updateFrameNV12FromFile(":/VideoData/2D.nv12", 280, 250);
+    EXPECT_TRUE(w.hasFrame());
+    EXPECT_EQ(w.frameSize(), QSize(280, 250));
+    EXPECT_TRUE(capture.contains(
+        "Successfully loaded NV12 frame from file: :/VideoData/2D.nv12 (280x250), size: 105000 bytes"));
+}
+
+TEST(NV12Frames, MissingFileLogsAndDropsTheOldFrame)
+{
+    NV12Widget w;
+    w.updateFrameNV12(new uint8_t[16 * 16 * 3 / 2](), 16, 16);
+    LogCapture capture;
+    // A larger size with the old, smaller planes would read past their end.
+    w.updateFrameNV12FromFile("/no/such/frame.nv12", 1920, 1080);
+    EXPECT_TRUE(capture.contains("Failed to open NV12 file: /no/such/frame.nv12"));
+    EXPECT_FALSE(w.hasFrame());
+}
+
+TEST(NV12Frames, ShortFileIsReportedAndNotShown)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("short.nv12");
+    kavrel::test::writeFile(path.toStdString(), std::string(1000, '\x10'));
+    NV12Widget w;
+    w.updateFrameNV12(new uint8_t[16 * 16 * 3 / 2](), 16, 16);
+    LogCapture capture;
+    w.updateFrameNV12FromFile(path, 280, 250);
+    EXPECT_TRUE(capture.contains("NV12 file size mismatch. Expected: 105000 bytes, Got: 1000 bytes"));
+    EXPECT_TRUE(capture.contains("Failed to read complete NV12 data. Read: 1000 bytes, Expected: 105000 bytes"));
+    EXPECT_FALSE(w.hasFrame());
+}
+
+TEST(Letterbox, KeepsTheFrameAspectCentred)
+{
+    // 16:9 in 4:3: full width, a centred band of width * 9 / 16.
+    EXPECT_EQ(NV12Widget::letterboxViewport(1920, 1080, 640, 480), QRect(0, 60, 640, 360));
+    EXPECT_EQ(NV12Widget::letterboxViewport(160, 90, 400, 300), QRect(0, 37, 400, 225));
+    // 4:3 in 16:9: full height, centred columns.
+    EXPECT_EQ(NV12Widget::letterboxViewport(640, 480, 1280, 720), QRect(160, 0, 960, 720));
+    EXPECT_EQ(NV12Widget::letterboxViewport(280, 250, 280, 250), QRect(0, 0, 280, 250));
+    EXPECT_EQ(NV12Widget::letterboxViewport(0, 0, 300, 200), QRect(0, 0, 300, 200));
+}
