@@ -7,8 +7,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -16,6 +14,7 @@
 
 #include <linux/videodev2.h>
 
+#include "CameraThread.h"
 #include "Log.h"
 #include "v4l2_device_list.h"
 
@@ -48,19 +47,6 @@ uint32_t fourccFromText(const std::string& text)
         return 0;
     const char code[5] = {text[0], text[1], text[2], text[3], 0};
     return fourcc(code);
-}
-
-void pinRealtimeThread(std::thread& thread, int processor, const char* name)
-{
-    const pthread_t handle = thread.native_handle();
-    cpu_set_t cpus;
-    CPU_ZERO(&cpus);
-    CPU_SET(processor, &cpus);
-    pthread_setaffinity_np(handle, sizeof cpus, &cpus);
-    sched_param param{};
-    param.sched_priority = sched_get_priority_max(SCHED_FIFO);
-    pthread_setschedparam(handle, SCHED_FIFO, &param);
-    pthread_setname_np(handle, name);
 }
 
 usb_rgb_camera_read_impl::~usb_rgb_camera_read_impl()
@@ -239,7 +225,7 @@ bool usb_rgb_camera_read_impl::start_capturing()
         capture_camera_loop();
         capture_running_ = false;
     });
-    pinRealtimeThread(capture_thread, 3, "camera");
+    pinCameraThread(capture_thread, 3, "camera");
 
     if (watchdog_thread.joinable() && !watchdog_running_ && std::this_thread::get_id() != watchdog_thread.get_id())
         watchdog_thread.join();  // a watchdog that left on an earlier close()

@@ -123,9 +123,4 @@ private:
     std::condition_variable stop_cv_;
 };
 
-// Pins a thread to one processor, asks for first-in-first-out
-// real-time scheduling at the highest priority and names it. Each step may
-// fail on machines without the processor or the privilege; that is ignored.
-void pinRealtimeThread(std::thread& thread, int processor, const char* name);
-
 } // namespace camera_base
