@@ -1,0 +1,409 @@
+// Feeds the save worker as the depth camera does - 1280x720 MJPG colour and
+// 1280x720 Y16 depth at 30 frame sets a second, IMU samples at 200 Hz - and
+// prints what was produced, saved and dropped, the resident memory over the
+// run and, separately, the worker's capacity with full queues.
+//
+//   bench_save_pipeline [--seconds N] [--fps N] [--imu-hz N] [--capacity-sets N] [--dir PATH] [--keep]
+//
+// The last four lines are meant for scripts.
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+#include <spdlog/spdlog.h>
+
+#include "CollectionContext.h"
+#include "FrameQueues.h"
+#include "Log.h"
+#include "TaskSaveWork.h"
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Options {
+    int seconds = 60;
+    int fps = 30;
+    int imuHz = 200;
+    int capacitySets = 450;
+    std::string dir;
+    bool keep = false;
+};
+
+Options parse(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto next = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "%s needs a value\n", arg.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (arg == "--seconds")
+            options.seconds = std::max(1, std::atoi(next().c_str()));
+        else if (arg == "--fps")
+            options.fps = std::max(1, std::atoi(next().c_str()));
+        else if (arg == "--imu-hz")
+            options.imuHz = std::max(1, std::atoi(next().c_str()));
+        else if (arg == "--capacity-sets")
+            options.capacitySets = std::clamp(std::atoi(next().c_str()), 1, 500);
+        else if (arg == "--dir")
+            options.dir = next();
+        else if (arg == "--keep")
+            options.keep = true;
+        else {
+            std::fprintf(stderr,
+                "usage: %s [--seconds N] [--fps N] [--imu-hz N] [--capacity-sets N] [--dir PATH] [--keep]\n", argv[0]);
+            std::exit(2);
+        }
+    }
+    return options;
+}
+
+double residentMegabytes()
+{
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0;
+    long resident = 0;
+    statm >> pages >> resident;
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
+
+// A scene with edges, gradients and sensor noise, as a camera would see it.
+std::vector<std::vector<uint8_t>> makeColourFrames(int count)
+{
+    std::vector<std::vector<uint8_t>> frames;
+    cv::RNG rng(7);
+    for (int n = 0; n < count; ++n) {
+        cv::Mat image(720, 1280, CV_8UC3);
+        for (int y = 0; y < image.rows; ++y)
+            for (int x = 0; x < image.cols; ++x)
+                image.at<cv::Vec3b>(y, x) = cv::Vec3b(
+                    static_cast<uint8_t>((x + n * 8) / 6), static_cast<uint8_t>(y / 3), static_cast<uint8_t>((x + y) / 8));
+        for (int k = 0; k < 25; ++k)
+            cv::rectangle(image, cv::Rect(rng.uniform(0, 1200), rng.uniform(0, 650), rng.uniform(20, 300), rng.uniform(20, 200)),
+                cv::Scalar(rng.uniform(0, 255), rng.uniform(0, 255), rng.uniform(0, 255)), cv::FILLED);
+        cv::Mat noise(image.size(), image.type());
+        cv::randn(noise, cv::Scalar::all(0), cv::Scalar::all(6));
+        image += noise;
+        std::vector<uint8_t> bytes;
+        cv::imencode(".jpg", image, bytes, {cv::IMWRITE_JPEG_QUALITY, 90});
+        frames.push_back(std::move(bytes));
+    }
+    return frames;
+}
+
+// Depth in millimetres: a floor plane, a few boxes, noise and invalid (zero) holes.
+std::vector<std::vector<uint16_t>> makeDepthFrames(int count)
+{
+    std::vector<std::vector<uint16_t>> frames;
+    cv::RNG rng(11);
+    for (int n = 0; n < count; ++n) {
+        cv::Mat depth(720, 1280, CV_16UC1);
+        for (int y = 0; y < depth.rows; ++y)
+            for (int x = 0; x < depth.cols; ++x)
+                depth.at<uint16_t>(y, x) = static_cast<uint16_t>(4000 - y * 3 + x / 4 + n);
+        for (int k = 0; k < 8; ++k)
+            cv::rectangle(depth, cv::Rect(rng.uniform(0, 1100), rng.uniform(0, 600), rng.uniform(40, 250), rng.uniform(40, 200)),
+                cv::Scalar(rng.uniform(600, 2500)), cv::FILLED);
+        cv::Mat noise(depth.size(), CV_16SC1);
+        cv::randn(noise, cv::Scalar::all(0), cv::Scalar::all(4));
+        cv::Mat noisy;
+        depth.convertTo(noisy, CV_32S);
+        cv::Mat noise32;
+        noise.convertTo(noise32, CV_32S);
+        noisy += noise32;
+        noisy.convertTo(depth, CV_16U);
+        for (int k = 0; k < 4000; ++k)
+            depth.at<uint16_t>(rng.uniform(0, 720), rng.uniform(0, 1280)) = 0;
+        frames.emplace_back(reinterpret_cast<const uint16_t*>(depth.datastart), reinterpret_cast<const uint16_t*>(depth.dataend));
+    }
+    return frames;
+}
+
+std::string imuText(uint64_t us, double phase)
+{
+    char text[320];
+    std::snprintf(text, sizeof text,
+        R"({"Accel":{"x":%.6f,"y":%.6f,"z":%.6f},"Gyro":{"x":%.6f,"y":%.6f,"z":%.6f},)"
+        R"("accel_timestamp_us":%llu,"gyro_timestamp_us":%llu,"timestamp_us":%llu})",
+        0.01 * std::sin(phase), -9.79 + 0.02 * std::cos(phase), 0.12, 0.001 * std::sin(phase * 3), 0.002, -0.001,
+        static_cast<unsigned long long>(us), static_cast<unsigned long long>(us + 2), static_cast<unsigned long long>(us));
+    return text;
+}
+
+template <typename T>
+std::unique_ptr<uint8_t[]> copyOut(const T* data, size_t bytes)
+{
+    auto buffer = std::make_unique<uint8_t[]>(bytes);
+    std::memcpy(buffer.get(), data, bytes);
+    return buffer;
+}
+
+double loadAverage()
+{
+    double load[1] = {0};
+    return getloadavg(load, 1) == 1 ? load[0] : 0.0;
+}
+
+double processCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+size_t countFiles(const std::string& folder)
+{
+    size_t count = 0;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error))
+        count += entry.path().extension() == ".png";
+    return count;
+}
+
+size_t countLines(const std::string& file)
+{
+    std::ifstream in(file);
+    size_t count = 0;
+    std::string line;
+    while (std::getline(in, line))
+        ++count;
+    return count;
+}
+
+bool waitForRuns(const TaskSaveWork& task, uint64_t runs, int timeoutSeconds)
+{
+    const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
+    while (task.stats().runsCompleted < runs) {
+        if (Clock::now() > deadline)
+            return false;
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// 17-digit timestamps of a made-up clock, one per frame set.
+std::string syntheticTimestamp(int index)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "2099010100%02d%02d%03d", index / 60000 % 60, index / 1000 % 60, index % 1000);
+    return text;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const Options options = parse(argc, argv);
+    QCoreApplication app(argc, argv);
+    // Per-frame debug lines would measure the console, not the worker.
+    kavrel::log::logger().set_level(spdlog::level::warn);
+
+    std::string base = options.dir;
+    if (base.empty()) {
+        char pattern[] = "/tmp/kavrel-bench-XXXXXX";
+        const char* made = mkdtemp(pattern);
+        if (!made) {
+            std::perror("mkdtemp");
+            return 1;
+        }
+        base = made;
+    }
+    fs::create_directories(base);
+
+    std::printf("preparing frames...\n");
+    const auto colours = makeColourFrames(6);
+    const auto depths = makeDepthFrames(4);
+    size_t colourBytes = 0;
+    for (const auto& c : colours)
+        colourBytes += c.size();
+    std::printf("colour 1280x720 MJPG ~%zu KB, depth 1280x720 Y16 %zu KB, %d fps, IMU %d Hz, %d s, in %s\n",
+        colourBytes / colours.size() / 1024, depths[0].size() * 2 / 1024, options.fps, options.imuHz, options.seconds,
+        base.c_str());
+
+    auto& context = CollectionContext::instance();
+    auto& queues = FrameQueueManager::instance();
+    context.setStorageRoot(base);
+    CollectionInfo info;
+    info.date = "20990101";
+    info.city = "bench";
+    info.scene_label = "scene";
+    info.task_label = "task";
+    info.part_number = "0";
+    info.capture_mode = "continue_record";
+    info.devices = "D1";
+    context.setCollectionInfo(info);
+
+    TaskSaveWork task;
+    task.start();
+
+    // ---- Live run at the camera's pace ----
+    isSaveFile_ = true;
+    shouldProcessQueue_ = true;
+    task.postTask(QVariant::fromValue(nullptr));
+
+    std::atomic<bool> producing{true};
+    std::atomic<uint64_t> setsProduced{0}, setsRefused{0}, imuProduced{0}, imuRefused{0};
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::seconds(options.seconds);
+
+    std::thread camera([&] {
+        const auto period = std::chrono::nanoseconds(1000000000LL / options.fps);
+        std::string previous;
+        for (uint64_t n = 0; producing; ++n) {
+            const auto due = start + period * n;
+            if (due >= end)
+                break;
+            std::this_thread::sleep_until(due);
+            // A starved producer catching up must not give two frame sets one
+            // name: a real camera's frames are never a millisecond apart.
+            std::string timestamp = makeTimestampText();
+            while (timestamp == previous) {
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+                timestamp = makeTimestampText();
+            }
+            previous = timestamp;
+            const auto& colour = colours[n % colours.size()];
+            const auto& depth = depths[n % depths.size()];
+            // The producer's one copy out of the camera buffer.
+            bool ok = queues.depthMjpegQueue.push(copyOut(colour.data(), colour.size()), colour.size(), timestamp, 0, 0, {});
+            ok = queues.depthQueue.push(copyOut(depth.data(), depth.size() * 2), depth.size() * 2, timestamp, 1280, 720, {}) && ok;
+            setsProduced.fetch_add(1);
+            if (!ok)
+                setsRefused.fetch_add(1);
+        }
+    });
+    std::thread imu([&] {
+        const auto period = std::chrono::nanoseconds(1000000000LL / options.imuHz);
+        for (uint64_t n = 0; producing; ++n) {
+            const auto due = start + period * n;
+            if (due >= end)
+                break;
+            std::this_thread::sleep_until(due);
+            const std::string text = imuText(1000000ULL * 4000000000ULL / 1000000ULL + n * 5000ULL, n * 0.01);
+            if (!queues.imuQueue.push(copyOut(text.data(), text.size()), text.size(), makeTimestampText(), 0, 0, {}))
+                imuRefused.fetch_add(1);
+            imuProduced.fetch_add(1);
+        }
+    });
+
+    double rssEarly = 0;
+    double rssLate = 0;
+    uint32_t deepestQueue = 0;
+    const int earlySecond = std::min(5, std::max(1, options.seconds / 4));
+    for (int second = 1; second <= options.seconds; ++second) {
+        while (Clock::now() < start + std::chrono::seconds(second)) {
+            deepestQueue = std::max({deepestQueue, queues.depthQueue.size(), queues.depthMjpegQueue.size()});
+            QCoreApplication::processEvents();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        const double rss = residentMegabytes();
+        if (second == earlySecond)
+            rssEarly = rss;
+        rssLate = rss;
+        if (second % 10 == 0 || second == options.seconds) {
+            const auto s = task.stats();
+            std::printf("t=%3ds  frame sets produced %llu  colour saved %llu  depth saved %llu  queued %u  "
+                        "imu produced %llu  rss %.1f MB\n",
+                second, static_cast<unsigned long long>(setsProduced.load()),
+                static_cast<unsigned long long>(s.colourImagesSaved), static_cast<unsigned long long>(s.depthImagesSaved),
+                queues.depthQueue.size(), static_cast<unsigned long long>(imuProduced.load()), rss);
+            std::fflush(stdout);
+        }
+    }
+    producing = false;
+    camera.join();
+    imu.join();
+
+    // Stop, as the capture page does: the run writes its files and reports.
+    const auto stopAt = Clock::now();
+    isSaveFile_ = false;
+    shouldProcessQueue_ = false;
+    if (!waitForRuns(task, 1, 120)) {
+        std::printf("the save run did not finish\n");
+        return 1;
+    }
+    const double finishSeconds = std::chrono::duration<double>(Clock::now() - stopAt).count();
+    const std::string session = context.baseSavePath();
+    const size_t colourSaved = countFiles(session + "/D1/color");
+    const size_t depthSaved = countFiles(session + "/D1/depth");
+    const size_t imuLines = countLines(session + "/D1/data.json");
+    const uint64_t imuSaved = imuLines > 0 ? (imuLines - 1) / 2 : 0;
+    const uint64_t setsSaved = std::min(colourSaved, depthSaved);
+    const uint64_t setsDropped = setsProduced.load() - std::min<uint64_t>(setsProduced.load(), setsSaved);
+    const uint64_t imuLost = imuProduced.load() - std::min<uint64_t>(imuProduced.load(), imuSaved);
+
+    std::printf("live run: frame sets produced %llu, saved %llu (colour %zu, depth %zu), refused by full queues %llu\n",
+        static_cast<unsigned long long>(setsProduced.load()), static_cast<unsigned long long>(setsSaved), colourSaved,
+        depthSaved, static_cast<unsigned long long>(setsRefused.load()));
+    std::printf("live run: imu samples produced %llu, saved %llu, refused by a full queue %llu\n",
+        static_cast<unsigned long long>(imuProduced.load()), static_cast<unsigned long long>(imuSaved),
+        static_cast<unsigned long long>(imuRefused.load()));
+    std::printf("live run: deepest image queue %u of %u, stop to durable result %.2f s, rss %.1f MB at %d s, %.1f MB at the end\n",
+        deepestQueue, BoundedFrameQueue::maxSize, finishSeconds, rssEarly, earlySecond, rssLate);
+
+    // ---- Capacity: full queues, saving as fast as the worker can ----
+    context.setSessionPaths("", "", "");
+    isSaveFile_ = true;
+    shouldProcessQueue_ = false;
+    task.postTask(QVariant::fromValue(nullptr));
+    while (context.baseSavePath().empty())
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int n = 0; n < options.capacitySets; ++n) {
+        const std::string timestamp = syntheticTimestamp(n);
+        const auto& colour = colours[n % colours.size()];
+        const auto& depth = depths[n % depths.size()];
+        queues.depthMjpegQueue.push(copyOut(colour.data(), colour.size()), colour.size(), timestamp, 0, 0, {});
+        queues.depthQueue.push(copyOut(depth.data(), depth.size() * 2), depth.size() * 2, timestamp, 1280, 720, {});
+    }
+    const auto capacityStart = Clock::now();
+    const double cpuStart = processCpuSeconds();
+    shouldProcessQueue_ = true;
+    const uint64_t depthBefore = task.stats().depthImagesSaved + task.stats().imagesFailed;
+    while (task.stats().depthImagesSaved + task.stats().imagesFailed < depthBefore + options.capacitySets
+        || queues.depthMjpegQueue.size() > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const double capacitySeconds = std::chrono::duration<double>(Clock::now() - capacityStart).count();
+    const double cpuPerSet = (processCpuSeconds() - cpuStart) * 1000.0 / options.capacitySets;
+    isSaveFile_ = false;
+    shouldProcessQueue_ = false;
+    waitForRuns(task, 2, 120);
+    const double capacity = options.capacitySets / capacitySeconds;
+    std::printf("capacity run: %d frame sets in %.2f s, %.1f ms of processor time per frame set on %u cores "
+                "(load average %.1f: other work shares them)\n",
+        options.capacitySets, capacitySeconds, cpuPerSet, std::thread::hardware_concurrency(), loadAverage());
+
+    task.stopTask();
+    task.wait();
+    if (!options.keep && options.dir.empty())
+        fs::remove_all(base);
+
+    std::printf("dropped frame sets: %llu\n", static_cast<unsigned long long>(setsDropped));
+    std::printf("lost imu samples: %llu\n", static_cast<unsigned long long>(imuLost));
+    std::printf("capacity: %.1f frame sets/s\n", capacity);
+    std::printf("rss growth: %.1f MB\n", rssLate - rssEarly);
+    return 0;
+}

@@ -1,0 +1,167 @@
+#include "SaveFiles.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace save_files {
+
+namespace {
+
+// Writes all bytes, retrying short writes and interruptions.
+bool writeAll(int fd, const char* data, size_t size, int& error)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            error = errno;
+            return false;
+        }
+        if (written == 0) {
+            error = ENOSPC;
+            return false;
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+} // namespace
+
+std::string errorText(int error)
+{
+    char buffer[256];
+    // GNU strerror_r returns the text, which may or may not be the buffer.
+    return std::string(strerror_r(error, buffer, sizeof buffer));
+}
+
+WriteResult writeFileReplacing(const std::string& path, const void* data, size_t size, bool sync)
+{
+    const std::string partial = path + ".part";
+    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return {WriteStatus::OpenFailed, errno};
+    int error = 0;
+    bool ok = writeAll(fd, static_cast<const char*>(data), size, error);
+    if (ok && sync && ::fdatasync(fd) != 0) {
+        error = errno;
+        ok = false;
+    }
+    if (::close(fd) != 0 && ok) {
+        error = errno;
+        ok = false;
+    }
+    if (ok && ::rename(partial.c_str(), path.c_str()) != 0) {
+        error = errno;
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(partial.c_str());
+        return {WriteStatus::WriteFailed, error};
+    }
+    return {};
+}
+
+AppendFile::~AppendFile()
+{
+    close();
+}
+
+bool AppendFile::open(const std::string& path)
+{
+    close();
+    fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+        lastError_ = errno;
+        return false;
+    }
+    struct stat info{};
+    goodSize_ = ::fstat(fd_, &info) == 0 ? static_cast<long long>(info.st_size) : 0;
+    wasEmpty_ = goodSize_ == 0;
+    droppedLines_ = 0;
+    return true;
+}
+
+void AppendFile::appendLine(std::string_view line)
+{
+    pending_.append(line);
+    pending_.push_back('\n');
+    ++pendingLines_;
+}
+
+bool AppendFile::flush()
+{
+    if (pending_.empty())
+        return true;
+    if (fd_ < 0) {
+        droppedLines_ += pendingLines_;
+        pending_.clear();
+        pendingLines_ = 0;
+        return false;
+    }
+    int error = 0;
+    const bool ok = writeAll(fd_, pending_.data(), pending_.size(), error);
+    if (ok) {
+        goodSize_ += static_cast<long long>(pending_.size());
+    } else {
+        lastError_ = error;
+        droppedLines_ += pendingLines_;
+        // Cut a partly written batch back to its last complete line.
+        [[maybe_unused]] const int ignored = ::ftruncate(fd_, goodSize_);
+    }
+    pending_.clear();
+    pendingLines_ = 0;
+    return ok;
+}
+
+bool AppendFile::sync()
+{
+    bool ok = flush();
+    if (fd_ >= 0 && ::fdatasync(fd_) != 0) {
+        lastError_ = errno;
+        ok = false;
+    }
+    return ok;
+}
+
+bool AppendFile::close()
+{
+    if (fd_ < 0)
+        return true;
+    bool ok = flush();
+    if (::close(fd_) != 0) {
+        lastError_ = errno;
+        ok = false;
+    }
+    fd_ = -1;
+    return ok;
+}
+
+bool syncDirectory(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool syncFileSystem(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::syncfs(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+} // namespace save_files

@@ -1,0 +1,95 @@
+#include <csignal>
+#include <filesystem>
+
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include "SaveFiles.h"
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+using kavrel::test::readFile;
+
+namespace {
+
+// Makes writes beyond `bytes` fail as on a full card, for one scope.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit limit = previous_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, previousHandler_);
+    }
+
+private:
+    rlimit previous_{};
+    void (*previousHandler_)(int) = nullptr;
+};
+
+} // namespace
+
+TEST(SaveFiles, WholeFilesAppearOnlyComplete)
+{
+    QTemporaryDir dir;
+    const std::string file = dir.path().toStdString() + "/a.png";
+    const std::string bytes(100000, '\x7f');
+
+    ASSERT_TRUE(save_files::writeFileReplacing(file, bytes.data(), bytes.size(), true));
+    EXPECT_EQ(readFile(file), bytes);
+    EXPECT_FALSE(fs::exists(file + ".part"));
+
+    {
+        FileSizeLimit full(50000);
+        const auto result = save_files::writeFileReplacing(file, "new", 3, false);
+        EXPECT_TRUE(result) << "small files still fit";
+        const auto big = save_files::writeFileReplacing(dir.path().toStdString() + "/b.png", bytes.data(), bytes.size(), false);
+        EXPECT_EQ(big.status, save_files::WriteStatus::WriteFailed);
+        EXPECT_NE(big.error, 0);
+    }
+    EXPECT_FALSE(fs::exists(dir.path().toStdString() + "/b.png")) << "no half-written image under its final name";
+    EXPECT_FALSE(fs::exists(dir.path().toStdString() + "/b.png.part")) << "the partial file is removed";
+
+    const auto missing = save_files::writeFileReplacing(dir.path().toStdString() + "/no/such/c.png", "x", 1, false);
+    EXPECT_EQ(missing.status, save_files::WriteStatus::OpenFailed);
+}
+
+TEST(SaveFiles, AppendFileNeverEndsInHalfALine)
+{
+    QTemporaryDir dir;
+    const std::string file = dir.path().toStdString() + "/data.json";
+    save_files::AppendFile out;
+    ASSERT_TRUE(out.open(file));
+    EXPECT_TRUE(out.wasEmpty());
+    out.appendLine("first");
+    EXPECT_EQ(readFile(file), "") << "lines wait in memory until flushed";
+    ASSERT_TRUE(out.flush());
+    EXPECT_EQ(readFile(file), "first\n");
+
+    {
+        FileSizeLimit full(4096);
+        for (int i = 0; i < 1000; ++i)
+            out.appendLine("0123456789");
+        EXPECT_FALSE(out.flush());
+        EXPECT_EQ(out.droppedLines(), 1000u);
+    }
+    EXPECT_EQ(readFile(file), "first\n") << "a failed batch is rolled back to the last complete line";
+
+    out.appendLine("second");
+    ASSERT_TRUE(out.sync()) << "writing goes on once space is back";
+    ASSERT_TRUE(out.close());
+    EXPECT_EQ(readFile(file), "first\nsecond\n");
+
+    save_files::AppendFile again;
+    ASSERT_TRUE(again.open(file));
+    EXPECT_FALSE(again.wasEmpty());
+    EXPECT_FALSE(again.open(dir.path().toStdString() + "/missing/data.json"));
+}

@@ -1,0 +1,460 @@
+#include <csignal>
+#include <ctime>
+
+#include <sys/resource.h>
+
+#include <QCoreApplication>
+#include <nlohmann/json.hpp>
+
+#include "Log.h"
+#include "SaveTestSupport.h"
+#include "SessionPath.h"
+
+using namespace save_test;
+using kavrel::test::readFile;
+using kavrel::test::waitUntil;
+using json = nlohmann::json;
+
+namespace {
+
+// Pushes one frame set of the depth camera (colour + aligned depth).
+void pushFrameSet(int index, int width = 64, int height = 36)
+{
+    auto& queues = FrameQueueManager::instance();
+    const std::string timestamp = timestampAt(index);
+    ASSERT_TRUE(queues.depthMjpegQueue.push(recordFromBytes(jpegBytes(width, height, index), timestamp)));
+    ASSERT_TRUE(queues.depthQueue.push(depthRecord(width, height, timestamp)));
+}
+
+void pushImu(int first, int count, int pauseMs = 5)
+{
+    for (int i = first; i < first + count; ++i) {
+        ASSERT_TRUE(FrameQueueManager::instance().imuQueue.push(imuRecord(imuText(i))));
+        if (pauseMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    }
+}
+
+} // namespace
+
+class SaveWorker : public SaveFixture { };
+
+TEST_F(SaveWorker, ContinuousStartStopTwiceFillsOneSessionFolder)
+{
+    setMode("continue_record", "D1,D2");
+    startWorker();
+    auto& queues = FrameQueueManager::instance();
+    std::vector<std::vector<uint8_t>> colours;
+
+    for (int run = 0; run < 2; ++run) {
+        isSaveFile_ = true;
+        shouldProcessQueue_ = true;
+        // Refused when the last run has not quite returned; it then runs right after it.
+        task_->postTask(QVariant::fromValue(nullptr));
+        for (int i = 0; i < 5; ++i) {
+            const int index = run * 100 + i;
+            colours.push_back(jpegBytes(64, 36, index));
+            ASSERT_TRUE(queues.depthMjpegQueue.push(recordFromBytes(colours.back(), timestampAt(index))));
+            ASSERT_TRUE(queues.depthQueue.push(depthRecord(64, 36, timestampAt(index))));
+            pushImu(run * 1000 + i * 8, 8);
+        }
+        // Stop: frames still queued at this moment belong to the run.
+        isSaveFile_ = false;
+        shouldProcessQueue_ = false;
+        ASSERT_TRUE(waitForResults(run + 1));
+    }
+
+    ASSERT_EQ(results_.size(), 2u);
+    EXPECT_EQ(results_[0], results_[1]) << "both runs report the same session folder";
+    const std::string session = root_ + "/20250612-c1-s1/t1/p1/";
+    EXPECT_EQ(results_[0].rfind(session, 0), 0u) << results_[0];
+
+    const std::vector<std::string> files = filesUnder(root_);
+    size_t colour = 0, depth = 0;
+    for (const auto& file : files) {
+        colour += file.find("/D1/color/") != std::string::npos;
+        depth += file.find("/D1/depth/") != std::string::npos;
+        EXPECT_EQ(file.find(".part"), std::string::npos) << file;
+        EXPECT_EQ(file.find("manifest.json"), std::string::npos) << "no manifest in continuous recording";
+    }
+    EXPECT_EQ(colour, 10u);
+    EXPECT_EQ(depth, 10u);
+    EXPECT_TRUE(fs::is_directory(results_[0] + "/D2/color"));
+    EXPECT_TRUE(fs::is_directory(results_[0] + "/D2/depth"));
+    EXPECT_EQ(readFile(results_[0] + "/D1/color/" + timestampAt(103) + ".png"),
+        std::string(colours[8].begin(), colours[8].end()))
+        << "colour images are the camera's bytes";
+
+    const auto data = lines(readFile(results_[0] + "/D1/data.json"));
+    ASSERT_EQ(data.size(), 1u + 2 * 80);
+    EXPECT_EQ(data[0], R"({"version":"1.0.0"})");
+    EXPECT_EQ(data[1], R"({"sensor":{"type":"accelerometer","values":[0.01,-9.79,0.5]},"time":1718201415.0})");
+    EXPECT_EQ(data[2], R"({"sensor":{"type":"gyroscope","values":[0.0,0.002,-0.001]},"time":1718201415.0})");
+    double last = 0;
+    for (size_t i = 1; i < data.size(); ++i) {
+        const json entry = json::parse(data[i]);
+        EXPECT_GE(entry["time"].get<double>(), last) << "entries of both runs in order";
+        last = entry["time"].get<double>();
+    }
+    EXPECT_EQ(task_->stats().imuSamplesSaved, 80u);
+    for (QThread* thread : resultThreads_)
+        EXPECT_EQ(thread, QCoreApplication::instance()->thread()) << "the result arrives on the GUI thread";
+}
+
+TEST_F(SaveWorker, SingleShotSessionListsEverySnapshotWithItsTags)
+{
+    setMode("single_shot", "D1");
+    startWorker();
+    auto& context = CollectionContext::instance();
+    auto& queues = FrameQueueManager::instance();
+
+    // First press: the worker opens the session; nothing is kept before a confirmation.
+    isSaveFile_ = true;
+    shouldProcessQueue_ = false;
+    ASSERT_EQ(task_->postTask(QVariant::fromValue(nullptr)), 0);
+    ASSERT_TRUE(waitUntil([&] { return !context.baseSavePath().empty(); }));
+    const std::string session = context.baseSavePath();
+
+    for (int shot = 0; shot < 3; ++shot) {
+        shouldProcessQueue_ = false;
+        queues.clearSaveQueues();
+        pushFrameSet(shot);
+        kavrel::test::processEventsFor(50);
+        EXPECT_FALSE(fs::exists(session + "/D1/color/" + timestampAt(shot) + ".png")) << "not before the confirmation";
+        context.setAdditionalTags({"tag" + std::to_string(shot), "common"});
+        shouldProcessQueue_ = true;
+        ASSERT_TRUE(waitForEmptySaveQueues());
+        if (shot == 0) {
+            EXPECT_TRUE(waitUntil([&] { return fs::exists(session + "/manifest.json"); }))
+                << "the manifest follows the saved snapshots during the session";
+        }
+    }
+    isSaveFile_ = false;
+    shouldProcessQueue_ = false;
+    ASSERT_TRUE(waitForResults(1));
+    EXPECT_EQ(results_[0], session);
+
+    std::string expected = "{";
+    for (int shot = 0; shot < 3; ++shot) {
+        const std::string t = timestampAt(shot);
+        expected += std::string(shot ? "," : "") + "\n  \"" + t + "\": {\n    \"files\": [\n      \"D1/color/" + t
+            + ".png\",\n      \"D1/depth/" + t + ".png\"\n    ],\n    \"tags\": [\n      \"tag" + std::to_string(shot)
+            + "\",\n      \"common\"\n    ]\n  }";
+    }
+    expected += "\n}";
+    EXPECT_EQ(readFile(session + "/manifest.json"), expected);
+    EXPECT_FALSE(fs::exists(session + "/manifest.json.part")) << "rewritten through a renamed temporary file";
+
+    const cv::Mat depth = cv::imread(session + "/D1/depth/" + timestampAt(2) + ".png", cv::IMREAD_UNCHANGED);
+    ASSERT_FALSE(depth.empty());
+    EXPECT_EQ(depth.type(), CV_16UC1);
+    EXPECT_EQ(depth.at<uint16_t>(10, 20), 500 + 20 + 30);
+}
+
+TEST_F(SaveWorker, DeclinedOnlySessionWritesNullManifest)
+{
+    setMode("single_shot", "D1");
+    startWorker();
+    isSaveFile_ = true;
+    ASSERT_EQ(task_->postTask(QVariant()), 0);
+    pushFrameSet(1);
+    kavrel::test::processEventsFor(50);
+    FrameQueueManager::instance().clearSaveQueues();  // the operator declined
+    isSaveFile_ = false;
+    ASSERT_TRUE(waitForResults(1));
+    EXPECT_EQ(readFile(results_[0] + "/manifest.json"), "null");
+    EXPECT_TRUE(filesUnder(results_[0] + "/D1").empty());
+}
+
+TEST_F(SaveWorker, UsbColourIsListedUnderItsOwnTimestamp)
+{
+    setMode("continuous_shot", "D1");
+    startWorker();
+    auto& queues = FrameQueueManager::instance();
+    isSaveFile_ = true;
+    shouldProcessQueue_ = true;
+    ASSERT_EQ(task_->postTask(QVariant()), 0);
+    pushFrameSet(7);
+    FrameData usb = recordFromBytes(jpegBytes(32, 16, 3), timestampAt(8));
+    usb.capture_id = "token-1";
+    ASSERT_TRUE(queues.usbMjpegQueue.push(std::move(usb)));
+    ASSERT_TRUE(waitForEmptySaveQueues());
+    isSaveFile_ = false;
+    ASSERT_TRUE(waitForResults(1));
+    const json manifest = json::parse(readFile(results_[0] + "/manifest.json"));
+    EXPECT_EQ(manifest["token-1"]["files"], json::array({"D1/color/" + timestampAt(8) + ".png"}))
+        << "a capture id, when present, is the manifest key";
+    EXPECT_EQ(manifest[timestampAt(7)]["files"].size(), 2u);
+}
+
+TEST_F(SaveWorker, DepthSizeIsRecoveredFromTheByteCount)
+{
+    startWorker();
+    kavrel::log::LogCapture capture;
+    auto& queues = FrameQueueManager::instance();
+    isSaveFile_ = true;
+    shouldProcessQueue_ = true;
+    ASSERT_EQ(task_->postTask(QVariant()), 0);
+    ASSERT_TRUE(queues.depthQueue.push(depthRecord(1280, 720, timestampAt(1), 640, 480)));
+    ASSERT_TRUE(queues.depthQueue.push(depthRecord(640, 480, timestampAt(2), 0, 0)));
+    ASSERT_TRUE(waitForEmptySaveQueues());
+    isSaveFile_ = false;
+    ASSERT_TRUE(waitForResults(1));
+
+    const cv::Mat wide = cv::imread(results_[0] + "/D1/depth/" + timestampAt(1) + ".png", cv::IMREAD_UNCHANGED);
+    ASSERT_EQ(wide.cols, 1280);
+    ASSERT_EQ(wide.rows, 720);
+    EXPECT_EQ(wide.at<uint16_t>(700, 1200), 500 + 1200 + 3 * 700) << "pixels keep their places";
+    const cv::Mat vga = cv::imread(results_[0] + "/D1/depth/" + timestampAt(2) + ".png", cv::IMREAD_UNCHANGED);
+    EXPECT_EQ(vga.cols, 640);
+    EXPECT_EQ(vga.rows, 480);
+    EXPECT_TRUE(capture.contains("Depth frame size mismatch: expected 921600 pixels from frame_size, but width*height "
+                                 "gives 307200 pixels. Recalculating from frame_size..."));
+    EXPECT_TRUE(capture.contains("Recalculated depth size: 1280x720"));
+    EXPECT_TRUE(capture.contains("Recalculated depth size: 640x480"));
+    EXPECT_TRUE(capture.contains("Saved depth PNG (aligned): " + results_[0] + "/D1/depth/" + timestampAt(2)
+        + ".png (size: 640x480, frame_size: 614400 bytes)"));
+}
+
+TEST_F(SaveWorker, ImuTimesFallBackToTheRecordTimestampAndBadPayloadsAreSkipped)
+{
+    startWorker();
+    kavrel::log::LogCapture capture;
+    auto& queues = FrameQueueManager::instance();
+    isSaveFile_ = true;
+    ASSERT_EQ(task_->postTask(QVariant()), 0);
+    ASSERT_TRUE(queues.imuQueue.push(imuRecord("not json at all")));
+    ASSERT_TRUE(queues.imuQueue.push(imuRecord(R"({"Accel":{"x":1,"y":2},"Gyro":{"x":4,"y":5,"z":6}})")));
+    ASSERT_TRUE(queues.imuQueue.push(imuRecord(imuText(0, false), "20250612143015123")));
+    ASSERT_TRUE(queues.imuQueue.push(imuRecord(R"({"Accel":{"x":1,"y":2,"z":3},"Gyro":{"x":4,"y":5,"z":6},"timestamp_us":1500000})")));
+    FrameData empty;
+    empty.timestamp = "x";
+    ASSERT_TRUE(queues.imuQueue.push(std::move(empty)));
+    ASSERT_TRUE(waitForEmptySaveQueues());
+    isSaveFile_ = false;
+    ASSERT_TRUE(waitForResults(1));
+
+    std::tm local{};
+    local.tm_year = 2025 - 1900;
+    local.tm_mon = 5;
+    local.tm_mday = 12;
+    local.tm_hour = 14;
+    local.tm_min = 30;
+    local.tm_sec = 15;
+    local.tm_isdst = 0;
+    const double expected = static_cast<double>(std::mktime(&local)) + 0.123;
+
+    const auto data = lines(readFile(results_[0] + "/D1/data.json"));
+    ASSERT_EQ(data.size(), 5u) << "version line and two entries for each good sample";
+    const json accel = json::parse(data[1]);
+    EXPECT_DOUBLE_EQ(accel["time"].get<double>(), expected);
+    EXPECT_EQ(accel["sensor"]["values"], json::array({1.0, 2.0, 3.0}));
+    EXPECT_TRUE(accel["sensor"]["values"][0].is_number_float()) << "values are stored as floating point";
+    EXPECT_EQ(json::parse(data[2])["sensor"]["values"], json::array({4.0, 5.0, 6.0}));
+    EXPECT_DOUBLE_EQ(json::parse(data[3])["time"].get<double>(), 1.5);
+    EXPECT_EQ(task_->stats().imuRecordsSkipped, 3u);
+    EXPECT_TRUE(capture.contains("Skipping malformed IMU record"));
+    EXPECT_TRUE(capture.contains("Skipped 3 malformed IMU records in this run"));
+}
+
+TEST_F(SaveWorker, DrainsEveryImuRecordPresentInOnePass)
+{
+    // 450 samples waiting (over two seconds of the IMU's 200 Hz): a worker
+    // that took one record per 10 ms pass would need 4.5 s, while the IMU
+    // kept adding 200 a second to a queue that holds 500.
+    startWorker();
+    auto& queues = FrameQueueManager::instance();
+    isSaveFile_ = true;
+    ASSERT_EQ(task_->postTask(QVariant()), 0);
+    ASSERT_TRUE(waitUntil([&] { return !sessionPath().empty(); }));
+    for (int i = 0; i < 450; ++i)
+        ASSERT_TRUE(queues.imuQueue.push(imuRecord(imuText(i))));
+    EXPECT_TRUE(waitUntil([&] { return queues.imuQueue.size() == 0; }, 2000)) << queues.imuQueue.size() << " left";
+    isSaveFile_ = false;
+    ASSERT_TRUE(waitForResults(1));
+    EXPECT_EQ(lines(readFile(results_[0] + "/D1/data.json")).size(), 1u + 2 * 450);
+}
+
+TEST_F(SaveWorker, ImuLinesReachTheCardWhileTheRunGoesOn)
+{
+    startWorker();
+    isSaveFile_ = true;
+    ASSERT_EQ(task_->postTask(QVariant()), 0);
+    ASSERT_TRUE(waitUntil([&] { return !sessionPath().empty(); }));
+    pushImu(0, 100, 0);
+    const std::string file = sessionPath() + "/D1/data.json";
+    EXPECT_TRUE(waitUntil([&] { return lines(readFile(file)).size() == 201; }, 3000))
+        << "a crash now would lose at most the last second";
+    {
+        std::lock_guard lock(CollectionContext::instance().imu_mutex);
+        EXPECT_TRUE(CollectionContext::instance().imu_entries.is_null()) << "entries do not pile up in memory";
+    }
+    EXPECT_TRUE(isSaveFile_.load());
+    EXPECT_TRUE(results_.empty());
+}
+
+TEST_F(SaveWorker, HostileLabelsAndDeviceNamesStayInsideTheStorageRoot)
+{
+    auto& context = CollectionContext::instance();
+    CollectionInfo info;
+    info.date = "../..";
+    info.city = "../../..";
+    info.scene_label = "/etc";
+    info.task_label = "..";
+    info.part_number = "../../x";
+    info.capture_mode = "continue_record";
+    info.devices = "..,/tmp,\n";
+    context.setCollectionInfo(info);
+    startWorker();
+    isSaveFile_ = true;
+    shouldProcessQueue_ = true;
+    ASSERT_EQ(task_->postTask(QVariant()), 0);
+    FrameData colour = recordFromBytes(jpegBytes(16, 16, 1), "../../../escaped");
+    ASSERT_TRUE(FrameQueueManager::instance().depthMjpegQueue.push(std::move(colour)));
+    pushImu(0, 3, 0);
+    ASSERT_TRUE(waitForEmptySaveQueues());
+    isSaveFile_ = false;
+    ASSERT_TRUE(waitForResults(1));
+
+    const std::string outside = dir_.path().toStdString();
+    for (const auto& entry : fs::directory_iterator(outside))
+        EXPECT_EQ(entry.path().filename(), "card") << "nothing written beside the storage root";
+    const std::string canonicalRoot = fs::canonical(root_).string() + "/";
+    for (const auto& entry : fs::recursive_directory_iterator(root_))
+        EXPECT_EQ(fs::canonical(entry.path()).string().rfind(canonicalRoot, 0), 0u) << entry.path();
+    EXPECT_TRUE(fs::exists(results_[0] + "/unknown/color/_.._.._escaped.png")) << "the first device is '..' made safe";
+    EXPECT_TRUE(fs::exists(results_[0] + "/unknown/data.json"));
+    EXPECT_TRUE(fs::is_directory(results_[0] + "/_tmp/depth"));
+}
+
+TEST_F(SaveWorker, WithoutDevicesEverythingGoesIntoTheSessionFolder)
+{
+    setMode("single_shot", "");
+    startWorker();
+    isSaveFile_ = true;
+    shouldProcessQueue_ = true;
+    ASSERT_EQ(task_->postTask(QVariant()), 0);
+    pushFrameSet(4);
+    pushImu(0, 2, 0);
+    ASSERT_TRUE(waitForEmptySaveQueues());
+    isSaveFile_ = false;
+    ASSERT_TRUE(waitForResults(1));
+    const std::string session = results_[0];
+    EXPECT_EQ(filesUnder(session),
+        (std::vector<std::string>{"color/" + timestampAt(4) + ".png", "data.json", "depth/" + timestampAt(4) + ".png",
+            "manifest.json"}));
+    EXPECT_EQ(json::parse(readFile(session + "/manifest.json"))[timestampAt(4)]["files"],
+        json::array({"color/" + timestampAt(4) + ".png", "depth/" + timestampAt(4) + ".png"}));
+    const std::string canonicalRoot = fs::canonical(root_).string() + "/";
+    EXPECT_EQ(fs::canonical(session).string().rfind(canonicalRoot, 0), 0u);
+}
+
+TEST_F(SaveWorker, AnExistingSessionFolderIsReused)
+{
+    auto& context = CollectionContext::instance();
+    const std::string session = root_ + "/open-session";
+    fs::create_directories(session);
+    context.setSessionPaths(session, "", "");
+    kavrel::log::LogCapture capture;
+    startWorker();
+    isSaveFile_ = true;
+    ASSERT_EQ(task_->postTask(QVariant()), 0);
+    ASSERT_TRUE(waitUntil([&] { return capture.contains("Verified existing save directories: " + session); }));
+    EXPECT_TRUE(capture.contains("Reusing existing save path: " + session));
+    EXPECT_EQ(context.rgbSavePath(), session + "/D1");
+    EXPECT_EQ(context.depthSavePath(), session + "/D1");
+    EXPECT_TRUE(fs::is_directory(session + "/D1/depth"));
+    isSaveFile_ = false;
+    ASSERT_TRUE(waitForResults(1));
+    EXPECT_EQ(results_[0], session);
+}
+
+TEST_F(SaveWorker, ANewSessionNeverMergesIntoAnExistingFolder)
+{
+    startWorker();
+    for (int run = 0; run < 2; ++run) {
+        CollectionContext::instance().setSessionPaths("", "", "");  // finish between the sessions
+        isSaveFile_ = true;
+        task_->postTask(QVariant());
+        ASSERT_TRUE(waitUntil([&] { return !sessionPath().empty(); }));
+        isSaveFile_ = false;
+        ASSERT_TRUE(waitForResults(run + 1));
+    }
+    // Both sessions may start within one second; they still get two folders.
+    EXPECT_NE(results_[0], results_[1]);
+}
+
+TEST_F(SaveWorker, AnUnwritableStorageRootEndsTheJobWithoutAResult)
+{
+    const std::string blocked = root_ + "/not-a-folder";
+    kavrel::test::writeFile(blocked, "x");
+    CollectionContext::instance().setStorageRoot(blocked);
+    kavrel::log::LogCapture capture;
+    startWorker();
+    isSaveFile_ = true;
+    ASSERT_EQ(task_->postTask(QVariant()), 0);
+    ASSERT_TRUE(waitUntil([&] { return capture.contains("Failed to create directories for session: "); }));
+    ASSERT_TRUE(waitUntil([&] { return !task_->hasTask_.load(); })) << "the job ended at once";
+    kavrel::test::processEventsFor(100);
+    EXPECT_TRUE(results_.empty());
+    EXPECT_EQ(sessionPath().rfind(blocked + "/", 0), 0u) << "the paths stay set";
+}
+
+TEST_F(SaveWorker, ARefusedImageIsSkippedAndTheRunGoesOn)
+{
+    startWorker();
+    kavrel::log::LogCapture capture;
+    isSaveFile_ = true;
+    shouldProcessQueue_ = true;
+    ASSERT_EQ(task_->postTask(QVariant()), 0);
+    ASSERT_TRUE(waitUntil([&] { return !sessionPath().empty() && fs::exists(sessionPath() + "/D1/color"); }));
+    const std::string session = sessionPath();
+    // The colour folder vanished and a file took its name.
+    fs::remove_all(session + "/D1/color");
+    kavrel::test::writeFile(session + "/D1/color", "");
+    pushFrameSet(5);
+    ASSERT_TRUE(waitForEmptySaveQueues());
+    EXPECT_TRUE(waitUntil([&] { return capture.contains("Failed to open file: " + session + "/D1/color/" + timestampAt(5) + ".png"); }));
+    EXPECT_TRUE(waitUntil([&] { return fs::exists(session + "/D1/depth/" + timestampAt(5) + ".png"); }))
+        << "the depth image of the same frame set is still saved";
+    isSaveFile_ = false;
+    ASSERT_TRUE(waitForResults(1));
+    EXPECT_EQ(task_->stats().imagesFailed, 1u);
+}
+
+TEST_F(SaveWorker, AFullCardDropsRecordsWithoutHalfFilesAndRecovers)
+{
+    setMode("single_shot", "D1");
+    startWorker();
+    kavrel::log::LogCapture capture;
+    isSaveFile_ = true;
+    shouldProcessQueue_ = true;
+    ASSERT_EQ(task_->postTask(QVariant()), 0);
+    ASSERT_TRUE(waitUntil([&] { return fs::exists(sessionPath() + "/D1/depth"); }));
+    const std::string session = sessionPath();
+
+    rlimit previous{};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit full = previous;
+    full.rlim_cur = 20000;  // larger files cannot be written: the card is full
+    setrlimit(RLIMIT_FSIZE, &full);
+    pushFrameSet(1, 320, 240);
+    const bool drained = waitForEmptySaveQueues();
+    const bool logged = waitUntil([&] { return capture.contains("Failed to save PNG: "); });
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+    ASSERT_TRUE(drained);
+    EXPECT_TRUE(logged);
+    EXPECT_TRUE(capture.contains("Failed to write file: " + session + "/D1/color/" + timestampAt(1) + ".png"));
+    EXPECT_TRUE(filesUnder(session + "/D1").empty()) << "no half-written file, no partial file";
+
+    pushFrameSet(2, 320, 240);
+    ASSERT_TRUE(waitForEmptySaveQueues());
+    isSaveFile_ = false;
+    ASSERT_TRUE(waitForResults(1));
+    EXPECT_EQ(filesUnder(session + "/D1").size(), 2u) << "saving resumes once there is room";
+    const json manifest = json::parse(readFile(session + "/manifest.json"));
+    EXPECT_EQ(manifest.size(), 1u) << "dropped images are not listed";
+    EXPECT_TRUE(manifest.contains(timestampAt(2)));
+}

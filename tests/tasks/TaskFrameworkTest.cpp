@@ -1,0 +1,223 @@
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "FrameQueues.h"
+#include "SaveTestSupport.h"
+#include "Log.h"
+#include "TaskManager.h"
+#include "TaskSaveWork.h"
+#include "TestSupport.h"
+
+using kavrel::test::waitUntil;
+using save_test::keptUnderThreadSanitizer;
+
+namespace {
+
+// The save worker's thread loop around a job the test controls.
+class ScriptedTask : public TaskSaveWork {
+public:
+    void executeTask(QVariant) override
+    {
+        runs.fetch_add(1);
+        std::unique_lock lock(gate);
+        inJob = true;
+        opened.notify_all();
+        opened.wait(lock, [this] { return released; });
+        inJob = false;
+    }
+    void release()
+    {
+        std::lock_guard lock(gate);
+        released = true;
+        opened.notify_all();
+    }
+    bool waitInJob(int ms = 5000)
+    {
+        std::unique_lock lock(gate);
+        return opened.wait_for(lock, std::chrono::milliseconds(ms), [this] { return inJob; });
+    }
+
+    std::atomic<int> runs{0};
+    std::mutex gate;
+    std::condition_variable opened;
+    bool inJob = false;
+    bool released = false;
+};
+
+// A job that ignores every request to end.
+class StubbornTask : public TaskSaveWork {
+public:
+    void executeTask(QVariant) override
+    {
+        started = true;
+        while (!giveUp)
+            ::usleep(1000);  // a cancellation point, where terminate() takes effect
+    }
+    std::atomic<bool> started{false};
+    std::atomic<bool> giveUp{false};
+};
+
+class TaskFramework : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        isSaveFile_ = false;
+        TaskManager::instance().ClearAllTaskThread();
+    }
+    void TearDown() override
+    {
+        isSaveFile_ = false;
+        TaskManager::instance().ClearAllTaskThread();
+    }
+};
+
+} // namespace
+
+TEST_F(TaskFramework, TaskTypeNamesAndMetaType)
+{
+    EXPECT_STREQ(taskTypeName(TaskTypes::TaskSaveWork), "[TaskSaveWork]");
+    EXPECT_STREQ(taskTypeName(static_cast<TaskTypes::TaskType>(7)), "[UnknownTaskType]");
+
+    TaskSaveWork task;
+    EXPECT_NE(QMetaType::type("TaskType"), QMetaType::UnknownType) << "registered for queued signals";
+    const QVariant value = QVariant::fromValue(TaskTypes::TaskSaveWork);
+    EXPECT_EQ(value.value<TaskTypes::TaskType>(), TaskTypes::TaskSaveWork);
+    EXPECT_EQ(task.taskType_, TaskTypes::TaskSaveWork);
+    EXPECT_TRUE(task.IsRunThread_.load());
+    EXPECT_FALSE(task.hasTask_.load());
+    EXPECT_FALSE(task.isRunning()) << "construction does not start the thread";
+
+    BaseTask base;
+    EXPECT_EQ(base.postTask(QVariant()), -1) << "the base task takes no job";
+    EXPECT_FALSE(base.isTaskRunning());
+}
+
+TEST_F(TaskFramework, TwoPostsBeforeTheJobStartsRunItOnce)
+{
+    kavrel::log::LogCapture capture;
+    auto task = keptUnderThreadSanitizer(std::make_shared<ScriptedTask>());
+    EXPECT_EQ(task->postTask(QVariant::fromValue(nullptr)), 0);
+    EXPECT_EQ(task->postTask(QVariant::fromValue(nullptr)), -1);
+    EXPECT_TRUE(capture.contains("task is already running. Cannot add a new task."));
+
+    ASSERT_TRUE(TaskManager::instance().addTaskThreadStart(task));
+    EXPECT_TRUE(capture.contains("Task type: [TaskSaveWork] started successfully."));
+    ASSERT_TRUE(task->waitInJob());
+    EXPECT_EQ(task->postTask(QVariant()), -1) << "refused while busy";
+    task->release();
+    ASSERT_TRUE(waitUntil([&] { return !task->hasTask_.load(); }));
+    kavrel::test::processEventsFor(100);
+    EXPECT_EQ(task->runs.load(), 1) << "a refused post is not queued while nothing is being saved";
+    EXPECT_TRUE(capture.contains("[TaskSaveWork] run start;"));
+}
+
+TEST_F(TaskFramework, AStartRefusedWhileARunFinishesIsSavedAfterIt)
+{
+    auto task = keptUnderThreadSanitizer(std::make_shared<ScriptedTask>());
+    ASSERT_TRUE(TaskManager::instance().addTaskThreadStart(task));
+    ASSERT_EQ(task->postTask(QVariant()), 0);
+    ASSERT_TRUE(task->waitInJob());
+    // The operator starts the next run while the last one is still finishing.
+    isSaveFile_ = true;
+    EXPECT_EQ(task->postTask(QVariant()), -1);
+    task->release();
+    ASSERT_TRUE(waitUntil([&] { return task->runs.load() == 2; }));
+    isSaveFile_ = false;
+    ASSERT_TRUE(waitUntil([&] { return !task->hasTask_.load(); }));
+    EXPECT_EQ(task->runs.load(), 2);
+}
+
+TEST_F(TaskFramework, APostAcceptedAfterACancelIsNotLost)
+{
+    auto task = keptUnderThreadSanitizer(std::make_shared<ScriptedTask>());
+    ASSERT_TRUE(TaskManager::instance().addTaskThreadStart(task));
+    ASSERT_EQ(task->postTask(QVariant()), 0);
+    ASSERT_TRUE(task->waitInJob());
+    task->cancelTask();
+    EXPECT_EQ(task->postTask(QVariant()), 0) << "the cancel cleared the pending flag";
+    task->release();
+    ASSERT_TRUE(waitUntil([&] { return task->runs.load() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return !task->hasTask_.load(); }));
+}
+
+TEST_F(TaskFramework, StopWhileIdleEndsTheThreadWithItsLines)
+{
+    kavrel::log::LogCapture capture;
+    auto started = keptUnderThreadSanitizer(std::make_shared<TaskSaveWork>());
+    TaskSaveWork& task = *started;
+    task.start();
+    ASSERT_TRUE(waitUntil([&] { return capture.contains("[TaskSaveWork] run start;"); }));
+    task.stopTask();
+    ASSERT_TRUE(task.wait(5000));
+    EXPECT_TRUE(capture.contains("[TaskSaveWork] condition_.wait over---this->IsRunThread_.load():0"));
+    EXPECT_TRUE(capture.contains("[TaskSaveWork] run over"));
+    EXPECT_FALSE(task.isTaskRunning());
+    EXPECT_FALSE(task.hasTask_.load());
+}
+
+TEST_F(TaskFramework, ManagerRefusesNullAndDuplicatesAndReportsUnknownTypes)
+{
+    auto& manager = TaskManager::instance();
+    kavrel::log::LogCapture capture;
+    EXPECT_FALSE(manager.addTaskThreadStart(nullptr));
+    EXPECT_TRUE(capture.contains("Cannot add null task"));
+
+    EXPECT_EQ(manager.getTask(TaskTypes::TaskSaveWork), nullptr);
+    EXPECT_TRUE(capture.contains("Task type: [TaskSaveWork] is not running or already canceled."));
+    EXPECT_FALSE(manager.destroyTaskThreadStop(TaskTypes::TaskSaveWork));
+    EXPECT_FALSE(triggerSaveTask()) << "nothing registered: the shorthand does nothing";
+
+    auto first = keptUnderThreadSanitizer(std::make_shared<TaskSaveWork>());
+    auto second = std::make_shared<TaskSaveWork>();
+    ASSERT_TRUE(manager.addTaskThreadStart(first));
+    EXPECT_FALSE(manager.addTaskThreadStart(second));
+    EXPECT_TRUE(capture.contains("Task type: [TaskSaveWork] is already running."));
+    EXPECT_FALSE(second->isRunning()) << "the refused task is not started";
+    EXPECT_EQ(manager.getTask(TaskTypes::TaskSaveWork), first);
+
+    capture.clear();
+    ASSERT_TRUE(manager.destroyTaskThreadStop(TaskTypes::TaskSaveWork));
+    EXPECT_TRUE(first->isFinished()) << "stopped and joined";
+    EXPECT_TRUE(capture.contains("Task type: [TaskSaveWork] canceled and destroyed."));
+    EXPECT_EQ(manager.getTask(TaskTypes::TaskSaveWork), nullptr);
+
+    capture.clear();
+    manager.ClearAllTaskThread();
+    ASSERT_EQ(capture.lines().size(), 1u) << "an empty manager only reports the clear";
+    EXPECT_TRUE(capture.contains("All tasks cleared."));
+}
+
+TEST_F(TaskFramework, ClearAllStopsEveryRegisteredTask)
+{
+    auto& manager = TaskManager::instance();
+    auto task = keptUnderThreadSanitizer(std::make_shared<TaskSaveWork>());
+    ASSERT_TRUE(manager.addTaskThreadStart(task));
+    kavrel::log::LogCapture capture;
+    manager.ClearAllTaskThread();
+    EXPECT_TRUE(task->isFinished());
+    EXPECT_TRUE(capture.contains("[TaskSaveWork] stopped successfully. ThreadID: "));
+    EXPECT_TRUE(capture.contains("All tasks cleared."));
+}
+
+TEST_F(TaskFramework, AJobOutlivingTheStopIsTerminated)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer cannot follow a thread that ends by cancellation";
+#endif
+    auto& manager = TaskManager::instance();
+    auto task = keptUnderThreadSanitizer(std::make_shared<StubbornTask>());
+    ASSERT_TRUE(manager.addTaskThreadStart(task));
+    ASSERT_EQ(task->postTask(QVariant()), 0);
+    ASSERT_TRUE(waitUntil([&] { return task->started.load(); }));
+
+    kavrel::log::LogCapture capture;
+    EXPECT_TRUE(manager.destroyTaskThreadStop(TaskTypes::TaskSaveWork));
+    EXPECT_TRUE(capture.contains("Task type: [TaskSaveWork] did not finish in time, forcing termination."));
+    EXPECT_TRUE(task->isFinished());
+    EXPECT_FALSE(capture.contains("[TaskSaveWork] run over")) << "the loop never got to its end";
+}
