@@ -220,6 +220,7 @@ bool usb_rgb_camera_read_impl::start_capturing()
         LOGE << "VIDIOC_STREAMON failed: " << strerror(errno);
         return false;
     }
+    streaming_ = true;
     capture_running_ = true;
     capture_thread = std::thread([this] {
         capture_camera_loop();
@@ -251,10 +252,11 @@ bool usb_rgb_camera_read_impl::release_device()
         return true;
     bool ok = true;
     v4l2_buf_type type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    if (xioctl(fd, VIDIOC_STREAMOFF, &type) == -1) {
+    if (streaming_ && xioctl(fd, VIDIOC_STREAMOFF, &type) == -1) {
         LOGE << "VIDIOC_STREAMOFF failed: " << strerror(errno);
         ok = false;
     }
+    streaming_ = false;
     for (unsigned i = 0; i < n_buffers_m && i < buffers.size(); ++i) {
         if (buffers[i].start && munmap(buffers[i].start, buffers[i].length) == -1) {
             LOGE << "munmap failed: " << strerror(errno);

@@ -103,6 +103,7 @@ private:
     void sleep_unless_stopped(int milliseconds);
 
     int fd = -1;
+    bool streaming_ = false;  // STREAMON succeeded on fd
     unsigned n_buffers_m = 0;
     std::vector<MappedBuffer> buffers;
     std::unique_ptr<uint8_t[]> frame_buffer;
