@@ -1,4 +1,5 @@
 #include "CameraManager.h"
+#include "CameraThread.h"
 
 #include <pthread.h>
 #include <sched.h>
@@ -85,25 +86,7 @@ void CameraManager::startUsbCapture()
 
 void CameraManager::pinThread(std::thread& thread, int processor, const char* threadName)
 {
-    const pthread_t handle = thread.native_handle();
-    pthread_setname_np(handle, threadName);
-    bool pinned = false;
-    if (processor >= 0 && processor < CPU_SETSIZE) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        CPU_SET(processor, &set);
-        pinned = pthread_setaffinity_np(handle, sizeof(set), &set) == 0;
-    }
-    // Top real-time priority only on a processor of its own: unpinned, such a
-    // thread would compete with the SDK's and the GUI's threads on a small board.
-    if (!pinned) {
-        LOGD << threadName << ": processor " << processor << " not available, running unpinned at normal priority";
-        return;
-    }
-    sched_param param{};
-    param.sched_priority = sched_get_priority_max(SCHED_FIFO);
-    if (pthread_setschedparam(handle, SCHED_FIFO, &param) != 0)
-        LOGD << threadName << ": real-time scheduling not permitted, running at normal priority";
+    pinCameraThread(thread, processor, threadName);
 }
 
 bool CameraManager::sleepWhileRunning(int ms)
@@ -174,7 +157,6 @@ CameraManager::~CameraManager()
         captureThread.join();
         LOGI << "Capture thread finished";
     }
-    usbCapture_.reset();
     // The capture threads are gone: the members below have no other user.
     if (reader) {
         LOGI << "Releasing camera object...";

@@ -55,6 +55,9 @@ public:
     // Bodies of the capture thread.
     void capture_camera_loop_OB();
     void capture_camera_loop();  // USB camera, in CameraManagerUsb.cpp
+    // The frame loop of a USB camera once `source` is open: preview every
+    // frame, save the triggered soil single shot. Tests drive it with a fake reader.
+    void runUsbFrames(camera_base::CameraRead& source, const std::string& node);
 
     camera_type cameraType_ = depth_camera;
     std::string name;
@@ -113,13 +116,9 @@ protected:
     };
 
     // The USB half of paramInit (pixel buffer, decoder, "camera_loop" thread),
-    // defined in CameraManagerUsb.cpp. Whatever else that half runs (helper
-    // threads, a watchdog) it keeps in a UsbCapture of its own making, whose
-    // deleter stops and joins it; the destructor drops it right after joining
-    // captureThread and before releasing `reader`.
+    // in CameraManagerUsb.cpp. The USB reader owns its own threads and stops
+    // them when the destructor releases `reader`.
     void startUsbCapture();
-    struct UsbCapture;
-    std::unique_ptr<UsbCapture, void (*)(UsbCapture*)> usbCapture_{nullptr, nullptr};
 
     // Names `thread`, pins it to one processor and, once pinned, gives it
     // first-in-first-out real-time scheduling at the top priority. Failures

@@ -28,6 +28,10 @@ target_link_libraries(kavrel_camera
 # capture_camera_loop) lives in CameraManagerUsb.cpp; until that file exists
 # a USB request is logged and starts nothing.
 if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/CameraManagerUsb.cpp)
-  target_sources(kavrel_camera PRIVATE ${CMAKE_CURRENT_LIST_DIR}/CameraManagerUsb.cpp)
+  target_sources(kavrel_camera PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/CameraManagerUsb.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/UsbCameraConfig.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/UsbCameraConfig.h)
+  target_link_libraries(kavrel_camera PUBLIC kavrel_v4l2usb)
   target_compile_definitions(kavrel_camera PRIVATE KAVREL_CAMERA_HAS_USB=1)
 endif()

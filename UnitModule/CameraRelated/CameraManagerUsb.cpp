@@ -1,0 +1,164 @@
+// The USB half of CameraManager: the "camera_loop" thread that finds the
+// camera by name, reads it through Video4Linux2 and feeds the preview queue
+// and, for single-shot soil collection, the save queue.
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "CameraManager.h"
+#include "CollectionContext.h"
+#include "DepthCapturePreview.h"
+#include "FrameQueues.h"
+#include "Log.h"
+#include "rk_mjpeg_decoder_v2.h"
+#include "v4l2_device_list.h"
+#include "v4l2_usb_read.h"
+
+namespace {
+
+std::size_t pixelBufferSize(const CameraConfig& config)
+{
+    return static_cast<std::size_t>(std::max(config.width, 0)) * std::max(config.height, 0) * 3;
+}
+
+// Logs every device of the listing and returns the node of the camera called `name`.
+std::string discoverCameraNode(const std::string& name)
+{
+    const auto devices = camera_base::parseV4l2DeviceList(camera_base::listV4l2Devices());
+    for (const auto& device : devices) {
+        if (device.nodes.empty())
+            continue;
+        LOGI << "Camera Name: " << device.name;
+        for (const auto& node : device.nodes)
+            LOGI << "  Device: " << node;
+    }
+    return camera_base::findVideoNodeByName(devices, name);
+}
+
+} // namespace
+
+void CameraManager::startUsbCapture()
+{
+    const CameraConfig& first = cameraConfigs.front();
+    pixelBuffer = std::make_unique<uint8_t[]>(pixelBufferSize(first));
+    cameraType_ = usb_camera;
+    jpegDecoder = std::make_shared<rk_mjpeg_decoder_v2>(first.width, first.height);
+    captureThread = std::thread(&CameraManager::capture_camera_loop, this);
+    pinThread(captureThread, 6, "camera_loop");
+}
+
+void CameraManager::capture_camera_loop()
+{
+    const CameraConfig request = cameraConfigs.front();
+    const std::size_t bufferSize = pixelBufferSize(request);
+    const int fps = request.fps > 0 ? request.fps : 30;
+
+    std::shared_ptr<camera_base::usb_rgb_camera_read_impl> usbReader;
+    std::string node;
+    while (running && !usbReader) {
+        node = discoverCameraNode(name);
+        LOGI << "try to open camera : " << node;
+        LOGD << "====cameraType_:" << cameraType_;
+        auto candidate = std::make_shared<camera_base::usb_rgb_camera_read_impl>();
+        candidate->dev_name = node;
+        candidate->camera_name = name;
+        candidate->pixel_format = static_cast<uint32_t>(request.streamType);
+        candidate->width = static_cast<unsigned>(request.width);
+        candidate->height = static_cast<unsigned>(request.height);
+        candidate->fps = static_cast<unsigned>(fps);
+        candidate->external_buffer = pixelBuffer.get();
+        candidate->external_buffer_size = bufferSize;
+        candidate->timeout_ms = (1000 / fps) * 3;
+        if (candidate->open()) {
+            usbReader = std::move(candidate);
+            break;
+        }
+        candidate.reset();
+        sleepWhileRunning(1000);
+    }
+    if (!usbReader) {
+        LOGI << "capture_camera_loop exit";
+        return;
+    }
+    reader = usbReader;
+    runUsbFrames(*usbReader, node);
+    LOGI << "capture_camera_loop exit";
+}
+
+void CameraManager::runUsbFrames(camera_base::CameraRead& source, const std::string& node)
+{
+    const CameraConfig request = cameraConfigs.front();
+    const std::size_t bufferSize = pixelBufferSize(request);
+    const bool isMjpeg = static_cast<uint32_t>(request.streamType) == camera_base::fourcc("MJPG");
+    const bool isYuyv = static_cast<uint32_t>(request.streamType) == camera_base::fourcc("YUYV");
+
+    LOGI << "open camera success : " << node;
+    if (notifyCameraStatusFunc_)
+        notifyCameraStatusFunc_(true);
+    auto& queues = FrameQueueManager::instance();
+    queues.usbNV12Queue.configure(request.width, request.height);
+
+    usbFrameCount = 0;
+    auto lastFpsCheck = std::chrono::steady_clock::now();
+    {
+        std::lock_guard<std::mutex> lock(frameMutex);
+        lastCount = captureTriggerCount.load();
+    }
+    // The reader may copy the next frame into its buffer at any time; work on a copy.
+    auto frame = std::make_unique<uint8_t[]>(bufferSize);
+
+    while (running) {
+        if (!source.get_frame()) {
+            LOGE << "get_frame() == nullptr";
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
+        const unsigned size = source.copy_last_frame(frame.get(), bufferSize);
+        const std::string timestamp = makeTimestampText();
+        ++usbFrameCount;
+
+        if (isSaveFile_ && CollectionContext::instance().collectionInfo().task_label == "soil_collection") {
+            bool triggered = false;
+            {
+                std::lock_guard<std::mutex> lock(frameMutex);
+                const uint64_t count = captureTriggerCount.load();
+                if (lastCount < count) {
+                    lastCount = count;
+                    triggered = true;
+                }
+            }
+            if (triggered) {
+                auto copy = std::make_unique<uint8_t[]>(size);
+                std::memcpy(copy.get(), frame.get(), size);
+                std::string token = queues.popCaptureToken();
+                // A full save queue keeps the copy here and frees it.
+                queues.usbMjpegQueue.push(std::move(copy), size, timestamp, 0, 0, token);
+                LOGD << "USB RGB camera single shot captured, frame size: " << size << ", capture_id: " << token;
+            }
+        }
+
+        const int32_t nv12Size = queues.usbNV12Queue.frameSize.load();
+        auto nv12 = std::make_unique<uint8_t[]>(static_cast<std::size_t>(nv12Size));  // zero-filled
+        if (isMjpeg)
+            jpegDecoder->decode(frame.get(), static_cast<int>(size), nv12.get());
+        else if (isYuyv)
+            rawColorToNV12(camera_format::kYUYV, frame.get(), size, request.width, request.height, nv12.get(), request.width,
+                request.height);
+        if (!queues.usbNV12Queue.push(std::move(nv12)))
+            LOGW << "USB RGB NV12 enqueue failed (queue full?), queue size=" << queues.usbNV12Queue.count.load();
+        if (notifyRenderFrameFunc_)
+            notifyRenderFrameFunc_();
+        else
+            LOGW << "notifyRenderFrameFunc_ is null, UI render will not be triggered";
+
+        if (usbFrameCount % 100 == 0) {
+            const auto now = std::chrono::steady_clock::now();
+            const auto elapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(now - lastFpsCheck).count();
+            lastFpsCheck = now;
+            const double measured = elapsedMs > 0 ? 100.0 * 1000.0 / static_cast<double>(elapsedMs) : 0.0;
+            if (measured < 29.0)
+                LOGD << "================fps: " << measured;
+        }
+    }
+}

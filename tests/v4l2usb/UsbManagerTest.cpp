@@ -1,0 +1,203 @@
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "CameraManager.h"
+#include "CollectionContext.h"
+#include "FrameQueues.h"
+#include "Log.h"
+#include "TestSupport.h"
+#include "UsbCameraConfig.h"
+#include "config_manager.h"
+#include "rk_mjpeg_decoder_v2.h"
+#include "v4l2_usb_read.h"
+
+namespace {
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+
+// Left half black, right half white.
+std::vector<uint8_t> twoToneJpeg()
+{
+    cv::Mat image(kHeight, kWidth, CV_8UC3, cv::Scalar(0, 0, 0));
+    image(cv::Rect(kWidth / 2, 0, kWidth / 2, kHeight)).setTo(cv::Scalar(255, 255, 255));
+    std::vector<uint8_t> bytes;
+    cv::imencode(".jpg", image, bytes);
+    return bytes;
+}
+
+// Delivers the same frame every few milliseconds, as a camera would.
+class FakeReader : public camera_base::CameraRead {
+public:
+    explicit FakeReader(std::vector<uint8_t> frame) : frame_(std::move(frame)) {}
+    unsigned get_width() override { return kWidth; }
+    unsigned get_height() override { return kHeight; }
+    unsigned get_fps() override { return 30; }
+    unsigned get_frame_size() override { return static_cast<unsigned>(frame_.size()); }
+    uint8_t* get_frame() override
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        ++delivered;
+        return frame_.data();
+    }
+    int read_frame(uint8_t* dst) override { return -1; }
+    bool reopen() override { return false; }
+    unsigned copy_last_frame(uint8_t* dst, std::size_t capacity) override
+    {
+        largestCapacity = std::max(largestCapacity, capacity);
+        const std::size_t bytes = std::min(frame_.size(), capacity);
+        std::memcpy(dst, frame_.data(), bytes);
+        return static_cast<unsigned>(bytes);
+    }
+
+    std::atomic<int> delivered{0};
+    std::size_t largestCapacity = 0;
+
+private:
+    std::vector<uint8_t> frame_;
+};
+
+class UsbManagerLoop : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        FrameQueueManager::instance().usbNV12Queue.clear();
+        FrameQueueManager::instance().usbMjpegQueue.clear();
+        isSaveFile_ = false;
+    }
+    void TearDown() override
+    {
+        isSaveFile_ = false;
+        CollectionContext::instance().setCollectionInfo({});
+        FrameQueueManager::instance().usbNV12Queue.clear();
+        FrameQueueManager::instance().usbMjpegQueue.clear();
+    }
+
+    // Runs the USB frame loop on `reader` until `done` holds.
+    template <typename Done>
+    void runLoop(FakeReader& reader, Done done)
+    {
+        manager_.cameraConfigs = {{static_cast<int32_t>(camera_base::fourcc("MJPG")), 0, kWidth, kHeight, 30}};
+        manager_.jpegDecoder = std::make_shared<rk_mjpeg_decoder_v2>(kWidth, kHeight);
+        manager_.notifyRenderFrameFunc_ = [this] { ++rendered_; };
+        manager_.notifyCameraStatusFunc_ = [this](bool live) { live_ = live; };
+        manager_.running = true;
+        std::thread loop([&] { manager_.runUsbFrames(reader, "/dev/video-fake"); });
+        EXPECT_TRUE(kavrel::test::waitUntil(done, 5000));
+        manager_.running = false;
+        loop.join();
+    }
+
+    CameraManager manager_;
+    std::atomic<int> rendered_{0};
+    std::atomic<bool> live_{false};
+};
+
+} // namespace
+
+TEST_F(UsbManagerLoop, EveryFrameBecomesARecognisableNV12Preview)
+{
+    FakeReader reader(twoToneJpeg());
+    auto& queue = FrameQueueManager::instance().usbNV12Queue;
+    runLoop(reader, [&] { return queue.count.load() >= 5; });
+    EXPECT_TRUE(live_.load());
+    EXPECT_GE(rendered_.load(), 5);
+    EXPECT_EQ(queue.frameSize.load(), kWidth * kHeight * 3 / 2);
+    auto frame = queue.pop();
+    ASSERT_TRUE(frame);
+    const uint8_t* row = frame.get() + (kHeight / 2) * kWidth;
+    EXPECT_LT(row[kWidth / 4], 40) << "left half is black";
+    EXPECT_GT(row[3 * kWidth / 4], 200) << "right half is white";
+    const uint8_t* chroma = frame.get() + kWidth * kHeight;
+    EXPECT_NEAR(chroma[0], 128, 6) << "grey scene has neutral chroma";
+    EXPECT_EQ(FrameQueueManager::instance().usbMjpegQueue.size(), 0u) << "nothing saved without a trigger";
+}
+
+TEST_F(UsbManagerLoop, SoilSingleShotSavesOneFrameAsDelivered)
+{
+    const auto jpeg = twoToneJpeg();
+    FakeReader reader(jpeg);
+    CollectionInfo info;
+    info.task_label = "soil_collection";
+    CollectionContext::instance().setCollectionInfo(info);
+    auto& saved = FrameQueueManager::instance().usbMjpegQueue;
+    FrameQueueManager::instance().captureTokenQueue.enqueue("usb-shot-1");
+
+    kavrel::log::LogCapture capture;
+    bool requested = false;
+    runLoop(reader, [&] {
+        if (!requested && reader.delivered.load() >= 3) {
+            requested = true;
+            isSaveFile_ = true;
+            captureTriggerCount += 2;  // two requests between frames: one capture
+        }
+        return reader.delivered.load() > 20;
+    });
+    ASSERT_EQ(saved.size(), 1u);
+    auto record = saved.pop();
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->size, jpeg.size());
+    EXPECT_EQ(std::memcmp(record->data.get(), jpeg.data(), jpeg.size()), 0) << "saved as the camera delivered it";
+    EXPECT_EQ(record->capture_id, "usb-shot-1");
+    EXPECT_EQ(record->width, 0);
+    EXPECT_EQ(record->timestamp.size(), 17u);
+    EXPECT_TRUE(capture.contains("USB RGB camera single shot captured, frame size: " + std::to_string(jpeg.size())
+        + ", capture_id: usb-shot-1"));
+}
+
+TEST_F(UsbManagerLoop, FrameLargerThanTheBufferIsCutToIt)
+{
+    // A camera bug or a hostile device: a frame larger than width x height x 3.
+    std::vector<uint8_t> huge(kWidth * kHeight * 3 + 4096, 0xAB);
+    FakeReader reader(huge);
+    runLoop(reader, [&] { return reader.delivered.load() > 5; });
+    EXPECT_EQ(reader.largestCapacity, static_cast<std::size_t>(kWidth * kHeight * 3));
+}
+
+TEST(UsbCameraConfig, ThirdCameraEntryNamesItsPixelFormat)
+{
+    camera_entry entry;
+    entry.camera_type_str = "HD Web Camera";
+    entry.camera_id = 1;
+    entry.width = 1280;
+    entry.height = 720;
+    entry.fps = 30;
+    auto configs = usbCameraConfigs(entry);
+    ASSERT_EQ(configs.size(), 1u);
+    EXPECT_EQ(static_cast<uint32_t>(configs[0].streamType), camera_base::fourcc("MJPG"));
+    EXPECT_EQ(configs[0].width, 1280);
+    entry.pixel_format = "YUYV";
+    EXPECT_EQ(static_cast<uint32_t>(usbCameraConfigs(entry)[0].streamType), camera_base::fourcc("YUYV"));
+    entry.pixel_format = "mjpeg";
+    kavrel::log::LogCapture capture;
+    EXPECT_EQ(static_cast<uint32_t>(usbCameraConfigs(entry)[0].streamType), camera_base::fourcc("MJPG"));
+    EXPECT_TRUE(capture.contains("is not a four-character code, using MJPG"));
+    entry.camera_id = 0;
+    EXPECT_TRUE(usbCameraConfigs(entry).empty());
+}
+
+TEST(UsbManager, WithoutCameraRetriesEverySecondAndStopsPromptly)
+{
+    kavrel::log::LogCapture capture;
+    const auto created = std::chrono::steady_clock::now();
+    {
+        CameraManager manager;
+        manager.paramInit(usb_camera, "No Such Camera", {{static_cast<int32_t>(camera_base::fourcc("MJPG")), 0, 640,
+                                                           480, 30}},
+            [] {}, [](bool) {});
+        EXPECT_TRUE(kavrel::test::waitUntil([&] { return capture.count("try to open camera : ") >= 2; }, 4000));
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - created;
+    EXPECT_TRUE(capture.contains("Cannot identify1 "));
+    EXPECT_TRUE(capture.contains("~CameraManager: Resource cleanup completed"));
+    EXPECT_LT(elapsed, std::chrono::seconds(4)) << "retries come once a second and stop with the manager";
+    const auto lines = capture.lines();
+    for (const auto& line : lines)
+        if (line.find("try to open camera : ") != std::string::npos)
+            EXPECT_EQ(line.substr(line.size() - 21), "try to open camera : ") << "no node was found";
+}

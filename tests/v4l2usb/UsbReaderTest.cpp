@@ -1,0 +1,106 @@
+#include <chrono>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "Log.h"
+#include "TestSupport.h"
+#include "v4l2_usb_read.h"
+
+using camera_base::usb_rgb_camera_read_impl;
+
+namespace {
+
+std::size_t openDescriptors()
+{
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        ++n;
+    return n;
+}
+
+// Mappings of device files (a leaked driver buffer shows up here); the
+// allocator's own anonymous mappings come and go and do not count.
+std::size_t deviceMappings()
+{
+    const std::string maps = kavrel::test::readFile("/proc/self/maps");
+    std::size_t n = 0;
+    for (std::size_t at = maps.find(" /dev/"); at != std::string::npos; at = maps.find(" /dev/", at + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+TEST(UsbReader, OpenFailsAtTheRightStepAndLeaksNothing)
+{
+    QTemporaryDir dir;
+    const std::string regular = dir.path().toStdString() + "/not-a-camera";
+    kavrel::test::writeFile(regular, "x");
+
+    struct Case {
+        std::string node;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"", "Cannot identify1 "},
+        {"/dev/video-missing-99", "Cannot identify1 /dev/video-missing-99"},
+        {regular, "Cannot identify2 "},
+        {"/dev/null", "VIDIOC_QUERYCAP failed"},
+    };
+    const std::size_t fdsBefore = openDescriptors();
+    const std::size_t mapsBefore = deviceMappings();
+    for (const Case& c : cases) {
+        kavrel::log::LogCapture capture;
+        {
+            usb_rgb_camera_read_impl reader;
+            reader.dev_name = c.node;
+            reader.pixel_format = camera_base::fourcc("MJPG");
+            reader.width = 640;
+            reader.height = 480;
+            EXPECT_FALSE(reader.open()) << c.node;
+        }
+        EXPECT_TRUE(capture.contains(c.expected)) << c.node;
+        EXPECT_TRUE(capture.contains("close camera ok")) << "destruction closes";
+        EXPECT_FALSE(capture.contains("VIDIOC_STREAMOFF")) << "nothing was streaming";
+    }
+    EXPECT_EQ(openDescriptors(), fdsBefore);
+    EXPECT_EQ(deviceMappings(), mapsBefore);
+}
+
+TEST(UsbReader, GetFrameTimesOutWithoutCameraAndStopsAtClose)
+{
+    kavrel::log::LogCapture capture;
+    usb_rgb_camera_read_impl reader;
+    reader.timeout_ms = 30;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(reader.get_frame(), nullptr);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(25));
+    EXPECT_TRUE(capture.contains("get_frame time out: 30 ms"));
+
+    reader.close();
+    capture.clear();
+    EXPECT_EQ(reader.get_frame(), nullptr);
+    EXPECT_FALSE(capture.contains("time out")) << "a stopped reader returns at once";
+    EXPECT_EQ(reader.read_frame(nullptr), -1);
+}
+
+TEST(UsbReader, CloseWakesAReaderBlockedInReadFrame)
+{
+    usb_rgb_camera_read_impl reader;
+    std::atomic<int> result{1};
+    std::thread blocked([&] { result = reader.read_frame(nullptr); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(result.load(), 1) << "still waiting for a frame";
+    reader.close();
+    blocked.join();
+    EXPECT_EQ(result.load(), -1);
+}
+
+TEST(UsbReader, FourccText)
+{
+    EXPECT_EQ(camera_base::fourccFromText("MJPG"), 0x47504A4Du);
+    EXPECT_EQ(camera_base::fourccFromText("YUYV"), camera_base::fourcc("YUYV"));
+    EXPECT_EQ(camera_base::fourccFromText("MJPEG"), 0u);
+    EXPECT_EQ(camera_base::fourccFromText(""), 0u);
+}
