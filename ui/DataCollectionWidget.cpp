@@ -21,6 +21,7 @@
 #include "TagSelectionDialog.h"
 #include "TaskManager.h"
 #include "TaskSaveWork.h"
+#include "UsbCameraConfig.h"
 #include "config_manager.h"
 #include "file_manager.h"
 #include "session_meta.h"
@@ -326,7 +327,7 @@ void DataCollectionWidget::createUsbCamera()
     usbCameraManager_.reset();
     usbCameraManager_ = std::make_unique<CameraManager>();
     usbCameraManager_->paramInit(static_cast<camera_type>(cameras.camera3.camera_id), cameras.camera3.camera_type_str,
-        cameraConfigsFromEntry(cameras.camera3),
+        usbCameraConfigs(cameras.camera3),
         [this] { QMetaObject::invokeMethod(this, "signal_notifyRenderFrameNV12", Qt::QueuedConnection); },
         [this](bool isOk) {
             QMetaObject::invokeMethod(this, "signal_notifyCamera_2", Qt::QueuedConnection, Q_ARG(bool, isOk));
