@@ -96,7 +96,8 @@ void CameraManager::handleAlignedFrameSet(const std::shared_ptr<ob::FrameSet>& f
             LOGD << "FrameSet capture token popped: " << token;
     }
 
-    // Colour: saved exactly as delivered (MJPEG normally), then previewed.
+    // Colour: saved exactly as delivered (MJPEG normally); previewed once its
+    // depth is queued too, so that a stop cannot fall between the two records.
     auto color = colorFrame->as<ob::VideoFrame>();
     const int colorFormat = color->getFormat();
     const int colorWidth = static_cast<int>(color->getWidth());
@@ -113,9 +114,6 @@ void CameraManager::handleAlignedFrameSet(const std::shared_ptr<ob::FrameSet>& f
             copyOf(colorData, colorSize), colorSize, timestamp, 0, 0, token);
         LOGD << "Saved RGB frame (aligned), frame size: " << colorSize << ", timestamp: " << timestamp;
     }
-
-    if (running)
-        previewColorFrame(colorFormat, colorData, colorSize, colorWidth, colorHeight);
 
     // Depth: Y16, aligned to colour, saved with its size.
     auto depth = depthFrame->as<ob::VideoFrame>();
@@ -134,6 +132,9 @@ void CameraManager::handleAlignedFrameSet(const std::shared_ptr<ob::FrameSet>& f
                  << " mode: Saved Depth frame (aligned), size: " << depthWidth << "x" << depthHeight
                  << ", timestamp: " << timestamp;
     }
+
+    if (running)
+        previewColorFrame(colorFormat, colorData, colorSize, colorWidth, colorHeight);
 }
 
 void CameraManager::previewColorFrame(int format, const uint8_t* data, uint32_t size, int width, int height)
