@@ -18,22 +18,14 @@ class CatalogueTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir_.isValid());
-        home_ = dir_.path().toStdString();
-        userDir_ = home_ + "/.config/kavrel";
-        std::filesystem::create_directories(userDir_);
-        homeEnv_.emplace("HOME", home_);
+        ASSERT_TRUE(scratch_.isValid());
         config_manager::instance().resetForTest();
     }
     void TearDown() override { config_manager::instance().resetForTest(); }
 
-    // Writes `content` below the scratch HOME and returns the full path.
     std::string put(const std::string& relative, const std::string& content) const
     {
-        const std::string path = home_ + "/" + relative;
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        writeFile(path, content);
-        return path;
+        return scratch_.put(relative, content);
     }
 
     bool load(const std::string& scenario, const std::string& tags = {})
@@ -42,10 +34,9 @@ protected:
         return scenario_tag_loader::load_task_preview(scenario, tags, result_, &error_);
     }
 
-    QTemporaryDir dir_;
-    std::string home_;
-    std::string userDir_;
-    std::optional<ScopedEnv> homeEnv_;
+    ScratchHome scratch_;
+    const std::string home_ = scratch_.path();
+    const std::string userDir_ = scratch_.userDir();
     task_preview_load_result result_;
     std::string error_;
     kavrel::log::LogCapture log_;

@@ -27,11 +27,7 @@ class PagesTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(dir_.isValid());
-        home_ = dir_.path().toStdString();
-        userDir_ = home_ + "/.config/kavrel";
-        std::filesystem::create_directories(userDir_);
-        homeEnv_.emplace("HOME", home_);
+        ASSERT_TRUE(scratch_.isValid());
         config_manager::instance().resetForTest();
         CollectionContext::instance().setCollectionInfo(CollectionInfo{});
     }
@@ -41,13 +37,9 @@ protected:
         CollectionContext::instance().setCollectionInfo(CollectionInfo{});
     }
 
-    // Writes `content` below the scratch HOME and returns the full path.
     std::string put(const std::string& relative, const std::string& content) const
     {
-        const std::string path = home_ + "/" + relative;
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        writeFile(path, content);
-        return path;
+        return scratch_.put(relative, content);
     }
     // A file in the current scenario set.
     std::string putInSet(const std::string& name, const std::string& content) const
@@ -55,10 +47,9 @@ protected:
         return put(".config/kavrel/scenario/scenario_20250101_120000/" + name, content);
     }
 
-    QTemporaryDir dir_;
-    std::string home_;
-    std::string userDir_;
-    std::optional<ScopedEnv> homeEnv_;
+    ScratchHome scratch_;
+    const std::string home_ = scratch_.path();
+    const std::string userDir_ = scratch_.userDir();
     kavrel::log::LogCapture log_;
 };
 

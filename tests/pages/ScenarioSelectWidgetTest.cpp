@@ -131,7 +131,6 @@ TEST_F(PagesTest, NoScenarioSetShowsNotApplicableAsVersion)
 
 TEST_F(PagesTest, NoScenarioFilesShowsTheEmptyLabel)
 {
-    homeEnv_.reset();
     kavrel::test::ScopedEnv noHome("HOME", std::nullopt);
     ScopedCurrentDir cwd(QString::fromStdString(home_));  // no config/ folder here
     ScenarioSelectWidget page;

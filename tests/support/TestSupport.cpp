@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -50,6 +51,23 @@ std::string readFile(const std::string& path)
     std::ostringstream content;
     content << in.rdbuf();
     return content.str();
+}
+
+ScratchHome::ScratchHome()
+    : home_(dir_.path().toStdString()), userDir_(home_ + "/.config/kavrel")
+{
+    if (!dir_.isValid())
+        return;
+    std::filesystem::create_directories(userDir_);
+    env_.emplace("HOME", home_);
+}
+
+std::string ScratchHome::put(const std::string& relative, const std::string& content) const
+{
+    const std::string path = home_ + "/" + relative;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    writeFile(path, content);
+    return path;
 }
 
 bool processEventsFor(int milliseconds)

@@ -28,6 +28,23 @@ private:
 };
 
 void writeFile(const std::string& path, const std::string& content);
+
+// A throw-away HOME with an empty .config/kavrel, set as $HOME while it lives.
+class ScratchHome {
+public:
+    ScratchHome();
+    bool isValid() const { return dir_.isValid(); }
+    const std::string& path() const { return home_; }
+    const std::string& userDir() const { return userDir_; }
+    // Writes `content` below the scratch HOME and returns the full path.
+    std::string put(const std::string& relative, const std::string& content) const;
+
+private:
+    QTemporaryDir dir_;
+    std::string home_;
+    std::string userDir_;
+    std::optional<ScopedEnv> env_;
+};
 std::string readFile(const std::string& path);
 
 // Polls until predicate() holds or timeoutMs passes, processing Qt events.
