@@ -9,6 +9,7 @@
 #include "DataCollectionWidget.h"
 #include "InformationCollectionWidget.h"
 #include "Log.h"
+#include "RecordsWidget.h"
 #include "ScenarioSelectWidget.h"
 #include "ToolsWidget.h"
 #include "WidgetUtils.h"
@@ -46,6 +47,23 @@ Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavre
     connect(ui->Btn_ExitApp, &QPushButton::clicked, this, &Kavrel::onExitAppClicked);
     connect(ui->toolButton, &QToolButton::clicked, this, &Kavrel::openToolsWindow);
     ui->stackedWidget->setCurrentIndex(kScenarioPage);
+
+    // The records page: opened from the header, left with its back button,
+    // not reachable while the capture page records.
+    recordsButton_ = new QPushButton(QString::fromUtf8("记录"), ui->frame_Header);
+    recordsButton_->setObjectName(QStringLiteral("Btn_Records"));
+    recordsButton_->setStyleSheet(buttonStyle);
+    ui->horizontalLayout_Header->insertWidget(ui->horizontalLayout_Header->indexOf(ui->toolButton), recordsButton_);
+    recordsPage_ = new RecordsWidget(ui->stackedWidget);
+    ui->stackedWidget->addWidget(recordsPage_);
+    connect(recordsButton_, &QPushButton::clicked, this, &Kavrel::openRecordsPage);
+    connect(recordsPage_, &RecordsWidget::signalBackRequested, this,
+            [this] { ui->stackedWidget->setCurrentIndex(pageBeforeRecords_); });
+    connect(ui->page_DataCollectionWidget, &DataCollectionWidget::signalRecordingStateChanged, this,
+            [this](bool recording) {
+                recordsButton_->setEnabled(!recording);
+                recordsPage_->setRecording(recording);
+            });
 
     clockTimer_ = new QTimer(this);
     connect(clockTimer_, &QTimer::timeout, this, &Kavrel::updateClock);
@@ -126,6 +144,14 @@ void Kavrel::openToolsWindow()
     toolsWindow_->show();
     toolsWindow_->raise();
     toolsWindow_->activateWindow();
+}
+
+void Kavrel::openRecordsPage()
+{
+    if (ui->stackedWidget->currentWidget() != recordsPage_)
+        pageBeforeRecords_ = ui->stackedWidget->currentIndex();
+    ui->stackedWidget->setCurrentWidget(recordsPage_);
+    recordsPage_->refresh();
 }
 
 void Kavrel::onExitAppClicked()

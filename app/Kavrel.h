@@ -8,8 +8,10 @@
 #include <QString>
 #include <QWidget>
 
+class QPushButton;
 class QTimer;
 class DataCollectionWidget;
+class RecordsWidget;
 class InformationCollectionWidget;
 class ScenarioSelectWidget;
 class ToolsWidget;
@@ -38,6 +40,8 @@ public:
     DataCollectionWidget* dataCollectionPage() const;
     // The tools window once the tools button has opened it, else null.
     ToolsWidget* toolsWindow() const { return toolsWindow_; }
+    RecordsWidget* recordsPage() const { return recordsPage_; }
+    QPushButton* recordsButton() const { return recordsButton_; }
 
 public slots:
     void onScenarioSelected(const QString& scenarioName, const QString& scenarioPath);
@@ -47,9 +51,13 @@ private slots:
     void backToScenarioSelect();
     void updateClock();
     void openToolsWindow();
+    void openRecordsPage();
 
 private:
     std::unique_ptr<Ui::Kavrel> ui;
     QTimer* clockTimer_ = nullptr;       // child of the window
     ToolsWidget* toolsWindow_ = nullptr;  // child of the window, built on first use
+    QPushButton* recordsButton_ = nullptr;   // header button "记录"
+    RecordsWidget* recordsPage_ = nullptr;   // last page of the stack
+    int pageBeforeRecords_ = 0;
 };

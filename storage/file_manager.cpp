@@ -302,6 +302,18 @@ int file_manager::add_dir_record(std::string new_dir_name, std::string new_dir_t
     return save_records_locked() ? 0 : 1;
 }
 
+bool file_manager::remove_dir_record(const std::string& dir_name)
+{
+    std::lock_guard<std::mutex> lock(ledger_mutex_);
+    const auto row = std::find_if(records.begin(), records.end(),
+        [&](const dir_info& info) { return info.dir_name == dir_name; });
+    if (row == records.end())
+        return false;
+    records.erase(row);
+    LOGI << "Removed ledger row of deleted session: " << dir_name;
+    return save_records_locked();
+}
+
 bool file_manager::save_records()
 {
     std::lock_guard<std::mutex> lock(ledger_mutex_);

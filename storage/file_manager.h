@@ -68,6 +68,10 @@ public:
     // waiting for upload, or a refresh of the size and time of an existing one.
     int add_dir_record(std::string new_dir_name, std::string new_dir_type);
 
+    // Drops the row of a session folder that was deleted and rewrites the
+    // file; false when there was no such row or the file could not be written.
+    bool remove_dir_record(const std::string& dir_name);
+
     // Rewrites the ledger file from the rows; false (and an error line) when
     // the file could not be replaced. Never leaves a half-written ledger.
     bool save_records();

@@ -205,6 +205,8 @@ void DataCollectionWidget::setCollectionStatus(CollectionStatus status)
 {
     const CollectionStatus previous = status_;
     status_ = status;
+    if ((previous == Collecting) != (status == Collecting))
+        emit signalRecordingStateChanged(status == Collecting);
     const bool singleShot = isSingleShotCapture();
     auto* back = ui->Btn_BackToInfo;
     auto* main = ui->Btn_MainAction;
