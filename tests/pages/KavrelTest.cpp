@@ -1,12 +1,15 @@
 // The main window: its header, its page stack and the moves between pages.
 
 #include <QLabel>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QStackedWidget>
 #include <QToolButton>
 
+#include "DataCollectionWidget.h"
 #include "InformationCollectionWidget.h"
 #include "Kavrel.h"
+#include "RecordsWidget.h"
 #include "PagesFixture.h"
 #include "ScenarioSelectButton.h"
 #include "ScenarioSelectWidget.h"
@@ -72,10 +75,11 @@ TEST_F(KavrelTest, FormHeaderAndPages)
 
     auto* stack = window_->findChild<QStackedWidget*>("stackedWidget");
     ASSERT_NE(stack, nullptr);
-    ASSERT_EQ(stack->count(), 3);
+    ASSERT_EQ(stack->count(), 4);
     EXPECT_EQ(stack->widget(0)->objectName(), "page_ScaenarioSelectWidget");
     EXPECT_EQ(stack->widget(1)->objectName(), "page_InformationCollectionWidget");
     EXPECT_EQ(stack->widget(2)->objectName(), "page_DataCollectionWidget");
+    EXPECT_EQ(stack->widget(3), static_cast<QWidget*>(window_->recordsPage()));
     EXPECT_EQ(stack->widget(0), window_->scenarioPage());
     EXPECT_EQ(stack->widget(1), window_->informationPage());
     EXPECT_EQ(window_->currentPageIndex(), 0);
@@ -167,4 +171,22 @@ TEST_F(KavrelTest, ToolsButtonOpensOneToolsWindow)
     tools->click();  // the same window comes back
     EXPECT_EQ(window_->toolsWindow(), opened);
     EXPECT_TRUE(opened->isVisible());
+}
+
+TEST_F(KavrelTest, RecordsButtonOpensTheRecordsPageExceptWhileRecording)
+{
+    button(goodPath_)->click();
+    ASSERT_EQ(window_->currentPageIndex(), 1);
+    QPushButton* records = window_->recordsButton();
+    EXPECT_EQ(records->text(), QString::fromUtf8("记录"));
+
+    emit window_->dataCollectionPage()->signalRecordingStateChanged(true);
+    EXPECT_FALSE(records->isEnabled());
+    emit window_->dataCollectionPage()->signalRecordingStateChanged(false);
+    ASSERT_TRUE(records->isEnabled());
+
+    records->click();
+    EXPECT_EQ(window_->currentPageIndex(), 3);
+    window_->recordsPage()->on_Btn_Back_clicked();
+    EXPECT_EQ(window_->currentPageIndex(), 1) << "back to the page the records were opened from";
 }
