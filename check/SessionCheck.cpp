@@ -1,6 +1,7 @@
 #include "SessionCheck.h"
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -759,8 +760,10 @@ std::string toJson(const std::vector<SessionReport>& reports)
         json problems = json::array();
         for (const Problem& problem : report.problems)
             problems.push_back({{"kind", problemKindName(problem.kind)}, {"file", problem.file}, {"detail", problem.detail}});
-        json imu = {{"present", report.imu.present}, {"samples", report.imu.samples}, {"rate_hz", report.imu.rateHz},
-            {"gaps", report.imu.gaps}, {"longest_gap_ms", report.imu.longestGapSeconds * 1000.0}};
+        auto tenths = [](double value) { return std::round(value * 10.0) / 10.0; };
+        json imu = {{"present", report.imu.present}, {"samples", report.imu.samples},
+            {"rate_hz", tenths(report.imu.rateHz)}, {"gaps", report.imu.gaps},
+            {"longest_gap_ms", tenths(report.imu.longestGapSeconds * 1000.0)}};
         out.push_back({{"path", report.path}, {"passed", report.passed()}, {"capture_mode", report.captureMode},
             {"session_time", report.sessionTime}, {"frame_sets", report.frameSets},
             {"colour_images", report.colourImages}, {"depth_images", report.depthImages}, {"imu", imu},
