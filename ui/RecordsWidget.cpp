@@ -254,11 +254,16 @@ void RecordsWidget::refresh(const QString& storageRoot)
 void RecordsWidget::onScanned(const QStringList& paths)
 {
     std::map<QString, QString> status;
-    for (const dir_info& row : (ledger_ ? *ledger_ : file_manager::instance()).records_snapshot())
+    for (const dir_info& row : ledger().records_snapshot())
         status[QString::fromStdString(row.dir_name)] = QString::fromStdString(row.status);
     model_->setSessions(storageRoot_, paths, std::move(status));
     ui->label_Count->setText(QString::fromUtf8("%1 次采集").arg(paths.size()));
     LOGD << "Records page lists " << paths.size() << " sessions below " << storageRoot_;
+}
+
+dataset_ledger& RecordsWidget::ledger() const
+{
+    return ledger_ ? *ledger_ : file_manager::instance().ledger();
 }
 
 void RecordsWidget::setRecording(bool recording)
@@ -402,9 +407,7 @@ bool RecordsWidget::deleteOpenSession()
         ui->label_Status->setText(QString::fromUtf8("删除失败: ") + QString::fromStdString(error));
         return false;
     }
-    file_manager& ledger = ledger_ ? *ledger_ : file_manager::instance();
-    if (!ledger.remove_dir_record(row.relative.toStdString()))
-        LOGW << "Deleted session had no ledger row: " << row.relative;
+    ledger().remove_record(row.relative.toStdString());  // logs when there was no row
     LOGI << "Deleted session: " << row.path;
     reports_.erase(row.path);
     leaveSessionView();

@@ -21,7 +21,7 @@
 #include "SessionRecords.h"
 #include "WidgetUtils.h"
 
-class file_manager;
+class dataset_ledger;
 class QListWidgetItem;
 
 namespace Ui {
@@ -72,10 +72,10 @@ public:
 
     // The ledger whose rows give the upload status and lose a deleted
     // session's row; the process-wide one unless a test sets its own.
-    void setLedger(file_manager* ledger) { ledger_ = ledger; }
+    void setLedger(dataset_ledger* ledger) { ledger_ = ledger; }
     // Tells whether the uploader is working on a session (its path below the
-    // storage root); such a session is not deleted. Until the uploader can be
-    // asked, nothing counts as uploading.
+    // storage root); such a session is not deleted. The uploader cannot be
+    // asked yet, so until this is set nothing counts as uploading.
     void setUploadBusyCheck(std::function<bool(const std::string&)> check) { uploadBusy_ = std::move(check); }
 
     // Lists the sessions below storageRoot again (the context's when empty).
@@ -108,10 +108,11 @@ private:
     void onImageSelected(QListWidgetItem* item);
     void showReport(const session_check::SessionReport& report);
     QString refusalToDelete(const SessionRow& row) const;
+    dataset_ledger& ledger() const;
     void leaveSessionView();
 
     SessionListModel* model_ = nullptr;
-    file_manager* ledger_ = nullptr;
+    dataset_ledger* ledger_ = nullptr;
     std::function<bool(const std::string&)> uploadBusy_;
     bool recording_ = false;
     QString storageRoot_;

@@ -9,7 +9,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include "Log.h"
-#include "file_manager.h"
+#include "ledger.h"
 #include "session_meta.h"
 
 namespace fs = std::filesystem;

@@ -6,7 +6,7 @@
 #include "DialogScript.h"
 #include "RecordedSessions.h"
 #include "RecordsWidget.h"
-#include "file_manager.h"
+#include "ledger.h"
 #include "ui_RecordsWidget.h"
 
 using kavrel::test::waitUntil;
@@ -36,7 +36,7 @@ protected:
     void SetUp() override
     {
         RecordedSessions::SetUp();
-        ledger_.init(dir_.path().toStdString() + "/file_manager.csv", root_);
+        ledger_.open(dir_.path().toStdString() + "/file_manager.csv", root_);
     }
 
     // Records a session and puts its row into the ledger, as the capture page does.
@@ -56,7 +56,7 @@ protected:
         return false;
     }
 
-    file_manager ledger_;
+    dataset_ledger ledger_;
 };
 
 TEST_F(RecordsPage, ListsSessionsNewestFirstAndDeletesOneWithItsLedgerRow)
