@@ -32,6 +32,17 @@ std::string describe(const SessionReport& report)
     return text;
 }
 
+// Rewrites a text file line by line through edit.
+void editLines(const std::string& file, const std::function<void(std::vector<std::string>&)>& edit)
+{
+    auto lines = save_test::lines(readFile(file));
+    edit(lines);
+    std::string text;
+    for (const auto& line : lines)
+        text += line + "\n";
+    writeFile(file, text);
+}
+
 struct CheckerRun {
     int exitCode = -1;
     std::string out;
@@ -94,20 +105,11 @@ TEST_F(SessionChecker, ReportsEachDamageOnACopy)
         {"leftover temporary file", [&](const std::string& s) { writeFile(s + "/D1/color/" + t0 + ".png.part", "half"); },
             ProblemKind::LeftoverFile, ".part"},
         {"IMU hole", [&](const std::string& s) {
-             auto data = save_test::lines(readFile(s + "/D1/data.json"));
-             data.erase(data.begin() + 21, data.begin() + 61);  // 20 samples: 100 ms
-             std::string text;
-             for (const auto& line : data)
-                 text += line + "\n";
-             writeFile(s + "/D1/data.json", text);
+             // 20 samples out: 105 ms between two samples.
+             editLines(s + "/D1/data.json", [](auto& data) { data.erase(data.begin() + 21, data.begin() + 61); });
          }, ProblemKind::ImuGap, "data.json"},
         {"IMU time going back", [&](const std::string& s) {
-             auto data = save_test::lines(readFile(s + "/D1/data.json"));
-             std::swap(data[3], data[61]);
-             std::string text;
-             for (const auto& line : data)
-                 text += line + "\n";
-             writeFile(s + "/D1/data.json", text);
+             editLines(s + "/D1/data.json", [](auto& data) { std::swap(data[3], data[61]); });
          }, ProblemKind::ImuTimeBackwards, "data.json"},
         {"depth PNG of the wrong size", [&](const std::string& s) {
              cv::imwrite(s + "/D1/depth/" + t1 + ".png", cv::Mat(18, 32, CV_16UC1, cv::Scalar(900)));
