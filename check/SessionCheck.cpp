@@ -643,7 +643,7 @@ std::vector<FrameSetFiles> listFrameSets(const std::string& session)
 }
 
 std::vector<SessionReport> checkSessions(const std::vector<std::string>& sessions, unsigned threads,
-    const std::function<void(const SessionReport&)>& onDone)
+    const std::function<void(const SessionReport&)>& onDone, const std::function<bool()>& cancelled)
 {
     if (threads == 0)
         threads = std::max(1u, std::thread::hardware_concurrency());
@@ -706,9 +706,10 @@ std::vector<SessionReport> checkSessions(const std::vector<std::string>& session
     parallelFor(jobs.size(), threads, [&](size_t j) {
         const ImageJob& job = jobs[j];
         SessionWork& work = *works[job.session];
-        if (job.imuJob)
+        const bool wanted = !cancelled || !cancelled();
+        if (wanted && job.imuJob)
             checkImu(work.report.path, job.device->prefix, jobImu[j], jobProblems[j]);
-        else
+        else if (wanted)
             checkImage(work, job, jobProblems[j]);
         if (work.jobsLeft.fetch_sub(1) == 1)
             finishSession(work);

@@ -85,9 +85,10 @@ std::vector<FrameSetFiles> listFrameSets(const std::string& session);
 // Checks sessions with up to `threads` threads (0: one per core); images of
 // all sessions share the threads, so one large session is checked in parallel
 // too. onDone, when given, is called once per finished session, on a worker
-// thread. Reports come back in the order of `sessions`.
+// thread. Reports come back in the order of `sessions`. When `cancelled`
+// turns true the remaining images are skipped and the reports are incomplete.
 std::vector<SessionReport> checkSessions(const std::vector<std::string>& sessions, unsigned threads = 0,
-    const std::function<void(const SessionReport&)>& onDone = {});
+    const std::function<void(const SessionReport&)>& onDone = {}, const std::function<bool()>& cancelled = {});
 
 inline SessionReport checkSession(const std::string& session, unsigned threads = 1)
 {

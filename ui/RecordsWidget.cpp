@@ -221,7 +221,9 @@ RecordsWidget::RecordsWidget(QWidget* parent)
             if (const auto known = reports_.find(path); known != reports_.end())
                 model_->applyCheck(path, known->second);
             else if (path != open)  // the session being recorded is still changing
-                QMetaObject::invokeMethod(checker_, [worker = checker_, path] { worker->check(path); }, Qt::QueuedConnection);
+                QMetaObject::invokeMethod(checker_, [worker = checker_, path, generation = checker_->checkGeneration.load()] {
+                    worker->check(path, generation);
+                }, Qt::QueuedConnection);
         }
     });
     connect(ui->listView_Sessions, &QListView::clicked, this, [this](const QModelIndex& index) { openSession(index.row()); });
@@ -231,12 +233,19 @@ RecordsWidget::RecordsWidget(QWidget* parent)
 
 RecordsWidget::~RecordsWidget()
 {
-    files_->viewGeneration.fetch_add(1);  // image loads still running stop early
+    files_->viewGeneration.fetch_add(1);  // image loads and checks still running stop early
+    checker_->checkGeneration.fetch_add(1);
     filesThread_.quit();
     checkThread_.quit();
     filesThread_.wait();
     checkThread_.wait();
     delete ui;
+}
+
+void RecordsWidget::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    checker_->checkGeneration.fetch_add(1);
 }
 
 void RecordsWidget::refresh(const QString& storageRoot)

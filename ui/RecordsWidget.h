@@ -22,6 +22,7 @@
 #include "WidgetUtils.h"
 
 class dataset_ledger;
+class QHideEvent;
 class QListWidgetItem;
 
 namespace Ui {
@@ -101,6 +102,9 @@ public slots:
 signals:
     void signalBackRequested();
     void signalSessionDeleted(const QString& relative);
+
+protected:
+    void hideEvent(QHideEvent* event) override;
 
 private:
     void onScanned(const QStringList& paths);

@@ -163,9 +163,15 @@ void SessionRecordsWorker::loadDetails(const QString& path)
     emit detailsLoaded(path, details);
 }
 
-void SessionRecordsWorker::check(const QString& path)
+void SessionRecordsWorker::check(const QString& path, int generation)
 {
-    const session_check::SessionReport report = session_check::checkSession(path.toStdString(), 1);
+    auto stale = [this, generation] { return checkGeneration.load() != generation; };
+    if (stale())
+        return;
+    const session_check::SessionReport report =
+        session_check::checkSessions({path.toStdString()}, 1, {}, stale).front();
+    if (stale())
+        return;  // incomplete: checked again when the page shows the row next time
     if (!report.passed())
         LOGW << "Session check failed: " << session_check::summaryLine(report);
     emit checked(path, report);

@@ -64,11 +64,14 @@ public:
     // Bumped by the page when it leaves a session view: image loads of older
     // views stop early.
     std::atomic<int> viewGeneration{0};
+    // Bumped when the page is hidden: checks asked for earlier are dropped,
+    // and one running stops, so they never compete with a recording.
+    std::atomic<int> checkGeneration{0};
 
 public slots:
     void scan(const QString& storageRoot);
     void loadDetails(const QString& path);
-    void check(const QString& path);
+    void check(const QString& path, int generation);
     void loadImages(const QString& path, int generation);
     void loadDepth(const QString& path, const QString& depthFile, int generation);
 
