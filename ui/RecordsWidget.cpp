@@ -168,14 +168,15 @@ QVariant SessionListModel::data(const QModelIndex& index, int role) const
 // ---------------------------------------------------------------- page
 
 RecordsWidget::RecordsWidget(QWidget* parent)
-    : QWidget(parent), ui(new Ui::RecordsWidget), model_(new SessionListModel(this))
+    : QWidget(parent)
+    , ui(new Ui::RecordsWidget)
+    , model_(new SessionListModel(this))
+    , files_(std::make_unique<TaskThread>())
+    , checker_(std::make_unique<TaskThread>())
 {
-    qRegisterMetaType<SessionDetails>();
-    qRegisterMetaType<SessionImage>();
-    qRegisterMetaType<session_check::SessionReport>();
     ui->setupUi(this);
     ui->listView_Sessions->setModel(model_);
-    ui->listView_Sessions->setIconSize(QSize(SessionRecordsWorker::kThumbnailWidth, 90));
+    ui->listView_Sessions->setIconSize(QSize(kThumbnailWidth, 90));
     QFont font = ui->listView_Sessions->font();
     font.setPixelSize(std::max(12, fontSizePx() * 2 / 3));
     ui->listView_Sessions->setFont(font);
@@ -183,47 +184,17 @@ RecordsWidget::RecordsWidget(QWidget* parent)
     for (QPushButton* button : {ui->Btn_Back, ui->Btn_BackToList, ui->Btn_Delete})
         button->setStyleSheet(mainButtonStyle());
 
-    files_ = new SessionRecordsWorker;
-    checker_ = new SessionRecordsWorker;
-    files_->moveToThread(&filesThread_);
-    checker_->moveToThread(&checkThread_);
-    connect(&filesThread_, &QThread::finished, files_, &QObject::deleteLater);
-    connect(&checkThread_, &QThread::finished, checker_, &QObject::deleteLater);
-    filesThread_.setObjectName(QStringLiteral("records_files"));
-    checkThread_.setObjectName(QStringLiteral("records_check"));
-    filesThread_.start(QThread::LowPriority);
-    checkThread_.start(QThread::LowestPriority);
-
-    connect(files_, &SessionRecordsWorker::scanned, this, &RecordsWidget::onScanned);
-    connect(files_, &SessionRecordsWorker::detailsLoaded, model_, &SessionListModel::applyDetails);
-    connect(files_, &SessionRecordsWorker::imageLoaded, this, &RecordsWidget::onImageLoaded);
-    connect(files_, &SessionRecordsWorker::depthLoaded, this,
-        [this](const QString& path, int generation, const QImage& depth) {
-            if (path != openPath_ || generation != files_->viewGeneration.load())
-                return;
-            if (depth.isNull())
-                ui->label_Depth->setText(QString::fromUtf8("深度图无法读取"));
-            else
-                ui->label_Depth->setPixmap(QPixmap::fromImage(depth).scaled(
-                    ui->label_Depth->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
-        });
-    connect(checker_, &SessionRecordsWorker::checked, this,
-        [this](const QString& path, const session_check::SessionReport& report) {
-            reports_[path] = report;
-            model_->applyCheck(path, report);
-            if (path == openPath_)
-                showReport(report);
-        });
     connect(model_, &SessionListModel::rowsFetched, this, [this](const QStringList& paths) {
         const QString open = QString::fromStdString(CollectionContext::instance().baseSavePath());
         for (const QString& path : paths) {
-            QMetaObject::invokeMethod(files_, [worker = files_, path] { worker->loadDetails(path); }, Qt::QueuedConnection);
+            files_->post([this, path] {
+                SessionDetails details = loadSessionDetails(path);
+                deliver([this, path, details = std::move(details)] { model_->applyDetails(path, details); });
+            });
             if (const auto known = reports_.find(path); known != reports_.end())
                 model_->applyCheck(path, known->second);
             else if (path != open)  // the session being recorded is still changing
-                QMetaObject::invokeMethod(checker_, [worker = checker_, path, generation = checker_->checkGeneration.load()] {
-                    worker->check(path, generation);
-                }, Qt::QueuedConnection);
+                requestCheck(path);
         }
     });
     connect(ui->listView_Sessions, &QListView::clicked, this, [this](const QModelIndex& index) { openSession(index.row()); });
@@ -233,19 +204,60 @@ RecordsWidget::RecordsWidget(QWidget* parent)
 
 RecordsWidget::~RecordsWidget()
 {
-    files_->viewGeneration.fetch_add(1);  // image loads and checks still running stop early
-    checker_->checkGeneration.fetch_add(1);
-    filesThread_.quit();
-    checkThread_.quit();
-    filesThread_.wait();
-    checkThread_.wait();
+    // Work still running stops early; the threads are joined before the
+    // page's members go, so no result is delivered to a page that is gone.
+    viewGeneration_.fetch_add(1);
+    checkGeneration_.fetch_add(1);
+    checker_.reset();
+    files_.reset();
     delete ui;
+}
+
+void RecordsWidget::deliver(std::function<void()> apply)
+{
+    {
+        std::lock_guard lock(resultsMutex_);
+        results_.push_back(std::move(apply));
+    }
+    QMetaObject::invokeMethod(this, "applyResults", Qt::QueuedConnection);
+}
+
+void RecordsWidget::applyResults()
+{
+    std::deque<std::function<void()>> ready;
+    {
+        std::lock_guard lock(resultsMutex_);
+        ready.swap(results_);
+    }
+    for (auto& apply : ready)
+        apply();
+}
+
+void RecordsWidget::requestCheck(const QString& path)
+{
+    const int generation = checkGeneration_.load();
+    checker_->post([this, path, generation] {
+        auto stale = [this, generation] { return checkGeneration_.load() != generation; };
+        if (stale())
+            return;
+        session_check::SessionReport report = session_check::checkSessions({path.toStdString()}, 1, {}, stale).front();
+        if (stale())
+            return;  // incomplete: checked again when the page lists the row next time
+        if (!report.passed())
+            LOGW << "Session check failed: " << session_check::summaryLine(report);
+        deliver([this, path, report = std::move(report)] {
+            reports_[path] = report;
+            model_->applyCheck(path, report);
+            if (path == openPath_)
+                showReport(report);
+        });
+    });
 }
 
 void RecordsWidget::hideEvent(QHideEvent* event)
 {
     QWidget::hideEvent(event);
-    checker_->checkGeneration.fetch_add(1);
+    checkGeneration_.fetch_add(1);
 }
 
 void RecordsWidget::refresh(const QString& storageRoot)
@@ -256,8 +268,10 @@ void RecordsWidget::refresh(const QString& storageRoot)
         storageRoot_ = QStringLiteral(".");
     ui->label_Count->setText(QString::fromUtf8("读取中…"));
     leaveSessionView();
-    QMetaObject::invokeMethod(
-        files_, [worker = files_, root = storageRoot_] { worker->scan(root); }, Qt::QueuedConnection);
+    files_->post([this, root = storageRoot_] {
+        QStringList paths = scanSessions(root);
+        deliver([this, paths = std::move(paths)] { onScanned(paths); });
+    });
 }
 
 void RecordsWidget::onScanned(const QStringList& paths)
@@ -294,7 +308,7 @@ void RecordsWidget::on_Btn_BackToList_clicked()
 
 void RecordsWidget::leaveSessionView()
 {
-    files_->viewGeneration.fetch_add(1);
+    viewGeneration_.fetch_add(1);
     openPath_.clear();
     ui->listWidget_Images->clear();
     ui->listWidget_Problems->clear();
@@ -309,7 +323,7 @@ void RecordsWidget::openSession(int row)
         return;
     leaveSessionView();
     openPath_ = session->path;
-    const int generation = files_->viewGeneration.load();
+    const int generation = viewGeneration_.load();
     ui->label_SessionTitle->setText(session->date + " · " + session->scene + " · " + session->task
         + (session->part.isEmpty() ? QString() : " · " + session->part) + " · " + session->sessionTime);
     ui->label_Depth->setText(QString::fromUtf8("深度"));
@@ -320,15 +334,18 @@ void RecordsWidget::openSession(int row)
         ui->label_Imu->setText(QString::fromUtf8("IMU: 检查后显示"));
         ui->label_Check->setText(QString::fromUtf8(kNotChecked));
     }
-    QMetaObject::invokeMethod(files_, [worker = files_, path = openPath_, generation] {
-        worker->loadImages(path, generation);
-    }, Qt::QueuedConnection);
+    files_->post([this, path = openPath_, generation] {
+        loadSessionImages(path, [this, generation] { return viewGeneration_.load() == generation; },
+            [this, path, generation](SessionImage image) {
+                deliver([this, path, generation, image = std::move(image)] { onImageLoaded(path, generation, image); });
+            });
+    });
     ui->stackedWidget_Records->setCurrentWidget(ui->page_Session);
 }
 
 void RecordsWidget::onImageLoaded(const QString& path, int generation, const SessionImage& image)
 {
-    if (path != openPath_ || generation != files_->viewGeneration.load())
+    if (path != openPath_ || generation != viewGeneration_.load())
         return;
     const QString name = image.colourFile.section('/', -1).section('.', 0, 0);
     auto* item = new QListWidgetItem(QIcon(QPixmap::fromImage(image.thumbnail)),
@@ -348,10 +365,20 @@ void RecordsWidget::onImageSelected(QListWidgetItem* item)
         ui->label_Depth->setText(QString::fromUtf8("此帧没有深度图"));
         return;
     }
-    QMetaObject::invokeMethod(files_, [worker = files_, path = openPath_, depthFile,
-                                          generation = files_->viewGeneration.load()] {
-        worker->loadDepth(path, depthFile, generation);
-    }, Qt::QueuedConnection);
+    files_->post([this, path = openPath_, depthFile, generation = viewGeneration_.load()] {
+        if (viewGeneration_.load() != generation)
+            return;
+        QImage depth = colourisedDepth(path.toStdString() + "/" + depthFile.toStdString());
+        deliver([this, path, generation, depth = std::move(depth)] {
+            if (path != openPath_ || generation != viewGeneration_.load())
+                return;
+            if (depth.isNull())
+                ui->label_Depth->setText(QString::fromUtf8("深度图无法读取"));
+            else
+                ui->label_Depth->setPixmap(QPixmap::fromImage(depth).scaled(
+                    ui->label_Depth->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+        });
+    });
 }
 
 void RecordsWidget::showReport(const session_check::SessionReport& report)

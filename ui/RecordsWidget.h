@@ -7,15 +7,18 @@
 // Rows are added to the list in batches as the operator scrolls; their details,
 // thumbnails and checks are made on two threads of the page (one for files and
 // pictures, one for checks), so 1,000 sessions keep the list responsive.
+// Results come back through a locked queue and one queued call.
 
+#include <atomic>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include <QAbstractListModel>
-#include <QThread>
 #include <QWidget>
 
 #include "SessionRecords.h"
@@ -106,7 +109,14 @@ signals:
 protected:
     void hideEvent(QHideEvent* event) override;
 
+private slots:
+    // Runs, on the GUI thread, the results the worker threads delivered.
+    void applyResults();
+
 private:
+    // Called on a worker thread: apply runs on the GUI thread soon after.
+    void deliver(std::function<void()> apply);
+    void requestCheck(const QString& path);
     void onScanned(const QStringList& paths);
     void onImageLoaded(const QString& path, int generation, const SessionImage& image);
     void onImageSelected(QListWidgetItem* item);
@@ -123,9 +133,15 @@ private:
     QString openPath_;
     std::map<QString, session_check::SessionReport> reports_;  // by session path
 
-    // Two workers on threads of their own: files and pictures, and checks.
-    QThread filesThread_;
-    QThread checkThread_;
-    SessionRecordsWorker* files_ = nullptr;
-    SessionRecordsWorker* checker_ = nullptr;
+    // Bumped when the session view is left: its image loads stop early.
+    std::atomic<int> viewGeneration_{0};
+    // Bumped when the page is hidden: checks asked for earlier are dropped,
+    // and one running stops, so they never compete with a recording.
+    std::atomic<int> checkGeneration_{0};
+    std::mutex resultsMutex_;
+    std::deque<std::function<void()>> results_;  // guarded by resultsMutex_
+
+    // Declared last, destroyed first: joined before anything they use goes.
+    std::unique_ptr<TaskThread> files_;    // listing, details, thumbnails, depth
+    std::unique_ptr<TaskThread> checker_;  // checks, one session at a time
 };

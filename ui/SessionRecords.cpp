@@ -121,7 +121,7 @@ bool removeSessionFolder(const std::string& storageRoot, const std::string& sess
     return true;
 }
 
-void SessionRecordsWorker::scan(const QString& storageRoot)
+QStringList scanSessions(const QString& storageRoot)
 {
     std::vector<std::string> sessions = session_check::findSessions({storageRoot.toStdString()});
     // Newest first: by the session time level, then by path.
@@ -134,10 +134,10 @@ void SessionRecordsWorker::scan(const QString& storageRoot)
     paths.reserve(static_cast<int>(sessions.size()));
     for (const auto& session : sessions)
         paths << QString::fromStdString(session);
-    emit scanned(paths);
+    return paths;
 }
 
-void SessionRecordsWorker::loadDetails(const QString& path)
+SessionDetails loadSessionDetails(const QString& path)
 {
     const std::string session = path.toStdString();
     SessionDetails details;
@@ -160,24 +160,11 @@ void SessionRecordsWorker::loadDetails(const QString& path)
         details.thumbnail = thumbnailOf(session + "/" + set.colour, kThumbnailWidth);
         break;
     }
-    emit detailsLoaded(path, details);
+    return details;
 }
 
-void SessionRecordsWorker::check(const QString& path, int generation)
-{
-    auto stale = [this, generation] { return checkGeneration.load() != generation; };
-    if (stale())
-        return;
-    const session_check::SessionReport report =
-        session_check::checkSessions({path.toStdString()}, 1, {}, stale).front();
-    if (stale())
-        return;  // incomplete: checked again when the page shows the row next time
-    if (!report.passed())
-        LOGW << "Session check failed: " << session_check::summaryLine(report);
-    emit checked(path, report);
-}
-
-void SessionRecordsWorker::loadImages(const QString& path, int generation)
+void loadSessionImages(const QString& path, const std::function<bool()>& keepGoing,
+    const std::function<void(SessionImage)>& deliver)
 {
     const std::string session = path.toStdString();
     const auto frameSets = session_check::listFrameSets(session);
@@ -185,9 +172,7 @@ void SessionRecordsWorker::loadImages(const QString& path, int generation)
     if (fs::exists(session + "/manifest.json"))
         labels = session_meta::readImageLabels(session + "/manifest.json");
     const size_t step = std::max<size_t>(1, (frameSets.size() + kMaxGridImages - 1) / kMaxGridImages);
-    for (size_t i = 0; i < frameSets.size(); i += step) {
-        if (viewGeneration.load() != generation)
-            return;  // the operator left this session view
+    for (size_t i = 0; i < frameSets.size() && keepGoing(); i += step) {
         const auto& set = frameSets[i];
         if (set.colour.empty())
             continue;
@@ -198,13 +183,44 @@ void SessionRecordsWorker::loadImages(const QString& path, int generation)
             for (const auto& tag : found->second)
                 image.tags << QString::fromStdString(tag);
         image.thumbnail = thumbnailOf(session + "/" + set.colour, kThumbnailWidth);
-        emit imageLoaded(path, generation, image);
+        deliver(std::move(image));
     }
 }
 
-void SessionRecordsWorker::loadDepth(const QString& path, const QString& depthFile, int generation)
+TaskThread::TaskThread() : thread_([this] { run(); }) {}
+
+TaskThread::~TaskThread()
 {
-    if (viewGeneration.load() != generation)
-        return;
-    emit depthLoaded(path, generation, colourisedDepth(path.toStdString() + "/" + depthFile.toStdString()));
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        tasks_.clear();
+    }
+    wake_.notify_one();
+    thread_.join();
+}
+
+void TaskThread::post(std::function<void()> task)
+{
+    {
+        std::lock_guard lock(mutex_);
+        tasks_.push_back(std::move(task));
+    }
+    wake_.notify_one();
+}
+
+void TaskThread::run()
+{
+    for (;;) {
+        std::function<void()> task;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+            if (stopping_)
+                return;
+            task = std::move(tasks_.front());
+            tasks_.pop_front();
+        }
+        task();
+    }
 }

@@ -2,17 +2,18 @@
 // What the records page shows about the sessions on the card, and the work
 // behind it that must stay off the GUI thread: listing the card, reading a
 // session's meta.yaml and size, decoding thumbnails and depth images, and
-// checking sessions. SessionRecordsWorker runs on a thread of its own and
-// answers each request with a queued signal; the page never touches files.
+// checking sessions. The page runs these functions on TaskThreads of its own;
+// it never touches files on the GUI thread.
 
-#include <atomic>
-#include <map>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <QImage>
-#include <QMetaType>
-#include <QObject>
 #include <QString>
 #include <QStringList>
 
@@ -51,36 +52,36 @@ struct SessionImage {
     QImage thumbnail;
 };
 
-Q_DECLARE_METATYPE(SessionDetails)
-Q_DECLARE_METATYPE(SessionImage)
-Q_DECLARE_METATYPE(session_check::SessionReport)
+inline constexpr int kThumbnailWidth = 160;
 
-// Lives on its own thread; every slot is reached through a queued call.
-class SessionRecordsWorker : public QObject {
-    Q_OBJECT
+// Every session folder below storageRoot, newest first (by session time).
+QStringList scanSessions(const QString& storageRoot);
+// meta.yaml's labels, frame sets, size and the first colour image's thumbnail.
+SessionDetails loadSessionDetails(const QString& path);
+// The images of the session view, at most kMaxGridImages (every n-th frame
+// set of a longer session), one by one to `deliver` while keepGoing() holds.
+void loadSessionImages(const QString& path, const std::function<bool()>& keepGoing,
+    const std::function<void(SessionImage)>& deliver);
+
+// A thread that runs the tasks posted to it one after another, in order.
+// Destruction drops the tasks still waiting and joins the thread.
+class TaskThread {
 public:
-    static constexpr int kThumbnailWidth = 160;
+    TaskThread();
+    ~TaskThread();
+    TaskThread(const TaskThread&) = delete;
+    TaskThread& operator=(const TaskThread&) = delete;
 
-    // Bumped by the page when it leaves a session view: image loads of older
-    // views stop early.
-    std::atomic<int> viewGeneration{0};
-    // Bumped when the page is hidden: checks asked for earlier are dropped,
-    // and one running stops, so they never compete with a recording.
-    std::atomic<int> checkGeneration{0};
+    void post(std::function<void()> task);
 
-public slots:
-    void scan(const QString& storageRoot);
-    void loadDetails(const QString& path);
-    void check(const QString& path, int generation);
-    void loadImages(const QString& path, int generation);
-    void loadDepth(const QString& path, const QString& depthFile, int generation);
+private:
+    void run();
 
-signals:
-    void scanned(const QStringList& sessionsNewestFirst);
-    void detailsLoaded(const QString& path, const SessionDetails& details);
-    void checked(const QString& path, const session_check::SessionReport& report);
-    void imageLoaded(const QString& path, int generation, const SessionImage& image);
-    void depthLoaded(const QString& path, int generation, const QImage& colourised);
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> tasks_;  // guarded by mutex_
+    bool stopping_ = false;                    // guarded by mutex_
+    std::thread thread_;
 };
 
 // A thumbnail kThumbnailWidth wide of an image file (camera JPEG or PNG);
