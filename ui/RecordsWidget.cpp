@@ -127,10 +127,8 @@ void SessionListModel::fetchMore(const QModelIndex& parent)
     fetched_ = last + 1;
     endInsertRows();
     QStringList paths;
-    for (int row = first; row <= last; ++row) {
-        rows_[static_cast<size_t>(row)].detailsRequested = true;
+    for (int row = first; row <= last; ++row)
         paths << rows_[static_cast<size_t>(row)].path;
-    }
     emit rowsFetched(paths);
 }
 

@@ -46,7 +46,6 @@ public:
     int rowOf(const QString& path) const;
     void applyDetails(const QString& path, const SessionDetails& details);
     void applyCheck(const QString& path, const session_check::SessionReport& report);
-    void markChecking(const QString& path);
     void removeSession(const QString& path);
     QString uploadStatusOf(const QString& relative) const;
 

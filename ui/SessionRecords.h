@@ -28,8 +28,7 @@ struct SessionRow {
     int frameSets = -1;    // -1: not read yet
     qint64 sizeBytes = -1;
     QImage thumbnail;
-    bool detailsRequested = false;
-    enum class Check { NotChecked, Checking, Passed, Failed } check = Check::NotChecked;
+    enum class Check { NotChecked, Passed, Failed } check = Check::NotChecked;
     int problems = 0;
 };
 
