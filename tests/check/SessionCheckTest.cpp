@@ -51,6 +51,14 @@ struct CheckerRun {
 CheckerRun runChecker(const QStringList& arguments)
 {
     QProcess process;
+#ifdef KAVREL_TSAN_SUPPRESSIONS
+    // The program is not a test: under ThreadSanitizer it needs the same
+    // suppressions for the libraries it uses.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TSAN_OPTIONS",
+        environment.value("TSAN_OPTIONS") + QStringLiteral(" suppressions=" KAVREL_TSAN_SUPPRESSIONS));
+    process.setProcessEnvironment(environment);
+#endif
     process.start(QStringLiteral(KAVREL_CHECK_PROGRAM), arguments);
     process.waitForFinished(60000);
     return {process.exitCode(), process.readAllStandardOutput().toStdString()};
