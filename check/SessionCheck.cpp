@@ -22,6 +22,8 @@
 #include <turbojpeg.h>
 #include <yaml-cpp/yaml.h>
 
+#include "AtomicFile.h"
+
 namespace fs = std::filesystem;
 using json = nlohmann::json;
 
@@ -48,14 +50,14 @@ const char* problemKindName(ProblemKind kind)
 
 namespace {
 
-// Names the writers give a file before it is complete.
+// Names a file has before it is complete: the atomic writer's temporary
+// file, and the ".tmp" names older writers used.
 bool isLeftoverName(const std::string& name)
 {
-    auto endsWith = [&](const char* suffix) {
-        const size_t n = std::strlen(suffix);
-        return name.size() >= n && name.compare(name.size() - n, n, suffix) == 0;
+    auto endsWith = [&](std::string_view suffix) {
+        return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
     };
-    return endsWith(".part") || endsWith(".tmp") || endsWith(".partial") || name.find(".tmp.") != std::string::npos;
+    return endsWith(atomic_file::kTemporarySuffix) || endsWith(".tmp") || name.find(".tmp.") != std::string::npos;
 }
 
 // "20250612_143015", optionally with "_<n>" when two sessions shared a second.
