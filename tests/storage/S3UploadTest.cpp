@@ -86,6 +86,8 @@ protected:
     void TearDown() override
     {
         manager.uploads().stop();
+        if (!env.skip_reason.empty())
+            return;
         EXPECT_FALSE(log.contains(env.secret_key)) << "a secret reached the log";
         EXPECT_FALSE(log.contains("wrong-secret")) << "a secret reached the log";
     }
