@@ -10,6 +10,7 @@
 #include "InformationCollectionWidget.h"
 #include "Log.h"
 #include "ScenarioSelectWidget.h"
+#include "Startup.h"
 #include "ToolsWidget.h"
 #include "UploadWidget.h"
 #include "file_manager.h"
@@ -153,6 +154,7 @@ void Kavrel::openUploadWindow()
     if (!uploadWindow_) {
         file_manager& storage = file_manager::instance();
         uploadWindow_ = new UploadWidget(storage.ledger(), storage.uploads(), this);
+        uploadWindow_->setClockUnsynchronised(!g_ntpSynchronized.load());
     }
     uploadWindow_->refreshDatasets();
     uploadWindow_->show();

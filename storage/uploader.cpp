@@ -182,7 +182,8 @@ void uploader::stop()
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        running_.store(false);
+        if (!running_.exchange(false))
+            return;  // stopped before
     }
     cancel_all();
     std::thread worker;

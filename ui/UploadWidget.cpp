@@ -129,6 +129,12 @@ void UploadWidget::setRecording(bool recording)
     updateCommands();
 }
 
+void UploadWidget::setClockUnsynchronised(bool unsynchronised)
+{
+    clockUnsynchronised_ = unsynchronised;
+    updateCommands();
+}
+
 void UploadWidget::updateCommands()
 {
     const bool enabled = uploads_.enabled();
@@ -138,7 +144,8 @@ void UploadWidget::updateCommands()
     else if (recording_)
         ui->label_UploadState->setText(QStringLiteral("正在采集，上传已暂停"));
     else
-        ui->label_UploadState->setText(busy ? QStringLiteral("正在上传") : QStringLiteral("选择待上传的数据集"));
+        ui->label_UploadState->setText((busy ? QStringLiteral("正在上传") : QStringLiteral("选择待上传的数据集")) +
+            (clockUnsynchronised_ ? QStringLiteral("（设备时间未经 NTP 同步，时间不准时上传会失败）") : QString()));
     ui->Btn_StartUpload->setEnabled(enabled && !busy);
     ui->Btn_SelectAll->setEnabled(enabled && !busy);
     ui->Btn_CancelUpload->setEnabled(busy);

@@ -31,6 +31,9 @@ public:
     void refreshDatasets();
     // While a recording runs the uploads pause; the page says so.
     void setRecording(bool recording);
+    // A clock that NTP did not set may be far off, and the store then refuses
+    // every request: the page warns before the operator starts.
+    void setClockUnsynchronised(bool unsynchronised);
 
     // The status text of a dataset's row ("待上传", "上传中", ...); for tests.
     QString statusText(const QString& datasetName) const;
@@ -62,5 +65,6 @@ private:
     std::shared_ptr<mailbox> mailbox_;
     std::map<std::string, row_state> rows_;
     bool recording_ = false;
+    bool clockUnsynchronised_ = false;
     std::chrono::steady_clock::time_point started_;
 };
