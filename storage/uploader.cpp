@@ -152,6 +152,7 @@ void uploader::cancel_all()
     {
         std::lock_guard<std::mutex> lock(mutex_);
         dropped.swap(queue_);
+        ++cancel_generation_;
         if (active_abort_)
             active_abort_->store(true);
     }
@@ -204,6 +205,7 @@ void uploader::upload_task()
 {
     for (;;) {
         upload_request request;
+        uint64_t generation = 0;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             wake_.wait(lock, [&] { return !running_.load() || (!queue_.empty() && !paused_); });
@@ -211,8 +213,9 @@ void uploader::upload_task()
                 return;
             request = std::move(queue_.front());
             queue_.pop_front();
+            generation = cancel_generation_;
         }
-        upload_dataset(request);
+        upload_dataset(request, generation);
     }
 }
 
@@ -229,7 +232,7 @@ void uploader::back_off(const std::atomic<bool>& abort, int attempt)
     wake_.wait_for(lock, kFirstBackOff * (1 << (attempt - 1)), [&] { return abort.load(); });
 }
 
-void uploader::upload_dataset(const upload_request& request)
+void uploader::upload_dataset(const upload_request& request, uint64_t generation)
 {
     const std::string& name = request.dataset_name;
     upload_info final_report;
@@ -294,8 +297,8 @@ void uploader::upload_dataset(const upload_request& request)
     {
         std::lock_guard<std::mutex> lock(mutex_);
         active_abort_ = &run.abort;
-        // A cancel that came while this request left the queue still counts.
-        if (!running_.load())
+        // A cancel that came after this request left the queue still counts.
+        if (!running_.load() || cancel_generation_ != generation)
             run.abort.store(true);
     }
     send_files(run);

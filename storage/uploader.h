@@ -94,7 +94,7 @@ public:
 private:
     struct dataset_run;
     void upload_task();
-    void upload_dataset(const upload_request& request);
+    void upload_dataset(const upload_request& request, uint64_t generation);
     void send_files(dataset_run& run);
     bool write_manifest(dataset_run& run);
     // Waits while paused; false once the run is aborted.
@@ -110,6 +110,7 @@ private:
     std::deque<upload_request> queue_;              // guarded by mutex_
     bool paused_ = false;                           // guarded by mutex_
     std::atomic<bool>* active_abort_ = nullptr;     // guarded by mutex_; the running dataset's
+    uint64_t cancel_generation_ = 0;                // guarded by mutex_; counts cancel_all calls
     std::shared_ptr<object_store_client> client_;   // guarded by mutex_
     int parallel_files_ = 4;                        // guarded by mutex_
     std::string off_reason_ = "未配置上传服务器";     // guarded by mutex_
