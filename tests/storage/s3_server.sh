@@ -62,7 +62,7 @@ wait_for_gateway() {
 start_gateway() {
   local port
   port="$(cat "$dir/rgw_port")"
-  radosgw -c "$dir/ceph.conf" -n client.rgw --pid-file "$dir/run/rgw.pid" >>"$dir/log/rgw.out" 2>&1
+  radosgw -c "$dir/ceph.conf" -n client.rgw --pid-file "$dir/run/rgw.pid" </dev/null >>"$dir/log/rgw.out" 2>&1
   wait_for_gateway "$port" || { echo "gateway did not come up; see $dir/log"; return 1; }
 }
 
@@ -71,6 +71,7 @@ start)
   for tool in ceph-mon ceph-osd radosgw radosgw-admin monmaptool ceph s3cmd; do
     command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (scripts/install-deps.sh installs it)"
   done
+  stop_all  # a server left by an interrupted run
   rm -rf "$dir"
   mkdir -p "$dir"/{run,log,mon,osd,rgw}
   mon_port="$(free_port)"
@@ -112,11 +113,11 @@ EOF
     || skip "monmaptool failed; see $dir/log/setup.out"
   ceph-mon -c "$dir/ceph.conf" --mkfs -i a --monmap "$dir/monmap" >>"$dir/log/setup.out" 2>&1 \
     || skip "ceph-mon --mkfs failed; see $dir/log/setup.out"
-  ceph-mon -c "$dir/ceph.conf" -i a >>"$dir/log/setup.out" 2>&1 || skip "ceph-mon did not start"
+  ceph-mon -c "$dir/ceph.conf" -i a </dev/null >>"$dir/log/setup.out" 2>&1 || skip "ceph-mon did not start"
   osd_id="$(timeout 60 ceph -c "$dir/ceph.conf" osd create 2>>"$dir/log/setup.out")" || skip "osd create failed"
   mkdir -p "$dir/osd/$osd_id"
   ceph-osd -c "$dir/ceph.conf" -i "$osd_id" --mkfs >>"$dir/log/setup.out" 2>&1 || skip "ceph-osd --mkfs failed"
-  ceph-osd -c "$dir/ceph.conf" -i "$osd_id" >>"$dir/log/setup.out" 2>&1 || skip "ceph-osd did not start"
+  ceph-osd -c "$dir/ceph.conf" -i "$osd_id" </dev/null >>"$dir/log/setup.out" 2>&1 || skip "ceph-osd did not start"
   echo "$osd_id" > "$dir/osd_id"
   start_gateway || skip "the gateway did not start"
   radosgw-admin -c "$dir/ceph.conf" user create --uid=kavrel-test --display-name=kavrel-test \
