@@ -225,3 +225,40 @@ TEST(UserConfigDir, FollowsHomeAndIsEmptyWithoutIt)
         EXPECT_TRUE(scenario_tag_loader::load_user_app_config("").is_null());
     }
 }
+
+TEST_F(ConfigManagerTest, UploadObjectTakesDefaultsAndTheOverlayCanSetIt)
+{
+    writeDevice(R"({"upload":{"endpoint":"http://10.0.0.5:7480"}})");
+    writeOverlay("upload:\n  bucket: fleet\n  parallel_files: 99\n");
+    EXPECT_EQ(init(), 0);
+    EXPECT_EQ(cfg_.upload_.endpoint, "http://10.0.0.5:7480");
+    EXPECT_EQ(cfg_.upload_.bucket, "fleet");
+    EXPECT_TRUE(cfg_.upload_.path_style);
+    EXPECT_EQ(cfg_.upload_.parallel_files, 4) << "out of range falls back to the default";
+
+    writeDevice(R"({"upload":{"endpoint":"ftp://host"}})");
+    writeOverlay("{}\n");
+    EXPECT_EQ(init(), 0);
+    EXPECT_EQ(cfg_.upload_.endpoint, "") << "only http and https turn uploads on";
+    EXPECT_TRUE(log_.contains("upload.endpoint must be an http:// or https:// URL"));
+}
+
+TEST_F(ConfigManagerTest, CredentialsComeFromAPrivateFileOrTheEnvironment)
+{
+    const std::string path = home_ + "/credentials";
+    ScopedEnv id("AWS_ACCESS_KEY_ID", std::string("ENVKEY"));
+    ScopedEnv secret("AWS_SECRET_ACCESS_KEY", std::string("envsecret"));
+    EXPECT_EQ(load_upload_credentials(path).secret_access_key, "envsecret") << "no file: the environment";
+
+    writeFile(path, "# keys\naccess_key_id = FILEKEY\nsecret_access_key=filesecret \n");
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+    const upload_credentials own = load_upload_credentials(path);
+    EXPECT_EQ(own.access_key_id, "FILEKEY");
+    EXPECT_EQ(own.secret_access_key, "filesecret");
+
+    fs::permissions(path, fs::perms::group_read, fs::perm_options::add);
+    const upload_credentials shared = load_upload_credentials(path);
+    EXPECT_FALSE(shared.ok()) << "a file others can read is refused, not bypassed by the environment";
+    EXPECT_NE(shared.error.find("readable by group or others"), std::string::npos);
+    EXPECT_EQ(shared.error.find("filesecret"), std::string::npos);
+}
