@@ -13,6 +13,8 @@ PACKAGES=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth libgl1-mesa-dri libegl-mesa0
+  # tests: the accessibility bus and a Python client of it
+  dbus-bin at-spi2-core python3-gi gir1.2-atspi-2.0
   # run time: USB camera discovery
   v4l-utils
 )
