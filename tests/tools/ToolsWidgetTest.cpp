@@ -384,26 +384,4 @@ TEST_F(ToolsWidgetTest, ScriptIgnoringTermBlocksCloseButNotDestruction)
     EXPECT_EQ(errno, ESRCH) << "the script must be gone and reaped";
 }
 
-TEST_F(ToolsWidgetTest, DestroyingTheWindowStopsARunningScriptQuietly)
-{
-    const QString pidFile = dir_.filePath("pid");
-    const QString path =
-        writeScript("loop.sh", "echo $$ > '" + pidFile.toStdString() + "'\necho ready\nwhile :; do sleep 0.1; done\n");
-    configure({{"Loop", path.toStdString(), ""}});
-    auto* w = new ToolsWidget;
-    w->page(0)->runButton()->click();
-    ASSERT_TRUE(waitUntil([&] { return logHas(*w, 0, "ready"); }));
-    const pid_t pid = static_cast<pid_t>(std::stol(kavrel::test::readFile(pidFile.toStdString())));
-
-    messages_.clear();
-    delete w;
-    EXPECT_TRUE(messages_.empty());
-    errno = 0;
-    EXPECT_EQ(::kill(pid, 0), -1);
-    EXPECT_EQ(errno, ESRCH);
-    // Nothing left over may fire into the deleted window.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCoreApplication::processEvents();
-}
-
 } // namespace
