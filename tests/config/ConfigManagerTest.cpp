@@ -126,21 +126,6 @@ TEST_F(ConfigManagerTest, CameraConfigIsReplacedWholeOrNotAtAll)
     EXPECT_EQ(cfg_.camera_config_.capture_freq, 1000) << "a broken camera_config keeps the previous one";
 }
 
-TEST_F(ConfigManagerTest, WrongCityValueStopsBeforeLaterKeys)
-{
-    writeDevice(R"({"city_list":{"sz":"深圳","bj":3},"cur_city":"sz","scripts":[{"name":"a","cmd":"b"}]})");
-    init();
-    EXPECT_TRUE(log_.contains("type must be string, but is number"));
-    EXPECT_EQ(cfg_.cur_city_, "");
-    EXPECT_EQ(cfg_.scripts_.size(), 0u);
-    ASSERT_EQ(cfg_.city_list_.size(), 1u) << "pairs before the bad one stay";
-
-    writeDevice(R"({"city_list":["广州","上海"]})");
-    init();
-    ASSERT_EQ(cfg_.city_list_.size(), 2u);
-    EXPECT_EQ(cfg_.city_list_[1], std::make_pair(std::string("1"), std::string("上海")));
-}
-
 TEST_F(ConfigManagerTest, OverlayPatchesDeviceFile)
 {
     writeDevice(R"({"cur_city":"sz","machine_id":"EMP-1","scripts":[{"name":"a","cmd":"b"}],"camera_config":)"

@@ -281,45 +281,6 @@ TEST_F(SdkSim, ImuDelivers200SamplesASecondOnItsOwnThread)
     EXPECT_LE(deviceSeconds, seconds + 0.01);
 }
 
-TEST_F(SdkSim, WrongFrameClassAndBadArgumentsRaiseTheSdkErrors)
-{
-    auto pipeline = std::make_shared<ob::Pipeline>();
-    pipeline->start(videoConfig(160, 120, 30, OB_FORMAT_BGR));
-    std::shared_ptr<ob::FrameSet> set;
-    while (!set || !set->depthFrame())
-        ASSERT_TRUE(set = pipeline->waitForFrameset(1000));
-    auto depth = set->getFrame(OB_FRAME_DEPTH);
-    EXPECT_TRUE(depth->is<ob::VideoFrame>());
-    try {
-        depth->as<ob::ColorFrame>();
-        FAIL() << "a depth frame is no colour frame";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "unsupported operation, object's type is not require type");
-    }
-    EXPECT_EQ(set->getFrame(OB_FRAME_ACCEL), nullptr) << "absent member frames are null";
-
-    // The C calls report through the error out-parameter.
-    ob_error* error = nullptr;
-    ob_accel_frame_get_value(depth->getImpl(), &error);
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(ob_error_get_exception_type(error), OB_EXCEPTION_TYPE_UNSUPPORTED_OPERATION);
-    EXPECT_STREQ(ob_error_get_function(error), "ob_accel_frame_get_value");
-    ob_delete_error(error);
-
-    auto config = std::make_shared<ob::Config>();
-    try {
-        config->enableVideoStream(OB_STREAM_DEPTH, 640, 400, 30, OB_FORMAT_MJPG);
-        FAIL() << "depth is Y16 only";
-    } catch (const ob::Error& e) {
-        EXPECT_STREQ(e.getFunction(), "ob_config_enable_video_stream");
-        EXPECT_NE(std::string(e.getArgs()).find("format = 5"), std::string::npos) << e.getArgs();
-        EXPECT_EQ(e.getExceptionType(), OB_EXCEPTION_TYPE_INVALID_VALUE);
-        EXPECT_NE(std::string(e.getMessage()), "");
-    }
-    EXPECT_THROW(ob::Filter("NoSuchFilter"), ob::Error);
-    pipeline->stop();
-}
-
 TEST_F(SdkSim, AbsentCameraFailsCreationForTheGivenAttempts)
 {
     {
