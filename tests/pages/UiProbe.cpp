@@ -1,10 +1,11 @@
 // Shows the terminal's screens on a real display (xvfb) for checks from the
 // outside, on a copy of a catalogue home (normally demo/home):
 //   ui_probe HOME            the scenario buttons, the information page with a
-//                            scenario loaded and the tag dialog stay open; every
+//                            scenario loaded and the dialogs stay open; every
 //                            entry an operator can tap is printed ("ENTRY\t<text>"),
-//                            then "READY"; it quits when stdin closes. The
-//                            accessibility check (accessible_names.py) drives it.
+//                            and every dialog's title ("WINDOW\t<title>"), then
+//                            "READY"; it quits when stdin closes. The accessibility
+//                            check (accessible_names.py) drives it.
 //   ui_probe HOME --shots DIR [--font PX]
 //                            shows each screen in turn at the display's size
 //                            (and at font size PX instead of the configured one),
@@ -71,6 +72,10 @@ int printEntriesAndWait(Kavrel& window)
     window.show();
     auto tags = popupTagDialog(&window);
     tags->show();
+    ConfirmationDialog question(QStringLiteral("提示"), QStringLiteral("是否保存此次拍照数据?"), &window);
+    question.show();
+    Popupkeyboard keypad(window.informationPage());
+    keypad.show();
     settle();
 
     for (QWidget* top : {static_cast<QWidget*>(&scenarios), static_cast<QWidget*>(&window), static_cast<QWidget*>(tags.get())}) {
@@ -79,7 +84,10 @@ int printEntriesAndWait(Kavrel& window)
         for (const auto* button : top->findChildren<SelectableListItemButton*>())
             std::cout << "ENTRY\t" << button->text().toStdString() << "\n";
     }
-    std::cout << "WINDOW\t" << tags->windowTitle().toStdString() << "\nREADY" << std::endl;
+    for (const QWidget* dialog : {static_cast<QWidget*>(tags.get()), static_cast<QWidget*>(&question),
+             static_cast<QWidget*>(&keypad)})
+        std::cout << "WINDOW\t" << dialog->windowTitle().toStdString() << "\n";
+    std::cout << "READY" << std::endl;
 
     QSocketNotifier input(fileno(stdin), QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [&input] {

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Checks through the accessibility bus (AT-SPI) that every entry an operator
-can tap is found by its visible text, and the tag dialog by its title.
+can tap is found by its visible text, and every dialog by its title.
 
 Run inside a display and a D-Bus session, e.g.
   xvfb-run -a dbus-run-session -- accessible_names.py build/.../ui_probe demo/home
