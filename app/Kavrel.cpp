@@ -1,5 +1,7 @@
 #include "Kavrel.h"
 
+#include <vector>
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -53,7 +55,20 @@ Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavre
     connect(ui->Btn_Upload, &QPushButton::clicked, this, &Kavrel::openUploadWindow);
     connect(ui->page_DataCollectionWidget, &DataCollectionWidget::signalRecordingStateChanged, this,
             &Kavrel::onRecordingStateChanged);
+    // A stack is as large as its largest page; only the page on show may size
+    // the window, or one tall page pushes the others off a small panel.
+    std::vector<QSizePolicy> pagePolicies;
+    for (int i = 0; i < ui->stackedWidget->count(); ++i)
+        pagePolicies.push_back(ui->stackedWidget->widget(i)->sizePolicy());
+    auto sizeToPage = [this, pagePolicies](int current) {
+        for (int i = 0; i < ui->stackedWidget->count(); ++i) {
+            ui->stackedWidget->widget(i)->setSizePolicy(
+                i == current ? pagePolicies[i] : QSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored));
+        }
+    };
+    connect(ui->stackedWidget, &QStackedWidget::currentChanged, this, sizeToPage);
     ui->stackedWidget->setCurrentIndex(kScenarioPage);
+    sizeToPage(kScenarioPage);
 
     clockTimer_ = new QTimer(this);
     connect(clockTimer_, &QTimer::timeout, this, &Kavrel::updateClock);

@@ -17,6 +17,8 @@ PACKAGES=(
   xvfb xauth libgl1-mesa-dri libegl-mesa0
   # upload tests and benchmark: a local S3 server (Ceph's object gateway) and a reference client
   radosgw ceph-mon ceph-osd s3cmd
+  # tests: the accessibility bus and a Python client of it
+  dbus-bin at-spi2-core python3-gi gir1.2-atspi-2.0
   # run time: USB camera discovery
   v4l-utils
 )
