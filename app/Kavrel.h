@@ -15,6 +15,7 @@ class RecordsWidget;
 class InformationCollectionWidget;
 class ScenarioSelectWidget;
 class ToolsWidget;
+class UploadWidget;
 
 namespace Ui {
 class Kavrel;
@@ -42,6 +43,8 @@ public:
     ToolsWidget* toolsWindow() const { return toolsWindow_; }
     RecordsWidget* recordsPage() const { return recordsPage_; }
     QPushButton* recordsButton() const { return recordsButton_; }
+    // The upload window once the upload button has opened it, else null.
+    UploadWidget* uploadWindow() const { return uploadWindow_; }
 
 public slots:
     void onScenarioSelected(const QString& scenarioName, const QString& scenarioPath);
@@ -52,6 +55,8 @@ private slots:
     void updateClock();
     void openToolsWindow();
     void openRecordsPage();
+    void openUploadWindow();
+    void onRecordingStateChanged(bool recording);
 
 private:
     std::unique_ptr<Ui::Kavrel> ui;
@@ -60,4 +65,5 @@ private:
     QPushButton* recordsButton_ = nullptr;   // header button "记录"
     RecordsWidget* recordsPage_ = nullptr;   // last page of the stack
     int pageBeforeRecords_ = 0;
+    UploadWidget* uploadWindow_ = nullptr;  // child of the window, built on first use
 };
