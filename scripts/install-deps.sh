@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Installs every Debian package the terminal and its tests need. Idempotent:
 # packages already present are left alone, so running it twice costs a second.
+#
+#   scripts/install-deps.sh            build, libraries, tests (the default)
+#   scripts/install-deps.sh board      also the arm64 cross build, emulation
+#                                      and Debian packaging tools
 set -euo pipefail
 
 PACKAGES=(
@@ -16,6 +20,20 @@ PACKAGES=(
   # run time: USB camera discovery
   v4l-utils
 )
+
+BOARD_PACKAGES=(
+  # arm64 cross build against a Debian sysroot, tests under user-mode emulation
+  g++-aarch64-linux-gnu mmdebstrap qemu-user-static
+  # the .deb: shared-library dependencies, checks, throwaway install roots
+  dpkg-dev fakeroot file lintian
+)
+
+for group in "$@"; do
+  case "$group" in
+    board) PACKAGES+=("${BOARD_PACKAGES[@]}") ;;
+    *) echo "install-deps.sh: unknown group '$group' (known: board)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${PACKAGES[@]}"; do
