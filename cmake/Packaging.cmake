@@ -25,6 +25,7 @@ add_custom_target(kavrel_package_docs ALL DEPENDS
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.Debian.gz ${pkg}/copyright
   DESTINATION ${KAVREL_DEB_DOC})
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/kavrel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${pkg}/lintian-overrides DESTINATION share/lintian/overrides RENAME kavrel)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kavrel)
@@ -45,8 +46,6 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The maintainer scripts enable the unit with deb-systemd-helper.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "init-system-helpers")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "v4l-utils")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${pkg}/conffiles ${pkg}/postinst ${pkg}/prerm ${pkg}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -26,19 +26,21 @@ trap cleanup EXIT
 
 fail() { printf 'deb-install-test: FAIL: %s\n' "$*" >&2; exit 1; }
 pass() { printf 'deb-install-test: ok: %s\n' "$*"; }
-in_root() { chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@"; }
+# Each run in the root gets a PID namespace: daemons that package scripts start
+# there end with it.
+in_root() { unshare --pid --fork --kill-child chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 "$@"; }
 
 mkdir -p "$cache"
 # The root gets the X server and xwininfo for the check, then the package
 # through apt, so its Depends are what pulls in Qt, OpenCV and the rest.
 timeout 1800 mmdebstrap --quiet --variant=apt --include=xvfb,xauth,x11-utils \
-  --skip=essential/unlink --skip=cleanup/apt/cache \
+  --skip=essential/unlink --skip=cleanup/apt \
   --setup-hook='mkdir -p "$1/var/cache/apt/archives/"' \
   --setup-hook="sync-in $cache /var/cache/apt/archives/" \
   bookworm "$root" "$mirror" || fail "mmdebstrap could not make the root"
 mount -t proc proc "$root/proc"
 cp "$deb" "$root/tmp/kavrel.deb"
-timeout 1200 chroot "$root" /usr/bin/env DEBIAN_FRONTEND=noninteractive \
+timeout 1200 unshare --pid --fork --kill-child chroot "$root" /usr/bin/env DEBIAN_FRONTEND=noninteractive \
   apt-get install -y -q --no-install-recommends /tmp/kavrel.deb >"$root/tmp/install.log" 2>&1 \
   || { cat "$root/tmp/install.log"; fail "apt-get could not install the package"; }
 cp -n "$root"/var/cache/apt/archives/*.deb "$cache/" 2>/dev/null || true
@@ -69,7 +71,7 @@ wait "$pid"; rc=$?
 echo "window=$shown rc=$rc"
 SH
 chmod +x "$root/tmp/start.sh"
-result="$(timeout 300 chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin LANG=C.UTF-8 \
+result="$(timeout 300 unshare --pid --fork --kill-child chroot "$root" /usr/bin/env -i PATH=/usr/bin:/bin LANG=C.UTF-8 \
   xvfb-run -a -s "-screen 0 1280x800x24" /tmp/start.sh | tail -n1)" || true
 log="$root/tmp/kavrel.log"
 [ "$result" = "window=yes rc=0" ] || { cat "$log"; fail "kavrel did not show its main window and exit cleanly ($result)"; }

@@ -5,17 +5,24 @@
 #   scripts/install-deps.sh            build, libraries, tests (the default)
 #   scripts/install-deps.sh board      also the arm64 cross build, emulation
 #                                      and Debian packaging tools
+#   scripts/install-deps.sh --print-libraries
+#                                      lists the -dev packages (for the sysroot)
 set -euo pipefail
+
+# The libraries the program links; the arm64 sysroot takes the same list.
+LIBRARIES=(
+  qtbase5-dev libqt5svg5-dev libqt5opengl5-dev
+  libopencv-dev libyaml-cpp-dev nlohmann-json3-dev libconcurrentqueue-dev
+  libspdlog-dev libturbojpeg0-dev
+)
+TEST_LIBRARIES=(libgtest-dev libgmock-dev)
 
 PACKAGES=(
   # build
   cmake ninja-build g++ pkg-config ccache
-  # libraries
-  qtbase5-dev libqt5svg5-dev libqt5opengl5-dev
-  libopencv-dev libyaml-cpp-dev nlohmann-json3-dev libconcurrentqueue-dev
-  libspdlog-dev libturbojpeg0-dev
+  "${LIBRARIES[@]}"
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev
+  "${TEST_LIBRARIES[@]}" libbenchmark-dev
   xvfb xauth libgl1-mesa-dri libegl-mesa0
   # run time: USB camera discovery
   v4l-utils
@@ -30,6 +37,7 @@ BOARD_PACKAGES=(
 
 for group in "$@"; do
   case "$group" in
+    --print-libraries) printf '%s\n' "${LIBRARIES[@]}" "${TEST_LIBRARIES[@]}"; exit 0 ;;
     board) PACKAGES+=("${BOARD_PACKAGES[@]}") ;;
     *) echo "install-deps.sh: unknown group '$group' (known: board)" >&2; exit 2 ;;
   esac

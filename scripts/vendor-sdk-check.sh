@@ -30,17 +30,18 @@ tests=(camera_manager_tests sdk_sim_tests capture_page_tests)
 timeout 2400 cmake --build "$build_dir" -j "$jobs" --target kavrel "${tests[@]}"
 
 # The program must load the SDK by the vendor's file name, from the SDK root.
-readelf -d "$build_dir/app/kavrel" | grep -q 'NEEDED.*\[libOrbbecSDK\.so\.2\]' \
-  || die "kavrel does not link libOrbbecSDK.so.2"
-if [ -n "$(nm -C "$build_dir/app/kavrel" | grep -E ' T ob_create_pipeline$')" ]; then
-  die "kavrel carries its own copy of the SDK"
-fi
+# (Output is captured first: grep -q would end the pipe early under pipefail.)
+dynamic="$(readelf -d "$build_dir/app/kavrel")"
+grep -q 'NEEDED.*\[libOrbbecSDK\.so\.2\]' <<<"$dynamic" || die "kavrel does not link libOrbbecSDK.so.2"
+symbols="$(nm "$build_dir/app/kavrel")"
+grep -qE ' T ob_create_pipeline$' <<<"$symbols" && die "kavrel carries its own copy of the SDK"
 
 export QT_QPA_PLATFORM=offscreen
 for t in "${tests[@]}"; do
   binary="$(find "$build_dir/tests" -type f -name "$t" -perm -u+x | head -n1)"
   [ -n "$binary" ] || die "$t was not built"
-  ldd "$binary" | grep -q "libOrbbecSDK.so.2 => $sdk_root/lib/" || die "$t does not load the installed SDK"
+  libraries="$(ldd "$binary")"
+  grep -q "libOrbbecSDK.so.2 => $sdk_root/lib/" <<<"$libraries" || die "$t does not load the installed SDK"
   echo "== $t against $sdk_root"
   timeout 900 "$binary" --gtest_brief=1 || die "$t failed against the installed SDK"
 done
