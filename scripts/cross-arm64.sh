@@ -96,7 +96,7 @@ make_sysroot() {
   mirror="$(debian_mirror)"
   rm -rf "$tmp" "$root"
   log "sysroot: mmdebstrap arm64 $SUITE from $mirror into $root"
-  timeout 1800 mmdebstrap --quiet --variant=extract --architectures=arm64 --skip=download/empty \
+  timeout 1800 mmdebstrap --quiet --variant=extract --architectures=arm64 --skip=cleanup/apt/cache \
     --include="$(IFS=,; echo "${SYSROOT_PACKAGES[*]}")" "$SUITE" "$tmp" "$mirror" \
     || die "mmdebstrap failed (network, archive or disk); nothing was cached"
   finish_sysroot "$tmp"
