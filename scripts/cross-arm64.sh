@@ -61,17 +61,18 @@ finish_sysroot() {
 # write. Build one from the downloaded packages, with every path as the host
 # sees it (the tree's prefix in front), for the arm64 package's Depends.
 make_shlibs_db() {
-  local root="$1" db="$1/var/lib/kavrel-dpkg" deb name control
+  local root="$1" final_root="$2" db="$1/var/lib/kavrel-dpkg" deb name control
   rm -rf "$db"
   mkdir -p "$db/info" "$db/updates"
   : >"$db/status"
+  echo 1 >"$db/info/format"  # info files named <package>:<arch>
   control="$(mktemp -d)"
   for deb in "$root"/var/cache/apt/archives/*.deb; do
     name="$(dpkg-deb --field "$deb" Package)"
     [ "$(dpkg-deb --field "$deb" Multi-Arch)" = same ] && name="$name:arm64"
     { dpkg-deb --field "$deb"; echo "Status: install ok installed"; echo; } >>"$db/status"
     dpkg-deb --fsys-tarfile "$deb" | tar -t \
-      | sed -e 's|^\.||' -e 's|/$||' -e '/^$/d' -e "s|^|$root|" >"$db/info/$name.list"
+      | sed -e 's|^\.||' -e 's|/$||' -e '/^$/d' -e "s|^|$final_root|" >"$db/info/$name.list"
     rm -rf "${control:?}"/*
     dpkg-deb --control "$deb" "$control"
     for f in shlibs symbols; do
@@ -100,7 +101,7 @@ make_sysroot() {
     --include="$(IFS=,; echo "${SYSROOT_PACKAGES[*]}")" "$SUITE" "$tmp" "$mirror" \
     || die "mmdebstrap failed (network, archive or disk); nothing was cached"
   finish_sysroot "$tmp"
-  make_shlibs_db "$tmp"
+  make_shlibs_db "$tmp" "$root"
   printf '%s\n' "${SYSROOT_PACKAGES[@]}" >"$tmp/.complete"
   mv "$tmp" "$root"
   # Older trees (another package list) are dead weight of 1.3 GB each.
