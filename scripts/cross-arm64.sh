@@ -117,7 +117,7 @@ cross_build() {
   cmake -S "$repo" -B "$build_dir" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/aarch64-linux-gnu.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
-    -DKAVREL_BUILD_BENCH=ON -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+    -DKAVREL_BUILD_BENCH=ON -DCMAKE_INSTALL_PREFIX=/usr -DKAVREL_WERROR="${KAVREL_WERROR:-OFF}" >/dev/null
   timeout 3600 cmake --build "$build_dir" -j "$jobs" || die "arm64 build failed or took over an hour"
 }
 

@@ -25,7 +25,8 @@ done
 launcher=()
 command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S "$repo" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVREL_BUILD_BENCH=OFF \
-  -DKAVREL_USE_VENDOR_OBSDK=ON -DOrbbecSDK_ROOT="$sdk_root" "${launcher[@]}" >/dev/null
+  -DKAVREL_USE_VENDOR_OBSDK=ON -DOrbbecSDK_ROOT="$sdk_root" -DKAVREL_WERROR="${KAVREL_WERROR:-OFF}" \
+  "${launcher[@]}" >/dev/null
 tests=(camera_manager_tests sdk_sim_tests capture_page_tests)
 timeout 2400 cmake --build "$build_dir" -j "$jobs" --target kavrel "${tests[@]}"
 

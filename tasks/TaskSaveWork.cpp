@@ -677,30 +677,3 @@ TaskSaveWork::Stats TaskSaveWork::stats() const
     s.runsCompleted = runsCompleted_.load();
     return s;
 }
-
-namespace {
-
-std::shared_ptr<TaskSaveWork> registeredSaveTask()
-{
-    return std::dynamic_pointer_cast<TaskSaveWork>(TaskManager::instance().getTask(TaskTypes::TaskSaveWork));
-}
-
-} // namespace
-
-bool triggerSaveTask()
-{
-    auto task = registeredSaveTask();
-    return task && task->postTask(QVariant::fromValue(nullptr)) == 0;
-}
-
-void stopSaveTask()
-{
-    if (auto task = registeredSaveTask())
-        task->stopTask();
-}
-
-void cancelSaveTask()
-{
-    if (auto task = registeredSaveTask())
-        task->cancelTask();
-}

@@ -6,7 +6,7 @@
 //   auto task = std::make_shared<TaskSaveWork>();
 //   connect(task.get(), &BaseTask::BaseSendTaskData, page, &Page::slot_ReceiveDataSaveWork, Qt::QueuedConnection);
 //   TaskManager::instance().addTaskThreadStart(task);   // starts the thread
-//   ... set isSaveFile_ (and shouldProcessQueue_), then triggerSaveTask();
+//   ... set isSaveFile_ (and shouldProcessQueue_), then task->postTask(QVariant());
 //   ... clear isSaveFile_: the run writes its files, makes them durable and
 //       BaseSendTaskData delivers the session folder path (QString) on the GUI thread.
 
@@ -69,10 +69,3 @@ private:
     std::atomic<uint64_t> imagesFailed_{0};
     std::atomic<uint64_t> runsCompleted_{0};
 };
-
-// Shorthands for the capture page. triggerSaveTask posts a job to the
-// registered save worker (false when there is none or it refused);
-// stopSaveTask ends its thread, which stays registered until process exit.
-bool triggerSaveTask();
-void stopSaveTask();
-void cancelSaveTask();

@@ -92,10 +92,11 @@ protected:
         page_ = std::make_unique<DataCollectionWidget>();
         page_->resize(1280, 720);
         page_->show();
-        if (waitForCamera)
+        if (waitForCamera) {
             ASSERT_TRUE(waitUntil([&] { return page_->depthCameraState() == DataCollectionWidget::CameraState::Live; },
             kCameraTimeoutMs))
             << "simulated camera never streamed";
+        }
         // The page re-enables its buttons 200 ms after it is built.
         processEventsFor(300);
     }
