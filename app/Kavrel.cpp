@@ -1,5 +1,7 @@
 #include "Kavrel.h"
 
+#include <vector>
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -10,7 +12,10 @@
 #include "InformationCollectionWidget.h"
 #include "Log.h"
 #include "ScenarioSelectWidget.h"
+#include "Startup.h"
 #include "ToolsWidget.h"
+#include "UploadWidget.h"
+#include "file_manager.h"
 #include "WidgetUtils.h"
 #include "config_manager.h"
 #include "ui_Kavrel.h"
@@ -34,6 +39,8 @@ Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavre
     ui->toolButton->setStyleSheet(QString(buttonStyle).replace(QLatin1String("QPushButton"),
                                                                QLatin1String("QToolButton")));
     ui->Btn_ExitApp->setCursor(Qt::PointingHandCursor);
+    ui->Btn_Upload->setStyleSheet(buttonStyle);
+    ui->Btn_Upload->setCursor(Qt::PointingHandCursor);
     ui->toolButton->setCursor(Qt::PointingHandCursor);
 
     connect(ui->page_ScaenarioSelectWidget, &ScenarioSelectWidget::signalScenarioSelected, this,
@@ -45,7 +52,23 @@ Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavre
             &Kavrel::switchToDataCollectionPage);
     connect(ui->Btn_ExitApp, &QPushButton::clicked, this, &Kavrel::onExitAppClicked);
     connect(ui->toolButton, &QToolButton::clicked, this, &Kavrel::openToolsWindow);
+    connect(ui->Btn_Upload, &QPushButton::clicked, this, &Kavrel::openUploadWindow);
+    connect(ui->page_DataCollectionWidget, &DataCollectionWidget::signalRecordingStateChanged, this,
+            &Kavrel::onRecordingStateChanged);
+    // A stack is as large as its largest page; only the page on show may size
+    // the window, or one tall page pushes the others off a small panel.
+    std::vector<QSizePolicy> pagePolicies;
+    for (int i = 0; i < ui->stackedWidget->count(); ++i)
+        pagePolicies.push_back(ui->stackedWidget->widget(i)->sizePolicy());
+    auto sizeToPage = [this, pagePolicies](int current) {
+        for (int i = 0; i < ui->stackedWidget->count(); ++i) {
+            ui->stackedWidget->widget(i)->setSizePolicy(
+                i == current ? pagePolicies[i] : QSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored));
+        }
+    };
+    connect(ui->stackedWidget, &QStackedWidget::currentChanged, this, sizeToPage);
     ui->stackedWidget->setCurrentIndex(kScenarioPage);
+    sizeToPage(kScenarioPage);
 
     clockTimer_ = new QTimer(this);
     connect(clockTimer_, &QTimer::timeout, this, &Kavrel::updateClock);
@@ -139,4 +162,26 @@ void Kavrel::onExitAppClicked()
     }
     LOGD << "All resources cleaned up, exiting application";
     QCoreApplication::quit();
+}
+
+void Kavrel::openUploadWindow()
+{
+    if (!uploadWindow_) {
+        file_manager& storage = file_manager::instance();
+        uploadWindow_ = new UploadWidget(storage.ledger(), storage.uploads(), this);
+        uploadWindow_->setClockUnsynchronised(!ntpSynchronizedAtLastCheck());
+    }
+    uploadWindow_->refreshDatasets();
+    uploadWindow_->show();
+    uploadWindow_->raise();
+    uploadWindow_->activateWindow();
+}
+
+void Kavrel::onRecordingStateChanged(bool recording)
+{
+    // Uploads share the card with the recording: they wait until it stops.
+    ui->Btn_Upload->setEnabled(!recording);
+    file_manager::instance().uploads().set_paused(recording);
+    if (uploadWindow_)
+        uploadWindow_->setRecording(recording);
 }

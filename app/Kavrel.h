@@ -13,6 +13,7 @@ class DataCollectionWidget;
 class InformationCollectionWidget;
 class ScenarioSelectWidget;
 class ToolsWidget;
+class UploadWidget;
 
 namespace Ui {
 class Kavrel;
@@ -38,6 +39,8 @@ public:
     DataCollectionWidget* dataCollectionPage() const;
     // The tools window once the tools button has opened it, else null.
     ToolsWidget* toolsWindow() const { return toolsWindow_; }
+    // The upload window once the upload button has opened it, else null.
+    UploadWidget* uploadWindow() const { return uploadWindow_; }
 
 public slots:
     void onScenarioSelected(const QString& scenarioName, const QString& scenarioPath);
@@ -47,9 +50,12 @@ private slots:
     void backToScenarioSelect();
     void updateClock();
     void openToolsWindow();
+    void openUploadWindow();
+    void onRecordingStateChanged(bool recording);
 
 private:
     std::unique_ptr<Ui::Kavrel> ui;
     QTimer* clockTimer_ = nullptr;       // child of the window
     ToolsWidget* toolsWindow_ = nullptr;  // child of the window, built on first use
+    UploadWidget* uploadWindow_ = nullptr;  // child of the window, built on first use
 };

@@ -1,11 +1,12 @@
 #include "SaveFiles.h"
 
-#include "AtomicFile.h"
-
 #include <cerrno>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "AtomicFile.h"
 
 namespace save_files {
 

@@ -526,6 +526,7 @@ void DataCollectionWidget::on_Btn_MainAction_clicked()
         isSaveFile_ = false;
         shouldProcessQueue_ = false;
         setCollectionStatus(Idle);
+        emit signalRecordingStateChanged(false);
         return;
     }
 
@@ -554,6 +555,7 @@ void DataCollectionWidget::on_Btn_MainAction_clicked()
             LOGD << "Re-triggered TaskSaveWork for existing folder, BaseSavePath_: " << base;
         }
         setCollectionStatus(Collecting);
+        emit signalRecordingStateChanged(true);
         LOGD << "Standard mode: Collection started, isSaveFile_ = " << isSaveFile_.load()
              << ", shouldProcessQueue_ = " << shouldProcessQueue_.load();
         // Debounce: a second press within a second of a start is ignored.

@@ -85,6 +85,7 @@ signals:
     void signal_notifyRenderFrameDepthNV12();
     void signal_notifyCamera_1(bool isOk);
     void signal_notifyCamera_2(bool isOk);
+    void signalRecordingStateChanged(bool recording);
 
 public slots:
     void slot_ReceiveDataSaveWork(QVariant Data);
