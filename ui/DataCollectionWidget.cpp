@@ -142,10 +142,6 @@ DataCollectionWidget::DataCollectionWidget(QWidget* parent)
             setCollectionStatus(Idle);
             LOGD << "Buttons re-enabled after initialization delay";
         }
-        isSaveFile_ = false;
-        shouldProcessQueue_ = false;
-        LOGD << "Re-confirmed save flags: isSaveFile_ = " << isSaveFile_.load()
-             << ", shouldProcessQueue_ = " << shouldProcessQueue_.load();
     });
 }
 
@@ -353,6 +349,16 @@ void DataCollectionWidget::releaseCameras()
     }
 }
 
+void DataCollectionWidget::setRecording(bool recording, bool processQueues)
+{
+    isSaveFile_ = recording;
+    shouldProcessQueue_ = processQueues;
+    if (recording == recording_)
+        return;
+    recording_ = recording;
+    emit signalRecordingStateChanged(recording);
+}
+
 void DataCollectionWidget::setCameraState(QLabel* label, CameraState& state, CameraState value)
 {
     if (state == value)
@@ -523,8 +529,7 @@ void DataCollectionWidget::on_Btn_MainAction_clicked()
 
     if (!singleShot && status_ == Collecting) {
         LOGD << "Recording mode: Stopping collection";
-        isSaveFile_ = false;
-        shouldProcessQueue_ = false;
+        setRecording(false, false);
         setCollectionStatus(Idle);
         return;
     }
@@ -539,8 +544,7 @@ void DataCollectionWidget::on_Btn_MainAction_clicked()
         }
         if (!hasStartedCollection) {
             LOGD << "First time starting collection, creating session folder";
-            isSaveFile_ = true;
-            shouldProcessQueue_ = true;
+            setRecording(true, true);
             triggerSaveTask();
             hasStartedCollection = true;
             hasDataInCurrentSession_ = false;
@@ -548,8 +552,7 @@ void DataCollectionWidget::on_Btn_MainAction_clicked()
             const std::string base = CollectionContext::instance().baseSavePath();
             LOGD << "Reusing existing session folder";
             LOGD << "Current BaseSavePath_: " << base;
-            isSaveFile_ = true;
-            shouldProcessQueue_ = true;
+            setRecording(true, true);
             triggerSaveTask();
             LOGD << "Re-triggered TaskSaveWork for existing folder, BaseSavePath_: " << base;
         }
@@ -571,8 +574,7 @@ void DataCollectionWidget::on_Btn_MainAction_clicked()
     LOGD << "Current subScene: " << info.task_label;
     if (!hasFirstSnapshot_) {
         LOGD << "First snapshot, creating session folder";
-        isSaveFile_ = true;
-        shouldProcessQueue_ = false;
+        setRecording(true, false);
         triggerSaveTask();
         hasFirstSnapshot_ = true;
         // The worker needs a moment to create the session folder.
@@ -719,8 +721,7 @@ void DataCollectionWidget::on_Btn_Finish_clicked()
     const bool singleShot = isSingleShotCapture();
     // Close the session now; the worker finishes its run and reports the folder.
     auto closeSession = [this, singleShot] {
-        isSaveFile_ = false;
-        shouldProcessQueue_ = false;
+        setRecording(false, false);
         clearSaveQueues();
         capturedCount_ = 0;
         ++sessionGeneration_;
@@ -782,8 +783,7 @@ void DataCollectionWidget::on_Btn_BackToInfo_clicked()
 void DataCollectionWidget::cleanupResourcesAndPrepareExit()
 {
     LOGD << "========== Cleaning up resources for exit ==========";
-    isSaveFile_ = false;
-    shouldProcessQueue_ = false;
+    setRecording(false, false);
     LOGD << "Stopped save flags";
     if (auto task = std::dynamic_pointer_cast<TaskSaveWork>(TaskManager::instance().getTask(TaskTypes::TaskSaveWork)))
         task->cancelTask();
@@ -870,13 +870,13 @@ void DataCollectionWidget::slot_ReceiveDataSaveWork(QVariant Data)
     const CollectionInfo info = context.collectionInfo();
     const auto fallback = session_meta::sessionTagsFallback(
         info.capture_mode, info.task_label, config_manager::instance().selected_tags_);
-    // session_time comes from the open session only; a closed one has none.
-    const std::string timeSource = basePath.empty() ? std::string() : base;
+    // session_time is the reported folder's time level, also for a run whose
+    // session was closed before it reported (single shot reports at finish).
     if (session_meta::isContinuousMode(info.capture_mode)) {
-        session_meta::writeSessionMeta(base + "/meta.yaml", timeSource, fallback, nullptr);
+        session_meta::writeSessionMeta(base + "/meta.yaml", base, fallback, nullptr);
     } else {
         const auto labels = resolveImageLabelsFromManifest(base);
-        session_meta::writeSessionMeta(base + "/meta.yaml", timeSource, fallback, labels.empty() ? nullptr : &labels);
+        session_meta::writeSessionMeta(base + "/meta.yaml", base, fallback, labels.empty() ? nullptr : &labels);
     }
 
     LOGD << "Calling add_dir_record with relativePath: " << rel;

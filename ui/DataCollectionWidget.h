@@ -85,6 +85,9 @@ signals:
     void signal_notifyRenderFrameDepthNV12();
     void signal_notifyCamera_1(bool isOk);
     void signal_notifyCamera_2(bool isOk);
+    // A recording (a continuous run, or a single-shot session until its
+    // finish) started or stopped.
+    void signalRecordingStateChanged(bool recording);
 
 public slots:
     void slot_ReceiveDataSaveWork(QVariant Data);
@@ -101,6 +104,8 @@ private:
     void createDepthCamera();
     void createUsbCamera();
     void releaseCameras();
+    // Switches saving on or off and tells listeners when that changes.
+    void setRecording(bool recording, bool processQueues);
 
     void triggerSaveTask();
     void stopSaveTask();
@@ -123,6 +128,7 @@ private:
     // Bumped whenever a session is closed or the page is reset, so that
     // delayed steps of an older session do nothing.
     uint64_t sessionGeneration_ = 0;
+    bool recording_ = false;
     bool confirmationScheduled_ = false;
     bool snapshotTriggered_ = false;  // the current snapshot's trigger has run
     bool expectsDepth_ = true;        // the depth camera streams depth too

@@ -8,6 +8,7 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <nlohmann/json.hpp>
 #include <yaml-cpp/yaml.h>
@@ -158,6 +159,7 @@ TEST_F(CapturePageTest, SingleShotSessionKeepsExactlyTheConfirmedSnapshots)
     useMode("single_shot");
     openPage();
     kavrel::log::LogCapture capture;
+    QSignalSpy recording(page_.get(), &DataCollectionWidget::signalRecordingStateChanged);
 
     snapshot(true, {"划痕"});
     waitForQueuesDrained();
@@ -208,6 +210,7 @@ TEST_F(CapturePageTest, SingleShotSessionKeepsExactlyTheConfirmedSnapshots)
     EXPECT_EQ(keys, (std::vector<std::string>{"date", "city", "machine_id", "scene_label", "task_label", "part_number",
                         "session_time", "capture_mode", "session_tags", "device_config", "image_info"}));
     EXPECT_EQ(meta["capture_mode"].as<std::string>(), "single_shot");
+    EXPECT_EQ(meta["session_time"].as<std::string>(), session.filename().string());
     ASSERT_EQ(meta["image_info"].size(), 2u);
     EXPECT_EQ(meta["image_info"][0]["color_file"].as<std::string>(), "D1/color/" + colour[0] + ".png");
     EXPECT_EQ(meta["image_info"][0]["depth_file"].as<std::string>(), "D1/depth/" + colour[0] + ".png");
@@ -220,6 +223,10 @@ TEST_F(CapturePageTest, SingleShotSessionKeepsExactlyTheConfirmedSnapshots)
 
     EXPECT_EQ(ledgerRowsFor(rel), 1);
     EXPECT_EQ(capture.count("Calling add_dir_record with relativePath: "), 1);
+    // The session is one recording, from the first snapshot to the finish.
+    ASSERT_EQ(recording.count(), 2);
+    EXPECT_TRUE(recording[0][0].toBool());
+    EXPECT_FALSE(recording[1][0].toBool());
 }
 
 TEST_F(CapturePageTest, DeclinedFirstSnapshotKeepsFinishAndBackDisabled)
@@ -247,6 +254,7 @@ TEST_F(CapturePageTest, ContinuousStartStopTwiceMakesOneFolderAndOneRow)
     useMode("continue_shot");
     openPage();
     kavrel::log::LogCapture capture;
+    QSignalSpy recording(page_.get(), &DataCollectionWidget::signalRecordingStateChanged);
     EXPECT_EQ(mainButton()->text(), QString::fromUtf8("开始采集"));
 
     for (int run = 0; run < 2; ++run) {
@@ -267,6 +275,9 @@ TEST_F(CapturePageTest, ContinuousStartStopTwiceMakesOneFolderAndOneRow)
         EXPECT_FALSE(backButton()->isEnabled());
     }
     EXPECT_EQ(capture.count("Reusing existing session folder"), 1);
+    ASSERT_EQ(recording.count(), 4);  // start, stop, start, stop
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(recording[i][0].toBool(), i % 2 == 0);
     finishButton()->click();
     processEventsFor(300);
     EXPECT_FALSE(page_->hasStartedCollection);
@@ -369,9 +380,9 @@ TEST_F(CapturePageTest, ResultAfterFinishIsRecordedUnderTheReportedPath)
     EXPECT_TRUE(capture.contains("BaseSavePath_ is empty, using curFilePath: " + late.string()));
     EXPECT_TRUE(capture.contains("Extracted relative path from BaseSavePath_: 20250612-SZ-kitchen/sink/7/20250612_101010"));
     EXPECT_EQ(ledgerRowsFor("20250612-SZ-kitchen/sink/7/20250612_101010"), 1);
-    // A closed session's meta has no session time and no manifest to read.
+    // A closed session's meta takes its time from the reported folder.
     const YAML::Node meta = YAML::LoadFile((late / "meta.yaml").string());
-    EXPECT_EQ(meta["session_time"].as<std::string>(), "");
+    EXPECT_EQ(meta["session_time"].as<std::string>(), "20250612_101010");
     EXPECT_FALSE(meta["image_info"]);
     EXPECT_TRUE(capture.contains("Manifest not found at: "));
 }
