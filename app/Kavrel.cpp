@@ -4,12 +4,19 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QLabel>
+#include <QProcess>
 #include <QTimer>
 
+#include "CaptureSession.h"
+#include "CollectionContext.h"
 #include "DataCollectionWidget.h"
+#include "HeaderStatus.h"
 #include "InformationCollectionWidget.h"
 #include "Log.h"
+#include "SaveFiles.h"
 #include "ScenarioSelectWidget.h"
+#include "Startup.h"
 #include "ToolsWidget.h"
 #include "WidgetUtils.h"
 #include "config_manager.h"
@@ -43,14 +50,64 @@ Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavre
     connect(ui->page_InformationCollectionWidget,
             &InformationCollectionWidget::signalEnterDataCollectionRequested, this,
             &Kavrel::switchToDataCollectionPage);
+    connect(ui->page_DataCollectionWidget, &DataCollectionWidget::signalBackToInformationRequested, this, [this] {
+        if (ui->stackedWidget->currentIndex() != kInformationPage)
+            ui->stackedWidget->setCurrentIndex(kInformationPage);
+    });
     connect(ui->Btn_ExitApp, &QPushButton::clicked, this, &Kavrel::onExitAppClicked);
     connect(ui->toolButton, &QToolButton::clicked, this, &Kavrel::openToolsWindow);
     ui->stackedWidget->setCurrentIndex(kScenarioPage);
+
+    // The header tells the truth: free space sits beside the clock.
+    freeSpaceLabel_ = new QLabel(ui->frame_Header);
+    freeSpaceLabel_->setObjectName(QStringLiteral("label_FreeSpace"));
+    ui->horizontalLayout_Header->insertWidget(ui->horizontalLayout_Header->indexOf(ui->label_TimeInfo), freeSpaceLabel_);
+    ui->label_SyncStatus->setText(header_status::ntpText(g_ntpSynchronized.load()));
+    ntpTimer_ = new QTimer(this);
+    connect(ntpTimer_, &QTimer::timeout, this, [this] { checkNtpAgain(); });
+    ntpTimer_->start(kNtpCheckIntervalMs);
 
     clockTimer_ = new QTimer(this);
     connect(clockTimer_, &QTimer::timeout, this, &Kavrel::updateClock);
     clockTimer_->start(kClockIntervalMs);
     updateClock();
+}
+
+void Kavrel::refreshHeader()
+{
+    const config_manager& config = config_manager::instance();
+    ui->label_DeviceNo->setText(header_status::machineText(config));
+    ui->label_CityValue->setText(header_status::cityText(config));
+    ui->label_VncIpValue->setText(header_status::firstIPv4Address());
+    const std::string root = CollectionContext::instance().storageRoot();
+    freeSpaceLabel_->setText(
+        QString::fromUtf8("剩余 %1").arg(freeSpaceText(save_files::freeBytes(root.empty() ? "." : root))));
+}
+
+void Kavrel::checkNtpAgain(const QString& program, const QStringList& arguments)
+{
+    if (ntpCheck_)
+        return;  // the last check has not answered yet
+    // Asynchronous: the GUI never waits for the clock service.
+    ntpCheck_ = new QProcess(this);
+    connect(ntpCheck_, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+        [this](int code, QProcess::ExitStatus status) {
+            const bool synchronized = status == QProcess::NormalExit && code == 0
+                && header_status::ntpAnswerSaysSynchronized(ntpCheck_->readAllStandardOutput());
+            if (synchronized != g_ntpSynchronized.exchange(synchronized))
+                LOGI << "NTP synchronisation changed: " << (synchronized ? "synchronized" : "not synchronized");
+            ui->label_SyncStatus->setText(header_status::ntpText(synchronized));
+            ntpCheck_->deleteLater();
+            ntpCheck_ = nullptr;
+        });
+    connect(ntpCheck_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart || !ntpCheck_)
+            return;
+        ui->label_SyncStatus->setText(header_status::ntpText(false));
+        ntpCheck_->deleteLater();
+        ntpCheck_ = nullptr;
+    });
+    ntpCheck_->start(program, arguments);
 }
 
 Kavrel::~Kavrel() = default;
@@ -78,6 +135,7 @@ DataCollectionWidget* Kavrel::dataCollectionPage() const
 void Kavrel::updateClock()
 {
     ui->label_TimeInfo->setText(QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss")));
+    refreshHeader();
 }
 
 void Kavrel::onScenarioSelected(const QString& scenarioName, const QString& scenarioPath)

@@ -6,8 +6,11 @@
 #include <memory>
 
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
+class QLabel;
+class QProcess;
 class QTimer;
 class DataCollectionWidget;
 class InformationCollectionWidget;
@@ -39,6 +42,15 @@ public:
     // The tools window once the tools button has opened it, else null.
     ToolsWidget* toolsWindow() const { return toolsWindow_; }
 
+    // The NTP state is asked again this often (the first answer comes from start-up).
+    static constexpr int kNtpCheckIntervalMs = 60000;
+    // Header values from the configuration and the board: machine, city,
+    // address, free space and the last NTP answer.
+    void refreshHeader();
+    void checkNtpAgain(const QString& program = QStringLiteral("timedatectl"),
+        const QStringList& arguments = {QStringLiteral("show"), QStringLiteral("-p"), QStringLiteral("NTPSynchronized"),
+            QStringLiteral("--value")});
+
 public slots:
     void onScenarioSelected(const QString& scenarioName, const QString& scenarioPath);
     void onExitAppClicked();
@@ -51,5 +63,8 @@ private slots:
 private:
     std::unique_ptr<Ui::Kavrel> ui;
     QTimer* clockTimer_ = nullptr;       // child of the window
+    QTimer* ntpTimer_ = nullptr;         // child of the window
+    QProcess* ntpCheck_ = nullptr;       // child of the window, while a check runs
+    QLabel* freeSpaceLabel_ = nullptr;   // child of the header
     ToolsWidget* toolsWindow_ = nullptr;  // child of the window, built on first use
 };
