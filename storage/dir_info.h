@@ -9,6 +9,8 @@
 // Texts of the `status` column.
 inline constexpr const char* kStatusWaitingUpload = "待上传";
 inline constexpr const char* kStatusCompleted = "已完成";
+// Text of the `type` column for the capture page's sessions.
+inline constexpr const char* kRecordTypeCapture = "采集";
 
 struct dir_info {
     std::string dir_name;       // session folder relative to the storage root

@@ -14,7 +14,7 @@
 
 #include "Log.h"
 #include "StorageTestSupport.h"
-#include "file_manager.h"
+#include "ledger.h"
 
 extern char** environ;
 
@@ -80,8 +80,8 @@ TEST(LedgerKill, KilledWriterNeverLeavesAnUnreadableLedger)
     }
 
     kavrel::log::LogCapture log;
-    file_manager manager;
-    EXPECT_TRUE(manager.init(scratch.ledger(), scratch.card()));
+    dataset_ledger manager;
+    EXPECT_TRUE(manager.open(scratch.ledger(), scratch.card()));
     EXPECT_FALSE(log.contains("Failed to load or parse CSV file"));
     EXPECT_EQ(manager.records_snapshot().size(), previous);
 }

@@ -94,7 +94,7 @@ protected:
     void SetUp() override
     {
         transfer = std::make_shared<ScriptedTransfer>();
-        manager.set_transfer(transfer);
+        manager.uploads().set_transfer(transfer);
     }
     void start(const std::string& ledger_text = "")
     {
@@ -105,7 +105,7 @@ protected:
     fs::path card() const { return scratch.card(); }
     void submit(const std::string& dataset, Reports& reports)
     {
-        ASSERT_TRUE(manager.submit_upload({reports.receiver(), dataset}));
+        ASSERT_TRUE(manager.uploads().submit_upload({reports.receiver(), dataset}));
     }
 
     ScratchDir scratch;
@@ -165,7 +165,7 @@ TEST_F(Upload, TwelveFilesReportAfterFifthAndTenthThenFinalAndCompleteTheRow)
     EXPECT_FLOAT_EQ(all[0].progress, 50.0f * 100 / 120);
     EXPECT_FLOAT_EQ(all[3].progress, 100.0f);
 
-    const auto rows = manager.records_snapshot();
+    const auto rows = manager.ledger().records_snapshot();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].status, "待上传") << "only the dataset's row changes";
     EXPECT_EQ(rows[1].status, "已完成");
@@ -197,8 +197,8 @@ TEST_F(Upload, UnreadableFileIsTriedThreeTimesListedOnceAndDatasetStaysWaiting)
     EXPECT_FALSE(last.finished);
     EXPECT_EQ(last.uploaded_bytes, 30u);
     EXPECT_EQ(last.failed_files, std::vector<std::string>{bad});
-    EXPECT_EQ(manager.records_snapshot()[0].status, "待上传");
-    EXPECT_EQ(manager.records_snapshot()[0].succ_up_date, 0);
+    EXPECT_EQ(manager.ledger().records_snapshot()[0].status, "待上传");
+    EXPECT_EQ(manager.ledger().records_snapshot()[0].succ_up_date, 0);
 }
 
 TEST_F(Upload, FileThatChangedSizeCountsWithAWarning)
@@ -253,7 +253,7 @@ TEST_F(Upload, MissingEmptyOrEscapingDatasetOnlyWarns)
     std::this_thread::sleep_for(50ms);
     EXPECT_TRUE(reports.all().empty());
     EXPECT_TRUE(transfer->calls().empty());
-    EXPECT_FALSE(manager.submit_upload({nullptr, "empty"})) << "a request needs a receiver";
+    EXPECT_FALSE(manager.uploads().submit_upload({nullptr, "empty"})) << "a request needs a receiver";
 }
 
 TEST_F(Upload, StopCancelsTheUploadInProgressAndJoinsBothWorkers)
@@ -267,10 +267,10 @@ TEST_F(Upload, StopCancelsTheUploadInProgressAndJoinsBothWorkers)
     ASSERT_TRUE(reports.wait_for(1));  // the fifth file went through
 
     const auto stop_began = std::chrono::steady_clock::now();
-    manager.stop();
+    manager.uploads().stop();
     const auto stop_took = std::chrono::steady_clock::now() - stop_began;
     EXPECT_LT(stop_took, 3s) << "the worker leaves after the file in progress, not after the dataset";
-    EXPECT_FALSE(manager.is_running());
+    EXPECT_FALSE(manager.uploads().is_running());
 
     const auto calls_after_stop = transfer->calls().size();
     std::this_thread::sleep_for(50ms);
@@ -282,8 +282,8 @@ TEST_F(Upload, StopCancelsTheUploadInProgressAndJoinsBothWorkers)
     const auto last = reports.all().back();
     EXPECT_FALSE(last.finished);
     EXPECT_LT(last.uploaded_bytes, 400u);
-    EXPECT_EQ(manager.records_snapshot()[0].status, "待上传");
-    EXPECT_FALSE(manager.submit_upload({reports.receiver(), "big"})) << "nothing is queued after stop";
+    EXPECT_EQ(manager.ledger().records_snapshot()[0].status, "待上传");
+    EXPECT_FALSE(manager.uploads().submit_upload({reports.receiver(), "big"})) << "nothing is queued after stop";
 }
 
 TEST_F(Upload, TwoWorkersCompleteDatasetsWhileTheGuiRecordsFolders)
@@ -313,7 +313,7 @@ TEST_F(Upload, TwoWorkersCompleteDatasetsWhileTheGuiRecordsFolders)
             return !all.empty() && all.back().finished;
         }));
     }
-    manager.stop();
+    manager.uploads().stop();
 
     const auto rows = parse_dir_records(read_text(scratch.ledger()));
     ASSERT_EQ(rows.size(), 24u);
@@ -321,5 +321,5 @@ TEST_F(Upload, TwoWorkersCompleteDatasetsWhileTheGuiRecordsFolders)
         EXPECT_EQ(rows[d].status, "已完成") << rows[d].dir_name;
     for (int i = 4; i < 24; ++i)
         EXPECT_EQ(rows[i].status, "待上传");
-    EXPECT_EQ(rows, manager.records_snapshot());
+    EXPECT_EQ(rows, manager.ledger().records_snapshot());
 }

@@ -8,7 +8,7 @@
 #include <iostream>
 #include <string>
 
-#include "file_manager.h"
+#include "ledger.h"
 
 int main(int argc, char** argv)
 {
@@ -20,8 +20,8 @@ int main(int argc, char** argv)
     const std::string root = argv[2];
     long index = std::stol(argv[3]);
 
-    file_manager manager;
-    manager.init(csv, root);
+    dataset_ledger manager;
+    manager.open(csv, root);
     for (;; ++index) {
         // Names that need quoting, nested like the capture page's.
         const std::string name = "run " + std::to_string(index) + ", \"q\"/task/0/" + std::to_string(index);

@@ -8,7 +8,7 @@
 
 #include "Log.h"
 #include "StorageTestSupport.h"
-#include "file_manager.h"
+#include "ledger.h"
 
 using namespace storage_test;
 
@@ -44,8 +44,8 @@ protected:
 
 TEST_F(Ledger, FreshSystemReportsMissingColumnOnceThenFirstRecordWritesHeaderAndRow)
 {
-    file_manager manager;
-    EXPECT_FALSE(manager.init(scratch.ledger(), scratch.card()));
+    dataset_ledger manager;
+    EXPECT_FALSE(manager.open(scratch.ledger(), scratch.card()));
     EXPECT_TRUE(fs::exists(scratch.ledger()));
     EXPECT_EQ(log.count("Failed to load or parse CSV file: column not found: dir_name"), 1);
     EXPECT_EQ(read_text(scratch.ledger()), "") << "nothing is written before the first record";
@@ -66,8 +66,8 @@ TEST_F(Ledger, WrittenLedgerReadsBackIdentically)
 {
     const std::vector<std::string> names = {"a,b", "with space", "quote\"x", "\"lead", "n/e/s/t, ed"};
     {
-        file_manager writer;
-        writer.init(scratch.ledger(), scratch.card());
+        dataset_ledger writer;
+        writer.open(scratch.ledger(), scratch.card());
         for (std::size_t i = 0; i < names.size(); ++i) {
             write_bytes(fs::path(scratch.card()) / names[i] / "f.bin", 10 * (i + 1));
             EXPECT_EQ(writer.add_dir_record(names[i], i % 2 ? "采 集" : "采集"), 0);
@@ -76,8 +76,8 @@ TEST_F(Ledger, WrittenLedgerReadsBackIdentically)
     }
     const auto written = read_text(scratch.ledger());
     log.clear();
-    file_manager reader;
-    EXPECT_TRUE(reader.init(scratch.ledger(), scratch.card()));
+    dataset_ledger reader;
+    EXPECT_TRUE(reader.open(scratch.ledger(), scratch.card()));
     EXPECT_FALSE(log.contains("Failed to load"));
     const auto rows = reader.records_snapshot();
     ASSERT_EQ(names_of(rows), names);
@@ -92,8 +92,8 @@ TEST_F(Ledger, OtherColumnOrderAndExtraColumnLoadAndAreNormalisedOnNextSave)
     write_bytes(fs::path(scratch.card()) / "new" / "f", 5);
     write_text(scratch.ledger(),
         "\xEF\xBB\xBF" "size,note,dir_name,status,succ_up_date,type,creat_date\n7,\"x, y\",old,已完成,1700000500,采集,1700000000\n");
-    file_manager manager;
-    EXPECT_TRUE(manager.init(scratch.ledger(), scratch.card()));
+    dataset_ledger manager;
+    EXPECT_TRUE(manager.open(scratch.ledger(), scratch.card()));
     ASSERT_EQ(manager.records_snapshot().size(), 1u);
     const dir_info old = manager.records_snapshot()[0];
     EXPECT_EQ(old.status, "已完成");
@@ -111,8 +111,8 @@ TEST_F(Ledger, NonNumberFailsWholeLoadKeepsNothingAndSetsTheFileAside)
     fs::create_directories(fs::path(scratch.card()) / "b");
     const std::string bad = kHeader + "a,1,2,采集,待上传,0\nb,abc,2,采集,已完成,5\n";
     write_text(scratch.ledger(), bad);
-    file_manager manager;
-    EXPECT_FALSE(manager.init(scratch.ledger(), scratch.card()));
+    dataset_ledger manager;
+    EXPECT_FALSE(manager.open(scratch.ledger(), scratch.card()));
     EXPECT_TRUE(log.contains("Failed to load or parse CSV file: "));
     EXPECT_TRUE(manager.records_snapshot().empty()) << "no partial ledger";
     EXPECT_EQ(read_text(scratch.ledger()), bad) << "a failed load rewrites nothing";
@@ -131,8 +131,8 @@ TEST_F(Ledger, NonNumberFailsWholeLoadKeepsNothingAndSetsTheFileAside)
 TEST_F(Ledger, HeaderOnlyFileIsAnEmptyLedger)
 {
     write_text(scratch.ledger(), kHeader);
-    file_manager manager;
-    EXPECT_TRUE(manager.init(scratch.ledger(), scratch.card()));
+    dataset_ledger manager;
+    EXPECT_TRUE(manager.open(scratch.ledger(), scratch.card()));
     EXPECT_TRUE(manager.records_snapshot().empty());
     EXPECT_FALSE(log.contains("ERROR"));
 }
@@ -150,8 +150,8 @@ TEST_F(Ledger, ReconcileDropsRowsOfDeletedFoldersFlatAndNested)
         "20240101-bj-s/task/3/20240101120000000,3,0,采集,待上传,0\n"
         "20240101-bj-s/task/3/20240101130000000,4,0,采集,待上传,0\n"
         "gone-file,5,0,采集,待上传,0\n");
-    file_manager manager;
-    EXPECT_TRUE(manager.init(scratch.ledger(), scratch.card()));
+    dataset_ledger manager;
+    EXPECT_TRUE(manager.open(scratch.ledger(), scratch.card()));
     EXPECT_EQ(names_of(manager.records_snapshot()),
         (std::vector<std::string>{"keep-flat", "20240101-bj-s/task/3/20240101120000000"}));
     EXPECT_TRUE(log.contains("WARN ") &&
@@ -165,8 +165,8 @@ TEST_F(Ledger, ReconcileDropsRowsOfDeletedFoldersFlatAndNested)
     // Next start: the nested folder is deleted now.
     fs::remove_all(card / "20240101-bj-s");
     log.clear();
-    file_manager next;
-    next.init(scratch.ledger(), scratch.card());
+    dataset_ledger next;
+    next.open(scratch.ledger(), scratch.card());
     EXPECT_EQ(names_of(next.records_snapshot()), std::vector<std::string>{"keep-flat"});
     EXPECT_EQ(log.count("listed in CSV but not found on TF card"), 1);
 }
@@ -177,8 +177,8 @@ TEST_F(Ledger, NothingDroppedMeansNothingRewritten)
     // Unusual but valid layout: a rewrite would normalise it.
     const std::string text = "type,dir_name,creat_date,size,status,succ_up_date\r\n采集,a,1,2,待上传,0\r\n";
     write_text(scratch.ledger(), text);
-    file_manager manager;
-    EXPECT_TRUE(manager.init(scratch.ledger(), scratch.card()));
+    dataset_ledger manager;
+    EXPECT_TRUE(manager.open(scratch.ledger(), scratch.card()));
     EXPECT_EQ(manager.records_snapshot().size(), 1u);
     EXPECT_EQ(read_text(scratch.ledger()), text);
 }
@@ -188,8 +188,8 @@ TEST_F(Ledger, UnlistableStorageRootKeepsEveryRow)
     write_text(scratch.ledger(), kHeader + "a,1,0,采集,待上传,0\nb/c,2,0,采集,已完成,7\n");
     const std::string text = read_text(scratch.ledger());
     const std::string missing_root = scratch.path() + "/no-card-here";
-    file_manager manager;
-    EXPECT_TRUE(manager.init(scratch.ledger(), missing_root));
+    dataset_ledger manager;
+    EXPECT_TRUE(manager.open(scratch.ledger(), missing_root));
     EXPECT_TRUE(log.contains("opendir failed: " + missing_root));
     EXPECT_EQ(names_of(manager.records_snapshot()), (std::vector<std::string>{"a", "b/c"}));
     EXPECT_FALSE(log.contains("Removing from records"));
@@ -201,8 +201,8 @@ TEST_F(Ledger, RecordingTwiceRefreshesSizeAndTimeButKeepsUploadState)
     const fs::path folder = fs::path(scratch.card()) / "s 1";
     write_bytes(folder / "a", 10);
     write_text(scratch.ledger(), kHeader + "\"s 1\",1,10,采集,已完成,1700000123\n");
-    file_manager manager;
-    manager.init(scratch.ledger(), scratch.card());
+    dataset_ledger manager;
+    manager.open(scratch.ledger(), scratch.card());
 
     write_bytes(folder / "sub" / "b", 32);
     fs::last_write_time(folder, fs::last_write_time(folder) + std::chrono::hours(1));
@@ -224,8 +224,8 @@ TEST_F(Ledger, InvalidFoldersLeaveLedgerAndFileUnchanged)
     write_bytes(fs::path(scratch.card()) / "ok" / "f", 1);
     write_bytes(fs::path(scratch.card()) / "plain-file", 1);
     write_bytes(fs::path(scratch.path()) / "outside" / "f", 1);
-    file_manager manager;
-    manager.init(scratch.ledger(), scratch.card());
+    dataset_ledger manager;
+    manager.open(scratch.ledger(), scratch.card());
     manager.add_dir_record("ok", "采集");
     const std::string text = read_text(scratch.ledger());
 
@@ -243,8 +243,8 @@ TEST_F(Ledger, InvalidFoldersLeaveLedgerAndFileUnchanged)
 TEST_F(Ledger, EmptyFolderIsRecordedWithSizeZero)
 {
     fs::create_directories(fs::path(scratch.card()) / "empty" / "color");
-    file_manager manager;
-    manager.init(scratch.ledger(), scratch.card());
+    dataset_ledger manager;
+    manager.open(scratch.ledger(), scratch.card());
     manager.add_dir_record("empty", "采集");
     ASSERT_EQ(manager.records_snapshot().size(), 1u);
     EXPECT_EQ(manager.records_snapshot()[0].size, 0);
@@ -257,8 +257,8 @@ TEST_F(Ledger, FailedWriteIsLoggedAndNothingIsLost)
     const std::string csv = (folder / "file_manager.csv").string();
     write_bytes(fs::path(scratch.card()) / "a" / "f", 1);
     write_bytes(fs::path(scratch.card()) / "b" / "f", 1);
-    file_manager manager;
-    manager.init(csv, scratch.card());
+    dataset_ledger manager;
+    manager.open(csv, scratch.card());
 
     fs::remove_all(folder);  // the ledger's folder went away (card pulled, disk full...)
     EXPECT_NE(manager.add_dir_record("a", "采集"), 0);
@@ -273,11 +273,11 @@ TEST_F(Ledger, FailedWriteIsLoggedAndNothingIsLost)
 TEST_F(Ledger, UncreatableLedgerFileIsReported)
 {
     const std::string csv = scratch.path() + "/no/such/dir/file_manager.csv";
-    file_manager manager;
-    EXPECT_FALSE(manager.init(csv, scratch.card()));
+    dataset_ledger manager;
+    EXPECT_FALSE(manager.open(csv, scratch.card()));
     EXPECT_TRUE(log.contains("Failed to create new CSV file: " + csv));
     EXPECT_TRUE(manager.csv_file().empty()) << "members stay untouched";
-    EXPECT_FALSE(manager.init("", scratch.card()));
+    EXPECT_FALSE(manager.open("", scratch.card()));
     EXPECT_TRUE(log.contains("Failed to create new CSV file: "));
 }
 
@@ -301,3 +301,31 @@ TEST(DirSize, CountsRegularFilesBelowTheFolderFollowingLinks)
     EXPECT_TRUE(log.contains("Path is not a directory: "));
 }
 
+
+TEST_F(Ledger, StartUpAddsUnrecordedSessionsAsPendingAndRefreshesGrownRows)
+{
+    const fs::path card = scratch.card();
+    // A run cut by a power loss: images written, no row, no meta.yaml yet.
+    write_bytes(card / "20240101-a-b" / "urinal" / "0" / "120000" / "cam" / "color" / "1.png", 40);
+    write_bytes(card / "20240101-a-b" / "outside" / "130000" / "meta.yaml", 5);
+    write_bytes(card / "20240101-a-b" / "outside" / "140000" / "meta.yaml", 7);
+    write_bytes(card / "not-a-session" / "notes.txt", 3);
+    write_text(scratch.ledger(), kHeader + "20240101-a-b/outside/140000,1,2,采集,已完成,99\n");
+
+    dataset_ledger ledger;
+    EXPECT_TRUE(ledger.open(scratch.ledger(), scratch.card()));
+    const auto rows = ledger.records_snapshot();
+    EXPECT_EQ(names_of(rows), (std::vector<std::string>{"20240101-a-b/outside/140000",
+                                  "20240101-a-b/outside/130000", "20240101-a-b/urinal/0/120000"}));
+    EXPECT_EQ(rows[0].size, 7) << "the grown folder's size is refreshed";
+    EXPECT_EQ(rows[0].status, "已完成");
+    EXPECT_EQ(rows[0].succ_up_date, 99);
+    EXPECT_EQ(rows[2].size, 40);
+    EXPECT_EQ(rows[2].status, "待上传");
+    EXPECT_EQ(log.count("Session folder without a ledger row added as pending: "), 2);
+    EXPECT_EQ(parse_dir_records(read_text(scratch.ledger())), rows);
+
+    EXPECT_TRUE(ledger.remove_record("20240101-a-b/outside/130000"));
+    EXPECT_FALSE(ledger.remove_record("20240101-a-b/outside/130000"));
+    EXPECT_EQ(parse_dir_records(read_text(scratch.ledger())).size(), 2u);
+}

@@ -1,0 +1,46 @@
+#pragma once
+// What the uploader needs from an object store, whatever the protocol.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+// Why a request to the store failed, in terms an operator can act on.
+enum class upload_failure {
+    none,
+    auth,            // wrong key or secret, or no permission
+    unreachable,     // no connection, time-out, server error
+    no_bucket,
+    local_read,      // the local file could not be read
+    clock_skew,      // the device clock is too far from the server's
+    cancelled,
+    rejected,        // the store refused the bytes (damaged or changed while sent)
+};
+
+// The text the upload page shows for a failure.
+const char* failure_text(upload_failure failure);
+
+// A failure that every other file of the dataset would meet as well.
+bool failure_ends_dataset(upload_failure failure);
+
+struct put_outcome {
+    upload_failure failure = upload_failure::none;
+    std::string detail;         // for the log; never holds a secret
+    bool skipped = false;       // the store already held the same size and MD5
+    uint64_t size = 0;          // bytes of the object
+    std::string sha256_hex;     // of the object's payload
+    bool ok() const { return failure == upload_failure::none; }
+};
+
+class object_store_client {
+public:
+    virtual ~object_store_client() = default;
+    // Sends one local file as `key`, unless an object with the same size and
+    // MD5 is there already. Called from several upload threads at once; a set
+    // `cancel` ends the transfer in flight within a second.
+    virtual put_outcome put_file(const std::string& local_path, const std::string& key,
+        const std::atomic<bool>& cancel) = 0;
+    // Sends a small object held in memory.
+    virtual put_outcome put_bytes(const std::string& key, const std::string& body,
+        const std::atomic<bool>& cancel) = 0;
+};

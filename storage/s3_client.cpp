@@ -1,0 +1,616 @@
+#include "s3_client.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <stdexcept>
+
+#include "Log.h"
+
+namespace {
+
+const char kEmptyPayloadSha256[] = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+// A clock further than this from the server's makes signed requests fail.
+constexpr long kAllowedSkewSeconds = 15 * 60;
+
+std::string to_hex(const unsigned char* data, unsigned length)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(length * 2);
+    for (unsigned i = 0; i < length; ++i) {
+        hex.push_back(digits[data[i] >> 4]);
+        hex.push_back(digits[data[i] & 0xf]);
+    }
+    return hex;
+}
+
+std::string base64_of_hex(const std::string& hex)
+{
+    std::string raw;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        raw.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    std::string out(4 * ((raw.size() + 2) / 3) + 1, '\0');
+    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+        reinterpret_cast<const unsigned char*>(raw.data()), static_cast<int>(raw.size()));
+    out.resize(static_cast<std::size_t>(length));
+    return out;
+}
+
+// MD5 and SHA-256 fed together, so a file is read once for both.
+class digests {
+public:
+    digests() : md5_(EVP_MD_CTX_new()), sha_(EVP_MD_CTX_new())
+    {
+        if (!md5_ || !sha_ || !EVP_DigestInit_ex(md5_.get(), EVP_md5(), nullptr) ||
+            !EVP_DigestInit_ex(sha_.get(), EVP_sha256(), nullptr))
+            throw std::runtime_error("digest set-up failed");
+    }
+    void update(const char* data, std::size_t length)
+    {
+        EVP_DigestUpdate(md5_.get(), data, length);
+        EVP_DigestUpdate(sha_.get(), data, length);
+    }
+    void finish(std::string& md5_hex, std::string& sha256_hex)
+    {
+        unsigned char buffer[EVP_MAX_MD_SIZE];
+        unsigned length = 0;
+        EVP_DigestFinal_ex(md5_.get(), buffer, &length);
+        md5_hex = to_hex(buffer, length);
+        EVP_DigestFinal_ex(sha_.get(), buffer, &length);
+        sha256_hex = to_hex(buffer, length);
+    }
+
+private:
+    struct ctx_free {
+        void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+    };
+    std::unique_ptr<EVP_MD_CTX, ctx_free> md5_;
+    std::unique_ptr<EVP_MD_CTX, ctx_free> sha_;
+};
+
+void hash_bytes(const std::string& bytes, std::string& md5_hex, std::string& sha256_hex)
+{
+    digests d;
+    d.update(bytes.data(), bytes.size());
+    d.finish(md5_hex, sha256_hex);
+}
+
+class file_handle {
+public:
+    explicit file_handle(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ~file_handle()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    file_handle(const file_handle&) = delete;
+    file_handle& operator=(const file_handle&) = delete;
+    bool is_open() const { return fd_ >= 0; }
+    bool stat(struct stat& st) const { return ::fstat(fd_, &st) == 0; }
+    // Reads exactly `length` bytes at `offset`; false on an error or a short file.
+    bool read_at(uint64_t offset, std::size_t length, std::string& out) const
+    {
+        out.resize(length);
+        std::size_t done = 0;
+        while (done < length) {
+            const ssize_t n = ::pread(fd_, out.data() + done, length - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+
+private:
+    int fd_;
+};
+
+std::string errno_text()
+{
+    return std::strerror(errno);
+}
+
+bool is_unreserved(unsigned char c)
+{
+    return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+std::string percent_encode(const std::string& text, bool keep_slash)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (is_unreserved(c) || (keep_slash && c == '/')) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            out.push_back('%');
+            out.push_back(digits[c >> 4]);
+            out.push_back(digits[c & 0xf]);
+        }
+    }
+    return out;
+}
+
+std::string xml_value(const std::string& xml, const std::string& tag)
+{
+    const std::string open = "<" + tag + ">";
+    const auto start = xml.find(open);
+    if (start == std::string::npos)
+        return {};
+    const auto end = xml.find("</" + tag + ">", start);
+    if (end == std::string::npos)
+        return {};
+    return xml.substr(start + open.size(), end - start - open.size());
+}
+
+std::string trim(const std::string& text)
+{
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+std::string amz_date(std::time_t when)
+{
+    std::tm utc{};
+    gmtime_r(&when, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
+    return text;
+}
+
+// Seconds between the server's Date header and the device clock; 0 when unknown.
+long skew_seconds(const std::map<std::string, std::string>& headers, std::time_t device_now)
+{
+    const auto date = headers.find("date");
+    if (date == headers.end())
+        return 0;
+    const std::time_t server = curl_getdate(date->second.c_str(), nullptr);
+    if (server < 0)
+        return 0;
+    return static_cast<long>(device_now - server);
+}
+
+upload_failure failure_of_curl(CURLcode code)
+{
+    switch (code) {
+    case CURLE_ABORTED_BY_CALLBACK:
+        return upload_failure::cancelled;
+    case CURLE_READ_ERROR:
+        return upload_failure::local_read;
+    default:
+        return upload_failure::unreachable;
+    }
+}
+
+upload_failure failure_of_status(long status, const std::string& code, long skew)
+{
+    if (code == "RequestTimeTooSkewed" || (status == 403 && std::labs(skew) > kAllowedSkewSeconds))
+        return upload_failure::clock_skew;
+    if (code == "NoSuchBucket")
+        return upload_failure::no_bucket;
+    if (status == 403 || code == "SignatureDoesNotMatch" || code == "InvalidAccessKeyId" || code == "AccessDenied")
+        return upload_failure::auth;
+    if (status >= 500)
+        return upload_failure::unreachable;
+    return upload_failure::rejected;
+}
+
+struct body_reader {
+    const std::string* body;
+    std::size_t offset;
+};
+
+size_t read_body(char* buffer, size_t size, size_t count, void* user)
+{
+    auto* reader = static_cast<body_reader*>(user);
+    const std::size_t left = reader->body->size() - reader->offset;
+    const std::size_t n = std::min(left, size * count);
+    std::memcpy(buffer, reader->body->data() + reader->offset, n);
+    reader->offset += n;
+    return n;
+}
+
+size_t append_body(char* data, size_t size, size_t count, void* user)
+{
+    static_cast<std::string*>(user)->append(data, size * count);
+    return size * count;
+}
+
+size_t collect_header(char* data, size_t size, size_t count, void* user)
+{
+    const std::string line(data, size * count);
+    const auto colon = line.find(':');
+    if (colon != std::string::npos) {
+        std::string name = line.substr(0, colon);
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        // Values arrive with the space after the colon: an ETag must be trimmed.
+        (*static_cast<std::map<std::string, std::string>*>(user))[name] = trim(line.substr(colon + 1));
+    }
+    return size * count;
+}
+
+int check_cancel(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    const auto* cancel = static_cast<const std::atomic<bool>*>(user);
+    return cancel && cancel->load() ? 1 : 0;
+}
+
+std::string strip_quotes(const std::string& etag)
+{
+    if (etag.size() >= 2 && etag.front() == '"' && etag.back() == '"')
+        return etag.substr(1, etag.size() - 2);
+    return etag;
+}
+
+const std::atomic<bool> kNeverCancelled{false};
+
+} // namespace
+
+const char* failure_text(upload_failure failure)
+{
+    switch (failure) {
+    case upload_failure::none: return "";
+    case upload_failure::auth: return "认证失败";
+    case upload_failure::unreachable: return "无法连接服务器";
+    case upload_failure::no_bucket: return "存储桶不存在";
+    case upload_failure::local_read: return "本地文件读取失败";
+    case upload_failure::clock_skew: return "设备时间不准";
+    case upload_failure::cancelled: return "已取消";
+    case upload_failure::rejected: return "服务器拒收";
+    }
+    return "上传失败";
+}
+
+bool failure_ends_dataset(upload_failure failure)
+{
+    return failure == upload_failure::auth || failure == upload_failure::no_bucket ||
+        failure == upload_failure::clock_skew || failure == upload_failure::cancelled;
+}
+
+std::string s3_encode_key(const std::string& key)
+{
+    return percent_encode(key, true);
+}
+
+std::string s3_encode_query_value(const std::string& value)
+{
+    return percent_encode(value, false);
+}
+
+struct s3_client::request {
+    std::string method;                     // GET, HEAD, PUT, POST or DELETE
+    std::string key;
+    std::string query;                      // signed as written: sorted, encoded, "name=" for flags
+    const std::string* body = nullptr;      // payload of PUT and POST
+    std::string body_sha256;                // of *body; computed when empty
+    std::vector<std::string> headers;
+};
+
+s3_client::s3_client(s3_settings settings) : settings_(std::move(settings))
+{
+    curl_global_init(CURL_GLOBAL_DEFAULT);  // thread-safe since libcurl 7.84
+}
+
+s3_client::~s3_client()
+{
+    for (void* handle : idle_handles_)
+        curl_easy_cleanup(static_cast<CURL*>(handle));
+}
+
+void* s3_client::take_handle()
+{
+    {
+        std::lock_guard<std::mutex> lock(pool_mutex_);
+        if (!idle_handles_.empty()) {
+            void* handle = idle_handles_.back();
+            idle_handles_.pop_back();
+            return handle;
+        }
+    }
+    return curl_easy_init();
+}
+
+void s3_client::give_back(void* handle)
+{
+    std::lock_guard<std::mutex> lock(pool_mutex_);
+    idle_handles_.push_back(handle);
+}
+
+std::string s3_client::object_url(const std::string& key, const std::string& query) const
+{
+    std::string base = settings_.endpoint;
+    while (!base.empty() && base.back() == '/')
+        base.pop_back();
+    std::string url;
+    if (settings_.path_style) {
+        url = base + "/" + settings_.bucket + "/" + s3_encode_key(key);
+    } else {
+        const auto scheme_end = base.find("://");
+        const auto host_start = scheme_end == std::string::npos ? 0 : scheme_end + 3;
+        url = base.substr(0, host_start) + settings_.bucket + "." + base.substr(host_start) + "/" + s3_encode_key(key);
+    }
+    if (!query.empty())
+        url += "?" + query;
+    return url;
+}
+
+s3_response s3_client::perform(const request& req, const std::atomic<bool>* cancel)
+{
+    s3_response response;
+    CURL* curl = static_cast<CURL*>(take_handle());
+    if (!curl) {
+        response.failure = upload_failure::unreachable;
+        response.detail = "curl_easy_init failed";
+        return response;
+    }
+    curl_easy_reset(curl);  // keeps the connection cache
+
+    std::string sha = req.body_sha256;
+    if (sha.empty()) {
+        std::string md5_unused;
+        if (req.body)
+            hash_bytes(*req.body, md5_unused, sha);
+        else
+            sha = kEmptyPayloadSha256;
+    }
+    const std::time_t device_now = std::time(nullptr) + settings_.clock_offset.count();
+    // libcurl signs but adds neither header itself; it takes the date from ours.
+    curl_slist* headers = nullptr;
+    headers = curl_slist_append(headers, ("x-amz-content-sha256: " + sha).c_str());
+    headers = curl_slist_append(headers, ("X-Amz-Date: " + amz_date(device_now)).c_str());
+    for (const std::string& header : req.headers)
+        headers = curl_slist_append(headers, header.c_str());
+
+    const std::string url = object_url(req.key, req.query);
+    const std::string sigv4 = "aws:amz:" + settings_.region + ":s3";
+    body_reader reader{req.body, 0};
+
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_AWS_SIGV4, sigv4.c_str());
+    curl_easy_setopt(curl, CURLOPT_USERNAME, settings_.access_key_id.c_str());
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, settings_.secret_access_key.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, settings_.connect_timeout_s);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1024L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, settings_.stall_timeout_s);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, check_cancel);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, cancel);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, append_body);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response.body);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collect_header);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response.headers);
+    if (!settings_.ca_file.empty())
+        curl_easy_setopt(curl, CURLOPT_CAINFO, settings_.ca_file.c_str());
+    if (req.method == "HEAD") {
+        curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    } else if (req.method == "PUT") {
+        curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(curl, CURLOPT_READFUNCTION, read_body);
+        curl_easy_setopt(curl, CURLOPT_READDATA, &reader);
+        curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(req.body ? req.body->size() : 0));
+    } else if (req.method == "POST") {
+        curl_easy_setopt(curl, CURLOPT_POST, 1L);
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, req.body ? req.body->data() : "");
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(req.body ? req.body->size() : 0));
+    } else if (req.method != "GET") {
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, req.method.c_str());
+    }
+
+    const CURLcode code = curl_easy_perform(curl);
+    curl_slist_free_all(headers);
+    if (code != CURLE_OK) {
+        response.failure = failure_of_curl(code);
+        response.detail = std::string(curl_easy_strerror(code)) + " (" + req.method + " " + url + ")";
+        curl_easy_cleanup(curl);  // the connection may be half-used
+        return response;
+    }
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+    give_back(curl);
+
+    // A multipart completion can fail inside a 200 response.
+    const bool error_body = response.body.find("<Error>") != std::string::npos;
+    if (response.status >= 300 || error_body) {
+        const std::string error_code = xml_value(response.body, "Code");
+        if (!(req.method == "HEAD" && response.status == 404)) {
+            response.failure = failure_of_status(response.status, error_code, skew_seconds(response.headers, device_now));
+            response.detail = "HTTP " + std::to_string(response.status) + (error_code.empty() ? "" : " " + error_code) +
+                " (" + req.method + " " + url + ")";
+        }
+    }
+    return response;
+}
+
+s3_response s3_client::head_object(const std::string& key)
+{
+    return perform({"HEAD", key, "", nullptr, "", {}}, nullptr);
+}
+
+s3_response s3_client::get_object(const std::string& key)
+{
+    return perform({"GET", key, "", nullptr, "", {}}, nullptr);
+}
+
+bool s3_client::already_stored(const std::string& key, uint64_t size, const std::string& md5_hex,
+    put_outcome& outcome, const std::atomic<bool>& cancel)
+{
+    const s3_response head = perform({"HEAD", key, "", nullptr, "", {}}, &cancel);
+    if (head.failure != upload_failure::none) {
+        outcome.failure = head.failure;
+        outcome.detail = head.detail;
+        return false;
+    }
+    if (head.status != 200)
+        return false;
+    const auto length = head.headers.find("content-length");
+    if (length == head.headers.end() || std::strtoull(length->second.c_str(), nullptr, 10) != size)
+        return false;
+    // Multipart objects carry no MD5 in their ETag: ours keep it in metadata.
+    const auto meta = head.headers.find("x-amz-meta-md5");
+    if (meta != head.headers.end())
+        return meta->second == md5_hex;
+    const auto etag = head.headers.find("etag");
+    return etag != head.headers.end() && strip_quotes(etag->second) == md5_hex;
+}
+
+put_outcome s3_client::put_bytes(const std::string& key, const std::string& body, const std::atomic<bool>& cancel)
+{
+    std::string md5_hex;
+    std::string sha_hex;
+    hash_bytes(body, md5_hex, sha_hex);
+    put_outcome outcome = put_small(key, body, md5_hex, cancel);
+    outcome.sha256_hex = sha_hex;
+    return outcome;
+}
+
+put_outcome s3_client::put_small(const std::string& key, const std::string& body, const std::string& md5_hex,
+    const std::atomic<bool>& cancel)
+{
+    put_outcome outcome;
+    outcome.size = body.size();
+    const s3_response put = perform({"PUT", key, "", &body, "",
+        {"Content-MD5: " + base64_of_hex(md5_hex), "x-amz-meta-md5: " + md5_hex}}, &cancel);
+    outcome.failure = put.failure;
+    outcome.detail = put.detail;
+    return outcome;
+}
+
+put_outcome s3_client::put_file(const std::string& local_path, const std::string& key, const std::atomic<bool>& cancel)
+{
+    put_outcome outcome;
+    file_handle file(local_path);
+    struct stat before {};
+    if (!file.is_open() || !file.stat(before)) {
+        outcome.failure = upload_failure::local_read;
+        outcome.detail = "cannot open " + local_path + ": " + errno_text();
+        return outcome;
+    }
+    const auto size = static_cast<uint64_t>(before.st_size);
+    outcome.size = size;
+    std::string md5_hex;
+    std::string content;
+    if (size <= settings_.multipart_threshold) {
+        // Held in memory: what was hashed is what is sent.
+        if (!file.read_at(0, static_cast<std::size_t>(size), content)) {
+            outcome.failure = upload_failure::local_read;
+            outcome.detail = "cannot read " + local_path;
+            return outcome;
+        }
+        hash_bytes(content, md5_hex, outcome.sha256_hex);
+    } else {
+        digests whole;
+        std::string chunk;
+        for (uint64_t offset = 0; offset < size; offset += settings_.part_size) {
+            const auto length = static_cast<std::size_t>(std::min<uint64_t>(settings_.part_size, size - offset));
+            if (!file.read_at(offset, length, chunk)) {
+                outcome.failure = upload_failure::local_read;
+                outcome.detail = "cannot read " + local_path;
+                return outcome;
+            }
+            whole.update(chunk.data(), chunk.size());
+            if (cancel.load()) {
+                outcome.failure = upload_failure::cancelled;
+                return outcome;
+            }
+        }
+        whole.finish(md5_hex, outcome.sha256_hex);
+    }
+
+    if (already_stored(key, size, md5_hex, outcome, cancel)) {
+        outcome.skipped = true;
+        return outcome;
+    }
+    if (!outcome.ok())
+        return outcome;
+
+    if (size <= settings_.multipart_threshold) {
+        const std::string sha = outcome.sha256_hex;
+        outcome = put_small(key, content, md5_hex, cancel);
+        outcome.sha256_hex = sha;
+        return outcome;
+    }
+    const std::string sha = outcome.sha256_hex;
+    outcome = put_multipart(local_path, size, key, md5_hex, cancel);
+    outcome.sha256_hex = sha;
+    struct stat after {};
+    if (outcome.ok() && (::stat(local_path.c_str(), &after) != 0 || after.st_size != before.st_size ||
+            after.st_mtim.tv_sec != before.st_mtim.tv_sec || after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)) {
+        // The parts may hold bytes of two versions of the file: send it again.
+        outcome.failure = upload_failure::rejected;
+        outcome.detail = "file changed while it was sent: " + local_path;
+    }
+    return outcome;
+}
+
+put_outcome s3_client::put_multipart(const std::string& local_path, uint64_t size, const std::string& key,
+    const std::string& md5_hex, const std::atomic<bool>& cancel)
+{
+    put_outcome outcome;
+    outcome.size = size;
+    const std::string empty;
+    const s3_response started = perform({"POST", key, "uploads=", &empty, "", {"x-amz-meta-md5: " + md5_hex}}, &cancel);
+    const std::string upload_id = xml_value(started.body, "UploadId");
+    if (started.failure != upload_failure::none || upload_id.empty()) {
+        outcome.failure = started.failure == upload_failure::none ? upload_failure::rejected : started.failure;
+        outcome.detail = started.detail.empty() ? "no upload id for " + key : started.detail;
+        return outcome;
+    }
+    const std::string id_query = "uploadId=" + s3_encode_query_value(upload_id);
+
+    file_handle file(local_path);
+    std::string completion = "<CompleteMultipartUpload>";
+    std::string part;
+    int number = 1;
+    for (uint64_t offset = 0; offset < size && outcome.ok(); offset += settings_.part_size, ++number) {
+        const auto length = static_cast<std::size_t>(std::min<uint64_t>(settings_.part_size, size - offset));
+        if (!file.is_open() || !file.read_at(offset, length, part)) {
+            outcome.failure = upload_failure::local_read;
+            outcome.detail = "cannot read " + local_path;
+            break;
+        }
+        std::string part_md5;
+        std::string part_sha;
+        hash_bytes(part, part_md5, part_sha);
+        // Query parameters in sorted order, as they are signed.
+        const s3_response sent = perform({"PUT", key, "partNumber=" + std::to_string(number) + "&" + id_query, &part,
+            part_sha, {"Content-MD5: " + base64_of_hex(part_md5)}}, &cancel);
+        const auto etag = sent.headers.find("etag");
+        if (sent.failure != upload_failure::none || etag == sent.headers.end()) {
+            outcome.failure = sent.failure == upload_failure::none ? upload_failure::rejected : sent.failure;
+            outcome.detail = sent.detail;
+            break;
+        }
+        completion += "<Part><PartNumber>" + std::to_string(number) + "</PartNumber><ETag>" + etag->second +
+            "</ETag></Part>";
+    }
+    if (outcome.ok()) {
+        completion += "</CompleteMultipartUpload>";
+        const s3_response done =
+            perform({"POST", key, id_query, &completion, "", {"Content-Type: application/xml"}}, &cancel);
+        outcome.failure = done.failure;
+        outcome.detail = done.detail;
+    }
+    if (!outcome.ok()) {
+        // Parts of an abandoned upload would otherwise stay stored (and billed).
+        const s3_response aborted = perform({"DELETE", key, id_query, nullptr, "", {}}, &kNeverCancelled);
+        if (aborted.failure != upload_failure::none)
+            LOGW << "Could not abort multipart upload of " << key << ": " << aborted.detail;
+    }
+    return outcome;
+}
