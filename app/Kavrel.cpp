@@ -61,6 +61,7 @@ Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavre
     // The header tells the truth: free space sits beside the clock.
     freeSpaceLabel_ = new QLabel(ui->frame_Header);
     freeSpaceLabel_->setObjectName(QStringLiteral("label_FreeSpace"));
+    freeSpaceLabel_->setToolTip(QString::fromUtf8("存储卡剩余空间"));
     ui->horizontalLayout_Header->insertWidget(ui->horizontalLayout_Header->indexOf(ui->label_TimeInfo), freeSpaceLabel_);
     ui->label_SyncStatus->setText(header_status::ntpText(g_ntpSynchronized.load()));
     ntpTimer_ = new QTimer(this);
@@ -80,8 +81,8 @@ void Kavrel::refreshHeader()
     ui->label_CityValue->setText(header_status::cityText(config));
     ui->label_VncIpValue->setText(header_status::firstIPv4Address());
     const std::string root = CollectionContext::instance().storageRoot();
-    freeSpaceLabel_->setText(
-        QString::fromUtf8("剩余 %1").arg(freeSpaceText(save_files::freeBytes(root.empty() ? "." : root))));
+    // Just the amount: the header must fit 1024 pixels with every button.
+    freeSpaceLabel_->setText(freeSpaceText(save_files::freeBytes(root.empty() ? "." : root)));
 }
 
 void Kavrel::checkNtpAgain(const QString& program, const QStringList& arguments)
@@ -110,7 +111,12 @@ void Kavrel::checkNtpAgain(const QString& program, const QStringList& arguments)
     ntpCheck_->start(program, arguments);
 }
 
-Kavrel::~Kavrel() = default;
+Kavrel::~Kavrel()
+{
+    // A clock check still running must not answer into a form being destroyed.
+    if (ntpCheck_)
+        disconnect(ntpCheck_, nullptr, this, nullptr);
+}
 
 int Kavrel::currentPageIndex() const
 {

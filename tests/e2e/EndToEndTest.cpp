@@ -389,7 +389,6 @@ TEST_F(EndToEnd, BackReleasesTheCamerasAndEnteringAgainRecreatesThem)
     backButton()->click();
     EXPECT_EQ(window().currentPageIndex(), 1);
     EXPECT_EQ(capturePage().depthCameraManager_, nullptr);
-    EXPECT_TRUE(capture.contains("Successfully found Kavrel, switching to InformationCollectionWidget"));
 
     enterCapture();
     EXPECT_TRUE(capture.contains("refreshCameraPreview reinitialized cameras, reason: manager_missing"));

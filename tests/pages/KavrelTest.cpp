@@ -96,15 +96,16 @@ TEST_F(KavrelTest, HeaderShowsTheConfigurationAndTheBoard)
     EXPECT_TRUE(address == "no" || QRegularExpression("^\\d+\\.\\d+\\.\\d+\\.\\d+$").match(address).hasMatch())
         << address.toStdString();
     EXPECT_NE(address, "127.0.0.1") << "loopback is not an address to reach the board at";
-    EXPECT_TRUE(label("label_FreeSpace").startsWith(QString::fromUtf8("剩余 ")));
+    EXPECT_TRUE(QRegularExpression("^\\d+(\\.\\d)? [GM]B$").match(label("label_FreeSpace")).hasMatch())
+        << label("label_FreeSpace").toStdString();
 
     // The NTP state is asked again (every minute) without blocking the window.
     struct Answer {
         QStringList command;
         const char* shows;
     };
-    for (const Answer& answer : {Answer{{"sh", "-c", "echo yes"}, "已同步"}, Answer{{"sh", "-c", "echo no"}, "未同步"},
-             Answer{{"no-such-program-here"}, "未同步"}}) {
+    for (const Answer& answer : {Answer{{"sh", "-c", "echo yes"}, "已同步"}, Answer{{"no-such-program-here"}, "未同步"},
+             Answer{{"sh", "-c", "echo yes"}, "已同步"}, Answer{{"sh", "-c", "echo no"}, "未同步"}}) {
         window_->checkNtpAgain(answer.command.front(), answer.command.mid(1));
         EXPECT_TRUE(kavrel::test::waitUntil(
             [&] { return label("label_SyncStatus") == QString::fromUtf8(answer.shows); }, 5000))
