@@ -225,46 +225,41 @@ TEST_F(DepthCameraTest, SoilCollectionSavesOnTriggersInDirtyModeAndKeepsNoImu)
 
 // ---- continuous --------------------------------------------------------------
 
-TEST_F(DepthCameraTest, ContinuousAtThirtyFpsAndOneSecondSavesEveryThirtiethFrameSet)
+// Every stride-th frame set while saving, colour and depth of a set together.
+TEST_F(DepthCameraTest, ContinuousRunsKeepEveryStrideThFrameSet)
 {
-    LogCapture log;
-    policy_->saving = true;
-    start();
-    ASSERT_TRUE(waitForFrameSets(75, 15000));
-    policy_->saving = false;  // freeze the count
-    int32_t counted = 0;
-    {
-        std::lock_guard<std::mutex> lock(manager_->frameMutex);
-        counted = manager_->frameCounter.load();
+    struct Case {
+        int fps;
+        int intervalMs;
+        int stride;
+        int frameSets;
+    };
+    for (const Case& c : {Case{30, 1000, 30, 75}, Case{15, 100, 1, 12}}) {
+        SCOPED_TRACE(c.stride);
+        FrameQueueManager::instance().clearSaveQueues();
+        policy_->resetCounts();
+        setFps(c.fps);
+        setMode("continue_record", "plant_growth", c.intervalMs);
+        policy_->saving = true;
+        start();
+        ASSERT_TRUE(waitForFrameSets(c.frameSets, 15000));
+        policy_->saving = false;  // freeze the count
+        int32_t counted = 0;
+        {
+            std::lock_guard<std::mutex> lock(manager_->frameMutex);
+            counted = manager_->frameCounter.load();
+        }
+        const auto expected = static_cast<uint32_t>(counted / c.stride);
+        EXPECT_GE(expected, 2u);
+        EXPECT_EQ(policy_->depth.queued.load(), expected) << "what was queued is counted";
+        auto colour = drain(FrameQueueManager::instance().depthMjpegQueue);
+        auto depth = drain(FrameQueueManager::instance().depthQueue);
+        ASSERT_EQ(depth.size(), expected);
+        ASSERT_EQ(colour.size(), depth.size());
+        for (size_t i = 0; i < depth.size(); ++i)
+            EXPECT_EQ(colour[i].timestamp, depth[i].timestamp) << "colour and depth of one set share a timestamp";
+        manager_.reset();
     }
-    const auto expected = static_cast<uint32_t>(counted / 30);
-    EXPECT_GE(expected, 2u);
-    EXPECT_EQ(FrameQueueManager::instance().depthQueue.size(), expected);
-    EXPECT_EQ(FrameQueueManager::instance().depthMjpegQueue.size(), expected);
-    EXPECT_EQ(policy_->depth.queued.load(), expected) << "what was queued is counted";
-}
-
-TEST_F(DepthCameraTest, ContinuousAtFifteenFpsAndAHundredMillisecondsSavesEveryFrameSet)
-{
-    LogCapture log;
-    setFps(15);
-    setMode("continue_record", "plant_growth", 100);
-    policy_->saving = true;
-    start();
-    ASSERT_TRUE(waitForFrameSets(12));
-    policy_->saving = false;
-    int32_t counted = 0;
-    {
-        std::lock_guard<std::mutex> lock(manager_->frameMutex);
-        counted = manager_->frameCounter.load();
-    }
-    EXPECT_GE(counted, 12);
-    EXPECT_EQ(FrameQueueManager::instance().depthQueue.size(), static_cast<uint32_t>(counted));
-    auto colour = drain(FrameQueueManager::instance().depthMjpegQueue);
-    auto depth = drain(FrameQueueManager::instance().depthQueue);
-    ASSERT_EQ(colour.size(), depth.size());
-    for (size_t i = 0; i < depth.size(); ++i)
-        EXPECT_EQ(colour[i].timestamp, depth[i].timestamp) << "colour and depth of one set share a timestamp";
 }
 
 // ---- IMU ---------------------------------------------------------------------

@@ -245,7 +245,7 @@ TEST_F(SaveWorker, ImuTimesFallBackToTheRecordTimestampAndBadPayloadsAreSkipped)
     EXPECT_TRUE(capture.contains("Skipped 3 malformed IMU records in this run"));
 }
 
-TEST_F(SaveWorker, DrainsEveryImuRecordPresentInOnePass)
+TEST_F(SaveWorker, ImuSamplesAreDrainedAtOnceAndReachTheCardWhileTheRunGoesOn)
 {
     // 450 samples waiting (over two seconds of the IMU's 200 Hz): a worker
     // that took one record per 10 ms pass would need 4.5 s, while the IMU
@@ -257,26 +257,19 @@ TEST_F(SaveWorker, DrainsEveryImuRecordPresentInOnePass)
     for (int i = 0; i < 450; ++i)
         ASSERT_TRUE(queues.imuQueue.push(imuRecord(imuText(i))));
     EXPECT_TRUE(waitUntil([&] { return queues.imuQueue.size() == 0; }, 2000)) << queues.imuQueue.size() << " left";
-    task_->endRun();
-    ASSERT_TRUE(waitForResults(1));
-    EXPECT_EQ(lines(readFile(results_[0] + "/D1/data.json")).size(), 1u + 2 * 450);
-}
-
-TEST_F(SaveWorker, ImuLinesReachTheCardWhileTheRunGoesOn)
-{
-    startWorker();
-    ASSERT_TRUE(task_->beginRun(false));
-    ASSERT_TRUE(waitUntil([&] { return !sessionPath().empty(); }));
-    pushImu(0, 100, 0);
     const std::string file = sessionPath() + "/D1/data.json";
-    EXPECT_TRUE(waitUntil([&] { return lines(readFile(file)).size() == 201; }, 3000))
+    EXPECT_TRUE(waitUntil([&] { return lines(readFile(file)).size() == 1u + 2 * 450; }, 3000))
         << "a crash now would lose at most the last second";
+    EXPECT_TRUE(waitUntil([&] { return task_->stats().imuSamplesWritten == 450; }, 2000))
+        << "the live count the status line shows";
     {
         std::lock_guard lock(CollectionContext::instance().imu_mutex);
         EXPECT_TRUE(CollectionContext::instance().imu_entries.is_null()) << "entries do not pile up in memory";
     }
-    EXPECT_TRUE(task_->isSaving());
-    EXPECT_TRUE(results_.empty());
+    EXPECT_TRUE(results_.empty()) << "the run is still open";
+    task_->endRun();
+    ASSERT_TRUE(waitForResults(1));
+    EXPECT_EQ(lines(readFile(results_[0] + "/D1/data.json")).size(), 1u + 2 * 450);
 }
 
 TEST_F(SaveWorker, HostileLabelsAndDeviceNamesStayInsideTheStorageRoot)
