@@ -21,20 +21,8 @@
 
 namespace {
 
-const char* const kApplicationFont = ":/Fonts/DroidSansFallbackFull.ttf";
 const char* const kDeviceConfigPath = "/etc/kavrel/def_config.json";
 const char* const kLedgerPath = "./file_manager.csv";
-
-void loadApplicationFont()
-{
-    const int id = QFontDatabase::addApplicationFont(kApplicationFont);
-    if (id == -1) {
-        LOGE << "Load font failed";
-        return;
-    }
-    for (const QString& family : QFontDatabase::applicationFontFamilies(id))
-        QApplication::setFont(QFont(family));
-}
 
 } // namespace
 
@@ -52,7 +40,6 @@ void probeStorageCard()
             QTimer::singleShot(quitAfterMs, &dialog, &QDialog::reject);
         dialog.exec();
     }
-    g_storageTotalBytes.exchange(total);
     CollectionContext::instance().setStorageRoot(path.toUtf8().toStdString());
 }
 
@@ -68,6 +55,17 @@ std::unique_ptr<QWidget> createMainWindow()
 }
 
 } // namespace
+
+void loadApplicationFont()
+{
+    const int id = QFontDatabase::addApplicationFont(QStringLiteral(":/Fonts/DroidSansFallbackFull.ttf"));
+    if (id == -1) {
+        LOGE << "Load font failed";
+        return;
+    }
+    for (const QString& family : QFontDatabase::applicationFontFamilies(id))
+        QApplication::setFont(QFont(family));
+}
 
 int runKavrel(int argc, char** argv)
 {

@@ -7,3 +7,6 @@ int runKavrel(int argc, char** argv);
 // Looks for the storage card; without one the operator is told in a modal
 // dialog and the storage root stays "." (the working directory).
 void probeStorageCard();
+
+// Makes the compiled-in CJK font the application font, as on the board.
+void loadApplicationFont();

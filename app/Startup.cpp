@@ -10,9 +10,6 @@
 
 #include "Log.h"
 
-std::atomic<int64_t> g_storageTotalBytes{0};
-std::atomic<bool> g_ntpSynchronized{false};
-
 namespace {
 
 double toGB(qint64 bytes)
@@ -94,7 +91,6 @@ bool checkNtpSynchronized(const std::string& command)
 {
     const auto [code, output] = asyncExecCommand(command, 300);
     const bool synchronized = code == 0 && output.find("yes") != std::string::npos;
-    g_ntpSynchronized.exchange(synchronized);
     if (synchronized)
         LOGI << "System time is synchronized via NTP.";
     else

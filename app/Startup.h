@@ -10,11 +10,6 @@
 #include <QString>
 #include <QtGlobal>
 
-// Total size of the storage card found at start-up (0 when none was found).
-extern std::atomic<int64_t> g_storageTotalBytes;
-// Whether the system clock was synchronised over NTP at start-up.
-extern std::atomic<bool> g_ntpSynchronized;
-
 // One mounted volume as the storage probe sees it.
 struct StorageVolume {
     QString device;

@@ -16,7 +16,6 @@ using json = nlohmann::ordered_json;
 
 namespace {
 
-const char* const kDefaultTitle = "场景任务配置";
 const char* const kDefaultMode = "single_shot";
 const char* const kDefaultPartName = "隔间号";
 constexpr int kDefaultShotIntervalMs = 1000;

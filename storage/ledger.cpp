@@ -1,7 +1,6 @@
 #include "ledger.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "AtomicFile.h"
 #include "Log.h"
 
 namespace fs = std::filesystem;
@@ -25,58 +25,13 @@ std::string errno_text(int error)
     return std::error_code(error, std::generic_category()).message();
 }
 
-bool write_all(int fd, const std::string& content)
-{
-    const char* data = content.data();
-    std::size_t left = content.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// Writes a temporary file beside `path`, flushes it to the card and renames
-// it over `path`: a power cut leaves the old file or the new one, never a
-// cut-off one. On failure `path` is untouched and `error` says why.
+// A power cut leaves the old file or the new one, never a cut-off one. On
+// failure `path` is untouched and `error` says why.
 bool replace_file_atomically(const std::string& path, const std::string& content, std::string& error)
 {
-    const std::string temporary = path + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = "cannot create " + temporary + ": " + errno_text(errno);
-        return false;
-    }
-    if (!write_all(fd, content) || ::fsync(fd) != 0) {
-        error = "cannot write " + temporary + ": " + errno_text(errno);
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    if (::close(fd) != 0) {
-        error = "cannot close " + temporary + ": " + errno_text(errno);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = "cannot rename " + temporary + ": " + errno_text(errno);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    // The rename is an update of the folder: flush that too.
-    const std::string folder = fs::path(path).has_parent_path() ? fs::path(path).parent_path().string() : ".";
-    const int dir_fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir_fd >= 0) {
-        ::fsync(dir_fd);
-        ::close(dir_fd);
-    }
-    return true;
+    const atomic_file::Result result = atomic_file::replace(path, content);
+    error = result.failure;
+    return static_cast<bool>(result);
 }
 
 std::string read_whole_file(const std::string& path)
@@ -190,12 +145,14 @@ bool leaves_storage_root(const std::string& name)
 
 bool dataset_ledger::open(const std::string& new_csv_path, std::string new_storage_root)
 {
+    // A fresh ledger starts with its header, so it loads like any other.
     if (new_csv_path.empty() || ::access(new_csv_path.c_str(), F_OK) != 0) {
-        std::ofstream create(new_csv_path);
-        if (!create.is_open()) {
-            LOGE << "Failed to create new CSV file: " << new_csv_path;
+        std::string error;
+        if (new_csv_path.empty() || !replace_file_atomically(new_csv_path, format_dir_records({}), error)) {
+            LOGE << "Failed to create new CSV file: " << new_csv_path << (error.empty() ? "" : " (" + error + ")");
             return false;
         }
+        LOGI << "Created ledger file: " << new_csv_path;
     }
 
     {

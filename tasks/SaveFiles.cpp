@@ -1,9 +1,8 @@
 #include "SaveFiles.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include "AtomicFile.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -11,62 +10,17 @@
 
 namespace save_files {
 
-namespace {
-
-// Writes all bytes, retrying short writes and interruptions.
-bool writeAll(int fd, const char* data, size_t size, int& error)
-{
-    while (size > 0) {
-        const ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            error = errno;
-            return false;
-        }
-        if (written == 0) {
-            error = ENOSPC;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
-} // namespace
-
 std::string errorText(int error)
 {
-    char buffer[256];
-    // GNU strerror_r returns the text, which may or may not be the buffer.
-    return std::string(strerror_r(error, buffer, sizeof buffer));
+    return atomic_file::errorText(error);
 }
 
 WriteResult writeFileReplacing(const std::string& path, const void* data, size_t size, bool sync)
 {
-    const std::string partial = path + ".part";
-    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return {WriteStatus::OpenFailed, errno};
-    int error = 0;
-    bool ok = writeAll(fd, static_cast<const char*>(data), size, error);
-    if (ok && sync && ::fdatasync(fd) != 0) {
-        error = errno;
-        ok = false;
-    }
-    if (::close(fd) != 0 && ok) {
-        error = errno;
-        ok = false;
-    }
-    if (ok && ::rename(partial.c_str(), path.c_str()) != 0) {
-        error = errno;
-        ok = false;
-    }
-    if (!ok) {
-        ::unlink(partial.c_str());
-        return {WriteStatus::WriteFailed, error};
-    }
+    const auto result = atomic_file::replace(path, data, size,
+        sync ? atomic_file::Durability::Synced : atomic_file::Durability::Deferred);
+    if (!result)
+        return {result.created ? WriteStatus::WriteFailed : WriteStatus::OpenFailed, result.error};
     return {};
 }
 
@@ -107,8 +61,8 @@ bool AppendFile::flush()
         pendingLines_ = 0;
         return false;
     }
-    int error = 0;
-    const bool ok = writeAll(fd_, pending_.data(), pending_.size(), error);
+    const int error = atomic_file::writeAll(fd_, pending_.data(), pending_.size());
+    const bool ok = error == 0;
     if (ok) {
         goodSize_ += static_cast<long long>(pending_.size());
     } else {
@@ -147,12 +101,7 @@ bool AppendFile::close()
 
 bool syncDirectory(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fsync(fd) == 0;
-    ::close(fd);
-    return ok;
+    return atomic_file::syncDirectory(path);
 }
 
 bool syncFileSystem(const std::string& path)

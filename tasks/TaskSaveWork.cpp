@@ -875,9 +875,3 @@ void stopSaveTask()
     if (auto task = registeredSaveTask())
         task->stopTask();
 }
-
-void cancelSaveTask()
-{
-    if (auto task = registeredSaveTask())
-        task->cancelTask();
-}

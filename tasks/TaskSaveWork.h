@@ -119,7 +119,5 @@ private:
 
 // The save worker registered with the task manager, or null.
 std::shared_ptr<TaskSaveWork> registeredSaveTask();
-// Shorthands: stopSaveTask ends its thread, which stays registered until
-// process exit; cancelSaveTask drops a job not yet started.
+// Ends its thread, which stays registered until process exit.
 void stopSaveTask();
-void cancelSaveTask();

@@ -297,9 +297,9 @@ void ToolsWidget::onProcessOutput(QProcess* source)
 {
     if (source != process || runningIndex < 0)
         return;
-    const QByteArray data = source->readAllStandardOutput();
+    const QByteArray output = source->readAllStandardOutput();
     // Decoded up to the first NUL: binary noise after it is not worth showing.
-    const QString text = QString::fromLocal8Bit(data.constData()).trimmed();
+    const QString text = QString::fromLocal8Bit(output.constData()).trimmed();
     if (text.isEmpty())
         return;
     LOGD << "[" << entries[runningIndex].name << "] " << text;

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <yaml-cpp/yaml.h>
 
+#include "AtomicFile.h"
 #include "CollectionContext.h"
 #include "Log.h"
 #include "config_manager.h"
@@ -190,43 +191,10 @@ std::string render(const MetaInputs& inputs)
 
 bool writeFileAtomically(const std::string& path, const std::string& text)
 {
-    const std::string temporary = path + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        LOGW << "Cannot write " << path << ": " << std::strerror(errno);
-        return false;
-    }
-    const char* data = text.data();
-    size_t left = text.size();
-    bool ok = true;
-    while (left > 0) {
-        const ssize_t written = ::write(fd, data, left);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            ok = false;
-            break;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    const int savedErrno = errno;
-    ::close(fd);
-    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        LOGW << "Cannot write " << path << ": " << std::strerror(ok ? errno : savedErrno);
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    // The rename itself is durable only once the folder is synced.
-    const auto slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return true;
+    const atomic_file::Result result = atomic_file::replace(path, text);
+    if (!result)
+        LOGW << "Cannot write " << path << ": " << result.failure;
+    return static_cast<bool>(result);
 }
 
 bool writeSessionMeta(const std::string& metaPath, const std::string& sessionPathForTime,

@@ -101,11 +101,9 @@ TEST(NtpCheck, SynchronisedOnlyWhenYesAndZeroExit)
 {
     kavrel::log::LogCapture capture;
     EXPECT_TRUE(checkNtpSynchronized("echo yes"));
-    EXPECT_TRUE(g_ntpSynchronized.load());
     EXPECT_TRUE(capture.contains("System time is synchronized via NTP."));
 
     EXPECT_FALSE(checkNtpSynchronized("echo no"));
-    EXPECT_FALSE(g_ntpSynchronized.load());
     EXPECT_TRUE(checkNtpSynchronized("echo yes") && !checkNtpSynchronized("echo yes; exit 1"));
     EXPECT_FALSE(checkNtpSynchronized("sleep 0.5; echo yes"));
     EXPECT_TRUE(capture.contains("System time is not synchronized via NTP."));

@@ -190,7 +190,7 @@ TEST(SessionMetaFile, ReplacesTheFileWholeAndLeavesNoTemporary)
     writeFile(path, std::string(5000, 'x'));
     ASSERT_TRUE(writeFileAtomically(path, "date: 1\n"));
     EXPECT_EQ(readFile(path), "date: 1\n");
-    EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+    EXPECT_FALSE(std::filesystem::exists(path + ".part"));
 }
 
 TEST(SessionMetaFile, UnwritableFolderIsReportedAndKeepsTheOldFile)

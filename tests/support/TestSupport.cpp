@@ -7,16 +7,15 @@
 
 namespace kavrel::test {
 
-std::string testDataDir()
+std::optional<std::string> readTestInput(const std::string& relative)
 {
-    if (const char* dir = std::getenv("KAVREL_TESTDATA"); dir && *dir)
-        return dir;
-    return KAVREL_TESTDATA_DEFAULT;
-}
-
-std::string testDataPath(const std::string& relative)
-{
-    return testDataDir() + "/" + relative;
+    const std::string path = std::string(KAVREL_TESTDATA_DIR) + "/" + relative;
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return std::nullopt;
+    std::ostringstream content;
+    content << file.rdbuf();
+    return content.str();
 }
 
 ScopedEnv::ScopedEnv(const char* name, std::optional<std::string> value) : name_(name)

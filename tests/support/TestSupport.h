@@ -9,10 +9,16 @@
 
 namespace kavrel::test {
 
-// Folder of inputs shaped like real boards' (device listings, UVC frames);
-// $KAVREL_TESTDATA overrides the copy beside the repository.
-std::string testDataDir();
-std::string testDataPath(const std::string& relative);
+// Inputs shaped like real boards' (device listings, UVC frames), kept in
+// tests/data; nullopt when the file is absent.
+std::optional<std::string> readTestInput(const std::string& relative);
+
+// Reads a test input into `var`, or skips the calling test with the reason.
+#define KAVREL_TEST_INPUT_OR_SKIP(var, relative)                                    \
+    const std::optional<std::string> var##_input = kavrel::test::readTestInput(relative); \
+    if (!var##_input)                                                               \
+        GTEST_SKIP() << "test input absent: tests/data/" << (relative);            \
+    const std::string& var = *var##_input
 
 // Sets (or unsets, with nullopt) an environment variable for one scope.
 class ScopedEnv {

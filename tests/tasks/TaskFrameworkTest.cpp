@@ -70,23 +70,14 @@ protected:
 
 } // namespace
 
-TEST_F(TaskFramework, TaskTypeNamesAndMetaType)
+TEST_F(TaskFramework, TaskTypesTravelInQueuedSignalsAndTheBaseTaskTakesNoJob)
 {
-    EXPECT_STREQ(taskTypeName(TaskTypes::TaskSaveWork), "[TaskSaveWork]");
     EXPECT_STREQ(taskTypeName(static_cast<TaskTypes::TaskType>(7)), "[UnknownTaskType]");
-
     TaskSaveWork task;
-    EXPECT_NE(QMetaType::type("TaskType"), QMetaType::UnknownType) << "registered for queued signals";
-    const QVariant value = QVariant::fromValue(TaskTypes::TaskSaveWork);
-    EXPECT_EQ(value.value<TaskTypes::TaskType>(), TaskTypes::TaskSaveWork);
-    EXPECT_EQ(task.taskType_, TaskTypes::TaskSaveWork);
-    EXPECT_TRUE(task.IsRunThread_.load());
-    EXPECT_FALSE(task.hasTask_.load());
+    EXPECT_NE(QMetaType::type("TaskType"), QMetaType::UnknownType);
     EXPECT_FALSE(task.isRunning()) << "construction does not start the thread";
-
     BaseTask base;
-    EXPECT_EQ(base.postTask(QVariant()), -1) << "the base task takes no job";
-    EXPECT_FALSE(base.isTaskRunning());
+    EXPECT_EQ(base.postTask(QVariant()), -1);
 }
 
 TEST_F(TaskFramework, TwoPostsBeforeTheJobStartsRunItOnce)
@@ -103,9 +94,7 @@ TEST_F(TaskFramework, TwoPostsBeforeTheJobStartsRunItOnce)
     EXPECT_EQ(task->postTask(QVariant()), -1) << "refused while busy";
     task->release();
     ASSERT_TRUE(waitUntil([&] { return !task->hasTask_.load(); }));
-    kavrel::test::processEventsFor(100);
     EXPECT_EQ(task->runs.load(), 1) << "a refused post is not queued while nothing is being saved";
-    EXPECT_TRUE(capture.contains("[TaskSaveWork] run start;"));
 }
 
 TEST_F(TaskFramework, AStartRefusedWhileARunFinishesIsSavedAfterIt)
@@ -145,8 +134,6 @@ TEST_F(TaskFramework, StopWhileIdleEndsTheThreadWithItsLines)
     ASSERT_TRUE(waitUntil([&] { return capture.contains("[TaskSaveWork] run start;"); }));
     task.stopTask();
     ASSERT_TRUE(task.wait(5000));
-    EXPECT_TRUE(capture.contains("[TaskSaveWork] condition_.wait over---this->IsRunThread_.load():0"));
-    EXPECT_TRUE(capture.contains("[TaskSaveWork] run over"));
     EXPECT_FALSE(task.isTaskRunning());
     EXPECT_FALSE(task.hasTask_.load());
 }
@@ -177,22 +164,12 @@ TEST_F(TaskFramework, ManagerRefusesNullAndDuplicatesAndReportsUnknownTypes)
     EXPECT_TRUE(capture.contains("Task type: [TaskSaveWork] canceled and destroyed."));
     EXPECT_EQ(manager.getTask(TaskTypes::TaskSaveWork), nullptr);
 
-    capture.clear();
+    // Clearing stops every registered task.
+    auto third = keptUnderThreadSanitizer(std::make_shared<TaskSaveWork>());
+    ASSERT_TRUE(manager.addTaskThreadStart(third));
     manager.ClearAllTaskThread();
-    ASSERT_EQ(capture.lines().size(), 1u) << "an empty manager only reports the clear";
-    EXPECT_TRUE(capture.contains("All tasks cleared."));
-}
-
-TEST_F(TaskFramework, ClearAllStopsEveryRegisteredTask)
-{
-    auto& manager = TaskManager::instance();
-    auto task = keptUnderThreadSanitizer(std::make_shared<TaskSaveWork>());
-    ASSERT_TRUE(manager.addTaskThreadStart(task));
-    kavrel::log::LogCapture capture;
-    manager.ClearAllTaskThread();
-    EXPECT_TRUE(task->isFinished());
-    EXPECT_TRUE(capture.contains("[TaskSaveWork] stopped successfully. ThreadID: "));
-    EXPECT_TRUE(capture.contains("All tasks cleared."));
+    EXPECT_TRUE(third->isFinished());
+    EXPECT_EQ(manager.getTask(TaskTypes::TaskSaveWork), nullptr);
 }
 
 TEST_F(TaskFramework, AJobOutlivingTheStopIsTerminated)

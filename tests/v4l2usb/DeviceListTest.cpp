@@ -4,24 +4,11 @@
 #include "v4l2_device_list.h"
 
 using namespace camera_base;
-using kavrel::test::readFile;
-using kavrel::test::testDataPath;
-
-namespace {
-
-std::string listing(const char* name)
-{
-    const std::string text = readFile(testDataPath(std::string("v4l2-ctl/") + name));
-    if (text.empty())
-        ADD_FAILURE() << "missing test input " << name;
-    return text;
-}
-
-} // namespace
 
 TEST(V4l2DeviceList, BoardWithIspAndTwoUsbCameras)
 {
-    const auto devices = parseV4l2DeviceList(listing("rockchip-board-isp-and-two-usb.txt"));
+    KAVREL_TEST_INPUT_OR_SKIP(board, "v4l2-ctl/rockchip-board-isp-and-two-usb.txt");
+    const auto devices = parseV4l2DeviceList(board);
     std::vector<V4l2Device> named;
     for (const auto& d : devices)
         if (!d.name.empty() && d.name.rfind("/dev/", 0) != 0)
@@ -41,20 +28,21 @@ TEST(V4l2DeviceList, BoardWithIspAndTwoUsbCameras)
     EXPECT_EQ(findVideoNodeByName(devices, "rkcif-mipi-lvds2 (platform:rkcif)"), "") << "a device without video nodes";
     EXPECT_EQ(findVideoNodeByName(devices, ""), "");
 
-    EXPECT_EQ(findFirstUsbVideoNode(listing("rockchip-board-isp-and-two-usb.txt")), "/dev/video20")
+    EXPECT_EQ(findFirstUsbVideoNode(board), "/dev/video20")
         << "platform devices are skipped";
 }
 
 TEST(V4l2DeviceList, LaptopPlatformOnlyAndNoDevices)
 {
-    const std::string laptop = listing("laptop-webcam-and-usb.txt");
+    KAVREL_TEST_INPUT_OR_SKIP(laptop, "v4l2-ctl/laptop-webcam-and-usb.txt");
+    KAVREL_TEST_INPUT_OR_SKIP(platformOnly, "v4l2-ctl/platform-only-no-usb.txt");
+    KAVREL_TEST_INPUT_OR_SKIP(none, "v4l2-ctl/no-devices-error.txt");
     const auto devices = parseV4l2DeviceList(laptop);
     EXPECT_EQ(findVideoNodeByName(devices, "USB 2.0 Camera"), "/dev/video2");
     EXPECT_EQ(findVideoNodeByName(devices, "Integrated Camera: Integrated C (usb-0000:00:14.0-8):"), "/dev/video0");
     EXPECT_EQ(findFirstUsbVideoNode(laptop), "/dev/video0");
 
-    EXPECT_EQ(findFirstUsbVideoNode(listing("platform-only-no-usb.txt")), "");
-    const std::string none = listing("no-devices-error.txt");
+    EXPECT_EQ(findFirstUsbVideoNode(platformOnly), "");
     EXPECT_EQ(findFirstUsbVideoNode(none), "");
     for (const auto& d : parseV4l2DeviceList(none))
         EXPECT_TRUE(d.name.empty() || d.nodes.empty()) << "an error message names no camera";

@@ -46,7 +46,7 @@ public:
         ++delivered;
         return frame_.data();
     }
-    int read_frame(uint8_t* dst) override { return -1; }
+    int read_frame(uint8_t* /*dst*/) override { return -1; }
     bool reopen() override { return false; }
     unsigned copy_last_frame(uint8_t* dst, std::size_t capacity) override
     {
@@ -213,7 +213,8 @@ TEST(UsbManager, WithoutCameraRetriesEverySecondAndStopsPromptly)
     EXPECT_LT(elapsed, std::chrono::seconds(4)) << "retries come once a second and stop with the manager";
     const auto lines = capture.lines();
     for (const auto& line : lines) {
-        if (line.find("try to open camera : ") != std::string::npos)
+        if (line.find("try to open camera : ") != std::string::npos) {
             EXPECT_EQ(line.substr(line.size() - 21), "try to open camera : ") << "no node was found";
+        }
     }
 }

@@ -704,9 +704,9 @@ ob_frame* ob_pipeline_wait_for_frameset(ob_pipeline* pipeline, uint32_t timeout_
 
 // ---- config ----
 
-ob_config* ob_create_config(ob_error** error) { return new ob_config_t; }
+ob_config* ob_create_config(ob_error** /*error*/) { return new ob_config_t; }
 
-void ob_delete_config(ob_config* config, ob_error** error) { delete config; }
+void ob_delete_config(ob_config* config, ob_error** /*error*/) { delete config; }
 
 void ob_config_enable_video_stream(ob_config* config, ob_stream_type stream_type, uint32_t width, uint32_t height,
     uint32_t fps, ob_format format, ob_error** error)
@@ -756,7 +756,7 @@ void ob_config_enable_video_stream(ob_config* config, ob_stream_type stream_type
     video.push_back(request);
 }
 
-void ob_config_enable_accel_stream(ob_config* config, ob_accel_full_scale_range full_scale_range,
+void ob_config_enable_accel_stream(ob_config* config, ob_accel_full_scale_range /*full_scale_range*/,
     ob_accel_sample_rate sample_rate, ob_error** error)
 {
     if (!checkHandle(config, "config", "ob_config_enable_accel_stream", error))
@@ -765,7 +765,7 @@ void ob_config_enable_accel_stream(ob_config* config, ob_accel_full_scale_range 
     config->imu.accelRate = sample_rate == OB_SAMPLE_RATE_UNKNOWN ? OB_SAMPLE_RATE_200_HZ : sample_rate;
 }
 
-void ob_config_enable_gyro_stream(ob_config* config, ob_gyro_full_scale_range full_scale_range,
+void ob_config_enable_gyro_stream(ob_config* config, ob_gyro_full_scale_range /*full_scale_range*/,
     ob_gyro_sample_rate sample_rate, ob_error** error)
 {
     if (!checkHandle(config, "config", "ob_config_enable_gyro_stream", error))
@@ -833,7 +833,7 @@ ob_stream_profile* ob_stream_profile_list_get_profile(const ob_stream_profile_li
     return new ob_stream_profile_t(profile_list->profiles[static_cast<size_t>(index)]);
 }
 
-void ob_delete_stream_profile_list(const ob_stream_profile_list* profile_list, ob_error** error)
+void ob_delete_stream_profile_list(const ob_stream_profile_list* profile_list, ob_error** /*error*/)
 {
     delete profile_list;
 }
@@ -884,11 +884,11 @@ uint32_t ob_video_stream_profile_get_fps(const ob_stream_profile* profile, ob_er
     return p ? p->fps : 0;
 }
 
-void ob_delete_stream_profile(const ob_stream_profile* profile, ob_error** error) { delete profile; }
+void ob_delete_stream_profile(const ob_stream_profile* profile, ob_error** /*error*/) { delete profile; }
 
 // ---- device and sensors ----
 
-void ob_delete_device(ob_device* device, ob_error** error) { delete device; }
+void ob_delete_device(ob_device* device, ob_error** /*error*/) { delete device; }
 
 ob_sensor_list* ob_device_get_sensor_list(const ob_device* device, ob_error** error)
 {
@@ -932,7 +932,7 @@ ob_sensor* ob_sensor_list_get_sensor(const ob_sensor_list* sensor_list, uint32_t
     return sensor;
 }
 
-void ob_delete_sensor_list(ob_sensor_list* sensor_list, ob_error** error) { delete sensor_list; }
+void ob_delete_sensor_list(ob_sensor_list* sensor_list, ob_error** /*error*/) { delete sensor_list; }
 
 ob_sensor_type ob_sensor_get_type(const ob_sensor* sensor, ob_error** error)
 {
@@ -941,7 +941,7 @@ ob_sensor_type ob_sensor_get_type(const ob_sensor* sensor, ob_error** error)
     return sensor->type;
 }
 
-void ob_delete_sensor(ob_sensor* sensor, ob_error** error) { delete sensor; }
+void ob_delete_sensor(ob_sensor* sensor, ob_error** /*error*/) { delete sensor; }
 
 // ---- filters ----
 
@@ -1073,7 +1073,7 @@ void ob_filter_push_frame(ob_filter* filter, const ob_frame* frame, ob_error** e
     }
 }
 
-void ob_delete_filter(ob_filter* filter, ob_error** error)
+void ob_delete_filter(ob_filter* filter, ob_error** /*error*/)
 {
     if (!filter)
         return;
@@ -1100,7 +1100,7 @@ void ob_frame_add_ref(const ob_frame* frame, ob_error** error)
         addRef(frame);
 }
 
-void ob_delete_frame(const ob_frame* frame, ob_error** error) { release(frame); }
+void ob_delete_frame(const ob_frame* frame, ob_error** /*error*/) { release(frame); }
 
 ob_frame_type ob_frame_get_type(const ob_frame* frame, ob_error** error)
 {

@@ -33,13 +33,9 @@ uint64_t systemNowUs();
 
 // What the environment asks the simulated camera to get wrong.
 struct Faults {
-    bool absentNow = false;        // this creation attempt finds no camera
-    int absentType = OB_EXCEPTION_TYPE_CAMERA_DISCONNECTED;
     uint64_t disconnectAfter = 0;  // frame sets before the camera drops off; 0 = never
     bool noImu = false;            // the device has no accelerometer and no gyroscope
     int colorFormat = -1;          // format the colour stream delivers, whatever was asked; -1 = as asked
-    bool startFailsNow = false;    // this start attempt fails
-    int startFailType = OB_EXCEPTION_TYPE_CAMERA_DISCONNECTED;
     bool imuStartFails = false;    // starting the IMU streams fails
 };
 
