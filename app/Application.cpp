@@ -45,9 +45,10 @@ void probeStorageCard()
 
 namespace {
 
-std::unique_ptr<QWidget> createMainWindow()
+std::unique_ptr<QWidget> createMainWindow(bool ntpSynchronized)
 {
     auto window = std::make_unique<Kavrel>();
+    window->showNtpState(ntpSynchronized);
     // Without a window manager the full-screen request is ignored: cover the screen ourselves.
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         window->setGeometry(screen->geometry());
@@ -74,11 +75,11 @@ int runKavrel(int argc, char** argv)
     kavrel::initResources();
     loadApplicationFont();
     probeStorageCard();
-    checkNtpSynchronized();
+    const bool ntpSynchronized = checkNtpSynchronized();
     config_manager::instance().init(kDeviceConfigPath);
     file_manager::instance().init(kLedgerPath, CollectionContext::instance().storageRoot());
 
-    auto window = createMainWindow();
+    auto window = createMainWindow(ntpSynchronized);
     window->showFullScreen();
     window->show();
 

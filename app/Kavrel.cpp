@@ -16,7 +16,6 @@
 #include "Log.h"
 #include "SaveFiles.h"
 #include "ScenarioSelectWidget.h"
-#include "Startup.h"
 #include "ToolsWidget.h"
 #include "WidgetUtils.h"
 #include "config_manager.h"
@@ -63,7 +62,7 @@ Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavre
     freeSpaceLabel_->setObjectName(QStringLiteral("label_FreeSpace"));
     freeSpaceLabel_->setToolTip(QString::fromUtf8("存储卡剩余空间"));
     ui->horizontalLayout_Header->insertWidget(ui->horizontalLayout_Header->indexOf(ui->label_TimeInfo), freeSpaceLabel_);
-    ui->label_SyncStatus->setText(header_status::ntpText(g_ntpSynchronized.load()));
+    showNtpState(false);  // until start-up hands over its check
     ntpTimer_ = new QTimer(this);
     connect(ntpTimer_, &QTimer::timeout, this, [this] { checkNtpAgain(); });
     ntpTimer_->start(kNtpCheckIntervalMs);
@@ -85,6 +84,12 @@ void Kavrel::refreshHeader()
     freeSpaceLabel_->setText(freeSpaceText(save_files::freeBytes(root.empty() ? "." : root)));
 }
 
+void Kavrel::showNtpState(bool synchronized)
+{
+    ntpSynchronized_ = synchronized;
+    ui->label_SyncStatus->setText(header_status::ntpText(synchronized));
+}
+
 void Kavrel::checkNtpAgain(const QString& program, const QStringList& arguments)
 {
     if (ntpCheck_)
@@ -95,16 +100,16 @@ void Kavrel::checkNtpAgain(const QString& program, const QStringList& arguments)
         [this](int code, QProcess::ExitStatus status) {
             const bool synchronized = status == QProcess::NormalExit && code == 0
                 && header_status::ntpAnswerSaysSynchronized(ntpCheck_->readAllStandardOutput());
-            if (synchronized != g_ntpSynchronized.exchange(synchronized))
+            if (synchronized != ntpSynchronized_)
                 LOGI << "NTP synchronisation changed: " << (synchronized ? "synchronized" : "not synchronized");
-            ui->label_SyncStatus->setText(header_status::ntpText(synchronized));
+            showNtpState(synchronized);
             ntpCheck_->deleteLater();
             ntpCheck_ = nullptr;
         });
     connect(ntpCheck_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error != QProcess::FailedToStart || !ntpCheck_)
             return;
-        ui->label_SyncStatus->setText(header_status::ntpText(false));
+        showNtpState(false);
         ntpCheck_->deleteLater();
         ntpCheck_ = nullptr;
     });

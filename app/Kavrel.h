@@ -47,6 +47,8 @@ public:
     // Header values from the configuration and the board: machine, city,
     // address, free space and the last NTP answer.
     void refreshHeader();
+    // The answer of the start-up check (until the next check answers).
+    void showNtpState(bool synchronized);
     void checkNtpAgain(const QString& program = QStringLiteral("timedatectl"),
         const QStringList& arguments = {QStringLiteral("show"), QStringLiteral("-p"), QStringLiteral("NTPSynchronized"),
             QStringLiteral("--value")});
@@ -66,5 +68,6 @@ private:
     QTimer* ntpTimer_ = nullptr;         // child of the window
     QProcess* ntpCheck_ = nullptr;       // child of the window, while a check runs
     QLabel* freeSpaceLabel_ = nullptr;   // child of the header
+    bool ntpSynchronized_ = false;
     ToolsWidget* toolsWindow_ = nullptr;  // child of the window, built on first use
 };
