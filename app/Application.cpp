@@ -18,6 +18,7 @@
 #include "Startup.h"
 #include "config_manager.h"
 #include "file_manager.h"
+#include "s3_client.h"
 
 namespace {
 
@@ -45,10 +46,38 @@ void probeStorageCard()
 
 namespace {
 
-std::unique_ptr<QWidget> createMainWindow(bool ntpSynchronized)
+// Uploads go to the configured object store; without an endpoint or
+// credentials they stay off and the upload page says why.
+void configureUploads()
+{
+    const upload_config& config = config_manager::instance().upload_;
+    uploader& uploads = file_manager::instance().uploads();
+    if (config.endpoint.empty()) {
+        LOGI << "Uploads are off: no upload endpoint configured";
+        uploads.set_client(nullptr, config.parallel_files, "未配置上传服务器");
+        return;
+    }
+    const upload_credentials credentials = load_upload_credentials(kCredentialsPath);
+    if (!credentials.ok()) {
+        LOGE << "Uploads are off: " << credentials.error;
+        uploads.set_client(nullptr, config.parallel_files, "上传凭据不可用");
+        return;
+    }
+    s3_settings settings;
+    settings.endpoint = config.endpoint;
+    settings.region = config.region;
+    settings.bucket = config.bucket;
+    settings.path_style = config.path_style;
+    settings.ca_file = config.ca_file;
+    settings.access_key_id = credentials.access_key_id;
+    settings.secret_access_key = credentials.secret_access_key;
+    uploads.set_client(std::make_shared<s3_client>(std::move(settings)), config.parallel_files);
+    LOGI << "Uploads go to " << config.endpoint << ", bucket " << config.bucket;
+}
+
+std::unique_ptr<QWidget> createMainWindow()
 {
     auto window = std::make_unique<Kavrel>();
-    window->showNtpState(ntpSynchronized);
     // Without a window manager the full-screen request is ignored: cover the screen ourselves.
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         window->setGeometry(screen->geometry());
@@ -75,11 +104,12 @@ int runKavrel(int argc, char** argv)
     kavrel::initResources();
     loadApplicationFont();
     probeStorageCard();
-    const bool ntpSynchronized = checkNtpSynchronized();
+    checkNtpSynchronized();
     config_manager::instance().init(kDeviceConfigPath);
     file_manager::instance().init(kLedgerPath, CollectionContext::instance().storageRoot());
+    configureUploads();
 
-    auto window = createMainWindow(ntpSynchronized);
+    auto window = createMainWindow();
     window->showFullScreen();
     window->show();
 

@@ -1,5 +1,7 @@
 #include "Kavrel.h"
 
+#include <vector>
+
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
@@ -16,7 +18,10 @@
 #include "Log.h"
 #include "SaveFiles.h"
 #include "ScenarioSelectWidget.h"
+#include "Startup.h"
 #include "ToolsWidget.h"
+#include "UploadWidget.h"
+#include "file_manager.h"
 #include "WidgetUtils.h"
 #include "config_manager.h"
 #include "ui_Kavrel.h"
@@ -40,6 +45,8 @@ Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavre
     ui->toolButton->setStyleSheet(QString(buttonStyle).replace(QLatin1String("QPushButton"),
                                                                QLatin1String("QToolButton")));
     ui->Btn_ExitApp->setCursor(Qt::PointingHandCursor);
+    ui->Btn_Upload->setStyleSheet(buttonStyle);
+    ui->Btn_Upload->setCursor(Qt::PointingHandCursor);
     ui->toolButton->setCursor(Qt::PointingHandCursor);
 
     connect(ui->page_ScaenarioSelectWidget, &ScenarioSelectWidget::signalScenarioSelected, this,
@@ -55,14 +62,30 @@ Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavre
     });
     connect(ui->Btn_ExitApp, &QPushButton::clicked, this, &Kavrel::onExitAppClicked);
     connect(ui->toolButton, &QToolButton::clicked, this, &Kavrel::openToolsWindow);
+    connect(ui->Btn_Upload, &QPushButton::clicked, this, &Kavrel::openUploadWindow);
+    connect(ui->page_DataCollectionWidget, &DataCollectionWidget::signalRecordingStateChanged, this,
+            &Kavrel::onRecordingStateChanged);
+    // A stack is as large as its largest page; only the page on show may size
+    // the window, or one tall page pushes the others off a small panel.
+    std::vector<QSizePolicy> pagePolicies;
+    for (int i = 0; i < ui->stackedWidget->count(); ++i)
+        pagePolicies.push_back(ui->stackedWidget->widget(i)->sizePolicy());
+    auto sizeToPage = [this, pagePolicies](int current) {
+        for (int i = 0; i < ui->stackedWidget->count(); ++i) {
+            ui->stackedWidget->widget(i)->setSizePolicy(
+                i == current ? pagePolicies[i] : QSizePolicy(QSizePolicy::Ignored, QSizePolicy::Ignored));
+        }
+    };
+    connect(ui->stackedWidget, &QStackedWidget::currentChanged, this, sizeToPage);
     ui->stackedWidget->setCurrentIndex(kScenarioPage);
+    sizeToPage(kScenarioPage);
 
     // The header tells the truth: free space sits beside the clock.
     freeSpaceLabel_ = new QLabel(ui->frame_Header);
     freeSpaceLabel_->setObjectName(QStringLiteral("label_FreeSpace"));
     freeSpaceLabel_->setToolTip(QString::fromUtf8("存储卡剩余空间"));
     ui->horizontalLayout_Header->insertWidget(ui->horizontalLayout_Header->indexOf(ui->label_TimeInfo), freeSpaceLabel_);
-    showNtpState(false);  // until start-up hands over its check
+    showNtpState(ntpSynchronizedAtLastCheck());  // start-up's check, until the next one
     ntpTimer_ = new QTimer(this);
     connect(ntpTimer_, &QTimer::timeout, this, [this] { checkNtpAgain(); });
     ntpTimer_->start(kNtpCheckIntervalMs);
@@ -208,4 +231,26 @@ void Kavrel::onExitAppClicked()
     }
     LOGD << "All resources cleaned up, exiting application";
     QCoreApplication::quit();
+}
+
+void Kavrel::openUploadWindow()
+{
+    if (!uploadWindow_) {
+        file_manager& storage = file_manager::instance();
+        uploadWindow_ = new UploadWidget(storage.ledger(), storage.uploads(), this);
+        uploadWindow_->setClockUnsynchronised(!ntpSynchronizedAtLastCheck());
+    }
+    uploadWindow_->refreshDatasets();
+    uploadWindow_->show();
+    uploadWindow_->raise();
+    uploadWindow_->activateWindow();
+}
+
+void Kavrel::onRecordingStateChanged(bool recording)
+{
+    // Uploads share the card with the recording: they wait until it stops.
+    ui->Btn_Upload->setEnabled(!recording);
+    file_manager::instance().uploads().set_paused(recording);
+    if (uploadWindow_)
+        uploadWindow_->setRecording(recording);
 }

@@ -16,6 +16,7 @@ class DataCollectionWidget;
 class InformationCollectionWidget;
 class ScenarioSelectWidget;
 class ToolsWidget;
+class UploadWidget;
 
 namespace Ui {
 class Kavrel;
@@ -41,6 +42,8 @@ public:
     DataCollectionWidget* dataCollectionPage() const;
     // The tools window once the tools button has opened it, else null.
     ToolsWidget* toolsWindow() const { return toolsWindow_; }
+    // The upload window once the upload button has opened it, else null.
+    UploadWidget* uploadWindow() const { return uploadWindow_; }
 
     // The NTP state is asked again this often (the first answer comes from start-up).
     static constexpr int kNtpCheckIntervalMs = 60000;
@@ -61,6 +64,8 @@ private slots:
     void backToScenarioSelect();
     void updateClock();
     void openToolsWindow();
+    void openUploadWindow();
+    void onRecordingStateChanged(bool recording);
 
 private:
     std::unique_ptr<Ui::Kavrel> ui;
@@ -70,4 +75,5 @@ private:
     QLabel* freeSpaceLabel_ = nullptr;   // child of the header
     bool ntpSynchronized_ = false;
     ToolsWidget* toolsWindow_ = nullptr;  // child of the window, built on first use
+    UploadWidget* uploadWindow_ = nullptr;  // child of the window, built on first use
 };

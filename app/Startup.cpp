@@ -1,5 +1,7 @@
 #include "Startup.h"
 
+#include <atomic>
+
 #include <cstdio>
 #include <future>
 #include <thread>
@@ -87,6 +89,15 @@ std::pair<int, std::string> asyncExecCommand(const std::string& command, int tim
     return result.get();
 }
 
+namespace {
+std::atomic<bool> ntpSynchronizedAtLastCheck_{false};
+}
+
+bool ntpSynchronizedAtLastCheck()
+{
+    return ntpSynchronizedAtLastCheck_.load();
+}
+
 bool checkNtpSynchronized(const std::string& command)
 {
     const auto [code, output] = asyncExecCommand(command, 300);
@@ -95,5 +106,6 @@ bool checkNtpSynchronized(const std::string& command)
         LOGI << "System time is synchronized via NTP.";
     else
         LOGW << "System time is not synchronized via NTP.";
+    ntpSynchronizedAtLastCheck_.store(synchronized);
     return synchronized;
 }

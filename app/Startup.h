@@ -35,3 +35,5 @@ std::pair<int, std::string> asyncExecCommand(const std::string& command, int tim
 
 // Asks timedatectl whether the clock is NTP-synchronised; logs and stores the answer.
 bool checkNtpSynchronized(const std::string& command = "timedatectl show -p NTPSynchronized --value");
+// The answer of the last checkNtpSynchronized(); false before the first.
+bool ntpSynchronizedAtLastCheck();

@@ -1,6 +1,10 @@
 #include "config_manager.h"
 
 #include <algorithm>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 
@@ -80,7 +84,80 @@ std::vector<script_entry> decodeScripts(const ordered_json& value)
     return scripts;
 }
 
+upload_config decodeUploadConfig(const ordered_json& object)
+{
+    upload_config config;
+    if (!object.is_object())
+        throw std::runtime_error("upload is not an object");
+    config.endpoint = object.value("endpoint", config.endpoint);
+    config.region = object.value("region", config.region);
+    config.bucket = object.value("bucket", config.bucket);
+    config.path_style = object.value("path_style", config.path_style);
+    config.parallel_files = object.value("parallel_files", config.parallel_files);
+    config.ca_file = object.value("ca_file", config.ca_file);
+    if (!config.endpoint.empty() && config.endpoint.rfind("http://", 0) != 0 &&
+        config.endpoint.rfind("https://", 0) != 0) {
+        LOGE << "upload.endpoint must be an http:// or https:// URL, uploads are off: " << config.endpoint;
+        config.endpoint.clear();
+    }
+    if (config.parallel_files < 1 || config.parallel_files > 32) {
+        LOGW << "upload.parallel_files out of range (1 to 32): " << config.parallel_files << ", using 4";
+        config.parallel_files = 4;
+    }
+    return config;
+}
+
+std::string trimmed(const std::string& text)
+{
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
 } // namespace
+
+upload_credentials load_upload_credentials(const std::string& path)
+{
+    upload_credentials credentials;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        const char* id = std::getenv("AWS_ACCESS_KEY_ID");
+        const char* secret = std::getenv("AWS_SECRET_ACCESS_KEY");
+        credentials.access_key_id = id ? id : "";
+        credentials.secret_access_key = secret ? secret : "";
+        if (!credentials.ok())
+            credentials.error = "no credentials: " + path + " is missing and AWS_ACCESS_KEY_ID / "
+                "AWS_SECRET_ACCESS_KEY are not set";
+        return credentials;
+    }
+    if ((st.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        credentials.error = "credentials file " + path + " is readable by group or others (mode " + mode +
+            "); refused, run: chmod 600 " + path;
+        return credentials;
+    }
+    std::ifstream file(path);
+    if (!file.is_open()) {
+        credentials.error = "cannot read credentials file " + path;
+        return credentials;
+    }
+    for (std::string line; std::getline(file, line);) {
+        const auto equals = line.find('=');
+        if (equals == std::string::npos)
+            continue;
+        const std::string name = trimmed(line.substr(0, equals));
+        const std::string value = trimmed(line.substr(equals + 1));
+        if (name == "access_key_id")
+            credentials.access_key_id = value;
+        else if (name == "secret_access_key")
+            credentials.secret_access_key = value;
+    }
+    if (!credentials.ok())
+        credentials.error = "credentials file " + path + " lacks access_key_id or secret_access_key";
+    return credentials;
+}
 
 config_manager::config_manager() = default;
 
@@ -105,6 +182,7 @@ void config_manager::resetForTest()
     camera_config_ = {};
     scripts_.clear();
     cap_type_.clear();
+    upload_ = {};
     min_free_mb_ = 0;
     selected_tags_.clear();
     tag_pairs_.clear();
@@ -201,6 +279,9 @@ int config_manager::init(const std::string& path)
             scripts_ = decodeScripts(*it);
         if (auto it = cfg.find("camera_config"); it != cfg.end())
             camera_config_ = decodeCameraConfig(*it);
+        upload_ = {};
+        if (auto it = cfg.find("upload"); it != cfg.end())
+            upload_ = decodeUploadConfig(*it);
         if (auto it = cfg.find("min_free_mb"); it != cfg.end()) {
             if (it->is_number_integer() && it->get<long long>() >= 0 && it->get<long long>() < (1LL << 30))
                 min_free_mb_ = it->get<int>();

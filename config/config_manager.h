@@ -38,6 +38,32 @@ struct script_entry {
     std::string description;
 };
 
+// Where uploads go (the `upload` object). No endpoint: uploads are off.
+struct upload_config {
+    std::string endpoint;               // http:// or https:// URL
+    std::string region = "us-east-1";
+    std::string bucket = "default-bucket";
+    bool path_style = true;
+    int parallel_files = 4;
+    std::string ca_file;
+};
+
+// Keys for the object store. They come from the credentials file or the
+// environment, never from the catalogue, and are never logged.
+struct upload_credentials {
+    std::string access_key_id;
+    std::string secret_access_key;
+    std::string error;                  // why there are none; safe to log
+    bool ok() const { return !access_key_id.empty() && !secret_access_key.empty(); }
+};
+
+inline constexpr const char* kCredentialsPath = "/etc/kavrel/credentials";
+
+// Reads `access_key_id = ...` and `secret_access_key = ...` lines from path
+// (a file readable by group or others is refused); without the file, takes
+// AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY from the environment.
+upload_credentials load_upload_credentials(const std::string& path);
+
 inline constexpr int kDefaultFontSizePx = 36;
 
 // Reads a JSON file keeping member order; null on any failure (logged).
@@ -67,6 +93,7 @@ public:
     // Free space (MiB) the storage card needs before capture starts; 0: one
     // minute of the configured streams (see minFreeBytes()).
     int min_free_mb_ = 0;
+    upload_config upload_;
 
     // Catalogue and the operator's choices on the information page.
     std::vector<std::string> selected_tags_;

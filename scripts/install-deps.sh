@@ -10,9 +10,15 @@ PACKAGES=(
   qtbase5-dev libqt5svg5-dev libqt5opengl5-dev
   libopencv-dev libyaml-cpp-dev nlohmann-json3-dev libconcurrentqueue-dev
   libspdlog-dev libturbojpeg0-dev
+  # uploads: libcurl signs S3 requests, OpenSSL hashes the payloads
+  libcurl4-openssl-dev libssl-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
   xvfb xauth libgl1-mesa-dri libegl-mesa0
+  # upload tests and benchmark: a local S3 server (Ceph's object gateway) and a reference client
+  radosgw ceph-mon ceph-osd s3cmd
+  # tests: the accessibility bus and a Python client of it
+  dbus-bin at-spi2-core python3-gi gir1.2-atspi-2.0
   # run time: USB camera discovery
   v4l-utils
 )

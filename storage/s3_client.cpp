@@ -86,16 +86,16 @@ void hash_bytes(const std::string& bytes, std::string& md5_hex, std::string& sha
     d.finish(md5_hex, sha256_hex);
 }
 
-class file_handle {
+class local_file {
 public:
-    explicit file_handle(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~file_handle()
+    explicit local_file(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
+    ~local_file()
     {
         if (fd_ >= 0)
             ::close(fd_);
     }
-    file_handle(const file_handle&) = delete;
-    file_handle& operator=(const file_handle&) = delete;
+    local_file(const local_file&) = delete;
+    local_file& operator=(const local_file&) = delete;
     bool is_open() const { return fd_ >= 0; }
     bool stat(struct stat& st) const { return ::fstat(fd_, &st) == 0; }
     // Reads exactly `length` bytes at `offset`; false on an error or a short file.
@@ -494,7 +494,7 @@ put_outcome s3_client::put_small(const std::string& key, const std::string& body
 put_outcome s3_client::put_file(const std::string& local_path, const std::string& key, const std::atomic<bool>& cancel)
 {
     put_outcome outcome;
-    file_handle file(local_path);
+    local_file file(local_path);
     struct stat before {};
     if (!file.is_open() || !file.stat(before)) {
         outcome.failure = upload_failure::local_read;
@@ -573,7 +573,7 @@ put_outcome s3_client::put_multipart(const std::string& local_path, uint64_t siz
     }
     const std::string id_query = "uploadId=" + s3_encode_query_value(upload_id);
 
-    file_handle file(local_path);
+    local_file file(local_path);
     std::string completion = "<CompleteMultipartUpload>";
     std::string part;
     int number = 1;

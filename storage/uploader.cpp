@@ -1,16 +1,11 @@
 #include "uploader.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <ctime>
+#include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iomanip>
-#include <iostream>
-#include <iterator>
-#include <set>
-#include <sstream>
 #include <system_error>
+
+#include <nlohmann/json.hpp>
 
 #include "Log.h"
 
@@ -27,10 +22,25 @@ const std::map<std::string, std::string> remote_prefix_map = {
 
 namespace {
 
-constexpr int kUploadWorkers = 2;
 constexpr int kAttemptsPerFile = 3;
-constexpr int kFilesPerProgressReport = 5;
-constexpr double kBytesPerGiB = 1024.0 * 1024.0 * 1024.0;
+constexpr auto kFirstBackOff = std::chrono::milliseconds(500);
+constexpr const char* kManifestName = "_manifest.json";
+
+std::string prefix_for(const std::string& session_name)
+{
+    const auto found = remote_prefix_map.find(session_name);
+    return found != remote_prefix_map.end() ? found->second : kDefaultRemotePrefix;
+}
+
+// The component right below the dataset folder, or "" when there is none.
+std::string session_component(const std::string& path)
+{
+    const auto first = path.find('/');
+    if (first == std::string::npos)
+        return {};
+    const auto second = path.find('/', first + 1);
+    return path.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1);
+}
 
 template <typename Callback>
 void deliver(const Callback& callback, upload_info report)
@@ -42,26 +52,73 @@ void deliver(const Callback& callback, upload_info report)
     }
 }
 
+struct file_entry {
+    std::string local_path;
+    std::string key;
+    uint64_t listed_size = 0;
+    // Filled once the store confirmed it.
+    uint64_t stored_size = 0;
+    std::string sha256_hex;
+    bool confirmed = false;
+};
+
 } // namespace
 
-std::string remote_session_path(const std::string& dataset_name, const std::string& session_name)
+std::string object_key(const std::string& dataset_name, const std::string& relative_path)
 {
-    const auto found = remote_prefix_map.find(session_name);
-    const std::string prefix = found != remote_prefix_map.end() ? found->second : kDefaultRemotePrefix;
-    return prefix + "/" + dataset_name + "/" + session_name;
+    const std::string path = dataset_name + "/" + relative_path;
+    return prefix_for(session_component(path)) + "/" + path;
 }
 
-uploader::uploader(dataset_ledger& ledger) : ledger_(ledger), transfer_(std::make_shared<local_file_check>()) {}
+std::string dataset_key(const std::string& dataset_name)
+{
+    const std::string session = session_component(dataset_name);
+    return (session.empty() ? std::string(kDefaultRemotePrefix) : prefix_for(session)) + "/" + dataset_name;
+}
+
+struct uploader::dataset_run {
+    const upload_request& request;
+    std::shared_ptr<object_store_client> client;
+    int parallel_files;
+    std::vector<file_entry> files;
+    std::atomic<bool> abort{false};
+    std::atomic<std::size_t> next{0};
+
+    std::mutex mutex;               // guards report
+    upload_info report;
+};
+
+uploader::uploader(dataset_ledger& ledger) : ledger_(ledger) {}
 
 uploader::~uploader()
 {
     stop();
 }
 
+void uploader::set_client(std::shared_ptr<object_store_client> client, int parallel_files, std::string off_reason)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    client_ = std::move(client);
+    parallel_files_ = std::max(1, parallel_files);
+    off_reason_ = std::move(off_reason);
+}
+
+std::string uploader::off_reason() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return client_ ? std::string() : off_reason_;
+}
+
+bool uploader::enabled() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return client_ != nullptr;
+}
+
 std::size_t uploader::worker_count() const
 {
-    std::lock_guard<std::mutex> lock(queue_mutex_);
-    return workers_.size();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return worker_.joinable() ? 1 : 0;
 }
 
 bool uploader::submit_upload(upload_request request)
@@ -71,41 +128,73 @@ bool uploader::submit_upload(upload_request request)
         return false;
     }
     {
-        std::lock_guard<std::mutex> lock(queue_mutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
         if (!running_.load()) {
             LOGW << "Upload request after stop ignored: " << request.dataset_name;
             return false;
         }
-        // The request now belongs to the queue; a worker takes it out under this lock.
-        upload_queue_.push_back(std::move(request));
-        if (workers_.empty()) {
-            for (int i = 0; i < kUploadWorkers; ++i)
-                workers_.emplace_back(&uploader::upload_task, this);
+        if (!client_) {
+            LOGW << "Uploads are off (no endpoint configured): " << request.dataset_name;
+            return false;
         }
+        // The request now belongs to the queue; the worker takes it out under this lock.
+        queue_.push_back(std::move(request));
+        if (!worker_.joinable())
+            worker_ = std::thread(&uploader::upload_task, this);
     }
-    queue_cv_.notify_one();
+    wake_.notify_all();
     return true;
+}
+
+void uploader::cancel_all()
+{
+    std::deque<upload_request> dropped;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        dropped.swap(queue_);
+        ++cancel_generation_;
+        if (active_abort_)
+            active_abort_->store(true);
+    }
+    wake_.notify_all();
+    for (const upload_request& request : dropped) {
+        upload_info report;
+        report.dataset_name = request.dataset_name;
+        report.failure = upload_failure::cancelled;
+        report.last = true;
+        deliver(request.callback, std::move(report));
+    }
+    LOGI << "Uploads cancelled, " << dropped.size() << " queued datasets dropped";
+}
+
+void uploader::set_paused(bool paused)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (paused_ == paused)
+            return;
+        paused_ = paused;
+    }
+    LOGI << (paused ? "Uploads paused" : "Uploads resumed");
+    wake_.notify_all();
 }
 
 void uploader::stop()
 {
     {
-        std::lock_guard<std::mutex> lock(queue_mutex_);
-        running_.store(false);
-        for (auto& entry : cancel_flags_)
-            entry.second.store(true);
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!running_.exchange(false))
+            return;  // stopped before
     }
-    queue_cv_.notify_all();
-    std::vector<std::thread> workers;
+    cancel_all();
+    std::thread worker;
     {
-        std::lock_guard<std::mutex> lock(queue_mutex_);
-        workers.swap(workers_);
+        std::lock_guard<std::mutex> lock(mutex_);
+        worker.swap(worker_);
     }
-    for (std::thread& worker : workers) {
-        if (!worker.joinable())
-            continue;
+    if (worker.joinable()) {
         if (worker.get_id() == std::this_thread::get_id())
-            worker.detach();  // stop from a receiver: this worker leaves once it returns
+            worker.detach();  // stop from a receiver: the worker leaves once it returns
         else
             worker.join();
     }
@@ -114,250 +203,226 @@ void uploader::stop()
 
 void uploader::upload_task()
 {
-    while (running_.load()) {
+    for (;;) {
         upload_request request;
+        uint64_t generation = 0;
         {
-            std::unique_lock<std::mutex> lock(queue_mutex_);
-            while (upload_queue_.empty()) {
-                if (!running_.load())
-                    return;
-                queue_cv_.wait(lock);
-                if (!running_.load())
-                    return;
-            }
-            request = std::move(upload_queue_.front());
-            upload_queue_.pop_front();
+            std::unique_lock<std::mutex> lock(mutex_);
+            wake_.wait(lock, [&] { return !running_.load() || (!queue_.empty() && !paused_); });
+            if (!running_.load())
+                return;
+            request = std::move(queue_.front());
+            queue_.pop_front();
+            generation = cancel_generation_;
         }
-        upload_dataset(request);
+        upload_dataset(request, generation);
     }
 }
 
-std::atomic<bool>& uploader::cancel_flag_for(const std::string& dataset_name)
+bool uploader::wait_while_paused(const std::atomic<bool>& abort)
 {
-    std::lock_guard<std::mutex> lock(queue_mutex_);
-    std::atomic<bool>& flag = cancel_flags_.try_emplace(dataset_name, false).first->second;
-    // A dataset picked up while stop runs is cancelled like the others.
-    if (!running_.load())
-        flag.store(true);
-    return flag;
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait(lock, [&] { return !paused_ || abort.load(); });
+    return !abort.load();
 }
 
-void uploader::upload_dataset(const upload_request& request)
+void uploader::back_off(const std::atomic<bool>& abort, int attempt)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait_for(lock, kFirstBackOff * (1 << (attempt - 1)), [&] { return abort.load(); });
+}
+
+void uploader::upload_dataset(const upload_request& request, uint64_t generation)
 {
     const std::string& name = request.dataset_name;
-    if (leaves_storage_root(name)) {
-        LOGW << "Dataset name leaves the storage root: " << name;
-        return;
-    }
-    const std::string path = ledger_.storage_root_path() + "/" + name;
-    std::error_code ec;
-    if (!fs::is_directory(path, ec)) {
-        LOGW << "Dataset directory not found or invalid: " << path;
-        return;
-    }
-    const uint64_t total = get_dir_size(path);
-    if (total == 0) {
-        LOGW << "Dataset is empty: " << path;
-        return;
-    }
+    upload_info final_report;
+    final_report.dataset_name = name;
+    final_report.last = true;
 
-    upload_info report;
-    report.total_bytes = total;
-    LOGI << "Starting upload for dataset: " << name;
-    std::atomic<bool>& cancel = cancel_flag_for(name);
-
-    std::vector<fs::path> sessions;
-    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code entry_ec;
-        if (it->is_directory(entry_ec))
-            sessions.push_back(it->path());
-    }
-    if (ec)
-        LOGE << "Failed to list dataset directory: " << path << ", error: " << ec.message();
-
-    uint64_t finished_sessions_bytes = 0;
-    bool every_session_ok = true;
-    for (const fs::path& session : sessions) {
-        const std::string session_name = session.filename().string();
-        LOGI << "Uploading session: " << session_name;
-        const std::string remote = remote_session_path(name, session_name);
-        LOGI << "Remote path: " << remote;
-
-        uint64_t session_uploaded = 0;
-        std::vector<std::string> session_failed;
-        auto relay = [&](upload_info session_report) {
-            report.uploaded_bytes = finished_sessions_bytes + session_report.uploaded_bytes;
-            report.progress = static_cast<float>(static_cast<double>(report.uploaded_bytes) * 100.0 /
-                static_cast<double>(total));
-            report.finished = false;
-            deliver(request.callback, report);
-            session_uploaded = session_report.uploaded_bytes;
-            session_failed = std::move(session_report.failed_files);
-        };
-        const bool ok = upload_session(session.string(), remote, cancel, relay);
-        finished_sessions_bytes += session_uploaded;
-        report.failed_files.insert(report.failed_files.end(), std::make_move_iterator(session_failed.begin()),
-            std::make_move_iterator(session_failed.end()));
-        if (!ok) {
-            every_session_ok = false;
-            if (cancel.load()) {
-                LOGE << "Upload cancelled for session: " << session.string();
-                break;
-            }
-            LOGE << "Upload failed for session: " << session.string();
-        }
-    }
-
-    report.uploaded_bytes = finished_sessions_bytes;
-    // A failed session (even one without files) keeps the dataset waiting.
-    if (every_session_ok && report.uploaded_bytes == total) {
-        ledger_.mark_completed(name);
-        report.progress = 100.0f;
-        report.finished = true;
-    } else {
-        report.progress = static_cast<float>(static_cast<double>(report.uploaded_bytes) * 100.0 /
-            static_cast<double>(total));
-        report.finished = false;
-        LOGW << "Upload incomplete for dataset: " << name << ", " << report.uploaded_bytes << " of " << total
-             << " bytes, " << report.failed_files.size() << " files failed";
-    }
-    deliver(request.callback, std::move(report));
-}
-
-bool uploader::upload_session(const std::string& session_dir, const std::string& remote_path,
-    std::atomic<bool>& cancel, std::function<void(upload_info)> on_progress)
-{
-    fs::path absolute;
-    try {
-        absolute = fs::absolute(session_dir);
-    } catch (const fs::filesystem_error& e) {
-        LOGE << "Failed to get absolute path for session_dir: " << session_dir << ", error: " << e.what();
-        return false;
-    }
-    LOGD << "Uploading session directory, original path: " << session_dir;
-    LOGD << "Uploading session directory, absolute path: " << absolute.string();
-
-    std::error_code ec;
-    if (!fs::exists(absolute, ec)) {
-        LOGE << "Session directory does not exist: " << absolute.string();
-        return false;
-    }
-    if (!fs::is_directory(absolute, ec)) {
-        LOGE << "Session path is not a directory: " << absolute.string();
-        return false;
-    }
-
-    struct file_entry {
-        uint64_t size;
-        std::string key;
-        std::string local_path;
-    };
-    std::vector<file_entry> files;
-    uint64_t total = 0;
-    try {
-        for (fs::recursive_directory_iterator it(absolute), end; it != end; ++it) {
-            std::error_code entry_ec;
-            const bool regular = it->is_regular_file(entry_ec);
-            uint64_t size = 0;
-            if (!entry_ec && regular)
-                size = it->file_size(entry_ec);
-            if (entry_ec) {
-                LOGW << "Error accessing file: " << it->path().string() << ", error: " << entry_ec.message();
-                continue;
-            }
-            if (!regular)
-                continue;
-            files.push_back({size, remote_path + "/" + it->path().lexically_relative(absolute).generic_string(),
-                it->path().string()});
-            total += size;
-        }
-    } catch (const fs::filesystem_error& e) {
-        LOGE << "Filesystem error while iterating directory: " << absolute.string() << ", error: " << e.what();
-        return false;
-    } catch (const std::exception& e) {
-        LOGE << "Exception while iterating directory: " << absolute.string() << ", error: " << e.what();
-        return false;
-    }
-
-    const std::size_t count = files.size();
-    LOGD << "Found " << count << " files to upload, total size: " << total << " bytes";
-    if (count == 0) {
-        std::cerr << "没有找到可上传文件。\n";
-        return false;
-    }
+    std::shared_ptr<object_store_client> client;
+    int parallel_files = 1;
     {
-        std::ostringstream line;
-        line << "准备上传 " << count << " 个文件，总大小 " << static_cast<double>(total) / kBytesPerGiB << " GB\n";
-        std::cout << line.str();
+        std::lock_guard<std::mutex> lock(mutex_);
+        client = client_;
+        parallel_files = parallel_files_;
+    }
+    const std::string root = ledger_.storage_root_path();
+    std::error_code ec;
+    if (leaves_storage_root(name) || !client || !fs::is_directory(root + "/" + name, ec)) {
+        LOGW << "Dataset directory not found or invalid: " << root << "/" << name;
+        final_report.failure = upload_failure::local_read;
+        deliver(request.callback, std::move(final_report));
+        return;
     }
 
-    std::atomic<uint64_t> uploaded{0};
-    std::size_t succeeded = 0;
-    std::size_t processed = 0;
-    std::vector<std::string> failed;
-    for (const file_entry& file : files) {
-        for (int attempts_left = kAttemptsPerFile; attempts_left > 0;) {
-            if (upload_file(file.local_path, kUploadBucket, file.key, static_cast<std::size_t>(file.size))) {
-                ++succeeded;
-                uploaded += file.size;
-                break;
-            }
-            LOGE << "\n文件上传失败: " << file.local_path << ", 重试中...";
-            if (--attempts_left == 0) {
-                LOGE << "达到最大重试次数，跳过该文件。";
-                failed.push_back(file.local_path);
-                break;
-            }
-            if (cancel.load())
-                return false;
-        }
-        if (cancel.load())
-            return false;
-        ++processed;
-        if (processed % kFilesPerProgressReport == 0) {
-            const uint64_t done = uploaded.load();
-            const double percent = static_cast<double>(done) * 100.0 / static_cast<double>(total);
-            std::ostringstream line;
-            line << std::fixed << std::setprecision(2) << "\r上传进度: " << percent << "% ("
-                 << static_cast<double>(done) / kBytesPerGiB << " / " << static_cast<double>(total) / kBytesPerGiB
-                 << " GB)";
-            std::cout << line.str() << std::flush;
-            deliver(on_progress, upload_info{static_cast<float>(percent), done, total, failed, false});
-        }
-    }
-
-    std::ostringstream line;
-    line << "\n上传完成: " << succeeded << "/" << count << " 个文件成功\n";
-    std::cout << line.str();
-    const uint64_t done = uploaded.load();
-    deliver(on_progress, upload_info{static_cast<float>(static_cast<double>(done) * 100.0 / static_cast<double>(total)),
-        done, total, failed, true});
-    return succeeded == count;
-}
-
-void uploader::set_transfer(std::shared_ptr<upload_transfer> transfer)
-{
-    if (!transfer)
-        transfer = std::make_shared<local_file_check>();
-    std::lock_guard<std::mutex> lock(transfer_mutex_);
-    transfer_ = std::move(transfer);
-}
-
-std::shared_ptr<upload_transfer> uploader::current_transfer() const
-{
-    std::lock_guard<std::mutex> lock(transfer_mutex_);
-    return transfer_;
-}
-
-bool uploader::upload_file(const std::string& local_path, const std::string& bucket, const std::string& key,
-    std::size_t expected_size)
-{
-    const auto client = current_transfer();
+    dataset_run run{request, client, parallel_files, {}, {}, {}, {}, {}};
+    const fs::path folder = fs::path(root) / name;
     try {
-        return client->put_object(local_path, bucket, key, expected_size);
+        for (fs::recursive_directory_iterator it(folder), end; it != end; ++it) {
+            std::error_code entry_ec;
+            if (!it->is_regular_file(entry_ec))
+                continue;
+            file_entry file;
+            file.local_path = it->path().string();
+            file.key = object_key(name, it->path().lexically_relative(folder).generic_string());
+            file.listed_size = it->file_size(entry_ec);
+            if (entry_ec) {
+                LOGW << "Error accessing file: " << file.local_path << ", error: " << entry_ec.message();
+                continue;
+            }
+            run.files.push_back(std::move(file));
+        }
     } catch (const std::exception& e) {
-        LOGE << "upload_file: transfer failed for " << local_path << ", error: " << e.what();
-        return false;
+        LOGE << "Failed to list dataset directory: " << folder.string() << ", error: " << e.what();
+        final_report.failure = upload_failure::local_read;
+        deliver(request.callback, std::move(final_report));
+        return;
     }
+    std::sort(run.files.begin(), run.files.end(),
+        [](const file_entry& a, const file_entry& b) { return a.local_path < b.local_path; });
+
+    run.report.dataset_name = name;
+    run.report.files_total = run.files.size();
+    for (const file_entry& file : run.files)
+        run.report.total_bytes += file.listed_size;
+    if (run.files.empty()) {
+        LOGW << "Dataset is empty: " << folder.string();
+        final_report.failure = upload_failure::local_read;
+        deliver(request.callback, std::move(final_report));
+        return;
+    }
+    LOGI << "Starting upload for dataset: " << name << ", " << run.files.size() << " files, "
+         << run.report.total_bytes << " bytes";
+
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        active_abort_ = &run.abort;
+        // A cancel that came after this request left the queue still counts.
+        if (!running_.load() || cancel_generation_ != generation)
+            run.abort.store(true);
+    }
+    send_files(run);
+    const bool every_file_confirmed = std::all_of(run.files.begin(), run.files.end(),
+        [](const file_entry& file) { return file.confirmed; });
+    const bool complete = every_file_confirmed && !run.abort.load() && write_manifest(run);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        active_abort_ = nullptr;
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(run.mutex);
+        final_report = run.report;
+    }
+    final_report.last = true;
+    if (complete) {
+        ledger_.mark_completed(name);
+        final_report.finished = true;
+        final_report.failure = upload_failure::none;
+        final_report.progress = 100.0f;
+    } else {
+        if (final_report.failure == upload_failure::none)
+            final_report.failure = run.abort.load() ? upload_failure::cancelled : upload_failure::rejected;
+        LOGW << "Upload incomplete for dataset: " << name << ", " << final_report.uploaded_bytes << " of "
+             << final_report.total_bytes << " bytes, " << final_report.failed_files.size() << " files failed ("
+             << failure_text(final_report.failure) << ")";
+    }
+    deliver(request.callback, std::move(final_report));
 }
 
+void uploader::send_files(dataset_run& run)
+{
+    auto send_loop = [this, &run] {
+        for (;;) {
+            const std::size_t index = run.next.fetch_add(1);
+            if (index >= run.files.size() || !wait_while_paused(run.abort))
+                return;
+            file_entry& file = run.files[index];
+            put_outcome outcome;
+            for (int attempt = 1; attempt <= kAttemptsPerFile; ++attempt) {
+                outcome = run.client->put_file(file.local_path, file.key, run.abort);
+                if (outcome.ok() || run.abort.load())
+                    break;
+                LOGE << "文件上传失败: " << file.local_path << ", 重试中... (" << failure_text(outcome.failure)
+                     << ": " << outcome.detail << ")";
+                if (failure_ends_dataset(outcome.failure))
+                    break;
+                if (attempt == kAttemptsPerFile)
+                    LOGE << "达到最大重试次数，跳过该文件。";
+                else
+                    back_off(run.abort, attempt);
+            }
+            // A server that stayed unreachable through every attempt is down for the other files too.
+            const bool ends_dataset = failure_ends_dataset(outcome.failure) || outcome.failure == upload_failure::unreachable;
+            if (ends_dataset && outcome.failure != upload_failure::cancelled) {
+                if (outcome.failure == upload_failure::clock_skew)
+                    LOGE << "The device clock is far from the object store's; uploads fail until the time is "
+                            "set (check NTP)";
+                std::lock_guard<std::mutex> lock(mutex_);
+                run.abort.store(true);  // every other file would meet the same failure
+                wake_.notify_all();
+            }
+
+            std::lock_guard<std::mutex> lock(run.mutex);
+            upload_info& report = run.report;
+            if (outcome.ok()) {
+                if (outcome.size != file.listed_size) {
+                    LOGW << "File changed since it was listed: " << file.local_path << ", listed "
+                         << file.listed_size << " bytes, sent " << outcome.size;
+                    report.total_bytes = report.total_bytes - file.listed_size + outcome.size;
+                }
+                file.confirmed = true;
+                file.stored_size = outcome.size;
+                file.sha256_hex = outcome.sha256_hex;
+                report.uploaded_bytes += outcome.size;
+                ++report.files_done;
+                if (outcome.skipped)
+                    ++report.files_skipped;
+            } else {
+                if (outcome.failure != upload_failure::cancelled) {
+                    report.failed_files.push_back(file.local_path);
+                    report.failure = outcome.failure;
+                } else if (report.failure == upload_failure::none) {
+                    report.failure = upload_failure::cancelled;
+                }
+            }
+            report.progress = report.total_bytes == 0 ? 100.0f
+                : static_cast<float>(static_cast<double>(report.uploaded_bytes) * 100.0 /
+                      static_cast<double>(report.total_bytes));
+            // Called under run.mutex so reports arrive in order; receivers only hand them on.
+            deliver(run.request.callback, report);
+        }
+    };
+
+    const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(run.parallel_files), run.files.size());
+    std::vector<std::thread> senders;
+    for (std::size_t i = 1; i < threads; ++i)
+        senders.emplace_back(send_loop);
+    send_loop();
+    for (std::thread& sender : senders)
+        sender.join();
+}
+
+bool uploader::write_manifest(dataset_run& run)
+{
+    nlohmann::ordered_json files = nlohmann::ordered_json::array();
+    for (const file_entry& file : run.files)
+        files.push_back({{"key", file.key}, {"size", file.stored_size}, {"sha256", file.sha256_hex}});
+    const nlohmann::ordered_json manifest = {{"dataset", run.request.dataset_name}, {"files", files}};
+    const std::string key = dataset_key(run.request.dataset_name) + "/" + kManifestName;
+    put_outcome outcome;
+    for (int attempt = 1; attempt <= kAttemptsPerFile; ++attempt) {
+        outcome = run.client->put_bytes(key, manifest.dump(2) + "\n", run.abort);
+        if (outcome.ok())
+            return true;
+        LOGE << "Manifest upload failed: " << key << " (" << failure_text(outcome.failure) << ": "
+             << outcome.detail << ")";
+        if (failure_ends_dataset(outcome.failure))
+            break;
+        if (attempt < kAttemptsPerFile)
+            back_off(run.abort, attempt);
+    }
+    std::lock_guard<std::mutex> lock(run.mutex);
+    run.report.failure = outcome.failure;
+    return false;
+}

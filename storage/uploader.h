@@ -1,12 +1,13 @@
 #pragma once
-// The uploader: a queue of dataset upload requests and the workers that walk
-// each dataset's files and hand them to the per-file transfer step. A
-// completed dataset is marked in the ledger. The workers start with the
-// first request, not before.
+// The uploader: a queue of dataset upload requests and the worker that sends
+// each dataset's files to the object store, several files at a time. A
+// dataset is marked uploaded in the ledger only after every file is
+// confirmed and its manifest (`<dataset key>/_manifest.json`) is written.
+// The worker starts with the first request, not before.
 //
-// Threads: submit_upload and stop come from any thread; queue_mutex_ guards
-// the queue, the workers and the cancel flags. The ledger has its own lock;
-// the two are never held together.
+// Threads: submit_upload, cancel_all, set_paused and stop come from any
+// thread; mutex_ guards the queue, the worker and the pause and abort state.
+// The ledger has its own lock; the two are never held together.
 
 #include <atomic>
 #include <condition_variable>
@@ -21,22 +22,28 @@
 #include <vector>
 
 #include "ledger.h"
-#include "upload_transfer.h"
+#include "object_store.h"
 
-// One progress or final report of an upload, handed to the request's callback.
+// One progress or final report of a dataset's upload.
 struct upload_info {
+    std::string dataset_name;
     float progress = 0.0f;                   // percent, 0 to 100
-    uint64_t uploaded_bytes = 0;
+    uint64_t uploaded_bytes = 0;             // confirmed in the store (sent or already there)
     uint64_t total_bytes = 0;
+    std::size_t files_done = 0;
+    std::size_t files_total = 0;
+    std::size_t files_skipped = 0;           // already in the store with the same size and MD5
     std::vector<std::string> failed_files;   // local paths given up after the last attempt
-    bool finished = false;                   // true in the final report of a completed dataset
+    upload_failure failure = upload_failure::none;   // why the dataset did not complete
+    bool finished = false;                   // the dataset is complete and marked in the ledger
+    bool last = false;                       // no further report follows for this request
 };
 
 struct upload_request {
-    // Called on an upload worker thread; a receiver that touches widgets must
-    // hand the report over to the GUI thread itself. Must not be empty.
+    // Called on an upload thread; a receiver that touches widgets must hand
+    // the report over to the GUI thread itself. Must not be empty.
     std::function<void(upload_info)> callback;
-    // Folder below the storage root; also the ledger row completed at the end.
+    // The ledger row's folder below the storage root.
     std::string dataset_name;
 };
 
@@ -44,8 +51,14 @@ struct upload_request {
 extern const std::map<std::string, std::string> remote_prefix_map;
 inline constexpr const char* kDefaultRemotePrefix = "rosbags/gejian";
 inline constexpr const char* kUploadBucket = "default-bucket";
-// The remote path of a session: prefix/dataset/session.
-std::string remote_session_path(const std::string& dataset_name, const std::string& session_name);
+
+// Keys: prefix/<dataset>/<session>/<path>, the prefix chosen by the session
+// folder right below the dataset folder (the first component of the row's
+// name). A flat row's files keep the key they always had; a nested row
+// (date/task/part/time) is uploaded below the same path it has on the card.
+std::string object_key(const std::string& dataset_name, const std::string& relative_path);
+// Where the manifest of a row goes: <dataset key>/_manifest.json.
+std::string dataset_key(const std::string& dataset_name);
 
 class uploader {
 public:
@@ -54,44 +67,51 @@ public:
     uploader(const uploader&) = delete;
     uploader& operator=(const uploader&) = delete;
 
-    // Queues an upload of one dataset folder; starts the workers on first use.
+    // Installs the store client and the number of files sent at once; a null
+    // client turns uploads off, for the reason given (shown to the operator).
+    void set_client(std::shared_ptr<object_store_client> client, int parallel_files, std::string off_reason = {});
+    bool enabled() const;
+    std::string off_reason() const;
+
+    // Queues an upload of one ledger row; starts the worker on first use.
+    // Every accepted request gets exactly one report with `last` set.
     bool submit_upload(upload_request request);
 
-    // Stops the workers: cancels the datasets in progress, joins the threads.
+    // The operator's cancel: drops the queued requests and ends the
+    // transfers in flight within a second. The worker keeps waiting.
+    void cancel_all();
+
+    // While paused, no new file is started; the files in flight finish.
+    void set_paused(bool paused);
+
+    // Stops for good: cancels like cancel_all, then joins the worker.
     void stop();
 
-    // Installs the object-store client used by upload_file; null restores the local check.
-    void set_transfer(std::shared_ptr<upload_transfer> transfer);
-
-    // Uploads one session folder; true only if every file went through and
-    // no cancel was seen.
-    bool upload_session(const std::string& session_dir, const std::string& remote_path, std::atomic<bool>& cancel,
-        std::function<void(upload_info)> on_progress);
-    // One transfer attempt for one file, through the installed transfer.
-    bool upload_file(const std::string& local_path, const std::string& bucket, const std::string& key,
-        std::size_t expected_size);
-
     bool is_running() const { return running_.load(); }
-    // Number of worker threads started so far (none before the first request).
+    // Threads started so far (none before the first request).
     std::size_t worker_count() const;
 
 private:
+    struct dataset_run;
     void upload_task();
-    void upload_dataset(const upload_request& request);
-    std::atomic<bool>& cancel_flag_for(const std::string& dataset_name);
-    std::shared_ptr<upload_transfer> current_transfer() const;
+    void upload_dataset(const upload_request& request, uint64_t generation);
+    void send_files(dataset_run& run);
+    bool write_manifest(dataset_run& run);
+    // Waits while paused; false once the run is aborted.
+    bool wait_while_paused(const std::atomic<bool>& abort);
+    // Sleeps for the back-off, or less when the run is aborted.
+    void back_off(const std::atomic<bool>& abort, int attempt);
 
     dataset_ledger& ledger_;
     std::atomic<bool> running_{true};
-    mutable std::mutex queue_mutex_;
-    std::condition_variable queue_cv_;
-    std::vector<std::thread> workers_;              // guarded by queue_mutex_
-    std::deque<upload_request> upload_queue_;       // guarded by queue_mutex_
-
-    // Created under queue_mutex_, never removed (map nodes stay put), so a
-    // worker may read its flag without the lock while stop sets it.
-    std::map<std::string, std::atomic<bool>> cancel_flags_;
-
-    mutable std::mutex transfer_mutex_;
-    std::shared_ptr<upload_transfer> transfer_;     // guarded by transfer_mutex_; never null
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::thread worker_;                            // guarded by mutex_
+    std::deque<upload_request> queue_;              // guarded by mutex_
+    bool paused_ = false;                           // guarded by mutex_
+    std::atomic<bool>* active_abort_ = nullptr;     // guarded by mutex_; the running dataset's
+    uint64_t cancel_generation_ = 0;                // guarded by mutex_; counts cancel_all calls
+    std::shared_ptr<object_store_client> client_;   // guarded by mutex_
+    int parallel_files_ = 4;                        // guarded by mutex_
+    std::string off_reason_ = "未配置上传服务器";     // guarded by mutex_
 };

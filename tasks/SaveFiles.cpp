@@ -1,12 +1,13 @@
 #include "SaveFiles.h"
 
-#include "AtomicFile.h"
-
 #include <cerrno>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+
+#include "AtomicFile.h"
 
 namespace save_files {
 

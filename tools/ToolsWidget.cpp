@@ -1,5 +1,7 @@
 #include "ToolsWidget.h"
 
+#include <wordexp.h>
+
 #include <QCloseEvent>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -38,6 +40,38 @@ ToolsWidget::MessageHook& messageHook()
 
 } // namespace
 
+std::optional<QStringList> splitShellWords(const QString& commandLine, QString& error)
+{
+    wordexp_t words{};
+    // WRDE_NOCMD: a configured command never runs other commands while it is split.
+    const int status = ::wordexp(commandLine.toLocal8Bit().constData(), &words, WRDE_NOCMD);
+    switch (status) {
+    case 0: {
+        QStringList result;
+        for (size_t i = 0; i < words.we_wordc; ++i)
+            result << QString::fromLocal8Bit(words.we_wordv[i]);
+        ::wordfree(&words);
+        return result;
+    }
+    case WRDE_BADCHAR:
+        error = QStringLiteral("含有未加引号的特殊字符 | & ; < > ( ) { } 或换行");
+        break;
+    case WRDE_CMDSUB:
+        error = QStringLiteral("不允许命令替换 $(...) 或 `...`");
+        break;
+    case WRDE_SYNTAX:
+        error = QStringLiteral("引号或括号不成对");
+        break;
+    default:
+        error = QStringLiteral("无法拆分 (wordexp %1)").arg(status);
+        break;
+    }
+    // After WRDE_NOSPACE part of the result may be allocated.
+    if (status == WRDE_NOSPACE)
+        ::wordfree(&words);
+    return std::nullopt;
+}
+
 std::vector<ToolEntry> makeToolEntries(const std::vector<script_entry>& scripts)
 {
     std::vector<ToolEntry> result;
@@ -45,10 +79,16 @@ std::vector<ToolEntry> makeToolEntries(const std::vector<script_entry>& scripts)
         ToolEntry entry;
         entry.name = QString::fromStdString(script.name).trimmed();
         const QString commandLine = QString::fromStdString(script.cmd).trimmed();
-        const QStringList words = QProcess::splitCommand(commandLine);
-        if (!words.isEmpty()) {
-            entry.program = words.first();
-            entry.arguments = words.mid(1);
+        QString error;
+        if (const auto words = splitShellWords(commandLine, error)) {
+            if (!words->isEmpty()) {
+                entry.program = words->first();
+                entry.arguments = words->mid(1);
+            }
+        } else {
+            entry.commandError = QStringLiteral("命令无法解析: %1 (%2)").arg(commandLine, error);
+            LOGW << "Script command cannot be split: name='" << script.name << "' cmd='" << script.cmd
+                 << "': " << error;
         }
         // Maintenance scripts are installed in /usr/bin/; a bare name means one of them.
         if (!entry.program.isEmpty() && QFileInfo(entry.program).isRelative()
@@ -57,7 +97,9 @@ std::vector<ToolEntry> makeToolEntries(const std::vector<script_entry>& scripts)
         entry.description = QString::fromStdString(script.description);
         if (entry.description.trimmed().isEmpty())
             entry.description = QStringLiteral("执行命令: %1").arg(commandLine);
-        if (entry.name.isEmpty() || entry.program.isEmpty()) {
+        if (!entry.commandError.isEmpty())
+            entry.description += QLatin1Char('\n') + entry.commandError;
+        if (entry.name.isEmpty() || (entry.program.isEmpty() && entry.commandError.isEmpty())) {
             LOGW << "Skipping script entry without name or command: name='" << script.name
                  << "' cmd='" << script.cmd << "'";
             continue;
@@ -241,6 +283,10 @@ void ToolsWidget::onPrimaryAction(int index)
     }
 
     const ToolEntry& entry = entries[index];
+    if (!entry.commandError.isEmpty()) {
+        appendLog(index, entry.commandError);
+        return;
+    }
     if (showMessage(MessageKind::Question, QStringLiteral("确认执行"),
                     QStringLiteral("确认执行工具：%1 ?").arg(entry.name))
         != QMessageBox::Yes)

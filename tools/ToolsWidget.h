@@ -5,6 +5,7 @@
 // GUI thread and the child is watched through QProcess's signals.
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include <QMessageBox>
@@ -28,11 +29,19 @@ struct ToolEntry {
     QString program;
     QStringList arguments;
     QString description;
+    // Why the command could not be split into words; empty when it could.
+    // Such an entry keeps its tab, which says so instead of running anything.
+    QString commandError;
 };
+
+// Splits a command line into words as a POSIX shell does (quotes, backslash
+// escapes, variables), refusing command substitution. On failure returns
+// nullopt and says why in error.
+std::optional<QStringList> splitShellWords(const QString& commandLine, QString& error);
 
 // Turns configured scripts into tool entries: names and commands trimmed, the
 // command split like a shell would, a bare program name looked up in
-// /usr/bin/, elements without a name or a program dropped, order kept.
+// /usr/bin/, elements without a name or a command dropped, order kept.
 std::vector<ToolEntry> makeToolEntries(const std::vector<script_entry>& scripts);
 
 class ToolsWidget : public QWidget {

@@ -3,33 +3,31 @@
 #include <algorithm>
 
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QListWidget>
-#include <QListWidgetItem>
 #include <QPushButton>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include "ConfirmationDialog.h"
 #include "SelectableListItemButton.h"
-#include "config_manager.h"
+#include "WidgetUtils.h"
 
 namespace {
 constexpr int kVisibleRows = 5;
-constexpr int kMinRowHeight = 40;
+// Room for the title and the button row below the list.
+constexpr int kChromeHeight = 120;
 }
 
 TagSelectionDialog::TagSelectionDialog(const std::vector<Candidate>& candidates, QWidget* parent)
     : QDialog(parent)
 {
+    setObjectName("TagSelectionDialog");
     setWindowTitle(QString::fromUtf8("选择标签"));
     setModal(true);
-    auto* layout = new QVBoxLayout(this);
-
-    listWidget_ = new QListWidget(this);
-    listWidget_->setObjectName("listWidget_Tags");
-    // The row buttons show the selection; the list's own would only confuse.
-    listWidget_->setSelectionMode(QAbstractItemView::NoSelection);
-    layout->addWidget(listWidget_);
+    setAttribute(Qt::WA_StyledBackground, true);
+    // The panel has no window manager to frame dialogs: the dialog draws its own edge.
+    setStyleSheet(QStringLiteral("QDialog#TagSelectionDialog { background-color: #F3F4F6; border: 2px solid #9CA3AF; }"
+                                 "QListWidget { background: transparent; border: none; }"));
 
     const QSize reference = dialogReferenceSize(parent);
     QSize size(640, 480);
@@ -37,47 +35,74 @@ TagSelectionDialog::TagSelectionDialog(const std::vector<Candidate>& candidates,
         size = QSize(reference.width() * 4 / 5, reference.height() * 4 / 5);
     setMinimumSize(size);
     resize(size);
-    listWidget_->setMinimumHeight(std::max(200, size.height() - 120));
-
-    for (const auto& [value, label] : candidates) {
-        auto* button = new SelectableListItemButton(QString::fromStdString(label), listWidget_);
-        auto* item = new QListWidgetItem(listWidget_);
-        listWidget_->setItemWidget(item, button);
-        items_.emplace_back(value, button);
-        connect(button, &QPushButton::clicked, button, [button] {
-            button->selected = !button->selected;
-            button->applySelectionStyle();
-        });
-    }
 
     QFont font = this->font();
-    font.setPixelSize(configuredFontSizePx());
+    font.setPixelSize(WidgetUtils::fontSizePx());
+
+    // Dialogs carry no window frame on the board, so the title is shown inside too.
+    titleLabel_ = new QLabel(windowTitle(), this);
+    titleLabel_->setObjectName("label_Title");
+    titleLabel_->setFont(font);
+    titleLabel_->setAlignment(Qt::AlignCenter);
+
+    listWidget_ = new QListWidget(this);
+    listWidget_->setObjectName("listWidget_Tags");
+    listWidget_->setAccessibleName(windowTitle());
+    // The row buttons show the selection; the list's own would only confuse.
+    listWidget_->setSelectionMode(QAbstractItemView::NoSelection);
+    listWidget_->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    listWidget_->setSpacing(4);
+    listWidget_->setMinimumHeight(std::max(200, size.height() - kChromeHeight));
+    for (const auto& [value, label] : candidates) {
+        SelectableListItemButton* button =
+            addSelectableListItem(listWidget_, QString::fromStdString(label), false, WidgetUtils::fontSizePx() * 2);
+        items_.emplace_back(value, button);
+        connect(button, &QPushButton::clicked, button, &SelectableListItemButton::toggleSelected);
+    }
+
     confirmButton_ = new QPushButton(QString::fromUtf8("确认"), this);
     confirmButton_->setObjectName("Btn_Confirm");
-    confirmButton_->setFont(font);
-    confirmButton_->setMinimumSize(80, 40);
-    confirmButton_->setAutoDefault(false);
+    cancelButton_ = new QPushButton(QString::fromUtf8("取消"), this);
+    cancelButton_->setObjectName("Btn_Cancel");
+    // The confirming answer in the blue of a chosen row, the other in the plain button grey.
+    confirmButton_->setStyleSheet(WidgetUtils::withFontSize(SelectableListItemButton::selectedStyleTemplate())
+                                      .replace(QLatin1String("text-align: left"), QLatin1String("text-align: center")));
+    cancelButton_->setStyleSheet(WidgetUtils::mainButtonStyle());
+    for (QPushButton* button : {confirmButton_, cancelButton_}) {
+        button->setFont(font);
+        // A finger-sized target: twice the text height, and never narrow.
+        button->setMinimumSize(font.pixelSize() * 4, font.pixelSize() * 2);
+        // Enter on a touch keyboard must not answer by accident.
+        button->setAutoDefault(false);
+    }
     connect(confirmButton_, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cancelButton_, &QPushButton::clicked, this, [this] {
+        for (auto& entry : items_)
+            entry.second->setSelected(false);
+        reject();
+    });
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(confirmButton_);
-    layout->addLayout(buttons);
+    buttons->addWidget(cancelButton_);
+    buttons->addStretch();
 
-    // The list has its final height only once the dialog is laid out.
-    QTimer::singleShot(50, this, [this] { fitRows(); });
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(titleLabel_);
+    layout->addWidget(listWidget_, 1);
+    layout->addLayout(buttons);
+}
+
+void TagSelectionDialog::resizeEvent(QResizeEvent* event)
+{
+    QDialog::resizeEvent(event);
+    fitRows();
 }
 
 void TagSelectionDialog::fitRows()
 {
-    const int height = listWidget_->height();
-    if (height < 1)
-        return;
-    const int rowHeight = std::max(kMinRowHeight, height / kVisibleRows);
-    for (int row = 0; row < listWidget_->count(); ++row)
-        listWidget_->item(row)->setSizeHint(QSize(0, rowHeight));
-    for (auto& entry : items_)
-        entry.second->setMinimumHeight(rowHeight);
+    fitListItemsToRows(listWidget_, kVisibleRows);
 }
 
 std::vector<std::string> TagSelectionDialog::selectedTags() const

@@ -1,8 +1,8 @@
 #pragma once
-// Lets the operator attach extra tags to a confirmed snapshot: one large
-// toggle row per candidate, five rows to a screen, and a confirm button.
-// There is no cancel: closing the window rejects it, and the caller reads
-// selectedTags() either way.
+// Lets the operator attach extra tags to a confirmed snapshot: a title, one
+// large toggle row per candidate (five rows to a screen) and the terminal's
+// 确认 and 取消 buttons. 取消 (or closing the window) keeps no extra tags;
+// the caller reads selectedTags() either way.
 
 #include <string>
 #include <utility>
@@ -11,6 +11,7 @@
 #include <QDialog>
 #include <QString>
 
+class QLabel;
 class QListWidget;
 class QPushButton;
 class SelectableListItemButton;
@@ -26,12 +27,17 @@ public:
     // Values of the selected rows, in display order.
     std::vector<std::string> selectedTags() const;
 
-    // Sizes the rows so that five fill the list; runs 50 ms after construction.
+    // Sizes the rows so that five fill the list; runs once the dialog is laid out.
     void fitRows();
 
+    QLabel* titleLabel_ = nullptr;
     QListWidget* listWidget_ = nullptr;
     QPushButton* confirmButton_ = nullptr;
+    QPushButton* cancelButton_ = nullptr;
     std::vector<std::pair<std::string, SelectableListItemButton*>> items_;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
 };
 
 // The tags offered after a confirmed snapshot: the tag pairs of the group last

@@ -1,12 +1,7 @@
 #include "session_meta.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <fstream>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <yaml-cpp/yaml.h>

@@ -87,6 +87,9 @@ SelectableListItemButton* addSelectableListItem(QListWidget* list, const QString
     if (!list)
         return nullptr;
     auto* item = new QListWidgetItem(list);  // the list owns the item
+    // Assistive tools see the list's cells, not the buttons drawn over them:
+    // the cell carries the button's text as its accessible name.
+    item->setData(Qt::AccessibleTextRole, text);
     auto* button = new SelectableListItemButton(text, list);
     if (button->selected != selected) {
         button->selected = selected;

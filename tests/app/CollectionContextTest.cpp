@@ -4,13 +4,6 @@
 
 #include "CollectionContext.h"
 
-TEST(CollectionContext, FreshInfoIsEmptyWithDefaultInterval)
-{
-    const CollectionInfo info = CollectionInfo{};
-    EXPECT_TRUE(info.date.empty() && info.city.empty() && info.devices.empty() && info.session_tags.empty());
-    EXPECT_EQ(info.shot_interval_ms, 1000);
-}
-
 TEST(CollectionContext, ReadersSeeWholeInfoWhileWritersReplaceIt)
 {
     auto& context = CollectionContext::instance();
@@ -37,15 +30,4 @@ TEST(CollectionContext, ReadersSeeWholeInfoWhileWritersReplaceIt)
     reader.join();
     EXPECT_EQ(torn.load(), 0);
     context.setCollectionInfo({});
-}
-
-TEST(CollectionContext, SessionPathsSetAndClearedTogether)
-{
-    auto& context = CollectionContext::instance();
-    context.setSessionPaths("/card/s", "/card/s/usb", "/card/s/depth");
-    EXPECT_EQ(context.baseSavePath(), "/card/s");
-    EXPECT_EQ(context.rgbSavePath(), "/card/s/usb");
-    EXPECT_EQ(context.depthSavePath(), "/card/s/depth");
-    context.setSessionPaths({}, {}, {});
-    EXPECT_TRUE(context.baseSavePath().empty() && context.rgbSavePath().empty() && context.depthSavePath().empty());
 }

@@ -41,8 +41,6 @@ TEST(StorageProbe, PicksFirstReadyCardOutsideOverlayAndTmpfs)
     EXPECT_EQ(total, 32LL << 30);
     EXPECT_EQ(available, 16LL << 30);
     EXPECT_TRUE(capture.contains("TF Card found: /media/sdcard"));
-    EXPECT_TRUE(capture.contains("  Total: 32 GB"));
-    EXPECT_TRUE(capture.contains("Found storage device: /dev/root"));
     EXPECT_FALSE(capture.contains("Found storage device: /dev/mmcblk2p1")) << "the walk stops at the card";
 }
 
@@ -60,30 +58,19 @@ TEST(StorageProbe, NoCardLeavesOutParametersUntouched)
     EXPECT_TRUE(capture.contains("WARN  ") && capture.contains("TF Card not found!"));
 }
 
-TEST(AsyncExecCommand, ReturnsExitStatusAndOutput)
+TEST(AsyncExecCommand, ReturnsExitStatusAndAllOutput)
 {
-    auto [code, output] = asyncExecCommand("printf 'line1\\n'; printf 'yes\\n'; exit 3", 2000);
-    EXPECT_EQ(code, 3);
-    EXPECT_EQ(output, "line1\nyes\n");
-
-    std::tie(code, output) = asyncExecCommand("true", 2000);
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(output, "");
-}
-
-TEST(AsyncExecCommand, LongOutputIsReadCompletely)
-{
-    const auto [code, output] = asyncExecCommand("seq 1 5000", 5000);
-    EXPECT_EQ(code, 0);
-    EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 5000);
-    EXPECT_EQ(output.substr(output.size() - 5), "5000\n");
-}
-
-TEST(AsyncExecCommand, MissingProgramFailsWithShellStatus)
-{
-    const auto [code, output] = asyncExecCommand("/nonexistent/program-xyz 2>/dev/null", 2000);
-    EXPECT_EQ(code, 127);
-    EXPECT_EQ(output, "");
+    struct Case {
+        const char* command;
+        int code;
+        size_t lines;
+    };
+    for (const Case& c : {Case{"printf 'line1\\n'; printf 'yes\\n'; exit 3", 3, 2}, Case{"true", 0, 0},
+             Case{"seq 1 5000", 0, 5000}, Case{"/nonexistent/program-xyz 2>/dev/null", 127, 0}}) {
+        const auto [code, output] = asyncExecCommand(c.command, 5000);
+        EXPECT_EQ(code, c.code) << c.command;
+        EXPECT_EQ(size_t(std::count(output.begin(), output.end(), '\n')), c.lines) << c.command;
+    }
 }
 
 TEST(AsyncExecCommand, TimesOutButWaitsForTheWorker)

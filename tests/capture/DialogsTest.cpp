@@ -136,12 +136,21 @@ TEST_F(DialogsTest, TagDialogReturnsTheToggledValuesInDisplayOrder)
     EXPECT_EQ(dialog.selectedTags(), (std::vector<std::string>{"t3", "t2"}));
 }
 
-TEST_F(DialogsTest, TagDialogWithNothingChosenGivesNoTags)
+TEST_F(DialogsTest, TagDialogClosedOrCancelledGivesNoTags)
 {
     TagSelectionDialog dialog({{"a", "A"}, {"b", "B"}}, &window_);
     whenShown(dialog, [&] { dialog.close(); });
     EXPECT_EQ(dialog.exec(), QDialog::Rejected);
     EXPECT_TRUE(dialog.selectedTags().empty());
+
+    TagSelectionDialog cancelled({{"a", "A"}, {"b", "B"}}, &window_);
+    EXPECT_EQ(cancelled.cancelButton_->text(), QString::fromUtf8("取消"));
+    whenShown(cancelled, [&] {
+        cancelled.items_[1].second->click();
+        cancelled.cancelButton_->click();
+    });
+    EXPECT_EQ(cancelled.exec(), QDialog::Rejected);
+    EXPECT_TRUE(cancelled.selectedTags().empty()) << "取消 keeps no extra tags";
 }
 
 TEST_F(DialogsTest, TagDialogFitsFiveRowsOnceShown)

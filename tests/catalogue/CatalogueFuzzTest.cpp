@@ -89,15 +89,6 @@ TEST_F(CatalogueTest, HostileDocumentsNeverCrashTheLoader)
     }
 }
 
-TEST_F(CatalogueTest, RecursiveAliasesStayBounded)
-{
-    // A task list that contains itself: the task has no label and is skipped.
-    const std::string scenario = put("r/scenario.yaml", "label: s\ntasks: &t [*t, {label: real}]\n");
-    ASSERT_TRUE(load(scenario)) << error_;
-    ASSERT_EQ(result_.tasks.size(), 1u);
-    EXPECT_EQ(result_.tasks[0]["label"], "real");
-}
-
 TEST_F(CatalogueTest, DamagedCopiesOfAValidCatalogueNeverCrash)
 {
     std::mt19937 random(20240305);  // fixed seed: a failure is reproducible

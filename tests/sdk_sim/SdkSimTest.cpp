@@ -125,66 +125,6 @@ TEST_F(SdkSim, WaitReturnsNullOnItsTimeOutAndStopEndsTheWaitAtOnce)
     stopper.join();
 }
 
-TEST_F(SdkSim, PolledFrameSetsAreKeptUntilReadAndNoneIsLost)
-{
-    auto pipeline = std::make_shared<ob::Pipeline>();
-    pipeline->start(videoConfig(160, 120, 30, OB_FORMAT_RGB, 160, 120));
-    auto set = pipeline->waitForFrameset(1000);
-    ASSERT_TRUE(set);
-    uint64_t previous = set->colorFrame()->getIndex();
-    const uint64_t droppedBefore = obsim::droppedFrameSets();
-    const uint64_t skippedBefore = obsim::skippedFrames();
-    // A reader that pauses for two frame periods finds every frame waiting.
-    for (int i = 0; i < 6; ++i) {
-        std::this_thread::sleep_for(milliseconds(60));
-        for (int k = 0; k < 2; ++k) {
-            auto next = pipeline->waitForFrameset(1000);
-            ASSERT_TRUE(next);
-            const uint64_t index = next->colorFrame()->getIndex();
-            // Gaps are allowed only where the simulator says it dropped or skipped.
-            if (obsim::droppedFrameSets() == droppedBefore && obsim::skippedFrames() == skippedBefore) {
-                EXPECT_EQ(index, previous + 1) << "a frame set went missing";
-            }
-            previous = index;
-        }
-    }
-    pipeline->stop();
-}
-
-TEST_F(SdkSim, ColourFormatsCarryTheRequestedSizeAndByteOrder)
-{
-    struct Case {
-        OBFormat format;
-        size_t bytesPerPixelTimes2;
-    };
-    for (const Case c : {Case{OB_FORMAT_RGB, 6}, Case{OB_FORMAT_BGR, 6}, Case{OB_FORMAT_YUYV, 4}}) {
-        auto pipeline = std::make_shared<ob::Pipeline>();
-        pipeline->start(videoConfig(322, 242, 30, c.format));
-        auto set = pipeline->waitForFrameset(1000);
-        ASSERT_TRUE(set);
-        auto colour = set->colorFrame();
-        ASSERT_TRUE(colour);
-        EXPECT_EQ(colour->getFormat(), c.format);
-        EXPECT_EQ(colour->getWidth(), 322u);
-        EXPECT_EQ(colour->getHeight(), 242u);
-        ASSERT_EQ(colour->getDataSize(), 322u * 242u * c.bytesPerPixelTimes2 / 2);
-        if (c.format != OB_FORMAT_YUYV) {
-            // The back wall is bluish grey: blue outweighs red over the top rows.
-            uint64_t first = 0, third = 0;
-            const uint8_t* p = colour->getData();
-            for (size_t i = 0; i < 322u * 60; ++i) {
-                first += p[3 * i];
-                third += p[3 * i + 2];
-            }
-            if (c.format == OB_FORMAT_BGR)
-                EXPECT_GT(first, third);
-            else
-                EXPECT_LT(first, third);
-        }
-        pipeline->stop();
-    }
-}
-
 TEST_F(SdkSim, MjpgColourAndAlignedDepthShowTheSameScene)
 {
     auto pipeline = std::make_shared<ob::Pipeline>();
@@ -341,89 +281,6 @@ TEST_F(SdkSim, ImuDelivers200SamplesASecondOnItsOwnThread)
     EXPECT_LE(deviceSeconds, seconds + 0.01);
 }
 
-TEST_F(SdkSim, EnabledProfilesListVideoAndImuStreams)
-{
-    auto config = videoConfig(1280, 720, 30, OB_FORMAT_MJPG, 640, 400);
-    config->enableAccelStream();
-    auto profiles = config->getEnabledStreamProfileList();
-    ASSERT_EQ(profiles->getCount(), 3u);
-    auto colour = profiles->getProfile(0);
-    ASSERT_TRUE(colour->is<ob::VideoStreamProfile>());
-    auto video = colour->as<ob::VideoStreamProfile>();
-    EXPECT_EQ(video->getType(), OB_STREAM_COLOR);
-    EXPECT_EQ(video->getFormat(), OB_FORMAT_MJPG);
-    EXPECT_EQ(video->getWidth(), 1280u);
-    EXPECT_EQ(video->getHeight(), 720u);
-    EXPECT_EQ(video->getFps(), 30u);
-    EXPECT_EQ(profiles->getProfile(1)->as<ob::VideoStreamProfile>()->getFormat(), OB_FORMAT_Y16);
-    auto accel = profiles->getProfile(2);
-    EXPECT_EQ(accel->getType(), OB_STREAM_ACCEL);
-    EXPECT_FALSE(accel->is<ob::VideoStreamProfile>());
-    EXPECT_THROW(accel->as<ob::VideoStreamProfile>(), std::runtime_error);
-}
-
-TEST_F(SdkSim, WrongFrameClassAndBadArgumentsRaiseTheSdkErrors)
-{
-    auto pipeline = std::make_shared<ob::Pipeline>();
-    pipeline->start(videoConfig(160, 120, 30, OB_FORMAT_BGR));
-    std::shared_ptr<ob::FrameSet> set;
-    while (!set || !set->depthFrame())
-        ASSERT_TRUE(set = pipeline->waitForFrameset(1000));
-    auto depth = set->getFrame(OB_FRAME_DEPTH);
-    EXPECT_TRUE(depth->is<ob::VideoFrame>());
-    try {
-        depth->as<ob::ColorFrame>();
-        FAIL() << "a depth frame is no colour frame";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "unsupported operation, object's type is not require type");
-    }
-    EXPECT_EQ(set->getFrame(OB_FRAME_ACCEL), nullptr) << "absent member frames are null";
-
-    // The C calls report through the error out-parameter.
-    ob_error* error = nullptr;
-    ob_accel_frame_get_value(depth->getImpl(), &error);
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(ob_error_get_exception_type(error), OB_EXCEPTION_TYPE_UNSUPPORTED_OPERATION);
-    EXPECT_STREQ(ob_error_get_function(error), "ob_accel_frame_get_value");
-    ob_delete_error(error);
-
-    auto config = std::make_shared<ob::Config>();
-    try {
-        config->enableVideoStream(OB_STREAM_DEPTH, 640, 400, 30, OB_FORMAT_MJPG);
-        FAIL() << "depth is Y16 only";
-    } catch (const ob::Error& e) {
-        EXPECT_STREQ(e.getFunction(), "ob_config_enable_video_stream");
-        EXPECT_NE(std::string(e.getArgs()).find("format = 5"), std::string::npos) << e.getArgs();
-        EXPECT_EQ(e.getExceptionType(), OB_EXCEPTION_TYPE_INVALID_VALUE);
-        EXPECT_NE(std::string(e.getMessage()), "");
-    }
-    EXPECT_THROW(ob::Filter("NoSuchFilter"), ob::Error);
-    pipeline->stop();
-}
-
-TEST_F(SdkSim, ExceptionsInCallbacksStayOnTheSdkThread)
-{
-    kavrel::log::LogCapture capture;
-    auto pipeline = std::make_shared<ob::Pipeline>();
-    pipeline->start(videoConfig(160, 120, 30, OB_FORMAT_BGR));
-    std::atomic<int> calls{0};
-    {
-        ob::Align align(OB_STREAM_COLOR);
-        align.setCallBack([&](std::shared_ptr<ob::Frame> frame) {
-            ++calls;
-            frame->as<ob::AccelFrame>(); // wrong class: throws
-        });
-        for (int i = 0; i < 3; ++i)
-            if (auto set = pipeline->waitForFrameset(1000))
-                align.pushFrame(set);
-        ASSERT_TRUE(kavrel::test::waitUntil([&] { return calls.load() >= 3; }, 5000));
-    }
-    EXPECT_TRUE(capture.contains("unsupported operation, object's type is not require type"));
-    pipeline->stop();
-}
-
-// ---- fault injection --------------------------------------------------------
-
 TEST_F(SdkSim, AbsentCameraFailsCreationForTheGivenAttempts)
 {
     {
@@ -465,8 +322,7 @@ TEST_F(SdkSim, CameraDisconnectsAfterTheGivenFrameSets)
     auto imuConfig = std::make_shared<ob::Config>();
     imuConfig->enableAccelStream();
     imuConfig->enableGyroStream();
-    std::atomic<int> imuSamples{0};
-    imu->start(imuConfig, [&](std::shared_ptr<ob::FrameSet>) { ++imuSamples; });
+    imu->start(imuConfig, [](std::shared_ptr<ob::FrameSet>) {});
 
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(pipeline->waitForFrameset(1000)) << i;
@@ -477,28 +333,10 @@ TEST_F(SdkSim, CameraDisconnectsAfterTheGivenFrameSets)
         EXPECT_EQ(e.getExceptionType(), OB_EXCEPTION_TYPE_CAMERA_DISCONNECTED);
         EXPECT_STREQ(e.getFunction(), "ob_pipeline_wait_for_frameset");
     }
-    // The IMU on the same device falls silent too.
-    std::this_thread::sleep_for(milliseconds(50));
-    const int frozen = imuSamples.load();
-    std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_EQ(imuSamples.load(), frozen);
+    // The IMU on the same device falls silent too: its thread ends with the video one.
+    EXPECT_TRUE(kavrel::test::waitUntil([] { return obsim::liveThreads() == 0; }, 5000));
     EXPECT_NO_THROW(pipeline->stop());
     imu->stop();
-}
-
-TEST_F(SdkSim, DeviceWithoutImuListsNoImuSensorsAndRefusesImuStreams)
-{
-    ScopedEnv noImu("KAVREL_SIM_NO_IMU", "1");
-    auto pipeline = std::make_shared<ob::Pipeline>();
-    auto device = pipeline->getDevice();
-    auto sensors = device->getSensorList();
-    EXPECT_FALSE(hasSensor(*sensors, OB_SENSOR_ACCEL));
-    EXPECT_FALSE(hasSensor(*sensors, OB_SENSOR_GYRO));
-    EXPECT_TRUE(hasSensor(*sensors, OB_SENSOR_COLOR));
-    auto imu = std::make_shared<ob::Pipeline>(device);
-    auto config = std::make_shared<ob::Config>();
-    config->enableAccelStream();
-    EXPECT_THROW(imu->start(config, [](std::shared_ptr<ob::FrameSet>) {}), ob::Error);
 }
 
 TEST_F(SdkSim, StartAndImuFaultsReportTheirTypes)
@@ -521,21 +359,6 @@ TEST_F(SdkSim, StartAndImuFaultsReportTheirTypes)
     auto imuConfig = std::make_shared<ob::Config>();
     imuConfig->enableGyroStream();
     EXPECT_THROW(imu->start(imuConfig, [](std::shared_ptr<ob::FrameSet>) {}), ob::Error);
-    pipeline->stop();
-}
-
-TEST_F(SdkSim, ForcedColourFormatIsDeliveredWhateverWasAsked)
-{
-    ScopedEnv format("KAVREL_SIM_COLOR_FORMAT", "NV12");
-    auto pipeline = std::make_shared<ob::Pipeline>();
-    auto config = videoConfig(320, 240, 30, OB_FORMAT_MJPG);
-    EXPECT_EQ(config->getEnabledStreamProfileList()->getProfile(0)->getFormat(), OB_FORMAT_NV12);
-    pipeline->start(config);
-    std::shared_ptr<ob::FrameSet> set;
-    while (!set || !set->colorFrame())
-        ASSERT_TRUE(set = pipeline->waitForFrameset(1000));
-    EXPECT_EQ(set->colorFrame()->getFormat(), OB_FORMAT_NV12);
-    EXPECT_EQ(set->colorFrame()->getDataSize(), 320u * 240u * 3 / 2);
     pipeline->stop();
 }
 

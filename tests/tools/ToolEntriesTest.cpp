@@ -5,73 +5,65 @@
 
 namespace {
 
-script_entry script(std::string name, std::string cmd, std::string description = {})
+TEST(ToolEntries, CommandsSplitAsAShellDoesAndBareNamesLiveInUsrBin)
 {
-    return script_entry{std::move(name), std::move(cmd), std::move(description)};
+    struct Case {
+        std::string cmd;
+        QString program;
+        QStringList arguments;
+    };
+    const Case cases[] = {
+        {"backup.sh --all", "/usr/bin/backup.sh", {"--all"}},
+        {"   fsck.sh   ", "/usr/bin/fsck.sh", {}},
+        {"./tools/x.sh", "./tools/x.sh", {}},
+        {"../x.sh", "../x.sh", {}},
+        {"/opt/x.sh -v", "/opt/x.sh", {"-v"}},
+        {"sync.sh    --dry-run     -n 3", "/usr/bin/sync.sh", {"--dry-run", "-n", "3"}},
+        {R"("/opt/my tool.sh" "two words" plain)", "/opt/my tool.sh", {"two words", "plain"}},
+        {"/bin/sh -c 'echo done; exit 0'", "/bin/sh", {"-c", "echo done; exit 0"}},
+        {R"(/bin/echo 'it''s' "say \"hi\"" a\ b 'x"y')", "/bin/echo", {"its", "say \"hi\"", "a b", "x\"y"}},
+    };
+    for (const Case& c : cases) {
+        const auto entries = makeToolEntries({{"Tool", c.cmd, ""}});
+        ASSERT_EQ(entries.size(), 1u) << c.cmd;
+        EXPECT_EQ(entries[0].program, c.program) << c.cmd;
+        EXPECT_EQ(entries[0].arguments, c.arguments) << c.cmd;
+        EXPECT_TRUE(entries[0].commandError.isEmpty()) << c.cmd;
+    }
 }
 
-TEST(ToolEntries, ProgramPathFollowsTheUsrBinRuleForBareNamesOnly)
+TEST(ToolEntries, ACommandThatDoesNotParseKeepsItsTabAndSaysWhy)
 {
     const auto entries = makeToolEntries({
-        script("Backup", "backup.sh --all"),
-        script("Local", "./tools/x.sh"),
-        script("Absolute", "/opt/x.sh -v"),
-        script("Parent", "../x.sh"),
-        script("Padded", "   fsck.sh   "),
+        {"Open", "/bin/sh -c 'echo done", ""},
+        {"Substitution", "echo $(reboot)", ""},
+        {"Pipe", "dmesg | tail", ""},
     });
-    ASSERT_EQ(entries.size(), 5u);
-    EXPECT_EQ(entries[0].program, "/usr/bin/backup.sh");
-    EXPECT_EQ(entries[0].arguments, QStringList{"--all"});
-    EXPECT_EQ(entries[1].program, "./tools/x.sh");
-    EXPECT_TRUE(entries[1].arguments.isEmpty());
-    EXPECT_EQ(entries[2].program, "/opt/x.sh");
-    EXPECT_EQ(entries[2].arguments, QStringList{"-v"});
-    EXPECT_EQ(entries[3].program, "../x.sh");
-    EXPECT_EQ(entries[4].program, "/usr/bin/fsck.sh");
-    EXPECT_TRUE(entries[4].arguments.isEmpty());
+    ASSERT_EQ(entries.size(), 3u);
+    for (const ToolEntry& entry : entries) {
+        EXPECT_TRUE(entry.program.isEmpty()) << entry.name.toStdString();
+        EXPECT_TRUE(entry.commandError.startsWith("命令无法解析: ")) << entry.commandError.toStdString();
+        EXPECT_TRUE(entry.description.contains(entry.commandError)) << "shown in the tab's log view";
+    }
+    EXPECT_TRUE(entries[1].commandError.contains("命令替换")) << "never runs the substitution";
 }
 
-TEST(ToolEntries, CommandLinesSplitLikeAShell)
+TEST(ToolEntries, NamelessOrCommandlessElementsAreDroppedOthersKeepOrderAndDescription)
 {
     const auto entries = makeToolEntries({
-        script("Quoted", R"("/opt/my tool.sh" "two words" plain)"),
-        script("Spaced", "sync.sh    --dry-run     -n 3"),
-    });
-    ASSERT_EQ(entries.size(), 2u);
-    EXPECT_EQ(entries[0].program, "/opt/my tool.sh");
-    EXPECT_EQ(entries[0].arguments, (QStringList{"two words", "plain"}));
-    EXPECT_EQ(entries[1].program, "/usr/bin/sync.sh");
-    EXPECT_EQ(entries[1].arguments, (QStringList{"--dry-run", "-n", "3"}));
-}
-
-TEST(ToolEntries, ElementsWithoutNameOrCommandAreDroppedOthersKeepTheirOrder)
-{
-    const auto entries = makeToolEntries({
-        script("", "a.sh"),
-        script("First", "first.sh"),
-        script("NoCommand", ""),
-        script("   ", "b.sh"),
-        script("  Second  ", "second.sh"),
-        script("Blank", "    "),
-        script("EmptyQuotes", "\"\""),
-        script("Third", "third.sh"),
+        {"", "a.sh", ""},
+        {"First", "  backup.sh --all  ", ""},
+        {"NoCommand", "", ""},
+        {"   ", "b.sh", ""},
+        {"  Second  ", "second.sh", "清理缓存"},
+        {"Blank", "    ", ""},
+        {"EmptyQuotes", "\"\"", ""},
+        {"Third", "echo.sh %1 %2", ""},
     });
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries[0].name, "First");
-    EXPECT_EQ(entries[1].name, "Second");
-    EXPECT_EQ(entries[2].name, "Third");
-    EXPECT_TRUE(makeToolEntries({}).empty());
-}
-
-TEST(ToolEntries, DescriptionFallsBackToTheTrimmedCommandLine)
-{
-    const auto entries = makeToolEntries({
-        script("Backup", "  backup.sh --all  "),
-        script("Clean", "clean.sh", "清理缓存"),
-        script("Percent", "echo.sh %1 %2"),
-    });
-    ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries[0].description, "执行命令: backup.sh --all");
+    EXPECT_EQ(entries[1].name, "Second");
     EXPECT_EQ(entries[1].description, "清理缓存");
     // The command is inserted verbatim, placeholders in it are not refilled.
     EXPECT_EQ(entries[2].description, "执行命令: echo.sh %1 %2");

@@ -90,8 +90,7 @@ TEST(UsbReader, CloseWakesAReaderBlockedInReadFrame)
     usb_rgb_camera_read_impl reader;
     std::atomic<int> result{1};
     std::thread blocked([&] { result = reader.read_frame(nullptr); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(result.load(), 1) << "still waiting for a frame";
+    // Whether the reader is already waiting or not yet: close must end it (a hang fails by timeout).
     reader.close();
     blocked.join();
     EXPECT_EQ(result.load(), -1);

@@ -1,5 +1,7 @@
 // The preview's input handling and frame bookkeeping; no OpenGL needed (the
 // widget is never shown here). Rendering is covered by NV12RenderTest.
+#include <vector>
+
 #include <QEvent>
 #include <QMouseEvent>
 #include <QSignalSpy>
@@ -82,48 +84,32 @@ protected:
 
 } // namespace
 
-TEST_F(DoubleTap, SecondTapWithinTimeAndDistanceEmitsOnce)
+TEST_F(DoubleTap, TapsWithinThreeHundredMillisecondsAndFiftyPixelsEmitOnce)
 {
-    LogCapture capture;
-    tap(1000, {100, 100});
-    EXPECT_EQ(spy.count(), 0);
-    tap(1299, {130, 119});  // 299 ms, |30| + |19| = 49 px
-    EXPECT_EQ(spy.count(), 1);
-    EXPECT_EQ(capture.count("Touch double tapped"), 1);
-}
-
-TEST_F(DoubleTap, ThreeHundredMillisecondsOrFiftyPixelsIsNoDoubleTap)
-{
-    tap(1000, {100, 100});
-    tap(1300, {100, 100});  // 300 ms
-    EXPECT_EQ(spy.count(), 0);
-    tap(5000, {100, 100});
-    tap(5010, {125, 125});  // Manhattan distance exactly 50
-    EXPECT_EQ(spy.count(), 0);
-}
-
-TEST_F(DoubleTap, ALateOrFarTapStartsANewPendingTap)
-{
-    tap(1000, {100, 100});
-    tap(1400, {100, 100});  // too late: pending again from here
-    tap(1600, {110, 100});
-    EXPECT_EQ(spy.count(), 1);
-
-    tap(3000, {0, 0});
-    tap(3050, {200, 0});  // too far: pending again from (200, 0)
-    tap(3100, {220, 0});
-    EXPECT_EQ(spy.count(), 2);
-}
-
-TEST_F(DoubleTap, AThirdQuickTapStartsOver)
-{
-    tap(1000, {50, 50});
-    tap(1100, {50, 50});
-    ASSERT_EQ(spy.count(), 1);
-    tap(1200, {50, 50});
-    EXPECT_EQ(spy.count(), 1);
-    tap(1300, {50, 50});
-    EXPECT_EQ(spy.count(), 2);
+    struct Case {
+        const char* what;
+        std::vector<std::pair<qint64, QPointF>> taps;
+        int doubleTaps;
+    };
+    const Case cases[] = {
+        {"299 ms and 49 px apart", {{1000, {100, 100}}, {1299, {130, 119}}}, 1},
+        {"300 ms apart", {{1000, {100, 100}}, {1300, {100, 100}}}, 0},
+        {"exactly 50 px apart", {{1000, {100, 100}}, {1010, {125, 125}}}, 0},
+        {"a late tap starts a new pair", {{1000, {100, 100}}, {1400, {100, 100}}, {1600, {110, 100}}}, 1},
+        {"a far tap starts a new pair", {{1000, {0, 0}}, {1050, {200, 0}}, {1100, {220, 0}}}, 1},
+        {"a third quick tap starts over", {{1000, {50, 50}}, {1100, {50, 50}}, {1200, {50, 50}}, {1300, {50, 50}}}, 2},
+    };
+    qint64 offset = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        spy.clear();
+        offset += 100000;  // far from the previous case's taps
+        LogCapture capture;
+        for (const auto& [ms, pos] : c.taps)
+            tap(offset + ms, pos);
+        EXPECT_EQ(spy.count(), c.doubleTaps);
+        EXPECT_EQ(capture.count("Touch double tapped"), c.doubleTaps);
+    }
 }
 
 TEST_F(DoubleTap, TwoFingerTouchesNeverCount)
@@ -147,17 +133,11 @@ TEST_F(DoubleTap, TwoFingerTouchesNeverCount)
 
 TEST_F(DoubleTap, OnlyALeftButtonDoubleClickEmits)
 {
-    LogCapture capture;
-    QMouseEvent right(QEvent::MouseButtonDblClick, {20, 20}, Qt::RightButton, Qt::RightButton, Qt::NoModifier);
-    widget.event(&right);
-    QMouseEvent middle(QEvent::MouseButtonDblClick, {20, 20}, Qt::MiddleButton, Qt::MiddleButton, Qt::NoModifier);
-    widget.event(&middle);
-    EXPECT_EQ(spy.count(), 0);
-
-    QMouseEvent left(QEvent::MouseButtonDblClick, {20, 20}, Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-    widget.event(&left);
+    for (Qt::MouseButton button : {Qt::RightButton, Qt::MiddleButton, Qt::LeftButton}) {
+        QMouseEvent click(QEvent::MouseButtonDblClick, {20, 20}, button, button, Qt::NoModifier);
+        widget.event(&click);
+    }
     EXPECT_EQ(spy.count(), 1);
-    EXPECT_EQ(capture.count("Mouse double clicked"), 1);
 }
 
 // --- frames -------------------------------------------------------------
@@ -181,38 +161,28 @@ TEST(NV12Frames, UpdateTakesTheBufferAndReplacesThePreviousOne)
 
 TEST(NV12Frames, LoadsTheBuiltInTestFrame)
 {
-    LogCapture capture;
     NV12Widget w;
     w.updateFrameNV12FromFile(":/VideoData/2D.nv12", 280, 250);
     EXPECT_TRUE(w.hasFrame());
     EXPECT_EQ(w.frameSize(), QSize(280, 250));
-    EXPECT_TRUE(capture.contains(
-        "Successfully loaded NV12 frame from file: :/VideoData/2D.nv12 (280x250), size: 105000 bytes"));
 }
 
-TEST(NV12Frames, MissingFileLogsAndDropsTheOldFrame)
-{
-    NV12Widget w;
-    w.updateFrameNV12(new uint8_t[16 * 16 * 3 / 2](), 16, 16);
-    LogCapture capture;
-    // A larger size with the old, smaller planes would read past their end.
-    w.updateFrameNV12FromFile("/no/such/frame.nv12", 1920, 1080);
-    EXPECT_TRUE(capture.contains("Failed to open NV12 file: /no/such/frame.nv12"));
-    EXPECT_FALSE(w.hasFrame());
-}
-
-TEST(NV12Frames, ShortFileIsReportedAndNotShown)
+TEST(NV12Frames, MissingOrShortFileIsReportedAndDropsTheOldFrame)
 {
     QTemporaryDir dir;
-    const QString path = dir.filePath("short.nv12");
-    kavrel::test::writeFile(path.toStdString(), std::string(1000, '\x10'));
-    NV12Widget w;
-    w.updateFrameNV12(new uint8_t[16 * 16 * 3 / 2](), 16, 16);
-    LogCapture capture;
-    w.updateFrameNV12FromFile(path, 280, 250);
-    EXPECT_TRUE(capture.contains("NV12 file size mismatch. Expected: 105000 bytes, Got: 1000 bytes"));
-    EXPECT_TRUE(capture.contains("Failed to read complete NV12 data. Read: 1000 bytes, Expected: 105000 bytes"));
-    EXPECT_FALSE(w.hasFrame());
+    const QString shortFile = dir.filePath("short.nv12");
+    kavrel::test::writeFile(shortFile.toStdString(), std::string(1000, '\x10'));
+    for (const auto& [path, message] : {
+             std::pair{QString("/no/such/frame.nv12"), "Failed to open NV12 file: /no/such/frame.nv12"},
+             {shortFile, "Failed to read complete NV12 data. Read: 1000 bytes, Expected: 105000 bytes"}}) {
+        NV12Widget w;
+        w.updateFrameNV12(new uint8_t[16 * 16 * 3 / 2](), 16, 16);
+        LogCapture capture;
+        // A larger size with the old, smaller planes would read past their end.
+        w.updateFrameNV12FromFile(path, 280, 250);
+        EXPECT_TRUE(capture.contains(message)) << message;
+        EXPECT_FALSE(w.hasFrame());
+    }
 }
 
 TEST(Letterbox, KeepsTheFrameAspectCentred)

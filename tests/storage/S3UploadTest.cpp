@@ -1,0 +1,309 @@
+// Uploads against a real S3-compatible server (Ceph's object gateway, started
+// once per test run by the s3_server fixture): bytes, checksums, resume,
+// and the reasons an operator sees when something is wrong.
+
+#include <openssl/evp.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <condition_variable>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <set>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "Log.h"
+#include "S3TestServer.h"
+#include "StorageTestSupport.h"
+#include "file_manager.h"
+#include "s3_client.h"
+
+using namespace storage_test;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string sha256_hex(const std::string& bytes)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned i = 0; i < length; ++i)
+        out += {hex[digest[i] >> 4], hex[digest[i] & 0xf]};
+    return out;
+}
+
+// Collects the reports of one request; they arrive on upload threads.
+class Reports {
+public:
+    std::function<void(upload_info)> receiver(std::function<void(const upload_info&)> also = {})
+    {
+        return [this, also](upload_info info) {
+            if (also)
+                also(info);
+            std::lock_guard<std::mutex> lock(mutex_);
+            reports_.push_back(std::move(info));
+            cv_.notify_all();
+        };
+    }
+    upload_info wait_last(std::chrono::seconds timeout = 120s)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        const bool arrived =
+            cv_.wait_for(lock, timeout, [&] { return !reports_.empty() && reports_.back().last; });
+        EXPECT_TRUE(arrived) << "no final report";
+        return arrived ? reports_.back() : upload_info{};
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<upload_info> reports_;
+};
+
+class S3Upload : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        env = read_server_env();
+        if (!env.skip_reason.empty())
+            GTEST_SKIP() << env.skip_reason;
+        settings.endpoint = env.endpoint;
+        settings.region = env.region;
+        settings.access_key_id = env.access_key;
+        settings.secret_access_key = env.secret_key;
+        // Small enough that a few MiB go up in parts.
+        settings.multipart_threshold = 6u << 20;
+        settings.part_size = 5u << 20;
+    }
+    void TearDown() override
+    {
+        manager.uploads().stop();
+        if (!env.skip_reason.empty())
+            return;
+        EXPECT_FALSE(log.contains(env.secret_key)) << "a secret reached the log";
+        EXPECT_FALSE(log.contains("wrong-secret")) << "a secret reached the log";
+    }
+    // A dataset named after the test and the run, so runs against one server never meet.
+    std::string dataset(const std::string& suffix = "")
+    {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        return std::to_string(::getpid()) + "-" + std::to_string(std::time(nullptr)) + "-" + info->name() + suffix +
+            "/urinal/0/120000";
+    }
+    std::shared_ptr<s3_client> start(s3_settings with, int parallel_files = 4)
+    {
+        manager.init(scratch.ledger(), scratch.card());
+        auto client = std::make_shared<s3_client>(with);
+        manager.uploads().set_client(client, parallel_files);
+        return client;
+    }
+    upload_info upload(const std::string& name, std::function<void(const upload_info&)> also = {})
+    {
+        Reports reports;
+        EXPECT_TRUE(manager.uploads().submit_upload({reports.receiver(std::move(also)), name}));
+        return reports.wait_last();
+    }
+    dir_info row(const std::string& name)
+    {
+        for (const auto& r : manager.ledger().records_snapshot())
+            if (r.dir_name == name)
+                return r;
+        return {};
+    }
+
+    server_env env;
+    s3_settings settings;
+    ScratchDir scratch;
+    kavrel::log::LogCapture log;
+    file_manager manager;  // declared last: stopped before the rest goes
+};
+
+} // namespace
+
+TEST(ObjectKeys, FollowThePrefixTableBelowTheDataset)
+{
+    const struct {
+        const char* dataset;
+        const char* file;
+        const char* key;
+    } cases[] = {
+        {"ds1", "urinal/a.png", "rosbags/fullscene/ds1/urinal/a.png"},
+        {"ds1", "foo/depth/c.png", "rosbags/gejian/ds1/foo/depth/c.png"},
+        {"d/outside/0/1200", "cam/color/1.png", "rosbags/fullscene/d/outside/0/1200/cam/color/1.png"},
+        {"d/all_open/1200", "data.json", "rosbags/gejian/d/all_open/1200/data.json"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(object_key(c.dataset, c.file), c.key) << c.dataset << " " << c.file;
+    EXPECT_EQ(dataset_key("d/washbasin/1200"), "rosbags/fullscene/d/washbasin/1200");
+    EXPECT_EQ(s3_encode_key("a b/厕所+x~_.-"), "a%20b/%E5%8E%95%E6%89%80%2Bx~_.-");
+}
+
+TEST_F(S3Upload, DatasetArrivesByteForByteWithManifestAndIsSkippedWhenSentAgain)
+{
+    const std::string name = dataset();
+    const fs::path folder = fs::path(scratch.card()) / name;
+    std::map<std::string, std::string> files = {
+        {"cam/color/1 帧.png", std::string(70000, 'c')},
+        {"cam/depth/1.png", std::string(3, 'd')},
+        {"empty.txt", ""},
+        {"data.json", std::string((13u << 20) + 17, 'j')},  // three parts
+    };
+    for (auto& [path, content] : files) {
+        for (std::size_t i = 0; i < content.size(); i += 4093)
+            content[i] = static_cast<char>(i / 4093);
+        fs::create_directories((folder / path).parent_path());
+        write_text(folder / path, content);
+    }
+    const auto client = start(settings);
+    manager.ledger().add_dir_record(name, "采集");
+
+    manager.uploads().set_paused(true);  // as while recording: the request waits
+    Reports reports;
+    ASSERT_TRUE(manager.uploads().submit_upload({reports.receiver(), name}));
+    EXPECT_EQ(manager.uploads().worker_count(), 1u);
+    manager.uploads().set_paused(false);
+    const upload_info first = reports.wait_last();
+    EXPECT_TRUE(first.finished);
+    EXPECT_EQ(first.files_done, 4u);
+    EXPECT_EQ(first.files_skipped, 0u);
+    EXPECT_EQ(row(name).status, "已完成");
+
+    nlohmann::json listed = nlohmann::json::object();
+    for (const auto& [path, content] : files) {
+        const std::string key = object_key(name, path);
+        const s3_response got = client->get_object(key);
+        ASSERT_EQ(got.status, 200) << key << " " << got.detail;
+        EXPECT_TRUE(got.body == content) << key;
+        listed[key] = {content.size(), sha256_hex(content)};
+    }
+    const s3_response manifest = client->get_object(dataset_key(name) + "/_manifest.json");
+    ASSERT_EQ(manifest.status, 200);
+    const auto parsed = nlohmann::json::parse(manifest.body);
+    EXPECT_EQ(parsed["dataset"], name);
+    nlohmann::json from_manifest = nlohmann::json::object();
+    for (const auto& f : parsed["files"])
+        from_manifest[f["key"].get<std::string>()] = {f["size"], f["sha256"]};
+    EXPECT_EQ(from_manifest, listed);
+
+    const upload_info again = upload(name);
+    EXPECT_TRUE(again.finished);
+    EXPECT_EQ(again.files_skipped, 4u) << "nothing is sent twice";
+}
+
+TEST_F(S3Upload, ServerReasonsReachTheReportAndNothingIsMarked)
+{
+    const std::string name = dataset();
+    write_bytes(fs::path(scratch.card()) / name / "cam" / "color" / "1.png", 1000);
+    const struct {
+        const char* what;
+        std::function<void(s3_settings&)> change;
+        upload_failure failure;
+        const char* text;
+    } cases[] = {
+        {"wrong secret", [](s3_settings& s) { s.secret_access_key = "wrong-secret"; }, upload_failure::auth, "认证失败"},
+        {"missing bucket", [](s3_settings& s) { s.bucket = "no-such-bucket"; }, upload_failure::no_bucket,
+            "存储桶不存在"},
+        {"clock an hour ahead", [](s3_settings& s) { s.clock_offset = std::chrono::hours(1); },
+            upload_failure::clock_skew, "设备时间不准"},
+        {"nothing listening", [](s3_settings& s) { s.endpoint = "http://127.0.0.1:9"; }, upload_failure::unreachable,
+            "无法连接服务器"},
+    };
+    start(settings);
+    manager.ledger().add_dir_record(name, "采集");
+    for (const auto& c : cases) {
+        s3_settings changed = settings;
+        c.change(changed);
+        manager.uploads().set_client(std::make_shared<s3_client>(changed), 4);
+        log.clear();
+        const upload_info report = upload(name);
+        EXPECT_FALSE(report.finished) << c.what;
+        EXPECT_EQ(report.failure, c.failure) << c.what;
+        EXPECT_STREQ(failure_text(report.failure), c.text);
+        EXPECT_TRUE(log.contains(std::string("Upload incomplete for dataset: ") + name)) << c.what;
+        EXPECT_EQ(row(name).status, "待上传") << c.what;
+        EXPECT_EQ(row(name).succ_up_date, 0) << c.what;
+    }
+    s3_settings skewed = settings;
+    skewed.clock_offset = std::chrono::hours(-1);
+    manager.uploads().set_client(std::make_shared<s3_client>(skewed), 4);
+    log.clear();
+    EXPECT_EQ(upload(name).failure, upload_failure::clock_skew);
+    EXPECT_TRUE(log.contains("The device clock is far from the object store's"));
+}
+
+TEST_F(S3Upload, GatewayStoppedMidDatasetResumesWithOnlyTheMissingFiles)
+{
+    const std::string name = dataset();
+    for (int i = 0; i < 12; ++i)
+        write_bytes(fs::path(scratch.card()) / name / "cam" / "color" / (std::to_string(100 + i) + ".png"), 20000);
+    start(settings, 1);
+    manager.ledger().add_dir_record(name, "采集");
+
+    bool stopped = false;
+    const upload_info cut = upload(name, [&](const upload_info& report) {
+        if (!stopped && report.files_done >= 4 && !report.last) {
+            stopped = true;
+            server_control("stop-gateway");
+        }
+    });
+    ASSERT_TRUE(stopped);
+    EXPECT_FALSE(cut.finished);
+    EXPECT_EQ(cut.failure, upload_failure::unreachable);
+    EXPECT_EQ(row(name).status, "待上传");
+
+    server_control("start-gateway");
+    const upload_info resumed = upload(name);
+    EXPECT_TRUE(resumed.finished);
+    EXPECT_EQ(resumed.files_skipped, cut.files_done) << "what arrived before the cut is not sent again";
+    EXPECT_EQ(row(name).status, "已完成");
+}
+
+TEST_F(S3Upload, FileChangedAfterListingIsSentAsItIsNowAndCancelStopsWithinASecond)
+{
+    const std::string name = dataset();
+    const fs::path folder = fs::path(scratch.card()) / name;
+    for (int i = 0; i < 3; ++i)
+        write_bytes(folder / ("f" + std::to_string(i)), 100);
+    const auto client = start(settings, 1);
+    manager.ledger().add_dir_record(name, "采集");
+
+    bool changed = false;
+    const upload_info report = upload(name, [&](const upload_info& r) {
+        if (!changed && r.files_done == 1) {
+            changed = true;
+            write_bytes(folder / "f2", 150, 'z');
+        }
+    });
+    ASSERT_TRUE(changed);
+    EXPECT_TRUE(report.finished);
+    EXPECT_EQ(report.uploaded_bytes, 350u);
+    EXPECT_EQ(client->get_object(object_key(name, "f2")).body, std::string(150, 'z'));
+    EXPECT_TRUE(log.contains("File changed since it was listed: " + (folder / "f2").string()));
+
+    // Cancel while a large file is in flight.
+    const std::string big = dataset("-big");
+    for (int i = 0; i < 3; ++i)
+        write_bytes(fs::path(scratch.card()) / big / ("part" + std::to_string(i)), 60u << 20);
+    manager.ledger().add_dir_record(big, "采集");
+    Reports reports;
+    std::chrono::steady_clock::time_point cancelled_at;
+    ASSERT_TRUE(manager.uploads().submit_upload({reports.receiver([&](const upload_info& r) {
+        if (r.files_done == 1 && !r.last) {
+            cancelled_at = std::chrono::steady_clock::now();
+            std::thread([this] { manager.uploads().cancel_all(); }).detach();
+        }
+    }), big}));
+    const upload_info last = reports.wait_last();
+    const auto took = std::chrono::steady_clock::now() - cancelled_at;
+    EXPECT_EQ(last.failure, upload_failure::cancelled);
+    EXPECT_LT(took, 1s);
+    EXPECT_EQ(row(big).status, "待上传");
+}

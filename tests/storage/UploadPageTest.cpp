@@ -1,0 +1,95 @@
+// The upload page driven as an operator would, against the test S3 server.
+
+#include <QLabel>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include "Log.h"
+#include "S3TestServer.h"
+#include "StorageTestSupport.h"
+#include "TestSupport.h"
+#include "UploadWidget.h"
+#include "file_manager.h"
+#include "s3_client.h"
+
+using namespace storage_test;
+
+namespace {
+
+class UploadPage : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        write_bytes(fs::path(scratch.card()) / "pending" / "outside" / "1200" / "meta.yaml", 300);
+        write_bytes(fs::path(scratch.card()) / "done" / "outside" / "1200" / "meta.yaml", 10);
+        write_text(scratch.ledger(), "dir_name,creat_date,size,type,status,succ_up_date\n"
+                                     "pending/outside/1200,1,300,采集,待上传,0\n"
+                                     "done/outside/1200,1,10,采集,已完成,5\n");
+        manager.init(scratch.ledger(), scratch.card());
+    }
+    // The reason the server cannot be used, or "" once the uploads go to it.
+    std::string useServer(const std::string& secret = "")
+    {
+        const server_env env = read_server_env();
+        if (!env.skip_reason.empty())
+            return env.skip_reason;
+        s3_settings settings;
+        settings.endpoint = env.endpoint;
+        settings.access_key_id = env.access_key;
+        settings.secret_access_key = secret.empty() ? env.secret_key : secret;
+        manager.uploads().set_client(std::make_shared<s3_client>(settings), 2);
+        return {};
+    }
+    template <typename T>
+    T* find(const char* name) { return page->findChild<T*>(name); }
+    void startAll()
+    {
+        find<QPushButton>("Btn_SelectAll")->click();
+        find<QPushButton>("Btn_StartUpload")->click();
+    }
+
+    ScratchDir scratch;
+    kavrel::log::LogCapture log;
+    file_manager manager;
+    std::unique_ptr<UploadWidget> page;
+};
+
+} // namespace
+
+TEST_F(UploadPage, WithoutAnEndpointSaysUploadsAreOff)
+{
+    page = std::make_unique<UploadWidget>(manager.ledger(), manager.uploads());
+    EXPECT_TRUE(find<QLabel>("label_UploadState")->text().contains("未配置上传服务器"));
+    EXPECT_FALSE(find<QPushButton>("Btn_StartUpload")->isEnabled());
+    EXPECT_EQ(page->statusText("pending/outside/1200"), "待上传");
+    EXPECT_EQ(page->statusText("done/outside/1200"), "已完成");
+}
+
+TEST_F(UploadPage, SelectAllAndStartCompletesThePendingRowsOnly)
+{
+    if (const std::string reason = useServer(); !reason.empty())
+        GTEST_SKIP() << reason;
+    page = std::make_unique<UploadWidget>(manager.ledger(), manager.uploads());
+    page->setRecording(true);
+    EXPECT_TRUE(find<QLabel>("label_UploadState")->text().contains("暂停"));
+    page->setRecording(false);
+    startAll();
+    EXPECT_EQ(page->statusText("pending/outside/1200"), "上传中");
+    ASSERT_TRUE(kavrel::test::waitUntil([&] { return page->statusText("pending/outside/1200") == "已完成"; }, 60000));
+    const auto rows = manager.ledger().records_snapshot();
+    EXPECT_EQ(rows[0].status, "已完成");
+    EXPECT_EQ(rows[1].succ_up_date, 5) << "a completed row is not sent again";
+    EXPECT_TRUE(find<QPushButton>("Btn_StartUpload")->isEnabled());
+}
+
+TEST_F(UploadPage, FailureShowsTheReasonAndLeavesTheRowPending)
+{
+    if (const std::string reason = useServer("not-the-secret"); !reason.empty())
+        GTEST_SKIP() << reason;
+    page = std::make_unique<UploadWidget>(manager.ledger(), manager.uploads());
+    startAll();
+    ASSERT_TRUE(kavrel::test::waitUntil([&] { return page->statusText("pending/outside/1200") != "上传中"; }, 60000));
+    EXPECT_EQ(page->statusText("pending/outside/1200"), "上传失败：认证失败");
+    EXPECT_EQ(manager.ledger().records_snapshot()[0].status, "待上传");
+}
