@@ -6,9 +6,12 @@
 #include <memory>
 
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 class QPushButton;
+class QLabel;
+class QProcess;
 class QTimer;
 class DataCollectionWidget;
 class RecordsWidget;
@@ -46,6 +49,17 @@ public:
     // The upload window once the upload button has opened it, else null.
     UploadWidget* uploadWindow() const { return uploadWindow_; }
 
+    // The NTP state is asked again this often (the first answer comes from start-up).
+    static constexpr int kNtpCheckIntervalMs = 60000;
+    // Header values from the configuration and the board: machine, city,
+    // address, free space and the last NTP answer.
+    void refreshHeader();
+    // The answer of the start-up check (until the next check answers).
+    void showNtpState(bool synchronized);
+    void checkNtpAgain(const QString& program = QStringLiteral("timedatectl"),
+        const QStringList& arguments = {QStringLiteral("show"), QStringLiteral("-p"), QStringLiteral("NTPSynchronized"),
+            QStringLiteral("--value")});
+
 public slots:
     void onScenarioSelected(const QString& scenarioName, const QString& scenarioPath);
     void onExitAppClicked();
@@ -61,6 +75,10 @@ private slots:
 private:
     std::unique_ptr<Ui::Kavrel> ui;
     QTimer* clockTimer_ = nullptr;       // child of the window
+    QTimer* ntpTimer_ = nullptr;         // child of the window
+    QProcess* ntpCheck_ = nullptr;       // child of the window, while a check runs
+    QLabel* freeSpaceLabel_ = nullptr;   // child of the header
+    bool ntpSynchronized_ = false;
     ToolsWidget* toolsWindow_ = nullptr;  // child of the window, built on first use
     QPushButton* recordsButton_ = nullptr;   // header button "记录"
     RecordsWidget* recordsPage_ = nullptr;   // last page of the stack

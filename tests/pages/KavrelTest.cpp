@@ -13,7 +13,9 @@
 #include "PagesFixture.h"
 #include "ScenarioSelectButton.h"
 #include "ScenarioSelectWidget.h"
+#include "TestSupport.h"
 #include "ToolsWidget.h"
+#include "config_manager.h"
 
 using kavrel::test::PagesTest;
 using kavrel::test::rowTexts;
@@ -61,9 +63,7 @@ tasks:
 TEST_F(KavrelTest, FormHeaderAndPages)
 {
     EXPECT_EQ(window_->windowTitle(), QString::fromUtf8("数据采集终端控制台"));
-    EXPECT_EQ(label("label_DeviceNo"), "EMP-9527");
-    EXPECT_EQ(label("label_CityValue"), QString::fromUtf8("深圳 (SZ)"));
-    EXPECT_EQ(label("label_SyncStatus"), QString::fromUtf8("未同步"));
+    EXPECT_EQ(label("label_VncIpTitle"), "VNC IP:");
     // The clock has been set once already.
     EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d$").match(label("label_TimeInfo")).hasMatch());
     EXPECT_NE(label("label_TimeInfo"), "12:00:00");
@@ -78,6 +78,39 @@ TEST_F(KavrelTest, FormHeaderAndPages)
     EXPECT_EQ(stack->widget(0), window_->scenarioPage());
     EXPECT_EQ(stack->widget(1), window_->informationPage());
     EXPECT_EQ(window_->currentPageIndex(), 0);
+}
+
+TEST_F(KavrelTest, HeaderShowsTheConfigurationAndTheBoard)
+{
+    auto& config = config_manager::instance();
+    config.machine_id_ = "KV-0042";
+    config.city_list_ = {{"SZ", "深圳"}, {"BJ", "北京"}};
+    config.cur_city_ = "BJ";
+    window_->refreshHeader();
+    EXPECT_EQ(label("label_DeviceNo"), "KV-0042");
+    EXPECT_EQ(label("label_CityValue"), QString::fromUtf8("北京 (BJ)"));
+    config.cur_city_ = "GZ";  // not in the list: the code alone
+    window_->refreshHeader();
+    EXPECT_EQ(label("label_CityValue"), "GZ");
+    const QString address = label("label_VncIpValue");
+    EXPECT_TRUE(address == "no" || QRegularExpression("^\\d+\\.\\d+\\.\\d+\\.\\d+$").match(address).hasMatch())
+        << address.toStdString();
+    EXPECT_NE(address, "127.0.0.1") << "loopback is not an address to reach the board at";
+    EXPECT_TRUE(QRegularExpression("^\\d+(\\.\\d)? [GM]B$").match(label("label_FreeSpace")).hasMatch())
+        << label("label_FreeSpace").toStdString();
+
+    // The NTP state is asked again (every minute) without blocking the window.
+    struct Answer {
+        QStringList command;
+        const char* shows;
+    };
+    for (const Answer& answer : {Answer{{"sh", "-c", "echo yes"}, "已同步"}, Answer{{"no-such-program-here"}, "未同步"},
+             Answer{{"sh", "-c", "echo yes"}, "已同步"}, Answer{{"sh", "-c", "echo no"}, "未同步"}}) {
+        window_->checkNtpAgain(answer.command.front(), answer.command.mid(1));
+        EXPECT_TRUE(kavrel::test::waitUntil(
+            [&] { return label("label_SyncStatus") == QString::fromUtf8(answer.shows); }, 5000))
+            << answer.command.join(' ').toStdString();
+    }
 }
 
 TEST_F(KavrelTest, ScenarioToInformationToCaptureAndBack)
@@ -100,6 +133,9 @@ TEST_F(KavrelTest, ScenarioToInformationToCaptureAndBack)
 
     window_->switchToDataCollectionPage();  // already there: stays
     EXPECT_EQ(window_->currentPageIndex(), 2);
+    // The capture page's back button asks the window by signal.
+    window_->dataCollectionPage()->findChild<QPushButton*>("Btn_BackToInfo")->click();
+    EXPECT_EQ(window_->currentPageIndex(), 1);
 
     // Back from the information page to the scenarios.
     window_->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(1);
