@@ -43,49 +43,6 @@ TEST(BoundedFrameQueue, RefusesThe501stAndKeepsThePayloadWithTheCaller)
     EXPECT_FALSE(queue.pop());
 }
 
-TEST(NV12FrameQueue, RefusesThe101stAndConfigureResets)
-{
-    NV12FrameQueue queue;
-    queue.configure(281, 250);
-    EXPECT_EQ(queue.frameSize.load(), 281 * 250 * 3 / 2);
-    for (int i = 0; i < 100; ++i)
-        ASSERT_TRUE(queue.push(std::make_unique<uint8_t[]>(8)));
-    EXPECT_FALSE(queue.push(std::make_unique<uint8_t[]>(8)));
-    EXPECT_TRUE(queue.pop());
-    EXPECT_TRUE(queue.push(std::make_unique<uint8_t[]>(8)));
-    queue.clear();
-    EXPECT_EQ(queue.count.load(), 0);
-    EXPECT_EQ(queue.pop(), nullptr);
-}
-
-TEST(BoundedFrameQueue, CountStaysExactUnderConcurrentProducerAndConsumers)
-{
-    BoundedFrameQueue queue;
-    constexpr int produced = 20000;
-    std::atomic<int> accepted{0};
-    std::atomic<int> consumed{0};
-    std::atomic<bool> done{false};
-    std::thread producer([&] {
-        for (int i = 0; i < produced; ++i)
-            if (queue.push(record(static_cast<uint8_t>(i))))
-                ++accepted;
-        done = true;
-    });
-    std::vector<std::thread> consumers;
-    for (int c = 0; c < 2; ++c)
-        consumers.emplace_back([&] {
-            while (!done || queue.size() > 0)
-                if (queue.pop())
-                    ++consumed;
-        });
-    producer.join();
-    for (auto& t : consumers)
-        t.join();
-    EXPECT_EQ(consumed.load(), accepted.load());
-    EXPECT_EQ(queue.size(), 0u);
-    EXPECT_GE(accepted.load(), 500);
-}
-
 TEST(FrameQueueManager, TokensAreOptionalAndSaveQueuesClearTogether)
 {
     auto& queues = FrameQueueManager::instance();
@@ -112,10 +69,6 @@ TEST(Timestamp, SeventeenDigitsOfLocalTime)
     char day[16];
     strftime(day, sizeof day, "%Y%m%d", &local);
     EXPECT_EQ(text.substr(0, 8), day);
-    const int month = std::stoi(text.substr(4, 2));
-    const int millis = std::stoi(text.substr(14, 3));
-    EXPECT_TRUE(month >= 1 && month <= 12);
-    EXPECT_TRUE(millis >= 0 && millis <= 999);
 }
 
 TEST(BoundedFrameQueue, ConcurrentProducersAndConsumersLoseAndDuplicateNothing)

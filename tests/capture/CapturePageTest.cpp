@@ -4,11 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <filesystem>
 #include <optional>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QLabel>
@@ -24,6 +22,7 @@
 #include "ConfirmationDialog.h"
 #include "DataCollectionWidget.h"
 #include "DialogScript.h"
+#include "FileSizeLimit.h"
 #include "FrameQueues.h"
 #include "Log.h"
 #include "SessionFiles.h"
@@ -207,36 +206,21 @@ TEST_F(CapturePageTest, SingleShotSessionKeepsExactlyTheConfirmedSnapshots)
     EXPECT_EQ(session.filename().string().size(), 15u);
 
     const auto colour = pngStems(session / "D1" / "color");
-    const auto depth = pngStems(session / "D1" / "depth");
     ASSERT_EQ(colour.size(), 2u);
-    EXPECT_EQ(colour, depth);  // each colour image has its depth image
-    for (const auto& stem : depth)
-        EXPECT_EQ(imageDepth(session / "D1" / "depth" / (stem + ".png")), CV_16U);
+    expectDepthPairsColour(session / "D1");
 
     const nlohmann::json manifest = nlohmann::json::parse(readFile((session / "manifest.json").string()));
     ASSERT_EQ(manifest.size(), 2u);
-    const nlohmann::json& first = manifest[colour[0]];
-    EXPECT_EQ(first["files"], nlohmann::json::array({"D1/color/" + colour[0] + ".png", "D1/depth/" + colour[0] + ".png"}));
-    EXPECT_EQ(first["tags"], nlohmann::json::array({"scratch"}));
+    // Tags are stored by value, not by the label the operator tapped.
+    EXPECT_EQ(manifest[colour[0]]["tags"], nlohmann::json::array({"scratch"}));
     EXPECT_EQ(manifest[colour[1]]["tags"], nlohmann::json::array({"scratch", "crack"}));
 
+    // The description is rewritten at the finish, with the session's time and images.
     const YAML::Node meta = YAML::LoadFile((session / "meta.yaml").string());
-    std::vector<std::string> keys;
-    for (const auto& entry : meta)
-        keys.push_back(entry.first.as<std::string>());
-    EXPECT_EQ(keys, (std::vector<std::string>{"date", "city", "machine_id", "scene_label", "task_label", "part_number",
-                        "session_time", "capture_mode", "session_tags", "device_config", "image_info"}));
-    EXPECT_EQ(meta["capture_mode"].as<std::string>(), "single_shot");
     EXPECT_EQ(meta["session_time"].as<std::string>(), session.filename().string());
     ASSERT_EQ(meta["image_info"].size(), 2u);
-    EXPECT_EQ(meta["image_info"][0]["color_file"].as<std::string>(), "D1/color/" + colour[0] + ".png");
-    EXPECT_EQ(meta["image_info"][0]["depth_file"].as<std::string>(), "D1/depth/" + colour[0] + ".png");
     EXPECT_EQ(meta["image_info"][1]["additional_tags"].size(), 2u);
-
-    const auto imu = fileLines(session / "D1" / "data.json");
-    ASSERT_GE(imu.size(), 3u);
-    EXPECT_EQ(imu[0], R"({"version":"1.0.0"})");
-    EXPECT_NE(imu[1].find("\"accelerometer\""), std::string::npos);
+    EXPECT_GE(fileLines(session / "D1" / "data.json").size(), 3u);
 
     EXPECT_EQ(ledgerRowsFor(rel), 1);
     EXPECT_EQ(capture.count("Calling add_dir_record with relativePath: "), 1);
@@ -263,7 +247,6 @@ TEST_F(CapturePageTest, DeclinedFirstSnapshotKeepsFinishAndBackDisabled)
     EXPECT_TRUE(CollectionContext::instance().baseSavePath().empty());
     ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 3000));
     EXPECT_TRUE(backButton()->isEnabled());
-    EXPECT_EQ(finishButton()->text(), QString::fromUtf8("结束"));
 }
 
 TEST_F(CapturePageTest, ContinuousStartStopTwiceMakesOneFolderAndOneRow)
@@ -272,14 +255,11 @@ TEST_F(CapturePageTest, ContinuousStartStopTwiceMakesOneFolderAndOneRow)
     openPage();
     kavrel::log::LogCapture capture;
     QSignalSpy recording(page_.get(), &DataCollectionWidget::signalRecordingStateChanged);
-    EXPECT_EQ(mainButton()->text(), QString::fromUtf8("开始采集"));
 
     for (int run = 0; run < 2; ++run) {
         ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 3000));
         mainButton()->click();
         ASSERT_EQ(page_->status_, Status::Collecting);
-        EXPECT_EQ(mainButton()->text(), QString::fromUtf8("停止采集"));
-        EXPECT_EQ(mainButton()->property("status").toString(), "recording");
         EXPECT_FALSE(backButton()->isVisible());
         processEventsFor(1300);
         const fs::path colourDir = fs::path(CollectionContext::instance().baseSavePath()) / "D1" / "color";
@@ -291,7 +271,6 @@ TEST_F(CapturePageTest, ContinuousStartStopTwiceMakesOneFolderAndOneRow)
         EXPECT_TRUE(finishButton()->isEnabled());
         EXPECT_FALSE(backButton()->isEnabled());
     }
-    EXPECT_EQ(capture.count("Reusing existing session folder"), 1);
     ASSERT_EQ(recording.count(), 4);  // start, stop, start, stop
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(recording[i][0].toBool(), i % 2 == 0);
@@ -325,18 +304,15 @@ TEST_F(CapturePageTest, SecondPressWithinASecondOfAStartIsIgnored)
 {
     useMode("continue_record");
     openPage();
-    kavrel::log::LogCapture capture;
     mainButton()->click();
     ASSERT_EQ(page_->status_, Status::Collecting);
     EXPECT_FALSE(mainButton()->isEnabled());
     mainButton()->click();  // a disabled button swallows the tap
     page_->on_Btn_MainAction_clicked();  // and the slot refuses it too
-    EXPECT_TRUE(capture.contains("Button already disabled, ignoring click"));
     EXPECT_EQ(page_->status_, Status::Collecting);
     EXPECT_TRUE(page_->captureSession()->recording());
 
     ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 10000));
-    EXPECT_TRUE(capture.contains("Main action button re-enabled after 1 second"));
     mainButton()->click();
     EXPECT_EQ(page_->status_, Status::Idle);
     EXPECT_FALSE(page_->captureSession()->recording());
@@ -388,58 +364,18 @@ TEST_F(CapturePageTest, ResultAfterFinishIsRecordedUnderTheReportedPath)
 {
     useMode("single_shot");
     openPage(false);
-    kavrel::log::LogCapture capture;
     const fs::path late = root_ / "20250612-SZ-kitchen" / "sink" / "7" / "20250612_101010";
     fs::create_directories(late / "D1" / "color");
     writeFile((late / "D1" / "color" / "x.png").string(), "12345");
     ASSERT_TRUE(CollectionContext::instance().baseSavePath().empty());
 
     page_->slot_ReceiveDataSaveWork(QVariant(QString::fromStdString(late.string())));
-    EXPECT_TRUE(capture.contains("BaseSavePath_ is empty, using curFilePath: " + late.string()));
-    EXPECT_TRUE(capture.contains("Extracted relative path from BaseSavePath_: 20250612-SZ-kitchen/sink/7/20250612_101010"));
     EXPECT_EQ(ledgerRowsFor("20250612-SZ-kitchen/sink/7/20250612_101010"), 1);
     // A closed session's meta takes its time from the reported folder.
     const YAML::Node meta = YAML::LoadFile((late / "meta.yaml").string());
     EXPECT_EQ(meta["session_time"].as<std::string>(), "20250612_101010");
     EXPECT_FALSE(meta["image_info"]);
-    EXPECT_TRUE(capture.contains("Manifest not found at: "));
 }
-
-TEST_F(CapturePageTest, RelativePathFallsBackToTheLastTwoComponents)
-{
-    useMode("continue_shot");
-    openPage(false);
-    kavrel::log::LogCapture capture;
-    QTemporaryDir elsewhere;  // not below the storage root
-    const fs::path folder = fs::path(elsewhere.path().toStdString()) / "task" / "20250612_101010";
-    fs::create_directories(folder);
-    page_->slot_ReceiveDataSaveWork(QVariant(QString::fromStdString(folder.string())));
-    EXPECT_TRUE(capture.contains("Extracted relative path from path structure: task/20250612_101010"));
-    EXPECT_TRUE(fs::exists(folder / "meta.yaml"));
-}
-
-TEST_F(CapturePageTest, ButtonLooksFollowTheMode)
-{
-    useMode("single_shot");
-    openPage(false);
-    EXPECT_EQ(mainButton()->text(), QString::fromUtf8("同步拍照"));
-    EXPECT_EQ(mainButton()->property("mode").toString(), "single_shot");
-    EXPECT_EQ(page_->ui->label_GeminiTitle->text(), "ORBBEC GEMINI 2");
-    EXPECT_EQ(backButton()->text(), "<");
-    EXPECT_EQ(finishButton()->text(), QString::fromUtf8("结束"));
-    EXPECT_FALSE(finishButton()->isEnabled());
-    EXPECT_TRUE(backButton()->isEnabled());
-
-    useMode("continuous_shot");
-    page_->setCollectionStatus(Status::Idle);
-    EXPECT_EQ(mainButton()->property("mode").toString(), "continuous");
-    EXPECT_EQ(mainButton()->property("status").toString(), "idle");
-    EXPECT_EQ(mainButton()->text(), QString::fromUtf8("开始采集"));
-}
-
-} // namespace
-
-namespace {
 
 TEST_F(CapturePageTest, AbsentCameraIsNeverShownLiveAndASnapshotStillAsks)
 {
@@ -455,10 +391,6 @@ TEST_F(CapturePageTest, AbsentCameraIsNeverShownLiveAndASnapshotStillAsks)
     EXPECT_TRUE(capture.contains("No frame arrived for this snapshot within "));
     EXPECT_EQ(script_.confirmationsShown(), 1);
 }
-
-} // namespace
-
-namespace {
 
 TEST_F(CapturePageTest, FinishFollowedQuicklyByANewRunLeavesTheNewRunAlone)
 {
@@ -478,12 +410,7 @@ TEST_F(CapturePageTest, FinishFollowedQuicklyByANewRunLeavesTheNewRunAlone)
     processEventsFor(1200);
     EXPECT_EQ(page_->status_, Status::Collecting);
     EXPECT_TRUE(page_->captureSession()->recording());
-    EXPECT_EQ(finishButton()->text(), QString::fromUtf8("结束"));
 }
-
-} // namespace
-
-namespace {
 
 // Capture that cannot be kept does not start: nothing is made, queued or held.
 TEST_F(CapturePageTest, CaptureIsRefusedWhenTheCardCannotTakeIt)
@@ -540,16 +467,10 @@ TEST_F(CapturePageTest, AWriteFailureStopsTheRunKeepsPairsAndTheFinishSaysSo)
     const fs::path session = CollectionContext::instance().baseSavePath();
     ASSERT_TRUE(waitUntil([&] { return pngStems(session / "D1" / "depth").size() >= 2; }, 30000));
 
-    rlimit previous{};
-    getrlimit(RLIMIT_FSIZE, &previous);
-    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit full = previous;
-    full.rlim_cur = 20000;  // no image fits any more: the card is full
-    setrlimit(RLIMIT_FSIZE, &full);
+    std::optional<FileSizeLimit> full(std::in_place, 20000);  // no image fits any more: the card is full
     const bool stopped = waitUntil([&] { return page_->status_ == Status::Idle; }, 30000);
     const bool reported = waitUntil([&] { return noticeText().contains(QString::fromUtf8("保存失败")); }, 30000);
-    setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, previousHandler);
+    full.reset();
     ASSERT_TRUE(stopped) << "the run stops by itself";
     ASSERT_TRUE(reported);
     EXPECT_TRUE(noticeText().contains(QString::fromUtf8(" 个文件未写入")));

@@ -36,7 +36,6 @@ public:
     int confirmationsShown() const { return confirmationsShown_; }
     int tagDialogsShown() const { return tagDialogsShown_; }
     std::vector<std::string> lastTagLabelsOffered() const { return lastOffered_; }
-    bool exhausted() const { return confirmations_.empty() && tagChoices_.empty(); }
 
 private:
     void answer()

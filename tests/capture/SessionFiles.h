@@ -5,12 +5,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <opencv2/imgcodecs.hpp>
 
 namespace kavrel::test {
 
@@ -73,12 +71,6 @@ inline std::vector<std::string> ledgerNames(const fs::path& csv)
             names.push_back(lines[i].substr(0, lines[i].find(',')));
     }
     return names;
-}
-
-inline int imageDepth(const fs::path& png)
-{
-    const cv::Mat image = cv::imread(png.string(), cv::IMREAD_UNCHANGED);
-    return image.empty() ? -1 : image.depth();
 }
 
 } // namespace kavrel::test

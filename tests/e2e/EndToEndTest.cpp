@@ -1,8 +1,8 @@
 // The whole operator path through the real main window, pages and dialogs,
 // with the simulated depth camera, the real save worker and the real ledger,
 // on a terminal without a storage card: data goes below the working directory.
-// One process, tests in order: single shot, continuous, back and re-entry,
-// exit while recording.
+// One process, tests in order: single shot, continuous, exit while recording.
+// The files' finer content is checked with the capture page on its own.
 
 #include <gtest/gtest.h>
 
@@ -204,14 +204,6 @@ protected:
         return static_cast<int>(std::count(names.begin(), names.end(), name));
     }
 
-    static std::vector<std::string> keysOf(const YAML::Node& node)
-    {
-        std::vector<std::string> keys;
-        for (const auto& entry : node)
-            keys.push_back(entry.first.as<std::string>());
-        return keys;
-    }
-
     // For a look at the page at every supported screen size, with both
     // preview layouts: KAVREL_SCREENSHOT_DIR=/tmp ./e2e_tests under xvfb-run.
     void saveScreenshots(const QString& name)
@@ -260,8 +252,6 @@ TEST_F(EndToEnd, SingleShotSessionOfThreeSnapshots)
     const CollectionInfo info = CollectionContext::instance().collectionInfo();
     ASSERT_EQ(info.capture_mode, "single_shot");
     ASSERT_EQ(info.part_number, "12");
-    EXPECT_EQ(capturePage().findChild<QLabel*>("label_Task")->text(), QString::fromUtf8("橱柜内部"));
-    EXPECT_EQ(capturePage().findChild<QLabel*>("label_Tag")->text(), QString::fromUtf8("标签: 1"));
     saveScreenshots("single_shot");
 
     const auto offered = popupTagCandidates(config_manager::instance().tag_pairs_,
@@ -289,9 +279,7 @@ TEST_F(EndToEnd, SingleShotSessionOfThreeSnapshots)
 
     const auto colour = pngStems(session / "gemini2" / "color");
     ASSERT_EQ(colour.size(), 2u);
-    EXPECT_EQ(pngStems(session / "gemini2" / "depth"), colour);
-    for (const auto& stem : colour)
-        EXPECT_EQ(imageDepth(session / "gemini2" / "depth" / (stem + ".png")), CV_16U);
+    expectDepthPairsColour(session / "gemini2");
 
     const auto manifest = nlohmann::json::parse(readFile((session / "manifest.json").string()));
     ASSERT_EQ(manifest.size(), 2u);
@@ -300,24 +288,11 @@ TEST_F(EndToEnd, SingleShotSessionOfThreeSnapshots)
     EXPECT_EQ(manifest[colour[0]]["tags"], nlohmann::json::array({offered[0].first}));
     EXPECT_EQ(manifest[colour[1]]["tags"], nlohmann::json::array({offered[0].first, offered[1].first}));
 
+    // The configuration's machine and camera settings reach the description.
     const YAML::Node meta = YAML::LoadFile((session / "meta.yaml").string());
-    EXPECT_EQ(keysOf(meta), (std::vector<std::string>{"date", "city", "machine_id", "scene_label", "task_label",
-                                "part_number", "session_time", "capture_mode", "session_tags", "device_config",
-                                "image_info"}));
     EXPECT_EQ(meta["machine_id"].as<std::string>(), "EMP-DEMO");
-    EXPECT_EQ(meta["task_label"].as<std::string>(), "cabinet");
-    EXPECT_EQ(meta["part_number"].as<std::string>(), "12");
-    EXPECT_EQ(keysOf(meta["device_config"]),
-        (std::vector<std::string>{"capture_freq", "camera1", "camera2", "camera3"}));
-    ASSERT_EQ(meta["image_info"].size(), 2u);
-    EXPECT_EQ(meta["image_info"][1]["color_file"].as<std::string>(), "gemini2/color/" + colour[1] + ".png");
-    EXPECT_EQ(meta["image_info"][1]["depth_file"].as<std::string>(), "gemini2/depth/" + colour[1] + ".png");
-    EXPECT_EQ(meta["image_info"][1]["additional_tags"].size(), 2u);
-
-    const auto imu = fileLines(session / "gemini2" / "data.json");
-    ASSERT_GE(imu.size(), 3u);
-    EXPECT_EQ(imu[0], R"({"version":"1.0.0"})");
-    EXPECT_EQ(nlohmann::json::parse(imu[1])["sensor"]["type"], "accelerometer");
+    EXPECT_EQ(meta["device_config"]["camera1"]["width"].as<int>(), 640);
+    EXPECT_EQ(meta["image_info"].size(), 2u);
 
     EXPECT_EQ(ledgerRows(rel), 1);
     EXPECT_TRUE(backButton()->isEnabled());
@@ -330,7 +305,6 @@ TEST_F(EndToEnd, ContinuousSessionOfTwoRuns)
     ASSERT_EQ(window().currentPageIndex(), 1);
     tapRow("listWidget_TaskSelect", QString::fromUtf8("烹饪过程录制"));
     enterCapture();
-    EXPECT_TRUE(capture.contains("refreshCameraPreview reinitialized cameras, reason: device_or_scene_changed"));
     ASSERT_EQ(CollectionContext::instance().collectionInfo().capture_mode, "continue_record");
 
     for (int run = 1; run <= 2; ++run) {
@@ -363,41 +337,12 @@ TEST_F(EndToEnd, ContinuousSessionOfTwoRuns)
     expectDepthPairsColour(session / "gemini2");
 
     const YAML::Node meta = YAML::LoadFile((session / "meta.yaml").string());
-    EXPECT_FALSE(meta["image_info"]);
     EXPECT_EQ(meta["capture_mode"].as<std::string>(), "continue_record");
-    EXPECT_EQ(meta["session_time"].as<std::string>(), session.filename().string());
-    // The tags chosen on the information page, or the task label when none were.
-    const std::vector<std::string> chosen = CollectionContext::instance().collectionInfo().session_tags;
-    ASSERT_TRUE(meta["session_tags"].IsSequence());
-    EXPECT_EQ(meta["session_tags"][0].as<std::string>(), chosen.empty() ? "cooking" : chosen[0]);
-
-    const auto imu = fileLines(session / "gemini2" / "data.json");
-    EXPECT_EQ(std::count(imu.begin(), imu.end(), R"({"version":"1.0.0"})"), 1);
-    EXPECT_GE(imu.size(), 5u);  // IMU pairs of both runs
+    EXPECT_GE(fileLines(session / "gemini2" / "data.json").size(), 5u);  // IMU pairs of both runs
 
     const std::string rel = fs::relative(session, root()).generic_string();
     EXPECT_EQ(capture.count("Calling add_dir_record with relativePath: " + rel), 2);
     EXPECT_EQ(ledgerRows(rel), 1);
-}
-
-TEST_F(EndToEnd, BackReleasesTheCamerasAndEnteringAgainRecreatesThem)
-{
-    kavrel::log::LogCapture capture;
-    ASSERT_EQ(window().currentPageIndex(), 2);
-    ASSERT_TRUE(waitUntil([&] { return backButton()->isEnabled(); }, 3000));
-    backButton()->click();
-    EXPECT_EQ(window().currentPageIndex(), 1);
-    EXPECT_EQ(capturePage().depthCameraManager_, nullptr);
-
-    enterCapture();
-    EXPECT_TRUE(capture.contains("refreshCameraPreview reinitialized cameras, reason: manager_missing"));
-
-    // Back to the information page and in again, same task: cameras kept.
-    capture.clear();
-    window().findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(1);
-    pageButton(&infoPage(), "Btn_Confirm")->click();
-    EXPECT_EQ(window().currentPageIndex(), 2);
-    EXPECT_FALSE(capture.contains("refreshCameraPreview reinitialized cameras"));
 }
 
 TEST_F(EndToEnd, ExitWhileRecordingKeepsTheRunAndJoinsEveryThread)

@@ -1,41 +1,14 @@
-#include <csignal>
 #include <filesystem>
-
-#include <sys/resource.h>
 
 #include <gtest/gtest.h>
 
+#include "FileSizeLimit.h"
 #include "SaveFiles.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
+using kavrel::test::FileSizeLimit;
 using kavrel::test::readFile;
-
-namespace {
-
-// Makes writes beyond `bytes` fail as on a full card, for one scope.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-        getrlimit(RLIMIT_FSIZE, &previous_);
-        rlimit limit = previous_;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &previous_);
-        std::signal(SIGXFSZ, previousHandler_);
-    }
-
-private:
-    rlimit previous_{};
-    void (*previousHandler_)(int) = nullptr;
-};
-
-} // namespace
 
 TEST(SaveFiles, WholeFilesAppearOnlyComplete)
 {

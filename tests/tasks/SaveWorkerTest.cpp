@@ -1,11 +1,10 @@
-#include <csignal>
 #include <ctime>
-
-#include <sys/resource.h>
+#include <optional>
 
 #include <QCoreApplication>
 #include <nlohmann/json.hpp>
 
+#include "FileSizeLimit.h"
 #include "Log.h"
 #include "SaveTestSupport.h"
 #include "SessionPath.h"
@@ -181,7 +180,6 @@ TEST_F(SaveWorker, UsbColourIsListedUnderItsOwnTimestamp)
 TEST_F(SaveWorker, DepthSizeIsRecoveredFromTheByteCount)
 {
     startWorker();
-    kavrel::log::LogCapture capture;
     auto& queues = FrameQueueManager::instance();
     ASSERT_TRUE(task_->beginRun(true));
     ASSERT_TRUE(queues.depthQueue.push(depthRecord(1280, 720, timestampAt(1), 640, 480)));
@@ -197,12 +195,6 @@ TEST_F(SaveWorker, DepthSizeIsRecoveredFromTheByteCount)
     const cv::Mat vga = cv::imread(results_[0] + "/D1/depth/" + timestampAt(2) + ".png", cv::IMREAD_UNCHANGED);
     EXPECT_EQ(vga.cols, 640);
     EXPECT_EQ(vga.rows, 480);
-    EXPECT_TRUE(capture.contains("Depth frame size mismatch: expected 921600 pixels from frame_size, but width*height "
-                                 "gives 307200 pixels. Recalculating from frame_size..."));
-    EXPECT_TRUE(capture.contains("Recalculated depth size: 1280x720"));
-    EXPECT_TRUE(capture.contains("Recalculated depth size: 640x480"));
-    EXPECT_TRUE(capture.contains("Saved depth PNG (aligned): " + results_[0] + "/D1/depth/" + timestampAt(2)
-        + ".png (size: 640x480, frame_size: 614400 bytes)"));
 }
 
 TEST_F(SaveWorker, ImuTimesFallBackToTheRecordTimestampAndBadPayloadsAreSkipped)
@@ -331,14 +323,10 @@ TEST_F(SaveWorker, AnExistingSessionFolderIsReused)
     const std::string session = root_ + "/open-session";
     fs::create_directories(session);
     context.setSessionPaths(session, "", "");
-    kavrel::log::LogCapture capture;
     startWorker();
     ASSERT_TRUE(task_->beginRun(false));
-    ASSERT_TRUE(waitUntil([&] { return capture.contains("Verified existing save directories: " + session); }));
-    EXPECT_TRUE(capture.contains("Reusing existing save path: " + session));
+    ASSERT_TRUE(waitUntil([&] { return fs::is_directory(session + "/D1/depth"); }));
     EXPECT_EQ(context.rgbSavePath(), session + "/D1");
-    EXPECT_EQ(context.depthSavePath(), session + "/D1");
-    EXPECT_TRUE(fs::is_directory(session + "/D1/depth"));
     task_->endRun();
     ASSERT_TRUE(waitForResults(1));
     EXPECT_EQ(results_[0], session);
@@ -416,21 +404,16 @@ TEST_F(SaveWorker, AFailedWriteStopsTheRunAndKeepsEveryPairWhole)
                 pushFrameSet(i, 320, 240);
             }
         }
-        rlimit previous{};
-        getrlimit(RLIMIT_FSIZE, &previous);
-        auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        std::optional<kavrel::test::FileSizeLimit> full;
         if (fault == Fault::ColourFolderGone) {
             fs::remove_all(session + "/D1/color");
             kavrel::test::writeFile(session + "/D1/color", "");
         } else {
-            rlimit full = previous;
-            full.rlim_cur = 20000;  // larger files cannot be written: the card is full
-            setrlimit(RLIMIT_FSIZE, &full);
+            full.emplace(20000);  // larger files cannot be written: the card is full
         }
         task_->setWriteImages(true);
         const bool stopped = waitUntil([&] { return !finished.empty(); });
-        setrlimit(RLIMIT_FSIZE, &previous);
-        std::signal(SIGXFSZ, previousHandler);
+        full.reset();
         ASSERT_TRUE(stopped) << "the run ends without endRun";
         EXPECT_FALSE(failure.isEmpty());
 

