@@ -192,7 +192,6 @@ TEST_F(DepthCameraTest, SingleShotSavesOneColourAndDepthPairPerRequestBurst)
 
 TEST_F(DepthCameraTest, SoilCollectionSavesOnTriggersInDirtyModeAndKeepsNoImu)
 {
-    LogCapture log;
     setMode("continue_shot", "soil_collection", 1000);
     policy_->saving = true;
     start();
@@ -352,7 +351,6 @@ TEST_F(DepthCameraTest, OtherColourFormatsAreSavedButNeverPreviewed)
 
 TEST_F(DepthCameraTest, WithoutAColourRequestNothingIsPreviewedOrSavedAndTriggersAreSpent)
 {
-    LogCapture log;
     policy_->saving = true;
     setMode("single_shot", "plant_growth", 1000);
     start({{camera_stream::kDepth, camera_format::kY16, kWidth, kHeight, 30}});
