@@ -6,11 +6,18 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QLabel>
+#include <QProcess>
 #include <QTimer>
 
+#include "CaptureSession.h"
+#include "CollectionContext.h"
 #include "DataCollectionWidget.h"
+#include "HeaderStatus.h"
 #include "InformationCollectionWidget.h"
 #include "Log.h"
+#include "RecordsWidget.h"
+#include "SaveFiles.h"
 #include "ScenarioSelectWidget.h"
 #include "Startup.h"
 #include "ToolsWidget.h"
@@ -50,11 +57,27 @@ Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavre
     connect(ui->page_InformationCollectionWidget,
             &InformationCollectionWidget::signalEnterDataCollectionRequested, this,
             &Kavrel::switchToDataCollectionPage);
+    connect(ui->page_DataCollectionWidget, &DataCollectionWidget::signalBackToInformationRequested, this, [this] {
+        if (ui->stackedWidget->currentIndex() != kInformationPage)
+            ui->stackedWidget->setCurrentIndex(kInformationPage);
+    });
     connect(ui->Btn_ExitApp, &QPushButton::clicked, this, &Kavrel::onExitAppClicked);
     connect(ui->toolButton, &QToolButton::clicked, this, &Kavrel::openToolsWindow);
     connect(ui->Btn_Upload, &QPushButton::clicked, this, &Kavrel::openUploadWindow);
     connect(ui->page_DataCollectionWidget, &DataCollectionWidget::signalRecordingStateChanged, this,
             &Kavrel::onRecordingStateChanged);
+    // The records page: opened from the header, left with its back button,
+    // not reachable while the capture page records.
+    recordsButton_ = new QPushButton(QString::fromUtf8("记录"), ui->frame_Header);
+    recordsButton_->setObjectName(QStringLiteral("Btn_Records"));
+    recordsButton_->setStyleSheet(buttonStyle);
+    ui->horizontalLayout_Header->insertWidget(ui->horizontalLayout_Header->indexOf(ui->toolButton), recordsButton_);
+    recordsPage_ = new RecordsWidget(ui->stackedWidget);
+    ui->stackedWidget->addWidget(recordsPage_);
+    connect(recordsButton_, &QPushButton::clicked, this, &Kavrel::openRecordsPage);
+    connect(recordsPage_, &RecordsWidget::signalBackRequested, this,
+            [this] { ui->stackedWidget->setCurrentIndex(pageBeforeRecords_); });
+
     // A stack is as large as its largest page; only the page on show may size
     // the window, or one tall page pushes the others off a small panel.
     std::vector<QSizePolicy> pagePolicies;
@@ -70,13 +93,71 @@ Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavre
     ui->stackedWidget->setCurrentIndex(kScenarioPage);
     sizeToPage(kScenarioPage);
 
+    // The header tells the truth: free space sits beside the clock.
+    freeSpaceLabel_ = new QLabel(ui->frame_Header);
+    freeSpaceLabel_->setObjectName(QStringLiteral("label_FreeSpace"));
+    freeSpaceLabel_->setToolTip(QString::fromUtf8("存储卡剩余空间"));
+    ui->horizontalLayout_Header->insertWidget(ui->horizontalLayout_Header->indexOf(ui->label_TimeInfo), freeSpaceLabel_);
+    showNtpState(ntpSynchronizedAtLastCheck());  // start-up's check, until the next one
+    ntpTimer_ = new QTimer(this);
+    connect(ntpTimer_, &QTimer::timeout, this, [this] { checkNtpAgain(); });
+    ntpTimer_->start(kNtpCheckIntervalMs);
+
     clockTimer_ = new QTimer(this);
     connect(clockTimer_, &QTimer::timeout, this, &Kavrel::updateClock);
     clockTimer_->start(kClockIntervalMs);
     updateClock();
 }
 
-Kavrel::~Kavrel() = default;
+void Kavrel::refreshHeader()
+{
+    const config_manager& config = config_manager::instance();
+    ui->label_DeviceNo->setText(header_status::machineText(config));
+    ui->label_CityValue->setText(header_status::cityText(config));
+    ui->label_VncIpValue->setText(header_status::firstIPv4Address());
+    const std::string root = CollectionContext::instance().storageRoot();
+    // Just the amount: the header must fit 1024 pixels with every button.
+    freeSpaceLabel_->setText(freeSpaceText(save_files::freeBytes(root.empty() ? "." : root)));
+}
+
+void Kavrel::showNtpState(bool synchronized)
+{
+    ntpSynchronized_ = synchronized;
+    ui->label_SyncStatus->setText(header_status::ntpText(synchronized));
+}
+
+void Kavrel::checkNtpAgain(const QString& program, const QStringList& arguments)
+{
+    if (ntpCheck_)
+        return;  // the last check has not answered yet
+    // Asynchronous: the GUI never waits for the clock service.
+    ntpCheck_ = new QProcess(this);
+    connect(ntpCheck_, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+        [this](int code, QProcess::ExitStatus status) {
+            const bool synchronized = status == QProcess::NormalExit && code == 0
+                && header_status::ntpAnswerSaysSynchronized(ntpCheck_->readAllStandardOutput());
+            if (synchronized != ntpSynchronized_)
+                LOGI << "NTP synchronisation changed: " << (synchronized ? "synchronized" : "not synchronized");
+            showNtpState(synchronized);
+            ntpCheck_->deleteLater();
+            ntpCheck_ = nullptr;
+        });
+    connect(ntpCheck_, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart || !ntpCheck_)
+            return;
+        showNtpState(false);
+        ntpCheck_->deleteLater();
+        ntpCheck_ = nullptr;
+    });
+    ntpCheck_->start(program, arguments);
+}
+
+Kavrel::~Kavrel()
+{
+    // A clock check still running must not answer into a form being destroyed.
+    if (ntpCheck_)
+        disconnect(ntpCheck_, nullptr, this, nullptr);
+}
 
 int Kavrel::currentPageIndex() const
 {
@@ -101,6 +182,7 @@ DataCollectionWidget* Kavrel::dataCollectionPage() const
 void Kavrel::updateClock()
 {
     ui->label_TimeInfo->setText(QDateTime::currentDateTime().toString(QStringLiteral("HH:mm:ss")));
+    refreshHeader();
 }
 
 void Kavrel::onScenarioSelected(const QString& scenarioName, const QString& scenarioPath)
@@ -151,6 +233,14 @@ void Kavrel::openToolsWindow()
     toolsWindow_->activateWindow();
 }
 
+void Kavrel::openRecordsPage()
+{
+    if (ui->stackedWidget->currentWidget() != recordsPage_)
+        pageBeforeRecords_ = ui->stackedWidget->currentIndex();
+    ui->stackedWidget->setCurrentWidget(recordsPage_);
+    recordsPage_->refresh();
+}
+
 void Kavrel::onExitAppClicked()
 {
     LOGD << "========== Exit button clicked, cleaning up resources ==========";
@@ -181,6 +271,9 @@ void Kavrel::onRecordingStateChanged(bool recording)
 {
     // Uploads share the card with the recording: they wait until it stops.
     ui->Btn_Upload->setEnabled(!recording);
+    // Nor are sessions looked at or deleted while one is recorded.
+    recordsButton_->setEnabled(!recording);
+    recordsPage_->setRecording(recording);
     file_manager::instance().uploads().set_paused(recording);
     if (uploadWindow_)
         uploadWindow_->setRecording(recording);

@@ -261,9 +261,7 @@ int main(int argc, char** argv)
     task.start();
 
     // ---- Live run at the camera's pace ----
-    isSaveFile_ = true;
-    shouldProcessQueue_ = true;
-    task.postTask(QVariant::fromValue(nullptr));
+    task.beginRun(true);
 
     std::atomic<bool> producing{true};
     std::atomic<uint64_t> setsProduced{0}, setsRefused{0}, imuProduced{0}, imuRefused{0};
@@ -288,9 +286,10 @@ int main(int argc, char** argv)
             previous = timestamp;
             const auto& colour = colours[n % colours.size()];
             const auto& depth = depths[n % depths.size()];
-            // The producer's one copy out of the camera buffer.
-            bool ok = queues.depthMjpegQueue.push(copyOut(colour.data(), colour.size()), colour.size(), timestamp, 0, 0, {});
-            ok = queues.depthQueue.push(copyOut(depth.data(), depth.size() * 2), depth.size() * 2, timestamp, 1280, 720, {}) && ok;
+            // The producer's one copy out of the camera buffer; both halves or neither, as the camera queues them.
+            const bool ok = pushPair(queues.depthMjpegQueue,
+                FrameData{copyOut(colour.data(), colour.size()), colour.size(), timestamp, 0, 0, {}}, queues.depthQueue,
+                FrameData{copyOut(depth.data(), depth.size() * 2), depth.size() * 2, timestamp, 1280, 720, {}});
             setsProduced.fetch_add(1);
             if (!ok)
                 setsRefused.fetch_add(1);
@@ -340,8 +339,7 @@ int main(int argc, char** argv)
 
     // Stop, as the capture page does: the run writes its files and reports.
     const auto stopAt = Clock::now();
-    isSaveFile_ = false;
-    shouldProcessQueue_ = false;
+    task.endRun();
     if (!waitForRuns(task, 1, 120)) {
         std::printf("the save run did not finish\n");
         return 1;
@@ -367,9 +365,7 @@ int main(int argc, char** argv)
 
     // ---- Capacity: full queues, saving as fast as the worker can ----
     context.setSessionPaths("", "", "");
-    isSaveFile_ = true;
-    shouldProcessQueue_ = false;
-    task.postTask(QVariant::fromValue(nullptr));
+    task.beginRun(false);
     while (context.baseSavePath().empty())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     for (int n = 0; n < options.capacitySets; ++n) {
@@ -381,15 +377,14 @@ int main(int argc, char** argv)
     }
     const auto capacityStart = Clock::now();
     const double cpuStart = processCpuSeconds();
-    shouldProcessQueue_ = true;
+    task.setWriteImages(true);
     const uint64_t depthBefore = task.stats().depthImagesSaved + task.stats().imagesFailed;
     while (task.stats().depthImagesSaved + task.stats().imagesFailed < depthBefore + options.capacitySets
         || queues.depthMjpegQueue.size() > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const double capacitySeconds = std::chrono::duration<double>(Clock::now() - capacityStart).count();
     const double cpuPerSet = (processCpuSeconds() - cpuStart) * 1000.0 / options.capacitySets;
-    isSaveFile_ = false;
-    shouldProcessQueue_ = false;
+    task.endRun();
     waitForRuns(task, 2, 120);
     const double capacity = options.capacitySets / capacitySeconds;
     std::printf("capacity run: %d frame sets in %.2f s, %.1f ms of processor time per frame set on %u cores "
@@ -403,6 +398,7 @@ int main(int argc, char** argv)
 
     std::printf("dropped frame sets: %llu\n", static_cast<unsigned long long>(setsDropped));
     std::printf("lost imu samples: %llu\n", static_cast<unsigned long long>(imuLost));
+    std::printf("stop to durable result: %.2f s\n", finishSeconds);
     std::printf("capacity: %.1f frame sets/s\n", capacity);
     std::printf("rss growth: %.1f MB\n", rssLate - rssEarly);
     return 0;

@@ -1,5 +1,6 @@
 #include "config_manager.h"
 
+#include <algorithm>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -182,6 +183,7 @@ void config_manager::resetForTest()
     scripts_.clear();
     cap_type_.clear();
     upload_ = {};
+    min_free_mb_ = 0;
     selected_tags_.clear();
     tag_pairs_.clear();
     task_preview_ = {};
@@ -204,6 +206,33 @@ bool config_manager::load_task_preview_config(const std::string& scenario_path,
     }
     task_preview_ = std::move(result);
     return true;
+}
+
+long long config_manager::minFreeBytes() const
+{
+    constexpr long long kMiB = 1024LL * 1024LL;
+    if (min_free_mb_ > 0)
+        return min_free_mb_ * kMiB;
+    // Rough sizes per frame: MJPEG colour about 2 bits a pixel, 16-bit depth
+    // PNG about one byte a pixel. Only streams the cameras are asked for count.
+    auto perSecond = [](const camera_entry& camera, double bytesPerPixel) {
+        if (camera.width <= 0 || camera.height <= 0 || camera.fps <= 0)
+            return 0.0;
+        return static_cast<double>(camera.width) * camera.height * bytesPerPixel * camera.fps;
+    };
+    double bytes = 0;
+    for (const camera_entry* camera : {&camera_config_.camera1, &camera_config_.camera2}) {
+        if (camera->camera_id != 0)
+            continue;
+        if (camera->camera_type_str == "Gemini_corlor")
+            bytes += perSecond(*camera, 0.25);
+        else if (camera->camera_type_str == "Gemini_depeth")
+            bytes += perSecond(*camera, 1.0);
+    }
+    if (camera_config_.camera3.camera_id == 1)
+        bytes += perSecond(camera_config_.camera3, 0.25);
+    constexpr long long kFloor = 64 * kMiB;  // meta.yaml, the ledger and a few snapshots
+    return std::max(kFloor, static_cast<long long>(bytes * 60.0));
 }
 
 int configuredFontSizePx()
@@ -253,6 +282,12 @@ int config_manager::init(const std::string& path)
         upload_ = {};
         if (auto it = cfg.find("upload"); it != cfg.end())
             upload_ = decodeUploadConfig(*it);
+        if (auto it = cfg.find("min_free_mb"); it != cfg.end()) {
+            if (it->is_number_integer() && it->get<long long>() >= 0 && it->get<long long>() < (1LL << 30))
+                min_free_mb_ = it->get<int>();
+            else
+                LOGW << "min_free_mb must be a whole number of MiB, ignored: " << it->dump();
+        }
     } catch (const std::exception& e) {
         LOGE << "config_manager::init parse config error: " << e.what();
         return -1;

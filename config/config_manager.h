@@ -90,12 +90,19 @@ public:
     camera_config camera_config_;
     std::vector<script_entry> scripts_;
     std::string cap_type_;
+    // Free space (MiB) the storage card needs before capture starts; 0: one
+    // minute of the configured streams (see minFreeBytes()).
+    int min_free_mb_ = 0;
     upload_config upload_;
 
     // Catalogue and the operator's choices on the information page.
     std::vector<std::string> selected_tags_;
     std::vector<std::pair<std::string, std::string>> tag_pairs_;
     task_preview_load_result task_preview_;
+
+    // Free space needed to start capturing: min_free_mb, or by default what
+    // one minute of the configured colour, depth and USB streams takes.
+    long long minFreeBytes() const;
 
     // Puts every member back to its default; for tests that reuse the singleton.
     void resetForTest();

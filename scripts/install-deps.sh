@@ -1,19 +1,30 @@
 #!/usr/bin/env bash
 # Installs every Debian package the terminal and its tests need. Idempotent:
 # packages already present are left alone, so running it twice costs a second.
+#
+#   scripts/install-deps.sh            build, libraries, tests (the default)
+#   scripts/install-deps.sh board      also the arm64 cross build, emulation
+#                                      and Debian packaging tools
+#   scripts/install-deps.sh --print-libraries
+#                                      lists the -dev packages (for the sysroot)
 set -euo pipefail
 
-PACKAGES=(
-  # build
-  cmake ninja-build g++ pkg-config ccache
-  # libraries
+# The libraries the program links; the arm64 sysroot takes the same list.
+LIBRARIES=(
   qtbase5-dev libqt5svg5-dev libqt5opengl5-dev
   libopencv-dev libyaml-cpp-dev nlohmann-json3-dev libconcurrentqueue-dev
   libspdlog-dev libturbojpeg0-dev
   # uploads: libcurl signs S3 requests, OpenSSL hashes the payloads
   libcurl4-openssl-dev libssl-dev
+)
+TEST_LIBRARIES=(libgtest-dev libgmock-dev)
+
+PACKAGES=(
+  # build
+  cmake ninja-build g++ pkg-config ccache
+  "${LIBRARIES[@]}"
   # tests and benchmarks
-  libgtest-dev libgmock-dev libbenchmark-dev
+  "${TEST_LIBRARIES[@]}" libbenchmark-dev
   xvfb xauth libgl1-mesa-dri libegl-mesa0
   # upload tests and benchmark: a local S3 server (Ceph's object gateway) and a reference client
   radosgw ceph-mon ceph-osd s3cmd
@@ -22,6 +33,21 @@ PACKAGES=(
   # run time: USB camera discovery
   v4l-utils
 )
+
+BOARD_PACKAGES=(
+  # arm64 cross build against a Debian sysroot, tests under user-mode emulation
+  g++-aarch64-linux-gnu mmdebstrap qemu-user-static
+  # the .deb: shared-library dependencies, checks, throwaway install roots
+  dpkg-dev fakeroot file lintian
+)
+
+for group in "$@"; do
+  case "$group" in
+    --print-libraries) printf '%s\n' "${LIBRARIES[@]}" "${TEST_LIBRARIES[@]}"; exit 0 ;;
+    board) PACKAGES+=("${BOARD_PACKAGES[@]}") ;;
+    *) echo "install-deps.sh: unknown group '$group' (known: board)" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -138,6 +138,8 @@ void DepthPngWriter::encoderLoop()
         outcome.manifestKey = std::move(job.manifestKey);
         outcome.relativePath = std::move(job.relativePath);
         outcome.tags = std::move(job.tags);
+        outcome.partnerFile = std::move(job.partnerFile);
+        outcome.partnerRelativePath = std::move(job.partnerRelativePath);
         job.record.data.reset();
         {
             std::lock_guard lock(mutex_);

@@ -22,12 +22,16 @@ public:
         std::string manifestKey;
         std::string relativePath;       // as manifest.json lists it
         std::vector<std::string> tags;  // the snapshot's tags when it was taken for saving
+        std::string partnerFile;        // the colour image of the same frame set, if any
+        std::string partnerRelativePath;
     };
     struct Outcome {
         bool saved = false;
         std::string manifestKey;
         std::string relativePath;
         std::vector<std::string> tags;
+        std::string partnerFile;
+        std::string partnerRelativePath;
     };
 
     // threads encoders; submit() waits while maxPending jobs are unfinished.

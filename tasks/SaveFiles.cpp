@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include "AtomicFile.h"
@@ -112,6 +113,28 @@ bool syncFileSystem(const std::string& path)
     const bool ok = ::syncfs(fd) == 0;
     ::close(fd);
     return ok;
+}
+
+long long freeBytes(const std::string& path)
+{
+    struct statvfs info {};
+    if (::statvfs(path.c_str(), &info) != 0)
+        return -1;
+    return static_cast<long long>(info.f_bavail) * static_cast<long long>(info.f_frsize);
+}
+
+bool canCreateFiles(const std::string& dir, int& error)
+{
+    std::string scratch = dir + "/.kavrel-write-probe-XXXXXX";
+    const int fd = ::mkstemp(scratch.data());
+    if (fd < 0) {
+        error = errno;
+        return false;
+    }
+    ::close(fd);
+    ::unlink(scratch.c_str());
+    error = 0;
+    return true;
 }
 
 } // namespace save_files

@@ -65,4 +65,11 @@ bool syncFileSystem(const std::string& path);
 
 std::string errorText(int error);
 
+// Bytes an unprivileged writer may still use on the file system of path; -1
+// when it cannot be asked (the path is missing).
+long long freeBytes(const std::string& path);
+// Creates and removes a scratch file in dir: whether files can be made
+// there now (read-only, missing, no permission: false, errno in error).
+bool canCreateFiles(const std::string& dir, int& error);
+
 } // namespace save_files

@@ -1,6 +1,8 @@
 #include "TaskSaveWork.h"
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <cmath>
 #include <ctime>
 #include <filesystem>
@@ -107,13 +109,15 @@ json imuEntry(const char* type, const double (&values)[3], double time)
 
 } // namespace
 
-// One save run: settles the session folder, drains the queues while
-// isSaveFile_ is set, then writes, syncs and reports. Lives on the worker
-// thread for the length of one executeTask.
+// One save run: settles the session folder, drains the queues while its
+// worker is saving, then writes, syncs and reports. Lives on the worker
+// thread for the length of one executeTask. The first failed write ends it:
+// what is written stays whole and paired, what is still queued is discarded.
 class SaveRun {
 public:
     explicit SaveRun(TaskSaveWork& task)
         : task_(task)
+        , generation_(task.runGeneration_.load())
         , context_(CollectionContext::instance())
         , queues_(FrameQueueManager::instance())
         , depthWriter_(DepthPngWriter::defaultThreads(), 2 * static_cast<size_t>(DepthPngWriter::defaultThreads()))
@@ -124,6 +128,7 @@ public:
     void drainWhileSaving();
     void finish();
     const std::string& sessionPath() const { return path_; }
+    SaveRunResult result() const;
 
 private:
     struct ManifestEntry {
@@ -136,16 +141,26 @@ private:
     size_t takeImuRecords(size_t limit);
     void recordImu(const FrameData& record);
     void writeImuEntries(bool forceFlush);
-    void saveColour(FrameData& record, bool fromUsb);
-    void saveDepth(FrameData& record);
+    bool saveColour(FrameData& record, bool fromUsb);
+    // colourWritten: the colour image of the same frame set is on the card.
+    void saveDepth(FrameData& record, bool colourWritten);
+    // Takes one colour + depth pair of the depth camera; true when there was one.
+    bool savePairFromQueues();
     std::string fileName(const FrameData& record) const;
     void addToManifest(const std::string& key, const std::string& relativePath, std::vector<std::string> tags);
+    void removeFromManifest(const std::string& key, const std::string& relativePath);
     bool collectDepthOutcomes();
     bool imageWorkLeft() const;
     void writeManifest();
     void makeDurable();
+    bool runOpen() const;
+    bool writeImages() const { return task_.writeImages_.load(); }
+    void failed(const std::string& what);
+    size_t discardImageQueues();
+    void emitToGui(std::function<void(TaskSaveWork&)> emitter);
 
     TaskSaveWork& task_;
+    const uint64_t generation_;
     CollectionContext& context_;
     FrameQueueManager& queues_;
 
@@ -161,10 +176,21 @@ private:
     bool manifestDirty_ = false;
     Clock::time_point lastManifestWrite_{};
 
+    // Counts of this run, for its result.
+    uint64_t colourSaved_ = 0;
+    uint64_t depthSaved_ = 0;
+    uint64_t usbSaved_ = 0;
+    uint64_t filesFailed_ = 0;
+    uint64_t discarded_ = 0;
+    uint64_t imuLost_ = 0;
+    std::string failure_;
+    bool imagesPending_ = false;  // image work since the last imagesWritten
+
     save_files::AppendFile imu_;
     bool imuOpenFailed_ = false;
     bool imuWriteFailed_ = false;
     uint64_t imuEntriesWritten_ = 0;
+    uint64_t imuEntriesUnsynced_ = 0;
     uint64_t imuSkippedThisRun_ = 0;
     Clock::time_point lastImuFlush_ = Clock::now();
 
@@ -250,6 +276,9 @@ bool SaveRun::settleSessionFolder()
             if (error)
                 LOGE << "Failed to create directories: " << error.message();
             LOGE << "Failed to create directories for session: " << path_;
+            const QString folder = QString::fromStdString(path_);
+            const QString reason = QString::fromStdString(error ? error.message() : std::string());
+            emitToGui([folder, reason](TaskSaveWork& task) { emit task.sessionFolderFailed(folder, reason); });
             return false;
         }
     }
@@ -260,7 +289,55 @@ bool SaveRun::settleSessionFolder()
     rgbPrefix_ = relativeName(rgb.empty() ? fallbackDir_ : rgb);
     depthPrefix_ = relativeName(depth.empty() ? fallbackDir_ : depth);
     imuFile_ = (depth.empty() ? fallbackDir_ : depth) + "/data.json";
+    const QString folder = QString::fromStdString(path_);
+    emitToGui([folder](TaskSaveWork& task) { emit task.sessionFolderReady(folder); });
     return true;
+}
+
+void SaveRun::emitToGui(std::function<void(TaskSaveWork&)> emitter)
+{
+    // The task object lives in the GUI thread: the signal is emitted there.
+    TaskSaveWork* task = &task_;
+    QMetaObject::invokeMethod(task, [task, emitter = std::move(emitter)] { emitter(*task); }, Qt::QueuedConnection);
+}
+
+bool SaveRun::runOpen() const
+{
+    return task_.saving_.load() && task_.runGeneration_.load() == generation_ && failure_.empty();
+}
+
+void SaveRun::failed(const std::string& what)
+{
+    if (!failure_.empty())
+        return;
+    failure_ = what;
+    LOGE << "Save run stopped by a failed write: " << what;
+    const QString text = QString::fromStdString(what);
+    emitToGui([text](TaskSaveWork& task) { emit task.writeFailed(text); });
+}
+
+size_t SaveRun::discardImageQueues()
+{
+    size_t discarded = 0;
+    for (BoundedFrameQueue* queue : {&queues_.usbMjpegQueue, &queues_.depthMjpegQueue, &queues_.depthQueue})
+        while (queue->pop())
+            ++discarded;
+    return discarded;
+}
+
+SaveRunResult SaveRun::result() const
+{
+    SaveRunResult result;
+    result.path = QString::fromStdString(path_);
+    result.colourSaved = colourSaved_;
+    result.depthSaved = depthSaved_;
+    result.usbSaved = usbSaved_;
+    result.imuSaved = (imuEntriesWritten_ - std::min<uint64_t>(imu_.droppedLines(), imuEntriesWritten_)) / 2;
+    result.imuLost = imuLost_;
+    result.filesFailed = filesFailed_;
+    result.discarded = discarded_;
+    result.failure = QString::fromStdString(failure_);
+    return result;
 }
 
 // Directory of savePath relative to the session folder, as manifest paths
@@ -330,6 +407,8 @@ void SaveRun::writeImuEntries(bool forceFlush)
                 LOGE << "Failed to open JSON file for writing: " << imuFile_;
             imuOpenFailed_ = true;
             task_.imuSamplesLost_.fetch_add(count / 2);
+            imuLost_ += count / 2;
+            failed("cannot open " + imuFile_ + ": " + save_files::errorText(imu_.lastError()));
             return;
         }
         if (imu_.wasEmpty())
@@ -338,6 +417,7 @@ void SaveRun::writeImuEntries(bool forceFlush)
     for (const auto& entry : entries.is_array() ? entries : json::array())
         imu_.appendLine(entry.dump(-1, ' ', false, json::error_handler_t::replace));
     imuEntriesWritten_ += count;
+    imuEntriesUnsynced_ += count;
 
     const auto now = Clock::now();
     if (!forceFlush && now - lastImuFlush_ < std::chrono::milliseconds(TaskSaveWork::imuFlushIntervalMs))
@@ -346,13 +426,18 @@ void SaveRun::writeImuEntries(bool forceFlush)
     if (!imu_.isOpen())
         return;
     const size_t droppedBefore = imu_.droppedLines();
+    size_t dropped = 0;
     if (!imu_.sync() && imu_.droppedLines() > droppedBefore) {
-        const size_t dropped = imu_.droppedLines() - droppedBefore;
+        dropped = imu_.droppedLines() - droppedBefore;
         if (!imuWriteFailed_)
             LOGE << "Failed to write IMU data to " << imuFile_ << ": " << save_files::errorText(imu_.lastError());
         imuWriteFailed_ = true;
         task_.imuSamplesLost_.fetch_add(dropped / 2);
+        imuLost_ += dropped / 2;
+        failed("cannot write " + imuFile_ + ": " + save_files::errorText(imu_.lastError()));
     }
+    task_.imuSamplesWritten_.fetch_add((imuEntriesUnsynced_ - std::min<uint64_t>(dropped, imuEntriesUnsynced_)) / 2);
+    imuEntriesUnsynced_ = 0;
 }
 
 std::string SaveRun::fileName(const FrameData& record) const
@@ -370,6 +455,18 @@ void SaveRun::addToManifest(const std::string& key, const std::string& relativeP
     manifestDirty_ = true;
 }
 
+void SaveRun::removeFromManifest(const std::string& key, const std::string& relativePath)
+{
+    auto entry = manifest_.find(key);
+    if (entry == manifest_.end())
+        return;
+    auto& files = entry->second.files;
+    files.erase(std::remove(files.begin(), files.end(), relativePath), files.end());
+    if (files.empty())
+        manifest_.erase(entry);
+    manifestDirty_ = true;
+}
+
 // Files the depth images that finished encoding; true when there were any.
 bool SaveRun::collectDepthOutcomes()
 {
@@ -377,9 +474,20 @@ bool SaveRun::collectDepthOutcomes()
     for (auto& outcome : outcomes) {
         if (!outcome.saved) {
             task_.imagesFailed_.fetch_add(1);
+            ++filesFailed_;
+            // A colour image never stays without its depth image.
+            std::error_code ignored;
+            if (!outcome.partnerFile.empty() && std::filesystem::remove(outcome.partnerFile, ignored)) {
+                ++filesFailed_;
+                --colourSaved_;
+                removeFromManifest(outcome.manifestKey, outcome.partnerRelativePath);
+                LOGW << "Removed " << outcome.partnerFile << ": its depth image could not be written";
+            }
+            failed("cannot write " + outcome.relativePath);
             continue;
         }
         task_.depthImagesSaved_.fetch_add(1);
+        ++depthSaved_;
         addToManifest(outcome.manifestKey, outcome.relativePath, std::move(outcome.tags));
     }
     return !outcomes.empty();
@@ -391,7 +499,7 @@ bool SaveRun::imageWorkLeft() const
         || depthWriter_.pending() > 0;
 }
 
-void SaveRun::saveColour(FrameData& record, bool fromUsb)
+bool SaveRun::saveColour(FrameData& record, bool fromUsb)
 {
     std::string saveDir = fromUsb ? context_.rgbSavePath() : context_.depthSavePath();
     if (saveDir.empty())
@@ -402,21 +510,28 @@ void SaveRun::saveColour(FrameData& record, bool fromUsb)
 
     // The bytes as the camera delivered them, no re-encoding.
     const auto result = save_files::writeFileReplacing(file, record.data.get(), record.size, false);
-    if (result.status == save_files::WriteStatus::OpenFailed) {
-        LOGE << "Failed to open file: " << file;
-        task_.imagesFailed_.fetch_add(1);
-        return;
-    }
     if (!result) {
-        LOGE << "Failed to write file: " << file << " (" << save_files::errorText(result.error) << ")";
+        if (result.status == save_files::WriteStatus::OpenFailed)
+            LOGE << "Failed to open file: " << file;
+        else
+            LOGE << "Failed to write file: " << file << " (" << save_files::errorText(result.error) << ")";
         task_.imagesFailed_.fetch_add(1);
-        return;
+        ++filesFailed_;
+        failed("cannot write " + file + ": " + save_files::errorText(result.error));
+        return false;
     }
     task_.colourImagesSaved_.fetch_add(1);
+    if (fromUsb) {
+        task_.usbImagesSaved_.fetch_add(1);
+        ++usbSaved_;
+    } else {
+        ++colourSaved_;
+    }
     addToManifest(record.capture_id.empty() ? name : record.capture_id, relative, context_.additionalTags());
+    return true;
 }
 
-void SaveRun::saveDepth(FrameData& record)
+void SaveRun::saveDepth(FrameData& record, bool colourWritten)
 {
     std::string saveDir = context_.depthSavePath();
     if (saveDir.empty())
@@ -427,8 +542,39 @@ void SaveRun::saveDepth(FrameData& record)
     job.relativePath = depthPrefix_ + "depth/" + name + ".png";
     job.manifestKey = record.capture_id.empty() ? name : record.capture_id;
     job.tags = context_.additionalTags();
+    if (colourWritten) {
+        job.partnerFile = saveDir + "/color/" + name + ".png";
+        job.partnerRelativePath = depthPrefix_ + "color/" + name + ".png";
+    }
     job.record = std::move(record);  // the encoder owns the buffer from here
     depthWriter_.submit(std::move(job));
+}
+
+bool SaveRun::savePairFromQueues()
+{
+    // The camera queues a frame set's colour, then its depth, and pops never
+    // run ahead of pushes: once a depth record waits, the heads of the two
+    // queues are one frame set. A pair whose colour failed loses its depth too.
+    if (queues_.depthQueue.size() == 0)
+        return false;
+    auto colour = queues_.depthMjpegQueue.pop();
+    auto depth = queues_.depthQueue.pop();
+    if (!depth) {
+        if (colour)
+            saveColour(*colour, false);
+        return colour.has_value();
+    }
+    const bool paired = colour && colour->timestamp == depth->timestamp;
+    bool colourWritten = false;
+    if (colour)
+        colourWritten = saveColour(*colour, false);
+    if (!paired || colourWritten) {
+        saveDepth(*depth, paired);
+    } else {
+        ++filesFailed_;
+        task_.imagesFailed_.fetch_add(1);
+    }
+    return true;
 }
 
 void SaveRun::writeManifest()
@@ -454,27 +600,26 @@ void SaveRun::writeManifest()
 void SaveRun::drainWhileSaving()
 {
     const bool manifestMode = writesManifest(info_.capture_mode);
-    while (isSaveFile_.load()) {
+    while (runOpen()) {
         // Every IMU record present: the IMU delivers 200 a second.
         bool didWork = takeImuRecords(BoundedFrameQueue::maxSize) > 0;
         writeImuEntries(false);
 
-        const bool process = shouldProcessQueue_.load();
+        const bool process = writeImages();
+        bool imageWork = false;
         if (process) {
             if (auto record = queues_.usbMjpegQueue.pop()) {
                 saveColour(*record, true);
-                didWork = true;
+                imageWork = true;
             }
-            if (auto record = queues_.depthMjpegQueue.pop()) {
-                saveColour(*record, false);
-                didWork = true;
-            }
-            if (auto record = queues_.depthQueue.pop()) {
-                saveDepth(*record);
-                didWork = true;
-            }
+            imageWork = savePairFromQueues() || imageWork;
         }
-        didWork = collectDepthOutcomes() || didWork;
+        imagesPending_ = imagesPending_ || imageWork;
+        didWork = collectDepthOutcomes() || imageWork || didWork;
+        if (process && imagesPending_ && !imageWorkLeft()) {
+            imagesPending_ = false;
+            emitToGui([](TaskSaveWork& task) { emit task.imagesWritten(); });
+        }
         // Sleep only when there was nothing to do, so the queues never back up.
         if (!didWork)
             std::this_thread::sleep_for(std::chrono::milliseconds(TaskSaveWork::idleSleepMs));
@@ -490,27 +635,40 @@ void SaveRun::finish()
     // Everything queued while the run was on belongs to it: the rest of the
     // IMU samples always, the rest of the frames in the continuous modes.
     takeImuRecords(BoundedFrameQueue::maxSize);
-    if (isContinuousMode(info_.capture_mode) || shouldProcessQueue_.load()) {
-        for (uint32_t n = queues_.usbMjpegQueue.size(); n > 0; --n)
+    if (failure_.empty() && (isContinuousMode(info_.capture_mode) || writeImages())) {
+        for (uint32_t n = queues_.usbMjpegQueue.size(); n > 0 && failure_.empty(); --n)
             if (auto record = queues_.usbMjpegQueue.pop())
                 saveColour(*record, true);
-        for (uint32_t n = queues_.depthMjpegQueue.size(); n > 0; --n)
-            if (auto record = queues_.depthMjpegQueue.pop())
-                saveColour(*record, false);
-        for (uint32_t n = queues_.depthQueue.size(); n > 0; --n)
-            if (auto record = queues_.depthQueue.pop())
-                saveDepth(*record);
+        for (uint32_t n = std::max(queues_.depthMjpegQueue.size(), queues_.depthQueue.size());
+             n > 0 && failure_.empty(); --n)
+            savePairFromQueues();
     }
     depthWriter_.waitIdle();
     collectDepthOutcomes();
+    if (!failure_.empty()) {
+        discarded_ = discardImageQueues();
+        if (discarded_ > 0)
+            LOGW << "Discarded " << discarded_ << " queued images after the failed write";
+    }
 
     writeImuEntries(true);
     if (imu_.isOpen()) {
-        if (!imu_.close() && !imuWriteFailed_)
-            LOGE << "Failed to write IMU data to " << imuFile_ << ": " << save_files::errorText(imu_.lastError());
+        const size_t droppedBefore = imu_.droppedLines();
+        if (!imu_.close()) {
+            if (!imuWriteFailed_)
+                LOGE << "Failed to write IMU data to " << imuFile_ << ": " << save_files::errorText(imu_.lastError());
+            const size_t dropped = imu_.droppedLines() - droppedBefore;
+            task_.imuSamplesLost_.fetch_add(dropped / 2);
+            imuLost_ += dropped / 2;
+        }
         const uint64_t lost = imu_.droppedLines();
-        task_.imuSamplesSaved_.fetch_add((imuEntriesWritten_ - std::min<uint64_t>(lost, imuEntriesWritten_)) / 2);
-        LOGD << "Saved all IMU data to " << imuFile_ << " (total " << imuEntriesWritten_ << " entries)";
+        const uint64_t written = imuEntriesWritten_ - std::min<uint64_t>(lost, imuEntriesWritten_);
+        task_.imuSamplesSaved_.fetch_add(written / 2);
+        // Only what reached the file counts as saved.
+        if (lost == 0)
+            LOGD << "Saved all IMU data to " << imuFile_ << " (total " << written << " entries)";
+        else
+            LOGW << "Saved " << written << " of " << imuEntriesWritten_ << " IMU entries to " << imuFile_;
     }
     if (imuSkippedThisRun_ > 0)
         LOGW << "Skipped " << imuSkippedThisRun_ << " malformed IMU records in this run";
@@ -519,7 +677,7 @@ void SaveRun::finish()
         writeManifest();
 
     // A new run may already have started (its records stay for it).
-    if (!isSaveFile_.load())
+    if (!task_.saving_.load())
         queues_.clearSaveQueues();
 
     makeDurable();
@@ -552,6 +710,8 @@ void SaveRun::makeDurable()
 TaskSaveWork::TaskSaveWork(QObject* parent)
     : BaseTask(parent)
 {
+    static const int registered = qRegisterMetaType<SaveRunResult>("SaveRunResult");
+    (void)registered;
     IsRunThread_ = true;
 }
 
@@ -637,7 +797,7 @@ void TaskSaveWork::run()
         jobRunning_ = false;
         // A post accepted after a cancel, or a start refused while this run
         // was finishing, would otherwise be lost: run again for it.
-        const bool again = IsRunThread_.load() && (postedDuringJob_ || (refusedDuringJob_ && isSaveFile_.load()));
+        const bool again = IsRunThread_.load() && (postedDuringJob_ || (refusedDuringJob_ && saving_.load()));
         if (again) {
             hasTask_ = true;
             LOGI << name << " a new run was requested while the last one finished; starting it";
@@ -657,18 +817,45 @@ void TaskSaveWork::executeTask(QVariant)
     run.drainWhileSaving();
     run.finish();
 
-    const QString path = QString::fromStdString(run.sessionPath());
+    const SaveRunResult result = run.result();
     LOGD << "TaskSaveWork completed, calling callback with path: " << run.sessionPath();
     runsCompleted_.fetch_add(1);
-    // The task object lives in the GUI thread: the signal is emitted there.
+    // The task object lives in the GUI thread: the signals are emitted there.
     QMetaObject::invokeMethod(
-        this, [this, path]() { emit BaseSendTaskData(QVariant(path)); }, Qt::QueuedConnection);
+        this,
+        [this, result]() {
+            emit runFinished(result);
+            emit BaseSendTaskData(QVariant(result.path));
+        },
+        Qt::QueuedConnection);
+}
+
+bool TaskSaveWork::beginRun(bool writeImages)
+{
+    writeImages_ = writeImages;
+    ++runGeneration_;
+    saving_ = true;
+    // A job still finishing the previous run is asked to run again (see run()).
+    postTask(QVariant::fromValue(nullptr));
+    return isRunning() && IsRunThread_.load();
+}
+
+void TaskSaveWork::setWriteImages(bool on)
+{
+    writeImages_ = on;
+}
+
+void TaskSaveWork::endRun()
+{
+    saving_ = false;
 }
 
 TaskSaveWork::Stats TaskSaveWork::stats() const
 {
     Stats s;
     s.colourImagesSaved = colourImagesSaved_.load();
+    s.usbImagesSaved = usbImagesSaved_.load();
+    s.imuSamplesWritten = imuSamplesWritten_.load();
     s.depthImagesSaved = depthImagesSaved_.load();
     s.imuSamplesSaved = imuSamplesSaved_.load();
     s.imuRecordsSkipped = imuRecordsSkipped_.load();
@@ -676,4 +863,15 @@ TaskSaveWork::Stats TaskSaveWork::stats() const
     s.imagesFailed = imagesFailed_.load();
     s.runsCompleted = runsCompleted_.load();
     return s;
+}
+
+std::shared_ptr<TaskSaveWork> registeredSaveTask()
+{
+    return std::dynamic_pointer_cast<TaskSaveWork>(TaskManager::instance().getTask(TaskTypes::TaskSaveWork));
+}
+
+void stopSaveTask()
+{
+    if (auto task = registeredSaveTask())
+        task->stopTask();
 }

@@ -76,3 +76,13 @@ ConfirmationDialog::ConfirmationDialog(const QString& title, const QString& mess
         reject();
     });
 }
+
+ConfirmationDialog* showNotice(QWidget* parent, const QString& title, const QString& message)
+{
+    auto* dialog = new ConfirmationDialog(title, message, parent);
+    dialog->setObjectName("noticeDialog");
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    dialog->cancelButton_->hide();
+    dialog->open();
+    return dialog;
+}

@@ -28,3 +28,8 @@ public:
 // The size both dialogs start from: the parent's top-level window, or the
 // primary screen's available area when there is no parent.
 QSize dialogReferenceSize(QWidget* parent);
+
+// A notice for the operator (why capture did not start or stopped): the same
+// dialog with its confirm button only, shown window-modal without blocking,
+// deleted when closed. Named "noticeDialog".
+ConfirmationDialog* showNotice(QWidget* parent, const QString& title, const QString& message);

@@ -14,10 +14,12 @@
 
 #include "CameraConfig.h"
 #include "CameraManager.h"
+#include "CaptureSession.h"
 #include "CollectionContext.h"
 #include "ConfirmationDialog.h"
 #include "FrameQueues.h"
 #include "Log.h"
+#include "SaveFiles.h"
 #include "TagSelectionDialog.h"
 #include "TaskManager.h"
 #include "TaskSaveWork.h"
@@ -34,19 +36,22 @@ constexpr int kTestFrameWidth = 280;
 constexpr int kTestFrameHeight = 250;
 // A camera that showed no frame for this long is marked as not responding.
 constexpr int kCameraSilenceMs = 2000;
-// Longest wait for a confirmed snapshot to reach the card before a new
-// trigger or the finish goes ahead anyway.
-constexpr int kPendingSnapshotWaitMs = 10000;
-// Time for a save worker pass that began before a flag change to end.
-constexpr int kSaveFlagSettleMs = 50;
-// Longest wait for the camera to deliver a snapshot before the operator is
-// asked anyway.
-constexpr int kSnapshotWaitMs = 3000;
+constexpr int kStatusIntervalMs = 1000;
+const char* const kSoilTask = "soil_collection";
 
-bool imageQueuesEmpty()
+// A recording stops once free space falls below this share of what a start needs.
+long long freeSpaceFloor(long long startBytes)
 {
-    auto& queues = FrameQueueManager::instance();
-    return queues.usbMjpegQueue.size() == 0 && queues.depthMjpegQueue.size() == 0 && queues.depthQueue.size() == 0;
+    return startBytes / 4;
+}
+
+QString elapsedText(qint64 ms)
+{
+    const qint64 seconds = ms / 1000;
+    return QStringLiteral("%1:%2:%3")
+        .arg(seconds / 3600, 2, 10, QLatin1Char('0'))
+        .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+        .arg(seconds % 60, 2, 10, QLatin1Char('0'));
 }
 
 QString stateText(DataCollectionWidget::CameraState state)
@@ -99,23 +104,22 @@ DataCollectionWidget::DataCollectionWidget(QWidget* parent)
     connect(this, &DataCollectionWidget::signal_notifyRenderFrameDepthNV12, this,
         &DataCollectionWidget::onDepthPreviewFrame);
     // Camera state for the operator: a status report or a frame means live.
-    connect(this, &DataCollectionWidget::signal_notifyCamera_1, this, [this](bool isOk) {
-        depthLastSign_.restart();
-        setCameraState(ui->label_GeminiStatus, depthCameraState_,
-            isOk ? CameraState::Live : CameraState::NotResponding);
-    });
-    connect(this, &DataCollectionWidget::signal_notifyCamera_2, this, [this](bool isOk) {
-        usbLastSign_.restart();
-        setCameraState(ui->label_UsbStatus, usbCameraState_, isOk ? CameraState::Live : CameraState::NotResponding);
-    });
+    connect(this, &DataCollectionWidget::signal_notifyCamera_1, this,
+        [this](bool isOk) { onCameraStatus(isOk, true); });
+    connect(this, &DataCollectionWidget::signal_notifyCamera_2, this,
+        [this](bool isOk) { onCameraStatus(isOk, false); });
     cameraWatchdog_ = new QTimer(this);
     cameraWatchdog_->setInterval(500);
     connect(cameraWatchdog_, &QTimer::timeout, this, &DataCollectionWidget::checkCamerasResponding);
     cameraWatchdog_->start();
 
-    isSaveFile_ = false;
-    shouldProcessQueue_ = false;
-    LOGD << "Initialized save flags: isSaveFile_ = false, shouldProcessQueue_ = false";
+    // The save worker lives as long as the process; the task manager owns it.
+    auto saveTask = std::make_shared<TaskSaveWork>();
+    if (!TaskManager::instance().addTaskThreadStart(saveTask))
+        LOGW << "Save worker already registered; this page works with the registered one";
+    session_ = new CaptureSession(registeredSaveTask(), this);
+    connectSession();
+
     setCollectionStatus(Idle);
     LOGD << "DataCollectionWidget initialized with status: Idle";
     ui->stackedWidget_Previews->setCurrentWidget(ui->page_StandardPreview);
@@ -125,12 +129,11 @@ DataCollectionWidget::DataCollectionWidget(QWidget* parent)
     lastTaskLabel_ = info.task_label;
     createCamerasFromConfig();
 
-    // The save worker lives as long as the process; the task manager owns it.
-    auto saveTask = std::make_shared<TaskSaveWork>();
-    connect(saveTask.get(), &BaseTask::BaseSendTaskData, this, &DataCollectionWidget::slot_ReceiveDataSaveWork,
-        Qt::QueuedConnection);
-    if (!TaskManager::instance().addTaskThreadStart(saveTask))
-        LOGW << "Save worker already registered; results of the registered one are not connected to this page";
+    statusTimer_ = new QTimer(this);
+    statusTimer_->setInterval(kStatusIntervalMs);
+    connect(statusTimer_, &QTimer::timeout, this, &DataCollectionWidget::updateRecordingStatus);
+    statusTimer_->start();
+    updateRecordingStatus();
 
     QTimer::singleShot(100, this, [this] {
         ui->openglNV12Widget->updateFrameNV12FromFile(kTestFrame, kTestFrameWidth, kTestFrameHeight);
@@ -142,19 +145,35 @@ DataCollectionWidget::DataCollectionWidget(QWidget* parent)
             setCollectionStatus(Idle);
             LOGD << "Buttons re-enabled after initialization delay";
         }
-        isSaveFile_ = false;
-        shouldProcessQueue_ = false;
-        LOGD << "Re-confirmed save flags: isSaveFile_ = " << isSaveFile_.load()
-             << ", shouldProcessQueue_ = " << shouldProcessQueue_.load();
     });
+}
+
+void DataCollectionWidget::connectSession()
+{
+    connect(session_, &CaptureSession::recordingChanged, this, &DataCollectionWidget::signalRecordingStateChanged);
+    connect(session_, &CaptureSession::folderReady, this, [this](const QString& path) {
+        // Written at once, so a session cut by a power loss still says what it is.
+        writeMetaFile(path.toStdString());
+    });
+    connect(session_, &CaptureSession::folderFailed, this, &DataCollectionWidget::onFolderFailed);
+    connect(session_, &CaptureSession::snapshotArrived, this, [this](bool) {
+        if (status_ == WaitingConfirm)
+            runConfirmationFlow();
+    });
+    connect(session_, &CaptureSession::writeFailed, this, [this](const QString& what) {
+        LOGE << "Recording stopped: " << what.toStdString();
+        if (status_ == Collecting)
+            setCollectionStatus(Idle);
+    });
+    connect(session_, &CaptureSession::runFinished, this, &DataCollectionWidget::onRunFinished);
 }
 
 DataCollectionWidget::~DataCollectionWidget()
 {
     // A run still open ends now: the worker writes its files and leaves its
     // loop, instead of draining until it is terminated at exit.
-    isSaveFile_ = false;
-    shouldProcessQueue_ = false;
+    if (session_)
+        session_->stop();
     stopSaveTask();
     // Joins the capture threads before the page goes, so no callback outlives it;
     // notifications still queued are dropped with the page.
@@ -203,7 +222,6 @@ std::map<std::string, std::vector<std::string>> DataCollectionWidget::resolveIma
 
 void DataCollectionWidget::setCollectionStatus(CollectionStatus status)
 {
-    const CollectionStatus previous = status_;
     status_ = status;
     const bool singleShot = isSingleShotCapture();
     auto* back = ui->Btn_BackToInfo;
@@ -227,12 +245,7 @@ void DataCollectionWidget::setCollectionStatus(CollectionStatus status)
         back->setEnabled(false);
         main->setEnabled(false);
         finish->setEnabled(false);
-        // One confirmation per snapshot, however often the state is re-applied.
-        if (previous != WaitingConfirm && !confirmationScheduled_) {
-            confirmationScheduled_ = true;
-            const uint64_t generation = sessionGeneration_;
-            QTimer::singleShot(100, this, [this, generation] { confirmWhenSnapshotTaken(generation); });
-        }
+        // The confirmation follows the session's snapshotArrived event.
         break;
     }
 
@@ -294,8 +307,9 @@ void DataCollectionWidget::createDepthCamera()
 {
     const camera_config& cameras = config_manager::instance().camera_config_;
     const std::vector<CameraConfig> requests = depthCameraConfigs(cameras);
-    expectsDepth_ = std::any_of(requests.begin(), requests.end(),
-        [](const CameraConfig& request) { return request.streamType == camera_stream::kDepth; });
+    // What the cameras save follows the operator's current choices.
+    const CollectionInfo info = CollectionContext::instance().collectionInfo();
+    session_->configure(info, cameras.camera1.fps > 0 ? cameras.camera1.fps : 30);
 
     // The old manager goes first: one camera, one owner.
     depthCameraManager_.reset();
@@ -303,10 +317,11 @@ void DataCollectionWidget::createDepthCamera()
         // A manager without streams would start no thread; the next entry of
         // the page tries again.
         LOGW << "No depth camera streams configured (camera1, camera2); depth camera not started";
-        setCameraState(ui->label_GeminiStatus, depthCameraState_, CameraState::Off);
+        setDepthCameraState(CameraState::Off);
         return;
     }
     depthCameraManager_ = std::make_unique<CameraManager>();
+    depthCameraManager_->setCapturePolicy(session_->policy());
     // The callbacks run on capture threads and only post to the GUI thread.
     // The page destroys its managers (joining their threads) before it dies.
     depthCameraManager_->paramInit(static_cast<camera_type>(cameras.camera1.camera_id),
@@ -316,7 +331,7 @@ void DataCollectionWidget::createDepthCamera()
             QMetaObject::invokeMethod(this, "signal_notifyCamera_1", Qt::QueuedConnection, Q_ARG(bool, isOk));
         });
     depthLastSign_.restart();
-    setCameraState(ui->label_GeminiStatus, depthCameraState_, CameraState::Connecting);
+    setDepthCameraState(CameraState::Connecting);
 }
 
 void DataCollectionWidget::createUsbCamera()
@@ -326,6 +341,7 @@ void DataCollectionWidget::createUsbCamera()
         return;
     usbCameraManager_.reset();
     usbCameraManager_ = std::make_unique<CameraManager>();
+    usbCameraManager_->setCapturePolicy(session_->policy());
     usbCameraManager_->paramInit(static_cast<camera_type>(cameras.camera3.camera_id), cameras.camera3.camera_type_str,
         usbCameraConfigs(cameras.camera3),
         [this] { QMetaObject::invokeMethod(this, "signal_notifyRenderFrameNV12", Qt::QueuedConnection); },
@@ -333,7 +349,7 @@ void DataCollectionWidget::createUsbCamera()
             QMetaObject::invokeMethod(this, "signal_notifyCamera_2", Qt::QueuedConnection, Q_ARG(bool, isOk));
         });
     usbLastSign_.restart();
-    setCameraState(ui->label_UsbStatus, usbCameraState_, CameraState::Connecting);
+    setUsbCameraState(CameraState::Connecting);
 }
 
 void DataCollectionWidget::releaseCameras()
@@ -348,21 +364,56 @@ void DataCollectionWidget::releaseCameras()
         depth.reset();
     }
     if (ui) {
-        setCameraState(ui->label_UsbStatus, usbCameraState_, CameraState::Off);
-        setCameraState(ui->label_GeminiStatus, depthCameraState_, CameraState::Off);
+        setUsbCameraState(CameraState::Off);
+        setDepthCameraState(CameraState::Off);
     }
 }
 
-void DataCollectionWidget::setCameraState(QLabel* label, CameraState& state, CameraState value)
+bool DataCollectionWidget::taskUsesUsbCamera() const
 {
-    if (state == value)
+    return config_manager::instance().camera_config_.camera3.camera_id == static_cast<int>(usb_camera)
+        && CollectionContext::instance().collectionInfo().task_label == kSoilTask;
+}
+
+void DataCollectionWidget::setDepthCameraState(CameraState value)
+{
+    if (depthCameraState_ == value)
         return;
-    state = value;
-    label->setText(stateText(value));
-    label->setProperty("cameraState", stateProperty(value));
-    repolish(label);
+    depthCameraState_ = value;
+    // Both previews of the depth camera carry its badge.
+    for (QLabel* label : {ui->label_GeminiStatus, ui->label_GeminiStatus_Dirty}) {
+        label->setText(stateText(value));
+        label->setProperty("cameraState", stateProperty(value));
+        repolish(label);
+    }
     if (value == CameraState::NotResponding)
-        LOGW << label->objectName() << ": camera not responding";
+        LOGW << "label_GeminiStatus: camera not responding";
+}
+
+void DataCollectionWidget::setUsbCameraState(CameraState value)
+{
+    if (usbCameraState_ == value)
+        return;
+    usbCameraState_ = value;
+    ui->label_UsbStatus->setText(stateText(value));
+    ui->label_UsbStatus->setProperty("cameraState", stateProperty(value));
+    repolish(ui->label_UsbStatus);
+    if (value == CameraState::NotResponding)
+        LOGW << "label_UsbStatus: camera not responding";
+}
+
+void DataCollectionWidget::onCameraStatus(bool isOk, bool depthCamera)
+{
+    (depthCamera ? depthLastSign_ : usbLastSign_).restart();
+    const CameraState state = isOk ? CameraState::Live : CameraState::NotResponding;
+    if (depthCamera)
+        setDepthCameraState(state);
+    else
+        setUsbCameraState(state);
+    // The manager opens the camera again by itself; the recording does not wait for it.
+    if (!isOk && status_ == Collecting && (depthCamera || taskUsesUsbCamera()))
+        stopRecordingWithNotice(QString::fromUtf8("相机断开"),
+            QString::fromUtf8("相机连接中断, 采集已停止, 已保存的数据完整。\n相机恢复后预览会自动恢复。"));
 }
 
 void DataCollectionWidget::checkCamerasResponding()
@@ -370,9 +421,9 @@ void DataCollectionWidget::checkCamerasResponding()
     if (!ui)
         return;
     if (depthCameraManager_ && depthLastSign_.isValid() && depthLastSign_.elapsed() > kCameraSilenceMs)
-        setCameraState(ui->label_GeminiStatus, depthCameraState_, CameraState::NotResponding);
+        setDepthCameraState(CameraState::NotResponding);
     if (usbCameraManager_ && usbLastSign_.isValid() && usbLastSign_.elapsed() > kCameraSilenceMs)
-        setCameraState(ui->label_UsbStatus, usbCameraState_, CameraState::NotResponding);
+        setUsbCameraState(CameraState::NotResponding);
 }
 
 void DataCollectionWidget::onDepthPreviewFrame()
@@ -381,22 +432,30 @@ void DataCollectionWidget::onDepthPreviewFrame()
     if (!frame)
         return;
     depthLastSign_.restart();
-    setCameraState(ui->label_GeminiStatus, depthCameraState_, CameraState::Live);
+    setDepthCameraState(CameraState::Live);
     // Frozen while a snapshot waits for the operator: the queue keeps draining.
     if (isCameraRefreshPaused_)
         return;
     auto& queue = FrameQueueManager::instance().depthNV12Queue;
-    ui->openglDepthNV12Widget->updateFrameNV12(frame.release(), queue.width.load(), queue.height.load());
-    ui->openglDepthNV12Widget->update();
+    NV12Widget* widget = ui->stackedWidget_Previews->currentWidget() == ui->page_DirtyPreview
+        ? ui->openglDepthNV12Widget_Dirty
+        : ui->openglDepthNV12Widget;
+    widget->updateFrameNV12(frame.release(), queue.width.load(), queue.height.load());
+    widget->update();
 }
 
 void DataCollectionWidget::onUsbPreviewFrame()
 {
-    // USB preview frames are not shown; taking them keeps the queue moving.
-    if (FrameQueueManager::instance().usbNV12Queue.pop()) {
-        usbLastSign_.restart();
-        setCameraState(ui->label_UsbStatus, usbCameraState_, CameraState::Live);
-    }
+    std::unique_ptr<uint8_t[]> frame = FrameQueueManager::instance().usbNV12Queue.pop();
+    if (!frame)
+        return;
+    usbLastSign_.restart();
+    setUsbCameraState(CameraState::Live);
+    if (isCameraRefreshPaused_ || ui->stackedWidget_Previews->currentWidget() != ui->page_DirtyPreview)
+        return;
+    auto& queue = FrameQueueManager::instance().usbNV12Queue;
+    ui->openglNV12Widget->updateFrameNV12(frame.release(), queue.width.load(), queue.height.load());
+    ui->openglNV12Widget->update();
 }
 
 void DataCollectionWidget::refreshCameraPreview()
@@ -407,7 +466,9 @@ void DataCollectionWidget::refreshCameraPreview()
     ui->label_Tag->setText(
         QString::fromUtf8("标签: %1").arg(config_manager::instance().selected_tags_.size()));
     ui->label_Device->setText(QString::fromStdString(info.devices));
-    ui->stackedWidget_Previews->setCurrentWidget(ui->page_StandardPreview);
+    // The operator aims every camera that records: both previews when the USB camera takes part.
+    const bool twoPreviews = taskUsesUsbCamera();
+    ui->stackedWidget_Previews->setCurrentWidget(twoPreviews ? ui->page_DirtyPreview : ui->page_StandardPreview);
     ui->frame_GeminiPreview_Standard->setVisible(true);
 
     const CollectionInfo current = CollectionContext::instance().collectionInfo();
@@ -429,84 +490,128 @@ void DataCollectionWidget::refreshCameraPreview()
     LOGD << "refreshCameraPreview reinitialized cameras, reason: " << reason;
 }
 
-// ---------------------------------------------------------------- save worker
+// ---------------------------------------------------------------- status
 
-void DataCollectionWidget::triggerSaveTask()
+void DataCollectionWidget::updateRecordingStatus()
 {
-    auto task = std::dynamic_pointer_cast<TaskSaveWork>(TaskManager::instance().getTask(TaskTypes::TaskSaveWork));
-    // A run the worker accepted always ends with a result (unless its folder
-    // could not be made); exit waits for those results.
-    if (task && task->postTask(QVariant::fromValue(nullptr)) == 0)
-        ++pendingSaveRuns_;
+    if (!ui)
+        return;
+    const std::string root = storageRootForCapture();
+    lastFreeBytes_ = save_files::freeBytes(root);
+    const QString free = QString::fromUtf8("剩余 %1").arg(freeSpaceText(lastFreeBytes_));
+
+    if (!session_->recording()) {
+        ui->label_RecordingStatus->setText(free);
+        return;
+    }
+    const LiveCounts live = session_->liveCounts();
+    QStringList parts;
+    parts << QString::fromUtf8("● 录制 %1").arg(elapsedText(live.elapsedMs));
+    if (isSingleShotCapture())
+        parts << QString::fromUtf8("已保存 %1 张").arg(capturedCount_);
+    else
+        parts << QString::fromUtf8("已保存 %1 组").arg(live.frameSetsSaved);
+    parts << QString::fromUtf8("IMU %1 Hz").arg(static_cast<int>(live.imuRateHz + 0.5));
+    const QString dropped = QString::fromUtf8("丢弃 %1").arg(live.droppedFrameSets);
+    parts << (live.droppedFrameSets > 0 ? QStringLiteral("<span style=\"color:#DC2626\">%1</span>").arg(dropped)
+                                        : dropped);
+    parts << free;
+    ui->label_RecordingStatus->setText(parts.join(QStringLiteral("  ·  ")));
+
+    // A card filling up ends the recording while what is written is still whole.
+    const long long floor = freeSpaceFloor(config_manager::instance().minFreeBytes());
+    if (status_ == Collecting && lastFreeBytes_ >= 0 && lastFreeBytes_ < floor) {
+        LOGW << "Free space " << lastFreeBytes_ << " bytes is below the floor of " << floor
+             << " bytes; stopping the recording";
+        stopRecordingWithNotice(QString::fromUtf8("存储空间不足"),
+            QString::fromUtf8("剩余空间不足 %1, 采集已停止, 已保存的数据完整。").arg(freeSpaceText(floor)));
+    }
 }
+
+std::string DataCollectionWidget::storageRootForCapture() const
+{
+    const std::string root = CollectionContext::instance().storageRoot();
+    return root.empty() ? std::string(".") : root;
+}
+
+bool DataCollectionWidget::storageAllowsCapture()
+{
+    const std::string root = storageRootForCapture();
+    int error = 0;
+    if (!save_files::canCreateFiles(root, error)) {
+        LOGE << "Capture refused: cannot create files in " << root << ": " << save_files::errorText(error);
+        showNotice(this, QString::fromUtf8("无法保存"),
+            QString::fromUtf8("存储目录不可写, 采集未开始:\n%1\n(%2)")
+                .arg(QString::fromStdString(root), QString::fromStdString(save_files::errorText(error))));
+        return false;
+    }
+    const long long free = save_files::freeBytes(root);
+    const long long needed = config_manager::instance().minFreeBytes();
+    if (free >= 0 && free < needed) {
+        LOGW << "Capture refused: " << free << " bytes free in " << root << ", " << needed << " needed";
+        showNotice(this, QString::fromUtf8("存储空间不足"),
+            QString::fromUtf8("剩余 %1, 采集至少需要 %2。\n请清理存储卡后再采集。")
+                .arg(freeSpaceText(free), freeSpaceText(needed)));
+        return false;
+    }
+    return true;
+}
+
+void DataCollectionWidget::stopRecordingWithNotice(const QString& title, const QString& message)
+{
+    if (status_ != Collecting)
+        return;
+    session_->stop();
+    setCollectionStatus(Idle);
+    showNotice(this, title, message);
+}
+
+// ---------------------------------------------------------------- save worker
 
 bool DataCollectionWidget::waitForPendingSaveResults(int timeoutMs)
 {
     QElapsedTimer waited;
     waited.start();
-    while (pendingSaveRuns_ > 0 && waited.elapsed() < timeoutMs) {
+    while (session_->pendingRuns() > 0 && waited.elapsed() < timeoutMs) {
         QEventLoop loop;
         QTimer::singleShot(10, &loop, &QEventLoop::quit);
         loop.exec();
     }
-    if (pendingSaveRuns_ > 0)
-        LOGW << "Save worker did not report " << pendingSaveRuns_ << " run(s) within " << timeoutMs << " ms";
-    return pendingSaveRuns_ == 0;
+    if (session_->pendingRuns() > 0)
+        LOGW << "Save worker did not report " << session_->pendingRuns() << " run(s) within " << timeoutMs << " ms";
+    return session_->pendingRuns() == 0;
 }
 
-void DataCollectionWidget::stopSaveTask()
+void DataCollectionWidget::onFolderFailed(const QString& folder, const QString& reason)
 {
-    auto task = std::dynamic_pointer_cast<TaskSaveWork>(TaskManager::instance().getTask(TaskTypes::TaskSaveWork));
-    if (task)
-        task->stopTask();
+    // Nothing was saved and nothing is held: the session starts over next time.
+    ++sessionGeneration_;
+    hasFirstSnapshot_ = false;
+    hasStartedCollection = false;
+    hasDataInCurrentSession_ = false;
+    isCameraRefreshPaused_ = false;
+    CollectionContext::instance().setSessionPaths({}, {}, {});
+    setCollectionStatus(Idle);
+    showNotice(this, QString::fromUtf8("无法保存"),
+        QString::fromUtf8("无法创建会话目录, 采集未开始:\n%1%2")
+            .arg(folder, reason.isEmpty() ? QString() : QStringLiteral("\n(") + reason + QStringLiteral(")")));
 }
 
-void DataCollectionWidget::clearSaveQueues()
+void DataCollectionWidget::onRunFinished(const CaptureRunReport& report)
 {
-    FrameQueueManager::instance().clearSaveQueues();
-}
-
-uint64_t DataCollectionWidget::imagesHandledBySaveWorker() const
-{
-    auto task = std::dynamic_pointer_cast<TaskSaveWork>(TaskManager::instance().getTask(TaskTypes::TaskSaveWork));
-    if (!task)
-        return 0;
-    const TaskSaveWork::Stats stats = task->stats();
-    return stats.colourImagesSaved + stats.depthImagesSaved + stats.imagesFailed;
-}
-
-bool DataCollectionWidget::confirmedSnapshotWritten() const
-{
-    // Dequeued is not enough: the worker files an image under the tags of
-    // the moment it writes it, so the next snapshot's tags must wait.
-    return imageQueuesEmpty() && imagesHandledBySaveWorker() >= confirmedImagesTarget_;
-}
-
-void DataCollectionWidget::afterPendingSnapshotWritten(std::function<void()> action)
-{
-    if (!shouldProcessQueue_ || confirmedSnapshotWritten()) {
-        action();
+    slot_ReceiveDataSaveWork(QVariant(report.saved.path));
+    const uint64_t failed = report.saved.filesFailed;
+    if (failed == 0 && report.saved.failure.isEmpty())
         return;
-    }
-    LOGD << "Waiting for the confirmed snapshot to be written before going on";
-    auto* poll = new QTimer(this);
-    auto waited = std::make_shared<QElapsedTimer>();
-    waited->start();
-    const uint64_t generation = sessionGeneration_;
-    connect(poll, &QTimer::timeout, this, [this, poll, waited, generation, action = std::move(action)] {
-        if (generation != sessionGeneration_) {
-            poll->deleteLater();
-            return;
-        }
-        if (!confirmedSnapshotWritten() && waited->elapsed() < kPendingSnapshotWaitMs)
-            return;
-        if (!confirmedSnapshotWritten())
-            LOGW << "Confirmed snapshot not written within " << kPendingSnapshotWaitMs << " ms, going on";
-        poll->stop();
-        poll->deleteLater();
-        action();
-    });
-    poll->start(10);
+    sessionFilesFailed_ += failed;
+    const QString text = QString::fromUtf8("保存失败: %1 个文件未写入").arg(failed);
+    LOGE << "Run ended by a failed write: " << failed << " files not written (" << report.saved.failure.toStdString()
+         << ")";
+    // The finish reports it instead of a success.
+    if (ui->Btn_Finish->text() == QString::fromUtf8("打包完成"))
+        ui->Btn_Finish->setText(text);
+    showNotice(this, QString::fromUtf8("保存失败"),
+        text + QStringLiteral("\n") + report.saved.failure + QString::fromUtf8("\n已写入的数据完整, 采集已停止。"));
 }
 
 // ---------------------------------------------------------------- buttons
@@ -517,18 +622,20 @@ void DataCollectionWidget::on_Btn_MainAction_clicked()
         LOGD << "Button already disabled, ignoring click";
         return;
     }
-    ui->Btn_MainAction->setEnabled(false);
     const CollectionInfo info = CollectionContext::instance().collectionInfo();
     const bool singleShot = info.capture_mode == "single_shot";
 
     if (!singleShot && status_ == Collecting) {
+        ui->Btn_MainAction->setEnabled(false);
         LOGD << "Recording mode: Stopping collection";
-        isSaveFile_ = false;
-        shouldProcessQueue_ = false;
+        session_->stop();
         setCollectionStatus(Idle);
-        emit signalRecordingStateChanged(false);
         return;
     }
+    // Every start and every snapshot first makes sure the card can take it.
+    if (!storageAllowsCapture())
+        return;
+    ui->Btn_MainAction->setEnabled(false);
 
     if (!singleShot) {
         LOGD << "Continuous mode: starting collection";
@@ -540,24 +647,14 @@ void DataCollectionWidget::on_Btn_MainAction_clicked()
         }
         if (!hasStartedCollection) {
             LOGD << "First time starting collection, creating session folder";
-            isSaveFile_ = true;
-            shouldProcessQueue_ = true;
-            triggerSaveTask();
             hasStartedCollection = true;
             hasDataInCurrentSession_ = false;
         } else {
-            const std::string base = CollectionContext::instance().baseSavePath();
             LOGD << "Reusing existing session folder";
-            LOGD << "Current BaseSavePath_: " << base;
-            isSaveFile_ = true;
-            shouldProcessQueue_ = true;
-            triggerSaveTask();
-            LOGD << "Re-triggered TaskSaveWork for existing folder, BaseSavePath_: " << base;
+            LOGD << "Current BaseSavePath_: " << CollectionContext::instance().baseSavePath();
         }
+        session_->start();
         setCollectionStatus(Collecting);
-        emit signalRecordingStateChanged(true);
-        LOGD << "Standard mode: Collection started, isSaveFile_ = " << isSaveFile_.load()
-             << ", shouldProcessQueue_ = " << shouldProcessQueue_.load();
         // Debounce: a second press within a second of a start is ignored.
         QTimer::singleShot(1000, this, [this] {
             if (status_ == Idle || status_ == Collecting) {
@@ -565,95 +662,24 @@ void DataCollectionWidget::on_Btn_MainAction_clicked()
                 LOGD << "Main action button re-enabled after 1 second";
             }
         });
+        updateRecordingStatus();
         return;
     }
 
     LOGD << "Single-shot mode: triggering snapshot";
-    snapshotTriggered_ = false;
     LOGD << "Current subScene: " << info.task_label;
     if (!hasFirstSnapshot_) {
         LOGD << "First snapshot, creating session folder";
-        isSaveFile_ = true;
-        shouldProcessQueue_ = false;
-        triggerSaveTask();
         hasFirstSnapshot_ = true;
-        // The worker needs a moment to create the session folder.
-        const uint64_t generation = sessionGeneration_;
-        QTimer::singleShot(300, this, [this, generation] {
-            if (generation == sessionGeneration_)
-                runFirstSnapshotTrigger();
-        });
     } else {
         LOGD << "Subsequent snapshot, reusing existing folder";
-        afterPendingSnapshotWritten([this] { runLaterSnapshotTrigger(); });
     }
+    // The session asks the cameras once the folder exists and the last
+    // confirmed snapshot is on the card; snapshotArrived brings the question.
+    session_->snapshot();
     pauseCameraRefresh();
     setCollectionStatus(WaitingConfirm);
     LOGD << "Waiting for user confirmation";
-}
-
-void DataCollectionWidget::confirmWhenSnapshotTaken(uint64_t generation)
-{
-    // Ask only once the camera has delivered the snapshot: an answer given
-    // before the trigger ran would let the next trigger discard it.
-    auto* poll = new QTimer(this);
-    auto waited = std::make_shared<QElapsedTimer>();
-    waited->start();
-    connect(poll, &QTimer::timeout, this, [this, poll, waited, generation] {
-        if (generation != sessionGeneration_ || status_ != WaitingConfirm) {
-            confirmationScheduled_ = false;
-            poll->deleteLater();
-            return;
-        }
-        // Colour and depth come in one frame set, but the depth record is
-        // queued after the colour preview is made: wait for both.
-        auto& queues = FrameQueueManager::instance();
-        const bool captured = snapshotTriggered_ &&
-            (queues.usbMjpegQueue.size() > 0 ||
-                (queues.depthMjpegQueue.size() > 0 && (!expectsDepth_ || queues.depthQueue.size() > 0)));
-        if (!captured && waited->elapsed() < kSnapshotWaitMs)
-            return;
-        if (!captured)
-            LOGW << "No frame arrived for this snapshot within " << kSnapshotWaitMs << " ms; is the camera streaming?";
-        poll->stop();
-        poll->deleteLater();
-        confirmationScheduled_ = false;
-        runConfirmationFlow();
-    });
-    poll->start(10);
-}
-
-void DataCollectionWidget::runFirstSnapshotTrigger()
-{
-    LOGD << "========== First snapshot trigger ==========";
-    LOGD << "Session folder should be created now";
-    LOGD << "BaseSavePath_: " << CollectionContext::instance().baseSavePath();
-    LOGD << "isSaveFile_ = " << isSaveFile_.load() << ", shouldProcessQueue_ = " << shouldProcessQueue_.load();
-    LOGD << "subScene: " << CollectionContext::instance().collectionInfo().task_label;
-    clearSaveQueues();
-    LOGD << "Cleared all save queues before triggering capture";
-    const uint64_t before = captureTriggerCount.fetch_add(1);
-    LOGD << "Trigger counter: " << before << " -> " << before + 1;
-    LOGD << "Data will be enqueued but NOT saved until user confirms";
-    snapshotTriggered_ = true;
-}
-
-void DataCollectionWidget::runLaterSnapshotTrigger()
-{
-    // Order matters: stop writing, drop stale frames, then ask for a new set.
-    shouldProcessQueue_ = false;
-    // A worker pass that saw the flag still set may take one more record:
-    // let it end before the new snapshot's frames can arrive.
-    const uint64_t generation = sessionGeneration_;
-    QTimer::singleShot(kSaveFlagSettleMs, this, [this, generation] {
-        if (generation != sessionGeneration_ || status_ != WaitingConfirm)
-            return;
-        clearSaveQueues();
-        LOGD << "Cleared all save queues before triggering capture";
-        captureTriggerCount.fetch_add(1);
-        LOGD << "Snapshot triggered, data will be enqueued but NOT saved until user confirms";
-        snapshotTriggered_ = true;
-    });
 }
 
 void DataCollectionWidget::runConfirmationFlow()
@@ -673,8 +699,7 @@ void DataCollectionWidget::runConfirmationFlow()
 
     if (!confirmed) {
         LOGD << "User cancelled save, discarding captured data";
-        clearSaveQueues();
-        shouldProcessQueue_ = false;
+        session_->decline();
         setCollectionStatus(Idle);
     } else {
         LOGD << "User confirmed to save the captured data";
@@ -699,11 +724,7 @@ void DataCollectionWidget::runConfirmationFlow()
             CollectionContext::instance().setAdditionalTags(std::move(tags));
             LOGD << "Additional tags set: " << count << " tags";
         }
-        // The images of this snapshot waiting in the queues, as the worker counts them.
-        auto& queues = FrameQueueManager::instance();
-        confirmedImagesTarget_ = imagesHandledBySaveWorker() + queues.usbMjpegQueue.size() +
-            queues.depthMjpegQueue.size() + queues.depthQueue.size();
-        shouldProcessQueue_ = true;
+        session_->confirm();
         ++capturedCount_;
         hasDataInCurrentSession_ = true;
         setCollectionStatus(Idle);
@@ -716,79 +737,60 @@ void DataCollectionWidget::on_Btn_Finish_clicked()
     LOGD << "Finish button clicked";
     ui->Btn_Finish->setEnabled(false);
     ui->Btn_MainAction->setEnabled(false);
-    ui->Btn_Finish->setText(QString::fromUtf8("打包完成"));
+    // Failures already known are reported instead of a success.
+    ui->Btn_Finish->setText(sessionFilesFailed_ > 0
+            ? QString::fromUtf8("保存失败: %1 个文件未写入").arg(sessionFilesFailed_)
+            : QString::fromUtf8("打包完成"));
+    // The session closes once a confirmed snapshot is on the card; the worker
+    // then finishes its run and reports the folder.
+    const uint64_t generation = sessionGeneration_;
+    session_->finish([this, generation] {
+        if (generation == sessionGeneration_)
+            closeSessionState();
+    });
+}
 
+void DataCollectionWidget::closeSessionState()
+{
     const bool singleShot = isSingleShotCapture();
-    // Close the session now; the worker finishes its run and reports the folder.
-    auto closeSession = [this, singleShot] {
-        isSaveFile_ = false;
-        shouldProcessQueue_ = false;
-        clearSaveQueues();
-        capturedCount_ = 0;
-        ++sessionGeneration_;
-        if (singleShot) {
-            hasFirstSnapshot_ = false;
-            hasDataInCurrentSession_ = false;
-            CollectionContext::instance().setSessionPaths({}, {}, {});
-            LOGD << "Single-shot mode: session finished, cleared paths and reset flags for next snapshot";
-        } else {
-            if (hasDataInCurrentSession_)
-                LOGD << "Continuous mode: has data, resetting state for next collection";
-            else
-                LOGD << "Continuous mode: no data collected, resetting state anyway";
-            hasStartedCollection = false;
-            hasDataInCurrentSession_ = false;
-            CollectionContext::instance().setSessionPaths({}, {}, {});
-            LOGD << "Cleared save paths for next collection";
-        }
+    capturedCount_ = 0;
+    sessionFilesFailed_ = 0;
+    ++sessionGeneration_;
+    hasFirstSnapshot_ = false;
+    hasStartedCollection = false;
+    hasDataInCurrentSession_ = false;
+    CollectionContext::instance().setSessionPaths({}, {}, {});
+    LOGD << (singleShot ? "Single-shot mode: session finished, cleared paths and reset flags for next snapshot"
+                        : "Continuous mode: session finished, cleared save paths for next collection");
+    setCollectionStatus(Idle);
+    // setCollectionStatus(Idle) enables the buttons; finish keeps them off
+    // for a second so a double tap cannot open a new session at once.
+    ui->Btn_Finish->setEnabled(false);
+    ui->Btn_MainAction->setEnabled(false);
+    const uint64_t generation = sessionGeneration_;
+    QTimer::singleShot(1000, this, [this, generation] {
+        ui->Btn_Finish->setText(QString::fromUtf8("结束"));
+        // The page was reset (back, exit) meanwhile and may already run a
+        // new session: leave its state alone.
+        if (generation != sessionGeneration_ || status_ != Idle)
+            return;
         setCollectionStatus(Idle);
-        // setCollectionStatus(Idle) enables the buttons; finish keeps them off
-        // for a second so a double tap cannot open a new session at once.
-        ui->Btn_Finish->setEnabled(false);
-        ui->Btn_MainAction->setEnabled(false);
-        const uint64_t generation = sessionGeneration_;
-        QTimer::singleShot(1000, this, [this, generation] {
-            ui->Btn_Finish->setText(QString::fromUtf8("结束"));
-            // The page was reset (back, exit) meanwhile and may already run a
-            // new session: leave its state alone.
-            if (generation != sessionGeneration_ || status_ != Idle)
-                return;
-            setCollectionStatus(Idle);
-            ui->Btn_MainAction->setEnabled(true);
-            LOGD << "Buttons re-enabled, status reset to Idle";
-        });
-    };
-    // A snapshot confirmed a moment ago may still sit in the save queues.
-    if (singleShot)
-        afterPendingSnapshotWritten(closeSession);
-    else
-        closeSession();
+        ui->Btn_MainAction->setEnabled(true);
+        LOGD << "Buttons re-enabled, status reset to Idle";
+    });
 }
 
 void DataCollectionWidget::on_Btn_BackToInfo_clicked()
 {
     LOGD << "========== Back button clicked, cleaning up resources ==========";
     cleanupResourcesAndPrepareExit();
-    QWidget* window = parentWidget();
-    while (window && !window->inherits("Kavrel"))
-        window = window->parentWidget();
-    if (!window) {
-        LOGE << "Failed to locate Kavrel from DataCollectionWidget parent chain";
-        return;
-    }
-    LOGD << "Successfully found Kavrel, switching to InformationCollectionWidget";
-    if (auto* stack = window->findChild<QStackedWidget*>("stackedWidget"); stack && stack->currentIndex() != 1)
-        stack->setCurrentIndex(1);
+    emit signalBackToInformationRequested();
 }
 
 void DataCollectionWidget::cleanupResourcesAndPrepareExit()
 {
     LOGD << "========== Cleaning up resources for exit ==========";
-    isSaveFile_ = false;
-    shouldProcessQueue_ = false;
-    LOGD << "Stopped save flags";
-    if (auto task = std::dynamic_pointer_cast<TaskSaveWork>(TaskManager::instance().getTask(TaskTypes::TaskSaveWork)))
-        task->cancelTask();
+    session_->abandon();
     LOGD << "Stopped save task";
 
     LOGD << "Releasing camera resources...";
@@ -797,7 +799,7 @@ void DataCollectionWidget::cleanupResourcesAndPrepareExit()
 
     LOGD << "Clearing all data queues...";
     auto& queues = FrameQueueManager::instance();
-    clearSaveQueues();
+    queues.clearSaveQueues();
     queues.usbNV12Queue.clear();
     queues.depthNV12Queue.clear();
     {
@@ -810,6 +812,7 @@ void DataCollectionWidget::cleanupResourcesAndPrepareExit()
     LOGD << "Resetting state flags...";
     ++sessionGeneration_;
     capturedCount_ = 0;
+    sessionFilesFailed_ = 0;
     isCameraRefreshPaused_ = false;
     hasFirstSnapshot_ = false;
     hasStartedCollection = false;
@@ -823,6 +826,22 @@ void DataCollectionWidget::cleanupResourcesAndPrepareExit()
 
 // ---------------------------------------------------------------- results
 
+void DataCollectionWidget::writeMetaFile(const std::string& sessionPath)
+{
+    const CollectionInfo info = CollectionContext::instance().collectionInfo();
+    const auto fallback = session_meta::sessionTagsFallback(
+        info.capture_mode, info.task_label, config_manager::instance().selected_tags_);
+    // session_time is the folder's time level, also for a run whose session
+    // was closed before it reported (single shot reports at finish).
+    if (session_meta::isContinuousMode(info.capture_mode)) {
+        session_meta::writeSessionMeta(sessionPath + "/meta.yaml", sessionPath, fallback, nullptr);
+    } else {
+        const auto labels = resolveImageLabelsFromManifest(sessionPath);
+        session_meta::writeSessionMeta(
+            sessionPath + "/meta.yaml", sessionPath, fallback, labels.empty() ? nullptr : &labels);
+    }
+}
+
 void DataCollectionWidget::slot_ReceiveDataSaveWork(QVariant Data)
 {
     const std::string curFilePath = Data.toString().toStdString();
@@ -831,8 +850,6 @@ void DataCollectionWidget::slot_ReceiveDataSaveWork(QVariant Data)
     LOGD << "slot_ReceiveDataSaveWork called with curFilePath: " << curFilePath;
     LOGD << "BaseSavePath_: " << basePath;
 
-    if (pendingSaveRuns_ > 0)
-        --pendingSaveRuns_;
     std::string base = basePath;
     if (base.empty()) {
         LOGE << "BaseSavePath_ is empty, using curFilePath: " << curFilePath;
@@ -849,37 +866,22 @@ void DataCollectionWidget::slot_ReceiveDataSaveWork(QVariant Data)
     }
 
     std::string rel = base;
-    try {
-        const std::string root = context.storageRoot();
-        if (!root.empty() && base.compare(0, root.size(), root) == 0) {
-            rel = base.substr(root.size());
-            if (!rel.empty() && rel.front() == '/')
-                rel.erase(0, 1);
-            LOGD << "Extracted relative path from BaseSavePath_: " << rel;
-        } else if (std::count(base.begin(), base.end(), '/') >= 2) {
-            const auto last = base.rfind('/');
-            const auto secondLast = base.rfind('/', last - 1);
-            rel = base.substr(secondLast + 1);
-            LOGD << "Extracted relative path from path structure: " << rel;
-        } else {
-            LOGD << "Using full path as relative path: " << rel;
-        }
-    } catch (const std::exception& error) {
-        LOGW << "Failed to extract relative path: " << error.what() << ", using full path";
-        rel = base;
+    const std::string root = context.storageRoot();
+    if (!root.empty() && base.compare(0, root.size(), root) == 0) {
+        rel = base.substr(root.size());
+        if (!rel.empty() && rel.front() == '/')
+            rel.erase(0, 1);
+        LOGD << "Extracted relative path from BaseSavePath_: " << rel;
+    } else if (std::count(base.begin(), base.end(), '/') >= 2) {
+        const auto last = base.rfind('/');
+        const auto secondLast = base.rfind('/', last - 1);
+        rel = base.substr(secondLast + 1);
+        LOGD << "Extracted relative path from path structure: " << rel;
+    } else {
+        LOGD << "Using full path as relative path: " << rel;
     }
 
-    const CollectionInfo info = context.collectionInfo();
-    const auto fallback = session_meta::sessionTagsFallback(
-        info.capture_mode, info.task_label, config_manager::instance().selected_tags_);
-    // session_time comes from the open session only; a closed one has none.
-    const std::string timeSource = basePath.empty() ? std::string() : base;
-    if (session_meta::isContinuousMode(info.capture_mode)) {
-        session_meta::writeSessionMeta(base + "/meta.yaml", timeSource, fallback, nullptr);
-    } else {
-        const auto labels = resolveImageLabelsFromManifest(base);
-        session_meta::writeSessionMeta(base + "/meta.yaml", timeSource, fallback, labels.empty() ? nullptr : &labels);
-    }
+    writeMetaFile(base);
 
     LOGD << "Calling add_dir_record with relativePath: " << rel;
     file_manager::instance().add_dir_record(rel, "采集");
@@ -894,7 +896,7 @@ void DataCollectionWidget::slot_ReceiveDataSaveWork(QVariant Data)
     hasDataInCurrentSession_ = true;
     LOGD << "Data saved, hasDataInCurrentSession_ set to true";
     if (status_ == Idle || status_ == Collecting) {
-        ui->Btn_Finish->setEnabled(true);
+        ui->Btn_Finish->setEnabled(status_ == Idle);
         LOGD << "Btn_Finish enabled after data saved";
     }
 }

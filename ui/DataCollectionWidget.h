@@ -2,11 +2,11 @@
 // The capture page. One main button whose meaning follows the task's capture
 // mode (single shot: snapshot + confirm + tags; continuous: start/stop), a
 // finish button that closes the session and a back button that releases the
-// cameras. The page steers the camera threads and the save worker through the
-// shared flags (isSaveFile_, shouldProcessQueue_, captureTriggerCount); their
-// results come back as queued calls on the GUI thread: preview frames, camera
-// state and the save worker's finished session folder, which the page records
-// in meta.yaml and the ledger.
+// cameras. The page shows state and sends commands: its CaptureSession steers
+// the cameras and the save worker, and its events (folder made, snapshot
+// arrived, snapshot written, run finished with counts) come back on the GUI
+// thread, where the page writes meta.yaml, records the ledger row and tells
+// the operator what happened: recording status, free space, failures.
 
 #include <cstdint>
 #include <functional>
@@ -22,6 +22,8 @@
 #include "WidgetUtils.h"
 
 class CameraManager;
+class CaptureSession;
+struct CaptureRunReport;
 class QLabel;
 class QShowEvent;
 class QTimer;
@@ -56,6 +58,13 @@ public:
     // (its folder recorded), or timeoutMs passed. Used before the process quits.
     bool waitForPendingSaveResults(int timeoutMs);
 
+    CaptureSession* captureSession() const { return session_; }
+    // Whether the task records with the USB camera too (soil collection with
+    // a USB camera configured): then both previews are shown side by side.
+    bool taskUsesUsbCamera() const;
+    // Recomputes the status line under the previews (also done every second).
+    void updateRecordingStatus();
+
     void setCollectionStatus(CollectionStatus status);
     CollectionStatus collectionStatus() const { return status_; }
     void pauseCameraRefresh();
@@ -85,7 +94,11 @@ signals:
     void signal_notifyRenderFrameDepthNV12();
     void signal_notifyCamera_1(bool isOk);
     void signal_notifyCamera_2(bool isOk);
+    // A recording (a continuous run, or a single-shot session until its
+    // finish) started or stopped.
     void signalRecordingStateChanged(bool recording);
+    // The back button: the main window shows the information page.
+    void signalBackToInformationRequested();
 
 public slots:
     void slot_ReceiveDataSaveWork(QVariant Data);
@@ -102,39 +115,38 @@ private:
     void createDepthCamera();
     void createUsbCamera();
     void releaseCameras();
+    void connectSession();
 
-    void triggerSaveTask();
-    void stopSaveTask();
-    void clearSaveQueues();
-    void runFirstSnapshotTrigger();
-    void runLaterSnapshotTrigger();
-    void confirmWhenSnapshotTaken(uint64_t generation);
     void runConfirmationFlow();
-    // Runs action once the confirmed snapshot still in the save queues has
-    // been written (or after a bound), so a new trigger never discards it.
-    void afterPendingSnapshotWritten(std::function<void()> action);
-    uint64_t imagesHandledBySaveWorker() const;
-    bool confirmedSnapshotWritten() const;
+    // Free space and a writable storage root, checked before every start and
+    // snapshot; false (with a dialog saying why) when capture must not start.
+    bool storageAllowsCapture();
+    std::string storageRootForCapture() const;
+    void stopRecordingWithNotice(const QString& title, const QString& message);
+    void onRunFinished(const CaptureRunReport& report);
+    void onFolderFailed(const QString& folder, const QString& reason);
+    void writeMetaFile(const std::string& sessionPath);
+    void closeSessionState();
 
     void onDepthPreviewFrame();
     void onUsbPreviewFrame();
-    void setCameraState(QLabel* label, CameraState& state, CameraState value);
+    void setDepthCameraState(CameraState value);
+    void setUsbCameraState(CameraState value);
     void checkCamerasResponding();
+    void onCameraStatus(bool isOk, bool depthCamera);
 
     // Bumped whenever a session is closed or the page is reset, so that
     // delayed steps of an older session do nothing.
     uint64_t sessionGeneration_ = 0;
-    bool confirmationScheduled_ = false;
-    bool snapshotTriggered_ = false;  // the current snapshot's trigger has run
-    bool expectsDepth_ = true;        // the depth camera streams depth too
-    int pendingSaveRuns_ = 0;
-    // Images written or refused by the save worker once the last confirmed
-    // snapshot is on the card.
-    uint64_t confirmedImagesTarget_ = 0;
+    CaptureSession* session_ = nullptr;  // child of the page
+    // Image files the current session could not write, over all its runs.
+    uint64_t sessionFilesFailed_ = 0;
+    qint64 lastFreeBytes_ = -1;
 
     CameraState depthCameraState_ = CameraState::Off;
     CameraState usbCameraState_ = CameraState::Off;
     QElapsedTimer depthLastSign_;  // since the last frame or status of the depth camera
     QElapsedTimer usbLastSign_;
     QTimer* cameraWatchdog_ = nullptr;
+    QTimer* statusTimer_ = nullptr;
 };

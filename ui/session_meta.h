@@ -53,7 +53,7 @@ bool writeFileAtomically(const std::string& path, const std::string& text);
 
 // Gathers the inputs from the collection context and the device configuration
 // and writes <sessionFolder>/meta.yaml. sessionPathForTime gives session_time
-// (empty when the session was already closed). Returns false (logged) when
+// (its last component). Returns false (logged) when
 // the file could not be written.
 bool writeSessionMeta(const std::string& metaPath, const std::string& sessionPathForTime,
     const std::vector<std::string>& fallbackTags, const ImageLabels* imageLabels);

@@ -7,6 +7,7 @@
 #include <libobsensor/ObSensor.hpp>
 
 #include "Log.h"
+#include "PreviewThread.h"
 #include "rk_mjpeg_decoder_v2.h"
 
 // ---- callback gate ----------------------------------------------------------
@@ -39,6 +40,15 @@ void CameraManager::CallbackGate::close()
 CameraManager::CameraManager()
     : gate_(std::make_shared<CallbackGate>(this))
 {
+}
+
+void CameraManager::setCapturePolicy(std::shared_ptr<CapturePolicy> policy)
+{
+    if (captureThread.joinable()) {
+        LOGW << "setCapturePolicy: camera " << name << " is already running, policy not changed";
+        return;
+    }
+    policy_ = policy ? std::move(policy) : std::make_shared<CapturePolicy>();
 }
 
 void CameraManager::paramInit(camera_type type, const std::string& cameraName,
@@ -158,6 +168,8 @@ CameraManager::~CameraManager()
         LOGI << "Capture thread finished";
     }
     // The capture threads are gone: the members below have no other user.
+    // The preview thread ends first: it calls back into this manager.
+    preview_.reset();
     if (reader) {
         LOGI << "Releasing camera object...";
         reader.reset();

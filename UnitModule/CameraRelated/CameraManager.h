@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "CameraConfig.h"
+#include "CapturePolicy.h"
 
 namespace ob {
 class Pipeline;
@@ -34,6 +35,7 @@ class CameraRead;
 }
 
 class rk_mjpeg_decoder_v2;
+class PreviewThread;
 
 enum camera_type {
     depth_camera = 0,
@@ -47,6 +49,11 @@ public:
     CameraManager(const CameraManager&) = delete;
     CameraManager& operator=(const CameraManager&) = delete;
 
+    // The capture session's policy and counts. Set before paramInit: the
+    // camera threads read it without a lock. Without one, nothing is saved.
+    void setCapturePolicy(std::shared_ptr<CapturePolicy> policy);
+    const std::shared_ptr<CapturePolicy>& capturePolicy() const { return policy_; }
+
     // Stores the requests and callbacks and starts the capture thread of the
     // given kind; an empty request list or an unknown kind starts nothing.
     void paramInit(camera_type type, const std::string& cameraName, const std::vector<CameraConfig>& configs,
@@ -56,8 +63,12 @@ public:
     void capture_camera_loop_OB();
     void capture_camera_loop();  // USB camera, in CameraManagerUsb.cpp
     // The frame loop of a USB camera once `source` is open: preview every
-    // frame, save the triggered soil single shot. Tests drive it with a fake reader.
-    void runUsbFrames(camera_base::CameraRead& source, const std::string& node);
+    // frame, save the requested soil snapshot. Returns true when the camera
+    // stopped delivering for a second (unplugged), false once `running` is
+    // cleared. Tests drive it with a fake reader.
+    bool runUsbFrames(camera_base::CameraRead& source, const std::string& node);
+    // A USB camera silent this long counts as lost and is opened again.
+    static constexpr int usbLostAfterMs = 1000;
 
     camera_type cameraType_ = depth_camera;
     std::string name;
@@ -81,14 +92,15 @@ public:
     std::shared_ptr<rk_mjpeg_decoder_v2> jpeg_decoder_depthMjpeg;
     std::shared_ptr<ob::Align> alignFilter;
 
-    // Serialises the frame-set callback; guards lastCount.
+    // Serialises the frame-set callback; guards lastCount and preview_.
     std::mutex frameMutex;
-    uint64_t lastCount = 0;
+    uint64_t lastCount = 0;  // the policy's snapshot requests already served
     std::atomic<uint64_t> imuSampleCount{0};
     std::atomic<int32_t> colorFrameCount{0};
     std::atomic<int32_t> depthFrameCount{0};
-    std::atomic<int32_t> frameCounter{0};
-    std::atomic<int32_t> saveScale{1};
+    std::atomic<int32_t> frameCounter{0};  // frame sets seen by continuous runs
+    // Times the camera was lost and opened again.
+    std::atomic<uint64_t> reconnectCount{0};
 
     // Counts for tests and logs: frame sets the callback dropped because it failed.
     std::atomic<uint64_t> callbackFailureCount{0};
@@ -135,9 +147,19 @@ protected:
     void onImuFrameSet(const std::shared_ptr<ob::FrameSet>& frameSet) noexcept;
 
 private:
+    // One session with the depth camera, from opening it to losing it (true:
+    // open it again) or to the end of the manager (false).
+    bool runDepthCameraOnce();
+    void releaseLostCamera(std::shared_ptr<ob::Pipeline>& pipe, std::shared_ptr<ob::Pipeline>& imuPipe);
     void handleAlignedFrameSet(const std::shared_ptr<ob::FrameSet>& frameSet);
     void handleImuFrameSet(const std::shared_ptr<ob::FrameSet>& frameSet);
-    void previewColorFrame(int format, const uint8_t* data, uint32_t size, int width, int height);
+    bool convertDepthPreview(const std::shared_ptr<rk_mjpeg_decoder_v2>& decoder, int format, const uint8_t* data,
+        size_t size, int width, int height, uint8_t* out);
+    bool requestPending();
+
+    std::shared_ptr<CapturePolicy> policy_ = std::make_shared<CapturePolicy>();
+    // The depth camera's colour preview, decoded off the SDK's thread.
+    std::unique_ptr<PreviewThread> preview_;
 
     std::shared_ptr<CallbackGate> gate_;
     std::mutex sdkMutex_;

@@ -1,16 +1,17 @@
 // The USB half of CameraManager: the "camera_loop" thread that finds the
-// camera by name, reads it through Video4Linux2 and feeds the preview queue
-// and, for single-shot soil collection, the save queue.
+// camera by name (again whenever it is lost), reads it through Video4Linux2,
+// hands frames to the preview thread and, for soil collection, queues the
+// requested snapshot for saving.
 
 #include <chrono>
 #include <cstring>
 #include <thread>
 
 #include "CameraManager.h"
-#include "CollectionContext.h"
 #include "DepthCapturePreview.h"
 #include "FrameQueues.h"
 #include "Log.h"
+#include "PreviewThread.h"
 #include "rk_mjpeg_decoder_v2.h"
 #include "v4l2_device_list.h"
 #include "v4l2_usb_read.h"
@@ -54,39 +55,48 @@ void CameraManager::capture_camera_loop()
     const std::size_t bufferSize = pixelBufferSize(request);
     const int fps = request.fps > 0 ? request.fps : 30;
 
-    std::shared_ptr<camera_base::usb_rgb_camera_read_impl> usbReader;
-    std::string node;
-    while (running && !usbReader) {
-        node = discoverCameraNode(name);
-        LOGI << "try to open camera : " << node;
-        LOGD << "====cameraType_:" << cameraType_;
-        auto candidate = std::make_shared<camera_base::usb_rgb_camera_read_impl>();
-        candidate->dev_name = node;
-        candidate->camera_name = name;
-        candidate->pixel_format = static_cast<uint32_t>(request.streamType);
-        candidate->width = static_cast<unsigned>(request.width);
-        candidate->height = static_cast<unsigned>(request.height);
-        candidate->fps = static_cast<unsigned>(fps);
-        candidate->external_buffer = pixelBuffer.get();
-        candidate->external_buffer_size = bufferSize;
-        candidate->timeout_ms = (1000 / fps) * 3;
-        if (candidate->open()) {
-            usbReader = std::move(candidate);
-            break;
+    // Opened again, once a second, whenever it is lost, for as long as the manager lives.
+    while (running) {
+        std::shared_ptr<camera_base::usb_rgb_camera_read_impl> usbReader;
+        std::string node;
+        while (running && !usbReader) {
+            node = discoverCameraNode(name);
+            LOGI << "try to open camera : " << node;
+            LOGD << "====cameraType_:" << cameraType_;
+            auto candidate = std::make_shared<camera_base::usb_rgb_camera_read_impl>();
+            candidate->dev_name = node;
+            candidate->camera_name = name;
+            candidate->pixel_format = static_cast<uint32_t>(request.streamType);
+            candidate->width = static_cast<unsigned>(request.width);
+            candidate->height = static_cast<unsigned>(request.height);
+            candidate->fps = static_cast<unsigned>(fps);
+            candidate->external_buffer = pixelBuffer.get();
+            candidate->external_buffer_size = bufferSize;
+            candidate->timeout_ms = (1000 / fps) * 3;
+            if (candidate->open()) {
+                usbReader = std::move(candidate);
+                break;
+            }
+            candidate.reset();
+            sleepWhileRunning(1000);
         }
-        candidate.reset();
+        if (!usbReader)
+            break;
+        reader = usbReader;
+        if (!runUsbFrames(*usbReader, node))
+            break;
+        LOGW << "USB camera " << name << " lost; trying to open it again every second";
+        if (notifyCameraStatusFunc_)
+            notifyCameraStatusFunc_(false);
+        ++reconnectCount;
+        reader.reset();
+        usbReader.reset();
         sleepWhileRunning(1000);
     }
-    if (!usbReader) {
-        LOGI << "capture_camera_loop exit";
-        return;
-    }
-    reader = usbReader;
-    runUsbFrames(*usbReader, node);
     LOGI << "capture_camera_loop exit";
 }
 
-void CameraManager::runUsbFrames(camera_base::CameraRead& source, const std::string& node)
+bool CameraManager::runUsbFrames(camera_base::CameraRead& source, const std::string& node)
 {
     const CameraConfig request = cameraConfigs.front();
     const std::size_t bufferSize = pixelBufferSize(request);
@@ -99,58 +109,76 @@ void CameraManager::runUsbFrames(camera_base::CameraRead& source, const std::str
     auto& queues = FrameQueueManager::instance();
     queues.usbNV12Queue.configure(request.width, request.height);
 
+    // Decoding happens on the preview thread; this thread reads and copies.
+    std::shared_ptr<rk_mjpeg_decoder_v2> decoder = jpegDecoder;
+    PreviewThread preview(
+        queues.usbNV12Queue,
+        [decoder, isMjpeg, isYuyv, request](const PreviewThread::Frame& frame, uint8_t* out) {
+            if (isMjpeg)
+                return decoder && decoder->decode(frame.data.data(), static_cast<int>(frame.data.size()), out);
+            if (isYuyv)
+                return rawColorToNV12(camera_format::kYUYV, frame.data.data(), frame.data.size(), request.width,
+                    request.height, out, request.width, request.height);
+            return false;
+        },
+        [this] {
+            if (notifyRenderFrameFunc_)
+                notifyRenderFrameFunc_();
+        },
+        "usbpreview");
+    if (!notifyRenderFrameFunc_)
+        LOGW << "notifyRenderFrameFunc_ is null, UI render will not be triggered";
+
     usbFrameCount = 0;
     auto lastFpsCheck = std::chrono::steady_clock::now();
+    auto lastFrame = lastFpsCheck;
+    bool failing = false;
     {
         std::lock_guard<std::mutex> lock(frameMutex);
-        lastCount = captureTriggerCount.load();
+        lastCount = policy_->requests();
     }
     // The reader may copy the next frame into its buffer at any time; work on a copy.
     auto frame = std::make_unique<uint8_t[]>(bufferSize);
+    CapturePolicy& policy = *policy_;
 
     while (running) {
         if (!source.get_frame()) {
-            LOGE << "get_frame() == nullptr";
+            if (!failing)
+                LOGE << "get_frame() == nullptr";
+            failing = true;
+            if (std::chrono::steady_clock::now() - lastFrame > std::chrono::milliseconds(usbLostAfterMs))
+                return running.load();
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
             continue;
         }
+        failing = false;
+        lastFrame = std::chrono::steady_clock::now();
         const unsigned size = source.copy_last_frame(frame.get(), bufferSize);
-        const std::string timestamp = makeTimestampText();
         ++usbFrameCount;
 
-        if (isSaveFile_ && CollectionContext::instance().collectionInfo().task_label == "soil_collection") {
-            bool triggered = false;
+        if (policy.saving && policy.soil) {
+            bool requested = false;
             {
                 std::lock_guard<std::mutex> lock(frameMutex);
-                const uint64_t count = captureTriggerCount.load();
-                if (lastCount < count) {
-                    lastCount = count;
-                    triggered = true;
-                }
+                requested = requestPending();
             }
-            if (triggered) {
+            if (requested) {
                 auto copy = std::make_unique<uint8_t[]>(size);
                 std::memcpy(copy.get(), frame.get(), size);
                 std::string token = queues.popCaptureToken();
+                ++policy.usb.produced;
                 // A full save queue keeps the copy here and frees it.
-                queues.usbMjpegQueue.push(std::move(copy), size, timestamp, 0, 0, token);
+                if (queues.usbMjpegQueue.push(std::move(copy), size, makeTimestampText(), 0, 0, token)) {
+                    ++policy.usb.queued;
+                    policy.notifySnapshotQueued();
+                } else {
+                    ++policy.usb.refused;
+                }
                 LOGD << "USB RGB camera single shot captured, frame size: " << size << ", capture_id: " << token;
             }
         }
 
-        const int32_t nv12Size = queues.usbNV12Queue.frameSize.load();
-        auto nv12 = std::make_unique<uint8_t[]>(static_cast<std::size_t>(nv12Size));  // zero-filled
-        if (isMjpeg)
-            jpegDecoder->decode(frame.get(), static_cast<int>(size), nv12.get());
-        else if (isYuyv)
-            rawColorToNV12(camera_format::kYUYV, frame.get(), size, request.width, request.height, nv12.get(), request.width,
-                request.height);
-        if (!queues.usbNV12Queue.push(std::move(nv12)))
-            LOGW << "USB RGB NV12 enqueue failed (queue full?), queue size=" << queues.usbNV12Queue.count.load();
-        if (notifyRenderFrameFunc_)
-            notifyRenderFrameFunc_();
-        else
-            LOGW << "notifyRenderFrameFunc_ is null, UI render will not be triggered";
+        preview.submit(frame.get(), size, 0, request.width, request.height);
 
         if (usbFrameCount % 100 == 0) {
             const auto now = std::chrono::steady_clock::now();
@@ -161,4 +189,5 @@ void CameraManager::runUsbFrames(camera_base::CameraRead& source, const std::str
                 LOGD << "================fps: " << measured;
         }
     }
+    return false;
 }

@@ -6,7 +6,7 @@
 void pinCameraThread(std::thread& thread, int processor, const char* threadName)
 {
     const pthread_t handle = thread.native_handle();
-    pthread_setname_np(handle, threadName);
+    nameCameraThread(thread, threadName);
     bool pinned = false;
     if (processor >= 0 && processor < CPU_SETSIZE) {
         cpu_set_t set;
@@ -19,4 +19,9 @@ void pinCameraThread(std::thread& thread, int processor, const char* threadName)
     sched_param param{};
     param.sched_priority = sched_get_priority_max(SCHED_FIFO);
     pthread_setschedparam(handle, SCHED_FIFO, &param);
+}
+
+void nameCameraThread(std::thread& thread, const char* threadName)
+{
+    pthread_setname_np(thread.native_handle(), threadName);
 }

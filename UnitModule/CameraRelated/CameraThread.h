@@ -8,3 +8,6 @@
 // unpinned at normal priority, since an unpinned top-priority thread would
 // starve the SDK's and the GUI's threads on a small board.
 void pinCameraThread(std::thread& thread, int processor, const char* threadName);
+
+// Names a thread (as tools like top show it); nothing else.
+void nameCameraThread(std::thread& thread, const char* threadName);

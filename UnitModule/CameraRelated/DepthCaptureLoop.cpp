@@ -8,11 +8,10 @@
 #include <libobsensor/ObSensor.hpp>
 
 #include "CameraManager.h"
-#include "CollectionContext.h"
 #include "DepthCaptureRules.h"
 #include "FrameQueues.h"
 #include "Log.h"
-#include "config_manager.h"
+#include "PreviewThread.h"
 #include "rk_mjpeg_decoder_v2.h"
 
 namespace {
@@ -39,7 +38,47 @@ constexpr int kErrorPauseMs = 100;
         LOGE << "  Type: " << (e).getExceptionType();          \
     } while (0)
 
+void CameraManager::releaseLostCamera(std::shared_ptr<ob::Pipeline>& pipe, std::shared_ptr<ob::Pipeline>& imuPipe)
+{
+    // Everything of the lost device goes, so the next session starts clean.
+    for (auto* lost : {&imuPipe, &pipe}) {
+        if (!*lost)
+            continue;
+        try {
+            (*lost)->stop();
+        } catch (...) {
+            // Already gone with the camera.
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(sdkMutex_);
+        pipeline.reset();
+        imuPipeline.reset();
+        alignFilter.reset();
+    }
+    std::unique_ptr<PreviewThread> preview;
+    {
+        std::lock_guard<std::mutex> lock(frameMutex);
+        preview = std::move(preview_);
+    }
+    preview.reset();  // joined outside the lock
+    imuPipe.reset();
+    pipe.reset();
+    FrameQueueManager::instance().depthNV12Queue.clear();
+}
+
 void CameraManager::capture_camera_loop_OB()
+{
+    // A camera lost while streaming is opened again, once a second, for as
+    // long as the manager lives; the preview comes back by itself.
+    while (runDepthCameraOnce() && running) {
+        ++reconnectCount;
+        LOGW << "Depth camera lost; trying to open it again every " << kRetryDelayMs << " ms";
+        sleepWhileRunning(kRetryDelayMs);
+    }
+}
+
+bool CameraManager::runDepthCameraOnce()
 {
     // 1. Open the camera; an absent or busy camera is retried every second for as long as we run.
     std::shared_ptr<ob::Pipeline> pipe;
@@ -61,21 +100,21 @@ void CameraManager::capture_camera_loop_OB()
                 LOGE << "Platform/IO error, retrying in " << kRetryDelayMs << "ms...";
             } else {
                 LOGE << "Fatal error, cannot retry. Exiting...";
-                return;
+                return false;
             }
             pipe.reset();
             sleepWhileRunning(kRetryDelayMs);
         } catch (const std::exception& e) {
             LOGE << "Standard exception during pipeline creation: " << e.what();
-            return;
+            return false;
         } catch (...) {
             LOGE << "Unknown exception during pipeline creation";
-            return;
+            return false;
         }
     }
     if (!pipe) {
         LOGE << "Failed to create pipeline after " << attempts << " attempts.";
-        return;
+        return false;
     }
     {
         // Published so that the destructor can stop it and wake us.
@@ -167,7 +206,7 @@ void CameraManager::capture_camera_loop_OB()
                 LOG_OB_ERROR_WITH_ARGS(e);
                 if (e.getExceptionType() != OB_EXCEPTION_TYPE_CAMERA_DISCONNECTED) {
                     LOGE << "Fatal error starting pipeline. Exiting...";
-                    return;
+                    return false;
                 }
                 LOGE << "Camera disconnected during start, retrying...";
                 sleepWhileRunning(kRetryDelayMs);
@@ -178,7 +217,7 @@ void CameraManager::capture_camera_loop_OB()
                 LOGE << "Failed to start pipeline after " << kStartAttempts << " attempts";
             else
                 LOGI << "Pipeline start abandoned: the camera manager is being destroyed";
-            return;
+            return false;
         }
 
         // 8. The first frame sets after a start are not worth keeping.
@@ -239,27 +278,25 @@ void CameraManager::capture_camera_loop_OB()
         const int colorHeight = color ? color->height : 0;
         LOGD << "Color stream resolution: " << colorWidth << "x" << colorHeight;
         auto decoder = std::make_shared<rk_mjpeg_decoder_v2>(colorWidth, colorHeight);
+        // 12. The preview thread owns its decoder; the callback only hands it frames.
+        auto preview = std::make_unique<PreviewThread>(
+            FrameQueueManager::instance().depthNV12Queue,
+            [this, decoder](const PreviewThread::Frame& frame, uint8_t* out) {
+                return convertDepthPreview(
+                    decoder, frame.format, frame.data.data(), frame.data.size(), frame.width, frame.height, out);
+            },
+            [this] {
+                if (running && notifyRenderFrameFunc_)
+                    notifyRenderFrameFunc_();
+            },
+            "depthpreview");
         {
-            // The frame-set callback uses the decoder under frameMutex.
+            // The frame-set callback uses the preview under frameMutex.
             std::lock_guard<std::mutex> lock(frameMutex);
             jpeg_decoder_depthMjpeg = decoder;
-        }
-
-        // 12. Continuous runs keep about one frame set per shot interval.
-        int fps = config_manager::instance().camera_config_.camera1.fps;
-        if (fps <= 0)
-            fps = 30;
-        int interval = CollectionContext::instance().collectionInfo().shot_interval_ms;
-        if (interval <= 0)
-            interval = 1000;
-        saveScale = computeSaveScale(fps, interval);
-        LOGD << "Continuous mode save scale: " << saveScale.load() << " (fps=" << fps
-             << ", shot_interval_ms=" << interval << ")";
-
-        // 13. Requests made before the stream started do not count.
-        {
-            std::lock_guard<std::mutex> lock(frameMutex);
-            lastCount = captureTriggerCount.load();
+            preview_ = std::move(preview);
+            // 13. Requests made before the stream started do not count.
+            lastCount = policy_->requests();
         }
         imuSampleCount = 0;
         colorFrameCount = 0;
@@ -280,16 +317,10 @@ void CameraManager::capture_camera_loop_OB()
                 LOG_OB_ERROR(e);
                 if (e.getExceptionType() == OB_EXCEPTION_TYPE_CAMERA_DISCONNECTED) {
                     LOGE << "Camera disconnected during capture. Attempting to reconnect...";
-                    try {
-                        pipe->stop();
-                    } catch (...) {
-                        // Already gone with the camera.
-                    }
-                    FrameQueueManager::instance().depthNV12Queue.clear();
-                    LOGE << "Reconnection not implemented, exiting...";
+                    releaseLostCamera(pipe, imuPipe);
                     if (notifyCameraStatusFunc_)
                         notifyCameraStatusFunc_(false);
-                    return;
+                    return true;
                 }
                 sleepWhileRunning(kErrorPauseMs);
             } catch (const std::exception& e) {
@@ -315,6 +346,7 @@ void CameraManager::capture_camera_loop_OB()
             LOGE << "Error stopping pipeline: " << e.getMessage();
         }
         LOGI << "capture_camera_loop_OB exit";
+        return false;
     } catch (const ob::Error& e) {
         LOGE << "Fatal Orbbec error:";
         LOG_OB_ERROR_WITH_ARGS(e);
@@ -325,4 +357,5 @@ void CameraManager::capture_camera_loop_OB()
     } catch (...) {
         LOGE << "Unknown exception in capture_camera_loop_OB";
     }
+    return false;
 }

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-// Continuous mode keeps every saveScale-th frame set, so that at `fps`
+// Continuous mode keeps every n-th frame set (the capture policy's stride), so that at `fps`
 // about one frame set per `shotIntervalMs` is saved. fps <= 0 counts as 30,
 // an interval <= 0 as 1000 ms; intervals below two frame periods keep all.
 int32_t computeSaveScale(int32_t fps, int32_t shotIntervalMs);

@@ -36,6 +36,14 @@ void BoundedFrameQueue::clear()
     }
 }
 
+bool pushPair(BoundedFrameQueue& firstQueue, FrameData&& first, BoundedFrameQueue& secondQueue, FrameData&& second)
+{
+    // Consumers only ever shrink the queues, so room seen here stays.
+    if (firstQueue.size() >= BoundedFrameQueue::maxSize || secondQueue.size() >= BoundedFrameQueue::maxSize)
+        return false;
+    return firstQueue.push(std::move(first)) && secondQueue.push(std::move(second));
+}
+
 void NV12FrameQueue::configure(int32_t w, int32_t h)
 {
     // Frames of the previous stream may have another size: a reader that took
@@ -89,10 +97,15 @@ std::string FrameQueueManager::popCaptureToken()
 
 void FrameQueueManager::clearSaveQueues()
 {
+    clearImageQueues();
+    imuQueue.clear();
+}
+
+void FrameQueueManager::clearImageQueues()
+{
     usbMjpegQueue.clear();
     depthMjpegQueue.clear();
     depthQueue.clear();
-    imuQueue.clear();
 }
 
 std::string makeTimestampText()

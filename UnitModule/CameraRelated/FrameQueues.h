@@ -71,6 +71,8 @@ public:
     std::string popCaptureToken();
     // Empties the four queues that feed the save worker.
     void clearSaveQueues();
+    // The three image queues only: IMU samples keep flowing.
+    void clearImageQueues();
 
     moodycamel::ConcurrentQueue<std::string> captureTokenQueue;
     NV12FrameQueue usbNV12Queue;
@@ -84,12 +86,9 @@ private:
     FrameQueueManager() = default;
 };
 
-// Frames and IMU samples are queued for saving only while this is true.
-inline std::atomic<bool> isSaveFile_{false};
-// Set by the capture page when the queued snapshot is to be written.
-inline std::atomic<bool> shouldProcessQueue_{false};
-// +1 per single-shot request; a camera saves a frame set when its lastCount is behind.
-inline std::atomic<uint64_t> captureTriggerCount{0};
+// Queues both records or neither, so a colour image never waits without its
+// depth image. Exact as long as each queue has one producer (the caller).
+bool pushPair(BoundedFrameQueue& firstQueue, FrameData&& first, BoundedFrameQueue& secondQueue, FrameData&& second);
 
 // Local wall-clock time as 17 digits: yyyyMMddhhmmss + milliseconds.
 std::string makeTimestampText();

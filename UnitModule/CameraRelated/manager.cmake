@@ -18,7 +18,10 @@ add_library(kavrel_camera STATIC
   ${CMAKE_CURRENT_LIST_DIR}/CameraManager.cpp
   ${CMAKE_CURRENT_LIST_DIR}/CameraManager.h
   ${CMAKE_CURRENT_LIST_DIR}/DepthCaptureLoop.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/DepthCallbacks.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/DepthCallbacks.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/CapturePolicy.h
+  ${CMAKE_CURRENT_LIST_DIR}/PreviewThread.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/PreviewThread.h)
 target_include_directories(kavrel_camera PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(kavrel_camera
   PUBLIC kavrel_camera_rules kavrel_framequeues kavrel_decoder kavrel_context kavrel_config kavrel_log

@@ -1,5 +1,6 @@
 # Starts the terminal, lets it quit from its event loop and checks the exit line.
-execute_process(COMMAND ${KAVREL} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc TIMEOUT 60)
+string(REPLACE "|" ";" emulator "${KAVREL_EMULATOR}")
+execute_process(COMMAND ${emulator} ${KAVREL} OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc TIMEOUT 60)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "kavrel exited with ${rc}\n${out}\n${err}")
 endif()

@@ -4,16 +4,24 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
+#include <optional>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <nlohmann/json.hpp>
 #include <yaml-cpp/yaml.h>
 
 #include "CameraManager.h"
+#include "CaptureSession.h"
 #include "CollectionContext.h"
+#include "ConfirmationDialog.h"
 #include "DataCollectionWidget.h"
 #include "DialogScript.h"
 #include "FrameQueues.h"
@@ -65,8 +73,6 @@ protected:
         page_.reset();
         // Every test owns its save worker; the next page registers a new one.
         TaskManager::instance().ClearAllTaskThread();
-        isSaveFile_ = false;
-        shouldProcessQueue_ = false;
         FrameQueueManager::instance().clearSaveQueues();
     }
 
@@ -94,8 +100,8 @@ protected:
         page_->show();
         if (waitForCamera) {
             ASSERT_TRUE(waitUntil([&] { return page_->depthCameraState() == DataCollectionWidget::CameraState::Live; },
-            kCameraTimeoutMs))
-            << "simulated camera never streamed";
+                kCameraTimeoutMs))
+                << "simulated camera never streamed";
         }
         // The page re-enables its buttons 200 ms after it is built.
         processEventsFor(300);
@@ -126,14 +132,22 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return page_->status_ == Status::Idle; }, 30000));
     }
 
-    // The snapshot just kept is on the card once the save queues are empty.
+    // The snapshot just kept is on the card once the session heard so.
     void waitForQueuesDrained()
     {
-        auto& queues = FrameQueueManager::instance();
-        ASSERT_TRUE(waitUntil([&] {
-            return queues.depthMjpegQueue.size() == 0 && queues.depthQueue.size() == 0;
-        }, 30000));
-        processEventsFor(100);
+        ASSERT_TRUE(waitUntil([&] { return !page_->captureSession()->snapshotWritePending(); }, 30000));
+    }
+
+    // The operator notice the page opened (the last one), or null.
+    ConfirmationDialog* notice()
+    {
+        const auto notices = page_->findChildren<ConfirmationDialog*>("noticeDialog");
+        return notices.isEmpty() ? nullptr : notices.back();
+    }
+    QString noticeText()
+    {
+        ConfirmationDialog* dialog = notice();
+        return dialog ? dialog->messageLabel_->text() : QString();
     }
 
     int ledgerRowsFor(const std::string& name)
@@ -159,9 +173,13 @@ TEST_F(CapturePageTest, SingleShotSessionKeepsExactlyTheConfirmedSnapshots)
     useMode("single_shot");
     openPage();
     kavrel::log::LogCapture capture;
+    QSignalSpy recording(page_.get(), &DataCollectionWidget::signalRecordingStateChanged);
 
     snapshot(true, {"划痕"});
     waitForQueuesDrained();
+    // meta.yaml is there from the start: a power cut still leaves a described session.
+    ASSERT_FALSE(CollectionContext::instance().baseSavePath().empty());
+    EXPECT_TRUE(fs::exists(fs::path(CollectionContext::instance().baseSavePath()) / "meta.yaml"));
     EXPECT_EQ(page_->capturedCount_, 1);
     EXPECT_TRUE(finishButton()->isEnabled());
     EXPECT_FALSE(backButton()->isEnabled());  // the session folder exists
@@ -209,6 +227,7 @@ TEST_F(CapturePageTest, SingleShotSessionKeepsExactlyTheConfirmedSnapshots)
     EXPECT_EQ(keys, (std::vector<std::string>{"date", "city", "machine_id", "scene_label", "task_label", "part_number",
                         "session_time", "capture_mode", "session_tags", "device_config", "image_info"}));
     EXPECT_EQ(meta["capture_mode"].as<std::string>(), "single_shot");
+    EXPECT_EQ(meta["session_time"].as<std::string>(), session.filename().string());
     ASSERT_EQ(meta["image_info"].size(), 2u);
     EXPECT_EQ(meta["image_info"][0]["color_file"].as<std::string>(), "D1/color/" + colour[0] + ".png");
     EXPECT_EQ(meta["image_info"][0]["depth_file"].as<std::string>(), "D1/depth/" + colour[0] + ".png");
@@ -221,6 +240,10 @@ TEST_F(CapturePageTest, SingleShotSessionKeepsExactlyTheConfirmedSnapshots)
 
     EXPECT_EQ(ledgerRowsFor(rel), 1);
     EXPECT_EQ(capture.count("Calling add_dir_record with relativePath: "), 1);
+    // The session is one recording, from the first snapshot to the finish.
+    ASSERT_EQ(recording.count(), 2);
+    EXPECT_TRUE(recording[0][0].toBool());
+    EXPECT_FALSE(recording[1][0].toBool());
 }
 
 TEST_F(CapturePageTest, DeclinedFirstSnapshotKeepsFinishAndBackDisabled)
@@ -248,6 +271,7 @@ TEST_F(CapturePageTest, ContinuousStartStopTwiceMakesOneFolderAndOneRow)
     useMode("continue_shot");
     openPage();
     kavrel::log::LogCapture capture;
+    QSignalSpy recording(page_.get(), &DataCollectionWidget::signalRecordingStateChanged);
     EXPECT_EQ(mainButton()->text(), QString::fromUtf8("开始采集"));
 
     for (int run = 0; run < 2; ++run) {
@@ -268,6 +292,9 @@ TEST_F(CapturePageTest, ContinuousStartStopTwiceMakesOneFolderAndOneRow)
         EXPECT_FALSE(backButton()->isEnabled());
     }
     EXPECT_EQ(capture.count("Reusing existing session folder"), 1);
+    ASSERT_EQ(recording.count(), 4);  // start, stop, start, stop
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(recording[i][0].toBool(), i % 2 == 0);
     finishButton()->click();
     processEventsFor(300);
     EXPECT_FALSE(page_->hasStartedCollection);
@@ -277,7 +304,7 @@ TEST_F(CapturePageTest, ContinuousStartStopTwiceMakesOneFolderAndOneRow)
     const fs::path session = sessions.front();
     EXPECT_FALSE(fs::exists(session / "manifest.json"));
     EXPECT_FALSE(pngStems(session / "D1" / "color").empty());
-    expectDepthPairsColour(session / "D1", 2);
+    expectDepthPairsColour(session / "D1");
 
     const YAML::Node meta = YAML::LoadFile((session / "meta.yaml").string());
     EXPECT_FALSE(meta["image_info"]);
@@ -306,13 +333,13 @@ TEST_F(CapturePageTest, SecondPressWithinASecondOfAStartIsIgnored)
     page_->on_Btn_MainAction_clicked();  // and the slot refuses it too
     EXPECT_TRUE(capture.contains("Button already disabled, ignoring click"));
     EXPECT_EQ(page_->status_, Status::Collecting);
-    EXPECT_TRUE(isSaveFile_);
+    EXPECT_TRUE(page_->captureSession()->recording());
 
     ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 10000));
     EXPECT_TRUE(capture.contains("Main action button re-enabled after 1 second"));
     mainButton()->click();
     EXPECT_EQ(page_->status_, Status::Idle);
-    EXPECT_FALSE(isSaveFile_);
+    EXPECT_FALSE(page_->captureSession()->recording());
     EXPECT_TRUE(mainButton()->isEnabled());  // a stop re-enables at once
 }
 
@@ -328,16 +355,17 @@ TEST_F(CapturePageTest, BackReleasesTheCamerasAndEnteringAgainRecreatesThem)
     EXPECT_EQ(page_->depthCameraManager_, nullptr);
     EXPECT_EQ(page_->depthCameraState(), DataCollectionWidget::CameraState::Off);
     EXPECT_EQ(page_->status_, Status::Idle);
-    EXPECT_FALSE(isSaveFile_);
+    EXPECT_FALSE(page_->captureSession()->recording());
     EXPECT_FALSE(page_->hasStartedCollection);
     EXPECT_TRUE(CollectionContext::instance().baseSavePath().empty());
     EXPECT_TRUE(backButton()->isEnabled());
     // The run that was in progress still reaches the ledger.
     ASSERT_TRUE(waitUntil([&] { return capture.contains("Calling add_dir_record with relativePath: "); }, 30000));
 
-    // Without a main window the page stays and says why.
+    // The main window navigates on the page's signal.
+    QSignalSpy back(page_.get(), &DataCollectionWidget::signalBackToInformationRequested);
     backButton()->click();
-    EXPECT_TRUE(capture.contains("Failed to locate Kavrel from DataCollectionWidget parent chain"));
+    EXPECT_EQ(back.count(), 1);
 
     page_->refreshCameraPreview();
     EXPECT_TRUE(capture.contains("refreshCameraPreview reinitialized cameras, reason: manager_missing"));
@@ -370,9 +398,9 @@ TEST_F(CapturePageTest, ResultAfterFinishIsRecordedUnderTheReportedPath)
     EXPECT_TRUE(capture.contains("BaseSavePath_ is empty, using curFilePath: " + late.string()));
     EXPECT_TRUE(capture.contains("Extracted relative path from BaseSavePath_: 20250612-SZ-kitchen/sink/7/20250612_101010"));
     EXPECT_EQ(ledgerRowsFor("20250612-SZ-kitchen/sink/7/20250612_101010"), 1);
-    // A closed session's meta has no session time and no manifest to read.
+    // A closed session's meta takes its time from the reported folder.
     const YAML::Node meta = YAML::LoadFile((late / "meta.yaml").string());
-    EXPECT_EQ(meta["session_time"].as<std::string>(), "");
+    EXPECT_EQ(meta["session_time"].as<std::string>(), "20250612_101010");
     EXPECT_FALSE(meta["image_info"]);
     EXPECT_TRUE(capture.contains("Manifest not found at: "));
 }
@@ -413,23 +441,6 @@ TEST_F(CapturePageTest, ButtonLooksFollowTheMode)
 
 namespace {
 
-TEST_F(CapturePageTest, CameraTitleShowsWhetherTheCameraStreams)
-{
-    // The simulated camera drops off after 40 frame sets.
-    ScopedEnv disconnect("KAVREL_SIM_DISCONNECT_AFTER", std::string("40"));
-    useMode("single_shot");
-    openPage();
-    QLabel* state = page_->ui->label_GeminiStatus;
-    EXPECT_EQ(state->text(), QString::fromUtf8("● 实时"));
-    EXPECT_EQ(state->property("cameraState").toString(), "live");
-    ASSERT_TRUE(waitUntil(
-        [&] { return page_->depthCameraState() == DataCollectionWidget::CameraState::NotResponding; }, 30000));
-    EXPECT_EQ(state->text(), QString::fromUtf8("● 无响应"));
-
-    page_->cleanupResourcesAndPrepareExit();
-    EXPECT_EQ(state->text(), QString::fromUtf8("未连接"));
-}
-
 TEST_F(CapturePageTest, AbsentCameraIsNeverShownLiveAndASnapshotStillAsks)
 {
     ScopedEnv absent("KAVREL_SIM_CAMERA_ABSENT", std::string("always"));
@@ -466,8 +477,160 @@ TEST_F(CapturePageTest, FinishFollowedQuicklyByANewRunLeavesTheNewRunAlone)
     ASSERT_EQ(page_->status_, Status::Collecting);
     processEventsFor(1200);
     EXPECT_EQ(page_->status_, Status::Collecting);
-    EXPECT_TRUE(isSaveFile_);
+    EXPECT_TRUE(page_->captureSession()->recording());
     EXPECT_EQ(finishButton()->text(), QString::fromUtf8("结束"));
 }
 
 } // namespace
+
+namespace {
+
+// Capture that cannot be kept does not start: nothing is made, queued or held.
+TEST_F(CapturePageTest, CaptureIsRefusedWhenTheCardCannotTakeIt)
+{
+    enum class Card { Missing, ReadOnly, Full };
+    struct Case {
+        const char* name;
+        Card card;
+        const char* says;
+    };
+    for (const Case& c : {Case{"missing storage folder", Card::Missing, "存储目录不可写"},
+             Case{"read-only storage", Card::ReadOnly, "存储目录不可写"},
+             Case{"too little free space", Card::Full, "采集至少需要"}}) {
+        SCOPED_TRACE(c.name);
+        if (c.card == Card::ReadOnly && geteuid() == 0)
+            continue;  // root writes into read-only folders
+        useMode("continue_shot");
+        config_manager::instance().min_free_mb_ = c.card == Card::Full ? (1 << 29) : 1;
+        const fs::path storage = c.card == Card::Missing ? root_ / "unplugged" : root_;
+        CollectionContext::instance().setStorageRoot(storage.string());
+        if (c.card == Card::ReadOnly)
+            fs::permissions(root_, fs::perms::owner_read | fs::perms::owner_exec);
+        openPage();
+        QSignalSpy recording(page_.get(), &DataCollectionWidget::signalRecordingStateChanged);
+        kavrel::log::LogCapture capture;
+        mainButton()->click();
+        fs::permissions(root_, fs::perms::owner_all);
+        EXPECT_EQ(page_->status_, Status::Idle);
+        EXPECT_TRUE(noticeText().contains(QString::fromUtf8(c.says))) << noticeText().toStdString();
+        if (c.card != Card::Full) {
+            EXPECT_TRUE(noticeText().contains(QString::fromStdString(storage.string()))) << "the dialog names the folder";
+        }
+        EXPECT_TRUE(capture.contains("Capture refused: "));
+        EXPECT_EQ(recording.count(), 0);
+        // The camera goes on streaming; none of it is queued for saving.
+        const int seen = page_->depthCameraManager_->colorFrameCount.load();
+        ASSERT_TRUE(waitUntil([&] { return page_->depthCameraManager_->colorFrameCount.load() > seen + 15; }, 10000));
+        EXPECT_EQ(FrameQueueManager::instance().depthQueue.size(), 0u);
+        EXPECT_EQ(FrameQueueManager::instance().imuQueue.size(), 0u);
+        EXPECT_TRUE(sessionFolders(root_, "D1").empty());
+        notice()->confirmButton_->click();
+        page_.reset();
+        TaskManager::instance().ClearAllTaskThread();
+        CollectionContext::instance().setStorageRoot(root_.string());
+    }
+}
+
+TEST_F(CapturePageTest, AWriteFailureStopsTheRunKeepsPairsAndTheFinishSaysSo)
+{
+    useMode("continue_record");
+    openPage();
+    mainButton()->click();
+    ASSERT_TRUE(waitUntil([&] { return !CollectionContext::instance().baseSavePath().empty(); }, 10000));
+    const fs::path session = CollectionContext::instance().baseSavePath();
+    ASSERT_TRUE(waitUntil([&] { return pngStems(session / "D1" / "depth").size() >= 2; }, 30000));
+
+    rlimit previous{};
+    getrlimit(RLIMIT_FSIZE, &previous);
+    auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit full = previous;
+    full.rlim_cur = 20000;  // no image fits any more: the card is full
+    setrlimit(RLIMIT_FSIZE, &full);
+    const bool stopped = waitUntil([&] { return page_->status_ == Status::Idle; }, 30000);
+    const bool reported = waitUntil([&] { return noticeText().contains(QString::fromUtf8("保存失败")); }, 30000);
+    setrlimit(RLIMIT_FSIZE, &previous);
+    std::signal(SIGXFSZ, previousHandler);
+    ASSERT_TRUE(stopped) << "the run stops by itself";
+    ASSERT_TRUE(reported);
+    EXPECT_TRUE(noticeText().contains(QString::fromUtf8(" 个文件未写入")));
+    EXPECT_FALSE(page_->captureSession()->recording());
+    expectDepthPairsColour(session / "D1");
+    EXPECT_TRUE(fs::exists(session / "meta.yaml"));
+    EXPECT_EQ(ledgerRowsFor(relativeToRoot(session)), 1);
+
+    notice()->confirmButton_->click();
+    ASSERT_TRUE(waitUntil([&] { return finishButton()->isEnabled(); }, 5000));
+    finishButton()->click();
+    EXPECT_TRUE(finishButton()->text().startsWith(QString::fromUtf8("保存失败: "))) << "not 打包完成";
+}
+
+TEST_F(CapturePageTest, ARecordingStopsWhenTheCardFillsOrTheCameraIsLost)
+{
+    struct Case {
+        const char* name;
+        bool cameraLost;
+        const char* says;
+    };
+    for (const Case& c : {Case{"free space below the floor", false, "剩余空间不足"},
+             Case{"camera unplugged", true, "相机连接中断"}}) {
+        SCOPED_TRACE(c.name);
+        std::optional<ScopedEnv> unplug;
+        if (c.cameraLost)
+            unplug.emplace("KAVREL_SIM_DISCONNECT_AFTER", std::string("60"));
+        useMode("continue_record");
+        config_manager::instance().min_free_mb_ = 1;
+        openPage();
+        mainButton()->click();
+        ASSERT_EQ(page_->status_, Status::Collecting);
+        ASSERT_TRUE(waitUntil([&] { return !CollectionContext::instance().baseSavePath().empty(); }, 10000));
+        const fs::path session = CollectionContext::instance().baseSavePath();
+        if (!c.cameraLost)
+            config_manager::instance().min_free_mb_ = 1 << 30;  // the card is now "full"
+        ASSERT_TRUE(waitUntil([&] { return page_->status_ == Status::Idle; }, 30000));
+        EXPECT_TRUE(noticeText().contains(QString::fromUtf8(c.says))) << noticeText().toStdString();
+        if (c.cameraLost) {
+            EXPECT_EQ(page_->ui->label_GeminiStatus->text(), QString::fromUtf8("● 无响应")) << "the badge says so";
+        }
+        // A clean end: the run's folder is complete and recorded.
+        ASSERT_TRUE(waitUntil([&] { return ledgerRowsFor(relativeToRoot(session)) == 1; }, 30000));
+        EXPECT_TRUE(fs::exists(session / "meta.yaml"));
+        expectDepthPairsColour(session / "D1");
+        if (c.cameraLost) {
+            unplug.reset();  // plugged in again
+            EXPECT_TRUE(waitUntil(
+                [&] { return page_->depthCameraState() == DataCollectionWidget::CameraState::Live; }, 30000))
+                << "the preview returns without leaving the page";
+            page_->cleanupResourcesAndPrepareExit();
+            EXPECT_EQ(page_->ui->label_GeminiStatus->text(), QString::fromUtf8("未连接"));
+        }
+        notice()->confirmButton_->click();
+        page_.reset();
+        TaskManager::instance().ClearAllTaskThread();
+        config_manager::instance().min_free_mb_ = 0;
+    }
+}
+
+TEST_F(CapturePageTest, ASoilTaskShowsBothPreviewsAndTheStatusLineCounts)
+{
+    useMode("continue_record");
+    auto& config = config_manager::instance();
+    config.camera_config_.camera3 = {"No Such USB Camera", 1, 320, 240, 30, 10.0f, "MJPG"};
+    CollectionInfo info = CollectionContext::instance().collectionInfo();
+    info.task_label = "soil_collection";
+    CollectionContext::instance().setCollectionInfo(info);
+    openPage();
+    page_->refreshCameraPreview();
+    EXPECT_EQ(page_->ui->stackedWidget_Previews->currentWidget(), page_->ui->page_DirtyPreview);
+    EXPECT_NE(page_->usbCameraManager_, nullptr);
+    EXPECT_EQ(page_->ui->label_GeminiStatus_Dirty->text(), QString::fromUtf8("● 实时")) << "each preview has its badge";
+    EXPECT_NE(page_->ui->label_UsbStatus->text(), QString::fromUtf8("● 实时")) << "no USB camera here";
+
+    mainButton()->click();
+    page_->updateRecordingStatus();
+    const QString status = page_->ui->label_RecordingStatus->text();
+    for (const char* part : {"已保存 0 组", "丢弃 0", "剩余 "})
+        EXPECT_TRUE(status.contains(QString::fromUtf8(part))) << status.toStdString();
+}
+
+} // namespace
+

@@ -1,10 +1,14 @@
 // The main window: its header, its page stack and the moves between pages.
 
 #include <QLabel>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QStackedWidget>
 
+#include "DataCollectionWidget.h"
 #include "InformationCollectionWidget.h"
 #include "Kavrel.h"
+#include "RecordsWidget.h"
 #include "PagesFixture.h"
 #include "ScenarioSelectButton.h"
 
@@ -51,6 +55,39 @@ tasks:
 
 } // namespace
 
+TEST_F(KavrelTest, HeaderShowsTheConfigurationAndTheBoard)
+{
+    auto& config = config_manager::instance();
+    config.machine_id_ = "KV-0042";
+    config.city_list_ = {{"SZ", "深圳"}, {"BJ", "北京"}};
+    config.cur_city_ = "BJ";
+    window_->refreshHeader();
+    EXPECT_EQ(label("label_DeviceNo"), "KV-0042");
+    EXPECT_EQ(label("label_CityValue"), QString::fromUtf8("北京 (BJ)"));
+    config.cur_city_ = "GZ";  // not in the list: the code alone
+    window_->refreshHeader();
+    EXPECT_EQ(label("label_CityValue"), "GZ");
+    const QString address = label("label_VncIpValue");
+    EXPECT_TRUE(address == "no" || QRegularExpression("^\\d+\\.\\d+\\.\\d+\\.\\d+$").match(address).hasMatch())
+        << address.toStdString();
+    EXPECT_NE(address, "127.0.0.1") << "loopback is not an address to reach the board at";
+    EXPECT_TRUE(QRegularExpression("^\\d+(\\.\\d)? [GM]B$").match(label("label_FreeSpace")).hasMatch())
+        << label("label_FreeSpace").toStdString();
+
+    // The NTP state is asked again (every minute) without blocking the window.
+    struct Answer {
+        QStringList command;
+        const char* shows;
+    };
+    for (const Answer& answer : {Answer{{"sh", "-c", "echo yes"}, "已同步"}, Answer{{"no-such-program-here"}, "未同步"},
+             Answer{{"sh", "-c", "echo yes"}, "已同步"}, Answer{{"sh", "-c", "echo no"}, "未同步"}}) {
+        window_->checkNtpAgain(answer.command.front(), answer.command.mid(1));
+        EXPECT_TRUE(kavrel::test::waitUntil(
+            [&] { return label("label_SyncStatus") == QString::fromUtf8(answer.shows); }, 5000))
+            << answer.command.join(' ').toStdString();
+    }
+}
+
 TEST_F(KavrelTest, ScenarioToInformationToCaptureAndBack)
 {
     button(goodPath_)->click();
@@ -65,6 +102,12 @@ TEST_F(KavrelTest, ScenarioToInformationToCaptureAndBack)
     info->findChild<QPushButton*>("Btn_Confirm")->click();
     EXPECT_EQ(window_->currentPageIndex(), 2);
     EXPECT_EQ(CollectionContext::instance().collectionInfo().task_label, "gate");
+
+    window_->switchToDataCollectionPage();  // already there: stays
+    EXPECT_EQ(window_->currentPageIndex(), 2);
+    // The capture page's back button asks the window by signal.
+    window_->dataCollectionPage()->findChild<QPushButton*>("Btn_BackToInfo")->click();
+    EXPECT_EQ(window_->currentPageIndex(), 1);
 
     // Back from the information page to the scenarios.
     window_->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(1);
@@ -93,4 +136,22 @@ TEST_F(KavrelTest, BrokenScenarioStaysOnTheStartPage)
     // A scenario without a name reads "undefine".
     window_->onScenarioSelected(QString(), QString::fromStdString(goodPath_));
     EXPECT_EQ(window_->informationPage()->findChild<QLabel*>("label_Scenario")->text(), "undefine");
+}
+
+TEST_F(KavrelTest, RecordsButtonOpensTheRecordsPageExceptWhileRecording)
+{
+    button(goodPath_)->click();
+    ASSERT_EQ(window_->currentPageIndex(), 1);
+    QPushButton* records = window_->recordsButton();
+    EXPECT_EQ(records->text(), QString::fromUtf8("记录"));
+
+    emit window_->dataCollectionPage()->signalRecordingStateChanged(true);
+    EXPECT_FALSE(records->isEnabled());
+    emit window_->dataCollectionPage()->signalRecordingStateChanged(false);
+    ASSERT_TRUE(records->isEnabled());
+
+    records->click();
+    EXPECT_EQ(window_->currentPageIndex(), 3);
+    window_->recordsPage()->on_Btn_Back_clicked();
+    EXPECT_EQ(window_->currentPageIndex(), 1) << "back to the page the records were opened from";
 }

@@ -148,9 +148,8 @@ protected:
 
     void TearDown() override
     {
-        isSaveFile_ = false;
-        shouldProcessQueue_ = false;
         if (task_) {
+            task_->endRun();
             task_->stopTask();
             task_->wait(10000);
             task_.reset();
@@ -160,8 +159,6 @@ protected:
 
     static void resetShared()
     {
-        isSaveFile_ = false;
-        shouldProcessQueue_ = false;
         auto& context = CollectionContext::instance();
         context.setSessionPaths("", "", "");
         context.setAdditionalTags({});

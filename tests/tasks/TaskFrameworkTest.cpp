@@ -64,16 +64,8 @@ public:
 
 class TaskFramework : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        isSaveFile_ = false;
-        TaskManager::instance().ClearAllTaskThread();
-    }
-    void TearDown() override
-    {
-        isSaveFile_ = false;
-        TaskManager::instance().ClearAllTaskThread();
-    }
+    void SetUp() override { TaskManager::instance().ClearAllTaskThread(); }
+    void TearDown() override { TaskManager::instance().ClearAllTaskThread(); }
 };
 
 } // namespace
@@ -112,11 +104,10 @@ TEST_F(TaskFramework, AStartRefusedWhileARunFinishesIsSavedAfterIt)
     ASSERT_EQ(task->postTask(QVariant()), 0);
     ASSERT_TRUE(task->waitInJob());
     // The operator starts the next run while the last one is still finishing.
-    isSaveFile_ = true;
-    EXPECT_EQ(task->postTask(QVariant()), -1);
+    task->beginRun(true);
     task->release();
     ASSERT_TRUE(waitUntil([&] { return task->runs.load() == 2; }));
-    isSaveFile_ = false;
+    task->endRun();
     ASSERT_TRUE(waitUntil([&] { return !task->hasTask_.load(); }));
     EXPECT_EQ(task->runs.load(), 2);
 }
@@ -157,6 +148,7 @@ TEST_F(TaskFramework, ManagerRefusesNullAndDuplicatesAndReportsUnknownTypes)
     EXPECT_EQ(manager.getTask(TaskTypes::TaskSaveWork), nullptr);
     EXPECT_TRUE(capture.contains("Task type: [TaskSaveWork] is not running or already canceled."));
     EXPECT_FALSE(manager.destroyTaskThreadStop(TaskTypes::TaskSaveWork));
+    EXPECT_EQ(registeredSaveTask(), nullptr);
 
     auto first = keptUnderThreadSanitizer(std::make_shared<TaskSaveWork>());
     auto second = std::make_shared<TaskSaveWork>();

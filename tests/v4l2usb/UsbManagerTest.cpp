@@ -7,7 +7,6 @@
 #include <opencv2/imgproc.hpp>
 
 #include "CameraManager.h"
-#include "CollectionContext.h"
 #include "FrameQueues.h"
 #include "Log.h"
 #include "TestSupport.h"
@@ -42,6 +41,8 @@ public:
     uint8_t* get_frame() override
     {
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        if (unplugged)
+            return nullptr;
         ++delivered;
         return frame_.data();
     }
@@ -56,6 +57,7 @@ public:
     }
 
     std::atomic<int> delivered{0};
+    std::atomic<bool> unplugged{false};
     std::size_t largestCapacity = 0;
 
 private:
@@ -68,12 +70,10 @@ protected:
     {
         FrameQueueManager::instance().usbNV12Queue.clear();
         FrameQueueManager::instance().usbMjpegQueue.clear();
-        isSaveFile_ = false;
+        manager_.setCapturePolicy(policy_);
     }
     void TearDown() override
     {
-        isSaveFile_ = false;
-        CollectionContext::instance().setCollectionInfo({});
         FrameQueueManager::instance().usbNV12Queue.clear();
         FrameQueueManager::instance().usbMjpegQueue.clear();
     }
@@ -87,12 +87,15 @@ protected:
         manager_.notifyRenderFrameFunc_ = [this] { ++rendered_; };
         manager_.notifyCameraStatusFunc_ = [this](bool live) { live_ = live; };
         manager_.running = true;
-        std::thread loop([&] { manager_.runUsbFrames(reader, "/dev/video-fake"); });
+        std::thread loop([&] { lost_ = manager_.runUsbFrames(reader, "/dev/video-fake"); });
         EXPECT_TRUE(kavrel::test::waitUntil(done, 5000));
         manager_.running = false;
         loop.join();
     }
 
+    std::atomic<int> arrivals_{0};
+    std::shared_ptr<CapturePolicy> policy_ = std::make_shared<CapturePolicy>([this] { ++arrivals_; });
+    std::atomic<bool> lost_{false};
     CameraManager manager_;
     std::atomic<int> rendered_{0};
     std::atomic<bool> live_{false};
@@ -122,22 +125,23 @@ TEST_F(UsbManagerLoop, SoilSingleShotSavesOneFrameAsDelivered)
 {
     const auto jpeg = twoToneJpeg();
     FakeReader reader(jpeg);
-    CollectionInfo info;
-    info.task_label = "soil_collection";
-    CollectionContext::instance().setCollectionInfo(info);
+    policy_->soil = true;
+    policy_->onRequest = true;
     auto& saved = FrameQueueManager::instance().usbMjpegQueue;
     FrameQueueManager::instance().captureTokenQueue.enqueue("usb-shot-1");
 
-    kavrel::log::LogCapture capture;
     bool requested = false;
     runLoop(reader, [&] {
         if (!requested && reader.delivered.load() >= 3) {
             requested = true;
-            isSaveFile_ = true;
-            captureTriggerCount += 2;  // two requests between frames: one capture
+            policy_->saving = true;
+            policy_->requestSnapshot();  // two requests between frames: one capture
+            policy_->requestSnapshot();
         }
         return reader.delivered.load() > 20;
     });
+    EXPECT_EQ(arrivals_.load(), 1) << "the session hears of the snapshot once";
+    EXPECT_EQ(policy_->usb.queued.load(), 1u);
     ASSERT_EQ(saved.size(), 1u);
     auto record = saved.pop();
     ASSERT_TRUE(record);
@@ -146,8 +150,19 @@ TEST_F(UsbManagerLoop, SoilSingleShotSavesOneFrameAsDelivered)
     EXPECT_EQ(record->capture_id, "usb-shot-1");
     EXPECT_EQ(record->width, 0);
     EXPECT_EQ(record->timestamp.size(), 17u);
-    EXPECT_TRUE(capture.contains("USB RGB camera single shot captured, frame size: " + std::to_string(jpeg.size())
-        + ", capture_id: usb-shot-1"));
+}
+
+TEST_F(UsbManagerLoop, ACameraThatStopsDeliveringCountsAsLost)
+{
+    FakeReader reader(twoToneJpeg());
+    manager_.cameraConfigs = {{static_cast<int32_t>(camera_base::fourcc("MJPG")), 0, kWidth, kHeight, 30}};
+    manager_.jpegDecoder = std::make_shared<rk_mjpeg_decoder_v2>(kWidth, kHeight);
+    manager_.running = true;
+    reader.unplugged = true;
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_TRUE(manager_.runUsbFrames(reader, "/dev/video-fake")) << "the manager then opens it again";
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(3 * CameraManager::usbLostAfterMs));
+    manager_.running = false;
 }
 
 TEST_F(UsbManagerLoop, FrameLargerThanTheBufferIsCutToIt)

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a configured, built folder (cpack -G DEB) and
+# checks it with lintian: any warning or error fails, overrides carry their
+# reasons (packaging/lintian-overrides). Prints the path of the .deb last.
+#
+#   scripts/deb-package.sh [build folder]      (default build/release)
+set -euo pipefail
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build_dir="$(realpath "${1:-$repo/build/release}")"
+out="$build_dir/packages"
+
+rm -rf "$out"
+(cd "$build_dir" && timeout 1200 cpack -G DEB >cpack.log 2>&1) \
+  || { cat "$build_dir/cpack.log" >&2; echo "deb-package.sh: cpack failed" >&2; exit 1; }
+deb="$(find "$out" -maxdepth 1 -name 'kavrel_*.deb' | head -n1)"
+[ -n "$deb" ] || { echo "deb-package.sh: cpack made no .deb" >&2; exit 1; }
+dpkg-deb --field "$deb" Package Version Architecture Depends >&2
+timeout 600 lintian --fail-on warning,error --tag-display-limit 0 "$deb" >&2 \
+  || { echo "deb-package.sh: lintian found problems in $deb" >&2; exit 1; }
+echo "$deb"

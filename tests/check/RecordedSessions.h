@@ -1,0 +1,83 @@
+#pragma once
+// Session folders made the way the terminal makes them: the real save worker
+// fed with camera-shaped records, then meta.yaml from the real writer.
+
+#include <string>
+
+#include "SaveTestSupport.h"
+#include "config_manager.h"
+#include "session_meta.h"
+
+namespace check_test {
+
+class RecordedSessions : public save_test::SaveFixture {
+protected:
+    static constexpr int kWidth = 64;
+    static constexpr int kHeight = 36;
+
+    // Records one session of frameSets frame sets and 40 IMU samples per frame
+    // set (200 Hz), starting at timestamp index `first`; returns its folder.
+    std::string recordSession(const std::string& mode, int frameSets, int first = 0)
+    {
+        auto& context = CollectionContext::instance();
+        auto& queues = FrameQueueManager::instance();
+        context.setSessionPaths("", "", "");
+        setMode(mode, "D1");
+        if (!task_)
+            startWorker();
+        const size_t resultsBefore = results_.size();
+        const bool singleShot = mode == "single_shot";
+        isSaveFile_ = true;
+        shouldProcessQueue_ = !singleShot;
+        EXPECT_EQ(task_->postTask(QVariant()), 0);
+        EXPECT_TRUE(kavrel::test::waitUntil([&] { return !context.baseSavePath().empty(); }));
+        for (int i = first; i < first + frameSets; ++i) {
+            const std::string timestamp = save_test::timestampAt(i);
+            EXPECT_TRUE(queues.depthMjpegQueue.push(
+                save_test::recordFromBytes(save_test::jpegBytes(kWidth, kHeight, i), timestamp)));
+            EXPECT_TRUE(queues.depthQueue.push(save_test::depthRecord(kWidth, kHeight, timestamp)));
+            for (int s = 0; s < 40; ++s)
+                EXPECT_TRUE(queues.imuQueue.push(save_test::imuRecord(save_test::imuText(i * 40 + s))));
+            if (singleShot) {
+                context.setAdditionalTags({"shot" + std::to_string(i)});
+                shouldProcessQueue_ = true;
+            }
+            EXPECT_TRUE(waitForEmptySaveQueues());
+        }
+        isSaveFile_ = false;
+        shouldProcessQueue_ = false;
+        EXPECT_TRUE(waitForResults(resultsBefore + 1));
+        const std::string session = results_.empty() ? std::string() : results_.back();
+        context.setSessionPaths("", "", "");  // finished, as the capture page's finish button does
+        writeMeta(session, mode);
+        return session;
+    }
+
+    static void writeMeta(const std::string& session, const std::string& mode)
+    {
+        camera_config cameras;
+        cameras.capture_freq = 30;
+        cameras.camera1 = {"Gemini_corlor", 0, kWidth, kHeight, 30, 0.0f, "MJPG"};
+        cameras.camera2 = {"Gemini_depeth", 0, kWidth, kHeight, 30, 0.0f, "MJPG"};
+        cameras.camera3 = {"usb_camera", 0, 1280, 720, 30, 0.0f, "MJPG"};
+        session_meta::MetaInputs inputs;
+        inputs.date = "20250612";
+        inputs.city = "c1";
+        inputs.machine_id = "EMP-TEST";
+        inputs.scene_label = "s1";
+        inputs.task_label = "t1";
+        inputs.part_number = "p1";
+        inputs.session_time = session_meta::sessionTimeOf(session);
+        inputs.capture_mode = mode;
+        inputs.session_tags = {"t1"};
+        inputs.cameras = &cameras;
+        const auto labels = session_meta::isContinuousMode(mode)
+            ? session_meta::ImageLabels{}
+            : session_meta::readImageLabels(session + "/manifest.json");
+        if (!labels.empty())
+            inputs.image_labels = &labels;
+        ASSERT_TRUE(session_meta::writeFileAtomically(session + "/meta.yaml", session_meta::render(inputs)));
+    }
+};
+
+} // namespace check_test

@@ -1,0 +1,174 @@
+#include <fstream>
+#include <functional>
+
+#include <QProcess>
+#include <nlohmann/json.hpp>
+
+#include "RecordedSessions.h"
+#include "SessionCheck.h"
+
+using namespace session_check;
+using kavrel::test::readFile;
+using kavrel::test::writeFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+bool hasProblem(const SessionReport& report, ProblemKind kind, const std::string& fileOrDetail = {})
+{
+    for (const auto& problem : report.problems)
+        if (problem.kind == kind
+            && (problem.file.find(fileOrDetail) != std::string::npos
+                || problem.detail.find(fileOrDetail) != std::string::npos))
+            return true;
+    return false;
+}
+
+std::string describe(const SessionReport& report)
+{
+    std::string text = summaryLine(report);
+    for (const auto& line : detailLines(report))
+        text += "\n" + line;
+    return text;
+}
+
+// Rewrites a text file line by line through edit.
+void editLines(const std::string& file, const std::function<void(std::vector<std::string>&)>& edit)
+{
+    auto lines = save_test::lines(readFile(file));
+    edit(lines);
+    std::string text;
+    for (const auto& line : lines)
+        text += line + "\n";
+    writeFile(file, text);
+}
+
+struct CheckerRun {
+    int exitCode = -1;
+    std::string out;
+};
+
+CheckerRun runChecker(const QStringList& arguments)
+{
+    QProcess process;
+#ifdef KAVREL_TSAN_SUPPRESSIONS
+    // The program is not a test: under ThreadSanitizer it needs the same
+    // suppressions for the libraries it uses.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TSAN_OPTIONS",
+        environment.value("TSAN_OPTIONS") + QStringLiteral(" suppressions=" KAVREL_TSAN_SUPPRESSIONS));
+    process.setProcessEnvironment(environment);
+#endif
+    process.start(QStringLiteral(KAVREL_CHECK_PROGRAM), arguments);
+    process.waitForFinished(60000);
+    return {process.exitCode(), process.readAllStandardOutput().toStdString()};
+}
+
+} // namespace
+
+class SessionChecker : public check_test::RecordedSessions { };
+
+TEST_F(SessionChecker, SessionsOfTheSaveWorkerPassInBothModes)
+{
+    for (const std::string mode : {"continue_record", "single_shot"}) {
+        SCOPED_TRACE(mode);
+        const std::string session = recordSession(mode, 4);
+        const SessionReport report = checkSession(session, 2);
+        EXPECT_TRUE(report.passed()) << describe(report);
+        EXPECT_EQ(report.captureMode, mode);
+        EXPECT_EQ(report.frameSets, 4u);
+        EXPECT_EQ(report.imu.samples, 160u);
+        EXPECT_NEAR(report.imu.rateHz, 200.0, 0.5);
+        EXPECT_EQ(report.imu.gaps, 0u);
+        EXPECT_EQ(report.firstColourImage, "D1/color/" + save_test::timestampAt(0) + ".png");
+    }
+}
+
+TEST_F(SessionChecker, ReportsEachDamageOnACopy)
+{
+    const std::string good = recordSession("single_shot", 3);
+    const std::string t0 = save_test::timestampAt(0);
+    const std::string t1 = save_test::timestampAt(1);
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> damage;
+        ProblemKind expected;
+        std::string where;
+    };
+    const std::vector<Case> cases = {
+        {"truncated JPEG", [&](const std::string& s) {
+             const std::string file = s + "/D1/color/" + t1 + ".png";
+             fs::resize_file(file, fs::file_size(file) / 2);
+         }, ProblemKind::BadImage, t1},
+        {"missing depth image", [&](const std::string& s) { fs::remove(s + "/D1/depth/" + t0 + ".png"); },
+            ProblemKind::MissingDepth, t0},
+        {"bad data.json line", [&](const std::string& s) {
+             std::ofstream(s + "/D1/data.json", std::ios::app) << std::string("\x01\xff\xfe garbage\0\x7f", 14) << "\n";
+         }, ProblemKind::BadImuLine, "data.json"},
+        {"manifest naming a missing file", [&](const std::string& s) {
+             auto manifest = nlohmann::json::parse(readFile(s + "/manifest.json"));
+             manifest["20990101000000000"] = {{"files", {"D1/color/20990101000000000.png"}}, {"tags", nlohmann::json::array()}};
+             writeFile(s + "/manifest.json", manifest.dump(2));
+         }, ProblemKind::BadManifest, "20990101000000000"},
+        {"leftover temporary file", [&](const std::string& s) { writeFile(s + "/D1/color/" + t0 + ".png.part", "half"); },
+            ProblemKind::LeftoverFile, ".part"},
+        {"IMU hole", [&](const std::string& s) {
+             // 20 samples out: 105 ms between two samples.
+             editLines(s + "/D1/data.json", [](auto& data) { data.erase(data.begin() + 21, data.begin() + 61); });
+         }, ProblemKind::ImuGap, "data.json"},
+        {"IMU time going back", [&](const std::string& s) {
+             editLines(s + "/D1/data.json", [](auto& data) { std::swap(data[3], data[61]); });
+         }, ProblemKind::ImuTimeBackwards, "data.json"},
+        {"depth PNG of the wrong size", [&](const std::string& s) {
+             cv::imwrite(s + "/D1/depth/" + t1 + ".png", cv::Mat(18, 32, CV_16UC1, cv::Scalar(900)));
+         }, ProblemKind::WrongDepthFormat, "32x18"},
+        {"8-bit depth PNG", [&](const std::string& s) {
+             cv::imwrite(s + "/D1/depth/" + t1 + ".png", cv::Mat(kHeight, kWidth, CV_8UC1, cv::Scalar(9)));
+         }, ProblemKind::WrongDepthFormat, "expected 16-bit grey"},
+        {"unparseable meta.yaml", [&](const std::string& s) { writeFile(s + "/meta.yaml", "date: [unclosed\n  : :"); },
+            ProblemKind::BadMeta, "meta.yaml"},
+        {"meta.yaml keys out of order", [&](const std::string& s) {
+             const std::string meta = readFile(s + "/meta.yaml");
+             writeFile(s + "/meta.yaml", "machine_id: X\n" + meta.substr(0, meta.find("machine_id")) +
+                 meta.substr(meta.find('\n', meta.find("machine_id")) + 1));
+         }, ProblemKind::BadMeta, "machine_id"},
+        {"missing meta.yaml", [&](const std::string& s) { fs::remove(s + "/meta.yaml"); }, ProblemKind::MissingFile,
+            "meta.yaml"},
+        {"missing manifest", [&](const std::string& s) { fs::remove(s + "/manifest.json"); }, ProblemKind::MissingFile,
+            "manifest.json"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string copy = root_ + "/copies/" + c.name + "/" + fs::path(good).filename().string();
+        fs::create_directories(copy);
+        fs::copy(good, copy, fs::copy_options::recursive);
+        c.damage(copy);
+        const SessionReport report = checkSession(copy, 2);
+        EXPECT_FALSE(report.passed());
+        EXPECT_TRUE(hasProblem(report, c.expected, c.where)) << describe(report);
+    }
+}
+
+TEST_F(SessionChecker, ProgramFindsSessionsBelowADatasetAndSetsItsExitStatus)
+{
+    const std::string first = recordSession("continue_record", 2);
+    const std::string second = recordSession("single_shot", 2, 10);
+    const QString dataset = QString::fromStdString(root_ + "/20250612-c1-s1");
+
+    CheckerRun run = runChecker({"--json", dataset});
+    EXPECT_EQ(run.exitCode, 0) << run.out;
+    const auto reports = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_TRUE(reports.is_array()) << run.out;
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[0]["passed"], true);
+    EXPECT_EQ(reports[1]["frame_sets"], 2);
+
+    fs::resize_file(second + "/D1/color/" + save_test::timestampAt(11) + ".png", 100);
+    run = runChecker({dataset});
+    EXPECT_EQ(run.exitCode, 1) << run.out;
+    EXPECT_NE(run.out.find("OK   " + first), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("FAIL " + second), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("bad_image  D1/color/" + save_test::timestampAt(11)), std::string::npos) << run.out;
+
+    EXPECT_EQ(runChecker({QString::fromStdString(root_ + "/nothing-here")}).exitCode, 2);
+}

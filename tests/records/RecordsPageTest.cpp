@@ -1,0 +1,178 @@
+#include <fstream>
+
+#include <QListView>
+#include <QListWidget>
+
+#include "DialogScript.h"
+#include "RecordedSessions.h"
+#include "RecordsWidget.h"
+#include "ledger.h"
+#include "ui_RecordsWidget.h"
+
+using kavrel::test::waitUntil;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string relativeTo(const std::string& root, const std::string& path)
+{
+    return fs::relative(path, root).string();
+}
+
+bool rowsSettled(const SessionListModel& model)
+{
+    for (int row = 0; row < model.rowCount(); ++row) {
+        const SessionRow* session = model.rowAt(row);
+        if (session->frameSets < 0 || session->check == SessionRow::Check::NotChecked)
+            return false;
+    }
+    return model.rowCount() > 0;
+}
+
+} // namespace
+
+class RecordsPage : public check_test::RecordedSessions {
+protected:
+    void SetUp() override
+    {
+        RecordedSessions::SetUp();
+        ledger_.open(dir_.path().toStdString() + "/file_manager.csv", root_);
+    }
+
+    // Records a session and puts its row into the ledger, as the capture page does.
+    std::string recordAndList(const std::string& mode, int frameSets, int first = 0)
+    {
+        const std::string session = recordSession(mode, frameSets, first);
+        ledger_.add_dir_record(relativeTo(root_, session), "采集");
+        return session;
+    }
+
+    bool inLedger(const std::string& session) const
+    {
+        const std::string name = relativeTo(root_, session);
+        for (const auto& row : ledger_.records_snapshot())
+            if (row.dir_name == name)
+                return true;
+        return false;
+    }
+
+    dataset_ledger ledger_;
+};
+
+TEST_F(RecordsPage, ListsSessionsNewestFirstAndDeletesOneWithItsLedgerRow)
+{
+    const std::string older = recordAndList("continue_record", 3);
+    const std::string newer = recordAndList("single_shot", 2, 10);
+    RecordsWidget page;
+    page.setLedger(&ledger_);
+    page.refresh(QString::fromStdString(root_));
+    ASSERT_TRUE(waitUntil([&] { return page.model()->rowCount() == 2 && rowsSettled(*page.model()); }, 20000));
+
+    const SessionRow* first = page.model()->rowAt(0);
+    EXPECT_EQ(first->path.toStdString(), newer) << "newest first";
+    EXPECT_EQ(first->frameSets, 2);
+    EXPECT_EQ(page.model()->rowAt(1)->frameSets, 3);
+    EXPECT_EQ(first->scene, "s1");
+    EXPECT_EQ(first->task, "t1");
+    EXPECT_EQ(first->part, "p1");
+    EXPECT_GT(first->sizeBytes, 0);
+    EXPECT_FALSE(first->thumbnail.isNull());
+    const QString text = page.model()->data(page.model()->index(0), Qt::DisplayRole).toString();
+    EXPECT_TRUE(text.contains(QString::fromUtf8("待上传"))) << text.toStdString();
+    EXPECT_TRUE(text.contains(QString::fromUtf8("检查通过"))) << text.toStdString();
+
+    page.openSession(0);
+    ASSERT_TRUE(waitUntil([&] { return page.ui->listWidget_Images->count() == 2; }));
+    EXPECT_TRUE(page.ui->listWidget_Images->item(0)->text().contains("shot10")) << "tags from the manifest";
+    EXPECT_TRUE(waitUntil([&] { return !page.ui->label_Depth->pixmap(Qt::ReturnByValue).isNull(); }))
+        << "the selected frame's depth is shown in colour";
+    EXPECT_TRUE(page.ui->label_Imu->text().contains("200.0 Hz")) << page.ui->label_Imu->text().toStdString();
+
+    kavrel::test::DialogScript script;
+    script.decline();
+    EXPECT_FALSE(page.deleteOpenSession());
+    EXPECT_TRUE(fs::exists(newer)) << "declined: nothing deleted";
+
+    script.confirm();
+    ASSERT_TRUE(page.deleteOpenSession());
+    EXPECT_FALSE(fs::exists(newer));
+    EXPECT_FALSE(inLedger(newer));
+    EXPECT_EQ(kavrel::test::readFile(ledger_.csv_file()).find(relativeTo(root_, newer)), std::string::npos)
+        << "the row is gone from the file too";
+    EXPECT_TRUE(fs::exists(older));
+    EXPECT_TRUE(inLedger(older));
+    EXPECT_EQ(page.model()->rowCount(), 1);
+    EXPECT_EQ(script.confirmationsShown(), 2);
+}
+
+TEST_F(RecordsPage, NeverDeletesWhileRecordingOrUploading)
+{
+    const std::string session = recordAndList("continue_record", 1);
+    struct Case {
+        const char* name;
+        std::function<void(RecordsWidget&)> arrange;
+    };
+    const std::vector<Case> cases = {
+        {"recording", [](RecordsWidget& page) { page.setRecording(true); }},
+        {"session still open", [&](RecordsWidget&) { CollectionContext::instance().setSessionPaths(session, "", ""); }},
+        {"uploading", [&](RecordsWidget& page) {
+             page.setUploadBusyCheck([&](const std::string& name) { return name == relativeTo(root_, session); });
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordsWidget page;
+        page.setLedger(&ledger_);
+        page.refresh(QString::fromStdString(root_));
+        ASSERT_TRUE(waitUntil([&] { return page.model()->rowCount() == 1; }));
+        page.openSession(0);
+        c.arrange(page);
+        kavrel::test::DialogScript script;
+        script.confirm();
+        EXPECT_FALSE(page.deleteOpenSession());
+        EXPECT_EQ(script.confirmationsShown(), 0) << "refused before asking";
+        EXPECT_TRUE(fs::exists(session));
+        EXPECT_TRUE(inLedger(session));
+        CollectionContext::instance().setSessionPaths("", "", "");
+    }
+}
+
+TEST_F(RecordsPage, DamagedSessionsAreListedWithTheirProblems)
+{
+    const std::string session = recordAndList("continue_record", 2);
+    kavrel::test::writeFile(session + "/meta.yaml", "date: [unclosed");
+    std::ofstream(session + "/D1/data.json", std::ios::app) << std::string("\0\xff\x01garbage", 10) << "\n";
+    cv::imwrite(session + "/D1/depth/" + save_test::timestampAt(1) + ".png", cv::Mat(4, 4, CV_16UC1, cv::Scalar(1)));
+    fs::remove(session + "/D1/color/" + save_test::timestampAt(0) + ".png");
+
+    RecordsWidget page;
+    page.setLedger(&ledger_);
+    page.refresh(QString::fromStdString(root_));
+    ASSERT_TRUE(waitUntil([&] { return rowsSettled(*page.model()); }, 20000));
+    const SessionRow* row = page.model()->rowAt(0);
+    EXPECT_EQ(row->check, SessionRow::Check::Failed);
+    EXPECT_GE(row->problems, 4);
+    EXPECT_EQ(row->task, "t1") << "the folder names stand in for an unreadable meta.yaml";
+    page.openSession(0);
+    ASSERT_TRUE(waitUntil([&] { return page.ui->listWidget_Problems->count() >= 4; }));
+}
+
+TEST_F(RecordsPage, AThousandSessionsAreListedInBatches)
+{
+    for (int i = 0; i < 1000; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "/20250612-c1-s1/t1/p1/20250612_%06d", i);
+        fs::create_directories(root_ + name + "/D1/color");
+        kavrel::test::writeFile(root_ + name + "/meta.yaml", "date: 20250612\n");
+    }
+    RecordsWidget page;
+    page.setLedger(&ledger_);
+    page.refresh(QString::fromStdString(root_));
+    ASSERT_TRUE(waitUntil([&] { return page.model()->sessionCount() == 1000; }, 20000));
+    EXPECT_EQ(page.model()->rowCount(), SessionListModel::kBatch) << "only the first rows are made";
+    EXPECT_EQ(page.model()->rowAt(0)->sessionTime, "20250612_000999");
+    page.model()->fetchMore({});
+    EXPECT_EQ(page.model()->rowCount(), 2 * SessionListModel::kBatch);
+    EXPECT_TRUE(waitUntil([&] { return page.model()->rowAt(79)->frameSets == 0; }, 20000))
+        << "details of fetched rows arrive from the background";
+}

@@ -1,0 +1,301 @@
+#include "CaptureSession.h"
+
+#include <QTimer>
+
+#include "CollectionContext.h"
+#include "DepthCaptureRules.h"
+#include "FrameQueues.h"
+#include "Log.h"
+
+namespace {
+
+const char* const kSoilTask = "soil_collection";
+
+StreamTotals totals(const StreamCounts& counts, uint64_t saved)
+{
+    return {counts.produced.load(), counts.queued.load(), counts.refused.load(), saved};
+}
+
+std::string describe(const char* name, const StreamTotals& t)
+{
+    return std::string(name) + " " + std::to_string(t.produced) + " produced/" + std::to_string(t.queued)
+        + " queued/" + std::to_string(t.refused) + " refused/" + std::to_string(t.saved) + " saved";
+}
+
+} // namespace
+
+QString freeSpaceText(qint64 bytes)
+{
+    if (bytes < 0)
+        return QStringLiteral("?");
+    const double mb = static_cast<double>(bytes) / (1024.0 * 1024.0);
+    if (mb >= 1024.0)
+        return QString::number(mb / 1024.0, 'f', 1) + QStringLiteral(" GB");
+    return QString::number(static_cast<qint64>(mb)) + QStringLiteral(" MB");
+}
+
+CaptureSession::CaptureSession(std::shared_ptr<TaskSaveWork> worker, QObject* parent)
+    : QObject(parent)
+    , worker_(std::move(worker))
+{
+    qRegisterMetaType<CaptureRunReport>("CaptureRunReport");
+    // Camera thread -> GUI thread: the only hand-off this session receives from the cameras.
+    policy_ = std::make_shared<CapturePolicy>(
+        [this] { QMetaObject::invokeMethod(this, "onSnapshotQueued", Qt::QueuedConnection); });
+
+    arrivalTimer_ = new QTimer(this);
+    arrivalTimer_->setSingleShot(true);
+    connect(arrivalTimer_, &QTimer::timeout, this, [this] {
+        if (!awaitingArrival_)
+            return;
+        awaitingArrival_ = false;
+        LOGW << "No frame arrived for this snapshot within " << snapshotArrivalWaitMs
+             << " ms; is the camera streaming?";
+        emit snapshotArrived(false);
+    });
+    writeTimer_ = new QTimer(this);
+    writeTimer_->setSingleShot(true);
+    connect(writeTimer_, &QTimer::timeout, this, [this] {
+        if (!writePending_)
+            return;
+        LOGW << "Confirmed snapshot not written within " << snapshotWriteWaitMs << " ms, going on";
+        onImagesWritten();
+    });
+
+    if (!worker_) {
+        LOGE << "Capture session without a save worker: nothing can be saved";
+        return;
+    }
+    TaskSaveWork* saveWorker = worker_.get();
+    connect(saveWorker, &TaskSaveWork::sessionFolderReady, this, &CaptureSession::onFolderReady);
+    connect(saveWorker, &TaskSaveWork::sessionFolderFailed, this, &CaptureSession::onFolderFailed);
+    connect(saveWorker, &TaskSaveWork::imagesWritten, this, &CaptureSession::onImagesWritten);
+    connect(saveWorker, &TaskSaveWork::writeFailed, this, &CaptureSession::onWriteFailed);
+    connect(saveWorker, &TaskSaveWork::runFinished, this, &CaptureSession::onRunFinished);
+}
+
+CaptureSession::~CaptureSession()
+{
+    // Cameras may outlive us by a moment: they must save nothing more.
+    policy_->saving = false;
+    if (worker_)
+        worker_->endRun();
+}
+
+void CaptureSession::configure(const CollectionInfo& info, int fps)
+{
+    singleShot_ = info.capture_mode == "single_shot";
+    const bool soil = info.task_label == kSoilTask;
+    policy_->soil = soil;
+    policy_->onRequest = singleShot_ || soil;
+    policy_->stride = computeSaveScale(fps, info.shot_interval_ms);
+    LOGD << "Capture policy: " << (policy_->onRequest ? "on request" : "continuous") << (soil ? ", soil" : "")
+         << ", stride " << policy_->stride.load();
+}
+
+void CaptureSession::setRecording(bool recording)
+{
+    if (recording_ == recording)
+        return;
+    recording_ = recording;
+    emit recordingChanged(recording);
+}
+
+void CaptureSession::openRun(bool writeImages)
+{
+    policy_->resetCounts();
+    folderReady_ = false;
+    if (worker_) {
+        statsAtStart_ = worker_->stats();
+        if (worker_->beginRun(writeImages))
+            ++pendingRuns_;
+        else
+            LOGE << "Save worker is not running; this run saves nothing";
+    }
+    runClock_.start();
+    setRecording(true);
+}
+
+void CaptureSession::closeRun()
+{
+    // Cameras first: nothing is queued for a run that is closing.
+    policy_->saving = false;
+    if (worker_)
+        worker_->endRun();
+    snapshotWanted_ = false;
+    awaitingArrival_ = false;
+    arrivalTimer_->stop();
+    setRecording(false);
+}
+
+void CaptureSession::start()
+{
+    if (recording_)
+        return;
+    openRun(true);
+}
+
+void CaptureSession::stop()
+{
+    if (recording_)
+        closeRun();
+}
+
+void CaptureSession::snapshot()
+{
+    snapshotWanted_ = true;
+    if (!recording_) {
+        openRun(false);  // the request goes out once the folder exists
+        return;
+    }
+    whenSnapshotWritten([this] { requestSnapshot(); });
+}
+
+void CaptureSession::requestSnapshot()
+{
+    if (!recording_ || !folderReady_ || !snapshotWanted_)
+        return;
+    snapshotWanted_ = false;
+    // The last snapshot is on the card: stop writing, drop anything stale
+    // (a late soil frame, a declined snapshot), then ask for a new set.
+    if (worker_)
+        worker_->setWriteImages(false);
+    FrameQueueManager::instance().clearImageQueues();
+    awaitingArrival_ = true;
+    arrivalTimer_->start(snapshotArrivalWaitMs);
+    const uint64_t request = policy_->requestSnapshot();
+    LOGD << "Snapshot requested (" << request << "), data will be enqueued but NOT saved until user confirms";
+}
+
+void CaptureSession::onSnapshotQueued()
+{
+    if (!awaitingArrival_)
+        return;
+    awaitingArrival_ = false;
+    arrivalTimer_->stop();
+    emit snapshotArrived(true);
+}
+
+void CaptureSession::confirm()
+{
+    const bool queued = FrameQueueManager::instance().usbMjpegQueue.size() > 0
+        || FrameQueueManager::instance().depthMjpegQueue.size() > 0;
+    if (worker_)
+        worker_->setWriteImages(true);
+    if (queued) {
+        writePending_ = true;
+        writeTimer_->start(snapshotWriteWaitMs);
+    }
+}
+
+void CaptureSession::decline()
+{
+    FrameQueueManager::instance().clearImageQueues();
+}
+
+void CaptureSession::whenSnapshotWritten(std::function<void()> action)
+{
+    if (!writePending_) {
+        action();
+        return;
+    }
+    LOGD << "Waiting for the confirmed snapshot to be written before going on";
+    afterWrite_.push_back(std::move(action));
+}
+
+void CaptureSession::finish(std::function<void()> closed)
+{
+    whenSnapshotWritten([this, closed = std::move(closed)] {
+        if (recording_)
+            closeRun();
+        if (closed)
+            closed();
+    });
+}
+
+void CaptureSession::abandon()
+{
+    afterWrite_.clear();
+    writePending_ = false;
+    writeTimer_->stop();
+    closeRun();
+    if (worker_)
+        worker_->cancelTask();
+}
+
+void CaptureSession::onFolderReady(const QString& path)
+{
+    if (!recording_)
+        return;
+    folderReady_ = true;
+    // Only now may frames pile up: their folder exists. On request, the
+    // cameras still queue only the frame sets asked for (and IMU samples).
+    policy_->saving = true;
+    emit folderReady(path);
+    requestSnapshot();
+}
+
+void CaptureSession::onFolderFailed(const QString& folder, const QString& reason)
+{
+    if (pendingRuns_ > 0)
+        --pendingRuns_;
+    LOGE << "Capture refused: the session folder " << folder.toStdString() << " could not be made"
+         << (reason.isEmpty() ? std::string() : ": " + reason.toStdString());
+    closeRun();
+    emit folderFailed(folder, reason);
+}
+
+void CaptureSession::onImagesWritten()
+{
+    if (!writePending_)
+        return;
+    writePending_ = false;
+    writeTimer_->stop();
+    emit snapshotWritten();
+    auto actions = std::move(afterWrite_);
+    afterWrite_.clear();
+    for (auto& action : actions)
+        action();
+}
+
+void CaptureSession::onWriteFailed(const QString& what)
+{
+    closeRun();
+    emit writeFailed(what);
+}
+
+void CaptureSession::onRunFinished(const SaveRunResult& result)
+{
+    if (pendingRuns_ > 0)
+        --pendingRuns_;
+    CaptureRunReport report;
+    report.saved = result;
+    report.colour = totals(policy_->colour, result.colourSaved);
+    report.depth = totals(policy_->depth, result.depthSaved);
+    report.usb = totals(policy_->usb, result.usbSaved);
+    report.imu = totals(policy_->imu, result.imuSaved);
+    report.droppedFrameSets = policy_->droppedFrameSets.load();
+    report.elapsedMs = runClock_.isValid() ? runClock_.elapsed() : 0;
+    LOGI << "Capture run finished in " << result.path.toStdString() << ": " << describe("colour", report.colour)
+         << ", " << describe("depth", report.depth) << ", " << describe("USB", report.usb) << ", "
+         << describe("IMU", report.imu) << ", dropped frame sets " << report.droppedFrameSets << ", failed files "
+         << result.filesFailed;
+    emit runFinished(report);
+}
+
+LiveCounts CaptureSession::liveCounts() const
+{
+    LiveCounts live;
+    if (!recording_ || !runClock_.isValid())
+        return live;
+    live.elapsedMs = runClock_.elapsed();
+    live.droppedFrameSets = policy_->droppedFrameSets.load();
+    if (worker_) {
+        const TaskSaveWork::Stats now = worker_->stats();
+        live.frameSetsSaved = now.depthImagesSaved - statsAtStart_.depthImagesSaved;
+        const uint64_t imu = now.imuSamplesWritten - statsAtStart_.imuSamplesWritten;
+        if (live.elapsedMs > 0)
+            live.imuRateHz = static_cast<double>(imu) * 1000.0 / static_cast<double>(live.elapsedMs);
+    }
+    return live;
+}
