@@ -8,19 +8,9 @@ using kavrel::test::CatalogueTest;
 namespace {
 
 const char* const kKitchenTags = R"(tag_groups:
-  - label: light
-    name: 光照
-    tags:
-      - {tag: dim, name: 昏暗}
-      - {tag: bright, name: 明亮}
-  - label: surface
-    name: 台面
-    tags:
-      - {tag: wood}
-      - {tag: steel, name: 不锈钢}
-      - {name: 无标识}
-  - name: 无标签组
-    tags: [{tag: lost}]
+  - {label: light, name: 光照, tags: [{tag: dim, name: 昏暗}, {tag: bright, name: 明亮}]}
+  - {label: surface, name: 台面, tags: [{tag: wood}, {tag: steel, name: 不锈钢}, {name: 无标识}]}
+  - {name: 无标签组, tags: [{tag: lost}]}
 )";
 
 const char* const kKitchenScenario = R"(scenarios:
@@ -141,17 +131,11 @@ TEST_F(CatalogueTest, TagFilesMergeInOrderAndBrokenOnesAreSkipped)
 {
     // Order: the caller's tags path, tags.yaml beside the scenario, then the
     // user directory's tag*.yaml in byte order.
-    const std::string deviceTags = put("etc/tags.yaml", R"(tag_groups:
-  - label: weather
-    name: 天气
-    tags: [{tag: sun, name: 晴}, {tag: rain, name: 雨}]
-)");
+    const std::string deviceTags =
+        put("etc/tags.yaml", "tag_groups: [{label: weather, name: 天气, tags: [{tag: sun, name: 晴}, {tag: rain, name: 雨}]}]\n");
     put("set/tags.yaml", R"(tag_groups:
-  - label: weather
-    name: 天气情况
-    tags: [{tag: rain, name: 下雨}, {tag: fog, name: 雾}]
-  - label: time
-    tags: [{tag: night}]
+  - {label: weather, name: 天气情况, tags: [{tag: rain, name: 下雨}, {tag: fog, name: 雾}]}
+  - {label: time, tags: [{tag: night}]}
 )");
     put(".config/kavrel/tag_b.yaml", "tag_groups: [{label: time, name: 时段, tags: [{tag: dawn}]}]\n");
     put(".config/kavrel/tag_a.yaml", "tag_groups: [{label: time, name: 时间}]\n");

@@ -18,37 +18,19 @@ using kavrel::test::selectedRows;
 namespace {
 
 const char* const kTags = R"(tag_groups:
-  - label: light
-    name: 光照
-    tags: [{tag: dim, name: 昏暗}, {tag: bright, name: 明亮}]
-  - label: goods
-    name: 货物
-    tags: [{tag: can, name: 罐头}, {tag: box, name: 盒装}, {tag: bag}]
+  - {label: light, name: 光照, tags: [{tag: dim, name: 昏暗}, {tag: bright, name: 明亮}]}
+  - {label: goods, name: 货物, tags: [{tag: can, name: 罐头}, {tag: box, name: 盒装}, {tag: bag}]}
 )";
 
 const char* const kStore = R"(label: store
 name: 便利店
 tasks:
-  - label: shelf
-    name: 货架
-    tag_include: [light, goods]
-    need_part_num: true
-    part_name: 隔间号
-    devices: [{label: gemini2}, {label: usb_cam}]
-  - label: door
-    name: 门口
-    mode: continue_record
-    need_part_num: false
-    shot_interval_ms: 250
-    tag_include: [goods]
-    devices: [{label: gemini2}]
-  - label: bare
-    name: 空任务
-    part_name: ''
-  - label: cabinet
-    name: 柜子
-    part_name: 柜号
-    tag_include: [light]
+  - {label: shelf, name: 货架, tag_include: [light, goods], need_part_num: true, part_name: 隔间号,
+     devices: [{label: gemini2}, {label: usb_cam}]}
+  - {label: door, name: 门口, mode: continue_record, need_part_num: false, shot_interval_ms: 250,
+     tag_include: [goods], devices: [{label: gemini2}]}
+  - {label: bare, name: 空任务, part_name: ''}
+  - {label: cabinet, name: 柜子, part_name: 柜号, tag_include: [light]}
 )";
 
 class InformationPageTest : public PagesTest {
