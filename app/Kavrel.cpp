@@ -74,6 +74,9 @@ Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavre
     ui->horizontalLayout_Header->insertWidget(ui->horizontalLayout_Header->indexOf(ui->toolButton), recordsButton_);
     recordsPage_ = new RecordsWidget(ui->stackedWidget);
     ui->stackedWidget->addWidget(recordsPage_);
+    recordsPage_->setUploadBusyCheck([](const std::string& dataset) {
+        return file_manager::instance().uploads().is_queued_or_sending(dataset);
+    });
     connect(recordsButton_, &QPushButton::clicked, this, &Kavrel::openRecordsPage);
     connect(recordsPage_, &RecordsWidget::signalBackRequested, this,
             [this] { ui->stackedWidget->setCurrentIndex(pageBeforeRecords_); });

@@ -201,6 +201,15 @@ void uploader::stop()
     LOGI << "file_manager stop called";
 }
 
+bool uploader::is_queued_or_sending(const std::string& dataset_name) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (sending_ == dataset_name)
+        return true;
+    return std::any_of(queue_.begin(), queue_.end(),
+                       [&](const upload_request& queued) { return queued.dataset_name == dataset_name; });
+}
+
 void uploader::upload_task()
 {
     for (;;) {
@@ -214,8 +223,11 @@ void uploader::upload_task()
             request = std::move(queue_.front());
             queue_.pop_front();
             generation = cancel_generation_;
+            sending_ = request.dataset_name;
         }
         upload_dataset(request, generation);
+        std::lock_guard<std::mutex> lock(mutex_);
+        sending_.clear();
     }
 }
 

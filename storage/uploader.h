@@ -87,6 +87,10 @@ public:
     // Stops for good: cancels like cancel_all, then joins the worker.
     void stop();
 
+    // Whether a dataset (a ledger row's folder) is queued or being sent, so
+    // that nothing deletes it underneath the upload.
+    bool is_queued_or_sending(const std::string& dataset_name) const;
+
     bool is_running() const { return running_.load(); }
     // Threads started so far (none before the first request).
     std::size_t worker_count() const;
@@ -108,6 +112,7 @@ private:
     std::condition_variable wake_;
     std::thread worker_;                            // guarded by mutex_
     std::deque<upload_request> queue_;              // guarded by mutex_
+    std::string sending_;                           // guarded by mutex_; the dataset in flight
     bool paused_ = false;                           // guarded by mutex_
     std::atomic<bool>* active_abort_ = nullptr;     // guarded by mutex_; the running dataset's
     uint64_t cancel_generation_ = 0;                // guarded by mutex_; counts cancel_all calls

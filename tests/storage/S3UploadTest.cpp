@@ -169,6 +169,7 @@ TEST_F(S3Upload, DatasetArrivesByteForByteWithManifestAndIsSkippedWhenSentAgain)
     Reports reports;
     ASSERT_TRUE(manager.uploads().submit_upload({reports.receiver(), name}));
     EXPECT_EQ(manager.uploads().worker_count(), 1u);
+    EXPECT_TRUE(manager.uploads().is_queued_or_sending(name)) << "a queued dataset must not be deleted";
     manager.uploads().set_paused(false);
     const upload_info first = reports.wait_last();
     EXPECT_TRUE(first.finished);
