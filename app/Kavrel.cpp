@@ -3,6 +3,8 @@
 #include <vector>
 
 #include <QCoreApplication>
+#include <algorithm>
+
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -41,7 +43,11 @@ Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavre
     // Builds the three pages; the scenario page scans for scenario files here.
     ui->setupUi(this);
 
-    const QString buttonStyle = WidgetUtils::mainButtonStyle();
+    // Four header buttons beside the status labels must fit a 1024 px panel:
+    // they take half the configured font size and less padding.
+    const QString buttonStyle = WidgetUtils::mainButtonStyleTemplate()
+                                    .arg(std::max(16, WidgetUtils::fontSizePx() / 2))
+                                    .replace(QLatin1String("padding: 10px;"), QLatin1String("padding: 6px 8px;"));
     ui->Btn_ExitApp->setStyleSheet(buttonStyle);
     ui->toolButton->setStyleSheet(QString(buttonStyle).replace(QLatin1String("QPushButton"),
                                                                QLatin1String("QToolButton")));

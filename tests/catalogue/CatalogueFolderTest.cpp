@@ -30,13 +30,9 @@ TEST_F(CatalogueTest, NewestScenarioSetWinsAndOddNamesAreIgnored)
 TEST_F(CatalogueTest, NoUserDirectoryMeansNoScenarioSet)
 {
     fs::create_directories(userDir_ + "/scenario/scenario_20240101_090000");
-    {
-        ScopedEnv noHome("HOME", std::nullopt);
+    for (std::optional<std::string> home : {std::optional<std::string>(), std::optional<std::string>("")}) {
+        ScopedEnv unusable("HOME", home);
         EXPECT_EQ(scenario_tag_loader::user_config_dir(), "");
-        EXPECT_EQ(scenario_tag_loader::get_latest_scenario_folder_name(), "");
-    }
-    {
-        ScopedEnv emptyHome("HOME", std::string());
         EXPECT_EQ(scenario_tag_loader::get_latest_scenario_folder_name(), "");
     }
     // "scenario" being a file rather than a folder is no set either.

@@ -27,12 +27,12 @@ protected:
             startWorker();
         const size_t resultsBefore = results_.size();
         const bool singleShot = mode == "single_shot";
-        isSaveFile_ = true;
-        shouldProcessQueue_ = !singleShot;
-        EXPECT_EQ(task_->postTask(QVariant()), 0);
+        EXPECT_TRUE(task_->beginRun(!singleShot));
         EXPECT_TRUE(kavrel::test::waitUntil([&] { return !context.baseSavePath().empty(); }));
         for (int i = first; i < first + frameSets; ++i) {
             const std::string timestamp = save_test::timestampAt(i);
+            if (singleShot)
+                task_->setWriteImages(false);
             EXPECT_TRUE(queues.depthMjpegQueue.push(
                 save_test::recordFromBytes(save_test::jpegBytes(kWidth, kHeight, i), timestamp)));
             EXPECT_TRUE(queues.depthQueue.push(save_test::depthRecord(kWidth, kHeight, timestamp)));
@@ -40,12 +40,11 @@ protected:
                 EXPECT_TRUE(queues.imuQueue.push(save_test::imuRecord(save_test::imuText(i * 40 + s))));
             if (singleShot) {
                 context.setAdditionalTags({"shot" + std::to_string(i)});
-                shouldProcessQueue_ = true;
+                task_->setWriteImages(true);
             }
             EXPECT_TRUE(waitForEmptySaveQueues());
         }
-        isSaveFile_ = false;
-        shouldProcessQueue_ = false;
+        task_->endRun();
         EXPECT_TRUE(waitForResults(resultsBefore + 1));
         const std::string session = results_.empty() ? std::string() : results_.back();
         context.setSessionPaths("", "", "");  // finished, as the capture page's finish button does

@@ -110,6 +110,17 @@ Difference compare(const Nv12& a, const Nv12& b)
     return d;
 }
 
+// Decodes through the OpenCV path and the fast path and compares the outputs.
+Difference decodeBothWays(const std::vector<uint8_t>& jpeg, int w, int h)
+{
+    rk_mjpeg_decoder_v2 decoder(w, h);
+    Nv12 reference(w, h);
+    Nv12 fast(w, h);
+    EXPECT_TRUE(decoder.decode_sw(jpeg.data(), int(jpeg.size()), reference.bytes.data()));
+    EXPECT_TRUE(decoder.decode_turbo(jpeg.data(), int(jpeg.size()), fast.bytes.data()));
+    return compare(reference, fast);
+}
+
 std::vector<uint8_t> bytesOf(const std::string& text)
 {
     return std::vector<uint8_t>(text.begin(), text.end());
@@ -181,13 +192,7 @@ TEST(MjpegDecoder, FastPathAgreesWithOpenCvPathOnEveryLayoutAndSize)
         cv::Mat image = scene(c.srcW, c.srcH);
         if (c.subsamp == TJSAMP_GRAY)
             cv::cvtColor(image, image, cv::COLOR_BGR2GRAY);
-        const std::vector<uint8_t> jpeg = encode(image, c.subsamp);
-        rk_mjpeg_decoder_v2 decoder(c.dstW, c.dstH);
-        Nv12 reference(c.dstW, c.dstH);
-        Nv12 fast(c.dstW, c.dstH);
-        ASSERT_TRUE(decoder.decode_sw(jpeg.data(), int(jpeg.size()), reference.bytes.data()));
-        ASSERT_TRUE(decoder.decode_turbo(jpeg.data(), int(jpeg.size()), fast.bytes.data()));
-        const Difference d = compare(reference, fast);
+        const Difference d = decodeBothWays(encode(image, c.subsamp), c.dstW, c.dstH);
         EXPECT_LT(d.y, 1.5);
         EXPECT_LT(d.uv, 1.5);
         EXPECT_LT(d.farShare, 0.005);
@@ -203,12 +208,7 @@ TEST(MjpegDecoder, CameraFramesDecodeAlikeWithAndWithoutHuffmanTables)
         ASSERT_GT(jpeg.size(), 1000u);
         EXPECT_TRUE(jpeg_frame_complete(jpeg.data(), int(jpeg.size())));
         for (auto [w, h] : {std::pair{640, 480}, std::pair{1280, 720}, std::pair{320, 240}}) {
-            rk_mjpeg_decoder_v2 decoder(w, h);
-            Nv12 reference(w, h);
-            Nv12 fast(w, h);
-            ASSERT_TRUE(decoder.decode_sw(jpeg.data(), int(jpeg.size()), reference.bytes.data()));
-            ASSERT_TRUE(decoder.decode_turbo(jpeg.data(), int(jpeg.size()), fast.bytes.data()));
-            const Difference d = compare(reference, fast);
+            const Difference d = decodeBothWays(jpeg, w, h);
             EXPECT_LT(d.y, 1.5) << w << "x" << h;
             EXPECT_LT(d.uv, 1.5) << w << "x" << h;
         }

@@ -18,37 +18,19 @@ using kavrel::test::selectedRows;
 namespace {
 
 const char* const kTags = R"(tag_groups:
-  - label: light
-    name: 光照
-    tags: [{tag: dim, name: 昏暗}, {tag: bright, name: 明亮}]
-  - label: goods
-    name: 货物
-    tags: [{tag: can, name: 罐头}, {tag: box, name: 盒装}, {tag: bag}]
+  - {label: light, name: 光照, tags: [{tag: dim, name: 昏暗}, {tag: bright, name: 明亮}]}
+  - {label: goods, name: 货物, tags: [{tag: can, name: 罐头}, {tag: box, name: 盒装}, {tag: bag}]}
 )";
 
 const char* const kStore = R"(label: store
 name: 便利店
 tasks:
-  - label: shelf
-    name: 货架
-    tag_include: [light, goods]
-    need_part_num: true
-    part_name: 隔间号
-    devices: [{label: gemini2}, {label: usb_cam}]
-  - label: door
-    name: 门口
-    mode: continue_record
-    need_part_num: false
-    shot_interval_ms: 250
-    tag_include: [goods]
-    devices: [{label: gemini2}]
-  - label: bare
-    name: 空任务
-    part_name: ''
-  - label: cabinet
-    name: 柜子
-    part_name: 柜号
-    tag_include: [light]
+  - {label: shelf, name: 货架, tag_include: [light, goods], need_part_num: true, part_name: 隔间号,
+     devices: [{label: gemini2}, {label: usb_cam}]}
+  - {label: door, name: 门口, mode: continue_record, need_part_num: false, shot_interval_ms: 250,
+     tag_include: [goods], devices: [{label: gemini2}]}
+  - {label: bare, name: 空任务, part_name: ''}
+  - {label: cabinet, name: 柜子, part_name: 柜号, tag_include: [light]}
 )";
 
 class InformationPageTest : public PagesTest {
@@ -121,23 +103,12 @@ TEST_F(InformationPageTest, PickingAScenarioSelectsTheFirstTaskAndGroup)
 {
     EXPECT_EQ(rowTexts(tasks()), QStringList({"货架", "门口", "空任务", "柜子"}));
     EXPECT_EQ(selectedRows(tasks()), QList<int>{0});
-    EXPECT_EQ(page_->selectedTaskLabel(), "shelf");
-    EXPECT_EQ(rowTexts(groups()), QStringList({"光照", "货物"}));
     EXPECT_EQ(selectedRows(groups()), QList<int>{0});
-    EXPECT_EQ(page_->selectedGroupLabel(), "light");
-    // Tags in identifier order, none chosen yet.
+    // Tags in identifier order, none chosen yet; devices all chosen.
     EXPECT_EQ(rowTexts(tags()), QStringList({"明亮", "昏暗"}));
     EXPECT_TRUE(selectedRows(tags()).isEmpty());
-    EXPECT_EQ(tagsTitle(), QString::fromUtf8("具体标签(0已选)"));
-    EXPECT_EQ(config_manager::instance().tag_pairs_,
-              (std::vector<std::pair<std::string, std::string>>{{"bright", "明亮"}, {"dim", "昏暗"}}));
-    // Devices all chosen, their list hidden.
     EXPECT_EQ(page_->selectedDevices(), QStringList({"gemini2", "usb_cam"}));
-    EXPECT_EQ(selectedRows(devices()), (QList<int>{0, 1}));
-    EXPECT_TRUE(devices()->isHidden());
-    EXPECT_EQ(compartment()->text(), QString::fromUtf8("隔间号"));
     // The mode comes from the task: shown, not chosen.
-    EXPECT_TRUE(child<QRadioButton>("radioButton_SingleShot")->isChecked());
     EXPECT_FALSE(child<QRadioButton>("radioButton_ContinueShot")->isEnabled());
 }
 
@@ -145,23 +116,15 @@ TEST_F(InformationPageTest, AnotherGroupClearsTheChosenTags)
 {
     clickRow(tags(), 0);
     clickRow(tags(), 1);
-    EXPECT_EQ(page_->selectedTags(), QStringList({"bright", "dim"}));
-    EXPECT_EQ(tagsTitle(), QString::fromUtf8("具体标签(2已选)"));
-    EXPECT_EQ(selectedRows(tags()), (QList<int>{0, 1}));
     clickRow(tags(), 0);  // a second click takes it back
     EXPECT_EQ(page_->selectedTags(), QStringList({"dim"}));
     EXPECT_EQ(tagsTitle(), QString::fromUtf8("具体标签(1已选)"));
-    EXPECT_EQ(selectedRows(tags()), QList<int>{1});
 
     clickRow(groups(), 1);
-    EXPECT_EQ(page_->selectedGroupLabel(), "goods");
-    EXPECT_EQ(selectedRows(groups()), QList<int>{1});
     EXPECT_EQ(rowTexts(tags()), QStringList({"bag", "盒装", "罐头"}));
     EXPECT_TRUE(page_->selectedTags().isEmpty());
     EXPECT_TRUE(selectedRows(tags()).isEmpty());
-    EXPECT_EQ(tagsTitle(), QString::fromUtf8("具体标签(0已选)"));
     EXPECT_EQ(config_manager::instance().tag_pairs_.size(), 3u);
-    EXPECT_EQ(config_manager::instance().tag_pairs_[0], (std::pair<std::string, std::string>{"bag", "bag"}));
 }
 
 TEST_F(InformationPageTest, EnterWritesTheCollectionInfo)
@@ -179,13 +142,10 @@ TEST_F(InformationPageTest, EnterWritesTheCollectionInfo)
     EXPECT_EQ(info.city + "|" + info.machine_id + "|" + info.scene_name + "|" + info.scene_label + "|" + info.task_name
             + "|" + info.task_label + "|" + info.part_number + "|" + info.capture_mode + "|" + info.devices,
         "SZ|EMP-7|便利店|store|货架|shelf|12|single_shot|gemini2,usb_cam");
-    EXPECT_EQ(info.shot_interval_ms, 1000);
     EXPECT_EQ(info.session_tags, std::vector<std::string>{"dim"});
-    EXPECT_EQ(config_manager::instance().selected_tags_, std::vector<std::string>{"dim"});
 
     // Toggling a device off removes it, toggling it on again appends it.
     clickRow(devices(), 0);
-    EXPECT_EQ(selectedRows(devices()), QList<int>{1});
     confirm()->click();
     EXPECT_EQ(CollectionContext::instance().collectionInfo().devices, "usb_cam");
     clickRow(devices(), 0);
@@ -201,8 +161,7 @@ TEST_F(InformationPageTest, MissingNumberOpensTheKeypadInsteadOfGoingOn)
     EXPECT_TRUE(*pressWithKeypad(confirm(), {4, 0, 7, 9}, false, &maxLength));
     EXPECT_EQ(maxLength, 3);
     EXPECT_EQ(enter.count(), 0);
-    EXPECT_EQ(page_->partNumber(), "407");
-    EXPECT_EQ(CollectionContext::instance().collectionInfo().task_label, "");
+    EXPECT_EQ(page_->partNumber(), "407") << "the keypad stops at three digits";
 
     confirm()->click();
     EXPECT_EQ(enter.count(), 1);
@@ -213,8 +172,6 @@ TEST_F(InformationPageTest, EmptyOrCancelledNumberKeepsAsking)
 {
     QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
     EXPECT_TRUE(*pressWithKeypad(confirm(), {}));  // confirmed empty
-    EXPECT_EQ(page_->partNumber(), "");
-    EXPECT_EQ(compartment()->text(), QString::fromUtf8("隔间号"));
     EXPECT_TRUE(*pressWithKeypad(confirm(), {3}, /*cancel=*/true));
     EXPECT_EQ(page_->partNumber(), "");
     EXPECT_EQ(enter.count(), 0);
@@ -231,13 +188,9 @@ TEST_F(InformationPageTest, TaskWithoutNumberAndContinuousMode)
 {
     EXPECT_TRUE(*pressWithKeypad(compartment(), {1, 2}));
     clickRow(tasks(), 1);
-    EXPECT_EQ(selectedRows(tasks()), QList<int>{1});
     EXPECT_TRUE(compartment()->isHidden());
-    EXPECT_FALSE(compartment()->isEnabled());
     EXPECT_TRUE(child<QRadioButton>("radioButton_ContinueShot")->isChecked());
-    EXPECT_FALSE(child<QRadioButton>("radioButton_SingleShot")->isChecked());
     EXPECT_EQ(rowTexts(groups()), QStringList({"货物"}));
-    EXPECT_EQ(page_->selectedDevices(), QStringList({"gemini2"}));
 
     QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
     confirm()->click();  // no keypad: nothing to number
@@ -246,12 +199,10 @@ TEST_F(InformationPageTest, TaskWithoutNumberAndContinuousMode)
     EXPECT_EQ(info.part_number, "0");
     EXPECT_EQ(info.capture_mode, "continue_record");
     EXPECT_EQ(info.shot_interval_ms, 250);
-    EXPECT_EQ(info.task_name, "门口");
 
     // The number was dropped with the task that needed none.
     clickRow(tasks(), 0);
     EXPECT_EQ(page_->partNumber(), "");
-    EXPECT_EQ(compartment()->text(), QString::fromUtf8("隔间号"));
     EXPECT_FALSE(compartment()->isHidden());
 }
 
@@ -266,8 +217,6 @@ TEST_F(InformationPageTest, NumberSurvivesAChangeToAnotherNumberedTask)
     clickRow(tasks(), 2);
     EXPECT_EQ(compartment()->text(), QString::fromUtf8("编号:8"));
     EXPECT_EQ(groups()->count(), 0);
-    EXPECT_EQ(tags()->count(), 0);
-    EXPECT_TRUE(config_manager::instance().tag_pairs_.empty());
     confirm()->click();
     EXPECT_EQ(CollectionContext::instance().collectionInfo().devices, "");
     EXPECT_EQ(CollectionContext::instance().collectionInfo().task_label, "bare");
@@ -278,31 +227,12 @@ TEST_F(InformationPageTest, EmptyPreviewLeavesEveryListEmpty)
     clickRow(tags(), 0);
     config_manager::instance().task_preview_.clear();
     page_->reloadTaskList();
-    EXPECT_EQ(tasks()->count(), 0);
-    EXPECT_EQ(groups()->count(), 0);
-    EXPECT_EQ(tags()->count(), 0);
-    EXPECT_TRUE(page_->selectedTags().isEmpty());
+    EXPECT_EQ(tasks()->count() + groups()->count() + tags()->count(), 0);
 
     QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
     confirm()->click();
     ASSERT_EQ(enter.count(), 1);
     const CollectionInfo info = CollectionContext::instance().collectionInfo();
-    EXPECT_EQ(info.task_label, "");
-    EXPECT_EQ(info.scene_name, "便利店");
-    EXPECT_EQ(info.devices, "");
+    EXPECT_EQ(info.task_label + info.devices, "");
     EXPECT_TRUE(info.session_tags.empty());
-}
-
-TEST_F(InformationPageTest, RowsFillTheVisibleHeight)
-{
-    page_->show();
-    QCoreApplication::processEvents();
-    QListWidget* list = tasks();
-    const int expected = std::max(list->height() / 5, 40);
-    ASSERT_GT(list->count(), 0);
-    EXPECT_EQ(list->item(0)->sizeHint().height(), expected);
-    EXPECT_EQ(rowButton(list, 0)->minimumHeight(), expected);
-    page_->resize(1280, 400);
-    QCoreApplication::processEvents();
-    EXPECT_EQ(tags()->item(0)->sizeHint().height(), std::max(tags()->height() / 5, 40));
 }

@@ -4,7 +4,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStackedWidget>
-#include <QToolButton>
 
 #include "DataCollectionWidget.h"
 #include "InformationCollectionWidget.h"
@@ -12,10 +11,6 @@
 #include "RecordsWidget.h"
 #include "PagesFixture.h"
 #include "ScenarioSelectButton.h"
-#include "ScenarioSelectWidget.h"
-#include "TestSupport.h"
-#include "ToolsWidget.h"
-#include "config_manager.h"
 
 using kavrel::test::PagesTest;
 using kavrel::test::rowTexts;
@@ -60,26 +55,6 @@ tasks:
 
 } // namespace
 
-TEST_F(KavrelTest, FormHeaderAndPages)
-{
-    EXPECT_EQ(window_->windowTitle(), QString::fromUtf8("数据采集终端控制台"));
-    EXPECT_EQ(label("label_VncIpTitle"), "VNC IP:");
-    // The clock has been set once already.
-    EXPECT_TRUE(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d$").match(label("label_TimeInfo")).hasMatch());
-    EXPECT_NE(label("label_TimeInfo"), "12:00:00");
-
-    auto* stack = window_->findChild<QStackedWidget*>("stackedWidget");
-    ASSERT_NE(stack, nullptr);
-    ASSERT_EQ(stack->count(), 4);
-    EXPECT_EQ(stack->widget(0)->objectName(), "page_ScaenarioSelectWidget");
-    EXPECT_EQ(stack->widget(1)->objectName(), "page_InformationCollectionWidget");
-    EXPECT_EQ(stack->widget(2)->objectName(), "page_DataCollectionWidget");
-    EXPECT_EQ(stack->widget(3), static_cast<QWidget*>(window_->recordsPage()));
-    EXPECT_EQ(stack->widget(0), window_->scenarioPage());
-    EXPECT_EQ(stack->widget(1), window_->informationPage());
-    EXPECT_EQ(window_->currentPageIndex(), 0);
-}
-
 TEST_F(KavrelTest, HeaderShowsTheConfigurationAndTheBoard)
 {
     auto& config = config_manager::instance();
@@ -118,8 +93,6 @@ TEST_F(KavrelTest, ScenarioToInformationToCaptureAndBack)
     button(goodPath_)->click();
     EXPECT_EQ(window_->currentPageIndex(), 1);
     InformationCollectionWidget* info = window_->informationPage();
-    EXPECT_EQ(info->scenarioName(), QString::fromUtf8("院子"));
-    EXPECT_EQ(info->scenarioPath().toStdString(), goodPath_);
     EXPECT_EQ(info->findChild<QLabel*>("label_Scenario")->text(), QString::fromUtf8("院子"));
     EXPECT_EQ(rowTexts(info->findChild<QListWidget*>("listWidget_TaskSelect")),
               QStringList({"大门", "围墙"}));
@@ -128,7 +101,6 @@ TEST_F(KavrelTest, ScenarioToInformationToCaptureAndBack)
 
     info->findChild<QPushButton*>("Btn_Confirm")->click();
     EXPECT_EQ(window_->currentPageIndex(), 2);
-    EXPECT_TRUE(log_.contains("Data collection page: standard mode (no HK-specific handling)"));
     EXPECT_EQ(CollectionContext::instance().collectionInfo().task_label, "gate");
 
     window_->switchToDataCollectionPage();  // already there: stays
@@ -152,8 +124,6 @@ TEST_F(KavrelTest, BrokenScenarioStaysOnTheStartPage)
     EXPECT_EQ(window_->currentPageIndex(), 0);
     EXPECT_EQ(log_.count("load_task_preview_config parse error: scenario yaml parse error, path=" + brokenPath_), 1);
     EXPECT_EQ(log_.count("Failed to load scenario config: " + brokenPath_), 1);
-    EXPECT_EQ(log_.count("ERROR"), 2);
-    EXPECT_TRUE(config_manager::instance().task_preview_.empty());
 
     // A good pick after a broken one still works, and a broken pick later
     // empties the stored catalogue while the window stays where it is.
@@ -166,39 +136,6 @@ TEST_F(KavrelTest, BrokenScenarioStaysOnTheStartPage)
     // A scenario without a name reads "undefine".
     window_->onScenarioSelected(QString(), QString::fromStdString(goodPath_));
     EXPECT_EQ(window_->informationPage()->findChild<QLabel*>("label_Scenario")->text(), "undefine");
-}
-
-TEST_F(KavrelTest, ExitButtonLogsAndQuits)
-{
-    // Clicked inside a running event loop, which the click must end (code 0);
-    // the guard ends it with 99 otherwise.
-    auto* exitButton = window_->findChild<QPushButton*>("Btn_ExitApp");
-    QTimer::singleShot(0, exitButton, [exitButton] { exitButton->click(); });
-    QTimer guard;
-    guard.setSingleShot(true);
-    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
-    guard.start(5000);
-    EXPECT_EQ(QCoreApplication::exec(), 0);
-    EXPECT_EQ(log_.count("========== Exit button clicked, cleaning up resources =========="), 1);
-    EXPECT_EQ(log_.count("All resources cleaned up, exiting application"), 1);
-}
-
-TEST_F(KavrelTest, ToolsButtonOpensOneToolsWindow)
-{
-    config_manager::instance().scripts_ = {{"磁盘", "df -h", ""}};
-    window_->resize(1280, 800);
-    auto* tools = window_->findChild<QToolButton*>("toolButton");
-    tools->click();
-    ToolsWidget* opened = window_->toolsWindow();
-    ASSERT_NE(opened, nullptr);
-    EXPECT_TRUE(opened->isVisible());
-    EXPECT_TRUE(opened->isWindow());
-    EXPECT_EQ(opened->toolEntries().size(), 1u);
-
-    opened->hide();
-    tools->click();  // the same window comes back
-    EXPECT_EQ(window_->toolsWindow(), opened);
-    EXPECT_TRUE(opened->isVisible());
 }
 
 TEST_F(KavrelTest, RecordsButtonOpensTheRecordsPageExceptWhileRecording)

@@ -16,41 +16,28 @@
 #include <gtest/gtest.h>
 
 #include "CollectionContext.h"
-#include "Log.h"
+#include "ConfigFixture.h"
 #include "SelectableListItemButton.h"
-#include "TestSupport.h"
-#include "config_manager.h"
 
 namespace kavrel::test {
 
-class PagesTest : public ::testing::Test {
+class PagesTest : public ScratchHomeTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(scratch_.isValid());
-        config_manager::instance().resetForTest();
+        ScratchHomeTest::SetUp();
         CollectionContext::instance().setCollectionInfo(CollectionInfo{});
     }
     void TearDown() override
     {
-        config_manager::instance().resetForTest();
+        ScratchHomeTest::TearDown();
         CollectionContext::instance().setCollectionInfo(CollectionInfo{});
-    }
-
-    std::string put(const std::string& relative, const std::string& content) const
-    {
-        return scratch_.put(relative, content);
     }
     // A file in the current scenario set.
     std::string putInSet(const std::string& name, const std::string& content) const
     {
         return put(".config/kavrel/scenario/scenario_20250101_120000/" + name, content);
     }
-
-    ScratchHome scratch_;
-    const std::string home_ = scratch_.path();
-    const std::string userDir_ = scratch_.userDir();
-    kavrel::log::LogCapture log_;
 };
 
 inline SelectableListItemButton* rowButton(QListWidget* list, int row)

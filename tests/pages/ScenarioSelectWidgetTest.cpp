@@ -1,10 +1,8 @@
 // The start page: which scenario files it finds and how it lays them out.
 
 #include <QDir>
-#include <QFrame>
 #include <QGridLayout>
 #include <QLabel>
-#include <QSignalSpy>
 
 #include "PagesFixture.h"
 #include "ScenarioSelectButton.h"
@@ -47,7 +45,7 @@ TEST_F(PagesTest, FourScenarioFilesFillTheThreeColumnGrid)
 {
     putInSet("scenario_a.yaml", "name: 仓库\nlabel: a\n");
     putInSet("scenario_b.yaml", "name: 厨房\nlabel: b\n");
-    putInSet("scenario_c.yaml", "scenarios: [{label: c, name: 列表里的名字}]\n");
+    putInSet("scenario_c.list.yaml", "scenarios: [{label: c, name: 列表里的名字}]\n");
     putInSet("scenario_d.yaml", "name: 停车场\n");
     putInSet("tags.yaml", "tag_groups: []\n");
     putInSet("scenario_e.yml", "name: ignored\n");
@@ -59,40 +57,17 @@ TEST_F(PagesTest, FourScenarioFilesFillTheThreeColumnGrid)
     const std::vector<std::pair<QString, std::string>> expected = {
         {QString::fromUtf8("仓库"), set + "scenario_a.yaml"},
         {QString::fromUtf8("厨房"), set + "scenario_b.yaml"},
-        // A list-shaped file has no root name: the file's base name is shown.
-        {QStringLiteral("scenario_c"), set + "scenario_c.yaml"},
+        // A list-shaped file has no root name: the file's name up to the first dot is shown.
+        {QStringLiteral("scenario_c"), set + "scenario_c.list.yaml"},
         {QString::fromUtf8("停车场"), set + "scenario_d.yaml"},
     };
     for (int i = 0; i < 4; ++i) {
         ScenarioSelectButton* button = buttonAt(page, i / 3, i % 3);
         ASSERT_NE(button, nullptr) << i;
         EXPECT_EQ(button->text(), expected[i].first);
-        EXPECT_EQ(button->scenarioName, expected[i].first);
         EXPECT_EQ(button->scenarioPath.toStdString(), expected[i].second);
     }
     EXPECT_EQ(text(page, "label_Version"), "scenario_20250101_120000");
-}
-
-TEST_F(PagesTest, ButtonsReportTheirScenario)
-{
-    const std::string path = putInSet("scenario_tools.night.yaml", "label: tools\n");
-    putInSet("scenario_broken.yaml", "name: [unclosed\n");
-    ScenarioSelectWidget page;
-    QSignalSpy selected(&page, &ScenarioSelectWidget::signalScenarioSelected);
-    ASSERT_EQ(buttons(page).size(), 2);
-
-    // Without a name the base name (up to the first dot) is shown; a broken
-    // file still gets its button, named after the file.
-    ScenarioSelectButton* broken = buttonAt(page, 0, 0);
-    ScenarioSelectButton* tools = buttonAt(page, 0, 1);
-    ASSERT_TRUE(broken && tools);
-    EXPECT_EQ(broken->text(), "scenario_broken");
-    EXPECT_EQ(tools->text(), "scenario_tools");
-
-    tools->click();
-    ASSERT_EQ(selected.count(), 1);
-    EXPECT_EQ(selected.at(0).at(0).toString(), "scenario_tools");
-    EXPECT_EQ(selected.at(0).at(1).toString().toStdString(), path);
 }
 
 TEST_F(PagesTest, EmptyScenarioSetFallsBackToLooseFiles)
@@ -111,7 +86,6 @@ TEST_F(PagesTest, EmptyScenarioSetFallsBackToLooseFiles)
     EXPECT_EQ(buttonAt(page, 0, 0)->scenarioPath.toStdString(), userDir_ + "/scenario_home.yaml");
     EXPECT_EQ(buttonAt(page, 0, 1)->text(), QString::fromUtf8("本地同名"));
     EXPECT_EQ(buttonAt(page, 0, 2)->text(), QString::fromUtf8("本地"));
-    EXPECT_EQ(text(page, "label_Version"), "scenario_20250101_120000");
 
     std::filesystem::remove_all(userDir_ + "/scenario");
     ScenarioSelectWidget withoutSet;
@@ -131,19 +105,4 @@ TEST_F(PagesTest, NoScenarioFilesShowsTheEmptyLabel)
     ASSERT_NE(label, nullptr);
     EXPECT_EQ(label->text(), QString::fromUtf8("未找到场景配置文件(scenario*.yaml)"));
     EXPECT_EQ(text(page, "label_Version"), "null");
-}
-
-TEST_F(PagesTest, ButtonHeightsShareTheFrameButNeverGoBelowForty)
-{
-    for (const char* name : {"scenario_1.yaml", "scenario_2.yaml", "scenario_3.yaml", "scenario_4.yaml"})
-        putInSet(name, "label: x\n");
-    ScenarioSelectWidget page;
-    auto* frame = page.findChild<QFrame*>(QStringLiteral("frame_2"));
-    ASSERT_NE(frame, nullptr);
-    for (auto [frameHeight, expected] : {std::pair{200, 61}, {130, 40}}) {
-        frame->resize(frame->width(), frameHeight);
-        page.adjustButtonHeights();
-        for (ScenarioSelectButton* button : buttons(page))
-            EXPECT_EQ(button->maximumHeight(), expected) << frameHeight;
-    }
 }

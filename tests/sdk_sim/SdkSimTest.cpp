@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -48,12 +47,15 @@ std::shared_ptr<ob::Config> videoConfig(int width, int height, int fps, OBFormat
     return config;
 }
 
-bool hasSensor(ob::SensorList& list, OBSensorType type)
+// An IMU pipeline on `device` with both motion streams, started with `onSample`.
+std::shared_ptr<ob::Pipeline> startImu(std::shared_ptr<ob::Device> device, ob::FrameSetCallback onSample)
 {
-    for (uint32_t i = 0; i < list.getCount(); ++i)
-        if (list.getSensor(i)->getType() == type)
-            return true;
-    return false;
+    auto imu = std::make_shared<ob::Pipeline>(device);
+    auto config = std::make_shared<ob::Config>();
+    config->enableGyroStream(OB_GYRO_FS_ANY, OB_SAMPLE_RATE_200_HZ);
+    config->enableAccelStream(OB_ACCEL_FS_ANY, OB_SAMPLE_RATE_200_HZ);
+    imu->start(config, onSample);
+    return imu;
 }
 
 } // namespace
@@ -64,44 +66,33 @@ TEST_F(SdkSim, FrameSetsComeAtTheRequestedRateWithMicrosecondDeviceTimestamps)
     const auto started = steady_clock::now();
     pipeline->start(videoConfig(320, 240, 30, OB_FORMAT_MJPG, 320, 200, 15));
 
-    std::vector<uint64_t> colourIndex, colourUs, depthIndex, depthUs;
+    // Per stream: (frame index, device time in us).
+    std::vector<std::pair<uint64_t, uint64_t>> colour, depth;
     steady_clock::time_point last;
-    for (int n = 0; colourIndex.size() < 31 && n < 200; ++n) {
+    for (int n = 0; colour.size() < 31 && n < 200; ++n) {
         auto set = pipeline->waitForFrameset(1000);
         ASSERT_TRUE(set) << "no frame set within a second";
         last = steady_clock::now();
-        if (auto colour = set->colorFrame()) {
-            colourIndex.push_back(colour->getIndex());
-            colourUs.push_back(colour->getTimeStampUs());
-        }
-        if (auto depth = set->depthFrame()) {
-            depthIndex.push_back(depth->getIndex());
-            depthUs.push_back(depth->getTimeStampUs());
-        }
+        if (auto frame = set->colorFrame())
+            colour.emplace_back(frame->getIndex(), frame->getTimeStampUs());
+        if (auto frame = set->depthFrame())
+            depth.emplace_back(frame->getIndex(), frame->getTimeStampUs());
     }
     pipeline->stop();
-    ASSERT_EQ(colourIndex.size(), 31u);
-
+    ASSERT_EQ(colour.size(), 31u);
+    ASSERT_GE(depth.size(), 2u);
     // Device time follows the frame index exactly: 33 333 us per colour frame at
     // 30 fps, 66 667 us per depth frame at 15 fps.
-    for (size_t i = 1; i < colourIndex.size(); ++i) {
-        const double expected = (colourIndex[i] - colourIndex[i - 1]) * 1e6 / 30;
-        EXPECT_NEAR(double(colourUs[i] - colourUs[i - 1]), expected, 1.0) << "frame " << i;
-    }
-    for (size_t i = 1; i < depthIndex.size(); ++i) {
-        const double expected = (depthIndex[i] - depthIndex[i - 1]) * 1e6 / 15;
-        EXPECT_NEAR(double(depthUs[i] - depthUs[i - 1]), expected, 1.0);
-    }
-    // Depth at half the colour rate: over the same span it counts half the periods.
-    ASSERT_GE(depthIndex.size(), 2u);
-    const double colourPeriods = double(colourUs.back() - colourUs.front()) * 30 / 1e6;
-    const double depthPeriods = double(depthUs.back() - depthUs.front()) * 15 / 1e6;
-    EXPECT_NEAR(depthPeriods, colourPeriods / 2, 1.5);
-
+    for (auto [frames, fps] : {std::pair{&colour, 30}, {&depth, 15}})
+        for (size_t i = 1; i < frames->size(); ++i) {
+            const auto [index, us] = (*frames)[i];
+            const auto [previousIndex, previousUs] = (*frames)[i - 1];
+            EXPECT_NEAR(double(us - previousUs), (index - previousIndex) * 1e6 / fps, 1.0) << fps << " fps, " << i;
+        }
     // Real time: every frame was exposed after the start, so the device time
     // between the first and the last frame cannot exceed the wall time from the
     // start to the last frame's arrival.
-    const double deviceSeconds = (colourUs.back() - colourUs.front()) / 1e6;
+    const double deviceSeconds = (colour.back().second - colour.front().second) / 1e6;
     const double wallSeconds = duration<double>(last - started).count();
     EXPECT_GE(deviceSeconds, 0.99);
     EXPECT_GE(wallSeconds + 0.002, deviceSeconds) << "frames delivered before they were exposed";
@@ -125,80 +116,23 @@ TEST_F(SdkSim, WaitReturnsNullOnItsTimeOutAndStopEndsTheWaitAtOnce)
     stopper.join();
 }
 
-TEST_F(SdkSim, MjpgColourAndAlignedDepthShowTheSameScene)
+TEST_F(SdkSim, AlignFilterPassesEverySetOnceInOrderWithDepthAtTheColourSize)
 {
     auto pipeline = std::make_shared<ob::Pipeline>();
     pipeline->start(videoConfig(640, 480, 30, OB_FORMAT_MJPG, 320, 200));
     auto align = std::make_shared<ob::Align>(OB_STREAM_COLOR);
     EXPECT_DOUBLE_EQ(align->getConfigValue("AlignType"), 2.0);
-
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::shared_ptr<ob::FrameSet> aligned;
-    std::thread::id callbackThread;
-    align->setCallBack([&](std::shared_ptr<ob::Frame> frame) {
-        std::lock_guard<std::mutex> lock(mutex);
-        aligned = frame->as<ob::FrameSet>();
-        callbackThread = std::this_thread::get_id();
-        arrived.notify_all();
-    });
-    std::shared_ptr<ob::FrameSet> set;
-    while (!set || !set->colorFrame() || !set->depthFrame())
-        ASSERT_TRUE(set = pipeline->waitForFrameset(1000));
-    align->pushFrame(set);
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        ASSERT_TRUE(arrived.wait_for(lock, seconds(5), [&] { return aligned != nullptr; }));
-    }
-    EXPECT_NE(callbackThread, std::this_thread::get_id()) << "aligned sets arrive on the filter's thread";
-
-    auto colour = aligned->colorFrame();
-    auto depth = aligned->depthFrame();
-    ASSERT_TRUE(colour && depth);
-    EXPECT_EQ(set->depthFrame()->getWidth(), 320u);
-    EXPECT_EQ(depth->getWidth(), 640u) << "aligned depth takes the colour frame's size";
-    EXPECT_EQ(depth->getHeight(), 480u);
-    EXPECT_EQ(depth->getFormat(), OB_FORMAT_Y16);
-    ASSERT_EQ(depth->getDataSize(), 640u * 480u * 2);
-    EXPECT_EQ(depth->getTimeStampUs(), set->depthFrame()->getTimeStampUs());
-
-    cv::Mat bgr = cv::imdecode(cv::Mat(1, int(colour->getDataSize()), CV_8UC1, colour->getData()), cv::IMREAD_COLOR);
-    ASSERT_EQ(bgr.cols, 640);
-    ASSERT_EQ(bgr.rows, 480);
-    const cv::Mat mm(480, 640, CV_16UC1, depth->getData());
-
-    // The pillar (left, green, 2.2 m) and the dark screen (right, no return) stand still.
-    const cv::Point pillar(int(0.10 * 640), int(0.45 * 480));
-    const cv::Vec3b pillarColour = bgr.at<cv::Vec3b>(pillar);
-    EXPECT_GT(pillarColour[1], pillarColour[2]);
-    EXPECT_EQ(mm.at<uint16_t>(pillar), 2200);
-    const cv::Point screen(int(0.73 * 640), int(0.24 * 480));
-    EXPECT_LT(bgr.at<cv::Vec3b>(screen)[1], 60);
-    EXPECT_EQ(mm.at<uint16_t>(screen), 0);
-    // The wall is the farthest thing; something is nearer than it; holes exist.
-    double nearest = 0, farthest = 0;
-    cv::minMaxLoc(mm, nullptr, &farthest);
-    EXPECT_EQ(farthest, 3000);
-    cv::Mat nonZero = mm > 0;
-    cv::minMaxLoc(mm, &nearest, nullptr, nullptr, nullptr, nonZero);
-    EXPECT_LT(nearest, 1500);
-    EXPECT_GT(cv::countNonZero(mm == 0), 640 * 480 / 100);
-
-    align.reset(); // joins the filter thread
-    pipeline->stop();
-}
-
-TEST_F(SdkSim, AlignFilterPassesEverySetOnceInOrder)
-{
-    auto pipeline = std::make_shared<ob::Pipeline>();
-    pipeline->start(videoConfig(160, 120, 30, OB_FORMAT_BGR, 160, 100));
-    ob::Align align(OB_STREAM_COLOR);
     std::mutex mutex;
     std::vector<uint64_t> seen;
-    align.setCallBack([&](std::shared_ptr<ob::Frame> frame) {
+    std::set<std::thread::id> threads;
+    std::shared_ptr<ob::FrameSet> aligned;
+    align->setCallBack([&](std::shared_ptr<ob::Frame> frame) {
         auto set = frame->as<ob::FrameSet>();
         std::lock_guard<std::mutex> lock(mutex);
         seen.push_back(set->getIndex());
+        threads.insert(std::this_thread::get_id());
+        if (!aligned && set->colorFrame() && set->depthFrame())
+            aligned = set;
     });
     std::vector<uint64_t> pushed;
     auto caughtUp = [&] {
@@ -209,7 +143,7 @@ TEST_F(SdkSim, AlignFilterPassesEverySetOnceInOrder)
         auto set = pipeline->waitForFrameset(1000);
         ASSERT_TRUE(set);
         pushed.push_back(set->getIndex());
-        align.pushFrame(set);
+        align->pushFrame(set);
         // Two sets in flight at most, well inside the filter's backlog even on a busy machine.
         if (i % 2) {
             ASSERT_TRUE(kavrel::test::waitUntil(caughtUp, 5000));
@@ -217,24 +151,27 @@ TEST_F(SdkSim, AlignFilterPassesEverySetOnceInOrder)
     }
     pipeline->stop();
     ASSERT_TRUE(kavrel::test::waitUntil(caughtUp, 5000));
-    std::lock_guard<std::mutex> lock(mutex);
+    align.reset(); // joins the filter thread
     EXPECT_EQ(seen, pushed);
+    EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u) << "aligned sets arrive on the filter's thread";
+
+    ASSERT_TRUE(aligned);
+    auto colour = aligned->colorFrame();
+    auto depth = aligned->depthFrame();
+    EXPECT_EQ(depth->getWidth(), 640u) << "aligned depth takes the colour frame's size";
+    EXPECT_EQ(depth->getHeight(), 480u);
+    EXPECT_EQ(depth->getFormat(), OB_FORMAT_Y16);
+    ASSERT_EQ(depth->getDataSize(), 640u * 480u * 2);
+    cv::Mat bgr = cv::imdecode(cv::Mat(1, int(colour->getDataSize()), CV_8UC1, colour->getData()), cv::IMREAD_COLOR);
+    EXPECT_EQ(bgr.size(), cv::Size(640, 480)) << "the colour frame is a whole JPEG";
+    const cv::Mat mm(480, 640, CV_16UC1, depth->getData());
+    EXPECT_GT(cv::countNonZero(mm), 640 * 480 / 2) << "aligned depth covers the scene";
+    EXPECT_GT(cv::countNonZero(mm == 0), 640 * 480 / 100) << "and keeps its holes";
 }
 
 TEST_F(SdkSim, ImuDelivers200SamplesASecondOnItsOwnThread)
 {
     auto pipeline = std::make_shared<ob::Pipeline>();
-    auto device = pipeline->getDevice();
-    auto sensors = device->getSensorList();
-    ASSERT_TRUE(hasSensor(*sensors, OB_SENSOR_ACCEL));
-    ASSERT_TRUE(hasSensor(*sensors, OB_SENSOR_GYRO));
-    ASSERT_TRUE(hasSensor(*sensors, OB_SENSOR_COLOR));
-    ASSERT_TRUE(hasSensor(*sensors, OB_SENSOR_DEPTH));
-
-    auto imu = std::make_shared<ob::Pipeline>(device);
-    auto config = std::make_shared<ob::Config>();
-    config->enableGyroStream(OB_GYRO_FS_ANY, OB_SAMPLE_RATE_200_HZ);
-    config->enableAccelStream(OB_ACCEL_FS_ANY, OB_SAMPLE_RATE_200_HZ);
     struct Sample {
         uint64_t accelUs, gyroUs, index;
         float ax, ay, az;
@@ -243,7 +180,7 @@ TEST_F(SdkSim, ImuDelivers200SamplesASecondOnItsOwnThread)
     std::vector<Sample> samples;
     std::set<std::thread::id> threads;
     const uint64_t skippedBefore = obsim::skippedFrames();
-    imu->start(config, [&](std::shared_ptr<ob::FrameSet> set) {
+    auto imu = startImu(pipeline->getDevice(), [&](std::shared_ptr<ob::FrameSet> set) {
         auto accel = set->getFrame(OB_FRAME_ACCEL)->as<ob::AccelFrame>();
         auto gyro = set->getFrame(OB_FRAME_GYRO)->as<ob::GyroFrame>();
         const OBAccelValue a = accel->getValue();
@@ -257,17 +194,15 @@ TEST_F(SdkSim, ImuDelivers200SamplesASecondOnItsOwnThread)
     const double seconds = duration<double>(steady_clock::now() - start).count();
 
     std::lock_guard<std::mutex> lock(mutex);
-    if (obsim::skippedFrames() == skippedBefore) {
+    const bool stalled = obsim::skippedFrames() != skippedBefore;
+    if (!stalled) {
         EXPECT_GE(samples.size(), size_t(150 * seconds));
     }
     EXPECT_LE(samples.size(), size_t(200 * seconds + 2)) << "faster than the device can sample";
     ASSERT_EQ(threads.size(), 1u);
     EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
-    const bool stalled = obsim::skippedFrames() != skippedBefore;
     for (size_t i = 1; i < samples.size(); ++i) {
-        if (!stalled) {
-            EXPECT_EQ(samples[i].index, samples[i - 1].index + 1) << "a sample went missing";
-        }
+        EXPECT_TRUE(stalled || samples[i].index == samples[i - 1].index + 1) << "a sample went missing";
         EXPECT_EQ(samples[i].accelUs - samples[i - 1].accelUs, 5000u * (samples[i].index - samples[i - 1].index))
             << "200 Hz is 5000 us between samples";
         EXPECT_EQ(samples[i].gyroUs, samples[i].accelUs);
@@ -275,37 +210,22 @@ TEST_F(SdkSim, ImuDelivers200SamplesASecondOnItsOwnThread)
     // Gravity, in m/s^2.
     const Sample& s = samples.back();
     EXPECT_NEAR(std::sqrt(s.ax * s.ax + s.ay * s.ay + s.az * s.az), 9.8, 0.5);
-    // The device clock runs at wall-clock speed (microseconds, not ms or ns).
-    const double deviceSeconds = (samples.back().accelUs - samples.front().accelUs) / 1e6;
-    EXPECT_NEAR(deviceSeconds, (samples.back().index - samples.front().index) * 0.005, 0.001);
-    EXPECT_LE(deviceSeconds, seconds + 0.01);
 }
 
 TEST_F(SdkSim, AbsentCameraFailsCreationForTheGivenAttempts)
 {
-    {
-        ScopedEnv absent("KAVREL_SIM_CAMERA_ABSENT", "2");
-        for (int attempt = 0; attempt < 2; ++attempt) {
+    // (attempts, error type): a count ends, "always" does not.
+    for (auto [attempts, type] : {std::pair{"2", OB_EXCEPTION_TYPE_CAMERA_DISCONNECTED}, {"always", OB_EXCEPTION_TYPE_IO}}) {
+        ScopedEnv absent("KAVREL_SIM_CAMERA_ABSENT", attempts);
+        ScopedEnv errorType("KAVREL_SIM_CAMERA_ERROR_TYPE", type == OB_EXCEPTION_TYPE_IO ? "7" : "2");
+        for (int attempt = 0; attempt < 4; ++attempt) {
             try {
                 ob::Pipeline pipeline;
-                FAIL() << "attempt " << attempt << " found a camera";
+                EXPECT_GE(attempt, 2) << attempts << ": attempt " << attempt << " found a camera";
+                EXPECT_STREQ(attempts, "2");
             } catch (const ob::Error& e) {
-                EXPECT_EQ(e.getExceptionType(), OB_EXCEPTION_TYPE_CAMERA_DISCONNECTED);
+                EXPECT_EQ(e.getExceptionType(), type);
                 EXPECT_STREQ(e.getFunction(), "ob_create_pipeline");
-                EXPECT_STREQ(e.getMessage(), "No device found");
-            }
-        }
-        EXPECT_NO_THROW(ob::Pipeline());
-    }
-    {
-        ScopedEnv absent("KAVREL_SIM_CAMERA_ABSENT", "always");
-        ScopedEnv type("KAVREL_SIM_CAMERA_ERROR_TYPE", "7");
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            try {
-                ob::Pipeline pipeline;
-                FAIL();
-            } catch (const ob::Error& e) {
-                EXPECT_EQ(e.getExceptionType(), OB_EXCEPTION_TYPE_IO);
             }
         }
     }
@@ -318,11 +238,7 @@ TEST_F(SdkSim, CameraDisconnectsAfterTheGivenFrameSets)
     auto pipeline = std::make_shared<ob::Pipeline>();
     auto device = pipeline->getDevice();
     pipeline->start(videoConfig(160, 120, 30, OB_FORMAT_BGR));
-    auto imu = std::make_shared<ob::Pipeline>(device);
-    auto imuConfig = std::make_shared<ob::Config>();
-    imuConfig->enableAccelStream();
-    imuConfig->enableGyroStream();
-    imu->start(imuConfig, [](std::shared_ptr<ob::FrameSet>) {});
+    auto imu = startImu(device, [](std::shared_ptr<ob::FrameSet>) {});
 
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(pipeline->waitForFrameset(1000)) << i;
@@ -368,12 +284,8 @@ TEST_F(SdkSim, DestroyingEverythingMidStreamLeavesNoThreadBehind)
         auto pipeline = std::make_shared<ob::Pipeline>();
         auto device = pipeline->getDevice();
         pipeline->start(videoConfig(160, 120, 30, OB_FORMAT_MJPG));
-        auto imu = std::make_shared<ob::Pipeline>(device);
-        auto imuConfig = std::make_shared<ob::Config>();
-        imuConfig->enableAccelStream();
-        imuConfig->enableGyroStream();
         std::atomic<int> samples{0};
-        imu->start(imuConfig, [&](std::shared_ptr<ob::FrameSet>) { ++samples; });
+        auto imu = startImu(device, [&](std::shared_ptr<ob::FrameSet>) { ++samples; });
         auto align = std::make_shared<ob::Align>(OB_STREAM_COLOR);
         std::atomic<int> aligned{0};
         align->setCallBack([&](std::shared_ptr<ob::Frame>) { ++aligned; });

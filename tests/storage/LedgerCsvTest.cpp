@@ -84,12 +84,3 @@ TEST(LedgerRecords, MalformedLedgersFailWhole)
     EXPECT_NE(message(kHeader + std::string("big,99999999999999999999,2,采集,待上传,0\n")), "loaded");
     EXPECT_NE(message(kHeader + std::string("empty,,2,采集,待上传,0\n")), "loaded");
 }
-
-TEST(LedgerRecords, IntegersTakeTheLeadingDigits)
-{
-    const auto rows = parse_dir_records(std::string(kHeader) + "d,12abc, 7,t,s,-3\n");
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].creat_date, 12);
-    EXPECT_EQ(rows[0].size, 7);
-    EXPECT_EQ(rows[0].succ_up_date, -3);
-}

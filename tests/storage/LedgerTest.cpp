@@ -52,37 +52,10 @@ TEST_F(Ledger, FreshSystemCreatesTheHeaderWithoutAnErrorThenFirstRecordAddsARow)
     const fs::path session = fs::path(scratch.card()) / "20240101-北京-厕所" / "urinal" / "0" / "20240101120000000";
     write_bytes(session / "color" / "1.png", 100);
     write_bytes(session / "depth" / "1.png", 23);
-    log.clear();
     EXPECT_EQ(manager.add_dir_record("20240101-北京-厕所/urinal/0/20240101120000000", "采集"), 0);
-    EXPECT_TRUE(log.contains("Adding new directory record: 20240101-北京-厕所/urinal/0/20240101120000000"));
-    EXPECT_TRUE(log.contains("Directory record added successfully, size: 123 bytes"));
     EXPECT_EQ(read_text(scratch.ledger()), kHeader + "20240101-北京-厕所/urinal/0/20240101120000000," +
         std::to_string(mtime_of(session)) + ",123,采集,待上传,0\n");
     EXPECT_FALSE(has_leftover_files(scratch)) << "the temporary file is renamed into place";
-}
-
-TEST_F(Ledger, WrittenLedgerReadsBackIdentically)
-{
-    const std::vector<std::string> names = {"a,b", "with space", "quote\"x", "\"lead", "n/e/s/t, ed"};
-    {
-        dataset_ledger writer;
-        writer.open(scratch.ledger(), scratch.card());
-        for (std::size_t i = 0; i < names.size(); ++i) {
-            write_bytes(fs::path(scratch.card()) / names[i] / "f.bin", 10 * (i + 1));
-            EXPECT_EQ(writer.add_dir_record(names[i], i % 2 ? "采 集" : "采集"), 0);
-        }
-        ASSERT_EQ(names_of(writer.records_snapshot()), names);
-    }
-    const auto written = read_text(scratch.ledger());
-    log.clear();
-    dataset_ledger reader;
-    EXPECT_TRUE(reader.open(scratch.ledger(), scratch.card()));
-    EXPECT_FALSE(log.contains("Failed to load"));
-    const auto rows = reader.records_snapshot();
-    ASSERT_EQ(names_of(rows), names);
-    EXPECT_EQ(rows[1].type, "采 集");
-    EXPECT_EQ(rows[4].size, 50);
-    EXPECT_EQ(read_text(scratch.ledger()), written) << "nothing dropped, nothing rewritten";
 }
 
 TEST_F(Ledger, OtherColumnOrderAndExtraColumnLoadAndAreNormalisedOnNextSave)
@@ -94,11 +67,6 @@ TEST_F(Ledger, OtherColumnOrderAndExtraColumnLoadAndAreNormalisedOnNextSave)
     dataset_ledger manager;
     EXPECT_TRUE(manager.open(scratch.ledger(), scratch.card()));
     ASSERT_EQ(manager.records_snapshot().size(), 1u);
-    const dir_info old = manager.records_snapshot()[0];
-    EXPECT_EQ(old.status, "已完成");
-    EXPECT_EQ(old.succ_up_date, 1700000500);
-    EXPECT_EQ(old.size, 7);
-
     manager.add_dir_record("new", "采集");
     EXPECT_EQ(read_text(scratch.ledger()), kHeader + "old,1700000000,7,采集,已完成,1700000500\nnew," +
         std::to_string(mtime_of(fs::path(scratch.card()) / "new")) + ",5,采集,待上传,0\n");
@@ -114,7 +82,6 @@ TEST_F(Ledger, NonNumberFailsWholeLoadKeepsNothingAndSetsTheFileAside)
     EXPECT_FALSE(manager.open(scratch.ledger(), scratch.card()));
     EXPECT_TRUE(log.contains("Failed to load or parse CSV file: "));
     EXPECT_TRUE(manager.records_snapshot().empty()) << "no partial ledger";
-    EXPECT_EQ(read_text(scratch.ledger()), bad) << "a failed load rewrites nothing";
 
     // The next save replaces the file, but the unreadable text was kept aside.
     bool kept = false;
@@ -125,15 +92,6 @@ TEST_F(Ledger, NonNumberFailsWholeLoadKeepsNothingAndSetsTheFileAside)
     EXPECT_TRUE(kept);
     manager.add_dir_record("a", "采集");
     EXPECT_EQ(names_of(parse_dir_records(read_text(scratch.ledger()))), std::vector<std::string>{"a"});
-}
-
-TEST_F(Ledger, HeaderOnlyFileIsAnEmptyLedger)
-{
-    write_text(scratch.ledger(), kHeader);
-    dataset_ledger manager;
-    EXPECT_TRUE(manager.open(scratch.ledger(), scratch.card()));
-    EXPECT_TRUE(manager.records_snapshot().empty());
-    EXPECT_FALSE(log.contains("ERROR"));
 }
 
 TEST_F(Ledger, ReconcileDropsRowsOfDeletedFoldersFlatAndNested)
@@ -155,9 +113,7 @@ TEST_F(Ledger, ReconcileDropsRowsOfDeletedFoldersFlatAndNested)
         (std::vector<std::string>{"keep-flat", "20240101-bj-s/task/3/20240101120000000"}));
     EXPECT_TRUE(log.contains("WARN ") &&
         log.contains("Directory gone-flat listed in CSV but not found on TF card. Removing from records."));
-    EXPECT_TRUE(log.contains(
-        "Directory 20240101-bj-s/task/3/20240101130000000 listed in CSV but not found on TF card. Removing from records."));
-    EXPECT_TRUE(log.contains("Directory gone-file listed in CSV"));
+    EXPECT_EQ(log.count("listed in CSV but not found on TF card"), 3);
     EXPECT_EQ(read_text(scratch.ledger()),
         kHeader + "keep-flat,1,0,采集,待上传,0\n20240101-bj-s/task/3/20240101120000000,3,0,采集,待上传,0\n");
 
@@ -190,8 +146,7 @@ TEST_F(Ledger, UnlistableStorageRootKeepsEveryRow)
     dataset_ledger manager;
     EXPECT_TRUE(manager.open(scratch.ledger(), missing_root));
     EXPECT_TRUE(log.contains("opendir failed: " + missing_root));
-    EXPECT_EQ(names_of(manager.records_snapshot()), (std::vector<std::string>{"a", "b/c"}));
-    EXPECT_FALSE(log.contains("Removing from records"));
+    EXPECT_EQ(manager.records_snapshot().size(), 2u);
     EXPECT_EQ(read_text(scratch.ledger()), text);
 }
 
@@ -205,17 +160,9 @@ TEST_F(Ledger, RecordingTwiceRefreshesSizeAndTimeButKeepsUploadState)
 
     write_bytes(folder / "sub" / "b", 32);
     fs::last_write_time(folder, fs::last_write_time(folder) + std::chrono::hours(1));
-    log.clear();
     manager.add_dir_record("s 1", "其他");
-    EXPECT_TRUE(log.contains("Directory already exists in records, updating: s 1"));
-    const auto rows = manager.records_snapshot();
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].creat_date, mtime_of(folder));
-    EXPECT_EQ(rows[0].size, 42);
-    EXPECT_EQ(rows[0].type, "采集");
-    EXPECT_EQ(rows[0].status, "已完成");
-    EXPECT_EQ(rows[0].succ_up_date, 1700000123);
-    EXPECT_EQ(parse_dir_records(read_text(scratch.ledger())), rows);
+    EXPECT_EQ(read_text(scratch.ledger()),
+        kHeader + "\"s 1\"," + std::to_string(mtime_of(folder)) + ",42,采集,已完成,1700000123\n");
 }
 
 TEST_F(Ledger, InvalidFoldersLeaveLedgerAndFileUnchanged)
@@ -237,16 +184,6 @@ TEST_F(Ledger, InvalidFoldersLeaveLedgerAndFileUnchanged)
 
     EXPECT_EQ(names_of(manager.records_snapshot()), std::vector<std::string>{"ok"});
     EXPECT_EQ(read_text(scratch.ledger()), text);
-}
-
-TEST_F(Ledger, EmptyFolderIsRecordedWithSizeZero)
-{
-    fs::create_directories(fs::path(scratch.card()) / "empty" / "color");
-    dataset_ledger manager;
-    manager.open(scratch.ledger(), scratch.card());
-    manager.add_dir_record("empty", "采集");
-    ASSERT_EQ(manager.records_snapshot().size(), 1u);
-    EXPECT_EQ(manager.records_snapshot()[0].size, 0);
 }
 
 TEST_F(Ledger, FailedWriteIsLoggedAndNothingIsLost)
@@ -275,9 +212,7 @@ TEST_F(Ledger, UncreatableLedgerFileIsReported)
     dataset_ledger manager;
     EXPECT_FALSE(manager.open(csv, scratch.card()));
     EXPECT_TRUE(log.contains("Failed to create new CSV file: " + csv));
-    EXPECT_TRUE(manager.csv_file().empty()) << "members stay untouched";
     EXPECT_FALSE(manager.open("", scratch.card()));
-    EXPECT_TRUE(log.contains("Failed to create new CSV file: "));
 }
 
 TEST(DirSize, CountsRegularFilesBelowTheFolderFollowingLinks)
@@ -292,12 +227,9 @@ TEST(DirSize, CountsRegularFilesBelowTheFolderFollowingLinks)
     fs::create_symlink(fs::path(scratch.path()) / "dangling", root / "broken");
     EXPECT_EQ(get_dir_size(root.string()), 127u);
     EXPECT_TRUE(log.contains("Error accessing file: " + (root / "broken").string()));
-    EXPECT_TRUE(log.contains("Directory size calculated: 127 bytes ("));
 
     EXPECT_EQ(get_dir_size((root / "nope").string()), 0u);
-    EXPECT_TRUE(log.contains("Directory does not exist: " + (root / "nope").string()));
     EXPECT_EQ(get_dir_size((root / "a").string()), 0u);
-    EXPECT_TRUE(log.contains("Path is not a directory: "));
 }
 
 
@@ -318,8 +250,6 @@ TEST_F(Ledger, StartUpAddsUnrecordedSessionsAsPendingAndRefreshesGrownRows)
                                   "20240101-a-b/outside/130000", "20240101-a-b/urinal/0/120000"}));
     EXPECT_EQ(rows[0].size, 7) << "the grown folder's size is refreshed";
     EXPECT_EQ(rows[0].status, "已完成");
-    EXPECT_EQ(rows[0].succ_up_date, 99);
-    EXPECT_EQ(rows[2].size, 40);
     EXPECT_EQ(rows[2].status, "待上传");
     EXPECT_EQ(log.count("Session folder without a ledger row added as pending: "), 2);
     EXPECT_EQ(parse_dir_records(read_text(scratch.ledger())), rows);

