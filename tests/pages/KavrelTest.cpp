@@ -57,6 +57,7 @@ tasks:
 
 TEST_F(KavrelTest, HeaderShowsTheConfigurationAndTheBoard)
 {
+    KAVREL_SKIP_CHILD_PROCESSES_UNDER_EMULATION();
     auto& config = config_manager::instance();
     config.machine_id_ = "KV-0042";
     config.city_list_ = {{"SZ", "深圳"}, {"BJ", "北京"}};

@@ -20,6 +20,16 @@ std::optional<std::string> readTestInput(const std::string& relative);
         GTEST_SKIP() << "test input absent: tests/data/" << (relative);            \
     const std::string& var = *var##_input
 
+// qemu-user mis-emulates the clone() behind QProcess: a child's pid comes back
+// as garbage, and stopping the child would signal unrelated processes. Tests
+// that start programs skip in an emulated (cross-compiled) build.
+#ifdef KAVREL_UNDER_EMULATION
+#define KAVREL_SKIP_CHILD_PROCESSES_UNDER_EMULATION() \
+    GTEST_SKIP() << "QProcess cannot start programs under qemu-user emulation"
+#else
+#define KAVREL_SKIP_CHILD_PROCESSES_UNDER_EMULATION() (void)0
+#endif
+
 // Sets (or unsets, with nullopt) an environment variable for one scope.
 class ScopedEnv {
 public:
