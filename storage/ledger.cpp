@@ -20,11 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string errno_text(int error)
-{
-    return std::error_code(error, std::generic_category()).message();
-}
-
 // A power cut leaves the old file or the new one, never a cut-off one. On
 // failure `path` is untouched and `error` says why.
 bool replace_file_atomically(const std::string& path, const std::string& content, std::string& error)
@@ -38,7 +33,7 @@ std::string read_whole_file(const std::string& path)
 {
     std::ifstream file(path, std::ios::binary);
     if (!file.is_open())
-        throw std::runtime_error("cannot open " + path + ": " + errno_text(errno));
+        throw std::runtime_error("cannot open " + path + ": " + atomic_file::errorText(errno));
     std::ostringstream content;
     content << file.rdbuf();
     if (file.bad())

@@ -11,11 +11,6 @@
 
 namespace save_files {
 
-std::string errorText(int error)
-{
-    return atomic_file::errorText(error);
-}
-
 WriteResult writeFileReplacing(const std::string& path, const void* data, size_t size, bool sync)
 {
     const auto result = atomic_file::replace(path, data, size,
@@ -98,11 +93,6 @@ bool AppendFile::close()
     }
     fd_ = -1;
     return ok;
-}
-
-bool syncDirectory(const std::string& path)
-{
-    return atomic_file::syncDirectory(path);
 }
 
 bool syncFileSystem(const std::string& path)

@@ -58,12 +58,8 @@ private:
     int lastError_ = 0;
 };
 
-// fsync on a directory, so the names created in it survive a power cut.
-bool syncDirectory(const std::string& path);
 // Flushes everything written to the file system that holds path.
 bool syncFileSystem(const std::string& path);
-
-std::string errorText(int error);
 
 // Bytes an unprivileged writer may still use on the file system of path; -1
 // when it cannot be asked (the path is missing).

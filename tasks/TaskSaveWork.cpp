@@ -17,6 +17,7 @@
 #include "DepthPngWriter.h"
 #include "FrameQueues.h"
 #include "Log.h"
+#include "AtomicFile.h"
 #include "SaveFiles.h"
 #include "SessionPath.h"
 #include "TaskManager.h"
@@ -408,7 +409,7 @@ void SaveRun::writeImuEntries(bool forceFlush)
             imuOpenFailed_ = true;
             task_.imuSamplesLost_.fetch_add(count / 2);
             imuLost_ += count / 2;
-            failed("cannot open " + imuFile_ + ": " + save_files::errorText(imu_.lastError()));
+            failed("cannot open " + imuFile_ + ": " + atomic_file::errorText(imu_.lastError()));
             return;
         }
         if (imu_.wasEmpty())
@@ -430,11 +431,11 @@ void SaveRun::writeImuEntries(bool forceFlush)
     if (!imu_.sync() && imu_.droppedLines() > droppedBefore) {
         dropped = imu_.droppedLines() - droppedBefore;
         if (!imuWriteFailed_)
-            LOGE << "Failed to write IMU data to " << imuFile_ << ": " << save_files::errorText(imu_.lastError());
+            LOGE << "Failed to write IMU data to " << imuFile_ << ": " << atomic_file::errorText(imu_.lastError());
         imuWriteFailed_ = true;
         task_.imuSamplesLost_.fetch_add(dropped / 2);
         imuLost_ += dropped / 2;
-        failed("cannot write " + imuFile_ + ": " + save_files::errorText(imu_.lastError()));
+        failed("cannot write " + imuFile_ + ": " + atomic_file::errorText(imu_.lastError()));
     }
     task_.imuSamplesWritten_.fetch_add((imuEntriesUnsynced_ - std::min<uint64_t>(dropped, imuEntriesUnsynced_)) / 2);
     imuEntriesUnsynced_ = 0;
@@ -514,10 +515,10 @@ bool SaveRun::saveColour(FrameData& record, bool fromUsb)
         if (result.status == save_files::WriteStatus::OpenFailed)
             LOGE << "Failed to open file: " << file;
         else
-            LOGE << "Failed to write file: " << file << " (" << save_files::errorText(result.error) << ")";
+            LOGE << "Failed to write file: " << file << " (" << atomic_file::errorText(result.error) << ")";
         task_.imagesFailed_.fetch_add(1);
         ++filesFailed_;
-        failed("cannot write " + file + ": " + save_files::errorText(result.error));
+        failed("cannot write " + file + ": " + atomic_file::errorText(result.error));
         return false;
     }
     task_.colourImagesSaved_.fetch_add(1);
@@ -656,7 +657,7 @@ void SaveRun::finish()
         const size_t droppedBefore = imu_.droppedLines();
         if (!imu_.close()) {
             if (!imuWriteFailed_)
-                LOGE << "Failed to write IMU data to " << imuFile_ << ": " << save_files::errorText(imu_.lastError());
+                LOGE << "Failed to write IMU data to " << imuFile_ << ": " << atomic_file::errorText(imu_.lastError());
             const size_t dropped = imu_.droppedLines() - droppedBefore;
             task_.imuSamplesLost_.fetch_add(dropped / 2);
             imuLost_ += dropped / 2;
@@ -704,7 +705,7 @@ void SaveRun::makeDurable()
     for (int i = 0; i < 5 && !level.empty(); ++i, level = level.parent_path())
         folders.push_back(level.string());
     for (const auto& folder : folders)
-        save_files::syncDirectory(folder);
+        atomic_file::syncDirectory(folder);
 }
 
 TaskSaveWork::TaskSaveWork(QObject* parent)

@@ -19,6 +19,7 @@
 #include "ConfirmationDialog.h"
 #include "FrameQueues.h"
 #include "Log.h"
+#include "AtomicFile.h"
 #include "SaveFiles.h"
 #include "TagSelectionDialog.h"
 #include "TaskManager.h"
@@ -539,10 +540,10 @@ bool DataCollectionWidget::storageAllowsCapture()
     const std::string root = storageRootForCapture();
     int error = 0;
     if (!save_files::canCreateFiles(root, error)) {
-        LOGE << "Capture refused: cannot create files in " << root << ": " << save_files::errorText(error);
+        LOGE << "Capture refused: cannot create files in " << root << ": " << atomic_file::errorText(error);
         showNotice(this, QString::fromUtf8("无法保存"),
             QString::fromUtf8("存储目录不可写, 采集未开始:\n%1\n(%2)")
-                .arg(QString::fromStdString(root), QString::fromStdString(save_files::errorText(error))));
+                .arg(QString::fromStdString(root), QString::fromStdString(atomic_file::errorText(error))));
         return false;
     }
     const long long free = save_files::freeBytes(root);
