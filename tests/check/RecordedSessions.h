@@ -26,6 +26,7 @@ protected:
         if (!task_)
             startWorker();
         const size_t resultsBefore = results_.size();
+        const uint64_t depthBefore = task_->stats().depthImagesSaved;
         const bool singleShot = mode == "single_shot";
         EXPECT_TRUE(task_->beginRun(!singleShot));
         EXPECT_TRUE(kavrel::test::waitUntil([&] { return !context.baseSavePath().empty(); }));
@@ -43,6 +44,9 @@ protected:
                 task_->setWriteImages(true);
             }
             EXPECT_TRUE(waitForEmptySaveQueues());
+            // Popped is not yet written: the next shot's tags must not reach this one.
+            const uint64_t saved = depthBefore + static_cast<uint64_t>(i - first + 1);
+            EXPECT_TRUE(kavrel::test::waitUntil([&] { return task_->stats().depthImagesSaved >= saved; }));
         }
         task_->endRun();
         EXPECT_TRUE(waitForResults(resultsBefore + 1));
