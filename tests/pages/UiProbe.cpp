@@ -6,15 +6,16 @@
 //                   when stdin closes (accessible_names.py drives it).
 //   ui_probe HOME --shots DIR [--font PX]   screenshots each screen in turn into
 //                   DIR and prints every control off the screen; exits 1 if any.
+#include <cstdio>
 #include <filesystem>
 #include <iostream>
-#include <thread>
 
 #include <QAbstractButton>
 #include <QAbstractScrollArea>
 #include <QApplication>
 #include <QDir>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QTabBar>
 #include <QTemporaryDir>
 
@@ -77,11 +78,14 @@ int printEntriesAndWait(Kavrel& window)
             std::cout << "ENTRY\t" << button->text().toStdString() << "\n";
     }
     std::cout << "READY" << std::endl;
-    std::thread([] {
-        while (std::cin.get() != std::char_traits<char>::eof()) {
+    QSocketNotifier input(fileno(stdin), QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, [&input] {
+        char buffer[64];
+        if (std::fread(buffer, 1, sizeof buffer, stdin) == 0 || std::feof(stdin)) {
+            input.setEnabled(false);
+            QApplication::quit();
         }
-        QMetaObject::invokeMethod(qApp, &QApplication::quit, Qt::QueuedConnection);
-    }).detach();
+    });
     return QApplication::exec();
 }
 
