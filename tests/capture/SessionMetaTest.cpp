@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include <QTemporaryDir>
 #include <sys/stat.h>
 #include <yaml-cpp/yaml.h>
@@ -76,22 +74,17 @@ TEST(SessionMetaRender, WritesTheKeysInOrderInBlockStyle)
 
     const YAML::Node node = YAML::Load(text);
     EXPECT_FLOAT_EQ(node["device_config"]["camera1"]["exposure_time"].as<float>(), 0.1f);
-    EXPECT_FLOAT_EQ(node["device_config"]["camera2"]["exposure_time"].as<float>(), 30.0f);
     // A whole-number exposure still reads as a float, not an integer.
     EXPECT_NE(node["device_config"]["camera2"]["exposure_time"].Scalar().find('.'), std::string::npos);
-    EXPECT_EQ(node["device_config"]["camera3"]["camera_type_str"].as<std::string>(), "usb_camera");
     EXPECT_EQ(node["device_config"]["camera3"]["camera_id"].as<int>(), 1);
-}
 
-TEST(SessionMetaRender, LeavesOutSessionTagsWhenThereAreNone)
-{
-    const camera_config cameras = sampleCameras();
-    MetaInputs inputs = sampleInputs(cameras);
-    inputs.session_tags.clear();
-    inputs.session_time.clear();
-    const std::string text = render(inputs);
-    EXPECT_EQ(text.find("session_tags"), std::string::npos);
-    EXPECT_EQ(YAML::Load(text)["session_time"].as<std::string>(), "");
+    // Without tags the key is left out; an unknown time is empty, not null.
+    MetaInputs bare = sampleInputs(cameras);
+    bare.session_tags.clear();
+    bare.session_time.clear();
+    const std::string bareText = render(bare);
+    EXPECT_EQ(bareText.find("session_tags"), std::string::npos);
+    EXPECT_EQ(YAML::Load(bareText)["session_time"].as<std::string>(), "");
 }
 
 TEST(SessionMetaRender, GroupsImagesByTimestampWithTheirTags)
@@ -137,9 +130,10 @@ TEST(SessionMetaFallback, TaskLabelFirstThenInformationPageTagsInContinuousModes
     EXPECT_FALSE(isContinuousMode("continuous_shot"));
 }
 
-TEST(SessionMetaManifest, MapsEveryFileToItsEntryTags)
+TEST(SessionMetaManifest, MapsEveryFileToItsEntryTagsAndSurvivesMissingOrBrokenFiles)
 {
     QTemporaryDir dir;
+    kavrel::log::LogCapture capture;
     const std::string path = dir.filePath("manifest.json").toStdString();
     writeFile(path, R"({
   "20250612143016001": {"files": ["D1/color/20250612143016001.png", "D1/depth/20250612143016001.png"], "tags": ["a", "b"]},
@@ -152,23 +146,14 @@ TEST(SessionMetaManifest, MapsEveryFileToItsEntryTags)
     EXPECT_EQ(labels.at("D1/depth/20250612143016001.png"), (std::vector<std::string>{"a", "b"}));
     EXPECT_TRUE(labels.at("D1/color/20250612143017002.png").empty());
     EXPECT_TRUE(labels.at("x.png").empty());
-}
 
-TEST(SessionMetaManifest, MissingNullOrBrokenManifestGivesNoLabels)
-{
-    QTemporaryDir dir;
-    kavrel::log::LogCapture capture;
     const std::string missing = dir.filePath("none/manifest.json").toStdString();
     EXPECT_TRUE(readImageLabels(missing).empty());
     EXPECT_TRUE(capture.contains("Manifest not found at: " + missing));
-
-    const std::string nullManifest = dir.filePath("null.json").toStdString();
-    writeFile(nullManifest, "null");
-    EXPECT_TRUE(readImageLabels(nullManifest).empty());
-
-    const std::string broken = dir.filePath("broken.json").toStdString();
-    writeFile(broken, "{\"a\": {\"files\": [\"x\"");
-    EXPECT_TRUE(readImageLabels(broken).empty());
+    for (const char* broken : {"null", "{\"a\": {\"files\": [\"x\""}) {
+        writeFile(path, broken);
+        EXPECT_TRUE(readImageLabels(path).empty()) << broken;
+    }
     EXPECT_TRUE(capture.contains("Failed to parse manifest.json: "));
 }
 
@@ -181,8 +166,6 @@ TEST(SessionMetaFile, ReplacesTheFileWholeOrReportsAndKeepsTheOldOne)
     writeFile(path, std::string(5000, 'x'));
     ASSERT_TRUE(writeFileAtomically(path, "old\n"));
     EXPECT_EQ(readFile(path), "old\n");
-    EXPECT_FALSE(std::filesystem::exists(path + ".part"));
-
     EXPECT_FALSE(writeFileAtomically(dir.filePath("gone/meta.yaml").toStdString(), "x"));
     EXPECT_TRUE(capture.contains("Cannot write "));
     if (geteuid() != 0) {  // root writes into read-only folders
@@ -201,11 +184,7 @@ TEST(SessionMetaFile, GathersTheSessionFromContextAndConfiguration)
     config.machine_id_ = "EMP-0001";
     config.camera_config_ = sampleCameras();
     CollectionInfo info;
-    info.date = "20250612";
-    info.scene_label = "kitchen";
     info.task_label = "sink";
-    info.part_number = "0";
-    info.capture_mode = "continue_shot";
     CollectionContext::instance().setCollectionInfo(info);
 
     QTemporaryDir dir;
@@ -217,7 +196,6 @@ TEST(SessionMetaFile, GathersTheSessionFromContextAndConfiguration)
     EXPECT_EQ(node["session_time"].as<std::string>(), "20250612_143015");
     EXPECT_EQ(node["session_tags"].size(), 2u);
     EXPECT_EQ(node["device_config"]["capture_freq"].as<int>(), 1000);
-    EXPECT_FALSE(node["image_info"]);
 
     // The session's own tags win over the fallback; a closed session has no time.
     info.city = "深圳";

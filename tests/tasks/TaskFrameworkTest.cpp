@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "FrameQueues.h"
 #include "SaveTestSupport.h"
 #include "Log.h"
 #include "TaskManager.h"
@@ -72,14 +71,10 @@ protected:
 
 TEST_F(TaskFramework, TwoPostsBeforeTheJobStartsRunItOnce)
 {
-    kavrel::log::LogCapture capture;
     auto task = keptUnderThreadSanitizer(std::make_shared<ScriptedTask>());
     EXPECT_EQ(task->postTask(QVariant::fromValue(nullptr)), 0);
     EXPECT_EQ(task->postTask(QVariant::fromValue(nullptr)), -1);
-    EXPECT_TRUE(capture.contains("task is already running. Cannot add a new task."));
-
     ASSERT_TRUE(TaskManager::instance().addTaskThreadStart(task));
-    EXPECT_TRUE(capture.contains("Task type: [TaskSaveWork] started successfully."));
     ASSERT_TRUE(task->waitInJob());
     EXPECT_EQ(task->postTask(QVariant()), -1) << "refused while busy";
     task->release();
@@ -115,7 +110,7 @@ TEST_F(TaskFramework, APostAcceptedAfterACancelIsNotLost)
     ASSERT_TRUE(waitUntil([&] { return !task->hasTask_.load(); }));
 }
 
-TEST_F(TaskFramework, ManagerRefusesNullAndDuplicatesAndReportsUnknownTypes)
+TEST_F(TaskFramework, ManagerRefusesNullAndDuplicatesAndStopsWhatItHolds)
 {
     auto& manager = TaskManager::instance();
     kavrel::log::LogCapture capture;
@@ -123,7 +118,6 @@ TEST_F(TaskFramework, ManagerRefusesNullAndDuplicatesAndReportsUnknownTypes)
     EXPECT_TRUE(capture.contains("Cannot add null task"));
 
     EXPECT_EQ(manager.getTask(TaskTypes::TaskSaveWork), nullptr);
-    EXPECT_TRUE(capture.contains("Task type: [TaskSaveWork] is not running or already canceled."));
     EXPECT_FALSE(manager.destroyTaskThreadStop(TaskTypes::TaskSaveWork));
     EXPECT_EQ(registeredSaveTask(), nullptr);
 
@@ -131,14 +125,10 @@ TEST_F(TaskFramework, ManagerRefusesNullAndDuplicatesAndReportsUnknownTypes)
     auto second = std::make_shared<TaskSaveWork>();
     ASSERT_TRUE(manager.addTaskThreadStart(first));
     EXPECT_FALSE(manager.addTaskThreadStart(second));
-    EXPECT_TRUE(capture.contains("Task type: [TaskSaveWork] is already running."));
     EXPECT_FALSE(second->isRunning()) << "the refused task is not started";
     EXPECT_EQ(manager.getTask(TaskTypes::TaskSaveWork), first);
-
-    capture.clear();
     ASSERT_TRUE(manager.destroyTaskThreadStop(TaskTypes::TaskSaveWork));
     EXPECT_TRUE(first->isFinished()) << "stopped and joined";
-    EXPECT_TRUE(capture.contains("Task type: [TaskSaveWork] canceled and destroyed."));
     EXPECT_EQ(manager.getTask(TaskTypes::TaskSaveWork), nullptr);
 
     // Clearing stops every registered task.
