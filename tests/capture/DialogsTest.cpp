@@ -77,15 +77,4 @@ TEST_P(DialogsTest, TagDialogGivesTheToggledValuesInDisplayOrderOnlyOnConfirm)
 INSTANTIATE_TEST_SUITE_P(Answers, DialogsTest, ::testing::Values(Answer::Confirm, Answer::Cancel, Answer::Close),
     ::testing::PrintToStringParamName());
 
-TEST(PopupTagCandidates, LeaveOutTheTagsChosenOnTheInformationPage)
-{
-    const std::vector<std::pair<std::string, std::string>> pairs = {
-        {"scratch", "划痕"}, {"stain", "污渍"}, {"crack", "裂纹"}};
-    EXPECT_EQ(popupTagCandidates(pairs, {"stain"}),
-        (std::vector<TagSelectionDialog::Candidate>{{"scratch", "划痕"}, {"crack", "裂纹"}}));
-    EXPECT_EQ(popupTagCandidates(pairs, {}), pairs);
-    EXPECT_TRUE(popupTagCandidates(pairs, {"crack", "scratch", "stain"}).empty());
-    EXPECT_TRUE(popupTagCandidates({}, {"x"}).empty());
-}
-
 } // namespace

@@ -80,21 +80,3 @@ TEST(PathComponent, HostileNamesStayOneComponentUnderTheRoot)
     EXPECT_EQ(cut.size() % 3, 0u) << "no character cut in half";
 }
 
-TEST(PathComponent, HostileLabelsCannotLeaveTheStorageRoot)
-{
-    const SessionPath path = PathBuilder::buildSessionPath(
-        "/media/card", infoWithDate("../../.."), "../..", "/etc", "..", "../../../tmp", "../..");
-    const fs::path normal = fs::path(path.full_path).lexically_normal();
-    EXPECT_EQ(normal.string().rfind("/media/card/", 0), 0u) << path.full_path;
-    EXPECT_EQ(std::distance(normal.begin(), normal.end()), 7) << "root /, media, card and four levels: " << path.full_path;
-    for (const auto& folder : {path.folder_1, path.folder_2, path.folder_3, path.folder_4})
-        EXPECT_TRUE(isSafeComponent(folder)) << folder;
-}
-
-TEST(PathComponent, SplitsDeviceListsWithoutEmptyNames)
-{
-    EXPECT_EQ(splitDeviceList("D1,D2"), (std::vector<std::string>{"D1", "D2"}));
-    EXPECT_EQ(splitDeviceList(",D1,,D2,"), (std::vector<std::string>{"D1", "D2"}));
-    EXPECT_TRUE(splitDeviceList("").empty());
-    EXPECT_TRUE(splitDeviceList(",,").empty());
-}

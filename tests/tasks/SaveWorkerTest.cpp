@@ -26,13 +26,10 @@ std::vector<uint8_t> pushFrameSet(int index, int width = 64, int height = 36)
     return colour;
 }
 
-void pushImu(int first, int count, int pauseMs = 5)
+void pushImu(int first, int count)
 {
-    for (int i = first; i < first + count; ++i) {
+    for (int i = first; i < first + count; ++i)
         ASSERT_TRUE(FrameQueueManager::instance().imuQueue.push(imuRecord(imuText(i))));
-        if (pauseMs > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-    }
 }
 
 } // namespace
@@ -101,7 +98,7 @@ TEST_F(SaveWorker, SingleShotSessionListsEverySnapshotWithItsTags)
         task_->setWriteImages(false);
         queues.clearSaveQueues();
         pushFrameSet(shot);
-        pushImu(shot, 1, 0);  // drained on every pass: once it is gone, the worker has looked
+        pushImu(shot, 1);  // drained on every pass: once it is gone, the worker has looked
         ASSERT_TRUE(waitUntil([&] { return queues.imuQueue.size() == 0; }));
         EXPECT_EQ(queues.depthQueue.size(), 1u) << "not taken before the confirmation";
         EXPECT_FALSE(fs::exists(session + "/D1/color/" + timestampAt(shot) + ".png"));
@@ -129,33 +126,25 @@ TEST_F(SaveWorker, SingleShotSessionListsEverySnapshotWithItsTags)
     EXPECT_FALSE(fs::exists(session + "/manifest.json.part")) << "rewritten through a renamed temporary file";
 }
 
-TEST_F(SaveWorker, UsbColourIsListedUnderItsOwnTimestamp)
+TEST_F(SaveWorker, UsbColourIsListedUnderItsCaptureIdAndDepthSizeIsRecoveredFromTheByteCount)
 {
     setMode("continuous_shot", "D1");
     startWorker();
+    auto& queues = FrameQueueManager::instance();
     ASSERT_TRUE(task_->beginRun(true));
     pushFrameSet(7);
     FrameData usb = recordFromBytes(jpegBytes(32, 16, 3), timestampAt(8));
     usb.capture_id = "token-1";
-    ASSERT_TRUE(FrameQueueManager::instance().usbMjpegQueue.push(std::move(usb)));
-    task_->endRun();
-    ASSERT_TRUE(waitForResults(1));
-    const json manifest = json::parse(readFile(results_[0] + "/manifest.json"));
-    EXPECT_EQ(manifest["token-1"]["files"], json::array({"D1/color/" + timestampAt(8) + ".png"}))
-        << "a capture id, when present, is the manifest key";
-    EXPECT_EQ(manifest[timestampAt(7)]["files"].size(), 2u);
-}
-
-TEST_F(SaveWorker, DepthSizeIsRecoveredFromTheByteCount)
-{
-    startWorker();
-    auto& queues = FrameQueueManager::instance();
-    ASSERT_TRUE(task_->beginRun(true));
+    ASSERT_TRUE(queues.usbMjpegQueue.push(std::move(usb)));
     ASSERT_TRUE(queues.depthQueue.push(depthRecord(1280, 720, timestampAt(1), 640, 480)));
     ASSERT_TRUE(queues.depthQueue.push(depthRecord(640, 480, timestampAt(2), 0, 0)));
     task_->endRun();
     ASSERT_TRUE(waitForResults(1));
 
+    const json manifest = json::parse(readFile(results_[0] + "/manifest.json"));
+    EXPECT_EQ(manifest["token-1"]["files"], json::array({"D1/color/" + timestampAt(8) + ".png"}))
+        << "a capture id, when present, is the manifest key";
+    EXPECT_EQ(manifest[timestampAt(7)]["files"].size(), 2u);
     const cv::Mat wide = cv::imread(results_[0] + "/D1/depth/" + timestampAt(1) + ".png", cv::IMREAD_UNCHANGED);
     ASSERT_EQ(wide.cols, 1280);
     ASSERT_EQ(wide.rows, 720);
@@ -182,12 +171,7 @@ TEST_F(SaveWorker, ImuTimesFallBackToTheRecordTimestampAndBadPayloadsAreSkipped)
     ASSERT_TRUE(waitForResults(1));
 
     std::tm local{};
-    local.tm_year = 2025 - 1900;
-    local.tm_mon = 5;
-    local.tm_mday = 12;
-    local.tm_hour = 14;
-    local.tm_min = 30;
-    local.tm_sec = 15;
+    ASSERT_NE(strptime("2025-06-12 14:30:15", "%Y-%m-%d %H:%M:%S", &local), nullptr);
     local.tm_isdst = 0;
     const double expected = static_cast<double>(std::mktime(&local)) + 0.123;
 
@@ -246,7 +230,7 @@ TEST_F(SaveWorker, HostileLabelsAndDeviceNamesStayInsideTheStorageRoot)
     auto& queues = FrameQueueManager::instance();
     ASSERT_TRUE(queues.depthMjpegQueue.push(recordFromBytes(jpegBytes(16, 16, 1), "../../../escaped")));
     ASSERT_TRUE(queues.depthQueue.push(depthRecord(16, 16, "../../../escaped")));
-    pushImu(0, 3, 0);
+    pushImu(0, 3);
     task_->endRun();
     ASSERT_TRUE(waitForResults(1));
 
@@ -306,16 +290,12 @@ TEST_F(SaveWorker, AFailedWriteStopsTheRunAndKeepsEveryPairWhole)
     enum class Fault { CardFullAtColour, CardFullAtDepth, ColourFolderGone };
     for (const Fault fault : {Fault::CardFullAtColour, Fault::CardFullAtDepth, Fault::ColourFolderGone}) {
         SCOPED_TRACE(static_cast<int>(fault));
-        resetShared();
         SetUp();
         setMode("continue_record", "D1");
         startWorker();
         std::vector<SaveRunResult> finished;
-        QString failure;
         QObject::connect(task_.get(), &TaskSaveWork::runFinished, task_.get(),
             [&](const SaveRunResult& result) { finished.push_back(result); });
-        QObject::connect(task_.get(), &TaskSaveWork::writeFailed, task_.get(),
-            [&](const QString& what) { failure = what; });
         ASSERT_TRUE(task_->beginRun(true));
         ASSERT_TRUE(waitUntil([&] { return fs::exists(sessionPath() + "/D1/depth"); }));
         const std::string session = sessionPath();
@@ -350,7 +330,6 @@ TEST_F(SaveWorker, AFailedWriteStopsTheRunAndKeepsEveryPairWhole)
         const bool stopped = waitUntil([&] { return !finished.empty(); });
         full.reset();
         ASSERT_TRUE(stopped) << "the run ends without endRun";
-        EXPECT_FALSE(failure.isEmpty());
 
         // Depth images are encoded off the worker's loop, so a few more frame
         // sets may fail before the first failure is known; all are accounted for.
