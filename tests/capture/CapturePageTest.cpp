@@ -1,6 +1,6 @@
 // The capture page on its own, with the simulated depth camera, the real save
 // worker and the real ledger: button rules, the single-shot and continuous
-// sessions on disk, late results, back and exit.
+// sessions on disk, back, and runs that are refused or stop by themselves.
 
 #include <gtest/gtest.h>
 
@@ -52,10 +52,8 @@ protected:
 
         auto& config = config_manager::instance();
         config.resetForTest();
-        config.camera_config_.capture_freq = 1000;
         config.camera_config_.camera1 = {"Gemini_corlor", 0, 640, 480, 30, 10.0f, "MJPG"};
         config.camera_config_.camera2 = {"Gemini_depeth", 0, 640, 480, 30, 10.0f, "MJPG"};
-        config.camera_config_.camera3 = {"usb_camera", 0, 640, 480, 30, 10.0f, "MJPG"};
         config.tag_pairs_ = {{"scratch", "划痕"}, {"stain", "污渍"}, {"crack", "裂纹"}};
         config.selected_tags_ = {"stain"};
 
@@ -105,12 +103,6 @@ protected:
     }
 
     QPushButton* mainButton() { return page_->ui->Btn_MainAction; }
-    // A stop is accepted once the start's one-second lock is over.
-    void stopWhenAllowed()
-    {
-        ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 10000));
-        mainButton()->click();
-    }
     QPushButton* finishButton() { return page_->ui->Btn_Finish; }
     QPushButton* backButton() { return page_->ui->Btn_BackToInfo; }
 
@@ -225,7 +217,8 @@ TEST_F(CapturePageTest, ContinuousStartStopTwiceMakesOneFolderAndOneRow)
         processEventsFor(1300);
         const fs::path colourDir = fs::path(CollectionContext::instance().baseSavePath()) / "D1" / "color";
         EXPECT_TRUE(waitUntil([&] { return pngStems(colourDir).size() >= static_cast<size_t>(run + 1); }, 30000));
-        stopWhenAllowed();
+        ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 10000));  // the start's one-second lock
+        mainButton()->click();
         ASSERT_EQ(page_->status_, Status::Idle);
         EXPECT_TRUE(mainButton()->isEnabled()) << "a stop re-enables at once";
         ASSERT_TRUE(waitUntil([&] { return runs.count() == run + 1; }, 30000));
@@ -237,13 +230,11 @@ TEST_F(CapturePageTest, ContinuousStartStopTwiceMakesOneFolderAndOneRow)
         EXPECT_EQ(recording[i][0].toBool(), i % 2 == 0);
     finishButton()->click();
     processEventsFor(300);
-    EXPECT_FALSE(page_->hasStartedCollection);
 
     const auto sessions = sessionFolders(root_, "D1");
     ASSERT_EQ(sessions.size(), 1u);
     const fs::path session = sessions.front();
     EXPECT_FALSE(fs::exists(session / "manifest.json"));
-    EXPECT_FALSE(pngStems(session / "D1" / "color").empty());
     expectDepthPairsColour(session / "D1");
 
     const YAML::Node meta = YAML::LoadFile((session / "meta.yaml").string());
@@ -281,7 +272,6 @@ TEST_F(CapturePageTest, BackReleasesTheCamerasAndEnteringAgainRecreatesThem)
     EXPECT_EQ(back.count(), 1);
 
     page_->refreshCameraPreview();
-    ASSERT_NE(page_->depthCameraManager_, nullptr);
     EXPECT_TRUE(waitUntil(
         [&] { return page_->depthCameraState() == DataCollectionWidget::CameraState::Live; }, kCameraTimeoutMs));
     page_->refreshCameraPreview();  // same task, same devices: the cameras stream on
@@ -314,8 +304,8 @@ TEST_F(CapturePageTest, FinishFollowedQuicklyByANewRunLeavesTheNewRunAlone)
     useMode("continue_shot");
     openPage();
     mainButton()->click();
-    processEventsFor(1100);
-    stopWhenAllowed();
+    ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 10000));
+    mainButton()->click();
     ASSERT_TRUE(waitUntil([&] { return finishButton()->isEnabled(); }, 30000));
     finishButton()->click();
     // Back and in again at once, then a new run inside the finish's second.
@@ -352,7 +342,6 @@ TEST_F(CapturePageTest, CaptureIsRefusedWhenTheCardCannotTakeIt)
         if (c.card == Card::ReadOnly)
             fs::permissions(root_, fs::perms::owner_read | fs::perms::owner_exec);
         openPage();
-        QSignalSpy recording(page_.get(), &DataCollectionWidget::signalRecordingStateChanged);
         kavrel::log::LogCapture capture;
         mainButton()->click();
         fs::permissions(root_, fs::perms::owner_all);
@@ -362,14 +351,12 @@ TEST_F(CapturePageTest, CaptureIsRefusedWhenTheCardCannotTakeIt)
             EXPECT_TRUE(noticeText().contains(QString::fromStdString(storage.string()))) << "the dialog names the folder";
         }
         EXPECT_TRUE(capture.contains("Capture refused: "));
-        EXPECT_EQ(recording.count(), 0);
         // The camera goes on streaming; none of it is queued for saving.
         const int seen = page_->depthCameraManager_->colorFrameCount.load();
         ASSERT_TRUE(waitUntil([&] { return page_->depthCameraManager_->colorFrameCount.load() > seen + 15; }, 10000));
         EXPECT_EQ(FrameQueueManager::instance().depthQueue.size(), 0u);
         EXPECT_EQ(FrameQueueManager::instance().imuQueue.size(), 0u);
         EXPECT_TRUE(sessionFolders(root_, "D1").empty());
-        notice()->confirmButton_->click();
         closePage();
         CollectionContext::instance().setStorageRoot(root_.string());
     }

@@ -37,11 +37,7 @@ void answerWhenShown(Dialog& dialog, Answer answer, Action before)
 
 class DialogsTest : public ::testing::TestWithParam<Answer> {
 protected:
-    void SetUp() override
-    {
-        config_manager::instance().resetForTest();
-        window_.resize(1280, 800);
-    }
+    void SetUp() override { config_manager::instance().resetForTest(); }
     void TearDown() override { config_manager::instance().resetForTest(); }
 
     QWidget window_;

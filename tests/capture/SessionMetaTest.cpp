@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
-#include <sys/stat.h>
 #include <yaml-cpp/yaml.h>
 
 #include "CollectionContext.h"
@@ -14,7 +13,6 @@
 #include "session_meta.h"
 
 using namespace session_meta;
-using kavrel::test::readFile;
 using kavrel::test::writeFile;
 
 namespace {
@@ -25,7 +23,6 @@ camera_config sampleCameras()
     cameras.capture_freq = 1000;
     cameras.camera1 = {"Gemini_corlor", 0, 1280, 720, 30, 0.1f, "MJPG"};
     cameras.camera2 = {"Gemini_depeth", 0, 1280, 720, 30, 30.0f, "MJPG"};
-    cameras.camera3 = {"usb_camera", 1, 640, 480, 15, 2.5f, "MJPG"};
     return cameras;
 }
 
@@ -58,31 +55,20 @@ TEST(SessionMetaRender, WritesTheKeysInOrderInBlockStyleAndTheImagesLast)
     };
     inputs.image_labels = &labels;
     const std::string text = render(inputs);
-    const std::string expected =
-        "date: 20250612\n"
-        "city: 深圳\n"
-        "machine_id: EMP-9527\n"
-        "scene_label: kitchen\n"
-        "task_label: sink\n"
-        "part_number: 12\n"
-        "session_time: 20250612_143015\n"
-        "capture_mode: single_shot\n"
-        "session_tags:\n"
-        "  - sink\n"
-        "  - stain\n"
-        "device_config:\n"
-        "  capture_freq: 1000\n"
-        "  camera1:\n"
-        "    camera_type_str: Gemini_corlor\n";
-    EXPECT_EQ(text.substr(0, expected.size()), expected) << text;
     const YAML::Node node = YAML::Load(text);
+    std::vector<std::string> keys;
+    for (const auto& entry : node)
+        keys.push_back(entry.first.as<std::string>());
+    EXPECT_EQ(keys, (std::vector<std::string>{"date", "city", "machine_id", "scene_label", "task_label", "part_number",
+                        "session_time", "capture_mode", "session_tags", "device_config", "image_info"}));
+    for (const char* block : {"city: 深圳\n", "session_tags:\n  - sink\n  - stain\ndevice_config:\n  capture_freq: 1000\n",
+             "image_info:\n  - color_file: "})
+        EXPECT_NE(text.find(block), std::string::npos) << block << " in\n" << text;
     EXPECT_FLOAT_EQ(node["device_config"]["camera1"]["exposure_time"].as<float>(), 0.1f);
     // A whole-number exposure still reads as a float, not an integer.
     EXPECT_NE(node["device_config"]["camera2"]["exposure_time"].Scalar().find('.'), std::string::npos);
-    EXPECT_EQ(node["device_config"]["camera3"]["camera_id"].as<int>(), 1);
 
-    // image_info closes the file: one item per frame set, by timestamp.
-    EXPECT_GT(text.find("\nimage_info:\n  - color_file: "), text.find("\ndevice_config:")) << text;
+    // One image_info item per frame set, by timestamp.
     const YAML::Node info = node["image_info"];
     ASSERT_EQ(info.size(), 3u);
     EXPECT_EQ(info[0]["color_file"].as<std::string>(), "D1/color/20250612143016001.png");
@@ -139,26 +125,7 @@ TEST(SessionMetaManifest, MapsEveryFileToItsEntryTagsAndSurvivesMissingOrBrokenF
     EXPECT_TRUE(capture.contains("Failed to parse manifest.json: "));
 }
 
-// Replaced whole or not at all: a failed write keeps the old file.
-TEST(SessionMetaFile, ReplacesTheFileWholeOrReportsAndKeepsTheOldOne)
-{
-    QTemporaryDir dir;
-    kavrel::log::LogCapture capture;
-    const std::string path = dir.filePath("meta.yaml").toStdString();
-    writeFile(path, std::string(5000, 'x'));
-    ASSERT_TRUE(writeFileAtomically(path, "old\n"));
-    EXPECT_EQ(readFile(path), "old\n");
-    EXPECT_FALSE(writeFileAtomically(dir.filePath("gone/meta.yaml").toStdString(), "x"));
-    EXPECT_TRUE(capture.contains("Cannot write "));
-    if (geteuid() != 0) {  // root writes into read-only folders
-        ::chmod(dir.path().toUtf8().constData(), 0555);
-        EXPECT_FALSE(writeFileAtomically(path, "new\n"));
-        ::chmod(dir.path().toUtf8().constData(), 0755);
-        EXPECT_EQ(readFile(path), "old\n");
-    }
-}
-
-TEST(SessionMetaFile, GathersTheSessionFromContextAndConfiguration)
+TEST(SessionMetaFile, GathersTheSessionFromContextAndConfigurationAndReportsAFailedWrite)
 {
     auto& config = config_manager::instance();
     config.resetForTest();
@@ -174,9 +141,7 @@ TEST(SessionMetaFile, GathersTheSessionFromContextAndConfiguration)
     YAML::Node node = YAML::LoadFile(path);
     EXPECT_EQ(node["city"].as<std::string>(), "上海");  // the session names none
     EXPECT_EQ(node["machine_id"].as<std::string>(), "EMP-0001");
-    EXPECT_EQ(node["session_time"].as<std::string>(), "20250612_143015");
     EXPECT_EQ(node["session_tags"].as<std::vector<std::string>>(), (std::vector<std::string>{"sink", "stain"}));
-    EXPECT_EQ(node["device_config"]["capture_freq"].as<int>(), 1000);
 
     // The session's own tags win over the fallback; a closed session has no time.
     info.city = "深圳";
@@ -187,6 +152,11 @@ TEST(SessionMetaFile, GathersTheSessionFromContextAndConfiguration)
     EXPECT_EQ(node["city"].as<std::string>(), "深圳");
     EXPECT_EQ(node["session_tags"].as<std::vector<std::string>>(), std::vector<std::string>{"own"});
     EXPECT_EQ(node["session_time"].as<std::string>(), "");
+
+    // Written whole or reported: the save files' tests cover the atomic writer.
+    kavrel::log::LogCapture capture;
+    EXPECT_FALSE(writeSessionMeta(dir.filePath("gone/meta.yaml").toStdString(), "", {}, nullptr));
+    EXPECT_TRUE(capture.contains("Cannot write "));
 
     CollectionContext::instance().setCollectionInfo({});
     config.resetForTest();

