@@ -76,7 +76,7 @@ double imuSampleTime(const json& payload, const std::string& timestamp)
         local.tm_hour = std::stoi(timestamp.substr(8, 2));
         local.tm_min = std::stoi(timestamp.substr(10, 2));
         local.tm_sec = std::stoi(timestamp.substr(12, 2));
-        local.tm_isdst = 0;
+        local.tm_isdst = -1;  // summer time where the zone has it
         int milliseconds = 0;
         if (timestamp.size() >= 17 && allDigits(timestamp, 14, 3))
             milliseconds = std::stoi(timestamp.substr(14, 3));
