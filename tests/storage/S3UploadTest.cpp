@@ -9,10 +9,7 @@
 #include <chrono>
 #include <ctime>
 #include <condition_variable>
-#include <cstdlib>
-#include <fstream>
 #include <mutex>
-#include <set>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -72,13 +69,10 @@ class S3Upload : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        env = read_server_env();
+        const server_env env = read_server_env();
         if (!env.skip_reason.empty())
             GTEST_SKIP() << env.skip_reason;
-        settings.endpoint = env.endpoint;
-        settings.region = env.region;
-        settings.access_key_id = env.access_key;
-        settings.secret_access_key = env.secret_key;
+        settings = env.settings;
         // Small enough that a few MiB go up in parts.
         settings.multipart_threshold = 6u << 20;
         settings.part_size = 5u << 20;
@@ -86,9 +80,9 @@ protected:
     void TearDown() override
     {
         manager.uploads().stop();
-        if (!env.skip_reason.empty())
+        if (IsSkipped())
             return;
-        EXPECT_FALSE(log.contains(env.secret_key)) << "a secret reached the log";
+        EXPECT_FALSE(log.contains(settings.secret_access_key)) << "a secret reached the log";
         EXPECT_FALSE(log.contains("wrong-secret")) << "a secret reached the log";
     }
     // A dataset named after the test and the run, so runs against one server never meet.
@@ -119,7 +113,6 @@ protected:
         return {};
     }
 
-    server_env env;
     s3_settings settings;
     ScratchDir scratch;
     kavrel::log::LogCapture log;
@@ -160,7 +153,7 @@ TEST_F(S3Upload, DatasetArrivesByteForByteWithManifestAndIsSkippedWhenSentAgain)
         for (std::size_t i = 0; i < content.size(); i += 4093)
             content[i] = static_cast<char>(i / 4093);
         fs::create_directories((folder / path).parent_path());
-        write_text(folder / path, content);
+        writeFile(folder / path, content);
     }
     const auto client = start(settings);
     manager.ledger().add_dir_record(name, "采集");
@@ -216,6 +209,8 @@ TEST_F(S3Upload, ServerReasonsReachTheReportAndNothingIsMarked)
             upload_failure::clock_skew, "设备时间不准"},
         {"nothing listening", [](s3_settings& s) { s.endpoint = "http://127.0.0.1:9"; }, upload_failure::unreachable,
             "无法连接服务器"},
+        {"clock an hour behind", [](s3_settings& s) { s.clock_offset = -std::chrono::hours(1); },
+            upload_failure::clock_skew, "设备时间不准"},
     };
     start(settings);
     manager.ledger().add_dir_record(name, "采集");
@@ -231,13 +226,9 @@ TEST_F(S3Upload, ServerReasonsReachTheReportAndNothingIsMarked)
         EXPECT_TRUE(log.contains(std::string("Upload incomplete for dataset: ") + name)) << c.what;
         EXPECT_EQ(row(name).status, "待上传") << c.what;
         EXPECT_EQ(row(name).succ_up_date, 0) << c.what;
+        EXPECT_EQ(log.contains("The device clock is far from the object store's"),
+            c.failure == upload_failure::clock_skew) << c.what;
     }
-    s3_settings skewed = settings;
-    skewed.clock_offset = std::chrono::hours(-1);
-    manager.uploads().set_client(std::make_shared<s3_client>(skewed), 4);
-    log.clear();
-    EXPECT_EQ(upload(name).failure, upload_failure::clock_skew);
-    EXPECT_TRUE(log.contains("The device clock is far from the object store's"));
 }
 
 TEST_F(S3Upload, GatewayStoppedMidDatasetResumesWithOnlyTheMissingFiles)
@@ -294,15 +285,13 @@ TEST_F(S3Upload, FileChangedAfterListingIsSentAsItIsNowAndCancelStopsWithinASeco
     for (int i = 0; i < 3; ++i)
         write_bytes(fs::path(scratch.card()) / big / ("part" + std::to_string(i)), 60u << 20);
     manager.ledger().add_dir_record(big, "采集");
-    Reports reports;
     std::chrono::steady_clock::time_point cancelled_at;
-    ASSERT_TRUE(manager.uploads().submit_upload({reports.receiver([&](const upload_info& r) {
+    const upload_info last = upload(big, [&](const upload_info& r) {
         if (r.files_done == 1 && !r.last) {
             cancelled_at = std::chrono::steady_clock::now();
             std::thread([this] { manager.uploads().cancel_all(); }).detach();
         }
-    }), big}));
-    const upload_info last = reports.wait_last();
+    });
     const auto took = std::chrono::steady_clock::now() - cancelled_at;
     EXPECT_EQ(last.failure, upload_failure::cancelled);
     EXPECT_LT(took, 1s);
