@@ -8,8 +8,7 @@
 
 #include <chrono>
 #include <ctime>
-#include <condition_variable>
-#include <mutex>
+#include <future>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -36,34 +35,6 @@ std::string sha256_hex(const std::string& bytes)
         out += {hex[digest[i] >> 4], hex[digest[i] & 0xf]};
     return out;
 }
-
-// Collects the reports of one request; they arrive on upload threads.
-class Reports {
-public:
-    std::function<void(upload_info)> receiver(std::function<void(const upload_info&)> also = {})
-    {
-        return [this, also](upload_info info) {
-            if (also)
-                also(info);
-            std::lock_guard<std::mutex> lock(mutex_);
-            reports_.push_back(std::move(info));
-            cv_.notify_all();
-        };
-    }
-    upload_info wait_last(std::chrono::seconds timeout = 120s)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        const bool arrived =
-            cv_.wait_for(lock, timeout, [&] { return !reports_.empty() && reports_.back().last; });
-        EXPECT_TRUE(arrived) << "no final report";
-        return arrived ? reports_.back() : upload_info{};
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<upload_info> reports_;
-};
 
 class S3Upload : public ::testing::Test {
 protected:
@@ -99,11 +70,26 @@ protected:
         manager.uploads().set_client(client, parallel_files);
         return client;
     }
-    upload_info upload(const std::string& name, std::function<void(const upload_info&)> also = {})
+    // Sends a dataset and returns its final report. `also` sees every report,
+    // on an upload thread; `queued` runs once the request is accepted.
+    upload_info upload(const std::string& name, std::function<void(const upload_info&)> also = {},
+        const std::function<void()>& queued = {})
     {
-        Reports reports;
-        EXPECT_TRUE(manager.uploads().submit_upload({reports.receiver(std::move(also)), name}));
-        return reports.wait_last();
+        auto final_report = std::make_shared<std::promise<upload_info>>();
+        EXPECT_TRUE(manager.uploads().submit_upload({[final_report, also](upload_info info) {
+            if (also)
+                also(info);
+            if (info.last)
+                final_report->set_value(std::move(info));
+        }, name}));
+        if (queued)
+            queued();
+        auto result = final_report->get_future();
+        if (result.wait_for(120s) != std::future_status::ready) {
+            ADD_FAILURE() << "no final report";
+            return {};
+        }
+        return result.get();
     }
     dir_info row(const std::string& name)
     {
@@ -159,12 +145,11 @@ TEST_F(S3Upload, DatasetArrivesByteForByteWithManifestAndIsSkippedWhenSentAgain)
     manager.ledger().add_dir_record(name, "采集");
 
     manager.uploads().set_paused(true);  // as while recording: the request waits
-    Reports reports;
-    ASSERT_TRUE(manager.uploads().submit_upload({reports.receiver(), name}));
-    EXPECT_EQ(manager.uploads().worker_count(), 1u);
-    EXPECT_TRUE(manager.uploads().is_queued_or_sending(name)) << "a queued dataset must not be deleted";
-    manager.uploads().set_paused(false);
-    const upload_info first = reports.wait_last();
+    const upload_info first = upload(name, {}, [&] {
+        EXPECT_EQ(manager.uploads().worker_count(), 1u);
+        EXPECT_TRUE(manager.uploads().is_queued_or_sending(name)) << "a queued dataset must not be deleted";
+        manager.uploads().set_paused(false);
+    });
     EXPECT_TRUE(first.finished);
     EXPECT_EQ(first.files_done, 4u);
     EXPECT_EQ(first.files_skipped, 0u);

@@ -24,8 +24,8 @@ protected:
         write_bytes(fs::path(scratch.card()) / "pending" / "outside" / "1200" / "meta.yaml", 300);
         write_bytes(fs::path(scratch.card()) / "done" / "outside" / "1200" / "meta.yaml", 10);
         writeFile(scratch.ledger(), "dir_name,creat_date,size,type,status,succ_up_date\n"
-                                     "pending/outside/1200,1,300,采集,待上传,0\n"
-                                     "done/outside/1200,1,10,采集,已完成,5\n");
+                                    "pending/outside/1200,1,300,采集,待上传,0\n"
+                                    "done/outside/1200,1,10,采集,已完成,5\n");
         manager.init(scratch.ledger(), scratch.card());
     }
     // The reason the server cannot be used, or "" once the uploads go to it.
