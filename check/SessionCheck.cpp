@@ -6,9 +6,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -348,7 +350,60 @@ bool numbers3(const json& values)
         && std::all_of(values.begin(), values.end(), [](const json& v) { return v.is_number(); });
 }
 
-void checkImu(const std::string& session, const std::string& prefix, ImuSummary& imu, std::vector<Problem>& problems)
+// Seconds of a 17-digit image timestamp on a day-independent scale: only
+// differences between images of one session are used.
+std::optional<double> imageSeconds(const std::string& stem)
+{
+    if (stem.size() != 17 || !std::all_of(stem.begin(), stem.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return std::nullopt;
+    std::tm fields{};
+    fields.tm_year = std::stoi(stem.substr(0, 4)) - 1900;
+    fields.tm_mon = std::stoi(stem.substr(4, 2)) - 1;
+    fields.tm_mday = std::stoi(stem.substr(6, 2));
+    fields.tm_hour = std::stoi(stem.substr(8, 2));
+    fields.tm_min = std::stoi(stem.substr(10, 2));
+    fields.tm_sec = std::stoi(stem.substr(12, 2));
+    return static_cast<double>(timegm(&fields)) + std::stoi(stem.substr(14, 3)) / 1000.0;
+}
+
+// The intervals between consecutive colour images that are far longer than
+// the usual one, in time order, and the usual (median) interval.
+struct ImagePauses {
+    std::vector<double> lengths;
+    double usualInterval = 0;
+};
+
+ImagePauses imagePauses(const std::vector<std::string>& colourNames)
+{
+    std::vector<double> times;
+    for (const std::string& name : colourNames)
+        if (auto seconds = imageSeconds(stemOf(name)))
+            times.push_back(*seconds);
+    ImagePauses pauses;
+    if (times.size() < 3)
+        return pauses;
+    std::vector<double> intervals;
+    for (size_t i = 1; i < times.size(); ++i)
+        intervals.push_back(times[i] - times[i - 1]);
+    std::vector<double> sorted = intervals;
+    std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+    pauses.usualInterval = sorted[sorted.size() / 2];
+    for (double interval : intervals)
+        if (interval > 1.5 * pauses.usualInterval + 0.05)
+            pauses.lengths.push_back(interval);
+    return pauses;
+}
+
+// An IMU gap is a pause between two runs into the same session folder when
+// the images stopped for as long at the same point: images and IMU samples
+// are saved only while a run is on. A gap in the IMU alone is a hole.
+struct ImuGap {
+    double length;
+    size_t line;
+};
+
+void checkImu(const std::string& session, const std::string& prefix, const ImagePauses& imagePauses, ImuSummary& imu,
+    std::vector<Problem>& problems)
 {
     const std::string relative = prefix + "data.json";
     std::vector<uint8_t> bytes;
@@ -359,6 +414,7 @@ void checkImu(const std::string& session, const std::string& prefix, ImuSummary&
     }
     imu.present = true;
     size_t badLines = 0, backwards = 0, lineNumber = 0;
+    std::vector<ImuGap> gaps;
     bool haveTime = false;
     double previous = 0;
     const char* text = reinterpret_cast<const char*>(bytes.data());
@@ -398,18 +454,34 @@ void checkImu(const std::string& session, const std::string& prefix, ImuSummary&
                 problems.push_back({ProblemKind::ImuTimeBackwards, relative,
                     "line " + std::to_string(lineNumber) + " goes back " + std::to_string((previous - t) * 1000.0).substr(0, 8) + " ms"});
         } else if (haveTime && t - previous > imuGapLimitSeconds) {
-            ++imu.gaps;
-            imu.longestGapSeconds = std::max(imu.longestGapSeconds, t - previous);
-            if (imu.gaps <= kReportedLinesPerKind) {
-                char gap[96];
-                std::snprintf(gap, sizeof gap, "gap of %.0f ms before line %zu", (t - previous) * 1000.0, lineNumber);
-                problems.push_back({ProblemKind::ImuGap, relative, gap});
-            }
+            gaps.push_back({t - previous, lineNumber});
         }
         if (!haveTime || t >= previous)
             previous = t;
         haveTime = true;
         imu.lastTime = std::max(imu.lastTime, t);
+    }
+    // Pauses and IMU gaps come in the same order; each pause explains one gap.
+    size_t nextPause = 0;
+    for (const ImuGap& gap : gaps) {
+        size_t match = nextPause;
+        while (match < imagePauses.lengths.size()
+            && !(imagePauses.lengths[match] >= gap.length - 0.1
+                && imagePauses.lengths[match] <= gap.length + 2 * imagePauses.usualInterval + 0.25))
+            ++match;
+        if (match < imagePauses.lengths.size()) {
+            ++imu.pauses;
+            imu.pausedSeconds += gap.length;
+            nextPause = match + 1;
+            continue;
+        }
+        ++imu.gaps;
+        imu.longestGapSeconds = std::max(imu.longestGapSeconds, gap.length);
+        if (imu.gaps <= kReportedLinesPerKind) {
+            char detail[96];
+            std::snprintf(detail, sizeof detail, "gap of %.0f ms before line %zu", gap.length * 1000.0, gap.line);
+            problems.push_back({ProblemKind::ImuGap, relative, detail});
+        }
     }
     auto more = [&](size_t count, ProblemKind kind, const char* what) {
         if (count > kReportedLinesPerKind)
@@ -418,8 +490,9 @@ void checkImu(const std::string& session, const std::string& prefix, ImuSummary&
     more(badLines, ProblemKind::BadImuLine, "bad lines");
     more(backwards, ProblemKind::ImuTimeBackwards, "lines going back in time");
     more(imu.gaps, ProblemKind::ImuGap, "gaps");
-    if (imu.samples > 1 && imu.lastTime > imu.firstTime)
-        imu.rateHz = static_cast<double>(imu.samples - 1) / (imu.lastTime - imu.firstTime);
+    const double recordedSeconds = imu.lastTime - imu.firstTime - imu.pausedSeconds;
+    if (imu.samples > 1 && recordedSeconds > 0)
+        imu.rateHz = static_cast<double>(imu.samples - 1) / recordedSeconds;
 }
 
 // ------------------------------------------------------------ images
@@ -710,7 +783,9 @@ std::vector<SessionReport> checkSessions(const std::vector<std::string>& session
         SessionWork& work = *works[job.session];
         const bool wanted = !cancelled || !cancelled();
         if (wanted && job.imuJob)
-            checkImu(work.report.path, job.device->prefix, jobImu[j], jobProblems[j]);
+            checkImu(work.report.path, job.device->prefix,
+                isContinuousMode(work.report.captureMode) ? imagePauses(job.device->colour) : ImagePauses{}, jobImu[j],
+                jobProblems[j]);
         else if (wanted)
             checkImage(work, job, jobProblems[j]);
         if (work.jobsLeft.fetch_sub(1) == 1)
@@ -729,7 +804,8 @@ std::string summaryLine(const SessionReport& report)
 {
     char imu[64] = "no IMU data";
     if (report.imu.present)
-        std::snprintf(imu, sizeof imu, "IMU %.1f Hz, %zu gaps", report.imu.rateHz, report.imu.gaps);
+        std::snprintf(imu, sizeof imu, "IMU %.1f Hz, %zu gaps, %zu pauses", report.imu.rateHz, report.imu.gaps,
+            report.imu.pauses);
     std::string line = (report.passed() ? "OK   " : "FAIL ") + report.path + "  "
         + (report.captureMode.empty() ? "?" : report.captureMode) + ", " + std::to_string(report.frameSets)
         + " frame sets, " + imu;
@@ -765,7 +841,7 @@ std::string toJson(const std::vector<SessionReport>& reports)
             problems.push_back({{"kind", problemKindName(problem.kind)}, {"file", problem.file}, {"detail", problem.detail}});
         auto tenths = [](double value) { return std::round(value * 10.0) / 10.0; };
         json imu = {{"present", report.imu.present}, {"samples", report.imu.samples},
-            {"rate_hz", tenths(report.imu.rateHz)}, {"gaps", report.imu.gaps},
+            {"rate_hz", tenths(report.imu.rateHz)}, {"gaps", report.imu.gaps}, {"pauses", report.imu.pauses},
             {"longest_gap_ms", tenths(report.imu.longestGapSeconds * 1000.0)}};
         out.push_back({{"path", report.path}, {"passed", report.passed()}, {"capture_mode", report.captureMode},
             {"session_time", report.sessionTime}, {"frame_sets", report.frameSets},

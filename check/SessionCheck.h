@@ -26,7 +26,7 @@ enum class ProblemKind {
     BadManifest,        // unparseable, names a missing file, or misses one on disk
     BadImuLine,         // a data.json line that is not a JSON sample
     ImuTimeBackwards,   // a sample older than the one before it
-    ImuGap,             // more than imuGapLimitSeconds between two samples
+    ImuGap,             // more than imuGapLimitSeconds between two samples, not a pause between runs
     LeftoverFile,       // a temporary or partial file left behind
     Unreadable,         // a folder or file the checker could not read
 };
@@ -44,8 +44,10 @@ struct ImuSummary {
     double firstTime = 0;      // seconds since the epoch
     double lastTime = 0;
     double rateHz = 0;         // samples per second over the saved span
-    size_t gaps = 0;           // intervals longer than imuGapLimitSeconds
+    size_t gaps = 0;           // holes: intervals longer than imuGapLimitSeconds
     double longestGapSeconds = 0;
+    size_t pauses = 0;         // continuous modes: stops between runs, when the images stopped too
+    double pausedSeconds = 0;  // left out of the rate
 };
 
 struct SessionReport {

@@ -385,11 +385,12 @@ void RecordsWidget::showReport(const session_check::SessionReport& report)
     if (!imu.present)
         ui->label_Imu->setText(QString::fromUtf8("IMU: 无数据"));
     else
-        ui->label_Imu->setText(QString::fromUtf8("IMU %1 Hz · %2 个样本 · %3 处间断 (>50 ms) · 最长 %4 ms")
+        ui->label_Imu->setText(QString::fromUtf8("IMU %1 Hz · %2 个样本 · %3 处间断 (>50 ms) · 最长 %4 ms · %5 次暂停")
                                    .arg(imu.rateHz, 0, 'f', 1)
                                    .arg(imu.samples)
                                    .arg(imu.gaps)
-                                   .arg(imu.longestGapSeconds * 1000.0, 0, 'f', 0));
+                                   .arg(imu.longestGapSeconds * 1000.0, 0, 'f', 0)
+                                   .arg(imu.pauses));
     ui->label_Check->setText(report.passed() ? QString::fromUtf8("检查通过")
                                              : QString::fromUtf8("%1 个问题").arg(report.problems.size()));
     ui->listWidget_Problems->clear();

@@ -161,3 +161,57 @@ TEST_F(SessionChecker, ProgramFindsSessionsBelowADatasetAndSetsItsExitStatus)
 
     EXPECT_EQ(runChecker({QString::fromStdString(root_ + "/nothing-here")}).exitCode, 2);
 }
+
+// A continuous session recorded in two runs: images every 200 ms, IMU at
+// 200 Hz, both stopped for the same pause between the runs. The pause is no
+// hole; an IMU gap the images do not share is one.
+TEST_F(SessionChecker, PauseBetweenRunsIsNoImuHoleButAGapTheImagesLackIs)
+{
+    const std::string recorded = recordSession("continue_record", 4);
+    struct Case {
+        const char* name;
+        int secondRunImagesAtMs;  // the first image of the second run
+        bool holeInFirstRun;
+        size_t gaps, pauses;
+    };
+    const Case cases[] = {
+        {"pause in both streams", 3000, false, 0, 1},
+        {"pause and a hole", 3000, true, 1, 1},
+        {"images never stopped", 800, false, 1, 0},
+        {"images stopped for less", 1400, false, 1, 0},
+        {"images stopped for far longer", 9000, false, 1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string copy = dir_.path().toStdString() + "/copy/20250612_150000";
+        fs::remove_all(copy);
+        fs::create_directories(fs::path(copy).parent_path());
+        fs::copy(recorded, copy, fs::copy_options::recursive);
+        for (const char* kind : {"color", "depth"}) {
+            const std::string folder = copy + "/D1/" + kind + "/";
+            for (int k = 3; k >= 0; --k) {
+                const std::string name = folder + save_test::timestampAt(k) + ".png";
+                fs::copy_file(name, folder + save_test::timestampAt(c.secondRunImagesAtMs + 200 * k) + ".png");
+                fs::rename(name, folder + save_test::timestampAt(200 * k) + ".png");
+            }
+        }
+        // The second run's IMU samples: the first run's, 3 s later.
+        editLines(copy + "/D1/data.json", [&](std::vector<std::string>& data) {
+            const size_t samples = data.size();
+            for (size_t i = 1; i < samples; ++i) {
+                auto line = nlohmann::json::parse(data[i]);
+                line["time"] = line["time"].get<double>() + 3.0;
+                data.push_back(line.dump());
+            }
+            if (c.holeInFirstRun)
+                data.erase(data.begin() + 21, data.begin() + 61);
+        });
+        const SessionReport report = checkSession(copy, 2);
+        EXPECT_EQ(report.imu.gaps, c.gaps) << describe(report);
+        EXPECT_EQ(report.imu.pauses, c.pauses) << describe(report);
+        EXPECT_EQ(report.passed(), c.gaps == 0) << describe(report);
+        if (c.gaps == 0) {
+            EXPECT_NEAR(report.imu.rateHz, 200.0, 1.0) << "the pause is left out of the rate";
+        }
+    }
+}
