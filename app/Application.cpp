@@ -1,6 +1,10 @@
 #include "Application.h"
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
+
+#include <unistd.h>
 
 #include <QApplication>
 #include <QFont>
@@ -63,6 +67,9 @@ void configureUploads()
         uploads.set_client(nullptr, config.parallel_files, "上传凭据不可用");
         return;
     }
+    if (!config.ca_file.empty() && ::access(config.ca_file.c_str(), R_OK) != 0)
+        LOGE << "Upload CA file cannot be read: " << config.ca_file << " (" << std::strerror(errno)
+             << "); https uploads fail until it is in place";
     s3_settings settings;
     settings.endpoint = config.endpoint;
     settings.region = config.region;

@@ -15,6 +15,7 @@ enum class upload_failure {
     clock_skew,      // the device clock is too far from the server's
     cancelled,
     rejected,        // the store refused the bytes (damaged or changed while sent)
+    certificate,     // https: the server's certificate could not be verified (ca_file)
 };
 
 // The text the upload page shows for a failure.

@@ -192,6 +192,11 @@ upload_failure failure_of_curl(CURLcode code)
         return upload_failure::cancelled;
     case CURLE_READ_ERROR:
         return upload_failure::local_read;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_ISSUER_ERROR:
+        return upload_failure::certificate;
     default:
         return upload_failure::unreachable;
     }
@@ -272,6 +277,7 @@ const char* failure_text(upload_failure failure)
     case upload_failure::clock_skew: return "设备时间不准";
     case upload_failure::cancelled: return "已取消";
     case upload_failure::rejected: return "服务器拒收";
+    case upload_failure::certificate: return "服务器证书无法验证";
     }
     return "上传失败";
 }
@@ -279,7 +285,8 @@ const char* failure_text(upload_failure failure)
 bool failure_ends_dataset(upload_failure failure)
 {
     return failure == upload_failure::auth || failure == upload_failure::no_bucket ||
-        failure == upload_failure::clock_skew || failure == upload_failure::cancelled;
+        failure == upload_failure::clock_skew || failure == upload_failure::cancelled ||
+        failure == upload_failure::certificate;
 }
 
 std::string s3_encode_key(const std::string& key)

@@ -6,7 +6,7 @@ namespace fs = std::filesystem;
 using kavrel::test::CatalogueTest;
 using kavrel::test::ScopedEnv;
 
-TEST_F(CatalogueTest, NewestScenarioSetWinsAndOddNamesAreIgnored)
+TEST_F(CatalogueTest, NewestScenarioSetWinsOddNamesAreIgnoredAndNoUserDirectoryHasNone)
 {
     EXPECT_EQ(scenario_tag_loader::get_latest_scenario_folder_name(), "");  // no scenario folder yet
 
@@ -25,18 +25,14 @@ TEST_F(CatalogueTest, NewestScenarioSetWinsAndOddNamesAreIgnored)
     // Stamps compare in byte order: an extended stamp sorts after its prefix.
     fs::create_directories(root + "scenario_20240305_170000_extra");
     EXPECT_EQ(scenario_tag_loader::get_latest_scenario_folder_name(), "scenario_20240305_170000_extra");
-}
 
-TEST_F(CatalogueTest, NoUserDirectoryMeansNoScenarioSet)
-{
-    fs::create_directories(userDir_ + "/scenario/scenario_20240101_090000");
+    // No usable user directory, or "scenario" being a file: no set either.
     for (std::optional<std::string> home : {std::optional<std::string>(), std::optional<std::string>("")}) {
         ScopedEnv unusable("HOME", home);
         EXPECT_EQ(scenario_tag_loader::user_config_dir(), "");
         EXPECT_EQ(scenario_tag_loader::get_latest_scenario_folder_name(), "");
     }
-    // "scenario" being a file rather than a folder is no set either.
-    fs::remove_all(userDir_ + "/scenario");
+    fs::remove_all(root);
     put(".config/kavrel/scenario", "x");
     EXPECT_EQ(scenario_tag_loader::get_latest_scenario_folder_name(), "");
 }
@@ -56,8 +52,6 @@ TEST_F(CatalogueTest, YamlFilesWithPrefixAreListedInByteOrder)
               (std::vector<std::string>{dir + "/scenario.yaml", dir + "/scenario_B.yaml",
                                         dir + "/scenario_a.night.yaml", dir + "/scenario_b.yaml",
                                         dir + "/scenario_link.yaml"}));
-    EXPECT_EQ(scenario_tag_loader::sorted_yaml_files_with_prefix(dir, "tag"),
-              (std::vector<std::string>{dir + "/tags.yaml"}));
     EXPECT_TRUE(scenario_tag_loader::sorted_yaml_files_with_prefix("", "scenario").empty());
     EXPECT_TRUE(scenario_tag_loader::sorted_yaml_files_with_prefix(dir + "/missing", "scenario").empty());
     EXPECT_TRUE(scenario_tag_loader::sorted_yaml_files_with_prefix(dir + "/tags.yaml", "scenario").empty());
@@ -67,20 +61,4 @@ TEST_F(CatalogueTest, YamlFilesWithPrefixAreListedInByteOrder)
                   {dir + "/scenario_link.yaml", dir + "/scenario_b.yaml", dir + "/./scenario_b.yaml", "",
                    dir + "/nowhere.yaml", dir + "/scenario_dir.yaml", dir + "/tags.yaml"}),
               (std::vector<std::string>{dir + "/scenario_b.yaml", dir + "/tags.yaml"}));
-}
-
-TEST_F(CatalogueTest, GuessedScenarioLabelIsTheFirstNonEmptyOne)
-{
-    const std::string list = put("g/list.yaml", "scenarios: [{name: a}, {label: ''}, {label: second}, {label: third}]\n");
-    EXPECT_EQ(scenario_tag_loader::guess_selected_scenario_label(list), "second");
-    const std::string single = put("g/single.yaml", "label: only\n");
-    EXPECT_EQ(scenario_tag_loader::guess_selected_scenario_label(single), "only");
-    const std::string none = put("g/none.yaml", "scenarios: [{name: a}]\n");
-    EXPECT_EQ(scenario_tag_loader::guess_selected_scenario_label(none), "");
-
-    const std::string broken = put("g/broken.yaml", "scenarios: [\n");
-    EXPECT_EQ(scenario_tag_loader::guess_selected_scenario_label(broken), "");
-    EXPECT_EQ(log_.count("guess_selected_scenario_label failed, path=" + broken + ", err="), 1);
-    EXPECT_EQ(scenario_tag_loader::guess_selected_scenario_label(home_ + "/g/missing.yaml"), "");
-    EXPECT_TRUE(log_.contains("guess_selected_scenario_label failed, path=" + home_ + "/g/missing.yaml"));
 }

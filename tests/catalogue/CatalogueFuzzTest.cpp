@@ -9,27 +9,6 @@ using kavrel::test::CatalogueTest;
 
 namespace {
 
-const char* const kValidScenario = R"(scenarios:
-  - label: yard
-    name: 院子
-    tasks:
-      - label: gate
-        name: 大门
-        tag_include: [weather, time]
-        need_part_num: true
-        shot_interval_ms: 300
-        devices: [{label: gemini}, {label: usb}]
-      - {label: wall, mode: continue_shot, need_part_num: no}
-)";
-
-const char* const kValidTags = R"(tag_groups:
-  - label: weather
-    name: 天气
-    tags: [{tag: sun, name: 晴}, {tag: rain}]
-  - label: time
-    tags: [{tag: day}, {tag: night, name: 夜}]
-)";
-
 const std::vector<std::string>& hostileDocuments()
 {
     static const std::vector<std::string> documents = {
@@ -70,18 +49,15 @@ const std::vector<std::string>& hostileDocuments()
 
 TEST_F(CatalogueTest, HostileDocumentsNeverCrashTheLoader)
 {
-    const std::string tags = put("f/tags.yaml", kValidTags);
+    const std::string tags = put("f/tags.yaml", kavrel::test::kKitchenTags);
     for (const std::string& document : hostileDocuments()) {
         const std::string scenario = put("f/scenario.yaml", document);
         const bool loaded = load(scenario);
         EXPECT_TRUE(loaded || !error_.empty()) << document.substr(0, 80);
-        if (loaded) {
-            EXPECT_FALSE(result_.tasks.empty());
-        }
-        scenario_tag_loader::guess_selected_scenario_label(scenario);
+        EXPECT_TRUE(!loaded || !result_.tasks.empty()) << "a load without tasks";
     }
     // The same documents as tag files: skipped or merged, the load goes on.
-    const std::string scenario = put("f/scenario.yaml", kValidScenario);
+    const std::string scenario = put("f/scenario.yaml", kavrel::test::kKitchenScenario);
     for (const std::string& document : hostileDocuments()) {
         put("f/tags.yaml", document);
         EXPECT_TRUE(load(scenario, tags)) << document.substr(0, 80) << ": " << error_;
@@ -92,8 +68,8 @@ TEST_F(CatalogueTest, HostileDocumentsNeverCrashTheLoader)
 TEST_F(CatalogueTest, DamagedCopiesOfAValidCatalogueNeverCrash)
 {
     std::mt19937 random(20240305);  // fixed seed: a failure is reproducible
-    const std::string scenarioText = kValidScenario;
-    const std::string tagText = kValidTags;
+    const std::string scenarioText = kavrel::test::kKitchenScenario;
+    const std::string tagText = kavrel::test::kKitchenTags;
     const std::string alphabet = "[]{}:-,&*!?|>'\"#\n \t%@`~0123456789abcxyz\xE5\x9C\xBA";
     auto damage = [&](std::string text) {
         const int edits = 1 + static_cast<int>(random() % 6);

@@ -5,48 +5,10 @@
 using json = nlohmann::ordered_json;
 using kavrel::test::CatalogueTest;
 
-namespace {
-
-const char* const kKitchenTags = R"(tag_groups:
-  - {label: light, name: 光照, tags: [{tag: dim, name: 昏暗}, {tag: bright, name: 明亮}]}
-  - {label: surface, name: 台面, tags: [{tag: wood}, {tag: steel, name: 不锈钢}, {name: 无标识}]}
-  - {name: 无标签组, tags: [{tag: lost}]}
-)";
-
-const char* const kKitchenScenario = R"(scenarios:
-  - name: 没有标签的场景
-    tasks: [{label: ignored}]
-  - label: kitchen
-    name: 厨房
-    description: 家庭厨房
-    tasks:
-      - label: counter
-        name: 台面拍照
-        description: 拍台面
-        tag_include: [light, surface]
-        mode: single_shot
-        need_part_num: yes
-        part_name: 柜号
-        shot_interval_ms: 250
-        devices:
-          - {label: gemini, name: 深度相机}
-          - {name: usb_cam}
-          - {}
-      - name: 没有标签的任务
-      - label: sink
-        tag_include: [surface]
-        mode: continue_record
-        need_part_num: 0
-  - label: second
-    tasks: [{label: never}]
-)";
-
-} // namespace
-
 TEST_F(CatalogueTest, BuildsTaskObjectsAndPreviewsWithMembersInOrder)
 {
-    put("set/tags.yaml", kKitchenTags);
-    const std::string scenario = put("set/scenario_kitchen.yaml", kKitchenScenario);
+    put("set/tags.yaml", kavrel::test::kKitchenTags);
+    const std::string scenario = put("set/scenario_kitchen.yaml", kavrel::test::kKitchenScenario);
     ASSERT_TRUE(load(scenario)) << error_;
 
     EXPECT_EQ(result_.title, "厨房");
@@ -61,7 +23,6 @@ TEST_F(CatalogueTest, BuildsTaskObjectsAndPreviewsWithMembersInOrder)
                   "mode":"continue_record","need_part_num":false,"part_name":"隔间号","shot_interval_ms":1000,
                   "scenes":["sink"],"tag_groups":["surface"],"data_source":[]})").dump());
 
-    ASSERT_EQ(result_.task_previews.count("counter"), 1u);
     const json& preview = result_.task_previews.at("counter");
     EXPECT_EQ(preview["scenario_name"], "厨房");
     EXPECT_EQ(preview["scenario_description"], "家庭厨房");
@@ -74,12 +35,9 @@ TEST_F(CatalogueTest, BuildsTaskObjectsAndPreviewsWithMembersInOrder)
 
 TEST_F(CatalogueTest, EveryBrokenScenarioFileGetsItsFailureText)
 {
-    struct Case {
-        const char* content;  // nullptr: the file is not written
-        std::string expected;
-    };
     const std::string path = home_ + "/s/scenario_x.yaml";
-    const std::vector<Case> cases = {
+    // Content (nullptr: no file) -> the start of the failure text.
+    const std::vector<std::pair<const char*, std::string>> cases = {
         {"", "no valid scenario node in file: " + path},
         {"- label: a\n  tasks: [{label: t}]\n", "no valid scenario node in file: " + path},
         {"just text\n", "no valid scenario node in file: " + path},
@@ -95,34 +53,37 @@ TEST_F(CatalogueTest, EveryBrokenScenarioFileGetsItsFailureText)
         {"label: [unclosed\n", "scenario yaml parse error, path=" + path + ", err="},
         {nullptr, "scenario yaml parse error, path=" + path + ", err="},
     };
-    for (const Case& c : cases) {
+    for (const auto& [content, expected] : cases) {
+        SCOPED_TRACE(content ? content : "<missing>");
         std::filesystem::remove(path);
-        if (c.content)
-            put("s/scenario_x.yaml", c.content);
+        if (content)
+            put("s/scenario_x.yaml", content);
         result_.title = "stale";
-        EXPECT_FALSE(load(path)) << (c.content ? c.content : "<missing>");
-        EXPECT_EQ(error_.rfind(c.expected, 0), 0u)
-            << (c.content ? c.content : "<missing>") << " gave: " << error_;
-        EXPECT_TRUE(result_.empty()) << (c.content ? c.content : "<missing>");
+        EXPECT_FALSE(load(path));
+        EXPECT_EQ(error_.rfind(expected, 0), 0u) << error_;
+        EXPECT_TRUE(result_.empty());
     }
-    EXPECT_FALSE(load(""));
-    EXPECT_EQ(error_, "selected_scenario_path cannot be empty");
     // A null error pointer is allowed.
     EXPECT_FALSE(scenario_tag_loader::load_task_preview("", "", result_, nullptr));
 }
 
-TEST_F(CatalogueTest, ConfigManagerKeepsOnlyASuccessfulLoad)
+TEST_F(CatalogueTest, EachLoadStartsEmptyAndConfigManagerKeepsOnlyASuccessfulOne)
 {
-    config_manager& cfg = config_manager::instance();
-    const std::string good = put("s/scenario_good.yaml", "label: s\ntasks: [{label: t}]\n");
-    ASSERT_TRUE(cfg.load_task_preview_config(good, ""));
-    EXPECT_EQ(cfg.task_preview_.tasks.size(), 1u);
+    const std::string a = put("a/scenario.yaml", "label: a\ntasks: [{label: ta}, {label: tb}]\n");
+    const std::string b = put("b/scenario.yaml", "label: b\ntasks: [{label: tc}]\n");
+    ASSERT_TRUE(load(a));
+    ASSERT_TRUE(load(b));
+    EXPECT_EQ(result_.tasks.size(), 1u);
+    EXPECT_EQ(result_.task_previews.count("ta"), 0u);
+    EXPECT_EQ(result_.scenario_task_list.count("a"), 0u);
 
+    config_manager& cfg = config_manager::instance();
+    ASSERT_TRUE(cfg.load_task_preview_config(b, ""));
+    EXPECT_EQ(cfg.task_preview_.tasks.size(), 1u);
     const std::string bad = put("s/scenario_bad.yaml", "label: s\n");
     EXPECT_FALSE(cfg.load_task_preview_config(bad, ""));
     EXPECT_TRUE(cfg.task_preview_.empty());
     EXPECT_EQ(log_.count("load_task_preview_config parse error: selected scenario has no tasks"), 1);
-
     EXPECT_FALSE(cfg.load_task_preview_config("", ""));
     EXPECT_TRUE(log_.contains("load_task_preview_config parse error: selected_scenario_path cannot be empty"));
 }
@@ -157,15 +118,6 @@ tasks:
     EXPECT_EQ(log_.count("skip tag yaml parse error, path=" + userDir_ + "/tag_c.yaml, err="), 1);
 }
 
-TEST_F(CatalogueTest, OneTagFileReachedTwiceIsReadOnce)
-{
-    const std::string tags = put("set/tags.yaml", "tag_groups: {broken: [}\n");
-    const std::string scenario = put("set/scenario.yaml", "label: s\ntasks: [{label: t}]\n");
-    // Same file as the caller's path and beside the scenario, once through a dot segment.
-    ASSERT_TRUE(load(scenario, home_ + "/set/./tags.yaml")) << error_;
-    EXPECT_EQ(log_.count("skip tag yaml parse error, path=" + tags), 1);
-}
-
 TEST_F(CatalogueTest, MissingGroupIsWarnedAndTaskKept)
 {
     put("set/tags.yaml", "tag_groups: [{label: a, tags: [{tag: x}, {tag: y}]}, {label: b, tags: [{tag: y, name: Y}, {tag: z}]}]\n");
@@ -187,25 +139,19 @@ tasks:
 
 TEST_F(CatalogueTest, TaskFieldCoercions)
 {
-    struct Case {
-        const char* fields;
-        bool needPartNum;
-        int interval;
-    };
-    const std::vector<Case> cases = {
-        {"", true, 1000},
-        {"need_part_num: no, shot_interval_ms: fast", false, 1000},
-        {"need_part_num: 0, shot_interval_ms: 500", false, 500},
-        {"need_part_num: -3, shot_interval_ms: 99999999999", true, 1000},
-        {"need_part_num: 900000000000000000000000000, shot_interval_ms: {a: 1}", true, 1000},
-        {"need_part_num: [no], shot_interval_ms: '42'", true, 42},
-        {"need_part_num: FALSE", false, 1000},
-    };
-    for (const Case& c : cases) {
-        const std::string scenario = put("s/scenario.yaml", std::string("label: s\ntasks: [{label: t, ") + c.fields + "}]\n");
-        ASSERT_TRUE(load(scenario)) << c.fields << ": " << error_;
-        EXPECT_EQ(result_.tasks[0]["need_part_num"], c.needPartNum) << c.fields;
-        EXPECT_EQ(result_.tasks[0]["shot_interval_ms"], c.interval) << c.fields;
+    for (const auto& [fields, needPartNum, interval] : std::vector<std::tuple<const char*, bool, int>>{
+             {"", true, 1000},
+             {"need_part_num: no, shot_interval_ms: fast", false, 1000},
+             {"need_part_num: 0, shot_interval_ms: 500", false, 500},
+             {"need_part_num: -3, shot_interval_ms: 99999999999", true, 1000},
+             {"need_part_num: 900000000000000000000000000, shot_interval_ms: {a: 1}", true, 1000},
+             {"need_part_num: [no], shot_interval_ms: '42'", true, 42},
+             {"need_part_num: FALSE", false, 1000},
+         }) {
+        const std::string scenario = put("s/scenario.yaml", std::string("label: s\ntasks: [{label: t, ") + fields + "}]\n");
+        ASSERT_TRUE(load(scenario)) << fields << ": " << error_;
+        EXPECT_EQ(result_.tasks[0]["need_part_num"], needPartNum) << fields;
+        EXPECT_EQ(result_.tasks[0]["shot_interval_ms"], interval) << fields;
     }
 }
 
@@ -227,15 +173,4 @@ tasks:
     // The later task replaces the earlier map entries but both task objects stay.
     EXPECT_EQ(result_.task_previews.at("t")["name"], "second");
     EXPECT_EQ(result_.scenario_task_list.at("s"), (std::vector<std::string>{"t", "t"}));
-}
-
-TEST_F(CatalogueTest, LoadStartsFromAnEmptyResult)
-{
-    const std::string a = put("a/scenario.yaml", "label: a\ntasks: [{label: ta}, {label: tb}]\n");
-    const std::string b = put("b/scenario.yaml", "label: b\ntasks: [{label: tc}]\n");
-    ASSERT_TRUE(load(a));
-    ASSERT_TRUE(load(b));
-    EXPECT_EQ(result_.tasks.size(), 1u);
-    EXPECT_EQ(result_.task_previews.count("ta"), 0u);
-    EXPECT_EQ(result_.scenario_task_list.count("a"), 0u);
 }

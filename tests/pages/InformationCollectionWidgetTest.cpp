@@ -63,7 +63,6 @@ protected:
     QListWidget* devices() const { return child<QListWidget>("listWidget_Device"); }
     QPushButton* compartment() const { return child<QPushButton>("Btn_InputCompartment"); }
     QPushButton* confirm() const { return child<QPushButton>("Btn_Confirm"); }
-    QString tagsTitle() const { return child<QLabel>("label_SelectTagsTitle")->text(); }
 
     void clickRow(QListWidget* list, int row) const
     {
@@ -74,14 +73,11 @@ protected:
 
     // Presses "进入采集" (or the compartment button) with the keypad answered
     // by `keys`, then the confirm key (or Escape when cancel is set).
-    std::shared_ptr<bool> pressWithKeypad(QPushButton* button, std::vector<int> keys, bool cancel = false,
-                                          int* maxLength = nullptr)
+    std::shared_ptr<bool> pressWithKeypad(QPushButton* button, std::vector<int> keys, bool cancel = false)
     {
-        auto answered = kavrel::test::answerNextModal([keys, cancel, maxLength](QWidget* modal) {
+        auto answered = kavrel::test::answerNextModal([keys, cancel](QWidget* modal) {
             auto* keyboard = qobject_cast<Popupkeyboard*>(modal);
             ASSERT_NE(keyboard, nullptr);
-            if (maxLength)
-                *maxLength = keyboard->maxLength();
             for (int key : keys)
                 keyboard->key(key)->click();
             if (cancel)
@@ -99,7 +95,7 @@ protected:
 
 } // namespace
 
-TEST_F(InformationPageTest, PickingAScenarioSelectsTheFirstTaskAndGroup)
+TEST_F(InformationPageTest, PickingAScenarioSelectsTheFirstTaskAndGroupAndAnotherGroupClearsTheTags)
 {
     EXPECT_EQ(rowTexts(tasks()), QStringList({"货架", "门口", "空任务", "柜子"}));
     EXPECT_EQ(selectedRows(tasks()), QList<int>{0});
@@ -110,28 +106,23 @@ TEST_F(InformationPageTest, PickingAScenarioSelectsTheFirstTaskAndGroup)
     EXPECT_EQ(page_->selectedDevices(), QStringList({"gemini2", "usb_cam"}));
     // The mode comes from the task: shown, not chosen.
     EXPECT_FALSE(child<QRadioButton>("radioButton_ContinueShot")->isEnabled());
-}
 
-TEST_F(InformationPageTest, AnotherGroupClearsTheChosenTags)
-{
     clickRow(tags(), 0);
     clickRow(tags(), 1);
     clickRow(tags(), 0);  // a second click takes it back
     EXPECT_EQ(page_->selectedTags(), QStringList({"dim"}));
-    EXPECT_EQ(tagsTitle(), QString::fromUtf8("具体标签(1已选)"));
+    EXPECT_EQ(child<QLabel>("label_SelectTagsTitle")->text(), QString::fromUtf8("具体标签(1已选)"));
 
     clickRow(groups(), 1);
     EXPECT_EQ(rowTexts(tags()), QStringList({"bag", "盒装", "罐头"}));
     EXPECT_TRUE(page_->selectedTags().isEmpty());
     EXPECT_TRUE(selectedRows(tags()).isEmpty());
-    EXPECT_EQ(config_manager::instance().tag_pairs_.size(), 3u);
 }
 
 TEST_F(InformationPageTest, EnterWritesTheCollectionInfo)
 {
     QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
     EXPECT_TRUE(*pressWithKeypad(compartment(), {1, 2}));
-    EXPECT_EQ(page_->partNumber(), "12");
     EXPECT_EQ(compartment()->text(), QString::fromUtf8("隔间号:12"));
     clickRow(tags(), 1);
 
@@ -154,44 +145,45 @@ TEST_F(InformationPageTest, EnterWritesTheCollectionInfo)
     EXPECT_EQ(enter.count(), 3);
 }
 
-TEST_F(InformationPageTest, MissingNumberOpensTheKeypadInsteadOfGoingOn)
-{
-    QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
-    int maxLength = 0;
-    EXPECT_TRUE(*pressWithKeypad(confirm(), {4, 0, 7, 9}, false, &maxLength));
-    EXPECT_EQ(maxLength, 3);
-    EXPECT_EQ(enter.count(), 0);
-    EXPECT_EQ(page_->partNumber(), "407") << "the keypad stops at three digits";
-
-    confirm()->click();
-    EXPECT_EQ(enter.count(), 1);
-    EXPECT_EQ(CollectionContext::instance().collectionInfo().part_number, "407");
-}
-
-TEST_F(InformationPageTest, EmptyOrCancelledNumberKeepsAsking)
+TEST_F(InformationPageTest, EnterAsksForTheNumberUntilOneIsGiven)
 {
     QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
     EXPECT_TRUE(*pressWithKeypad(confirm(), {}));  // confirmed empty
     EXPECT_TRUE(*pressWithKeypad(confirm(), {3}, /*cancel=*/true));
     EXPECT_EQ(page_->partNumber(), "");
-    EXPECT_EQ(enter.count(), 0);
+    EXPECT_TRUE(*pressWithKeypad(confirm(), {4, 0, 7, 9}));
+    EXPECT_EQ(enter.count(), 0) << "the keypad only fills the number in";
+    EXPECT_EQ(page_->partNumber(), "407") << "the keypad stops at three digits";
+
+    confirm()->click();
+    EXPECT_EQ(enter.count(), 1);
+    EXPECT_EQ(CollectionContext::instance().collectionInfo().part_number, "407");
 
     // A stored number is offered again and survives a cancelled edit.
-    EXPECT_TRUE(*pressWithKeypad(compartment(), {5}));
     EXPECT_TRUE(*pressWithKeypad(compartment(), {Popupkeyboard::kDeleteKey, 6}, /*cancel=*/true));
-    EXPECT_EQ(page_->partNumber(), "5");
-    EXPECT_TRUE(*pressWithKeypad(compartment(), {6}));
-    EXPECT_EQ(page_->partNumber(), "56");
+    EXPECT_EQ(page_->partNumber(), "407");
+    EXPECT_TRUE(*pressWithKeypad(compartment(), {Popupkeyboard::kDeleteKey, Popupkeyboard::kDeleteKey, 5}));
+    EXPECT_EQ(page_->partNumber(), "45");
 }
 
-TEST_F(InformationPageTest, TaskWithoutNumberAndContinuousMode)
+TEST_F(InformationPageTest, NumberStaysAcrossNumberedTasksAndGoesWithATaskWithoutOne)
 {
-    EXPECT_TRUE(*pressWithKeypad(compartment(), {1, 2}));
+    EXPECT_TRUE(*pressWithKeypad(compartment(), {8}));
+    clickRow(tasks(), 3);
+    EXPECT_EQ(page_->partNumber(), "8");
+    EXPECT_EQ(compartment()->text(), QString::fromUtf8("柜号:8"));
+    // Empty caption: the button falls back to "编号"; no groups, no devices.
+    clickRow(tasks(), 2);
+    EXPECT_EQ(compartment()->text(), QString::fromUtf8("编号:8"));
+    EXPECT_EQ(groups()->count(), 0);
+    confirm()->click();
+    EXPECT_EQ(CollectionContext::instance().collectionInfo().devices, "");
+    EXPECT_EQ(CollectionContext::instance().collectionInfo().task_label, "bare");
+
     clickRow(tasks(), 1);
     EXPECT_TRUE(compartment()->isHidden());
     EXPECT_TRUE(child<QRadioButton>("radioButton_ContinueShot")->isChecked());
     EXPECT_EQ(rowTexts(groups()), QStringList({"货物"}));
-
     QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
     confirm()->click();  // no keypad: nothing to number
     ASSERT_EQ(enter.count(), 1);
@@ -204,22 +196,6 @@ TEST_F(InformationPageTest, TaskWithoutNumberAndContinuousMode)
     clickRow(tasks(), 0);
     EXPECT_EQ(page_->partNumber(), "");
     EXPECT_FALSE(compartment()->isHidden());
-}
-
-TEST_F(InformationPageTest, NumberSurvivesAChangeToAnotherNumberedTask)
-{
-    EXPECT_TRUE(*pressWithKeypad(compartment(), {8}));
-    clickRow(tasks(), 3);
-    EXPECT_EQ(page_->partNumber(), "8");
-    EXPECT_EQ(compartment()->text(), QString::fromUtf8("柜号:8"));
-
-    // Empty caption: the button falls back to "编号"; no groups, no devices.
-    clickRow(tasks(), 2);
-    EXPECT_EQ(compartment()->text(), QString::fromUtf8("编号:8"));
-    EXPECT_EQ(groups()->count(), 0);
-    confirm()->click();
-    EXPECT_EQ(CollectionContext::instance().collectionInfo().devices, "");
-    EXPECT_EQ(CollectionContext::instance().collectionInfo().task_label, "bare");
 }
 
 TEST_F(InformationPageTest, EmptyPreviewLeavesEveryListEmpty)

@@ -3,7 +3,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QStackedWidget>
 
 #include "DataCollectionWidget.h"
 #include "InformationCollectionWidget.h"
@@ -59,11 +58,9 @@ TEST_F(KavrelTest, HeaderShowsTheConfigurationAndTheBoard)
 {
     KAVREL_SKIP_CHILD_PROCESSES_UNDER_EMULATION();
     auto& config = config_manager::instance();
-    config.machine_id_ = "KV-0042";
     config.city_list_ = {{"SZ", "深圳"}, {"BJ", "北京"}};
     config.cur_city_ = "BJ";
     window_->refreshHeader();
-    EXPECT_EQ(label("label_DeviceNo"), "KV-0042");
     EXPECT_EQ(label("label_CityValue"), QString::fromUtf8("北京 (BJ)"));
     config.cur_city_ = "GZ";  // not in the list: the code alone
     window_->refreshHeader();
@@ -72,24 +69,18 @@ TEST_F(KavrelTest, HeaderShowsTheConfigurationAndTheBoard)
     EXPECT_TRUE(address == "no" || QRegularExpression("^\\d+\\.\\d+\\.\\d+\\.\\d+$").match(address).hasMatch())
         << address.toStdString();
     EXPECT_NE(address, "127.0.0.1") << "loopback is not an address to reach the board at";
-    EXPECT_TRUE(QRegularExpression("^\\d+(\\.\\d)? [GM]B$").match(label("label_FreeSpace")).hasMatch())
-        << label("label_FreeSpace").toStdString();
 
     // The NTP state is asked again (every minute) without blocking the window.
-    struct Answer {
-        QStringList command;
-        const char* shows;
-    };
-    for (const Answer& answer : {Answer{{"sh", "-c", "echo yes"}, "已同步"}, Answer{{"no-such-program-here"}, "未同步"},
-             Answer{{"sh", "-c", "echo yes"}, "已同步"}, Answer{{"sh", "-c", "echo no"}, "未同步"}}) {
-        window_->checkNtpAgain(answer.command.front(), answer.command.mid(1));
-        EXPECT_TRUE(kavrel::test::waitUntil(
-            [&] { return label("label_SyncStatus") == QString::fromUtf8(answer.shows); }, 5000))
-            << answer.command.join(' ').toStdString();
+    for (const auto& [command, shows] : {std::pair{QStringList{"sh", "-c", "echo yes"}, "已同步"},
+             {QStringList{"no-such-program-here"}, "未同步"}, {QStringList{"sh", "-c", "echo yes"}, "已同步"},
+             {QStringList{"sh", "-c", "echo no"}, "未同步"}}) {
+        window_->checkNtpAgain(command.front(), command.mid(1));
+        EXPECT_TRUE(kavrel::test::waitUntil([&] { return label("label_SyncStatus") == QString::fromUtf8(shows); }, 5000))
+            << command.join(' ').toStdString();
     }
 }
 
-TEST_F(KavrelTest, ScenarioToInformationToCaptureAndBack)
+TEST_F(KavrelTest, ScenarioToInformationToCaptureToRecordsAndBack)
 {
     button(goodPath_)->click();
     EXPECT_EQ(window_->currentPageIndex(), 1);
@@ -104,14 +95,21 @@ TEST_F(KavrelTest, ScenarioToInformationToCaptureAndBack)
     EXPECT_EQ(window_->currentPageIndex(), 2);
     EXPECT_EQ(CollectionContext::instance().collectionInfo().task_label, "gate");
 
-    window_->switchToDataCollectionPage();  // already there: stays
-    EXPECT_EQ(window_->currentPageIndex(), 2);
     // The capture page's back button asks the window by signal.
     window_->dataCollectionPage()->findChild<QPushButton*>("Btn_BackToInfo")->click();
     EXPECT_EQ(window_->currentPageIndex(), 1);
 
-    // Back from the information page to the scenarios.
-    window_->findChild<QStackedWidget*>("stackedWidget")->setCurrentIndex(1);
+    // The records page opens from here, except while recording, and goes back here.
+    QPushButton* records = window_->recordsButton();
+    emit window_->dataCollectionPage()->signalRecordingStateChanged(true);
+    EXPECT_FALSE(records->isEnabled());
+    emit window_->dataCollectionPage()->signalRecordingStateChanged(false);
+    ASSERT_TRUE(records->isEnabled());
+    records->click();
+    EXPECT_EQ(window_->currentPageIndex(), 3);
+    window_->recordsPage()->on_Btn_Back_clicked();
+    EXPECT_EQ(window_->currentPageIndex(), 1);
+
     info->findChild<QPushButton*>("pushButton_BackToScenarioSelect")->click();
     EXPECT_EQ(window_->currentPageIndex(), 0);
 }
@@ -120,7 +118,6 @@ TEST_F(KavrelTest, BrokenScenarioStaysOnTheStartPage)
 {
     ScenarioSelectButton* broken = button(brokenPath_);
     ASSERT_NE(broken, nullptr);
-    EXPECT_EQ(broken->text(), "scenario_b");
     broken->click();
     EXPECT_EQ(window_->currentPageIndex(), 0);
     EXPECT_EQ(log_.count("load_task_preview_config parse error: scenario yaml parse error, path=" + brokenPath_), 1);
@@ -133,26 +130,4 @@ TEST_F(KavrelTest, BrokenScenarioStaysOnTheStartPage)
     window_->onScenarioSelected("x", QString::fromStdString(brokenPath_));
     EXPECT_EQ(window_->currentPageIndex(), 1);
     EXPECT_TRUE(config_manager::instance().task_preview_.tasks.empty());
-
-    // A scenario without a name reads "undefine".
-    window_->onScenarioSelected(QString(), QString::fromStdString(goodPath_));
-    EXPECT_EQ(window_->informationPage()->findChild<QLabel*>("label_Scenario")->text(), "undefine");
-}
-
-TEST_F(KavrelTest, RecordsButtonOpensTheRecordsPageExceptWhileRecording)
-{
-    button(goodPath_)->click();
-    ASSERT_EQ(window_->currentPageIndex(), 1);
-    QPushButton* records = window_->recordsButton();
-    EXPECT_EQ(records->text(), QString::fromUtf8("记录"));
-
-    emit window_->dataCollectionPage()->signalRecordingStateChanged(true);
-    EXPECT_FALSE(records->isEnabled());
-    emit window_->dataCollectionPage()->signalRecordingStateChanged(false);
-    ASSERT_TRUE(records->isEnabled());
-
-    records->click();
-    EXPECT_EQ(window_->currentPageIndex(), 3);
-    window_->recordsPage()->on_Btn_Back_clicked();
-    EXPECT_EQ(window_->currentPageIndex(), 1) << "back to the page the records were opened from";
 }

@@ -54,7 +54,6 @@ inline QStringList rowTexts(QListWidget* list)
     return texts;
 }
 
-// Indexes of the rows whose button is selected.
 inline QList<int> selectedRows(QListWidget* list)
 {
     QList<int> rows;

@@ -12,15 +12,16 @@ using kavrel::test::PagesTest;
 
 namespace {
 
-QList<ScenarioSelectButton*> buttons(const ScenarioSelectWidget& page)
+// "text path" of each cell of the three-column grid, row by row, up to the
+// first empty cell.
+QStringList cells(const ScenarioSelectWidget& page)
 {
-    return page.findChildren<ScenarioSelectButton*>();
-}
-
-ScenarioSelectButton* buttonAt(const ScenarioSelectWidget& page, int row, int column)
-{
-    QLayoutItem* item = page.buttonGrid()->itemAtPosition(row, column);
-    return item ? qobject_cast<ScenarioSelectButton*>(item->widget()) : nullptr;
+    QStringList result;
+    for (int i = 0; QLayoutItem* item = page.buttonGrid()->itemAtPosition(i / 3, i % 3); ++i) {
+        const auto* button = qobject_cast<ScenarioSelectButton*>(item->widget());
+        result << (button ? button->text() + " " + button->scenarioPath : QStringLiteral("<not a button>"));
+    }
+    return result;
 }
 
 QString text(const ScenarioSelectWidget& page, const char* name)
@@ -29,7 +30,6 @@ QString text(const ScenarioSelectWidget& page, const char* name)
     return label ? label->text() : QStringLiteral("<missing>");
 }
 
-// Runs a block with another working directory.
 class ScopedCurrentDir {
 public:
     explicit ScopedCurrentDir(const QString& dir) : previous_(QDir::currentPath()) { QDir::setCurrent(dir); }
@@ -52,25 +52,19 @@ TEST_F(PagesTest, FourScenarioFilesFillTheThreeColumnGrid)
     put(".config/kavrel/scenario/scenario_20240101_000000/scenario_old.yaml", "name: 旧版本\n");
 
     ScenarioSelectWidget page;
-    ASSERT_EQ(buttons(page).size(), 4);
-    const std::string set = userDir_ + "/scenario/scenario_20250101_120000/";
-    const std::vector<std::pair<QString, std::string>> expected = {
-        {QString::fromUtf8("仓库"), set + "scenario_a.yaml"},
-        {QString::fromUtf8("厨房"), set + "scenario_b.yaml"},
-        // A list-shaped file has no root name: the file's name up to the first dot is shown.
-        {QStringLiteral("scenario_c"), set + "scenario_c.list.yaml"},
-        {QString::fromUtf8("停车场"), set + "scenario_d.yaml"},
-    };
-    for (int i = 0; i < 4; ++i) {
-        ScenarioSelectButton* button = buttonAt(page, i / 3, i % 3);
-        ASSERT_NE(button, nullptr) << i;
-        EXPECT_EQ(button->text(), expected[i].first);
-        EXPECT_EQ(button->scenarioPath.toStdString(), expected[i].second);
-    }
+    const QString set = QString::fromStdString(userDir_) + "/scenario/scenario_20250101_120000/";
+    EXPECT_EQ(cells(page), QStringList({
+                               "仓库 " + set + "scenario_a.yaml",
+                               "厨房 " + set + "scenario_b.yaml",
+                               // A list-shaped file has no root name: the file's name up to the first dot is shown.
+                               "scenario_c " + set + "scenario_c.list.yaml",
+                               "停车场 " + set + "scenario_d.yaml",
+                           }));
+    EXPECT_EQ(page.findChildren<ScenarioSelectButton*>().size(), 4);
     EXPECT_EQ(text(page, "label_Version"), "scenario_20250101_120000");
 }
 
-TEST_F(PagesTest, EmptyScenarioSetFallsBackToLooseFiles)
+TEST_F(PagesTest, EmptyScenarioSetFallsBackToLooseFilesAndNoFilesShowTheHint)
 {
     std::filesystem::create_directories(userDir_ + "/scenario/scenario_20250101_120000");
     put(".config/kavrel/scenario_home.yaml", "name: 家里\n");
@@ -81,28 +75,24 @@ TEST_F(PagesTest, EmptyScenarioSetFallsBackToLooseFiles)
 
     ScopedCurrentDir cwd(QString::fromStdString(work));
     ScenarioSelectWidget page;
-    ASSERT_EQ(buttons(page).size(), 3);
-    EXPECT_EQ(buttonAt(page, 0, 0)->text(), QString::fromUtf8("家里"));
-    EXPECT_EQ(buttonAt(page, 0, 0)->scenarioPath.toStdString(), userDir_ + "/scenario_home.yaml");
-    EXPECT_EQ(buttonAt(page, 0, 1)->text(), QString::fromUtf8("本地同名"));
-    EXPECT_EQ(buttonAt(page, 0, 2)->text(), QString::fromUtf8("本地"));
+    const QString user = QString::fromStdString(userDir_);
+    const QString local = QDir(QString::fromStdString(work)).canonicalPath() + "/config/";
+    EXPECT_EQ(cells(page), QStringList({"家里 " + user + "/scenario_home.yaml", "本地同名 " + local
+                                            + "scenario_home.yaml", "本地 " + local + "scenario_local.yaml"}));
 
     std::filesystem::remove_all(userDir_ + "/scenario");
     ScenarioSelectWidget withoutSet;
-    EXPECT_EQ(buttons(withoutSet).size(), 3);
+    EXPECT_EQ(cells(withoutSet).size(), 3);
     EXPECT_EQ(text(withoutSet, "label_Version"), "N/A");
-}
 
-TEST_F(PagesTest, NoScenarioFilesShowsTheEmptyLabel)
-{
+    // No HOME and no config/ folder: only the hint.
     kavrel::test::ScopedEnv noHome("HOME", std::nullopt);
-    ScopedCurrentDir cwd(QString::fromStdString(home_));  // no config/ folder here
-    ScenarioSelectWidget page;
-    EXPECT_TRUE(buttons(page).isEmpty());
-    QLayoutItem* item = page.buttonGrid()->itemAtPosition(0, 0);
-    ASSERT_NE(item, nullptr);
-    auto* label = qobject_cast<QLabel*>(item->widget());
+    ScopedCurrentDir elsewhere(QString::fromStdString(home_));
+    ScenarioSelectWidget nothing;
+    EXPECT_TRUE(nothing.findChildren<ScenarioSelectButton*>().isEmpty());
+    QLayoutItem* item = nothing.buttonGrid()->itemAtPosition(0, 0);
+    auto* label = item ? qobject_cast<QLabel*>(item->widget()) : nullptr;
     ASSERT_NE(label, nullptr);
     EXPECT_EQ(label->text(), QString::fromUtf8("未找到场景配置文件(scenario*.yaml)"));
-    EXPECT_EQ(text(page, "label_Version"), "null");
+    EXPECT_EQ(text(nothing, "label_Version"), "null");
 }

@@ -1,27 +1,23 @@
 // Shows the terminal's screens on a real display (xvfb) for checks from the
 // outside, on a copy of a catalogue home (normally demo/home):
-//   ui_probe HOME            the scenario buttons, the information page with a
-//                            scenario loaded and the dialogs stay open; every
-//                            entry an operator can tap is printed ("ENTRY\t<text>"),
-//                            and every dialog's title ("WINDOW\t<title>"), then
-//                            "READY"; it quits when stdin closes. The accessibility
-//                            check (accessible_names.py) drives it.
-//   ui_probe HOME --shots DIR [--font PX]
-//                            shows each screen in turn at the display's size
-//                            (and at font size PX instead of the configured one),
-//                            saves a screenshot of it to DIR and prints every
-//                            control that is off the screen; exits 1 if any is.
+//   ui_probe HOME   shows the scenarios, the information page and the dialogs,
+//                   prints every entry an operator can tap ("ENTRY\t<text>"),
+//                   every dialog title ("WINDOW\t<title>"), then "READY"; quits
+//                   when stdin closes (accessible_names.py drives it).
+//   ui_probe HOME --shots DIR [--font PX]   screenshots each screen in turn into
+//                   DIR and prints every control off the screen; exits 1 if any.
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 
+#include <QAbstractButton>
+#include <QAbstractScrollArea>
 #include <QApplication>
 #include <QDir>
-#include <QPushButton>
 #include <QScreen>
 #include <QSocketNotifier>
+#include <QTabBar>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include "Application.h"
 #include "ConfirmationDialog.h"
@@ -31,24 +27,14 @@
 #include "Resources.h"
 #include "ScenarioSelectButton.h"
 #include "ScenarioSelectWidget.h"
-#include "ScreenFit.h"
 #include "SelectableListItemButton.h"
 #include "TagSelectionDialog.h"
+#include "TestSupport.h"
 #include "ToolsWidget.h"
 #include "config_manager.h"
 
 namespace {
 
-void settle(int ms = 300)
-{
-    QTimer timer;
-    timer.start(ms);
-    QEventLoop loop;
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// Opens the first scenario button's catalogue on the window's information page.
 bool openFirstScenario(Kavrel& window)
 {
     const auto buttons = window.findChildren<ScenarioSelectButton*>();
@@ -58,11 +44,18 @@ bool openFirstScenario(Kavrel& window)
     return window.currentPageIndex() == 1;
 }
 
-std::unique_ptr<TagSelectionDialog> popupTagDialog(QWidget* parent)
-{
-    const config_manager& config = config_manager::instance();
-    return std::make_unique<TagSelectionDialog>(popupTagCandidates(config.tag_pairs_, {}), parent);
-}
+// The dialogs an operator meets on the information and capture pages.
+struct Dialogs {
+    explicit Dialogs(Kavrel& window)
+        : keypad(window.informationPage()),
+          question(QStringLiteral("提示"), QStringLiteral("是否保存此次拍照数据?"), &window),
+          tags(popupTagCandidates(config_manager::instance().tag_pairs_, {}), &window)
+    {
+    }
+    Popupkeyboard keypad;
+    ConfirmationDialog question;
+    TagSelectionDialog tags;
+};
 
 int printEntriesAndWait(Kavrel& window)
 {
@@ -70,25 +63,21 @@ int printEntriesAndWait(Kavrel& window)
     scenarios.setWindowTitle(QStringLiteral("场景选择"));
     scenarios.show();
     window.show();
-    auto tags = popupTagDialog(&window);
-    tags->show();
-    ConfirmationDialog question(QStringLiteral("提示"), QStringLiteral("是否保存此次拍照数据?"), &window);
-    question.show();
-    Popupkeyboard keypad(window.informationPage());
-    keypad.show();
-    settle();
+    Dialogs dialogs(window);
+    for (QWidget* dialog : {static_cast<QWidget*>(&dialogs.tags), static_cast<QWidget*>(&dialogs.question),
+             static_cast<QWidget*>(&dialogs.keypad)}) {
+        dialog->show();
+        std::cout << "WINDOW\t" << dialog->windowTitle().toStdString() << "\n";
+    }
+    kavrel::test::processEventsFor(300);
 
-    for (QWidget* top : {static_cast<QWidget*>(&scenarios), static_cast<QWidget*>(&window), static_cast<QWidget*>(tags.get())}) {
+    for (QWidget* top : {static_cast<QWidget*>(&scenarios), static_cast<QWidget*>(&window), static_cast<QWidget*>(&dialogs.tags)}) {
         for (const auto* button : top->findChildren<ScenarioSelectButton*>())
             std::cout << "ENTRY\t" << button->text().toStdString() << "\n";
         for (const auto* button : top->findChildren<SelectableListItemButton*>())
             std::cout << "ENTRY\t" << button->text().toStdString() << "\n";
     }
-    for (const QWidget* dialog : {static_cast<QWidget*>(tags.get()), static_cast<QWidget*>(&question),
-             static_cast<QWidget*>(&keypad)})
-        std::cout << "WINDOW\t" << dialog->windowTitle().toStdString() << "\n";
     std::cout << "READY" << std::endl;
-
     QSocketNotifier input(fileno(stdin), QSocketNotifier::Read);
     QObject::connect(&input, &QSocketNotifier::activated, [&input] {
         char buffer[64];
@@ -100,6 +89,46 @@ int printEntriesAndWait(Kavrel& window)
     return QApplication::exec();
 }
 
+// Rows inside a scrolling list are left out: the list scrolls them into view.
+bool insideScrollingView(const QWidget* widget, const QWidget* top)
+{
+    for (const QWidget* w = widget->parentWidget(); w && w != top; w = w->parentWidget()) {
+        const auto* area = qobject_cast<const QAbstractScrollArea*>(w->parentWidget());
+        if (area && area->viewport() == w)
+            return true;
+    }
+    return false;
+}
+
+// Describes every visible button, list or tab bar of `top` an operator could
+// not reach: not wholly on `screen` (global coordinates) or cut off by a
+// parent, e.g. "Btn_Confirm '进入采集' at 900,560 120x72".
+QStringList controlsOutside(const QWidget* top, const QRect& screen)
+{
+    QStringList outside;
+    const QList<QWidget*> widgets = top->findChildren<QWidget*>();
+    for (const QWidget* widget : widgets) {
+        const bool control = qobject_cast<const QAbstractButton*>(widget)
+            || qobject_cast<const QAbstractScrollArea*>(widget) || qobject_cast<const QTabBar*>(widget);
+        if (!widget->isVisible() || !control || insideScrollingView(widget, top))
+            continue;
+        const QRect global(widget->mapToGlobal(QPoint(0, 0)), widget->size());
+        // A button its frame cannot hold is partly painted, as bad as off screen.
+        QRect shown = global;
+        for (const QWidget* w = widget->parentWidget(); w; w = w->isWindow() ? nullptr : w->parentWidget())
+            shown &= QRect(w->mapToGlobal(QPoint(0, 0)), w->size());
+        const bool clipped = shown != global;
+        if (!screen.contains(global) || clipped) {
+            const auto* button = qobject_cast<const QAbstractButton*>(widget);
+            outside << QStringLiteral("%1 '%2' at %3,%4 %5x%6%7")
+                           .arg(widget->objectName(), button ? button->text() : QString())
+                           .arg(global.x()).arg(global.y()).arg(global.width()).arg(global.height())
+                           .arg(clipped ? QStringLiteral(" (cut off)") : QString());
+        }
+    }
+    return outside;
+}
+
 int takeShots(Kavrel& window, const QString& folder)
 {
     QScreen* screen = QGuiApplication::primaryScreen();
@@ -107,40 +136,28 @@ int takeShots(Kavrel& window, const QString& folder)
     QDir().mkpath(folder);
     const QString prefix = QStringLiteral("%1/%2x%3-").arg(folder).arg(area.width()).arg(area.height());
     int problems = 0;
-    auto check = [&](const QString& name, const QWidget* top) {
-        settle();
+    auto check = [&](const QString& name, QWidget* top) {
+        top->show();
+        kavrel::test::processEventsFor(300);
         screen->grabWindow(0).save(prefix + name + QStringLiteral(".png"));
-        for (const QString& control : kavrel::test::controlsOutside(top, area)) {
+        for (const QString& control : controlsOutside(top, area)) {
             std::cout << name.toStdString() << ": off screen: " << control.toStdString() << "\n";
             ++problems;
         }
+        if (top != &window)
+            top->hide();  // one dialog at a time in each screenshot
     };
 
     window.setGeometry(area);
-    window.show();
     check(QStringLiteral("scenarios"), &window);
     openFirstScenario(window);
     check(QStringLiteral("information"), &window);
-    {
-        Popupkeyboard keypad(window.informationPage());
-        keypad.show();
-        check(QStringLiteral("keypad"), &keypad);
-    }
-    {
-        ConfirmationDialog question(QStringLiteral("提示"), QStringLiteral("是否保存此次拍照数据?"), &window);
-        question.show();
-        check(QStringLiteral("confirmation"), &question);
-    }
-    {
-        auto tags = popupTagDialog(&window);
-        tags->show();
-        check(QStringLiteral("tags"), tags.get());
-    }
-    {
-        ToolsWidget tools(&window);
-        tools.show();
-        check(QStringLiteral("tools"), &tools);
-    }
+    Dialogs dialogs(window);
+    check(QStringLiteral("keypad"), &dialogs.keypad);
+    check(QStringLiteral("confirmation"), &dialogs.question);
+    check(QStringLiteral("tags"), &dialogs.tags);
+    ToolsWidget tools(&window);
+    check(QStringLiteral("tools"), &tools);
     std::cout << problems << " controls off screen at " << area.width() << "x" << area.height() << std::endl;
     return problems == 0 ? 0 : 1;
 }

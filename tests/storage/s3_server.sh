@@ -9,7 +9,8 @@
 #   s3_server.sh start-gateway <dir>  start the gateway again
 #
 # <dir>/env holds S3_ENDPOINT, S3_ACCESS_KEY, S3_SECRET_KEY, S3_REGION, or
-# S3_SKIP=<reason> when the server cannot run here.
+# S3_SKIP=<reason> when the server cannot run here; the gateway also speaks
+# https at S3_TLS_ENDPOINT with a certificate signed by the CA in S3_CA_FILE.
 set -uo pipefail
 
 action="${1:?action}"
@@ -68,7 +69,7 @@ start_gateway() {
 
 case "$action" in
 start)
-  for tool in ceph-mon ceph-osd radosgw radosgw-admin monmaptool ceph s3cmd; do
+  for tool in ceph-mon ceph-osd radosgw radosgw-admin monmaptool ceph s3cmd openssl; do
     command -v "$tool" >/dev/null 2>&1 || skip "$tool is not installed (scripts/install-deps.sh installs it)"
   done
   stop_all  # a server left by an interrupted run
@@ -76,7 +77,19 @@ start)
   mkdir -p "$dir"/{run,log,mon,osd,rgw}
   mon_port="$(free_port)"
   rgw_port="$(free_port)"
+  tls_port="$(free_port)"
   echo "$rgw_port" > "$dir/rgw_port"
+  # A CA of this run only, and the gateway's certificate for 127.0.0.1 signed by it.
+  mkdir -p "$dir/tls"
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=kavrel test CA" \
+    -keyout "$dir/tls/ca.key" -out "$dir/tls/ca.pem" >"$dir/log/tls.out" 2>&1 || skip "openssl could not make a CA"
+  openssl req -newkey rsa:2048 -nodes -subj "/CN=127.0.0.1" \
+    -keyout "$dir/tls/gateway.key" -out "$dir/tls/gateway.csr" >>"$dir/log/tls.out" 2>&1 \
+    || skip "openssl could not make a key"
+  printf 'subjectAltName=IP:127.0.0.1\n' > "$dir/tls/san.ext"
+  openssl x509 -req -in "$dir/tls/gateway.csr" -CA "$dir/tls/ca.pem" -CAkey "$dir/tls/ca.key" -CAcreateserial \
+    -days 2 -extfile "$dir/tls/san.ext" -out "$dir/tls/gateway.pem" >>"$dir/log/tls.out" 2>&1 \
+    || skip "openssl could not sign the certificate"
   fsid="$(python3 -c 'import uuid; print(uuid.uuid4())')"
   cat > "$dir/ceph.conf" <<EOF
 [global]
@@ -106,7 +119,7 @@ mon data = $dir/mon/\$id
 osd data = $dir/osd/\$id
 keyring = /dev/null
 [client.rgw]
-rgw frontends = beast endpoint=127.0.0.1:$rgw_port
+rgw frontends = beast endpoint=127.0.0.1:$rgw_port ssl_endpoint=127.0.0.1:$tls_port ssl_certificate=$dir/tls/gateway.pem ssl_private_key=$dir/tls/gateway.key
 rgw data = $dir/rgw
 EOF
   monmaptool --create --addv a "[v2:127.0.0.1:$mon_port]" --fsid "$fsid" "$dir/monmap" >"$dir/log/setup.out" 2>&1 \
@@ -130,6 +143,8 @@ S3_ENDPOINT=http://127.0.0.1:$rgw_port
 S3_ACCESS_KEY=$access_key
 S3_SECRET_KEY=$secret_key
 S3_REGION=us-east-1
+S3_TLS_ENDPOINT=https://127.0.0.1:$tls_port
+S3_CA_FILE=$dir/tls/ca.pem
 EOF
   echo "S3 test server on http://127.0.0.1:$rgw_port (state in $dir)"
   ;;

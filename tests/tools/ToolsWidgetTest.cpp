@@ -18,7 +18,6 @@
 #include <QTextEdit>
 #include <gtest/gtest.h>
 
-#include "Log.h"
 #include "ScriptsWidget.h"
 #include "ConfigFixture.h"
 #include "ToolsWidget.h"
@@ -30,7 +29,6 @@ namespace {
 struct ShownMessage {
     ToolsWidget::MessageKind kind;
     QString title;
-    QString text;
 };
 
 class ToolsWidgetTest : public kavrel::test::FreshConfigTest {
@@ -40,8 +38,8 @@ protected:
         ASSERT_TRUE(dir_.isValid());
         FreshConfigTest::SetUp();
         previousHook_ = ToolsWidget::setMessageHook(
-            [this](QWidget*, ToolsWidget::MessageKind kind, const QString& title, const QString& text) {
-                messages_.push_back({kind, title, text});
+            [this](QWidget*, ToolsWidget::MessageKind kind, const QString& title, const QString&) {
+                messages_.push_back({kind, title});
                 if (kind != ToolsWidget::MessageKind::Question)
                     return QMessageBox::Ok;
                 auto it = answers_.find(title);
@@ -54,7 +52,6 @@ protected:
         FreshConfigTest::TearDown();
     }
 
-    // Writes an executable shell script and returns its path.
     QString writeScript(const QString& name, const std::string& body, bool executable = true)
     {
         const QString path = dir_.filePath(name);
@@ -67,13 +64,12 @@ protected:
     }
     void configure(std::vector<script_entry> scripts) { config_manager::instance().scripts_ = std::move(scripts); }
 
-    static QStringList logLines(ToolsWidget& w, int i) { return w.page(i)->logView()->toPlainText().split('\n'); }
     // Log lines without their "[HH:mm:ss] " prefix; a line without one fails the test.
     static QStringList logMessages(ToolsWidget& w, int i)
     {
         static const QRegularExpression prefix(QStringLiteral("^\\[\\d\\d:\\d\\d:\\d\\d\\] (.*)$"));
         QStringList result;
-        for (const QString& line : logLines(w, i)) {
+        for (const QString& line : w.page(i)->logView()->toPlainText().split('\n')) {
             const auto match = prefix.match(line);
             EXPECT_TRUE(match.hasMatch()) << "line without time prefix: " << line.toStdString();
             result << match.captured(1);
@@ -109,31 +105,33 @@ protected:
     ToolsWidget::MessageHook previousHook_;
 };
 
-TEST_F(ToolsWidgetTest, BuildsOneTabPerUsableEntryInConfiguredOrder)
+TEST_F(ToolsWidgetTest, OneTabPerNamedEntryWithACommandInConfiguredOrder)
 {
-    configure({{"Alpha", "alpha.sh", ""},
-               {"", "skip.sh", ""},
-               {"Beta", "/opt/beta.sh --x", "Beta 说明"},
-               {"Gamma", "", ""},
-               {"Gamma2", "./g.sh", ""}});
+    configure({{"", "a.sh", ""}, {"First", "  backup.sh --all  ", ""}, {"NoCommand", "", ""}, {"   ", "b.sh", ""},
+               {"  Second  ", "second.sh", "清理缓存"}, {"Blank", "    ", ""}, {"EmptyQuotes", "\"\"", ""},
+               {"Third", "echo.sh %1 %2", ""}});
     ToolsWidget w;
     ASSERT_EQ(w.tabWidget()->count(), 3);
-    EXPECT_EQ(w.tabWidget()->tabText(2), "Gamma2");
-    EXPECT_EQ(w.page(1)->logView()->toPlainText(), "Beta 说明");
-    EXPECT_EQ(w.page(0)->logView()->toPlainText(), "执行命令: alpha.sh");
+    EXPECT_EQ(w.tabWidget()->tabText(1), "Second");
+    EXPECT_EQ(w.page(1)->logView()->toPlainText(), "清理缓存");
+    // The command is inserted verbatim, placeholders in it are not refilled.
+    EXPECT_EQ(w.page(2)->logView()->toPlainText(), "执行命令: echo.sh %1 %2");
     EXPECT_EQ(w.page(3), nullptr);
-
-    configure({});
-    ToolsWidget empty;
-    EXPECT_EQ(empty.tabWidget()->count(), 0);
-    empty.onPrimaryAction(0);  // out of range: ignored
+    w.onPrimaryAction(3);  // out of range: ignored
     EXPECT_TRUE(messages_.empty());
 }
 
-TEST_F(ToolsWidgetTest, SingleQuotedShellCommandRunsAndUnparsableOneIsExplained)
+TEST_F(ToolsWidgetTest, SingleQuotedShellCommandRunsOnceConfirmedAndUnparsableOneIsExplained)
 {
-    configure({{"Quoted", "/bin/sh -c 'echo done; exit 0'", ""}, {"Open", "/bin/sh -c 'echo done", ""}});
+    configure({{"Quoted", "/bin/sh -c 'echo done; exit 0'", "desc"}, {"Open", "/bin/sh -c 'echo done", ""}});
     ToolsWidget w;
+    answers_["确认执行"] = QMessageBox::No;
+    w.page(0)->runButton()->click();
+    // A start happens inside the click (it waits for the child to start).
+    EXPECT_FALSE(w.isScriptRunning());
+    EXPECT_EQ(w.page(0)->logView()->toPlainText(), "desc");
+
+    answers_.clear();
     w.page(0)->runButton()->click();
     ASSERT_TRUE(waitIdle(w));
     EXPECT_EQ(logMessages(w, 0), (QStringList{"开始执行: /bin/sh -c echo done; exit 0", "done", "执行完成。"}));
@@ -162,50 +160,23 @@ TEST_F(ToolsWidgetTest, OutputStreamsInOrderWithTimePrefixAndBlankChunksAreSkipp
 
     EXPECT_EQ(logMessages(w, 0), (QStringList{"开始执行: " + path + " a b c", "one", "<b>two</b>", "three",
                                               "执行完成。"}));
-    EXPECT_EQ(countMessages("执行失败"), 0);
 }
 
-TEST_F(ToolsWidgetTest, DecliningTheConfirmationStartsNothing)
+TEST_F(ToolsWidgetTest, WhileAScriptRunsOtherTabsOnlyHintAndStoppingEndsItAsFailed)
 {
-    configure({{"Echo", "/bin/echo", "desc"}});
-    answers_["确认执行"] = QMessageBox::No;
-    ToolsWidget w;
-    w.page(0)->runButton()->click();
-    // A start happens inside the click (it waits for the child to start).
-    EXPECT_FALSE(w.isScriptRunning());
-    EXPECT_EQ(w.page(0)->logView()->toPlainText(), "desc");
-}
-
-TEST_F(ToolsWidgetTest, FailingScriptWarnsAndOffersRetryUntilItSucceeds)
-{
-    const QString flag = dir_.filePath("ok");
-    const QString path = writeScript("exit3.sh", "echo trying\n[ -f '" + flag.toStdString() + "' ] && exit 0\nexit 3\n");
-    configure({{"Exit", path.toStdString(), ""}, {"Other", path.toStdString(), ""}});
-    ToolsWidget w;
-    w.page(0)->runButton()->click();
-    ASSERT_TRUE(waitIdle(w));
-
-    EXPECT_EQ(logMessages(w, 0).last(), "执行失败，退出码: 3");
-    ASSERT_EQ(countMessages("执行失败"), 1);
-    EXPECT_EQ(messages_.back().kind, ToolsWidget::MessageKind::Warning);
-    EXPECT_EQ(w.page(0)->runButton()->text(), "再次运行");
-    EXPECT_EQ(w.page(1)->runButton()->text(), "运行");
-
-    kavrel::test::writeFile(flag.toStdString(), "");
-    w.page(0)->runButton()->click();
-    ASSERT_TRUE(waitIdle(w));
-    EXPECT_EQ(logMessages(w, 0).first(), "开始执行: " + path + " ");  // a fresh log for the new run
-    EXPECT_EQ(logMessages(w, 0).last(), "执行完成。");
-    EXPECT_EQ(w.page(0)->runButton()->text(), "运行");
-    EXPECT_EQ(countMessages("执行失败"), 1);
-}
-
-TEST_F(ToolsWidgetTest, StoppingLogsTerminateOnceThenWaitsAndEndsAsFailed)
-{
-    const QString path = loopScript();
-    configure({{"Loop", path.toStdString(), ""}});
+    const QString loop = loopScript();
+    const QString marker = dir_.filePath("second-ran");
+    const QString other = writeScript("other.sh", "touch '" + marker.toStdString() + "'\n");
+    configure({{"Loop", loop.toStdString(), ""}, {"Other", other.toStdString(), "other"}});
     ToolsWidget w;
     runUntilReady(w, 0);
+    EXPECT_FALSE(w.page(1)->runButton()->isEnabled());
+    messages_.clear();
+    emit w.page(1)->primaryActionRequested();
+    ASSERT_EQ(messages_.size(), 1u);
+    EXPECT_EQ(messages_[0].title, "提示");
+    EXPECT_EQ(w.currentRunningIndex(), 0);
+    EXPECT_FALSE(logHas(w, 0, "收到停止请求"));
 
     w.page(0)->runButton()->click();
     // The stop is on its way: the button stays "停止" but cannot be pressed again.
@@ -219,59 +190,47 @@ TEST_F(ToolsWidgetTest, StoppingLogsTerminateOnceThenWaitsAndEndsAsFailed)
     EXPECT_TRUE(log.last().startsWith("执行失败，退出码: ")) << log.last().toStdString();
     EXPECT_EQ(countMessages("执行失败"), 1);
     EXPECT_TRUE(w.page(0)->runButton()->isEnabled());
+    EXPECT_TRUE(w.page(1)->runButton()->isEnabled());
+    EXPECT_FALSE(QFile::exists(marker));
 }
 
-TEST_F(ToolsWidgetTest, AnotherTabWhileAScriptRunsOnlyShowsTheHint)
+TEST_F(ToolsWidgetTest, FailuresAreReportedAndOfferARetry)
 {
-    const QString loop = loopScript();
-    const QString marker = dir_.filePath("second-ran");
-    const QString other = writeScript("other.sh", "touch '" + marker.toStdString() + "'\n");
-    configure({{"Loop", loop.toStdString(), ""}, {"Other", other.toStdString(), "other"}});
+    const QString flag = dir_.filePath("ok");
+    const QString path = writeScript("exit3.sh", "echo trying\n[ -f '" + flag.toStdString() + "' ] && exit 0\nexit 3\n");
+    const QString noExec = writeScript("noexec.sh", "echo never\n", false);
+    configure({{"Exit", path.toStdString(), ""}, {"Ghost", "/nonexistent/kavrel-ghost.sh --all", ""},
+               {"Bare", "kavrel-no-such-tool", ""}, {"NoExec", noExec.toStdString(), ""}});
     ToolsWidget w;
-    runUntilReady(w, 0);
-    EXPECT_FALSE(w.page(1)->runButton()->isEnabled());
-
-    messages_.clear();
-    emit w.page(1)->primaryActionRequested();
-    ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0].title, "提示");
-    EXPECT_EQ(w.currentRunningIndex(), 0);
-    EXPECT_FALSE(logHas(w, 0, "收到停止请求"));
-
     w.page(0)->runButton()->click();
     ASSERT_TRUE(waitIdle(w));
-    EXPECT_FALSE(QFile::exists(marker));
-    EXPECT_TRUE(w.page(1)->runButton()->isEnabled());
-}
-
-TEST_F(ToolsWidgetTest, MissingProgramIsReportedAndNothingStarts)
-{
-    configure({{"Ghost", "/nonexistent/kavrel-ghost.sh --all", ""}, {"Bare", "kavrel-no-such-tool", ""}});
-    ToolsWidget w;
-    w.page(0)->runButton()->click();
-    EXPECT_FALSE(w.isScriptRunning());
-    // The description stays: the log is only cleared when a run really starts.
-    const QStringList lines = logLines(w, 0);
-    ASSERT_EQ(lines.size(), 2);
-    EXPECT_EQ(lines[0], "执行命令: /nonexistent/kavrel-ghost.sh --all");
-    EXPECT_TRUE(lines[1].endsWith("] 脚本不存在: /nonexistent/kavrel-ghost.sh")) << lines[1].toStdString();
-    EXPECT_EQ(countMessages("错误"), 1);
-
-    w.page(1)->runButton()->click();
-    EXPECT_TRUE(logHas(w, 1, "脚本不存在: /usr/bin/kavrel-no-such-tool"));
-}
-
-TEST_F(ToolsWidgetTest, ProgramThatCannotStartIsReportedAndOffersRetry)
-{
-    const QString path = writeScript("noexec.sh", "echo never\n", false);
-    configure({{"NoExec", path.toStdString(), ""}});
-    ToolsWidget w;
-    w.page(0)->runButton()->click();
-    EXPECT_FALSE(w.isScriptRunning());
-    EXPECT_TRUE(logMessages(w, 0).contains("启动失败。"));
-    EXPECT_EQ(countMessages("启动失败"), 1);
+    EXPECT_EQ(logMessages(w, 0).last(), "执行失败，退出码: 3");
+    ASSERT_EQ(countMessages("执行失败"), 1);
+    EXPECT_EQ(messages_.back().kind, ToolsWidget::MessageKind::Warning);
     EXPECT_EQ(w.page(0)->runButton()->text(), "再次运行");
-    EXPECT_TRUE(w.page(0)->runButton()->isEnabled());
+
+    kavrel::test::writeFile(flag.toStdString(), "");
+    w.page(0)->runButton()->click();
+    ASSERT_TRUE(waitIdle(w));
+    EXPECT_EQ(logMessages(w, 0).first(), "开始执行: " + path + " ");  // a fresh log for the new run
+    EXPECT_EQ(logMessages(w, 0).last(), "执行完成。");
+    EXPECT_EQ(w.page(0)->runButton()->text(), "运行");
+    EXPECT_EQ(countMessages("执行失败"), 1);
+
+    // A missing or unstartable program: nothing starts.
+    for (int i = 1; i < 4; ++i) {
+        w.page(i)->runButton()->click();
+        EXPECT_FALSE(w.isScriptRunning()) << i;
+    }
+    // The description stays: the log is only cleared when a run really starts.
+    EXPECT_TRUE(logHas(w, 1, "执行命令: /nonexistent/kavrel-ghost.sh --all\n["));
+    EXPECT_TRUE(logHas(w, 1, "] 脚本不存在: /nonexistent/kavrel-ghost.sh"));
+    EXPECT_TRUE(logHas(w, 2, "] 脚本不存在: /usr/bin/kavrel-no-such-tool"));
+    EXPECT_EQ(countMessages("错误"), 2);
+    EXPECT_TRUE(logHas(w, 3, "] 启动失败。"));
+    EXPECT_EQ(countMessages("启动失败"), 1);
+    EXPECT_EQ(w.page(3)->runButton()->text(), "再次运行");
+    EXPECT_TRUE(w.page(3)->runButton()->isEnabled());
 }
 
 TEST_F(ToolsWidgetTest, ClosingWhileRunningAsksAndStopsTheScriptOnYes)
