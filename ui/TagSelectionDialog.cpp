@@ -76,11 +76,7 @@ TagSelectionDialog::TagSelectionDialog(const std::vector<Candidate>& candidates,
         button->setAutoDefault(false);
     }
     connect(confirmButton_, &QPushButton::clicked, this, &QDialog::accept);
-    connect(cancelButton_, &QPushButton::clicked, this, [this] {
-        for (auto& entry : items_)
-            entry.second->setSelected(false);
-        reject();
-    });
+    connect(cancelButton_, &QPushButton::clicked, this, &QDialog::reject);
 
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
@@ -92,6 +88,14 @@ TagSelectionDialog::TagSelectionDialog(const std::vector<Candidate>& candidates,
     layout->addWidget(titleLabel_);
     layout->addWidget(listWidget_, 1);
     layout->addLayout(buttons);
+}
+
+// 取消, Esc and the window's close control all end here: no extra tags.
+void TagSelectionDialog::reject()
+{
+    for (auto& entry : items_)
+        entry.second->setSelected(false);
+    QDialog::reject();
 }
 
 void TagSelectionDialog::resizeEvent(QResizeEvent* event)

@@ -27,6 +27,8 @@ public:
     // Values of the selected rows, in display order.
     std::vector<std::string> selectedTags() const;
 
+    void reject() override;
+
     // Sizes the rows so that five fill the list; runs once the dialog is laid out.
     void fitRows();
 

@@ -4,6 +4,7 @@
 // tapping the rows with the given labels and then confirm. Polls for the
 // active modal dialog, so no test waits on a box nobody answers.
 
+#include <algorithm>
 #include <deque>
 #include <string>
 #include <vector>
@@ -34,7 +35,6 @@ public:
     void chooseTags(std::vector<std::string> labels) { tagChoices_.push_back(std::move(labels)); }
 
     int confirmationsShown() const { return confirmationsShown_; }
-    int tagDialogsShown() const { return tagDialogsShown_; }
     std::vector<std::string> lastTagLabelsOffered() const { return lastOffered_; }
 
 private:
@@ -51,16 +51,13 @@ private:
         } else if (auto* tags = qobject_cast<TagSelectionDialog*>(modal)) {
             if (tagChoices_.empty())
                 return;
-            ++tagDialogsShown_;
             const std::vector<std::string> wanted = tagChoices_.front();
             tagChoices_.pop_front();
             lastOffered_.clear();
             for (auto& [value, button] : tags->items_) {
                 lastOffered_.push_back(button->text().toStdString());
-                for (const std::string& label : wanted) {
-                    if (button->text().toStdString() == label)
-                        button->click();
-                }
+                if (std::find(wanted.begin(), wanted.end(), lastOffered_.back()) != wanted.end())
+                    button->click();
             }
             tags->confirmButton_->click();
         }
@@ -70,7 +67,6 @@ private:
     std::deque<bool> confirmations_;
     std::deque<std::vector<std::string>> tagChoices_;
     int confirmationsShown_ = 0;
-    int tagDialogsShown_ = 0;
     std::vector<std::string> lastOffered_;
 };
 

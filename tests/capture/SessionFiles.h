@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -18,26 +19,22 @@ namespace fs = std::filesystem;
 // session folders.
 inline std::vector<fs::path> sessionFolders(const fs::path& root, const std::string& device)
 {
-    std::vector<fs::path> found;
-    if (!fs::exists(root))
-        return found;
-    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    std::set<fs::path> found;
+    std::error_code absent;
+    for (const auto& entry : fs::recursive_directory_iterator(root, absent)) {
         if (entry.is_directory() && entry.path().filename() == "color" &&
             entry.path().parent_path().filename() == device)
-            found.push_back(entry.path().parent_path().parent_path());
+            found.insert(entry.path().parent_path().parent_path());
     }
-    std::sort(found.begin(), found.end());
-    found.erase(std::unique(found.begin(), found.end()), found.end());
-    return found;
+    return {found.begin(), found.end()};
 }
 
 // File stems (timestamps) of the PNG files in a folder, sorted.
 inline std::vector<std::string> pngStems(const fs::path& folder)
 {
     std::vector<std::string> stems;
-    if (!fs::exists(folder))
-        return stems;
-    for (const auto& entry : fs::directory_iterator(folder)) {
+    std::error_code absent;
+    for (const auto& entry : fs::directory_iterator(folder, absent)) {
         if (entry.path().extension() == ".png")
             stems.push_back(entry.path().stem().string());
     }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -89,14 +90,9 @@ inline FrameData imuRecord(const std::string& text, std::string timestamp = "202
 inline std::vector<std::string> lines(const std::string& text)
 {
     std::vector<std::string> result;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        result.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        result.push_back(line);
     return result;
 }
 
@@ -148,12 +144,7 @@ protected:
 
     void TearDown() override
     {
-        if (task_) {
-            task_->endRun();
-            task_->stopTask();
-            task_->wait(10000);
-            task_.reset();
-        }
+        stopWorker();
         resetShared();
     }
 
@@ -188,6 +179,16 @@ protected:
             resultThreads_.push_back(QThread::currentThread());
         });
         task_->start();
+    }
+
+    void stopWorker()
+    {
+        if (!task_)
+            return;
+        task_->endRun();
+        task_->stopTask();
+        task_->wait(10000);
+        task_.reset();
     }
 
     bool waitForResults(size_t count, int timeoutMs = 10000)

@@ -7,7 +7,6 @@
 #include "FileSizeLimit.h"
 #include "Log.h"
 #include "SaveTestSupport.h"
-#include "SessionPath.h"
 
 using namespace save_test;
 using kavrel::test::readFile;
@@ -16,22 +15,21 @@ using json = nlohmann::json;
 
 namespace {
 
-// Pushes one frame set of the depth camera (colour + aligned depth).
-void pushFrameSet(int index, int width = 64, int height = 36)
+// Pushes one frame set of the depth camera (colour + aligned depth) and
+// returns the colour image's bytes.
+std::vector<uint8_t> pushFrameSet(int index, int width = 64, int height = 36)
 {
     auto& queues = FrameQueueManager::instance();
-    const std::string timestamp = timestampAt(index);
-    ASSERT_TRUE(queues.depthMjpegQueue.push(recordFromBytes(jpegBytes(width, height, index), timestamp)));
-    ASSERT_TRUE(queues.depthQueue.push(depthRecord(width, height, timestamp)));
+    std::vector<uint8_t> colour = jpegBytes(width, height, index);
+    EXPECT_TRUE(queues.depthMjpegQueue.push(recordFromBytes(colour, timestampAt(index))));
+    EXPECT_TRUE(queues.depthQueue.push(depthRecord(width, height, timestampAt(index))));
+    return colour;
 }
 
-void pushImu(int first, int count, int pauseMs = 5)
+void pushImu(int first, int count)
 {
-    for (int i = first; i < first + count; ++i) {
+    for (int i = first; i < first + count; ++i)
         ASSERT_TRUE(FrameQueueManager::instance().imuQueue.push(imuRecord(imuText(i))));
-        if (pauseMs > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-    }
 }
 
 } // namespace
@@ -42,17 +40,12 @@ TEST_F(SaveWorker, ContinuousStartStopTwiceFillsOneSessionFolder)
 {
     setMode("continue_record", "D1,D2");
     startWorker();
-    auto& queues = FrameQueueManager::instance();
     std::vector<std::vector<uint8_t>> colours;
-
     for (int run = 0; run < 2; ++run) {
         // When the last run has not quite returned, this one runs right after it.
         task_->beginRun(true);
         for (int i = 0; i < 5; ++i) {
-            const int index = run * 100 + i;
-            colours.push_back(jpegBytes(64, 36, index));
-            ASSERT_TRUE(queues.depthMjpegQueue.push(recordFromBytes(colours.back(), timestampAt(index))));
-            ASSERT_TRUE(queues.depthQueue.push(depthRecord(64, 36, timestampAt(index))));
+            colours.push_back(pushFrameSet(run * 100 + i));
             pushImu(run * 1000 + i * 8, 8);
         }
         // Stop: frames still queued at this moment belong to the run.
@@ -60,23 +53,14 @@ TEST_F(SaveWorker, ContinuousStartStopTwiceFillsOneSessionFolder)
         ASSERT_TRUE(waitForResults(run + 1));
     }
 
-    ASSERT_EQ(results_.size(), 2u);
     EXPECT_EQ(results_[0], results_[1]) << "both runs report the same session folder";
-    const std::string session = root_ + "/20250612-c1-s1/t1/p1/";
-    EXPECT_EQ(results_[0].rfind(session, 0), 0u) << results_[0];
-
-    const std::vector<std::string> files = filesUnder(root_);
-    size_t colour = 0, depth = 0;
-    for (const auto& file : files) {
-        colour += file.find("/D1/color/") != std::string::npos;
-        depth += file.find("/D1/depth/") != std::string::npos;
+    EXPECT_EQ(filesUnder(results_[0] + "/D1/color").size(), 10u);
+    EXPECT_EQ(filesUnder(results_[0] + "/D1/depth").size(), 10u);
+    for (const auto& file : filesUnder(root_)) {
         EXPECT_EQ(file.find(".part"), std::string::npos) << file;
         EXPECT_EQ(file.find("manifest.json"), std::string::npos) << "no manifest in continuous recording";
     }
-    EXPECT_EQ(colour, 10u);
-    EXPECT_EQ(depth, 10u);
-    EXPECT_TRUE(fs::is_directory(results_[0] + "/D2/color"));
-    EXPECT_TRUE(fs::is_directory(results_[0] + "/D2/depth"));
+    EXPECT_TRUE(fs::is_directory(results_[0] + "/D2/depth")) << "every device gets its folders";
     EXPECT_EQ(readFile(results_[0] + "/D1/color/" + timestampAt(103) + ".png"),
         std::string(colours[8].begin(), colours[8].end()))
         << "colour images are the camera's bytes";
@@ -88,9 +72,9 @@ TEST_F(SaveWorker, ContinuousStartStopTwiceFillsOneSessionFolder)
     EXPECT_EQ(data[2], R"({"sensor":{"type":"gyroscope","values":[0.0,0.002,-0.001]},"time":1718201415.0})");
     double last = 0;
     for (size_t i = 1; i < data.size(); ++i) {
-        const json entry = json::parse(data[i]);
-        EXPECT_GE(entry["time"].get<double>(), last) << "entries of both runs in order";
-        last = entry["time"].get<double>();
+        const double time = json::parse(data[i])["time"].get<double>();
+        EXPECT_GE(time, last) << "entries of both runs in order";
+        last = time;
     }
     EXPECT_EQ(task_->stats().imuSamplesSaved, 80u);
     for (QThread* thread : resultThreads_)
@@ -113,10 +97,9 @@ TEST_F(SaveWorker, SingleShotSessionListsEverySnapshotWithItsTags)
         task_->setWriteImages(false);
         queues.clearSaveQueues();
         pushFrameSet(shot);
-        pushImu(shot, 1, 0);  // drained on every pass: once it is gone, the worker has looked
+        pushImu(shot, 1);  // drained on every pass: once it is gone, the worker has looked
         ASSERT_TRUE(waitUntil([&] { return queues.imuQueue.size() == 0; }));
         EXPECT_EQ(queues.depthQueue.size(), 1u) << "not taken before the confirmation";
-        EXPECT_FALSE(fs::exists(session + "/D1/color/" + timestampAt(shot) + ".png"));
         context.setAdditionalTags({"tag" + std::to_string(shot), "common"});
         task_->setWriteImages(true);
         ASSERT_TRUE(waitForEmptySaveQueues());
@@ -139,27 +122,9 @@ TEST_F(SaveWorker, SingleShotSessionListsEverySnapshotWithItsTags)
     expected += "\n}";
     EXPECT_EQ(readFile(session + "/manifest.json"), expected);
     EXPECT_FALSE(fs::exists(session + "/manifest.json.part")) << "rewritten through a renamed temporary file";
-
-    const cv::Mat depth = cv::imread(session + "/D1/depth/" + timestampAt(2) + ".png", cv::IMREAD_UNCHANGED);
-    ASSERT_FALSE(depth.empty());
-    EXPECT_EQ(depth.type(), CV_16UC1);
-    EXPECT_EQ(depth.at<uint16_t>(10, 20), 500 + 20 + 30);
 }
 
-TEST_F(SaveWorker, DeclinedOnlySessionWritesNullManifest)
-{
-    setMode("single_shot", "D1");
-    startWorker();
-    ASSERT_TRUE(task_->beginRun(false));
-    pushFrameSet(1);
-    FrameQueueManager::instance().clearSaveQueues();  // the operator declined
-    task_->endRun();
-    ASSERT_TRUE(waitForResults(1));
-    EXPECT_EQ(readFile(results_[0] + "/manifest.json"), "null");
-    EXPECT_TRUE(filesUnder(results_[0] + "/D1").empty());
-}
-
-TEST_F(SaveWorker, UsbColourIsListedUnderItsOwnTimestamp)
+TEST_F(SaveWorker, UsbColourIsListedUnderItsCaptureIdAndDepthSizeIsRecoveredFromTheByteCount)
 {
     setMode("continuous_shot", "D1");
     startWorker();
@@ -169,26 +134,15 @@ TEST_F(SaveWorker, UsbColourIsListedUnderItsOwnTimestamp)
     FrameData usb = recordFromBytes(jpegBytes(32, 16, 3), timestampAt(8));
     usb.capture_id = "token-1";
     ASSERT_TRUE(queues.usbMjpegQueue.push(std::move(usb)));
-    ASSERT_TRUE(waitForEmptySaveQueues());
+    ASSERT_TRUE(queues.depthQueue.push(depthRecord(1280, 720, timestampAt(1), 640, 480)));
+    ASSERT_TRUE(queues.depthQueue.push(depthRecord(640, 480, timestampAt(2), 0, 0)));
     task_->endRun();
     ASSERT_TRUE(waitForResults(1));
+
     const json manifest = json::parse(readFile(results_[0] + "/manifest.json"));
     EXPECT_EQ(manifest["token-1"]["files"], json::array({"D1/color/" + timestampAt(8) + ".png"}))
         << "a capture id, when present, is the manifest key";
     EXPECT_EQ(manifest[timestampAt(7)]["files"].size(), 2u);
-}
-
-TEST_F(SaveWorker, DepthSizeIsRecoveredFromTheByteCount)
-{
-    startWorker();
-    auto& queues = FrameQueueManager::instance();
-    ASSERT_TRUE(task_->beginRun(true));
-    ASSERT_TRUE(queues.depthQueue.push(depthRecord(1280, 720, timestampAt(1), 640, 480)));
-    ASSERT_TRUE(queues.depthQueue.push(depthRecord(640, 480, timestampAt(2), 0, 0)));
-    ASSERT_TRUE(waitForEmptySaveQueues());
-    task_->endRun();
-    ASSERT_TRUE(waitForResults(1));
-
     const cv::Mat wide = cv::imread(results_[0] + "/D1/depth/" + timestampAt(1) + ".png", cv::IMREAD_UNCHANGED);
     ASSERT_EQ(wide.cols, 1280);
     ASSERT_EQ(wide.rows, 720);
@@ -211,17 +165,11 @@ TEST_F(SaveWorker, ImuTimesFallBackToTheRecordTimestampAndBadPayloadsAreSkipped)
     FrameData empty;
     empty.timestamp = "x";
     ASSERT_TRUE(queues.imuQueue.push(std::move(empty)));
-    ASSERT_TRUE(waitForEmptySaveQueues());
     task_->endRun();
     ASSERT_TRUE(waitForResults(1));
 
     std::tm local{};
-    local.tm_year = 2025 - 1900;
-    local.tm_mon = 5;
-    local.tm_mday = 12;
-    local.tm_hour = 14;
-    local.tm_min = 30;
-    local.tm_sec = 15;
+    ASSERT_NE(strptime("2025-06-12 14:30:15", "%Y-%m-%d %H:%M:%S", &local), nullptr);
     local.tm_isdst = 0;
     const double expected = static_cast<double>(std::mktime(&local)) + 0.123;
 
@@ -231,7 +179,6 @@ TEST_F(SaveWorker, ImuTimesFallBackToTheRecordTimestampAndBadPayloadsAreSkipped)
     EXPECT_DOUBLE_EQ(accel["time"].get<double>(), expected);
     EXPECT_EQ(accel["sensor"]["values"], json::array({1.0, 2.0, 3.0}));
     EXPECT_TRUE(accel["sensor"]["values"][0].is_number_float()) << "values are stored as floating point";
-    EXPECT_EQ(json::parse(data[2])["sensor"]["values"], json::array({4.0, 5.0, 6.0}));
     EXPECT_DOUBLE_EQ(json::parse(data[3])["time"].get<double>(), 1.5);
     EXPECT_EQ(task_->stats().imuRecordsSkipped, 3u);
     EXPECT_TRUE(capture.contains("Skipping malformed IMU record"));
@@ -259,7 +206,6 @@ TEST_F(SaveWorker, ImuSamplesAreDrainedAtOnceAndReachTheCardWhileTheRunGoesOn)
         std::lock_guard lock(CollectionContext::instance().imu_mutex);
         EXPECT_TRUE(CollectionContext::instance().imu_entries.is_null()) << "entries do not pile up in memory";
     }
-    EXPECT_TRUE(results_.empty()) << "the run is still open";
     task_->endRun();
     ASSERT_TRUE(waitForResults(1));
     EXPECT_EQ(lines(readFile(results_[0] + "/D1/data.json")).size(), 1u + 2 * 450);
@@ -267,28 +213,24 @@ TEST_F(SaveWorker, ImuSamplesAreDrainedAtOnceAndReachTheCardWhileTheRunGoesOn)
 
 TEST_F(SaveWorker, HostileLabelsAndDeviceNamesStayInsideTheStorageRoot)
 {
-    auto& context = CollectionContext::instance();
-    CollectionInfo info;
+    CollectionInfo info = CollectionContext::instance().collectionInfo();
     info.date = "../..";
     info.city = "../../..";
     info.scene_label = "/etc";
     info.task_label = "..";
     info.part_number = "../../x";
-    info.capture_mode = "continue_record";
     info.devices = "..,/tmp,\n";
-    context.setCollectionInfo(info);
+    CollectionContext::instance().setCollectionInfo(info);
     startWorker();
     ASSERT_TRUE(task_->beginRun(true));
-    FrameData colour = recordFromBytes(jpegBytes(16, 16, 1), "../../../escaped");
-    ASSERT_TRUE(FrameQueueManager::instance().depthMjpegQueue.push(std::move(colour)));
-    ASSERT_TRUE(FrameQueueManager::instance().depthQueue.push(depthRecord(16, 16, "../../../escaped")));
-    pushImu(0, 3, 0);
-    ASSERT_TRUE(waitForEmptySaveQueues());
+    auto& queues = FrameQueueManager::instance();
+    ASSERT_TRUE(queues.depthMjpegQueue.push(recordFromBytes(jpegBytes(16, 16, 1), "../../../escaped")));
+    ASSERT_TRUE(queues.depthQueue.push(depthRecord(16, 16, "../../../escaped")));
+    pushImu(0, 3);
     task_->endRun();
     ASSERT_TRUE(waitForResults(1));
 
-    const std::string outside = dir_.path().toStdString();
-    for (const auto& entry : fs::directory_iterator(outside))
+    for (const auto& entry : fs::directory_iterator(dir_.path().toStdString()))
         EXPECT_EQ(entry.path().filename(), "card") << "nothing written beside the storage root";
     const std::string canonicalRoot = fs::canonical(root_).string() + "/";
     for (const auto& entry : fs::recursive_directory_iterator(root_))
@@ -298,30 +240,20 @@ TEST_F(SaveWorker, HostileLabelsAndDeviceNamesStayInsideTheStorageRoot)
     EXPECT_TRUE(fs::is_directory(results_[0] + "/_tmp/depth"));
 }
 
-TEST_F(SaveWorker, AnExistingSessionFolderIsReused)
+TEST_F(SaveWorker, SessionsWithoutAKeptSnapshotGetTheirOwnFolderAndANullManifest)
 {
-    auto& context = CollectionContext::instance();
-    const std::string session = root_ + "/open-session";
-    fs::create_directories(session);
-    context.setSessionPaths(session, "", "");
-    startWorker();
-    ASSERT_TRUE(task_->beginRun(false));
-    ASSERT_TRUE(waitUntil([&] { return fs::is_directory(session + "/D1/depth"); }));
-    EXPECT_EQ(context.rgbSavePath(), session + "/D1");
-    task_->endRun();
-    ASSERT_TRUE(waitForResults(1));
-    EXPECT_EQ(results_[0], session);
-}
-
-TEST_F(SaveWorker, ANewSessionNeverMergesIntoAnExistingFolder)
-{
+    setMode("single_shot", "D1");
     startWorker();
     for (int run = 0; run < 2; ++run) {
         CollectionContext::instance().setSessionPaths("", "", "");  // finish between the sessions
         task_->beginRun(false);
         ASSERT_TRUE(waitUntil([&] { return !sessionPath().empty(); }));
+        pushFrameSet(run);
+        FrameQueueManager::instance().clearSaveQueues();  // the operator declined
         task_->endRun();
         ASSERT_TRUE(waitForResults(run + 1));
+        EXPECT_EQ(readFile(results_[run] + "/manifest.json"), "null");
+        EXPECT_TRUE(filesUnder(results_[run] + "/D1").empty());
     }
     // Both sessions may start within one second; they still get two folders.
     EXPECT_NE(results_[0], results_[1]);
@@ -339,6 +271,7 @@ TEST_F(SaveWorker, AnUnwritableStorageRootEndsTheJobWithoutAResult)
         [&](const QString& folder, const QString&) { failedFolder = folder; });
     ASSERT_TRUE(task_->beginRun(true));
     ASSERT_TRUE(waitUntil([&] { return !failedFolder.isEmpty(); })) << "the session is told the folder failed";
+    EXPECT_TRUE(capture.contains("Failed to create directories: "));
     EXPECT_TRUE(capture.contains("Failed to create directories for session: "));
     EXPECT_EQ(failedFolder.toStdString().rfind(blocked + "/", 0), 0u);
     ASSERT_TRUE(waitUntil([&] { return !task_->hasTask_.load(); })) << "the job ended at once";
@@ -352,16 +285,12 @@ TEST_F(SaveWorker, AFailedWriteStopsTheRunAndKeepsEveryPairWhole)
     enum class Fault { CardFullAtColour, CardFullAtDepth, ColourFolderGone };
     for (const Fault fault : {Fault::CardFullAtColour, Fault::CardFullAtDepth, Fault::ColourFolderGone}) {
         SCOPED_TRACE(static_cast<int>(fault));
-        resetShared();
         SetUp();
         setMode("continue_record", "D1");
         startWorker();
         std::vector<SaveRunResult> finished;
-        QString failure;
         QObject::connect(task_.get(), &TaskSaveWork::runFinished, task_.get(),
             [&](const SaveRunResult& result) { finished.push_back(result); });
-        QObject::connect(task_.get(), &TaskSaveWork::writeFailed, task_.get(),
-            [&](const QString& what) { failure = what; });
         ASSERT_TRUE(task_->beginRun(true));
         ASSERT_TRUE(waitUntil([&] { return fs::exists(sessionPath() + "/D1/depth"); }));
         const std::string session = sessionPath();
@@ -396,7 +325,6 @@ TEST_F(SaveWorker, AFailedWriteStopsTheRunAndKeepsEveryPairWhole)
         const bool stopped = waitUntil([&] { return !finished.empty(); });
         full.reset();
         ASSERT_TRUE(stopped) << "the run ends without endRun";
-        EXPECT_FALSE(failure.isEmpty());
 
         // Depth images are encoded off the worker's loop, so a few more frame
         // sets may fail before the first failure is known; all are accounted for.
@@ -407,22 +335,13 @@ TEST_F(SaveWorker, AFailedWriteStopsTheRunAndKeepsEveryPairWhole)
         EXPECT_FALSE(result.failure.isEmpty());
         EXPECT_EQ(result.colourSaved, 1u);
         EXPECT_EQ(result.depthSaved, 1u);
-        auto stems = [](const std::string& folder) {
-            std::vector<std::string> names;
-            for (const auto& file : filesUnder(folder))
-                names.push_back(fs::path(file).stem().string());
-            std::sort(names.begin(), names.end());
-            return names;
-        };
-        EXPECT_EQ(stems(session + "/D1/depth"), std::vector<std::string>{timestampAt(1)});
+        EXPECT_EQ(filesUnder(session + "/D1/depth"), std::vector<std::string>{timestampAt(1) + ".png"});
         if (fault != Fault::ColourFolderGone) {
-            EXPECT_EQ(stems(session + "/D1/color"), stems(session + "/D1/depth")) << "no image without its partner";
+            EXPECT_EQ(filesUnder(session + "/D1/color"), filesUnder(session + "/D1/depth"))
+                << "no image without its partner";
         }
         for (const auto& file : filesUnder(session))
             EXPECT_EQ(file.find(".part"), std::string::npos) << file;
-        task_->endRun();
-        task_->stopTask();
-        task_->wait(10000);
-        task_.reset();
+        stopWorker();
     }
 }

@@ -1,12 +1,9 @@
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "FrameQueues.h"
 #include "SaveTestSupport.h"
 #include "Log.h"
 #include "TaskManager.h"
@@ -18,48 +15,20 @@ using save_test::keptUnderThreadSanitizer;
 
 namespace {
 
-// The save worker's thread loop around a job the test controls.
-class ScriptedTask : public TaskSaveWork {
+// The save worker's thread loop around a job that holds, deaf to every
+// request to end, until the test releases it.
+class HeldTask : public TaskSaveWork {
 public:
     void executeTask(QVariant) override
     {
         runs.fetch_add(1);
-        std::unique_lock lock(gate);
         inJob = true;
-        opened.notify_all();
-        opened.wait(lock, [this] { return released; });
-        inJob = false;
-    }
-    void release()
-    {
-        std::lock_guard lock(gate);
-        released = true;
-        opened.notify_all();
-    }
-    bool waitInJob(int ms = 5000)
-    {
-        std::unique_lock lock(gate);
-        return opened.wait_for(lock, std::chrono::milliseconds(ms), [this] { return inJob; });
-    }
-
-    std::atomic<int> runs{0};
-    std::mutex gate;
-    std::condition_variable opened;
-    bool inJob = false;
-    bool released = false;
-};
-
-// A job that ignores every request to end.
-class StubbornTask : public TaskSaveWork {
-public:
-    void executeTask(QVariant) override
-    {
-        started = true;
-        while (!giveUp)
+        while (!released)
             ::usleep(1000);  // a cancellation point, where terminate() takes effect
     }
-    std::atomic<bool> started{false};
-    std::atomic<bool> giveUp{false};
+    std::atomic<int> runs{0};
+    std::atomic<bool> inJob{false};
+    std::atomic<bool> released{false};
 };
 
 class TaskFramework : public ::testing::Test {
@@ -70,52 +39,38 @@ protected:
 
 } // namespace
 
-TEST_F(TaskFramework, TwoPostsBeforeTheJobStartsRunItOnce)
+// Two posts before the job starts run it once; a post while it runs is
+// refused, but a run asked for by the operator's next start or by a post
+// after a cancel runs once the job is over.
+TEST_F(TaskFramework, APostWhileTheJobRunsIsRefusedButARunAskedForIsNotLost)
 {
-    kavrel::log::LogCapture capture;
-    auto task = keptUnderThreadSanitizer(std::make_shared<ScriptedTask>());
-    EXPECT_EQ(task->postTask(QVariant::fromValue(nullptr)), 0);
-    EXPECT_EQ(task->postTask(QVariant::fromValue(nullptr)), -1);
-    EXPECT_TRUE(capture.contains("task is already running. Cannot add a new task."));
-
-    ASSERT_TRUE(TaskManager::instance().addTaskThreadStart(task));
-    EXPECT_TRUE(capture.contains("Task type: [TaskSaveWork] started successfully."));
-    ASSERT_TRUE(task->waitInJob());
-    EXPECT_EQ(task->postTask(QVariant()), -1) << "refused while busy";
-    task->release();
-    ASSERT_TRUE(waitUntil([&] { return !task->hasTask_.load(); }));
-    EXPECT_EQ(task->runs.load(), 1) << "a refused post is not queued while nothing is being saved";
+    enum class During { Post, Start, PostAfterCancel };
+    for (const During during : {During::Post, During::Start, During::PostAfterCancel}) {
+        SCOPED_TRACE(static_cast<int>(during));
+        auto task = keptUnderThreadSanitizer(std::make_shared<HeldTask>());
+        EXPECT_EQ(task->postTask(QVariant::fromValue(nullptr)), 0);
+        EXPECT_EQ(task->postTask(QVariant::fromValue(nullptr)), -1);
+        ASSERT_TRUE(TaskManager::instance().addTaskThreadStart(task));
+        ASSERT_TRUE(waitUntil([&] { return task->inJob.load(); }));
+        if (during == During::Post) {
+            EXPECT_EQ(task->postTask(QVariant()), -1) << "refused, and not queued while nothing is being saved";
+        } else if (during == During::Start) {
+            task->beginRun(true);
+        } else {
+            task->cancelTask();
+            EXPECT_EQ(task->postTask(QVariant()), 0) << "the cancel cleared the pending flag";
+        }
+        task->released = true;
+        const int runs = during == During::Post ? 1 : 2;
+        ASSERT_TRUE(waitUntil([&] { return task->runs.load() == runs; }));
+        task->endRun();
+        ASSERT_TRUE(waitUntil([&] { return !task->hasTask_.load(); }));
+        EXPECT_EQ(task->runs.load(), runs);
+        TaskManager::instance().ClearAllTaskThread();
+    }
 }
 
-TEST_F(TaskFramework, AStartRefusedWhileARunFinishesIsSavedAfterIt)
-{
-    auto task = keptUnderThreadSanitizer(std::make_shared<ScriptedTask>());
-    ASSERT_TRUE(TaskManager::instance().addTaskThreadStart(task));
-    ASSERT_EQ(task->postTask(QVariant()), 0);
-    ASSERT_TRUE(task->waitInJob());
-    // The operator starts the next run while the last one is still finishing.
-    task->beginRun(true);
-    task->release();
-    ASSERT_TRUE(waitUntil([&] { return task->runs.load() == 2; }));
-    task->endRun();
-    ASSERT_TRUE(waitUntil([&] { return !task->hasTask_.load(); }));
-    EXPECT_EQ(task->runs.load(), 2);
-}
-
-TEST_F(TaskFramework, APostAcceptedAfterACancelIsNotLost)
-{
-    auto task = keptUnderThreadSanitizer(std::make_shared<ScriptedTask>());
-    ASSERT_TRUE(TaskManager::instance().addTaskThreadStart(task));
-    ASSERT_EQ(task->postTask(QVariant()), 0);
-    ASSERT_TRUE(task->waitInJob());
-    task->cancelTask();
-    EXPECT_EQ(task->postTask(QVariant()), 0) << "the cancel cleared the pending flag";
-    task->release();
-    ASSERT_TRUE(waitUntil([&] { return task->runs.load() == 2; }));
-    ASSERT_TRUE(waitUntil([&] { return !task->hasTask_.load(); }));
-}
-
-TEST_F(TaskFramework, ManagerRefusesNullAndDuplicatesAndReportsUnknownTypes)
+TEST_F(TaskFramework, ManagerRefusesNullAndDuplicatesAndStopsWhatItHolds)
 {
     auto& manager = TaskManager::instance();
     kavrel::log::LogCapture capture;
@@ -123,7 +78,6 @@ TEST_F(TaskFramework, ManagerRefusesNullAndDuplicatesAndReportsUnknownTypes)
     EXPECT_TRUE(capture.contains("Cannot add null task"));
 
     EXPECT_EQ(manager.getTask(TaskTypes::TaskSaveWork), nullptr);
-    EXPECT_TRUE(capture.contains("Task type: [TaskSaveWork] is not running or already canceled."));
     EXPECT_FALSE(manager.destroyTaskThreadStop(TaskTypes::TaskSaveWork));
     EXPECT_EQ(registeredSaveTask(), nullptr);
 
@@ -131,21 +85,10 @@ TEST_F(TaskFramework, ManagerRefusesNullAndDuplicatesAndReportsUnknownTypes)
     auto second = std::make_shared<TaskSaveWork>();
     ASSERT_TRUE(manager.addTaskThreadStart(first));
     EXPECT_FALSE(manager.addTaskThreadStart(second));
-    EXPECT_TRUE(capture.contains("Task type: [TaskSaveWork] is already running."));
     EXPECT_FALSE(second->isRunning()) << "the refused task is not started";
     EXPECT_EQ(manager.getTask(TaskTypes::TaskSaveWork), first);
-
-    capture.clear();
     ASSERT_TRUE(manager.destroyTaskThreadStop(TaskTypes::TaskSaveWork));
     EXPECT_TRUE(first->isFinished()) << "stopped and joined";
-    EXPECT_TRUE(capture.contains("Task type: [TaskSaveWork] canceled and destroyed."));
-    EXPECT_EQ(manager.getTask(TaskTypes::TaskSaveWork), nullptr);
-
-    // Clearing stops every registered task.
-    auto third = keptUnderThreadSanitizer(std::make_shared<TaskSaveWork>());
-    ASSERT_TRUE(manager.addTaskThreadStart(third));
-    manager.ClearAllTaskThread();
-    EXPECT_TRUE(third->isFinished());
     EXPECT_EQ(manager.getTask(TaskTypes::TaskSaveWork), nullptr);
 }
 
@@ -155,14 +98,13 @@ TEST_F(TaskFramework, AJobOutlivingTheStopIsTerminated)
     GTEST_SKIP() << "ThreadSanitizer cannot follow a thread that ends by cancellation";
 #endif
     auto& manager = TaskManager::instance();
-    auto task = keptUnderThreadSanitizer(std::make_shared<StubbornTask>());
+    auto task = keptUnderThreadSanitizer(std::make_shared<HeldTask>());
     ASSERT_TRUE(manager.addTaskThreadStart(task));
     ASSERT_EQ(task->postTask(QVariant()), 0);
-    ASSERT_TRUE(waitUntil([&] { return task->started.load(); }));
+    ASSERT_TRUE(waitUntil([&] { return task->inJob.load(); }));
 
     kavrel::log::LogCapture capture;
     EXPECT_TRUE(manager.destroyTaskThreadStop(TaskTypes::TaskSaveWork));
     EXPECT_TRUE(capture.contains("Task type: [TaskSaveWork] did not finish in time, forcing termination."));
     EXPECT_TRUE(task->isFinished());
-    EXPECT_FALSE(capture.contains("[TaskSaveWork] run over")) << "the loop never got to its end";
 }
