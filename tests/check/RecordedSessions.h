@@ -52,34 +52,23 @@ protected:
         EXPECT_TRUE(waitForResults(resultsBefore + 1));
         const std::string session = results_.empty() ? std::string() : results_.back();
         context.setSessionPaths("", "", "");  // finished, as the capture page's finish button does
-        writeMeta(session, mode);
+        writeMeta(session);
         return session;
     }
 
-    static void writeMeta(const std::string& session, const std::string& mode)
+    // meta.yaml as the capture page writes it at the finish, from the context
+    // (see SaveFixture) and the configuration.
+    static void writeMeta(const std::string& session)
     {
-        camera_config cameras;
-        cameras.capture_freq = 30;
-        cameras.camera1 = {"Gemini_corlor", 0, kWidth, kHeight, 30, 0.0f, "MJPG"};
-        cameras.camera2 = {"Gemini_depeth", 0, kWidth, kHeight, 30, 0.0f, "MJPG"};
-        cameras.camera3 = {"usb_camera", 0, 1280, 720, 30, 0.0f, "MJPG"};
-        session_meta::MetaInputs inputs;
-        inputs.date = "20250612";
-        inputs.city = "c1";
-        inputs.machine_id = "EMP-TEST";
-        inputs.scene_label = "s1";
-        inputs.task_label = "t1";
-        inputs.part_number = "p1";
-        inputs.session_time = session_meta::sessionTimeOf(session);
-        inputs.capture_mode = mode;
-        inputs.session_tags = {"t1"};
-        inputs.cameras = &cameras;
-        const auto labels = session_meta::isContinuousMode(mode)
-            ? session_meta::ImageLabels{}
-            : session_meta::readImageLabels(session + "/manifest.json");
-        if (!labels.empty())
-            inputs.image_labels = &labels;
-        ASSERT_TRUE(session_meta::writeFileAtomically(session + "/meta.yaml", session_meta::render(inputs)));
+        auto& config = config_manager::instance();
+        config.machine_id_ = "EMP-TEST";
+        config.camera_config_.capture_freq = 30;
+        config.camera_config_.camera1 = {"Gemini_corlor", 0, kWidth, kHeight, 30, 0.0f, "MJPG"};
+        config.camera_config_.camera2 = {"Gemini_depeth", 0, kWidth, kHeight, 30, 0.0f, "MJPG"};
+        config.camera_config_.camera3 = {"usb_camera", 0, 1280, 720, 30, 0.0f, "MJPG"};
+        const auto labels = session_meta::readImageLabels(session + "/manifest.json");
+        ASSERT_TRUE(session_meta::writeSessionMeta(
+            session + "/meta.yaml", session, {"t1"}, labels.empty() ? nullptr : &labels));
     }
 };
 

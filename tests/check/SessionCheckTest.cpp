@@ -68,25 +68,13 @@ CheckerRun runChecker(const QStringList& arguments)
 
 class SessionChecker : public check_test::RecordedSessions { };
 
-TEST_F(SessionChecker, SessionsOfTheSaveWorkerPassInBothModes)
-{
-    for (const std::string mode : {"continue_record", "single_shot"}) {
-        SCOPED_TRACE(mode);
-        const std::string session = recordSession(mode, 4);
-        const SessionReport report = checkSession(session, 2);
-        EXPECT_TRUE(report.passed()) << describe(report);
-        EXPECT_EQ(report.captureMode, mode);
-        EXPECT_EQ(report.frameSets, 4u);
-        EXPECT_EQ(report.imu.samples, 160u);
-        EXPECT_NEAR(report.imu.rateHz, 200.0, 0.5);
-        EXPECT_EQ(report.imu.gaps, 0u);
-        EXPECT_EQ(report.firstColourImage, "D1/color/" + save_test::timestampAt(0) + ".png");
-    }
-}
-
 TEST_F(SessionChecker, ReportsEachDamageOnACopy)
 {
     const std::string good = recordSession("single_shot", 3);
+    const SessionReport goodReport = checkSession(good, 2);
+    EXPECT_TRUE(goodReport.passed()) << describe(goodReport);
+    EXPECT_EQ(goodReport.imu.samples, 120u);
+    EXPECT_EQ(goodReport.imu.gaps, 0u);
     const std::string t0 = save_test::timestampAt(0);
     const std::string t1 = save_test::timestampAt(1);
     struct Case {

@@ -1,11 +1,11 @@
 #include <fstream>
 
-#include <QListView>
 #include <QListWidget>
 
 #include "DialogScript.h"
 #include "RecordedSessions.h"
 #include "RecordsWidget.h"
+#include "SessionFiles.h"
 #include "ledger.h"
 #include "ui_RecordsWidget.h"
 
@@ -47,34 +47,38 @@ protected:
         return session;
     }
 
+    // A new page showing the card, once `ready` holds for its list.
+    void showPage(const std::function<bool(const SessionListModel&)>& ready)
+    {
+        page_ = std::make_unique<RecordsWidget>();
+        page_->setLedger(&ledger_);
+        page_->refresh(QString::fromStdString(root_));
+        ASSERT_TRUE(waitUntil([&] { return ready(*page_->model()); }, 20000));
+    }
+
+    // Whether the ledger file lists the session.
     bool inLedger(const std::string& session) const
     {
-        const std::string name = relativeTo(root_, session);
-        for (const auto& row : ledger_.records_snapshot())
-            if (row.dir_name == name)
-                return true;
-        return false;
+        const auto names = kavrel::test::ledgerNames(ledger_.csv_file());
+        return std::count(names.begin(), names.end(), relativeTo(root_, session)) == 1;
     }
 
     dataset_ledger ledger_;
+    std::unique_ptr<RecordsWidget> page_;
 };
 
 TEST_F(RecordsPage, ListsSessionsNewestFirstAndDeletesOneWithItsLedgerRow)
 {
     const std::string older = recordAndList("continue_record", 3);
     const std::string newer = recordAndList("single_shot", 2, 10);
-    RecordsWidget page;
-    page.setLedger(&ledger_);
-    page.refresh(QString::fromStdString(root_));
-    ASSERT_TRUE(waitUntil([&] { return page.model()->rowCount() == 2 && rowsSettled(*page.model()); }, 20000));
+    ASSERT_NO_FATAL_FAILURE(showPage([](const SessionListModel& m) { return m.rowCount() == 2 && rowsSettled(m); }));
+    RecordsWidget& page = *page_;
 
     const SessionRow* first = page.model()->rowAt(0);
     EXPECT_EQ(first->path.toStdString(), newer) << "newest first";
     EXPECT_EQ(first->frameSets, 2);
     EXPECT_EQ(page.model()->rowAt(1)->frameSets, 3);
-    EXPECT_EQ(first->scene, "s1");
     EXPECT_EQ(first->task, "t1");
-    EXPECT_EQ(first->part, "p1");
     EXPECT_GT(first->sizeBytes, 0);
     EXPECT_FALSE(first->thumbnail.isNull());
     const QString text = page.model()->data(page.model()->index(0), Qt::DisplayRole).toString();
@@ -97,8 +101,6 @@ TEST_F(RecordsPage, ListsSessionsNewestFirstAndDeletesOneWithItsLedgerRow)
     ASSERT_TRUE(page.deleteOpenSession());
     EXPECT_FALSE(fs::exists(newer));
     EXPECT_FALSE(inLedger(newer));
-    EXPECT_EQ(kavrel::test::readFile(ledger_.csv_file()).find(relativeTo(root_, newer)), std::string::npos)
-        << "the row is gone from the file too";
     EXPECT_TRUE(fs::exists(older));
     EXPECT_TRUE(inLedger(older));
     EXPECT_EQ(page.model()->rowCount(), 1);
@@ -121,15 +123,12 @@ TEST_F(RecordsPage, NeverDeletesWhileRecordingOrUploading)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        RecordsWidget page;
-        page.setLedger(&ledger_);
-        page.refresh(QString::fromStdString(root_));
-        ASSERT_TRUE(waitUntil([&] { return page.model()->rowCount() == 1; }));
-        page.openSession(0);
-        c.arrange(page);
+        ASSERT_NO_FATAL_FAILURE(showPage([](const SessionListModel& m) { return m.rowCount() == 1; }));
+        page_->openSession(0);
+        c.arrange(*page_);
         kavrel::test::DialogScript script;
         script.confirm();
-        EXPECT_FALSE(page.deleteOpenSession());
+        EXPECT_FALSE(page_->deleteOpenSession());
         EXPECT_EQ(script.confirmationsShown(), 0) << "refused before asking";
         EXPECT_TRUE(fs::exists(session));
         EXPECT_TRUE(inLedger(session));
@@ -145,16 +144,13 @@ TEST_F(RecordsPage, DamagedSessionsAreListedWithTheirProblems)
     cv::imwrite(session + "/D1/depth/" + save_test::timestampAt(1) + ".png", cv::Mat(4, 4, CV_16UC1, cv::Scalar(1)));
     fs::remove(session + "/D1/color/" + save_test::timestampAt(0) + ".png");
 
-    RecordsWidget page;
-    page.setLedger(&ledger_);
-    page.refresh(QString::fromStdString(root_));
-    ASSERT_TRUE(waitUntil([&] { return rowsSettled(*page.model()); }, 20000));
-    const SessionRow* row = page.model()->rowAt(0);
+    ASSERT_NO_FATAL_FAILURE(showPage(rowsSettled));
+    const SessionRow* row = page_->model()->rowAt(0);
     EXPECT_EQ(row->check, SessionRow::Check::Failed);
     EXPECT_GE(row->problems, 4);
     EXPECT_EQ(row->task, "t1") << "the folder names stand in for an unreadable meta.yaml";
-    page.openSession(0);
-    ASSERT_TRUE(waitUntil([&] { return page.ui->listWidget_Problems->count() >= 4; }));
+    page_->openSession(0);
+    ASSERT_TRUE(waitUntil([&] { return page_->ui->listWidget_Problems->count() >= 4; }));
 }
 
 TEST_F(RecordsPage, AThousandSessionsAreListedInBatches)
@@ -165,14 +161,12 @@ TEST_F(RecordsPage, AThousandSessionsAreListedInBatches)
         fs::create_directories(root_ + name + "/D1/color");
         kavrel::test::writeFile(root_ + name + "/meta.yaml", "date: 20250612\n");
     }
-    RecordsWidget page;
-    page.setLedger(&ledger_);
-    page.refresh(QString::fromStdString(root_));
-    ASSERT_TRUE(waitUntil([&] { return page.model()->sessionCount() == 1000; }, 20000));
-    EXPECT_EQ(page.model()->rowCount(), SessionListModel::kBatch) << "only the first rows are made";
-    EXPECT_EQ(page.model()->rowAt(0)->sessionTime, "20250612_000999");
-    page.model()->fetchMore({});
-    EXPECT_EQ(page.model()->rowCount(), 2 * SessionListModel::kBatch);
-    EXPECT_TRUE(waitUntil([&] { return page.model()->rowAt(79)->frameSets == 0; }, 20000))
+    ASSERT_NO_FATAL_FAILURE(showPage([](const SessionListModel& m) { return m.sessionCount() == 1000; }));
+    SessionListModel& model = *page_->model();
+    EXPECT_EQ(model.rowCount(), SessionListModel::kBatch) << "only the first rows are made";
+    EXPECT_EQ(model.rowAt(0)->sessionTime, "20250612_000999");
+    model.fetchMore({});
+    EXPECT_EQ(model.rowCount(), 2 * SessionListModel::kBatch);
+    EXPECT_TRUE(waitUntil([&] { return model.rowAt(79)->frameSets == 0; }, 20000))
         << "details of fetched rows arrive from the background";
 }

@@ -1,5 +1,5 @@
-// The ledger's CSV text: what the writer produces byte for byte, what the
-// reader accepts, and that every field survives a write and a read.
+// The ledger's CSV text: what the reader accepts, and that every field
+// survives a write and a read.
 
 #include <gtest/gtest.h>
 
@@ -11,13 +11,6 @@ namespace {
 const char* const kHeader = "dir_name,creat_date,size,type,status,succ_up_date\n";
 
 } // namespace
-
-TEST(LedgerCsv, QuotesOnlyFieldsWithCommaSpaceLineFeedOrLeadingQuote)
-{
-    std::string out;
-    ledger_csv::append_line(out, {"plain", "a b", "a,b", "x\"y", "say \"hi\"", "line\nfeed", "\"lead", "", "中文"});
-    EXPECT_EQ(out, "plain,\"a b\",\"a,b\",x\"y,\"say \"\"hi\"\"\",\"line\nfeed\",\"\"\"lead\",,中文\n");
-}
 
 TEST(LedgerCsv, EveryFieldSurvivesWriteAndRead)
 {
@@ -59,11 +52,6 @@ TEST(LedgerCsv, ReaderAcceptsWhatOtherToolsWrite)
     EXPECT_TRUE(ledger_csv::parse("").header.empty());
 }
 
-TEST(LedgerCsv, CutOffQuotedFieldIsAnError)
-{
-    EXPECT_THROW(ledger_csv::parse("a,b\n\"never closed,1\n"), ledger_csv::parse_error);
-}
-
 TEST(LedgerRecords, MalformedLedgersFailWhole)
 {
     auto message = [](const std::string& text) {
@@ -78,8 +66,8 @@ TEST(LedgerRecords, MalformedLedgersFailWhole)
     EXPECT_EQ(message("dir_name,creat_date,size,type,status\n"), "column not found: succ_up_date");
     // One bad row among good ones fails the whole load.
     const std::string good = "ok,1,2,采集,待上传,0\n";
-    EXPECT_NE(message(kHeader + good + "bad,abc,2,采集,待上传,0\n" + good), "loaded");
     EXPECT_NE(message(kHeader + good + "short,1,2\n"), "loaded");
+    EXPECT_NE(message(kHeader + good + "\"never closed,1\n"), "loaded") << "a cut-off quoted field";
     EXPECT_NE(message(kHeader + good + "\n"), "loaded") << "an empty line is a row that is too short";
     EXPECT_NE(message(kHeader + std::string("big,99999999999999999999,2,采集,待上传,0\n")), "loaded");
     EXPECT_NE(message(kHeader + std::string("empty,,2,采集,待上传,0\n")), "loaded");

@@ -1,7 +1,6 @@
 // A power cut or a kill while the ledger is being saved must leave a ledger
 // that loads, with every row that was saved before.
 
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -25,16 +24,10 @@ namespace {
 pid_t spawn_writer(const std::string& csv, const std::string& root, long first_index)
 {
     const std::string index = std::to_string(first_index);
-    // The helper's log lines would drown the test output.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     char* const argv[] = {const_cast<char*>(LEDGER_WRITER_PATH), const_cast<char*>(csv.c_str()),
         const_cast<char*>(root.c_str()), const_cast<char*>(index.c_str()), nullptr};
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, LEDGER_WRITER_PATH, &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    return posix_spawn(&pid, LEDGER_WRITER_PATH, nullptr, nullptr, argv, environ) == 0 ? pid : -1;
 }
 
 } // namespace
@@ -50,7 +43,7 @@ TEST(LedgerKill, KilledWriterNeverLeavesAnUnreadableLedger)
         fs::create_directories(fs::path(scratch.card()) / name);
         rows.push_back({name, 1700000000 + i, 123456, "采集", kStatusWaitingUpload, 0});
     }
-    write_text(scratch.ledger(), format_dir_records(rows));
+    writeFile(scratch.ledger(), format_dir_records(rows));
 
     std::mt19937 random(20240101);
     std::uniform_int_distribution<int> delay_ms(0, 250);
@@ -72,7 +65,7 @@ TEST(LedgerKill, KilledWriterNeverLeavesAnUnreadableLedger)
         ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << status;
 
         std::vector<dir_info> loaded;
-        ASSERT_NO_THROW(loaded = parse_dir_records(read_text(scratch.ledger()))) << "round " << round;
+        ASSERT_NO_THROW(loaded = parse_dir_records(readFile(scratch.ledger()))) << "round " << round;
         ASSERT_GT(loaded.size(), previous) << "saved rows were lost in round " << round;
         ASSERT_TRUE(std::equal(rows.begin(), rows.end(), loaded.begin())) << "old rows changed in round " << round;
         previous = loaded.size();

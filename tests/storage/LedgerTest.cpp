@@ -24,62 +24,53 @@ std::vector<std::string> names_of(const std::vector<dir_info>& rows)
     return names;
 }
 
-bool has_leftover_files(const ScratchDir& scratch)
-{
-    for (const auto& entry : fs::directory_iterator(scratch.path())) {
-        const auto name = entry.path().filename().string();
-        if (name != "card" && name != "file_manager.csv")
-            return true;
-    }
-    return false;
-}
-
 class Ledger : public ::testing::Test {
 protected:
+    bool open() { return manager.open(scratch.ledger(), scratch.card()); }
+
     ScratchDir scratch;
+    const fs::path card = scratch.card();
     kavrel::log::LogCapture log;
+    dataset_ledger manager;
 };
 
 } // namespace
 
 TEST_F(Ledger, FreshSystemCreatesTheHeaderWithoutAnErrorThenFirstRecordAddsARow)
 {
-    dataset_ledger manager;
-    EXPECT_TRUE(manager.open(scratch.ledger(), scratch.card()));
-    EXPECT_EQ(read_text(scratch.ledger()), kHeader);
+    EXPECT_TRUE(open());
+    EXPECT_EQ(readFile(scratch.ledger()), kHeader);
     EXPECT_FALSE(log.contains("Failed to load or parse CSV file")) << "a fresh start logs no ERROR";
 
-    const fs::path session = fs::path(scratch.card()) / "20240101-北京-厕所" / "urinal" / "0" / "20240101120000000";
+    const fs::path session = card / "20240101-北京-厕所" / "urinal" / "0" / "20240101120000000";
     write_bytes(session / "color" / "1.png", 100);
     write_bytes(session / "depth" / "1.png", 23);
     EXPECT_EQ(manager.add_dir_record("20240101-北京-厕所/urinal/0/20240101120000000", "采集"), 0);
-    EXPECT_EQ(read_text(scratch.ledger()), kHeader + "20240101-北京-厕所/urinal/0/20240101120000000," +
+    EXPECT_EQ(readFile(scratch.ledger()), kHeader + "20240101-北京-厕所/urinal/0/20240101120000000," +
         std::to_string(mtime_of(session)) + ",123,采集,待上传,0\n");
-    EXPECT_FALSE(has_leftover_files(scratch)) << "the temporary file is renamed into place";
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path()), {}), 2) << "no temporary file is left";
 }
 
 TEST_F(Ledger, OtherColumnOrderAndExtraColumnLoadAndAreNormalisedOnNextSave)
 {
-    fs::create_directories(fs::path(scratch.card()) / "old");
-    write_bytes(fs::path(scratch.card()) / "new" / "f", 5);
-    write_text(scratch.ledger(),
+    fs::create_directories(card / "old");
+    write_bytes(card / "new" / "f", 5);
+    writeFile(scratch.ledger(),
         "\xEF\xBB\xBF" "size,note,dir_name,status,succ_up_date,type,creat_date\n7,\"x, y\",old,已完成,1700000500,采集,1700000000\n");
-    dataset_ledger manager;
-    EXPECT_TRUE(manager.open(scratch.ledger(), scratch.card()));
+    EXPECT_TRUE(open());
     ASSERT_EQ(manager.records_snapshot().size(), 1u);
     manager.add_dir_record("new", "采集");
-    EXPECT_EQ(read_text(scratch.ledger()), kHeader + "old,1700000000,7,采集,已完成,1700000500\nnew," +
-        std::to_string(mtime_of(fs::path(scratch.card()) / "new")) + ",5,采集,待上传,0\n");
+    EXPECT_EQ(readFile(scratch.ledger()), kHeader + "old,1700000000,7,采集,已完成,1700000500\nnew," +
+        std::to_string(mtime_of(card / "new")) + ",5,采集,待上传,0\n");
 }
 
 TEST_F(Ledger, NonNumberFailsWholeLoadKeepsNothingAndSetsTheFileAside)
 {
-    fs::create_directories(fs::path(scratch.card()) / "a");
-    fs::create_directories(fs::path(scratch.card()) / "b");
+    fs::create_directories(card / "a");
+    fs::create_directories(card / "b");
     const std::string bad = kHeader + "a,1,2,采集,待上传,0\nb,abc,2,采集,已完成,5\n";
-    write_text(scratch.ledger(), bad);
-    dataset_ledger manager;
-    EXPECT_FALSE(manager.open(scratch.ledger(), scratch.card()));
+    writeFile(scratch.ledger(), bad);
+    EXPECT_FALSE(open());
     EXPECT_TRUE(log.contains("Failed to load or parse CSV file: "));
     EXPECT_TRUE(manager.records_snapshot().empty()) << "no partial ledger";
 
@@ -87,34 +78,39 @@ TEST_F(Ledger, NonNumberFailsWholeLoadKeepsNothingAndSetsTheFileAside)
     bool kept = false;
     for (const auto& entry : fs::directory_iterator(scratch.path())) {
         if (entry.path().filename().string().rfind("file_manager.csv.unreadable-", 0) == 0)
-            kept = read_text(entry.path()) == bad;
+            kept = readFile(entry.path()) == bad;
     }
     EXPECT_TRUE(kept);
     manager.add_dir_record("a", "采集");
-    EXPECT_EQ(names_of(parse_dir_records(read_text(scratch.ledger()))), std::vector<std::string>{"a"});
+    EXPECT_EQ(names_of(parse_dir_records(readFile(scratch.ledger()))), std::vector<std::string>{"a"});
 }
 
-TEST_F(Ledger, ReconcileDropsRowsOfDeletedFoldersFlatAndNested)
+TEST_F(Ledger, ReconcileDropsRowsOfDeletedFoldersFlatAndNestedButNotWithoutTheCard)
 {
-    const fs::path card = scratch.card();
     fs::create_directories(card / "keep-flat");
     fs::create_directories(card / "20240101-bj-s" / "task" / "3" / "20240101120000000");
     fs::create_directories(card / "unrecorded");
     write_bytes(card / "gone-file", 3);  // a file where a folder was: gone too
-    write_text(scratch.ledger(), kHeader +
+    writeFile(scratch.ledger(), kHeader +
         "keep-flat,1,0,采集,待上传,0\n"
         "gone-flat,2,0,采集,已完成,9\n"
         "20240101-bj-s/task/3/20240101120000000,3,0,采集,待上传,0\n"
         "20240101-bj-s/task/3/20240101130000000,4,0,采集,待上传,0\n"
         "gone-file,5,0,采集,待上传,0\n");
-    dataset_ledger manager;
-    EXPECT_TRUE(manager.open(scratch.ledger(), scratch.card()));
+    EXPECT_TRUE(open());
     EXPECT_EQ(names_of(manager.records_snapshot()),
         (std::vector<std::string>{"keep-flat", "20240101-bj-s/task/3/20240101120000000"}));
     EXPECT_TRUE(log.contains("WARN ") &&
         log.contains("Directory gone-flat listed in CSV but not found on TF card. Removing from records."));
     EXPECT_EQ(log.count("listed in CSV but not found on TF card"), 3);
-    EXPECT_EQ(read_text(scratch.ledger()),
+
+    // A start without the card mounted keeps every row and the file.
+    const std::string missing_root = scratch.path() + "/no-card-here";
+    dataset_ledger unmounted;
+    EXPECT_TRUE(unmounted.open(scratch.ledger(), missing_root));
+    EXPECT_TRUE(log.contains("opendir failed: " + missing_root));
+    EXPECT_EQ(unmounted.records_snapshot().size(), 2u);
+    EXPECT_EQ(readFile(scratch.ledger()),
         kHeader + "keep-flat,1,0,采集,待上传,0\n20240101-bj-s/task/3/20240101120000000,3,0,采集,待上传,0\n");
 
     // Next start: the nested folder is deleted now.
@@ -126,54 +122,28 @@ TEST_F(Ledger, ReconcileDropsRowsOfDeletedFoldersFlatAndNested)
     EXPECT_EQ(log.count("listed in CSV but not found on TF card"), 1);
 }
 
-TEST_F(Ledger, NothingDroppedMeansNothingRewritten)
-{
-    fs::create_directories(fs::path(scratch.card()) / "a");
-    // Unusual but valid layout: a rewrite would normalise it.
-    const std::string text = "type,dir_name,creat_date,size,status,succ_up_date\r\n采集,a,1,2,待上传,0\r\n";
-    write_text(scratch.ledger(), text);
-    dataset_ledger manager;
-    EXPECT_TRUE(manager.open(scratch.ledger(), scratch.card()));
-    EXPECT_EQ(manager.records_snapshot().size(), 1u);
-    EXPECT_EQ(read_text(scratch.ledger()), text);
-}
-
-TEST_F(Ledger, UnlistableStorageRootKeepsEveryRow)
-{
-    write_text(scratch.ledger(), kHeader + "a,1,0,采集,待上传,0\nb/c,2,0,采集,已完成,7\n");
-    const std::string text = read_text(scratch.ledger());
-    const std::string missing_root = scratch.path() + "/no-card-here";
-    dataset_ledger manager;
-    EXPECT_TRUE(manager.open(scratch.ledger(), missing_root));
-    EXPECT_TRUE(log.contains("opendir failed: " + missing_root));
-    EXPECT_EQ(manager.records_snapshot().size(), 2u);
-    EXPECT_EQ(read_text(scratch.ledger()), text);
-}
-
 TEST_F(Ledger, RecordingTwiceRefreshesSizeAndTimeButKeepsUploadState)
 {
-    const fs::path folder = fs::path(scratch.card()) / "s 1";
+    const fs::path folder = card / "s 1";
     write_bytes(folder / "a", 10);
-    write_text(scratch.ledger(), kHeader + "\"s 1\",1,10,采集,已完成,1700000123\n");
-    dataset_ledger manager;
-    manager.open(scratch.ledger(), scratch.card());
+    writeFile(scratch.ledger(), kHeader + "\"s 1\",1,10,采集,已完成,1700000123\n");
+    open();
 
     write_bytes(folder / "sub" / "b", 32);
     fs::last_write_time(folder, fs::last_write_time(folder) + std::chrono::hours(1));
     manager.add_dir_record("s 1", "其他");
-    EXPECT_EQ(read_text(scratch.ledger()),
+    EXPECT_EQ(readFile(scratch.ledger()),
         kHeader + "\"s 1\"," + std::to_string(mtime_of(folder)) + ",42,采集,已完成,1700000123\n");
 }
 
 TEST_F(Ledger, InvalidFoldersLeaveLedgerAndFileUnchanged)
 {
-    write_bytes(fs::path(scratch.card()) / "ok" / "f", 1);
-    write_bytes(fs::path(scratch.card()) / "plain-file", 1);
+    write_bytes(card / "ok" / "f", 1);
+    write_bytes(card / "plain-file", 1);
     write_bytes(fs::path(scratch.path()) / "outside" / "f", 1);
-    dataset_ledger manager;
-    manager.open(scratch.ledger(), scratch.card());
+    open();
     manager.add_dir_record("ok", "采集");
-    const std::string text = read_text(scratch.ledger());
+    const std::string text = readFile(scratch.ledger());
 
     EXPECT_NE(manager.add_dir_record("missing", "采集"), 0);
     EXPECT_TRUE(log.contains("Directory does not exist: " + scratch.card() + "/missing"));
@@ -183,17 +153,21 @@ TEST_F(Ledger, InvalidFoldersLeaveLedgerAndFileUnchanged)
     EXPECT_NE(manager.add_dir_record("ok/../../outside", "采集"), 0);
 
     EXPECT_EQ(names_of(manager.records_snapshot()), std::vector<std::string>{"ok"});
-    EXPECT_EQ(read_text(scratch.ledger()), text);
+    EXPECT_EQ(readFile(scratch.ledger()), text);
 }
 
-TEST_F(Ledger, FailedWriteIsLoggedAndNothingIsLost)
+TEST_F(Ledger, UncreatableOrFailedWriteIsLoggedAndNothingIsLost)
 {
+    const std::string uncreatable = scratch.path() + "/no/such/dir/file_manager.csv";
+    EXPECT_FALSE(manager.open(uncreatable, scratch.card()));
+    EXPECT_TRUE(log.contains("Failed to create new CSV file: " + uncreatable));
+    EXPECT_FALSE(manager.open("", scratch.card()));
+
     const fs::path folder = fs::path(scratch.path()) / "ledger-dir";
     fs::create_directories(folder);
     const std::string csv = (folder / "file_manager.csv").string();
-    write_bytes(fs::path(scratch.card()) / "a" / "f", 1);
-    write_bytes(fs::path(scratch.card()) / "b" / "f", 1);
-    dataset_ledger manager;
+    write_bytes(card / "a" / "f", 1);
+    write_bytes(card / "b" / "f", 1);
     manager.open(csv, scratch.card());
 
     fs::remove_all(folder);  // the ledger's folder went away (card pulled, disk full...)
@@ -203,23 +177,12 @@ TEST_F(Ledger, FailedWriteIsLoggedAndNothingIsLost)
 
     fs::create_directories(folder);
     EXPECT_EQ(manager.add_dir_record("b", "采集"), 0);
-    EXPECT_EQ(names_of(parse_dir_records(read_text(csv))), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(names_of(parse_dir_records(readFile(csv))), (std::vector<std::string>{"a", "b"}));
 }
 
-TEST_F(Ledger, UncreatableLedgerFileIsReported)
+TEST_F(Ledger, DirSizeCountsRegularFilesBelowTheFolderFollowingLinks)
 {
-    const std::string csv = scratch.path() + "/no/such/dir/file_manager.csv";
-    dataset_ledger manager;
-    EXPECT_FALSE(manager.open(csv, scratch.card()));
-    EXPECT_TRUE(log.contains("Failed to create new CSV file: " + csv));
-    EXPECT_FALSE(manager.open("", scratch.card()));
-}
-
-TEST(DirSize, CountsRegularFilesBelowTheFolderFollowingLinks)
-{
-    ScratchDir scratch;
-    kavrel::log::LogCapture log;
-    const fs::path root = fs::path(scratch.card()) / "d";
+    const fs::path root = card / "d";
     write_bytes(root / "a", 100);
     write_bytes(root / "x" / "y" / "b", 20);
     write_bytes(fs::path(scratch.path()) / "elsewhere", 7);
@@ -232,29 +195,26 @@ TEST(DirSize, CountsRegularFilesBelowTheFolderFollowingLinks)
     EXPECT_EQ(get_dir_size((root / "a").string()), 0u);
 }
 
-
 TEST_F(Ledger, StartUpAddsUnrecordedSessionsAsPendingAndRefreshesGrownRows)
 {
-    const fs::path card = scratch.card();
     // A run cut by a power loss: images written, no row, no meta.yaml yet.
     write_bytes(card / "20240101-a-b" / "urinal" / "0" / "120000" / "cam" / "color" / "1.png", 40);
     write_bytes(card / "20240101-a-b" / "outside" / "130000" / "meta.yaml", 5);
     write_bytes(card / "20240101-a-b" / "outside" / "140000" / "meta.yaml", 7);
     write_bytes(card / "not-a-session" / "notes.txt", 3);
-    write_text(scratch.ledger(), kHeader + "20240101-a-b/outside/140000,1,2,采集,已完成,99\n");
+    writeFile(scratch.ledger(), kHeader + "20240101-a-b/outside/140000,1,2,采集,已完成,99\n");
 
-    dataset_ledger ledger;
-    EXPECT_TRUE(ledger.open(scratch.ledger(), scratch.card()));
-    const auto rows = ledger.records_snapshot();
+    EXPECT_TRUE(open());
+    const auto rows = manager.records_snapshot();
     EXPECT_EQ(names_of(rows), (std::vector<std::string>{"20240101-a-b/outside/140000",
                                   "20240101-a-b/outside/130000", "20240101-a-b/urinal/0/120000"}));
     EXPECT_EQ(rows[0].size, 7) << "the grown folder's size is refreshed";
     EXPECT_EQ(rows[0].status, "已完成");
     EXPECT_EQ(rows[2].status, "待上传");
     EXPECT_EQ(log.count("Session folder without a ledger row added as pending: "), 2);
-    EXPECT_EQ(parse_dir_records(read_text(scratch.ledger())), rows);
+    EXPECT_EQ(parse_dir_records(readFile(scratch.ledger())), rows);
 
-    EXPECT_TRUE(ledger.remove_record("20240101-a-b/outside/130000"));
-    EXPECT_FALSE(ledger.remove_record("20240101-a-b/outside/130000"));
-    EXPECT_EQ(parse_dir_records(read_text(scratch.ledger())).size(), 2u);
+    EXPECT_TRUE(manager.remove_record("20240101-a-b/outside/130000"));
+    EXPECT_FALSE(manager.remove_record("20240101-a-b/outside/130000"));
+    EXPECT_EQ(parse_dir_records(readFile(scratch.ledger())).size(), 2u);
 }

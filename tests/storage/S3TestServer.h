@@ -1,46 +1,41 @@
 #pragma once
 // The S3 test server that ctest starts once per run (tests/storage/s3_server.sh):
-// where it listens and how to stop and start its gateway.
+// how to reach it and how to stop and start its gateway.
 
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "s3_client.h"
+
 namespace storage_test {
 
 struct server_env {
-    std::string skip_reason;
-    std::string endpoint;
-    std::string access_key;
-    std::string secret_key;
-    std::string region;
+    std::string skip_reason;  // empty when the server can be used
+    s3_settings settings;
 };
 
 inline server_env read_server_env()
 {
-    server_env env;
     const char* state = std::getenv("KAVREL_S3_STATE");
-    if (!state) {
-        env.skip_reason = "KAVREL_S3_STATE not set (run through ctest, which starts the server)";
-        return env;
-    }
+    if (!state)
+        return {"KAVREL_S3_STATE not set (run through ctest, which starts the server)", {}};
     std::ifstream file(std::string(state) + "/env");
-    if (!file) {
-        env.skip_reason = "the S3 test server did not start";
-        return env;
-    }
+    if (!file)
+        return {"the S3 test server did not start", {}};
+    std::map<std::string, std::string> values;
     for (std::string line; std::getline(file, line);) {
         const auto eq = line.find('=');
-        const std::string name = line.substr(0, eq);
-        const std::string value = eq == std::string::npos ? "" : line.substr(eq + 1);
-        if (name == "S3_SKIP") env.skip_reason = value;
-        if (name == "S3_ENDPOINT") env.endpoint = value;
-        if (name == "S3_ACCESS_KEY") env.access_key = value;
-        if (name == "S3_SECRET_KEY") env.secret_key = value;
-        if (name == "S3_REGION") env.region = value;
+        values[line.substr(0, eq)] = eq == std::string::npos ? "" : line.substr(eq + 1);
     }
+    server_env env{values["S3_SKIP"], {}};
+    env.settings.endpoint = values["S3_ENDPOINT"];
+    env.settings.access_key_id = values["S3_ACCESS_KEY"];
+    env.settings.secret_access_key = values["S3_SECRET_KEY"];
+    env.settings.region = values["S3_REGION"];
     return env;
 }
 

@@ -8,11 +8,7 @@
 
 #include <chrono>
 #include <ctime>
-#include <condition_variable>
-#include <cstdlib>
-#include <fstream>
-#include <mutex>
-#include <set>
+#include <future>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -40,45 +36,14 @@ std::string sha256_hex(const std::string& bytes)
     return out;
 }
 
-// Collects the reports of one request; they arrive on upload threads.
-class Reports {
-public:
-    std::function<void(upload_info)> receiver(std::function<void(const upload_info&)> also = {})
-    {
-        return [this, also](upload_info info) {
-            if (also)
-                also(info);
-            std::lock_guard<std::mutex> lock(mutex_);
-            reports_.push_back(std::move(info));
-            cv_.notify_all();
-        };
-    }
-    upload_info wait_last(std::chrono::seconds timeout = 120s)
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        const bool arrived =
-            cv_.wait_for(lock, timeout, [&] { return !reports_.empty() && reports_.back().last; });
-        EXPECT_TRUE(arrived) << "no final report";
-        return arrived ? reports_.back() : upload_info{};
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<upload_info> reports_;
-};
-
 class S3Upload : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        env = read_server_env();
+        const server_env env = read_server_env();
         if (!env.skip_reason.empty())
             GTEST_SKIP() << env.skip_reason;
-        settings.endpoint = env.endpoint;
-        settings.region = env.region;
-        settings.access_key_id = env.access_key;
-        settings.secret_access_key = env.secret_key;
+        settings = env.settings;
         // Small enough that a few MiB go up in parts.
         settings.multipart_threshold = 6u << 20;
         settings.part_size = 5u << 20;
@@ -86,9 +51,9 @@ protected:
     void TearDown() override
     {
         manager.uploads().stop();
-        if (!env.skip_reason.empty())
+        if (IsSkipped())
             return;
-        EXPECT_FALSE(log.contains(env.secret_key)) << "a secret reached the log";
+        EXPECT_FALSE(log.contains(settings.secret_access_key)) << "a secret reached the log";
         EXPECT_FALSE(log.contains("wrong-secret")) << "a secret reached the log";
     }
     // A dataset named after the test and the run, so runs against one server never meet.
@@ -105,11 +70,26 @@ protected:
         manager.uploads().set_client(client, parallel_files);
         return client;
     }
-    upload_info upload(const std::string& name, std::function<void(const upload_info&)> also = {})
+    // Sends a dataset and returns its final report. `also` sees every report,
+    // on an upload thread; `queued` runs once the request is accepted.
+    upload_info upload(const std::string& name, std::function<void(const upload_info&)> also = {},
+        const std::function<void()>& queued = {})
     {
-        Reports reports;
-        EXPECT_TRUE(manager.uploads().submit_upload({reports.receiver(std::move(also)), name}));
-        return reports.wait_last();
+        auto final_report = std::make_shared<std::promise<upload_info>>();
+        EXPECT_TRUE(manager.uploads().submit_upload({[final_report, also](upload_info info) {
+            if (also)
+                also(info);
+            if (info.last)
+                final_report->set_value(std::move(info));
+        }, name}));
+        if (queued)
+            queued();
+        auto result = final_report->get_future();
+        if (result.wait_for(120s) != std::future_status::ready) {
+            ADD_FAILURE() << "no final report";
+            return {};
+        }
+        return result.get();
     }
     dir_info row(const std::string& name)
     {
@@ -119,7 +99,6 @@ protected:
         return {};
     }
 
-    server_env env;
     s3_settings settings;
     ScratchDir scratch;
     kavrel::log::LogCapture log;
@@ -160,18 +139,17 @@ TEST_F(S3Upload, DatasetArrivesByteForByteWithManifestAndIsSkippedWhenSentAgain)
         for (std::size_t i = 0; i < content.size(); i += 4093)
             content[i] = static_cast<char>(i / 4093);
         fs::create_directories((folder / path).parent_path());
-        write_text(folder / path, content);
+        writeFile(folder / path, content);
     }
     const auto client = start(settings);
     manager.ledger().add_dir_record(name, "采集");
 
     manager.uploads().set_paused(true);  // as while recording: the request waits
-    Reports reports;
-    ASSERT_TRUE(manager.uploads().submit_upload({reports.receiver(), name}));
-    EXPECT_EQ(manager.uploads().worker_count(), 1u);
-    EXPECT_TRUE(manager.uploads().is_queued_or_sending(name)) << "a queued dataset must not be deleted";
-    manager.uploads().set_paused(false);
-    const upload_info first = reports.wait_last();
+    const upload_info first = upload(name, {}, [&] {
+        EXPECT_EQ(manager.uploads().worker_count(), 1u);
+        EXPECT_TRUE(manager.uploads().is_queued_or_sending(name)) << "a queued dataset must not be deleted";
+        manager.uploads().set_paused(false);
+    });
     EXPECT_TRUE(first.finished);
     EXPECT_EQ(first.files_done, 4u);
     EXPECT_EQ(first.files_skipped, 0u);
@@ -216,6 +194,8 @@ TEST_F(S3Upload, ServerReasonsReachTheReportAndNothingIsMarked)
             upload_failure::clock_skew, "设备时间不准"},
         {"nothing listening", [](s3_settings& s) { s.endpoint = "http://127.0.0.1:9"; }, upload_failure::unreachable,
             "无法连接服务器"},
+        {"clock an hour behind", [](s3_settings& s) { s.clock_offset = -std::chrono::hours(1); },
+            upload_failure::clock_skew, "设备时间不准"},
     };
     start(settings);
     manager.ledger().add_dir_record(name, "采集");
@@ -231,13 +211,9 @@ TEST_F(S3Upload, ServerReasonsReachTheReportAndNothingIsMarked)
         EXPECT_TRUE(log.contains(std::string("Upload incomplete for dataset: ") + name)) << c.what;
         EXPECT_EQ(row(name).status, "待上传") << c.what;
         EXPECT_EQ(row(name).succ_up_date, 0) << c.what;
+        EXPECT_EQ(log.contains("The device clock is far from the object store's"),
+            c.failure == upload_failure::clock_skew) << c.what;
     }
-    s3_settings skewed = settings;
-    skewed.clock_offset = std::chrono::hours(-1);
-    manager.uploads().set_client(std::make_shared<s3_client>(skewed), 4);
-    log.clear();
-    EXPECT_EQ(upload(name).failure, upload_failure::clock_skew);
-    EXPECT_TRUE(log.contains("The device clock is far from the object store's"));
 }
 
 TEST_F(S3Upload, GatewayStoppedMidDatasetResumesWithOnlyTheMissingFiles)
@@ -294,15 +270,13 @@ TEST_F(S3Upload, FileChangedAfterListingIsSentAsItIsNowAndCancelStopsWithinASeco
     for (int i = 0; i < 3; ++i)
         write_bytes(fs::path(scratch.card()) / big / ("part" + std::to_string(i)), 60u << 20);
     manager.ledger().add_dir_record(big, "采集");
-    Reports reports;
     std::chrono::steady_clock::time_point cancelled_at;
-    ASSERT_TRUE(manager.uploads().submit_upload({reports.receiver([&](const upload_info& r) {
+    const upload_info last = upload(big, [&](const upload_info& r) {
         if (r.files_done == 1 && !r.last) {
             cancelled_at = std::chrono::steady_clock::now();
             std::thread([this] { manager.uploads().cancel_all(); }).detach();
         }
-    }), big}));
-    const upload_info last = reports.wait_last();
+    });
     const auto took = std::chrono::steady_clock::now() - cancelled_at;
     EXPECT_EQ(last.failure, upload_failure::cancelled);
     EXPECT_LT(took, 1s);

@@ -3,58 +3,36 @@
 
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
-#include <gtest/gtest.h>
+#include <QTemporaryDir>
+
+#include "TestSupport.h"
 
 namespace storage_test {
 
 namespace fs = std::filesystem;
+using kavrel::test::readFile;
+using kavrel::test::writeFile;
 
 class ScratchDir {
 public:
-    ScratchDir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "kavrel-storage-XXXXXX").string();
-        if (!::mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-        fs::create_directories(card());
-    }
-    ~ScratchDir()
-    {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
+    ScratchDir() { fs::create_directories(card()); }
 
-    std::string path() const { return path_.string(); }
-    std::string card() const { return (path_ / "card").string(); }
-    std::string ledger() const { return (path_ / "file_manager.csv").string(); }
+    std::string path() const { return dir_.path().toStdString(); }
+    std::string card() const { return path() + "/card"; }
+    std::string ledger() const { return path() + "/file_manager.csv"; }
 
 private:
-    fs::path path_;
+    QTemporaryDir dir_;
 };
 
 inline void write_bytes(const fs::path& path, std::size_t count, char fill = 'x')
 {
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << std::string(count, fill);
-}
-
-inline std::string read_text(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void write_text(const fs::path& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
 }
 
 inline int64_t mtime_of(const fs::path& path)

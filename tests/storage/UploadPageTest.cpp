@@ -23,23 +23,20 @@ protected:
     {
         write_bytes(fs::path(scratch.card()) / "pending" / "outside" / "1200" / "meta.yaml", 300);
         write_bytes(fs::path(scratch.card()) / "done" / "outside" / "1200" / "meta.yaml", 10);
-        write_text(scratch.ledger(), "dir_name,creat_date,size,type,status,succ_up_date\n"
-                                     "pending/outside/1200,1,300,采集,待上传,0\n"
-                                     "done/outside/1200,1,10,采集,已完成,5\n");
+        writeFile(scratch.ledger(), "dir_name,creat_date,size,type,status,succ_up_date\n"
+                                    "pending/outside/1200,1,300,采集,待上传,0\n"
+                                    "done/outside/1200,1,10,采集,已完成,5\n");
         manager.init(scratch.ledger(), scratch.card());
     }
     // The reason the server cannot be used, or "" once the uploads go to it.
     std::string useServer(const std::string& secret = "")
     {
-        const server_env env = read_server_env();
-        if (!env.skip_reason.empty())
-            return env.skip_reason;
-        s3_settings settings;
-        settings.endpoint = env.endpoint;
-        settings.access_key_id = env.access_key;
-        settings.secret_access_key = secret.empty() ? env.secret_key : secret;
-        manager.uploads().set_client(std::make_shared<s3_client>(settings), 2);
-        return {};
+        server_env env = read_server_env();
+        if (!secret.empty())
+            env.settings.secret_access_key = secret;
+        if (env.skip_reason.empty())
+            manager.uploads().set_client(std::make_shared<s3_client>(env.settings), 2);
+        return env.skip_reason;
     }
     template <typename T>
     T* find(const char* name) { return page->findChild<T*>(name); }
