@@ -4,8 +4,9 @@
 //                   prints every entry an operator can tap ("ENTRY\t<text>"),
 //                   every dialog title ("WINDOW\t<title>"), then "READY"; quits
 //                   when stdin closes (accessible_names.py drives it).
-//   ui_probe HOME --shots DIR [--font PX]   screenshots each screen in turn into
-//                   DIR and prints every control off the screen; exits 1 if any.
+//   ui_probe HOME --shots DIR [--font PX]   screenshots each page, dialog and
+//                   window in turn into DIR and prints every control off the
+//                   screen; exits 1 if any.
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -29,6 +30,7 @@
 #include "ScenarioSelectWidget.h"
 #include "SelectableListItemButton.h"
 #include "TagSelectionDialog.h"
+#include "UploadWidget.h"
 #include "TestSupport.h"
 #include "ToolsWidget.h"
 #include "config_manager.h"
@@ -158,6 +160,15 @@ int takeShots(Kavrel& window, const QString& folder)
     check(QStringLiteral("tags"), &dialogs.tags);
     ToolsWidget tools(&window);
     check(QStringLiteral("tools"), &tools);
+    window.switchToDataCollectionPage();
+    check(QStringLiteral("capture"), &window);
+    QMetaObject::invokeMethod(&window, "openRecordsPage");
+    check(QStringLiteral("records"), &window);
+    QMetaObject::invokeMethod(&window, "openUploadWindow");
+    if (window.uploadWindow())
+        check(QStringLiteral("upload"), window.uploadWindow());
+    else
+        ++problems;
     std::cout << problems << " controls off screen at " << area.width() << "x" << area.height() << std::endl;
     return problems == 0 ? 0 : 1;
 }
