@@ -16,22 +16,24 @@ namespace storage_test {
 struct server_env {
     std::string skip_reason;  // empty when the server can be used
     s3_settings settings;
+    std::string tls_endpoint;  // the same gateway over https
+    std::string ca_file;       // the CA that signed its certificate
 };
 
 inline server_env read_server_env()
 {
     const char* state = std::getenv("KAVREL_S3_STATE");
     if (!state)
-        return {"KAVREL_S3_STATE not set (run through ctest, which starts the server)", {}};
+        return {"KAVREL_S3_STATE not set (run through ctest, which starts the server)", {}, {}, {}};
     std::ifstream file(std::string(state) + "/env");
     if (!file)
-        return {"the S3 test server did not start", {}};
+        return {"the S3 test server did not start", {}, {}, {}};
     std::map<std::string, std::string> values;
     for (std::string line; std::getline(file, line);) {
         const auto eq = line.find('=');
         values[line.substr(0, eq)] = eq == std::string::npos ? "" : line.substr(eq + 1);
     }
-    server_env env{values["S3_SKIP"], {}};
+    server_env env{values["S3_SKIP"], {}, values["S3_TLS_ENDPOINT"], values["S3_CA_FILE"]};
     env.settings.endpoint = values["S3_ENDPOINT"];
     env.settings.access_key_id = values["S3_ACCESS_KEY"];
     env.settings.secret_access_key = values["S3_SECRET_KEY"];

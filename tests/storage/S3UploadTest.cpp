@@ -44,6 +44,8 @@ protected:
         if (!env.skip_reason.empty())
             GTEST_SKIP() << env.skip_reason;
         settings = env.settings;
+        tls_endpoint = env.tls_endpoint;
+        ca_file = env.ca_file;
         // Small enough that a few MiB go up in parts.
         settings.multipart_threshold = 6u << 20;
         settings.part_size = 5u << 20;
@@ -100,6 +102,7 @@ protected:
     }
 
     s3_settings settings;
+    std::string tls_endpoint, ca_file;
     ScratchDir scratch;
     kavrel::log::LogCapture log;
     file_manager manager;  // declared last: stopped before the rest goes
@@ -196,6 +199,12 @@ TEST_F(S3Upload, ServerReasonsReachTheReportAndNothingIsMarked)
             "无法连接服务器"},
         {"clock an hour behind", [](s3_settings& s) { s.clock_offset = -std::chrono::hours(1); },
             upload_failure::clock_skew, "设备时间不准"},
+        {"https without our CA", [&](s3_settings& s) { s.endpoint = tls_endpoint; }, upload_failure::certificate,
+            "服务器证书无法验证"},
+        {"https with a missing CA file", [&](s3_settings& s) {
+             s.endpoint = tls_endpoint;
+             s.ca_file = ca_file + ".missing";
+         }, upload_failure::certificate, "服务器证书无法验证"},
     };
     start(settings);
     manager.ledger().add_dir_record(name, "采集");
@@ -214,6 +223,13 @@ TEST_F(S3Upload, ServerReasonsReachTheReportAndNothingIsMarked)
         EXPECT_EQ(log.contains("The device clock is far from the object store's"),
             c.failure == upload_failure::clock_skew) << c.what;
     }
+
+    s3_settings tls = settings;
+    tls.endpoint = tls_endpoint;
+    tls.ca_file = ca_file;
+    manager.uploads().set_client(std::make_shared<s3_client>(tls), 4);
+    EXPECT_TRUE(upload(name).finished) << "https with the CA that signed the server's certificate";
+    EXPECT_EQ(row(name).status, "已完成");
 }
 
 TEST_F(S3Upload, GatewayStoppedMidDatasetResumesWithOnlyTheMissingFiles)
