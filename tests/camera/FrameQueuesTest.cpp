@@ -1,6 +1,5 @@
 #include <algorithm>
 #include <cstring>
-#include <regex>
 #include <thread>
 #include <vector>
 
@@ -41,34 +40,6 @@ TEST(BoundedFrameQueue, RefusesThe501stAndKeepsThePayloadWithTheCaller)
     queue.clear();
     EXPECT_EQ(queue.size(), 0u);
     EXPECT_FALSE(queue.pop());
-}
-
-TEST(FrameQueueManager, TokensAreOptionalAndSaveQueuesClearTogether)
-{
-    auto& queues = FrameQueueManager::instance();
-    EXPECT_EQ(queues.popCaptureToken(), "");
-    queues.captureTokenQueue.enqueue("shot-1");
-    EXPECT_EQ(queues.popCaptureToken(), "shot-1");
-    queues.depthQueue.push(record(1));
-    queues.imuQueue.push(record(2));
-    queues.usbMjpegQueue.push(record(3));
-    queues.depthMjpegQueue.push(record(4));
-    queues.clearSaveQueues();
-    EXPECT_EQ(queues.depthQueue.size() + queues.imuQueue.size() + queues.usbMjpegQueue.size()
-            + queues.depthMjpegQueue.size(),
-        0u);
-}
-
-TEST(Timestamp, SeventeenDigitsOfLocalTime)
-{
-    const std::string text = makeTimestampText();
-    ASSERT_TRUE(std::regex_match(text, std::regex(R"(\d{17})"))) << text;
-    const time_t now = time(nullptr);
-    tm local{};
-    localtime_r(&now, &local);
-    char day[16];
-    strftime(day, sizeof day, "%Y%m%d", &local);
-    EXPECT_EQ(text.substr(0, 8), day);
 }
 
 TEST(BoundedFrameQueue, ConcurrentProducersAndConsumersLoseAndDuplicateNothing)
