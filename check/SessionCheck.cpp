@@ -25,6 +25,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include "AtomicFile.h"
+#include "TimestampText.h"
 
 namespace fs = std::filesystem;
 using json = nlohmann::json;
@@ -350,20 +351,15 @@ bool numbers3(const json& values)
         && std::all_of(values.begin(), values.end(), [](const json& v) { return v.is_number(); });
 }
 
-// Seconds of a 17-digit image timestamp on a day-independent scale: only
+// Seconds of a 17-digit image timestamp, read as if it were UTC: only the
 // differences between images of one session are used.
 std::optional<double> imageSeconds(const std::string& stem)
 {
-    if (stem.size() != 17 || !std::all_of(stem.begin(), stem.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        return std::nullopt;
     std::tm fields{};
-    fields.tm_year = std::stoi(stem.substr(0, 4)) - 1900;
-    fields.tm_mon = std::stoi(stem.substr(4, 2)) - 1;
-    fields.tm_mday = std::stoi(stem.substr(6, 2));
-    fields.tm_hour = std::stoi(stem.substr(8, 2));
-    fields.tm_min = std::stoi(stem.substr(10, 2));
-    fields.tm_sec = std::stoi(stem.substr(12, 2));
-    return static_cast<double>(timegm(&fields)) + std::stoi(stem.substr(14, 3)) / 1000.0;
+    int milliseconds = 0;
+    if (stem.size() != 17 || !parseTimestampText(stem, fields, milliseconds))
+        return std::nullopt;
+    return static_cast<double>(timegm(&fields)) + milliseconds / 1000.0;
 }
 
 // The intervals between consecutive colour images that are far longer than

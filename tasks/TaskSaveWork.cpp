@@ -21,6 +21,7 @@
 #include "SaveFiles.h"
 #include "SessionPath.h"
 #include "TaskManager.h"
+#include "TimestampText.h"
 
 using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
@@ -37,14 +38,6 @@ bool writesManifest(const std::string& captureMode)
 bool isContinuousMode(const std::string& captureMode)
 {
     return captureMode != "single_shot";
-}
-
-bool allDigits(const std::string& text, size_t from, size_t count)
-{
-    for (size_t i = from; i < from + count; ++i)
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-    return true;
 }
 
 double realTimeSeconds()
@@ -68,20 +61,10 @@ double imuSampleTime(const json& payload, const std::string& timestamp)
             return std::trunc(found->get<double>()) / 1000000.0;
         }
     }
-    if (timestamp.size() >= 14 && allDigits(timestamp, 0, 14)) {
-        std::tm local{};
-        local.tm_year = std::stoi(timestamp.substr(0, 4)) - 1900;
-        local.tm_mon = std::stoi(timestamp.substr(4, 2)) - 1;
-        local.tm_mday = std::stoi(timestamp.substr(6, 2));
-        local.tm_hour = std::stoi(timestamp.substr(8, 2));
-        local.tm_min = std::stoi(timestamp.substr(10, 2));
-        local.tm_sec = std::stoi(timestamp.substr(12, 2));
-        local.tm_isdst = -1;  // summer time where the zone has it
-        int milliseconds = 0;
-        if (timestamp.size() >= 17 && allDigits(timestamp, 14, 3))
-            milliseconds = std::stoi(timestamp.substr(14, 3));
+    std::tm local{};
+    int milliseconds = 0;
+    if (parseTimestampText(timestamp, local, milliseconds))
         return static_cast<double>(std::mktime(&local)) + milliseconds / 1000.0;
-    }
     return realTimeSeconds();
 }
 
