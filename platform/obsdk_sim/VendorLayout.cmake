@@ -10,7 +10,7 @@ set(KAVREL_OBSDK_STANDIN_VERSION 2.0.0)
 add_library(kavrel_obsdk_standin SHARED EXCLUDE_FROM_ALL
   ${KAVREL_OBSDK_SIM_SOURCES}
   # The logging facade is a static library built without -fPIC; compile it in.
-  ${PROJECT_SOURCE_DIR}/app/log/Log.cpp)
+  ${PROJECT_SOURCE_DIR}/base/log/Log.cpp)
 set_target_properties(kavrel_obsdk_standin PROPERTIES
   OUTPUT_NAME OrbbecSDK
   VERSION ${KAVREL_OBSDK_STANDIN_VERSION}
