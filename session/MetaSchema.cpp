@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <set>
 
+#include <sstream>
+
+#include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/yaml.h>
 
 #include "ImageHeader.h"
@@ -186,6 +189,32 @@ private:
     size_t visited_ = 0;
 };
 
+// Counts a stream's documents from the parser's events, stopping at two:
+// YAML::LoadAll never returns on some damaged text (a lone ",").
+class DocumentCounter : public YAML::EventHandler {
+public:
+    void OnDocumentStart(const YAML::Mark&) override {}
+    void OnDocumentEnd() override {}
+    void OnNull(const YAML::Mark&, YAML::anchor_t) override {}
+    void OnAlias(const YAML::Mark&, YAML::anchor_t) override {}
+    void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t, const std::string&) override {}
+    void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {}
+    void OnSequenceEnd() override {}
+    void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t, YAML::EmitterStyle::value) override {}
+    void OnMapEnd() override {}
+};
+
+size_t documentsUpToTwo(const std::string& text)
+{
+    std::istringstream stream(text);
+    YAML::Parser parser(stream);
+    DocumentCounter counter;
+    size_t documents = 0;
+    while (documents < 2 && parser.HandleNextDocument(counter))
+        ++documents;
+    return documents;
+}
+
 void readCamera(Reader& reader, const YAML::Node& devices, int index, Camera& camera)
 {
     const std::string name = "camera" + std::to_string(index + 1);
@@ -217,18 +246,18 @@ Reading read(std::string_view text)
         problems.push_back("is not valid UTF-8");
         return reading;
     }
-    std::vector<YAML::Node> documents;
+    YAML::Node root;
     try {
-        documents = YAML::LoadAll(std::string(text));
+        const std::string copy(text);
+        if (documentsUpToTwo(copy) > 1) {
+            problems.push_back("holds more than one YAML document");
+            return reading;
+        }
+        root = YAML::Load(copy);
     } catch (const std::exception& error) {
         problems.push_back(std::string("does not parse: ") + error.what());
         return reading;
     }
-    if (documents.size() != 1) {
-        problems.push_back("holds " + std::to_string(documents.size()) + " YAML documents, want one");
-        return reading;
-    }
-    const YAML::Node& root = documents.front();
     if (!root.IsMap()) {
         problems.push_back(std::string("is ") + shapeOf(root) + ", want a mapping of keys");
         return reading;

@@ -218,10 +218,12 @@ protected:
                 ProblemKind::BadMeta, "date appears twice"},
             {"two YAML documents", [](const std::string& s) {
                  std::ofstream(s + "/meta.yaml", std::ios::app) << "---\ndate: 20990101\n"; },
-                ProblemKind::BadMeta, "holds 2 YAML documents"},
+                ProblemKind::BadMeta, "holds more than one YAML document"},
             {"invalid UTF-8", [](const std::string& s) {
                  std::ofstream(s + "/meta.yaml", std::ios::app) << "note: \"\xC0\xAF\"\n"; },
                 ProblemKind::BadMeta, "not valid UTF-8"},
+            {"lone comma (endless for a loader of every document)", [](const std::string& s) { writeFile(s + "/meta.yaml", ","); },
+                ProblemKind::BadMeta, "meta.yaml: holds more than one YAML document"},
             {"alias bomb", [](const std::string& s) {
                  std::ofstream out(s + "/meta.yaml", std::ios::app);
                  out << "bomb0: &b0 [x, x, x, x, x, x, x, x, x, x]\n";
