@@ -24,8 +24,8 @@ whole-frame-pairs@UnitModule/CameraRelated/FrameQueues.cpp@s/ || secondQueue.siz
 stop-on-write-failure@tasks/TaskSaveWork.cpp@s/runGeneration_.load() == generation_ && failure_.empty();/runGeneration_.load() == generation_;/@tasks_worker_tests@SaveWorker.AFailedWriteStopsTheRunAndKeepsEveryPairWhole
 ledger-reconcile@storage/ledger.cpp@s/names.count(row.dir_name) == 0 && folder_is_gone/names.count(row.dir_name) != 0 \&\& folder_is_gone/@storage_tests@Ledger.ReconcileDropsRowsOfDeletedFoldersFlatAndNestedButNotWithoutTheCard
 config-overlay@config/config_manager.cpp@s/cfg.merge_patch(user);/(void)user;/@config_tests@ConfigManagerTest.OverlayPatchesDeviceFile
-depth-size@tasks/DepthPngWriter.cpp@s/const uint64_t pixels = record.size \/ 2;/const uint64_t pixels = record.size;/@tasks_worker_tests@SaveWorker.UsbColourIsListedUnderItsCaptureIdAndDepthSizeIsRecoveredFromTheByteCount
-capture-session@ui/CaptureSession.cpp@s/^    FrameQueueManager::instance().clearImageQueues();$/    \/\/ declined snapshot kept/@capture_page_tests@CapturePageTest.SingleShotSessionKeepsExactlyTheConfirmedSnapshots
+depth-size@tasks/DepthPngWriter.cpp@s/^    fit(9.0 \/ 16.0);$/    fit(16.0 \/ 9.0);/@tasks_worker_tests@SaveWorker.UsbColourIsListedUnderItsCaptureIdAndDepthSizeIsRecoveredFromTheByteCount
+capture-session@ui/CaptureSession.cpp@/^void CaptureSession::onWriteFailed/,/^}$/s/^    closeRun();$/    \/\/ the run goes on/@capture_page_tests@CapturePageTest.ARecordingStopsWhenAWriteFailsTheCardFillsOrTheCameraIsLost
 EOF
 )
 
