@@ -14,9 +14,6 @@
 #include <set>
 #include <thread>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
@@ -306,6 +303,7 @@ void checkManifest(const std::string& session, const Layout& layout, std::vector
 // ------------------------------------------------------------ data.json
 
 constexpr size_t kReportedLinesPerKind = 5;
+constexpr size_t kMaxGapsMatched = 100000;
 
 bool numbers3(const json& values)
 {
@@ -428,8 +426,12 @@ void checkImu(const std::string& session, const std::string& prefix, const Image
             if (++backwards <= kReportedLinesPerKind)
                 problems.push_back({ProblemKind::ImuTimeBackwards, relative,
                     "line " + std::to_string(lineNumber) + " goes back " + fixed((previous - t) * 1000.0, 1) + " ms"});
-        } else if (haveTime && t - previous > imuGapLimitSeconds) {
+        } else if (haveTime && t - previous > imuGapLimitSeconds && gaps.size() < kMaxGapsMatched) {
             gaps.push_back({t - previous, lineNumber});
+        } else if (haveTime && t - previous > imuGapLimitSeconds) {
+            // Beyond any real session: counted as holes, not held for matching with pauses.
+            ++imu.gaps;
+            imu.longestGapSeconds = std::max(imu.longestGapSeconds, t - previous);
         }
         if (!haveTime || t >= previous)
             previous = t;
