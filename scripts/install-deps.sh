@@ -39,8 +39,9 @@ PACKAGES=(
 BOARD_PACKAGES=(
   # arm64 cross build against a Debian sysroot, tests under user-mode emulation
   g++-aarch64-linux-gnu mmdebstrap qemu-user-static
-  # the .deb: shared-library dependencies, checks, throwaway install roots
-  dpkg-dev fakeroot file lintian
+  # the .deb: shared-library dependencies, checks, throwaway install roots, the
+  # unit's sandbox rating (systemd-analyze)
+  dpkg-dev fakeroot file lintian systemd
 )
 
 FUZZ_PACKAGES=(

@@ -386,8 +386,7 @@ uint64_t get_dir_size(const std::string& path)
         uint64_t total = 0;
         for (fs::recursive_directory_iterator it(absolute), end; it != end; ++it) {
             std::error_code ec;
-            // A link is not counted: what it names need not be on the card.
-            const bool regular = !it->is_symlink(ec) && it->is_regular_file(ec);
+            const bool regular = it->is_regular_file(ec);
             if (!ec && regular) {
                 const uint64_t size = it->file_size(ec);
                 if (!ec)
