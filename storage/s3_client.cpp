@@ -652,6 +652,11 @@ s3_response s3_client::get_object(const std::string& key)
     return perform({"GET", key, "", nullptr, "", {}}, nullptr);
 }
 
+void s3_client::open_connection(const std::atomic<bool>& cancel)
+{
+    perform({"HEAD", "", "", nullptr, "", {}}, &cancel);
+}
+
 list_outcome s3_client::list_objects(const std::string& prefix, const std::atomic<bool>& cancel)
 {
     list_outcome outcome;

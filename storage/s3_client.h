@@ -69,6 +69,8 @@ public:
         const std::atomic<bool>& cancel) override;
     put_outcome put_bytes(const std::string& key, const std::string& body,
         const std::atomic<bool>& cancel) override;
+    // Asks the bucket's head (HeadBucket) on a handle of the pool.
+    void open_connection(const std::atomic<bool>& cancel) override;
     // ListObjectsV2, page after page (the store returns at most 1000 keys a page).
     list_outcome list_objects(const std::string& prefix, const std::atomic<bool>& cancel) override;
 

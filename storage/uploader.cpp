@@ -344,8 +344,7 @@ void uploader::upload_dataset(const upload_request& request, uint64_t generation
         if (!running_.load() || cancel_generation_ != generation)
             run.abort.store(true);
     }
-    if (list_store(run))
-        send_files(run);
+    send_files(run);
     const bool every_file_confirmed = std::all_of(run.files.begin(), run.files.end(),
         [](const file_entry& file) { return file.confirmed; });
     const bool complete = every_file_confirmed && !run.abort.load() && write_manifest(run);
@@ -421,7 +420,9 @@ void uploader::send_files(dataset_run& run)
 {
     const std::size_t ceiling = std::min<std::size_t>(static_cast<std::size_t>(run.parallel_files), run.files.size());
     run.in_flight.store(ceiling);
-    run.sending_since = std::chrono::steady_clock::now();
+    std::mutex listing_mutex;
+    std::condition_variable listing_done;
+    int listing = 0;        // guarded by listing_mutex; 1 listed, -1 failed
     auto send_loop = [this, &run](std::size_t sender) {
         for (;;) {
             if (sender >= run.in_flight.load())
@@ -489,9 +490,27 @@ void uploader::send_files(dataset_run& run)
     };
 
     std::vector<std::thread> senders;
-    for (std::size_t i = 1; i < ceiling; ++i)
-        senders.emplace_back(send_loop, i);
-    send_loop(0);
+    for (std::size_t i = 1; i < ceiling; ++i) {
+        senders.emplace_back([&, i] {
+            // Its connection's handshakes overlap the listing.
+            run.client->open_connection(run.abort);
+            std::unique_lock<std::mutex> lock(listing_mutex);
+            listing_done.wait(lock, [&] { return listing != 0; });
+            if (listing < 0)
+                return;
+            lock.unlock();
+            send_loop(i);
+        });
+    }
+    const bool listed = list_store(run);
+    {
+        std::lock_guard<std::mutex> lock(listing_mutex);
+        listing = listed ? 1 : -1;
+        run.sending_since = std::chrono::steady_clock::now();
+    }
+    listing_done.notify_all();
+    if (listed)
+        send_loop(0);
     for (std::thread& sender : senders)
         sender.join();
 }

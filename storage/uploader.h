@@ -108,6 +108,7 @@ private:
     void upload_dataset(const upload_request& request, uint64_t generation);
     // Fills in which files the store holds; false when it cannot be listed.
     bool list_store(dataset_run& run);
+    // Lists the store, then sends what it lacks; the senders' connections open meanwhile.
     void send_files(dataset_run& run);
     bool write_manifest(dataset_run& run);
     // Waits while paused; false once the run is aborted.
