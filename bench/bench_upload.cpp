@@ -60,7 +60,7 @@ int main(int argc, char** argv)
     std::string state;
     int files = 200;
     int kilobytes = 500;
-    int parallel = 4;
+    int parallel = 16;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
         if (flag == "--state") state = argv[i + 1];

@@ -380,7 +380,8 @@ TEST_F(S3Upload, LinkCutMidDatasetResumesWithOnlyTheFilesTheListingLacks)
     EXPECT_EQ(resumed.files_skipped, held.objects.size());
     std::set<std::string> puts;
     for (const auto& request : link.requests()) {
-        EXPECT_NE(request.method, "HEAD") << "one listing, no question per file";
+        EXPECT_FALSE(request.method == "HEAD" && request.target != "/default-bucket/")
+            << "one listing, no question per file: " << request.target;
         if (request.method == "PUT")
             puts.insert(request.target);
     }
