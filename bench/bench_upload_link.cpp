@@ -13,90 +13,34 @@
 // stops it at the end. The last line is "upload link share: P%", ours over
 // plain http.
 
-#include <unistd.h>
-
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <map>
-#include <mutex>
-#include <random>
 #include <string>
 
 #include "LinkProxy.h"
-#include "file_manager.h"
-#include "s3_client.h"
+#include "upload_bench.h"
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using namespace upload_bench;
 
 namespace {
-
-std::map<std::string, std::string> read_env(const std::string& state)
-{
-    std::map<std::string, std::string> values;
-    std::ifstream file(state + "/env");
-    for (std::string line; std::getline(file, line);) {
-        const auto eq = line.find('=');
-        if (eq != std::string::npos)
-            values[line.substr(0, eq)] = line.substr(eq + 1);
-    }
-    return values;
-}
-
-int run(const std::string& command)
-{
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 uint16_t port_of(const std::string& endpoint)
 {
     return static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
 }
 
-// Seconds our uploader takes for one dataset through `endpoint`; negative on a failure.
-double send_ours(const fs::path& scratch, const fs::path& card, const std::string& dataset, s3_settings settings,
-    int parallel)
-{
-    file_manager storage;
-    storage.init((scratch / ("ledger-" + std::to_string(::getpid()) + ".csv")).string(), card.string());
-    storage.add_dir_record(dataset, kRecordTypeCapture);
-    storage.uploads().set_client(std::make_shared<s3_client>(std::move(settings)), parallel);
-    std::mutex mutex;
-    std::condition_variable done;
-    upload_info last;
-    const auto began = Clock::now();
-    storage.uploads().submit_upload({[&](upload_info report) {
-        if (!report.last)
-            return;
-        std::lock_guard<std::mutex> lock(mutex);
-        last = std::move(report);
-        done.notify_all();
-    }, dataset});
-    std::unique_lock<std::mutex> lock(mutex);
-    done.wait(lock, [&] { return last.last; });
-    const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
-    if (!last.finished) {
-        std::fprintf(stderr, "our upload failed: %s\n", failure_text(last.failure));
-        return -1;
-    }
-    return seconds;
-}
-
 double timed(const std::string& command)
 {
-    const auto began = Clock::now();
+    const auto began = std::chrono::steady_clock::now();
     const int status = run(command + " >/dev/null 2>&1");
     if (status != 0) {
         std::fprintf(stderr, "failed (%d): %s\n", status, command.c_str());
         return -1;
     }
-    return std::chrono::duration<double>(Clock::now() - began).count();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
 }
 
 } // namespace
@@ -135,44 +79,18 @@ int main(int argc, char** argv)
     const fs::path scratch = fs::temp_directory_path() / ("kavrel-bench-link-" + std::to_string(::getpid()));
     fs::create_directories(scratch);
     const bool own_server = state.empty();
-    if (own_server) {
-        state = (scratch / "server").string();
-        if (run(std::string(S3_SERVER_SCRIPT) + " start " + state + " >/dev/null") != 0) {
-            std::fprintf(stderr, "the S3 server did not start\n");
-            return 1;
-        }
-    }
-    auto env = read_env(state);
-    if (!env["S3_SKIP"].empty() || env["S3_ENDPOINT"].empty()) {
-        std::fprintf(stderr, "no S3 server: %s\n", env["S3_SKIP"].c_str());
+    auto env = server_env(state, scratch);
+    if (env.empty())
         return 1;
-    }
 
-    // The files: random bytes, so nothing compresses or deduplicates.
     const std::string stamp = std::to_string(::getpid()) + "-" + std::to_string(std::time(nullptr));
     const std::string dataset = "link-" + stamp + "/outside/1200";
     const fs::path card = scratch / "card";
     const fs::path folder = card / dataset;
-    fs::create_directories(folder);
-    std::mt19937_64 random(42);
-    std::string content(static_cast<std::size_t>(kilobytes) * 1000, '\0');
-    for (int i = 0; i < files; ++i) {
-        for (auto& c : content)
-            c = static_cast<char>(random());
-        std::ofstream(folder / ("frame" + std::to_string(i) + ".png"), std::ios::binary) << content;
-    }
-    const double link_seconds = static_cast<double>(files) * static_cast<double>(content.size()) * 8.0 / (mbit * 1e6);
+    make_files(folder, files, static_cast<std::size_t>(kilobytes) * 1000);
+    const double link_seconds = static_cast<double>(files) * kilobytes * 1000 * 8.0 / (mbit * 1e6);
     std::printf("%d files of %d KB through %d ms each way and %.0f Mbit/s up: the link's limit is %.2f s\n", files,
         kilobytes, delay_ms, mbit, link_seconds);
-
-    s3_settings direct;
-    direct.endpoint = env["S3_ENDPOINT"];
-    direct.region = env["S3_REGION"];
-    direct.access_key_id = env["S3_ACCESS_KEY"];
-    direct.secret_access_key = env["S3_SECRET_KEY"];
-    // A fresh gateway makes its data pools on the first write: not part of any figure.
-    const std::atomic<bool> never{false};
-    s3_client(direct).put_bytes("bench-warm-up-" + stamp, "warm-up", never);
 
     auto report = [&](const char* who, const char* scheme, double seconds) {
         if (seconds > 0)
@@ -197,10 +115,9 @@ int main(int argc, char** argv)
         const std::string ours_name = "ours-" + scheme + "-" + dataset;
         fs::create_directories((card / ours_name).parent_path());
         fs::copy(folder, card / ours_name, fs::copy_options::recursive);
-        s3_settings settings = direct;
-        settings.endpoint = endpoint;
+        s3_settings settings = settings_of(env, endpoint);
         settings.ca_file = tls ? env["S3_CA_FILE"] : "";
-        const double ours = report("kavrel uploader", scheme.c_str(), send_ours(scratch, card, ours_name, settings, parallel));
+        const double ours = report("kavrel uploader", scheme.c_str(), time_ours(card, ours_name, settings, parallel));
         if (!tls)
             ours_http = ours;
         if (only_ours)
