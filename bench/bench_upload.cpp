@@ -42,18 +42,13 @@ int main(int argc, char** argv)
         else if (flag == "--kb") kilobytes = std::atoi(argv[i + 1]);
         else if (flag == "--parallel") parallel = std::atoi(argv[i + 1]);
     }
-    const fs::path scratch = fs::temp_directory_path() / ("kavrel-bench-upload-" + std::to_string(::getpid()));
-    fs::create_directories(scratch);
-    const bool own_server = state.empty();
-    auto env = server_env(state, scratch);
-    if (env.empty())
+    bench_setup setup("bench-upload", state, files, kilobytes);
+    if (setup.env.empty())
         return 1;
-
-    const std::string stamp = std::to_string(::getpid()) + "-" + std::to_string(std::time(nullptr));
-    const std::string dataset = "bench-" + stamp + "/outside/1200";
-    const fs::path card = scratch / "card";
-    const fs::path folder = card / dataset;
-    make_files(folder, files, static_cast<std::size_t>(kilobytes) * 1000);
+    auto& env = setup.env;
+    const fs::path& card = setup.card;
+    const fs::path& folder = setup.folder;
+    const std::string& dataset = setup.dataset;
     const double megabytes = static_cast<double>(files) * kilobytes / 1e3;
 
     const double ours_seconds = time_ours(card, dataset, settings_of(env, env["S3_ENDPOINT"]), parallel);
@@ -64,19 +59,12 @@ int main(int argc, char** argv)
     const std::string host = env["S3_ENDPOINT"].substr(env["S3_ENDPOINT"].find("://") + 3);
     const std::string s3cmd = "s3cmd -c /dev/null --no-ssl --quiet --access_key=" + env["S3_ACCESS_KEY"] +
         " --secret_key=" + env["S3_SECRET_KEY"] + " --host=" + host + " --host-bucket=" + host +
-        " put --recursive " + folder.string() + "/ s3://default-bucket/reference-" + stamp + "/";
-    const auto began = std::chrono::steady_clock::now();
-    const int status = run(s3cmd + " >/dev/null");
-    const double reference_seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-    if (status != 0) {
-        std::fprintf(stderr, "s3cmd failed (%d)\n", status);
+        " put --recursive " + folder.string() + "/ s3://default-bucket/reference-" + setup.stamp + "/";
+    const double reference_seconds = timed(s3cmd);
+    if (reference_seconds < 0)
         return 1;
-    }
     print_rate("s3cmd put --recursive:", files, megabytes, reference_seconds);
 
-    if (own_server)
-        run(std::string(S3_SERVER_SCRIPT) + " stop " + state);
-    fs::remove_all(scratch);
     std::printf("upload speedup vs reference: %.2f\n", reference_seconds / ours_seconds);
     return 0;
 }

@@ -32,17 +32,6 @@ uint16_t port_of(const std::string& endpoint)
     return static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
 }
 
-double timed(const std::string& command)
-{
-    const auto began = std::chrono::steady_clock::now();
-    const int status = run(command + " >/dev/null 2>&1");
-    if (status != 0) {
-        std::fprintf(stderr, "failed (%d): %s\n", status, command.c_str());
-        return -1;
-    }
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -76,18 +65,13 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "--mbit, --files and --kb must be positive, --delay-ms not negative\n");
         return 2;
     }
-    const fs::path scratch = fs::temp_directory_path() / ("kavrel-bench-link-" + std::to_string(::getpid()));
-    fs::create_directories(scratch);
-    const bool own_server = state.empty();
-    auto env = server_env(state, scratch);
-    if (env.empty())
+    bench_setup setup("bench-link", state, files, kilobytes);
+    if (setup.env.empty())
         return 1;
-
-    const std::string stamp = std::to_string(::getpid()) + "-" + std::to_string(std::time(nullptr));
-    const std::string dataset = "link-" + stamp + "/outside/1200";
-    const fs::path card = scratch / "card";
-    const fs::path folder = card / dataset;
-    make_files(folder, files, static_cast<std::size_t>(kilobytes) * 1000);
+    auto& env = setup.env;
+    const fs::path& card = setup.card;
+    const fs::path& folder = setup.folder;
+    const std::string& dataset = setup.dataset;
     const double link_seconds = static_cast<double>(files) * kilobytes * 1000 * 8.0 / (mbit * 1e6);
     std::printf("%d files of %d KB through %d ms each way and %.0f Mbit/s up: the link's limit is %.2f s\n", files,
         kilobytes, delay_ms, mbit, link_seconds);
@@ -127,7 +111,7 @@ int main(int argc, char** argv)
             " RCLONE_CONFIG_LINK_ACCESS_KEY_ID=" + env["S3_ACCESS_KEY"] +
             " RCLONE_CONFIG_LINK_SECRET_ACCESS_KEY=" + env["S3_SECRET_KEY"] +
             " RCLONE_CONFIG_LINK_REGION=" + env["S3_REGION"] + " RCLONE_CONFIG_LINK_ENDPOINT=" + endpoint +
-            " rclone --config " + (scratch / "rclone.conf").string() + (tls ? " --ca-cert " + env["S3_CA_FILE"] : "") +
+            " rclone --config " + (setup.scratch / "rclone.conf").string() + (tls ? " --ca-cert " + env["S3_CA_FILE"] : "") +
             " copy --transfers 16 " + folder.string() + " link:default-bucket/rclone-" + scheme + "-" + dataset;
         report("rclone copy --transfers 16", scheme.c_str(), timed(rclone));
 
@@ -138,9 +122,6 @@ int main(int argc, char** argv)
         report("s3cmd put --recursive", scheme.c_str(), timed(s3cmd));
     }
 
-    if (own_server)
-        run(std::string(S3_SERVER_SCRIPT) + " stop " + state);
-    fs::remove_all(scratch);
     if (ours_http <= 0)
         return 1;
     std::printf("upload link share: %.0f%%\n", 100.0 * link_seconds / ours_http);

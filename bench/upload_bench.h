@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,18 @@ inline int run(const std::string& command)
 {
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Seconds a client's command takes; negative when it fails.
+inline double timed(const std::string& command)
+{
+    const auto began = std::chrono::steady_clock::now();
+    const int status = run(command + " >/dev/null 2>&1");
+    if (status != 0) {
+        std::fprintf(stderr, "failed (%d): %s\n", status, command.c_str());
+        return -1;
+    }
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
 }
 
 // The server at `state`, or one started in `scratch` when `state` is empty
@@ -85,6 +98,42 @@ inline void make_files(const fs::path& folder, int files, std::size_t bytes)
         std::ofstream(folder / ("frame" + std::to_string(i) + ".png"), std::ios::binary) << content;
     }
 }
+
+// A scratch folder holding a card with one dataset of random files, and the
+// server (started here unless `state` names a running one; stopped at the end).
+struct bench_setup {
+    bench_setup(const std::string& name, std::string server_state, int files, int kilobytes)
+        : scratch(fs::temp_directory_path() / ("kavrel-" + name + "-" + std::to_string(::getpid())))
+        , state(std::move(server_state))
+        , own_server(state.empty())
+        , stamp(std::to_string(::getpid()) + "-" + std::to_string(std::time(nullptr)))
+        , dataset(name + "-" + stamp + "/outside/1200")
+        , card(scratch / "card")
+        , folder(card / dataset)
+    {
+        fs::create_directories(scratch);
+        env = server_env(state, scratch);
+        if (!env.empty())
+            make_files(folder, files, static_cast<std::size_t>(kilobytes) * 1000);
+    }
+    ~bench_setup()
+    {
+        if (own_server)
+            run(std::string(S3_SERVER_SCRIPT) + " stop " + state);
+        fs::remove_all(scratch);
+    }
+    bench_setup(const bench_setup&) = delete;
+    bench_setup& operator=(const bench_setup&) = delete;
+
+    const fs::path scratch;
+    std::string state;
+    const bool own_server;
+    const std::string stamp;
+    const std::string dataset;
+    const fs::path card;
+    const fs::path folder;
+    std::map<std::string, std::string> env;   // empty when there is no server
+};
 
 // Seconds our uploader takes for `dataset` below `card`; negative on a failure.
 inline double time_ours(const fs::path& card, const std::string& dataset, s3_settings settings, int parallel)

@@ -212,6 +212,17 @@ void link_proxy::run(int listener)
         }
     };
 
+    // What `fd` has to read; empty when nothing is there or at its end (`eof` set).
+    auto receive = [](int fd, connection& c, bool& eof) {
+        char buffer[kReadSize];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n == 0)
+            eof = true;
+        else if (n < 0 && errno != EAGAIN)
+            c.failed = true;
+        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    };
+
     // Writes what is due of `queue` to `fd`; false on an error.
     auto flush = [](int fd, std::deque<chunk>& queue, std::size_t& queued) {
         const auto now = link_clock::now();
@@ -311,32 +322,20 @@ void link_proxy::run(int listener)
             if (client_events & POLLERR)
                 c.failed = true;
             if ((client_events & (POLLIN | POLLHUP)) && (fds[at].events & POLLIN) && link_free <= read_time + queue_time) {
-                char buffer[kReadSize];
-                const ssize_t n = ::recv(c.client, buffer, sizeof buffer, 0);
-                if (n > 0) {
-                    parse(c, buffer, static_cast<std::size_t>(n));
-                    const auto start = std::max(read_time, link_free);
-                    link_free = start + std::chrono::duration_cast<link_clock::duration>(
-                        std::chrono::duration<double>(static_cast<double>(n) * seconds_per_byte));
-                    c.up.push_back({link_free + delay_, std::string(buffer, static_cast<std::size_t>(n))});
-                    c.up_bytes += static_cast<std::size_t>(n);
-                } else if (n == 0) {
-                    c.client_eof = true;
-                } else if (errno != EAGAIN) {
-                    c.failed = true;
+                std::string bytes = receive(c.client, c, c.client_eof);
+                if (!bytes.empty()) {
+                    parse(c, bytes.data(), bytes.size());
+                    link_free = std::max(read_time, link_free) + std::chrono::duration_cast<link_clock::duration>(
+                        std::chrono::duration<double>(static_cast<double>(bytes.size()) * seconds_per_byte));
+                    c.up_bytes += bytes.size();
+                    c.up.push_back({link_free + delay_, std::move(bytes)});
                 }
             }
             if (c.connected && (server_events & (POLLIN | POLLHUP | POLLERR)) && (fds[at + 1].events & POLLIN)) {
-                char buffer[kReadSize];
-                const ssize_t n = ::recv(c.server, buffer, sizeof buffer, 0);
-                if (n > 0) {
-                    c.down.push_back({read_time + delay_, std::string(buffer, static_cast<std::size_t>(n))});
-                    c.down_bytes += static_cast<std::size_t>(n);
-                } else if (n == 0) {
-                    c.server_eof = true;
-                } else if (errno != EAGAIN) {
-                    c.failed = true;
-                }
+                std::string bytes = receive(c.server, c, c.server_eof);
+                c.down_bytes += bytes.size();
+                if (!bytes.empty())
+                    c.down.push_back({read_time + delay_, std::move(bytes)});
             }
             if (c.connected && !flush(c.server, c.up, c.up_bytes))
                 c.failed = true;
