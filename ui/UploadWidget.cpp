@@ -242,7 +242,8 @@ void UploadWidget::updateOverall()
     while (rateSamples_.size() > 2 && now - rateSamples_[1].first > std::chrono::seconds(5))
         rateSamples_.pop_front();
     const double seconds = std::chrono::duration<double>(now - rateSamples_.front().first).count();
-    const double rate = seconds > 0.5 ? static_cast<double>(sent - rateSamples_.front().second) / seconds : 0.0;
+    const uint64_t sent_then = rateSamples_.front().second;
+    const double rate = seconds > 0.5 && sent > sent_then ? static_cast<double>(sent - sent_then) / seconds : 0.0;
     if (rate <= 0.0 || done >= total) {
         ui->label_Speed->clear();
         return;
