@@ -30,6 +30,11 @@ public:
         objects_[key] = readFile(local_path);
         return {};
     }
+    put_outcome send_file(const std::string& local_path, const std::string& key, const stored_object*,
+        const std::atomic<bool>& cancel) override
+    {
+        return put_file(local_path, key, cancel);
+    }
     put_outcome put_bytes(const std::string& key, const std::string& body, const std::atomic<bool>&) override
     {
         std::lock_guard lock(mutex_);
