@@ -117,7 +117,11 @@ apt_in_root remove kavrel >/dev/null || fail "apt-get remove failed"
 [ -x "$root/usr/bin/kavrel" ] && fail "remove left /usr/bin/kavrel"
 grep -q EDITED-BY-OPERATOR "$root$config" || fail "remove lost the operator's configuration"
 pass "remove keeps $config"
+# The credentials are the administrator's file, not the package's: purge leaves them.
 apt_in_root purge kavrel >/dev/null || fail "apt-get purge failed"
+[ -f "$root/etc/kavrel/credentials" ] || fail "purge removed the administrator's credentials"
+rm "$root/etc/kavrel/credentials"
+rmdir "$root/etc/kavrel" 2>/dev/null || true
 [ -e "$root/etc/kavrel" ] && fail "purge left /etc/kavrel"
 [ -e "$root/var/lib/kavrel" ] && fail "purge left /var/lib/kavrel"
 [ -e "$root/etc/systemd/system/multi-user.target.wants/kavrel.service" ] && fail "purge left the unit enabled"
