@@ -8,7 +8,7 @@ repo="$(realpath "$1")"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/bin"
-for tool in bash dirname basename realpath mktemp; do ln -s "$(command -v "$tool")" "$work/bin/$tool"; done
+for tool in bash dirname basename realpath mktemp awk cat; do ln -s "$(command -v "$tool")" "$work/bin/$tool"; done
 TOOLS=(mmdebstrap dpkg-deb flock sha256sum cmake ninja ccache aarch64-linux-gnu-g++ ctest qemu-aarch64-static
   unshare cpack dpkg-shlibdeps fakeroot lintian aarch64-linux-gnu-objdump readelf nm ldd chroot findmnt)
 
@@ -42,4 +42,5 @@ check lintian "scripts/install-deps.sh board" cross-arm64.sh package
 check lintian "scripts/install-deps.sh board" deb-package.sh "$work/no-build"
 check mmdebstrap "scripts/install-deps.sh board" deb-install-test.sh "$work/none.deb"
 check readelf "scripts/install-deps.sh" vendor-sdk-check.sh
+check ctest "scripts/install-deps.sh" mutation-check.sh no-such-fault  # stops before touching a file
 exit $((failures > 0))
