@@ -270,8 +270,16 @@ int takeShots(Kavrel& window, const QString& folder, const QString& card)
     check(QStringLiteral("session"), &window, 1500);
     window.recordsPage()->on_Btn_BackToList_clicked();
     QMetaObject::invokeMethod(&window, "openUploadWindow");
-    if (window.uploadWindow())
+    if (window.uploadWindow()) {
+        // One row chosen, to show the mark.
+        for (UploadRow* row : window.uploadWindow()->findChildren<UploadRow*>()) {
+            if (row->isChoosable()) {
+                row->click();
+                break;
+            }
+        }
         check(QStringLiteral("upload"), window.uploadWindow());
+    }
     else
         ++problems;
     std::cout << problems << " controls off screen at " << area.width() << "x" << area.height() << std::endl;

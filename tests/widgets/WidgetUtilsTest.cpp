@@ -68,6 +68,23 @@ TEST_F(ConfigReset, TheFontSizeUsedFitsThisScreenAndTheChangeIsLoggedOnce)
     EXPECT_EQ(capture.count("Font size 500 px does not fit"), 1) << "said once, not on every page";
 }
 
+TEST_F(ConfigReset, PageStyleSheetsShrinkWithTheFontButStayReadableAndTouchable)
+{
+    const QString sheet = "QLabel { font-size: 24px; min-height: 96px; padding: 8px; }"
+                          "QPushButton { font-size: 12px; min-height: 30px; }";
+    config_manager::instance().font_size_px_ = 72;  // twice what a 1024x600 panel takes
+    const int used = WidgetUtils::fontSizePx();
+    ASSERT_LT(used, 72);
+    EXPECT_EQ(WidgetUtils::scaledToScreen(sheet),
+        QString("QLabel { font-size: %1px; min-height: %2px; padding: 8px; }"
+                "QPushButton { font-size: 12px; min-height: 30px; }")
+            .arg(std::max(14, 24 * used / 72))
+            .arg(std::max(40, 96 * used / 72)))
+        << "type no smaller than 14 px, heights than 40 px, unless they were; padding as it was";
+    config_manager::instance().font_size_px_ = 14;  // fits any panel
+    EXPECT_EQ(WidgetUtils::scaledToScreen(sheet), sheet);
+}
+
 TEST_F(ConfigReset, ListRowsAreOwnedByTheListNamedForAssistiveToolsAndFitTheHeight)
 {
     EXPECT_EQ(addSelectableListItem(nullptr, "x", true, 50), nullptr);
