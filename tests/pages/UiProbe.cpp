@@ -271,9 +271,12 @@ int takeShots(Kavrel& window, const QString& folder, const QString& card)
     window.recordsPage()->on_Btn_BackToList_clicked();
     QMetaObject::invokeMethod(&window, "openUploadWindow");
     if (window.uploadWindow()) {
-        // One row chosen, to show the mark.
+        // One row chosen, to show the mark (rows of the first listing may
+        // still wait for their deletion: only a shown one counts).
+        window.uploadWindow()->show();
+        kavrel::test::processEventsFor(200);
         for (UploadRow* row : window.uploadWindow()->findChildren<UploadRow*>()) {
-            if (row->isChoosable()) {
+            if (row->isVisible() && row->isChoosable()) {
                 row->click();
                 break;
             }
