@@ -1,5 +1,7 @@
 #include "RecordsWidget.h"
 
+#include <QGuiApplication>
+#include <QItemSelectionModel>
 #include <QListWidgetItem>
 #include <QLocale>
 #include <QPixmap>
@@ -202,6 +204,15 @@ RecordsWidget::RecordsWidget(QWidget* parent)
         }
     });
     connect(ui->listView_Sessions, &QListView::clicked, this, [this](const QModelIndex& index) { openSession(index.row()); });
+    // Assistive tools select a row (its cell's action) where a finger taps it:
+    // a selection made without a pointer opens the session as well. A finger
+    // selects on press but opens on release (clicked), so a drag that scrolls
+    // the list opens nothing.
+    connect(ui->listView_Sessions->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+        [this](const QItemSelection& selected) {
+            if (!selected.isEmpty() && QGuiApplication::mouseButtons() == Qt::NoButton)
+                openSession(selected.indexes().first().row());
+        });
     connect(ui->listWidget_Images, &QListWidget::currentItemChanged, this,
         [this](QListWidgetItem* item) { onImageSelected(item); });
 }
@@ -328,6 +339,7 @@ void RecordsWidget::leaveSessionView()
 {
     viewGeneration_.fetch_add(1);
     openPath_.clear();
+    ui->listView_Sessions->clearSelection();  // the same row can be chosen again
     ui->listWidget_Images->clear();
     ui->listWidget_Problems->clear();
     ui->label_Status->clear();

@@ -1,5 +1,6 @@
 #include <fstream>
 
+#include <QAccessible>
 #include <QLabel>
 #include <QListWidget>
 
@@ -111,6 +112,25 @@ TEST_F(RecordsPage, ListsSessionsNewestFirstAndDeletesOneWithItsLedgerRow)
     EXPECT_TRUE(inLedger(older));
     EXPECT_EQ(page.model()->rowCount(), 1);
     EXPECT_EQ(script.confirmationsShown(), 2);
+}
+
+TEST_F(RecordsPage, AssistiveToolsOpenASessionThroughTheRowsAction)
+{
+    const std::string older = recordAndList("continue_record", 1);
+    const std::string newer = recordAndList("single_shot", 1, 10);
+    ASSERT_NO_FATAL_FAILURE(showPage([](const SessionListModel& m) { return m.rowCount() == 2; }));
+    page_->show();
+    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(page_->ui->listView_Sessions);
+    ASSERT_NE(list, nullptr);
+    for (const std::string& session : {older, newer}) {
+        SCOPED_TRACE(session);
+        QAccessibleInterface* row = list->child(page_->model()->rowOf(QString::fromStdString(session)));
+        ASSERT_NE(row, nullptr);
+        ASSERT_NE(row->actionInterface(), nullptr);
+        row->actionInterface()->doAction(row->actionInterface()->actionNames().value(0));
+        EXPECT_EQ(page_->openSessionPath().toStdString(), session) << "opened as a tap opens it";
+        page_->on_Btn_BackToList_clicked();
+    }
 }
 
 TEST_F(RecordsPage, NeverDeletesWhileRecordingOrUploading)
