@@ -9,6 +9,9 @@ set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_dir="$(realpath "${1:-$repo/build/release}")"
 out="$build_dir/packages"
+# shellcheck source=require-tools.sh
+. "$repo/scripts/require-tools.sh"
+require_tools "" cpack dpkg-deb && require_tools board lintian fakeroot dpkg-shlibdeps
 
 systemd-analyze security --offline=true --threshold=49 "$repo/packaging/kavrel.service" | tail -n1 >&2 \
   || { echo "deb-package.sh: kavrel.service is exposed above 4.9" >&2; exit 1; }
