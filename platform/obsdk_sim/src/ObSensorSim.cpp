@@ -480,39 +480,51 @@ ob_frame* alignDepthToColour(const ob_frame* depth, const ob_frame* colour)
     const Pinhole from = pinholeOf(depth->profile.optics, depth->width, depth->height);
     const Pinhole to = pinholeOf(colour->profile.optics, colour->width, colour->height);
     const OBExtrinsic e = extrinsicBetween(depth->profile.optics, colour->profile.optics);
-    const double scale = depth->valueScale;
+    const float* R = e.rot;
+    const float scale = depth->valueScale;
+    // The ray of each depth pixel turned into the colour frame, per column and
+    // per row: a point is z * (column[u] + row[v]) + trans.
+    std::vector<cv::Vec3f> column(from.width);
+    for (int u = 0; u < from.width; ++u) {
+        const float x = static_cast<float>((u - from.cx) / from.fx);
+        column[u] = cv::Vec3f(R[0], R[3], R[6]) * x;
+    }
+    // Half a depth pixel seen from the colour camera, plus a margin so that
+    // neighbours moved apart by noise leave no crack between them.
+    const float halfU = static_cast<float>(0.5 * to.fx / from.fx), halfV = static_cast<float>(0.5 * to.fy / from.fy);
+    constexpr float kMargin = 0.2f;
+    const auto ceilInt = [](float x) {
+        const int i = static_cast<int>(x);
+        return i + (x > i ? 1 : 0);
+    };
     cv::Mat nearest(to.height, to.width, CV_32F, cv::Scalar(0)); // mm, 0 = nothing landed
-    const uint16_t* counts = reinterpret_cast<const uint16_t*>(depth->data.data());
-    for (int v = 0; v < from.height; ++v)
+    for (int v = 0; v < from.height; ++v) {
+        const float y = static_cast<float>((v - from.cy) / from.fy);
+        const cv::Vec3f row = cv::Vec3f(R[1], R[4], R[7]) * y + cv::Vec3f(R[2], R[5], R[8]);
+        const uint16_t* counts = reinterpret_cast<const uint16_t*>(depth->data.data()) + size_t(v) * from.width;
         for (int u = 0; u < from.width; ++u) {
-            const uint16_t count = counts[size_t(v) * from.width + u];
-            if (!count)
+            if (!counts[u])
                 continue;
-            const double z = count * scale;
-            const double p[3] = {(u - from.cx) / from.fx * z, (v - from.cy) / from.fy * z, z};
-            double q[3];
-            for (int i = 0; i < 3; ++i)
-                q[i] = e.rot[i * 3] * p[0] + e.rot[i * 3 + 1] * p[1] + e.rot[i * 3 + 2] * p[2] + e.trans[i];
+            const float z = counts[u] * scale;
+            const cv::Vec3f q = (column[u] + row) * z + cv::Vec3f(e.trans[0], e.trans[1], e.trans[2]);
             if (q[2] <= 0)
                 continue;
-            const double uc = to.cx + to.fx * q[0] / q[2];
-            const double vc = to.cy + to.fy * q[1] / q[2];
-            // Half a depth pixel seen from the colour camera, plus a margin so
-            // that neighbours moved apart by noise leave no crack between them.
-            const double halfU = 0.5 * to.fx / from.fx * z / q[2] + 0.2;
-            const double halfV = 0.5 * to.fy / from.fy * z / q[2] + 0.2;
-            const int u0 = std::max(0, int(std::ceil(uc - halfU)));
-            const int u1 = std::min(to.width, int(std::ceil(uc + halfU)));
-            const int v0 = std::max(0, int(std::ceil(vc - halfV)));
-            const int v1 = std::min(to.height, int(std::ceil(vc + halfV)));
-            const float zc = static_cast<float>(q[2]);
-            for (int y = v0; y < v1; ++y) {
-                float* row = nearest.ptr<float>(y);
+            const float inverse = 1.0f / q[2];
+            const float uc = static_cast<float>(to.cx + to.fx * q[0] * inverse);
+            const float vc = static_cast<float>(to.cy + to.fy * q[1] * inverse);
+            const float hu = halfU * z * inverse + kMargin, hv = halfV * z * inverse + kMargin;
+            const int u0 = std::max(0, ceilInt(uc - hu));
+            const int u1 = std::min(to.width, ceilInt(uc + hu));
+            const int v0 = std::max(0, ceilInt(vc - hv));
+            const int v1 = std::min(to.height, ceilInt(vc + hv));
+            for (int yy = v0; yy < v1; ++yy) {
+                float* out = nearest.ptr<float>(yy);
                 for (int x = u0; x < u1; ++x)
-                    if (row[x] == 0 || zc < row[x] * 0.95f)
-                        row[x] = zc;
+                    if (out[x] == 0 || q[2] < out[x] * 0.95f)
+                        out[x] = q[2];
             }
         }
+    }
     cv::Mat out;
     nearest.convertTo(out, CV_32S, 1.0 / scale);
     out.setTo(0, out > 65535);
