@@ -172,6 +172,17 @@ SceneRenderer::SceneRenderer(SceneWeight weight)
 {
 }
 
+bool SceneRenderer::redraw(Cache& cache, const Pinhole& lens, const cv::Vec3d& origin)
+{
+    // The static part of the room is drawn once per view.
+    const cv::Matx<double, 1, 9> view(
+        lens.fx, lens.fy, lens.cx, lens.cy, lens.width, lens.height, origin[0], origin[1], origin[2]);
+    if (view == cache.view)
+        return false;
+    cache.view = view;
+    return true;
+}
+
 cv::Mat SceneRenderer::noiseWindow(Cache& cache, cv::Size size)
 {
     const int dx = rng_.uniform(0, cache.noise.cols - size.width + 1);
@@ -186,9 +197,7 @@ void SceneRenderer::renderColor(const Pinhole& lens, const cv::Vec3d& originMm, 
     const int h = lens.height;
     const cv::Vec3d origin = originMm / 1000.0;
     const bool heavy = weight_ == SceneWeight::heavy;
-    if (colour_.size != cv::Size(w, h)) {
-        // The static part of the room is drawn once per size.
-        colour_.size = cv::Size(w, h);
+    if (redraw(colour_, lens, origin)) {
         cv::Mat depthM, material;
         castRoom(lens, origin, depthM, material);
         colour_.image.create(h, w, CV_8UC3);
@@ -263,8 +272,7 @@ void SceneRenderer::renderDepth(const Pinhole& lens, const cv::Vec3d& originMm, 
     const cv::Vec3d origin = originMm / 1000.0;
     const bool heavy = weight_ == SceneWeight::heavy;
     const cv::Rect whole(0, 0, lens.width, lens.height);
-    if (depth_.size != whole.size()) {
-        depth_.size = whole.size();
+    if (redraw(depth_, lens, origin)) {
         cv::Mat material;
         castRoom(lens, origin, depth_.image, material);
         // The dark screen absorbs the projector's pattern.

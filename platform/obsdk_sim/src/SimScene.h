@@ -38,12 +38,15 @@ public:
 
 private:
     struct Cache {
-        cv::Size size;
+        // What the static part was drawn for: lens and position.
+        cv::Matx<double, 1, 9> view;
         cv::Mat image;   // colour background (BGR) or depth background (metres, CV_32F)
         cv::Mat noReturn; // depth: pixels that never return (CV_8U)
         cv::Mat noise;   // pool of sensor noise, larger than the image, read at a random offset
     };
     cv::Mat noiseWindow(Cache& cache, cv::Size size);
+    // True when the cache must be drawn again for this view (and notes the view).
+    static bool redraw(Cache& cache, const Pinhole& lens, const cv::Vec3d& origin);
 
     SceneWeight weight_;
     Cache colour_;
