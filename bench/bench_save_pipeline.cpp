@@ -267,6 +267,7 @@ int main(int argc, char** argv)
     std::atomic<uint64_t> setsProduced{0}, setsRefused{0}, imuProduced{0}, imuRefused{0};
     const auto start = Clock::now();
     const auto end = start + std::chrono::seconds(options.seconds);
+    const double liveCpuStart = processCpuSeconds();
 
     std::thread camera([&] {
         const auto period = std::chrono::nanoseconds(1000000000LL / options.fps);
@@ -345,6 +346,8 @@ int main(int argc, char** argv)
         return 1;
     }
     const double finishSeconds = std::chrono::duration<double>(Clock::now() - stopAt).count();
+    // The whole process (producers, IMU path, worker, encoders) per frame set at the camera's pace.
+    const double liveCpuPerSet = (processCpuSeconds() - liveCpuStart) * 1000.0 / std::max<uint64_t>(1, setsProduced.load());
     const std::string session = context.baseSavePath();
     const size_t colourSaved = countFiles(session + "/D1/color");
     const size_t depthSaved = countFiles(session + "/D1/depth");
@@ -362,6 +365,7 @@ int main(int argc, char** argv)
         static_cast<unsigned long long>(imuRefused.load()));
     std::printf("live run: deepest image queue %u of %u, stop to durable result %.2f s, rss %.1f MB at %d s, %.1f MB at the end\n",
         deepestQueue, BoundedFrameQueue::maxSize, finishSeconds, rssEarly, earlySecond, rssLate);
+    std::printf("live run: %.1f ms of processor time per frame set, IMU included\n", liveCpuPerSet);
 
     // ---- Capacity: full queues, saving as fast as the worker can ----
     context.setSessionPaths("", "", "");

@@ -25,6 +25,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include "AtomicFile.h"
+#include "CaptureMode.h"
 #include "TimestampText.h"
 
 namespace fs = std::filesystem;
@@ -76,7 +77,7 @@ bool looksLikeSessionTime(const std::string& name)
 
 bool isContinuousMode(const std::string& mode)
 {
-    return mode == "continue_shot" || mode == "continue_record";
+    return isContinuous(captureModeOf(mode));
 }
 
 std::string stemOf(const std::string& fileName)

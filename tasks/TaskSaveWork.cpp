@@ -18,6 +18,7 @@
 #include "FrameQueues.h"
 #include "Log.h"
 #include "AtomicFile.h"
+#include "CaptureMode.h"
 #include "SaveFiles.h"
 #include "SessionPath.h"
 #include "TaskManager.h"
@@ -28,17 +29,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-bool writesManifest(const std::string& captureMode)
-{
-    return captureMode != "continue_shot" && captureMode != "continue_record";
-}
-
-// Single-shot mode keeps only confirmed snapshots; every other mode saves
-// all frames the camera queued while the run was on.
-bool isContinuousMode(const std::string& captureMode)
-{
-    return captureMode != "single_shot";
-}
 
 double realTimeSeconds()
 {
@@ -149,6 +139,7 @@ private:
     FrameQueueManager& queues_;
 
     CollectionInfo info_;
+    CaptureMode mode_ = CaptureMode::SingleShot;
     std::vector<std::string> devices_;
     std::string path_;         // session folder P
     std::string fallbackDir_;  // where images go when the context has no save path
@@ -208,6 +199,7 @@ bool SaveRun::createFolders(const std::string& base, std::error_code& error)
 bool SaveRun::settleSessionFolder()
 {
     info_ = context_.collectionInfo();
+    mode_ = captureModeOf(info_.capture_mode);
     for (const auto& name : splitDeviceList(info_.devices))
         devices_.push_back(safePathComponent(name));
 
@@ -583,7 +575,8 @@ void SaveRun::writeManifest()
 
 void SaveRun::drainWhileSaving()
 {
-    const bool manifestMode = writesManifest(info_.capture_mode);
+    // Single shot keeps only confirmed snapshots, listed with their tags in manifest.json.
+    const bool manifestMode = !isContinuous(mode_);
     while (runOpen()) {
         // Every IMU record present: the IMU delivers 200 a second.
         bool didWork = takeImuRecords(BoundedFrameQueue::maxSize) > 0;
@@ -619,7 +612,7 @@ void SaveRun::finish()
     // Everything queued while the run was on belongs to it: the rest of the
     // IMU samples always, the rest of the frames in the continuous modes.
     takeImuRecords(BoundedFrameQueue::maxSize);
-    if (failure_.empty() && (isContinuousMode(info_.capture_mode) || writeImages())) {
+    if (failure_.empty() && (isContinuous(mode_) || writeImages())) {
         for (uint32_t n = queues_.usbMjpegQueue.size(); n > 0 && failure_.empty(); --n)
             if (auto record = queues_.usbMjpegQueue.pop())
                 saveColour(*record, true);
@@ -657,7 +650,7 @@ void SaveRun::finish()
     if (imuSkippedThisRun_ > 0)
         LOGW << "Skipped " << imuSkippedThisRun_ << " malformed IMU records in this run";
 
-    if (writesManifest(info_.capture_mode))
+    if (!isContinuous(mode_))
         writeManifest();
 
     // A new run may already have started (its records stay for it).

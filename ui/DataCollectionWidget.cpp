@@ -14,6 +14,7 @@
 
 #include "CameraConfig.h"
 #include "CameraManager.h"
+#include "CaptureMode.h"
 #include "CaptureSession.h"
 #include "CollectionContext.h"
 #include "ConfirmationDialog.h"
@@ -39,12 +40,6 @@ constexpr int kTestFrameHeight = 250;
 constexpr int kCameraSilenceMs = 2000;
 constexpr int kStatusIntervalMs = 1000;
 const char* const kSoilTask = "soil_collection";
-
-// A recording stops once free space falls below this share of what a start needs.
-long long freeSpaceFloor(long long startBytes)
-{
-    return startBytes / 4;
-}
 
 QString elapsedText(qint64 ms)
 {
@@ -161,11 +156,9 @@ void DataCollectionWidget::connectSession()
         if (status_ == WaitingConfirm)
             runConfirmationFlow();
     });
-    connect(session_, &CaptureSession::writeFailed, this, [this](const QString& what) {
-        LOGE << "Recording stopped: " << what.toStdString();
-        if (status_ == Collecting)
-            setCollectionStatus(Idle);
-    });
+    connect(session_, &CaptureSession::writeFailed, this,
+        [](const QString& what) { LOGE << "Recording stopped: " << what.toStdString(); });
+    connect(session_, &CaptureSession::stopped, this, &DataCollectionWidget::onStopped);
     connect(session_, &CaptureSession::runFinished, this, &DataCollectionWidget::onRunFinished);
 }
 
@@ -210,7 +203,7 @@ void DataCollectionWidget::showEvent(QShowEvent* event)
 
 bool DataCollectionWidget::isSingleShotCapture() const
 {
-    return CollectionContext::instance().collectionInfo().capture_mode == "single_shot";
+    return captureModeOf(CollectionContext::instance().collectionInfo().capture_mode) == CaptureMode::SingleShot;
 }
 
 std::map<std::string, std::vector<std::string>> DataCollectionWidget::resolveImageLabelsFromManifest(
@@ -413,8 +406,7 @@ void DataCollectionWidget::onCameraStatus(bool isOk, bool depthCamera)
         setUsbCameraState(state);
     // The manager opens the camera again by itself; the recording does not wait for it.
     if (!isOk && status_ == Collecting && (depthCamera || taskUsesUsbCamera()))
-        stopRecordingWithNotice(QString::fromUtf8("相机断开"),
-            QString::fromUtf8("相机连接中断, 采集已停止, 已保存的数据完整。\n相机恢复后预览会自动恢复。"));
+        session_->stop(StopReason::CameraLost);
 }
 
 void DataCollectionWidget::checkCamerasResponding()
@@ -497,8 +489,8 @@ void DataCollectionWidget::updateRecordingStatus()
 {
     if (!ui)
         return;
-    const std::string root = storageRootForCapture();
-    lastFreeBytes_ = save_files::freeBytes(root);
+    // A card filling up ends the recording while what is written is still whole.
+    lastFreeBytes_ = session_->checkFreeSpace(storageRootForCapture(), config_manager::instance().minFreeBytes());
     const QString free = QString::fromUtf8("剩余 %1").arg(freeSpaceText(lastFreeBytes_));
 
     if (!session_->recording()) {
@@ -507,26 +499,18 @@ void DataCollectionWidget::updateRecordingStatus()
     }
     const LiveCounts live = session_->liveCounts();
     QStringList parts;
-    parts << QString::fromUtf8("● 录制 %1").arg(elapsedText(live.elapsedMs));
+    // Single shot takes snapshots at the operator's pace: a clock would suggest a recording.
     if (isSingleShotCapture())
-        parts << QString::fromUtf8("已保存 %1 张").arg(capturedCount_);
+        parts << QString::fromUtf8("● 拍照") << QString::fromUtf8("已保存 %1 张").arg(capturedCount_);
     else
-        parts << QString::fromUtf8("已保存 %1 组").arg(live.frameSetsSaved);
+        parts << QString::fromUtf8("● 录制 %1").arg(elapsedText(live.elapsedMs))
+              << QString::fromUtf8("已保存 %1 组").arg(live.frameSetsSaved);
     parts << QString::fromUtf8("IMU %1 Hz").arg(static_cast<int>(live.imuRateHz + 0.5));
     const QString dropped = QString::fromUtf8("丢弃 %1").arg(live.droppedFrameSets);
     parts << (live.droppedFrameSets > 0 ? QStringLiteral("<span style=\"color:#DC2626\">%1</span>").arg(dropped)
                                         : dropped);
     parts << free;
     ui->label_RecordingStatus->setText(parts.join(QStringLiteral("  ·  ")));
-
-    // A card filling up ends the recording while what is written is still whole.
-    const long long floor = freeSpaceFloor(config_manager::instance().minFreeBytes());
-    if (status_ == Collecting && lastFreeBytes_ >= 0 && lastFreeBytes_ < floor) {
-        LOGW << "Free space " << lastFreeBytes_ << " bytes is below the floor of " << floor
-             << " bytes; stopping the recording";
-        stopRecordingWithNotice(QString::fromUtf8("存储空间不足"),
-            QString::fromUtf8("剩余空间不足 %1, 采集已停止, 已保存的数据完整。").arg(freeSpaceText(floor)));
-    }
 }
 
 std::string DataCollectionWidget::storageRootForCapture() const
@@ -558,13 +542,18 @@ bool DataCollectionWidget::storageAllowsCapture()
     return true;
 }
 
-void DataCollectionWidget::stopRecordingWithNotice(const QString& title, const QString& message)
+void DataCollectionWidget::onStopped(StopReason reason)
 {
-    if (status_ != Collecting)
-        return;
-    session_->stop();
-    setCollectionStatus(Idle);
-    showNotice(this, title, message);
+    if (status_ == Collecting)
+        setCollectionStatus(Idle);
+    if (reason == StopReason::StorageFloor) {
+        const long long floor = StorageGuard::floorFor(config_manager::instance().minFreeBytes());
+        showNotice(this, QString::fromUtf8("存储空间不足"),
+            QString::fromUtf8("剩余空间不足 %1, 采集已停止, 已保存的数据完整。").arg(freeSpaceText(floor)));
+    } else if (reason == StopReason::CameraLost) {
+        showNotice(this, QString::fromUtf8("相机断开"),
+            QString::fromUtf8("相机连接中断, 采集已停止, 已保存的数据完整。\n相机恢复后预览会自动恢复。"));
+    }
 }
 
 // ---------------------------------------------------------------- save worker
@@ -624,7 +613,7 @@ void DataCollectionWidget::on_Btn_MainAction_clicked()
         return;
     }
     const CollectionInfo info = CollectionContext::instance().collectionInfo();
-    const bool singleShot = info.capture_mode == "single_shot";
+    const bool singleShot = captureModeOf(info.capture_mode) == CaptureMode::SingleShot;
 
     if (!singleShot && status_ == Collecting) {
         ui->Btn_MainAction->setEnabled(false);

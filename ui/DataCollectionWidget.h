@@ -19,6 +19,7 @@
 #include <QVariant>
 #include <QWidget>
 
+#include "StorageGuard.h"
 #include "WidgetUtils.h"
 
 class CameraManager;
@@ -122,7 +123,8 @@ private:
     // snapshot; false (with a dialog saying why) when capture must not start.
     bool storageAllowsCapture();
     std::string storageRootForCapture() const;
-    void stopRecordingWithNotice(const QString& title, const QString& message);
+    // Every way a recording ends: the buttons follow, the operator learns why.
+    void onStopped(StopReason reason);
     void onRunFinished(const CaptureRunReport& report);
     void onFolderFailed(const QString& folder, const QString& reason);
     void writeMetaFile(const std::string& sessionPath);

@@ -7,6 +7,8 @@
 #include "FileSizeLimit.h"
 #include "Log.h"
 #include "SaveTestSupport.h"
+#include "SessionCheck.h"
+#include "session_meta.h"
 
 using namespace save_test;
 using kavrel::test::readFile;
@@ -34,11 +36,30 @@ void pushImu(int first, int count)
 
 } // namespace
 
-class SaveWorker : public SaveFixture { };
+class SaveWorker : public SaveFixture {
+protected:
+    void continuousStartStopTwice(const char* mode);
+};
 
+// "continuous_shot" (the information page's manual choice) is continuous for
+// the worker, meta.yaml and the checker alike.
 TEST_F(SaveWorker, ContinuousStartStopTwiceFillsOneSessionFolder)
 {
-    setMode("continue_record", "D1,D2");
+    for (const char* mode : {"continue_record", "continuous_shot"}) {
+        SCOPED_TRACE(mode);
+        continuousStartStopTwice(mode);
+        stopWorker();
+        resetShared();
+        fs::remove_all(root_);
+        results_.clear();
+        resultThreads_.clear();
+        SetUp();
+    }
+}
+
+void SaveWorker::continuousStartStopTwice(const char* mode)
+{
+    setMode(mode, "D1,D2");
     startWorker();
     std::vector<std::vector<uint8_t>> colours;
     for (int run = 0; run < 2; ++run) {
@@ -79,6 +100,12 @@ TEST_F(SaveWorker, ContinuousStartStopTwiceFillsOneSessionFolder)
     EXPECT_EQ(task_->stats().imuSamplesSaved, 80u);
     for (QThread* thread : resultThreads_)
         EXPECT_EQ(thread, QCoreApplication::instance()->thread()) << "the result arrives on the GUI thread";
+
+    ASSERT_TRUE(session_meta::writeSessionMeta(results_[0] + "/meta.yaml", results_[0], {}, nullptr));
+    const session_check::SessionReport report = session_check::checkSession(results_[0]);
+    EXPECT_EQ(report.captureMode, mode);
+    for (const auto& problem : report.problems)
+        EXPECT_NE(problem.file, "manifest.json") << "the checker expects no manifest: " << problem.detail;
 }
 
 TEST_F(SaveWorker, SingleShotSessionListsEverySnapshotWithItsTags)
@@ -126,7 +153,7 @@ TEST_F(SaveWorker, SingleShotSessionListsEverySnapshotWithItsTags)
 
 TEST_F(SaveWorker, UsbColourIsListedUnderItsCaptureIdAndDepthSizeIsRecoveredFromTheByteCount)
 {
-    setMode("continuous_shot", "D1");
+    setMode("single_shot", "D1");
     startWorker();
     auto& queues = FrameQueueManager::instance();
     ASSERT_TRUE(task_->beginRun(true));

@@ -7,6 +7,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include "AtomicFile.h"
+#include "CaptureMode.h"
 #include "CollectionContext.h"
 #include "Log.h"
 #include "config_manager.h"
@@ -15,7 +16,7 @@ namespace session_meta {
 
 bool isContinuousMode(const std::string& captureMode)
 {
-    return captureMode == "continue_shot" || captureMode == "continue_record";
+    return isContinuous(captureModeOf(captureMode));
 }
 
 std::vector<std::string> sessionTagsFallback(const std::string& captureMode, const std::string& taskLabel,

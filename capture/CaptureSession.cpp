@@ -2,6 +2,7 @@
 
 #include <QTimer>
 
+#include "CaptureMode.h"
 #include "CollectionContext.h"
 #include "DepthCaptureRules.h"
 #include "FrameQueues.h"
@@ -39,6 +40,7 @@ CaptureSession::CaptureSession(std::shared_ptr<TaskSaveWork> worker, QObject* pa
     , worker_(std::move(worker))
 {
     qRegisterMetaType<CaptureRunReport>("CaptureRunReport");
+    qRegisterMetaType<StopReason>("StopReason");
     // Camera thread -> GUI thread: the only hand-off this session receives from the cameras.
     policy_ = std::make_shared<CapturePolicy>(
         [this] { QMetaObject::invokeMethod(this, "onSnapshotQueued", Qt::QueuedConnection); });
@@ -84,7 +86,7 @@ CaptureSession::~CaptureSession()
 
 void CaptureSession::configure(const CollectionInfo& info, int fps)
 {
-    singleShot_ = info.capture_mode == "single_shot";
+    singleShot_ = captureModeOf(info.capture_mode) == CaptureMode::SingleShot;
     const bool soil = info.task_label == kSoilTask;
     policy_->soil = soil;
     policy_->onRequest = singleShot_ || soil;
@@ -116,7 +118,7 @@ void CaptureSession::openRun(bool writeImages)
     setRecording(true);
 }
 
-void CaptureSession::closeRun()
+void CaptureSession::closeRun(StopReason reason)
 {
     // Cameras first: nothing is queued for a run that is closing.
     policy_->saving = false;
@@ -125,7 +127,11 @@ void CaptureSession::closeRun()
     snapshotWanted_ = false;
     awaitingArrival_ = false;
     arrivalTimer_->stop();
+    if (!recording_)
+        return;
+    LOGD << "Recording stopped: " << stopReasonText(reason);
     setRecording(false);
+    emit stopped(reason);
 }
 
 void CaptureSession::start()
@@ -135,10 +141,10 @@ void CaptureSession::start()
     openRun(true);
 }
 
-void CaptureSession::stop()
+void CaptureSession::stop(StopReason reason)
 {
     if (recording_)
-        closeRun();
+        closeRun(reason);
 }
 
 void CaptureSession::snapshot()
@@ -207,7 +213,7 @@ void CaptureSession::finish(std::function<void()> closed)
 {
     whenSnapshotWritten([this, closed = std::move(closed)] {
         if (recording_)
-            closeRun();
+            closeRun(StopReason::Operator);
         if (closed)
             closed();
     });
@@ -218,7 +224,7 @@ void CaptureSession::abandon()
     afterWrite_.clear();
     writePending_ = false;
     writeTimer_->stop();
-    closeRun();
+    closeRun(StopReason::Exit);
     if (worker_)
         worker_->cancelTask();
 }
@@ -241,7 +247,7 @@ void CaptureSession::onFolderFailed(const QString& folder, const QString& reason
         --pendingRuns_;
     LOGE << "Capture refused: the session folder " << folder.toStdString() << " could not be made"
          << (reason.isEmpty() ? std::string() : ": " + reason.toStdString());
-    closeRun();
+    closeRun(StopReason::WriteFailed);
     emit folderFailed(folder, reason);
 }
 
@@ -260,8 +266,20 @@ void CaptureSession::onImagesWritten()
 
 void CaptureSession::onWriteFailed(const QString& what)
 {
-    closeRun();
+    closeRun(StopReason::WriteFailed);
     emit writeFailed(what);
+}
+
+long long CaptureSession::checkFreeSpace(const std::string& root, long long startBytes)
+{
+    const std::optional<StopReason> stop = storageGuard_.check(root, startBytes);
+    // Single shot keeps what the operator confirms: only a running recording fills the card unattended.
+    if (stop && recording_ && !singleShot_) {
+        LOGW << "Free space " << storageGuard_.lastFreeBytes() << " bytes is below the floor of "
+             << StorageGuard::floorFor(startBytes) << " bytes; stopping the recording";
+        closeRun(*stop);
+    }
+    return storageGuard_.lastFreeBytes();
 }
 
 void CaptureSession::onRunFinished(const SaveRunResult& result)

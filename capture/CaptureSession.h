@@ -17,6 +17,7 @@
 #include <QString>
 
 #include "CapturePolicy.h"
+#include "StorageGuard.h"
 #include "TaskSaveWork.h"
 
 struct CollectionInfo;
@@ -71,7 +72,8 @@ public:
 
     // Commands.
     void start();     // a continuous run: the folder first, then the cameras save
-    void stop();      // ends the open run; it writes what is queued and reports
+    // Ends the open run (it writes what is queued and reports) and says why.
+    void stop(StopReason reason = StopReason::Operator);
     void snapshot();  // single shot: opens the session on the first one
     void confirm();   // writes the snapshot waiting in the queues
     void decline();   // drops it
@@ -86,8 +88,16 @@ public:
     int pendingRuns() const { return pendingRuns_; }
     LiveCounts liveCounts() const;
 
+    // Reads the card's free space (returned, negative when unknown) and stops
+    // a continuous recording whose card fell below the floor of startBytes.
+    long long checkFreeSpace(const std::string& root, long long startBytes);
+    // Tests hand in a card of any size.
+    void setFreeSpaceProbe(StorageGuard::FreeBytesProbe probe) { storageGuard_ = StorageGuard(std::move(probe)); }
+
 signals:
     void recordingChanged(bool recording);
+    // A recording ended, once, with the reason it ended.
+    void stopped(StopReason reason);
     void folderReady(QString path);
     void folderFailed(QString folder, QString reason);
     // The requested snapshot is queued (captured false: the wait ran out).
@@ -99,7 +109,7 @@ signals:
 
 private:
     void openRun(bool writeImages);
-    void closeRun();
+    void closeRun(StopReason reason);
     void setRecording(bool recording);
     void requestSnapshot();
     void whenSnapshotWritten(std::function<void()> action);
@@ -124,6 +134,8 @@ private:
     QTimer* writeTimer_ = nullptr;
     QElapsedTimer runClock_;
     TaskSaveWork::Stats statsAtStart_;
+    StorageGuard storageGuard_;
 };
 
 Q_DECLARE_METATYPE(CaptureRunReport)
+Q_DECLARE_METATYPE(StopReason)
