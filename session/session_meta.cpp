@@ -196,7 +196,13 @@ bool writeFileAtomically(const std::string& path, const std::string& text)
 bool writeSessionMeta(const std::string& metaPath, const std::string& sessionPathForTime,
     const std::vector<std::string>& fallbackTags, const ImageLabels* imageLabels)
 {
-    const CollectionInfo info = CollectionContext::instance().collectionInfo();
+    return writeSessionMeta(
+        CollectionContext::instance().collectionInfo(), metaPath, sessionPathForTime, fallbackTags, imageLabels);
+}
+
+bool writeSessionMeta(const CollectionInfo& info, const std::string& metaPath, const std::string& sessionPathForTime,
+    const std::vector<std::string>& fallbackTags, const ImageLabels* imageLabels)
+{
     const config_manager& config = config_manager::instance();
 
     MetaInputs inputs;
