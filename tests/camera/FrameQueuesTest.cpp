@@ -43,7 +43,7 @@ TEST(CaptureQueues, RefuseTheSetBeyondTheBoundKeepItWithTheCallerAndClearOnlyIma
     EXPECT_EQ(queues.clearImages(), CaptureQueues::frameSetCapacity + 1);
     EXPECT_FALSE(queues.imagesWaiting());
     EXPECT_EQ(queues.imu().size(), 1u) << "a declined snapshot leaves the motion data";
-    // The push above already woke the consumer: a wait that starts later returns at once.
+    // The frame set pushed above already woke the consumer: a wait that starts later returns at once.
     queues.waitForWork(std::chrono::steady_clock::now() + std::chrono::hours(1));
 }
 
