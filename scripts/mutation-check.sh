@@ -19,7 +19,7 @@ pause-tolerance@check/SessionCheck.cpp@s/>= gap.length - 0.1$/>= gap.length - 0.
 content-md5@storage/s3_client.cpp@s/{"Content-MD5: " + base64_of_hex(digest.md5_hex), /{/@s3_upload_tests@S3Upload.EveryPutCarriesItsBodysMd5WhichTheGatewayChecks
 atomic-write@base/files/AtomicFile.cpp@s/temporary = path + std::string(kTemporarySuffix);/temporary = path;/@tasks_path_tests@SaveFiles.WholeFilesAppearOnlyCompleteAndAFailedWriteKeepsTheOldOne
 csv-quoting@storage/ledger_csv.cpp@s/find_first_of(", \\n")/find_first_of(" \\n")/@storage_tests@LedgerCsv.EveryFieldSurvivesWriteAndRead
-path-cleaning@tasks/SessionPath.cpp@/^    case '\/':$/d@tasks_path_tests@PathComponent.HostileNamesStayOneComponentUnderTheRoot
+path-cleaning@session/SessionPath.cpp@/^    case '\/':$/d@tasks_path_tests@PathComponent.HostileNamesStayOneComponentUnderTheRoot
 bounded-queues@UnitModule/CameraRelated/CaptureQueues.h@s/if (count_.load() >= capacity_)/if (false)/@camera_manager_tests@DepthCameraTest.AFloodThatFillsTheQueuesDropsWholeFrameSetsAndCountsThem
 stop-on-write-failure@tasks/SaveWorker.cpp@s/runGeneration_.load() == generation_ && failure_.empty();/runGeneration_.load() == generation_;/@tasks_worker_tests@SaveWorkerRuns.AFailedWriteStopsTheRunAndKeepsEveryPairWhole
 ledger-reconcile@storage/ledger.cpp@s/names.count(row.dir_name) == 0 && folder_is_gone/names.count(row.dir_name) != 0 \&\& folder_is_gone/@storage_tests@Ledger.ReconcileDropsRowsOfDeletedFoldersFlatAndNestedButNotWithoutTheCard
