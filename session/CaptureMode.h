@@ -14,6 +14,10 @@ enum class CaptureMode {
 // The mode a text names, or nothing for a text that names none.
 std::optional<CaptureMode> parseCaptureMode(std::string_view text);
 
+// The mode of a task or session as everything that records or checks it
+// decides: a text naming none counts as single shot, the catalogue's default.
+CaptureMode captureModeOf(std::string_view text);
+
 // The text the mode is written as ("single_shot", "continue_shot", "continue_record").
 const char* captureModeText(CaptureMode mode);
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <QElapsedTimer>
@@ -17,7 +18,8 @@
 #include <QString>
 
 #include "CapturePolicy.h"
-#include "TaskSaveWork.h"
+#include "StorageGuard.h"
+#include "SaveWorker.h"
 
 struct CollectionInfo;
 class QTimer;
@@ -60,7 +62,9 @@ public:
     static constexpr int snapshotArrivalWaitMs = 3000;
     static constexpr int snapshotWriteWaitMs = 10000;
 
-    CaptureSession(std::shared_ptr<TaskSaveWork> worker, QObject* parent = nullptr);
+    // The session owns the worker: it starts it and, when it goes, stops it
+    // once the open run is written. Null: nothing can be saved (tests).
+    CaptureSession(std::shared_ptr<SaveWorker> worker, QObject* parent = nullptr);
     ~CaptureSession() override;
 
     // Handed to every camera before it starts; the cameras read it per frame set.
@@ -71,9 +75,10 @@ public:
 
     // Commands.
     void start();     // a continuous run: the folder first, then the cameras save
-    void stop();      // ends the open run; it writes what is queued and reports
+    // Ends the open run (it writes what is queued and reports) and says why.
+    void stop(StopReason reason = StopReason::Operator);
     void snapshot();  // single shot: opens the session on the first one
-    void confirm();   // writes the snapshot waiting in the queues
+    void confirm(std::vector<std::string> tags);  // writes the snapshot waiting, with its tags
     void decline();   // drops it
     // Ends the session once a confirmed snapshot is on the card, then runs closed.
     void finish(std::function<void()> closed = {});
@@ -86,32 +91,43 @@ public:
     int pendingRuns() const { return pendingRuns_; }
     LiveCounts liveCounts() const;
 
+    // Reads the card's free space (returned, negative when unknown) and stops
+    // a continuous recording whose card fell below the floor of startBytes.
+    long long checkFreeSpace(const std::string& root, long long startBytes);
+    // Tests hand in a card of any size.
+    void setFreeSpaceProbe(StorageGuard::FreeBytesProbe probe) { storageGuard_ = StorageGuard(std::move(probe)); }
+
 signals:
     void recordingChanged(bool recording);
+    // A recording ended, once, with the reason it ended.
+    void stopped(StopReason reason);
     void folderReady(QString path);
     void folderFailed(QString folder, QString reason);
     // The requested snapshot is queued (captured false: the wait ran out).
     void snapshotArrived(bool captured);
-    void snapshotWritten();
+    // The confirmed snapshot is on the card: the same request, with its files.
+    void snapshotWritten(SnapshotRequest done);
     // A write failed: the run stopped by itself.
     void writeFailed(QString what);
     void runFinished(CaptureRunReport report);
 
 private:
     void openRun(bool writeImages);
-    void closeRun();
+    void closeRun(StopReason reason);
     void setRecording(bool recording);
     void requestSnapshot();
     void whenSnapshotWritten(std::function<void()> action);
     void onFolderReady(const QString& path);
     void onFolderFailed(const QString& folder, const QString& reason);
-    void onImagesWritten();
+    void onImagesWritten(const SnapshotRequest& done);
     void onWriteFailed(const QString& what);
     void onRunFinished(const SaveRunResult& result);
     Q_INVOKABLE void onSnapshotQueued();
 
-    std::shared_ptr<TaskSaveWork> worker_;
+    std::shared_ptr<SaveWorker> worker_;
     std::shared_ptr<CapturePolicy> policy_;
+    std::shared_ptr<CaptureQueues> runQueues_;  // the open run's; null between runs
+    uint64_t snapshotId_ = 0;                   // the latest snapshot request
     bool singleShot_ = false;
     bool recording_ = false;
     bool folderReady_ = false;          // the open run's folder exists
@@ -123,7 +139,9 @@ private:
     QTimer* arrivalTimer_ = nullptr;
     QTimer* writeTimer_ = nullptr;
     QElapsedTimer runClock_;
-    TaskSaveWork::Stats statsAtStart_;
+    SaveWorker::Stats statsAtStart_;
+    StorageGuard storageGuard_;
 };
 
 Q_DECLARE_METATYPE(CaptureRunReport)
+Q_DECLARE_METATYPE(StopReason)

@@ -2,9 +2,9 @@
 
 #include <QTimer>
 
+#include "CaptureMode.h"
 #include "CollectionContext.h"
 #include "DepthCaptureRules.h"
-#include "FrameQueues.h"
 #include "Log.h"
 
 namespace {
@@ -34,11 +34,13 @@ QString freeSpaceText(qint64 bytes)
     return QString::number(static_cast<qint64>(mb)) + QStringLiteral(" MB");
 }
 
-CaptureSession::CaptureSession(std::shared_ptr<TaskSaveWork> worker, QObject* parent)
+CaptureSession::CaptureSession(std::shared_ptr<SaveWorker> worker, QObject* parent)
     : QObject(parent)
     , worker_(std::move(worker))
 {
     qRegisterMetaType<CaptureRunReport>("CaptureRunReport");
+    qRegisterMetaType<StopReason>("StopReason");
+    qRegisterMetaType<SnapshotRequest>("SnapshotRequest");
     // Camera thread -> GUI thread: the only hand-off this session receives from the cameras.
     policy_ = std::make_shared<CapturePolicy>(
         [this] { QMetaObject::invokeMethod(this, "onSnapshotQueued", Qt::QueuedConnection); });
@@ -59,32 +61,36 @@ CaptureSession::CaptureSession(std::shared_ptr<TaskSaveWork> worker, QObject* pa
         if (!writePending_)
             return;
         LOGW << "Confirmed snapshot not written within " << snapshotWriteWaitMs << " ms, going on";
-        onImagesWritten();
+        onImagesWritten(SnapshotRequest{snapshotId_, {}, {}});
     });
 
     if (!worker_) {
         LOGE << "Capture session without a save worker: nothing can be saved";
         return;
     }
-    TaskSaveWork* saveWorker = worker_.get();
-    connect(saveWorker, &TaskSaveWork::sessionFolderReady, this, &CaptureSession::onFolderReady);
-    connect(saveWorker, &TaskSaveWork::sessionFolderFailed, this, &CaptureSession::onFolderFailed);
-    connect(saveWorker, &TaskSaveWork::imagesWritten, this, &CaptureSession::onImagesWritten);
-    connect(saveWorker, &TaskSaveWork::writeFailed, this, &CaptureSession::onWriteFailed);
-    connect(saveWorker, &TaskSaveWork::runFinished, this, &CaptureSession::onRunFinished);
+    SaveWorker* saveWorker = worker_.get();
+    if (!worker_->isRunning() && !worker_->start())
+        LOGE << "Save worker could not be started: nothing can be saved";
+    connect(saveWorker, &SaveWorker::sessionFolderReady, this, &CaptureSession::onFolderReady);
+    connect(saveWorker, &SaveWorker::sessionFolderFailed, this, &CaptureSession::onFolderFailed);
+    connect(saveWorker, &SaveWorker::imagesWritten, this, &CaptureSession::onImagesWritten);
+    connect(saveWorker, &SaveWorker::writeFailed, this, &CaptureSession::onWriteFailed);
+    connect(saveWorker, &SaveWorker::runFinished, this, &CaptureSession::onRunFinished);
 }
 
 CaptureSession::~CaptureSession()
 {
     // Cameras may outlive us by a moment: they must save nothing more.
     policy_->saving = false;
+    policy_->attach(nullptr);
+    // The open run is written and recorded before the thread ends.
     if (worker_)
-        worker_->endRun();
+        worker_->stop();
 }
 
 void CaptureSession::configure(const CollectionInfo& info, int fps)
 {
-    singleShot_ = info.capture_mode == "single_shot";
+    singleShot_ = captureModeOf(info.capture_mode) == CaptureMode::SingleShot;
     const bool soil = info.task_label == kSoilTask;
     policy_->soil = soil;
     policy_->onRequest = singleShot_ || soil;
@@ -105,9 +111,13 @@ void CaptureSession::openRun(bool writeImages)
 {
     policy_->resetCounts();
     folderReady_ = false;
+    // The run's own queues: the cameras fill them, the worker drains them,
+    // and they go when both have let go.
+    runQueues_ = std::make_shared<CaptureQueues>();
+    policy_->attach(runQueues_);
     if (worker_) {
         statsAtStart_ = worker_->stats();
-        if (worker_->beginRun(writeImages))
+        if (worker_->beginRun(writeImages, runQueues_) != 0)
             ++pendingRuns_;
         else
             LOGE << "Save worker is not running; this run saves nothing";
@@ -116,16 +126,22 @@ void CaptureSession::openRun(bool writeImages)
     setRecording(true);
 }
 
-void CaptureSession::closeRun()
+void CaptureSession::closeRun(StopReason reason)
 {
     // Cameras first: nothing is queued for a run that is closing.
     policy_->saving = false;
+    policy_->attach(nullptr);
+    runQueues_.reset();
     if (worker_)
         worker_->endRun();
     snapshotWanted_ = false;
     awaitingArrival_ = false;
     arrivalTimer_->stop();
+    if (!recording_)
+        return;
+    LOGD << "Recording stopped: " << stopReasonText(reason);
     setRecording(false);
+    emit stopped(reason);
 }
 
 void CaptureSession::start()
@@ -135,10 +151,10 @@ void CaptureSession::start()
     openRun(true);
 }
 
-void CaptureSession::stop()
+void CaptureSession::stop(StopReason reason)
 {
     if (recording_)
-        closeRun();
+        closeRun(reason);
 }
 
 void CaptureSession::snapshot()
@@ -160,11 +176,12 @@ void CaptureSession::requestSnapshot()
     // (a late soil frame, a declined snapshot), then ask for a new set.
     if (worker_)
         worker_->setWriteImages(false);
-    FrameQueueManager::instance().clearImageQueues();
+    if (runQueues_)
+        runQueues_->clearImages();
     awaitingArrival_ = true;
     arrivalTimer_->start(snapshotArrivalWaitMs);
-    const uint64_t request = policy_->requestSnapshot();
-    LOGD << "Snapshot requested (" << request << "), data will be enqueued but NOT saved until user confirms";
+    snapshotId_ = policy_->requestSnapshot();
+    LOGD << "Snapshot requested (" << snapshotId_ << "), data will be enqueued but NOT saved until user confirms";
 }
 
 void CaptureSession::onSnapshotQueued()
@@ -176,12 +193,11 @@ void CaptureSession::onSnapshotQueued()
     emit snapshotArrived(true);
 }
 
-void CaptureSession::confirm()
+void CaptureSession::confirm(std::vector<std::string> tags)
 {
-    const bool queued = FrameQueueManager::instance().usbMjpegQueue.size() > 0
-        || FrameQueueManager::instance().depthMjpegQueue.size() > 0;
+    const bool queued = runQueues_ && runQueues_->imagesWaiting();
     if (worker_)
-        worker_->setWriteImages(true);
+        worker_->confirmSnapshot(SnapshotRequest{snapshotId_, std::move(tags), {}});
     if (queued) {
         writePending_ = true;
         writeTimer_->start(snapshotWriteWaitMs);
@@ -190,7 +206,8 @@ void CaptureSession::confirm()
 
 void CaptureSession::decline()
 {
-    FrameQueueManager::instance().clearImageQueues();
+    if (runQueues_)
+        runQueues_->clearImages();
 }
 
 void CaptureSession::whenSnapshotWritten(std::function<void()> action)
@@ -207,7 +224,7 @@ void CaptureSession::finish(std::function<void()> closed)
 {
     whenSnapshotWritten([this, closed = std::move(closed)] {
         if (recording_)
-            closeRun();
+            closeRun(StopReason::Operator);
         if (closed)
             closed();
     });
@@ -218,9 +235,9 @@ void CaptureSession::abandon()
     afterWrite_.clear();
     writePending_ = false;
     writeTimer_->stop();
-    closeRun();
+    closeRun(StopReason::Exit);
     if (worker_)
-        worker_->cancelTask();
+        worker_->cancelPendingRun();
 }
 
 void CaptureSession::onFolderReady(const QString& path)
@@ -241,17 +258,18 @@ void CaptureSession::onFolderFailed(const QString& folder, const QString& reason
         --pendingRuns_;
     LOGE << "Capture refused: the session folder " << folder.toStdString() << " could not be made"
          << (reason.isEmpty() ? std::string() : ": " + reason.toStdString());
-    closeRun();
+    closeRun(StopReason::WriteFailed);
     emit folderFailed(folder, reason);
 }
 
-void CaptureSession::onImagesWritten()
+void CaptureSession::onImagesWritten(const SnapshotRequest& done)
 {
     if (!writePending_)
         return;
     writePending_ = false;
     writeTimer_->stop();
-    emit snapshotWritten();
+    LOGD << "Snapshot " << done.id << " written: " << done.files.size() << " files";
+    emit snapshotWritten(done);
     auto actions = std::move(afterWrite_);
     afterWrite_.clear();
     for (auto& action : actions)
@@ -260,8 +278,20 @@ void CaptureSession::onImagesWritten()
 
 void CaptureSession::onWriteFailed(const QString& what)
 {
-    closeRun();
+    closeRun(StopReason::WriteFailed);
     emit writeFailed(what);
+}
+
+long long CaptureSession::checkFreeSpace(const std::string& root, long long startBytes)
+{
+    const std::optional<StopReason> stop = storageGuard_.check(root, startBytes);
+    // Single shot keeps what the operator confirms: only a running recording fills the card unattended.
+    if (stop && recording_ && !singleShot_) {
+        LOGW << "Free space " << storageGuard_.lastFreeBytes() << " bytes is below the floor of "
+             << StorageGuard::floorFor(startBytes) << " bytes; stopping the recording";
+        closeRun(*stop);
+    }
+    return storageGuard_.lastFreeBytes();
 }
 
 void CaptureSession::onRunFinished(const SaveRunResult& result)
@@ -291,7 +321,7 @@ LiveCounts CaptureSession::liveCounts() const
     live.elapsedMs = runClock_.elapsed();
     live.droppedFrameSets = policy_->droppedFrameSets.load();
     if (worker_) {
-        const TaskSaveWork::Stats now = worker_->stats();
+        const SaveWorker::Stats now = worker_->stats();
         live.frameSetsSaved = now.depthImagesSaved - statsAtStart_.depthImagesSaved;
         const uint64_t imu = now.imuSamplesWritten - statsAtStart_.imuSamplesWritten;
         if (live.elapsedMs > 0)

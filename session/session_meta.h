@@ -1,6 +1,7 @@
 #pragma once
-// meta.yaml: what a session folder holds, written by the capture page after
-// every finished save run so the file always describes the session as it is.
+// meta.yaml: what a session folder holds, written by the save run's recorder
+// when the folder is made and after every run, so the file always describes
+// the session as it is.
 
 #include <map>
 #include <string>
@@ -56,6 +57,9 @@ bool writeFileAtomically(const std::string& path, const std::string& text);
 // (its last component). Returns false (logged) when
 // the file could not be written.
 bool writeSessionMeta(const std::string& metaPath, const std::string& sessionPathForTime,
+    const std::vector<std::string>& fallbackTags, const ImageLabels* imageLabels);
+// The same from a run's own copy of the collection info.
+bool writeSessionMeta(const CollectionInfo& info, const std::string& metaPath, const std::string& sessionPathForTime,
     const std::vector<std::string>& fallbackTags, const ImageLabels* imageLabels);
 
 } // namespace session_meta

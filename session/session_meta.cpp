@@ -7,6 +7,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include "AtomicFile.h"
+#include "CaptureMode.h"
 #include "CollectionContext.h"
 #include "Log.h"
 #include "config_manager.h"
@@ -15,7 +16,7 @@ namespace session_meta {
 
 bool isContinuousMode(const std::string& captureMode)
 {
-    return captureMode == "continue_shot" || captureMode == "continue_record";
+    return isContinuous(captureModeOf(captureMode));
 }
 
 std::vector<std::string> sessionTagsFallback(const std::string& captureMode, const std::string& taskLabel,
@@ -195,7 +196,13 @@ bool writeFileAtomically(const std::string& path, const std::string& text)
 bool writeSessionMeta(const std::string& metaPath, const std::string& sessionPathForTime,
     const std::vector<std::string>& fallbackTags, const ImageLabels* imageLabels)
 {
-    const CollectionInfo info = CollectionContext::instance().collectionInfo();
+    return writeSessionMeta(
+        CollectionContext::instance().collectionInfo(), metaPath, sessionPathForTime, fallbackTags, imageLabels);
+}
+
+bool writeSessionMeta(const CollectionInfo& info, const std::string& metaPath, const std::string& sessionPathForTime,
+    const std::vector<std::string>& fallbackTags, const ImageLabels* imageLabels)
+{
     const config_manager& config = config_manager::instance();
 
     MetaInputs inputs;
