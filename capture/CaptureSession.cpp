@@ -9,8 +9,6 @@
 
 namespace {
 
-const char* const kSoilTask = "soil_collection";
-
 StreamTotals totals(const StreamCounts& counts, uint64_t saved)
 {
     return {counts.produced.load(), counts.queued.load(), counts.refused.load(), saved};
@@ -91,7 +89,7 @@ CaptureSession::~CaptureSession()
 void CaptureSession::configure(const CollectionInfo& info, int fps)
 {
     singleShot_ = captureModeOf(info.capture_mode) == CaptureMode::SingleShot;
-    const bool soil = info.task_label == kSoilTask;
+    const bool soil = isSoilCollection(info.task_label);
     policy_->soil = soil;
     policy_->onRequest = singleShot_ || soil;
     policy_->stride = computeSaveScale(fps, info.shot_interval_ms);

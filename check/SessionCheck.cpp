@@ -218,7 +218,7 @@ Layout readLayout(const std::string& session, SessionReport& report)
         device.hasImuFile = imu.outcome.ok() && !imu.folder;
         if (!imu.outcome.ok() && imu.outcome.refusal != session_file::Refusal::Missing)
             report.problems.push_back(refusedProblem(prefix + "data.json", imu.outcome));
-        else if (!device.hasImuFile && !device.depth.empty())
+        else if (!device.hasImuFile && !device.depth.empty() && !isSoilCollection(report.taskLabel))
             report.problems.push_back({ProblemKind::MissingFile, prefix + "data.json",
                 imu.folder ? "is a folder, not the IMU file" : "data.json is missing (the depth camera saves its IMU)"});
         for (const auto& name : device.colour)

@@ -22,3 +22,7 @@ CaptureMode captureModeOf(std::string_view text);
 const char* captureModeText(CaptureMode mode);
 
 inline bool isContinuous(CaptureMode mode) { return mode != CaptureMode::SingleShot; }
+
+// The task that photographs soil on request saves no IMU samples, whatever its mode.
+inline constexpr std::string_view kSoilCollectionTask = "soil_collection";
+inline bool isSoilCollection(std::string_view taskLabel) { return taskLabel == kSoilCollectionTask; }

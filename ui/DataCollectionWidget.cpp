@@ -37,7 +37,6 @@ constexpr int kTestFrameHeight = 250;
 // A camera that showed no frame for this long is marked as not responding.
 constexpr int kCameraSilenceMs = 2000;
 constexpr int kStatusIntervalMs = 1000;
-const char* const kSoilTask = "soil_collection";
 
 QString elapsedText(qint64 ms)
 {
@@ -342,7 +341,7 @@ void DataCollectionWidget::releaseCameras()
 bool DataCollectionWidget::taskUsesUsbCamera() const
 {
     return config_manager::instance().camera_config_.camera3.camera_id == static_cast<int>(usb_camera)
-        && CollectionContext::instance().collectionInfo().task_label == kSoilTask;
+        && isSoilCollection(CollectionContext::instance().collectionInfo().task_label);
 }
 
 void DataCollectionWidget::setDepthCameraState(CameraState value)

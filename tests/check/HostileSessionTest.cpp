@@ -262,6 +262,18 @@ TEST_F(HostileSessions, EveryDamageFailsTheSessionByNameWithinBoundedMemory)
     EXPECT_LT(peak, 300);
 }
 
+// Soil is photographed on request without IMU samples: its depth images stand
+// without a data.json, which every other task's session must have.
+TEST_F(HostileSessions, OnlySoilCollectionMayLackItsImuFile)
+{
+    const std::string soil = copyFor("soil without data.json");
+    std::string meta = readFile(soil + "/meta.yaml");
+    const size_t at = meta.find("task_label: ") + 12;
+    writeFile(soil + "/meta.yaml", meta.replace(at, meta.find('\n', at) - at, "soil_collection"));
+    fs::remove(soil + "/D1/data.json");
+    EXPECT_TRUE(checkSession(soil, 2).passed()) << describe(checkSession(soil, 2));
+}
+
 // One run over a dataset of hostile sessions and a good one: the program
 // ends by itself (no signal), every session has its line and the good passes.
 TEST_F(HostileSessions, ProgramPrintsEverySessionWhateverTheOthersDid)
