@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Why a request to the store failed, in terms an operator can act on.
 enum class upload_failure {
@@ -33,6 +34,20 @@ struct put_outcome {
     bool ok() const { return failure == upload_failure::none; }
 };
 
+// One object as a listing shows it.
+struct stored_object {
+    std::string key;
+    uint64_t size = 0;
+    std::string etag;   // lower-case, without quotes; the MD5 of a single-request upload
+};
+
+struct list_outcome {
+    upload_failure failure = upload_failure::none;
+    std::string detail;                     // for the log; never holds a secret
+    std::vector<stored_object> objects;     // every object under the prefix, all pages, in key order
+    bool ok() const { return failure == upload_failure::none; }
+};
+
 class object_store_client {
 public:
     virtual ~object_store_client() = default;
@@ -44,4 +59,6 @@ public:
     // Sends a small object held in memory.
     virtual put_outcome put_bytes(const std::string& key, const std::string& body,
         const std::atomic<bool>& cancel) = 0;
+    // Lists every object whose key starts with `prefix`, following the pages.
+    virtual list_outcome list_objects(const std::string& prefix, const std::atomic<bool>& cancel) = 0;
 };

@@ -156,6 +156,51 @@ std::string xml_value(const std::string& xml, const std::string& tag)
     return xml.substr(start + open.size(), end - start - open.size());
 }
 
+// Text of an XML element with its five entities and character references resolved.
+std::string xml_unescape(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto semicolon = text[i] == '&' ? text.find(';', i) : std::string::npos;
+        if (semicolon == std::string::npos) {
+            out.push_back(text[i]);
+            continue;
+        }
+        const std::string entity = text.substr(i + 1, semicolon - i - 1);
+        unsigned long code = 0;
+        if (entity == "amp") code = '&';
+        else if (entity == "lt") code = '<';
+        else if (entity == "gt") code = '>';
+        else if (entity == "quot") code = '"';
+        else if (entity == "apos") code = '\'';
+        else if (entity.size() > 1 && entity[0] == '#')
+            code = entity[1] == 'x' ? std::strtoul(entity.c_str() + 2, nullptr, 16) : std::strtoul(entity.c_str() + 1, nullptr, 10);
+        if (code == 0 || code > 0x10FFFF) {
+            out.push_back(text[i]);
+            continue;
+        }
+        // UTF-8 of the code point.
+        if (code < 0x80) {
+            out.push_back(static_cast<char>(code));
+        } else if (code < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else if (code < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        }
+        i = semicolon;
+    }
+    return out;
+}
+
 std::string trim(const std::string& text)
 {
     const auto first = text.find_first_not_of(" \t\r\n");
@@ -317,6 +362,33 @@ std::string s3_encode_key(const std::string& key)
 std::string s3_encode_query_value(const std::string& value)
 {
     return percent_encode(value, false);
+}
+
+bool s3_parse_list_page(const std::string& xml, std::vector<stored_object>& objects, std::string& next_token)
+{
+    next_token.clear();
+    if (xml.find("<ListBucketResult") == std::string::npos)
+        return false;
+    for (std::size_t at = xml.find("<Contents>"); at != std::string::npos; at = xml.find("<Contents>", at)) {
+        const auto end = xml.find("</Contents>", at);
+        if (end == std::string::npos)
+            return false;
+        const std::string entry = xml.substr(at, end - at);
+        stored_object object;
+        object.key = xml_unescape(xml_value(entry, "Key"));
+        object.size = std::strtoull(xml_value(entry, "Size").c_str(), nullptr, 10);
+        object.etag = strip_quotes(xml_unescape(xml_value(entry, "ETag")));
+        std::transform(object.etag.begin(), object.etag.end(), object.etag.begin(),
+            [](unsigned char c) { return std::tolower(c); });
+        objects.push_back(std::move(object));
+        at = end;
+    }
+    if (xml_value(xml, "IsTruncated") == "true") {
+        next_token = xml_unescape(xml_value(xml, "NextContinuationToken"));
+        if (next_token.empty())
+            return false;  // more pages, but no way to ask for them
+    }
+    return true;
 }
 
 struct s3_client::request {
@@ -484,6 +556,32 @@ s3_response s3_client::get_object_streamed(const std::string& key,
     request req{"GET", key, "", nullptr, "", {}};
     req.on_chunk = &on_chunk;
     return perform(req, &cancel);
+}
+
+list_outcome s3_client::list_objects(const std::string& prefix, const std::atomic<bool>& cancel)
+{
+    list_outcome outcome;
+    std::string token;
+    do {
+        // Query parameters in sorted order, as they are signed.
+        std::string query;
+        if (!token.empty())
+            query = "continuation-token=" + s3_encode_query_value(token) + "&";
+        query += "list-type=2&max-keys=" + std::to_string(settings_.list_page_size) +
+            "&prefix=" + s3_encode_query_value(prefix);
+        const s3_response page = perform({"GET", "", query, nullptr, "", {}}, &cancel);
+        if (page.failure != upload_failure::none) {
+            outcome.failure = page.failure;
+            outcome.detail = page.detail;
+            return outcome;
+        }
+        if (!s3_parse_list_page(page.body, outcome.objects, token)) {
+            outcome.failure = upload_failure::rejected;
+            outcome.detail = "the store's listing of " + prefix + " could not be read";
+            return outcome;
+        }
+    } while (!token.empty());
+    return outcome;
 }
 
 bool s3_client::already_stored(const std::string& key, uint64_t size, const std::string& md5_hex,

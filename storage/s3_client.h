@@ -32,6 +32,7 @@ struct s3_settings {
     std::string secret_access_key;
     uint64_t multipart_threshold = 16ull << 20;
     uint64_t part_size = 8ull << 20;    // the store refuses parts under 5 MiB but the last
+    int list_page_size = 1000;          // keys a listing page asks for (the store's most)
     long connect_timeout_s = 10;
     // A transfer slower than 1 KiB/s for this long is given up.
     long stall_timeout_s = 30;
@@ -60,6 +61,8 @@ public:
         const std::atomic<bool>& cancel) override;
     put_outcome put_bytes(const std::string& key, const std::string& body,
         const std::atomic<bool>& cancel) override;
+    // ListObjectsV2, page after page (the store returns at most 1000 keys a page).
+    list_outcome list_objects(const std::string& prefix, const std::atomic<bool>& cancel) override;
 
     // Reads an object whole; for checks and tests.
     s3_response get_object(const std::string& key);
@@ -100,3 +103,6 @@ std::optional<long> store_clock_offset(const s3_response& response, std::time_t 
 std::string s3_encode_key(const std::string& key);
 // Percent-encodes a query value: only unreserved characters stay.
 std::string s3_encode_query_value(const std::string& value);
+// The objects of one ListObjectsV2 page, and the token of the next page
+// (empty on the last one). False when the body is no listing.
+bool s3_parse_list_page(const std::string& xml, std::vector<stored_object>& objects, std::string& next_token);

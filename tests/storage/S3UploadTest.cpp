@@ -128,6 +128,53 @@ TEST(ObjectKeys, FollowThePrefixTableBelowTheDataset)
     EXPECT_EQ(s3_encode_key("a b/厕所+x~_.-"), "a%20b/%E5%8E%95%E6%89%80%2Bx~_.-");
 }
 
+TEST(ObjectListing, PageWithEscapedKeysAndQuotedETags)
+{
+    const std::string page =
+        "<?xml version=\"1.0\"?><ListBucketResult><IsTruncated>true</IsTruncated>"
+        "<Contents><Key>a/R&amp;D &lt;1&gt;/&#21397;.png</Key><Size>12</Size><ETag>&quot;ABC123&quot;</ETag></Contents>"
+        "<Contents><Key>a/b</Key><Size>0</Size><ETag>\"d41d8cd98f00b204e9800998ecf8427e-2\"</ETag></Contents>"
+        "<NextContinuationToken>tok/+=</NextContinuationToken></ListBucketResult>";
+    std::vector<stored_object> objects;
+    std::string next;
+    ASSERT_TRUE(s3_parse_list_page(page, objects, next));
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_EQ(objects[0].key, "a/R&D <1>/厕.png");
+    EXPECT_EQ(objects[0].size, 12u);
+    EXPECT_EQ(objects[0].etag, "abc123");
+    EXPECT_EQ(objects[1].etag, "d41d8cd98f00b204e9800998ecf8427e-2");
+    EXPECT_EQ(next, "tok/+=");
+    // A truncated page without its token cannot be followed; an error body is no listing.
+    EXPECT_FALSE(s3_parse_list_page("<ListBucketResult><IsTruncated>true</IsTruncated></ListBucketResult>", objects, next));
+    EXPECT_FALSE(s3_parse_list_page("<Error><Code>NoSuchBucket</Code></Error>", objects, next));
+}
+
+TEST_F(S3Upload, ListingFollowsEveryPageAndKeepsToItsPrefix)
+{
+    const std::string prefix = "listing/" + dataset() + "/";
+    s3_settings small_pages = settings;
+    small_pages.list_page_size = 2;
+    s3_client client(small_pages);
+    const std::atomic<bool> cancel{false};
+    const std::vector<std::string> names = {"a&b.png", "c/厕所 1.png", "d.txt", "e", "f/g/h"};
+    for (std::size_t i = 0; i < names.size(); ++i)
+        ASSERT_TRUE(client.put_bytes(prefix + names[i], std::string(i * 7, 'x'), cancel).ok());
+    ASSERT_TRUE(client.put_bytes(prefix.substr(0, prefix.size() - 1) + "-sibling", "s", cancel).ok());
+
+    const list_outcome listed = client.list_objects(prefix, cancel);
+    ASSERT_TRUE(listed.ok()) << listed.detail;
+    ASSERT_EQ(listed.objects.size(), names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        EXPECT_EQ(listed.objects[i].key, prefix + names[i]);
+        EXPECT_EQ(listed.objects[i].size, i * 7);
+        EXPECT_EQ(listed.objects[i].etag, client.head_object(prefix + names[i]).headers["x-amz-meta-md5"]);
+    }
+
+    s3_settings wrong = settings;
+    wrong.bucket = "no-such-bucket-here";
+    EXPECT_EQ(s3_client(wrong).list_objects(prefix, cancel).failure, upload_failure::no_bucket);
+}
+
 TEST_F(S3Upload, DatasetArrivesByteForByteWithManifestAndIsSkippedWhenSentAgain)
 {
     const std::string name = dataset();
