@@ -13,6 +13,7 @@
 namespace {
 
 const std::string kManifestSuffix = std::string("/") + kManifestName;
+const std::string kMissing = "missing in the store";
 constexpr std::size_t kMetaLimit = 1 << 20;   // a meta.yaml larger than this is not read for the totals
 
 std::string parent_of(const std::string& key)
@@ -53,7 +54,7 @@ void check_object(s3_client& client, object_task& task, const std::atomic<bool>&
         return true;
     }, cancel);
     if (got.failure != upload_failure::none)
-        task.problem = got.status == 404 ? "missing in the store" : "could not be read: " + got.detail;
+        task.problem = got.status == 404 ? kMissing : "could not be read: " + got.detail;
     else if (received != task.expected.size)
         task.problem = "size " + std::to_string(received) + ", the manifest says " + std::to_string(task.expected.size);
     else if (sha.hex_digest() != task.expected.sha256)
@@ -124,13 +125,13 @@ void add_totals(const std::vector<object_task*>& tasks, verify_report& report)
         report.totals[{"?", "?", "?"}].bytes += loose.bytes;
 }
 
-// Where an object under no manifest belongs: the folder above the nearest
-// session folder (one with a meta.yaml), else the object's own folder.
+// Where an object under no manifest belongs: its nearest session folder (one
+// with a meta.yaml; the uploader sends a session as a dataset), else its own folder.
 std::string orphan_dataset(const std::string& key, const std::set<std::string>& session_folders)
 {
     for (std::string folder = parent_of(key); !folder.empty(); folder = parent_of(folder)) {
         if (session_folders.count(folder))
-            return parent_of(folder).empty() ? folder : parent_of(folder);
+            return folder;
     }
     return parent_of(key).empty() ? key : parent_of(key);
 }
@@ -177,11 +178,9 @@ verify_report verify_store(s3_client& client, const verify_options& options, con
         return options.since.empty() || date.empty() || date >= options.since;
     };
 
-    std::map<std::string, const stored_object*> in_store;
     std::set<std::string> manifests;   // dataset folders
     std::set<std::string> session_folders;
     for (const stored_object& object : listed.objects) {
-        in_store[object.key] = &object;
         if (ends_with(object.key, kManifestSuffix))
             manifests.insert(object.key.substr(0, object.key.size() - kManifestSuffix.size()));
         else if (ends_with(object.key, "/meta.yaml"))
@@ -211,12 +210,10 @@ verify_report verify_store(s3_client& client, const verify_options& options, con
             check.manifest_error = "cannot be read: " + manifest.detail;
         else if (!parse_manifest(manifest.body, "key", files, error))
             check.manifest_error = error;
+        // Each listed key is fetched, even one outside the listed prefix.
         for (const manifest_entry& file : files) {
             listed_keys[folder].insert(file.name);
-            if (in_store.count(file.name))
-                tasks.push_back({folder, 0, file, {}, {}});
-            else
-                check.missing.push_back(file.name);
+            tasks.push_back({folder, 0, file, {}, {}});
         }
     }
     for (const stored_object& object : listed.objects) {
@@ -262,6 +259,10 @@ verify_report verify_store(s3_client& client, const verify_options& options, con
     std::map<std::size_t, std::vector<object_task*>> by_dataset;
     for (object_task& task : tasks) {
         dataset_check& check = report.datasets[task.dataset];
+        if (task.problem == kMissing) {
+            check.missing.push_back(task.expected.name);
+            continue;
+        }
         if (!task.problem.empty()) {
             check.damaged.push_back(task.expected.name + ": " + task.problem);
             continue;

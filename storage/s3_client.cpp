@@ -558,6 +558,11 @@ s3_response s3_client::get_object_streamed(const std::string& key,
     return perform(req, &cancel);
 }
 
+s3_response s3_client::delete_object(const std::string& key)
+{
+    return perform({"DELETE", key, "", nullptr, "", {}}, nullptr);
+}
+
 list_outcome s3_client::list_objects(const std::string& prefix, const std::atomic<bool>& cancel)
 {
     list_outcome outcome;

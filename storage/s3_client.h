@@ -72,6 +72,7 @@ public:
     // response then fails). The response's body holds only an error document.
     s3_response get_object_streamed(const std::string& key,
         const std::function<bool(const char* data, std::size_t length)>& on_chunk, const std::atomic<bool>& cancel);
+    s3_response delete_object(const std::string& key);
 
     const s3_settings& settings() const { return settings_; }
 
