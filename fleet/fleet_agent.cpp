@@ -117,7 +117,8 @@ void fleet_agent::loop()
             catalogue_due = true;
             status_due_ = true;
         }
-        const bool look = catalogue_due && !capturing_;
+        // Without a HOME there is no scenario folder to fill.
+        const bool look = catalogue_due && !capturing_ && !settings_.scenario_root.empty();
         const bool report = status_due_;
         status_due_ = false;
         if (look)
@@ -136,9 +137,12 @@ void upload_reporting_client::note(const std::string& key, const put_outcome& ou
     static const std::string manifest_tail = std::string("/") + kManifestName;
     const bool manifest = key.size() > manifest_tail.size() &&
         key.compare(key.size() - manifest_tail.size(), manifest_tail.size(), manifest_tail) == 0;
-    if ((outcome.ok() && manifest) ||
-        (!outcome.ok() && outcome.failure != upload_failure::cancelled && failure_ends_dataset(outcome.failure)))
-        agent_.upload_finished(outcome.failure);
+    const bool ended = (outcome.ok() && manifest) ||
+        (!outcome.ok() && outcome.failure != upload_failure::cancelled && failure_ends_dataset(outcome.failure));
+    if (!ended)
+        return;
+    if (const std::shared_ptr<fleet_agent> agent = agent_.lock())
+        agent->upload_finished(outcome.failure);
 }
 
 put_outcome upload_reporting_client::put_file(const std::string& local_path, const std::string& key,

@@ -85,10 +85,11 @@ private:
 
 // Hands every request to the store client and tells the agent when a
 // dataset's upload ended: its manifest stored, or a failure that ends it.
+// Uploads may outlive the agent (at exit): it is held weakly.
 class upload_reporting_client final : public object_store_client {
 public:
-    upload_reporting_client(std::shared_ptr<object_store_client> inner, fleet_agent& agent)
-        : inner_(std::move(inner)), agent_(agent) {}
+    upload_reporting_client(std::shared_ptr<object_store_client> inner, std::weak_ptr<fleet_agent> agent)
+        : inner_(std::move(inner)), agent_(std::move(agent)) {}
     put_outcome put_file(const std::string& local_path, const std::string& key,
         const std::atomic<bool>& cancel) override;
     put_outcome put_bytes(const std::string& key, const std::string& body, const std::atomic<bool>& cancel) override;
@@ -101,5 +102,5 @@ private:
     void note(const std::string& key, const put_outcome& outcome);
 
     std::shared_ptr<object_store_client> inner_;
-    fleet_agent& agent_;
+    std::weak_ptr<fleet_agent> agent_;
 };

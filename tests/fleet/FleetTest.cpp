@@ -10,6 +10,7 @@
 #include <future>
 #include <thread>
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <gtest/gtest.h>
 
@@ -128,6 +129,8 @@ TEST_F(Fleet, PublishedSetReachesTheStartPageAndOnlyTheNewestThreeStay)
     ASSERT_TRUE(published.ok) << published.error;
     EXPECT_EQ(published.files, 2u);
 
+    ScenarioSelectWidget page;   // built before the set arrives, as on a running terminal
+    page.show();
     catalogue_sync sync(client, prefix, root());
     ASSERT_EQ(sync.run(never), catalogue_result::installed);
     EXPECT_EQ(sync.installed_set(), kNewSet);
@@ -135,8 +138,9 @@ TEST_F(Fleet, PublishedSetReachesTheStartPageAndOnlyTheNewestThreeStay)
     EXPECT_EQ(root_entries(), (std::vector<std::string>{"scenario_20240601_000000", kOldSet, kNewSet}));
     EXPECT_EQ(sync.run(never), catalogue_result::up_to_date);
 
-    ScenarioSelectWidget page;
+    page.hide();
     page.show();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     std::vector<std::string> paths;
     for (const ScenarioSelectButton* button : page.findChildren<ScenarioSelectButton*>()) {
         EXPECT_EQ(button->scenarioName.toStdString(), "厕所场景");
@@ -253,8 +257,8 @@ protected:
         agent_settings.storage_root = scratch.card();
         agent_settings.interval = 1h;
         agent_settings.ledger_rows = [this] { return manager.ledger().records_snapshot(); };
-        agent = std::make_unique<fleet_agent>(std::make_shared<s3_client>(fast), agent_settings);
-        manager.uploads().set_client(std::make_shared<upload_reporting_client>(client, *agent), 4);
+        agent = std::make_shared<fleet_agent>(std::make_shared<s3_client>(fast), agent_settings);
+        manager.uploads().set_client(std::make_shared<upload_reporting_client>(client, agent), 4);
     }
     void TearDown() override
     {
@@ -280,7 +284,7 @@ protected:
 
     std::map<std::string, std::string> datasets;
     file_manager manager;
-    std::unique_ptr<fleet_agent> agent;
+    std::shared_ptr<fleet_agent> agent;
 };
 
 TEST_F(FleetTerminal, StatusAfterAnUploadShowsWhatIsStillWaiting)
