@@ -6,6 +6,7 @@
 #include "s3_client.h"
 #include "scenario_tag_loader.h"
 #include "store_manifest.h"
+#include "uploader.h"
 
 fleet_agent::fleet_agent(std::shared_ptr<s3_client> client, fleet_agent_settings settings)
     : client_(std::move(client)), settings_(std::move(settings)),
@@ -51,12 +52,14 @@ void fleet_agent::set_capturing(bool capturing)
     wake_.notify_all();
 }
 
-void fleet_agent::upload_finished(upload_failure result)
+void fleet_agent::upload_finished(upload_failure result, const std::string& manifest_key)
 {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         last_upload_time_ = std::time(nullptr);
         last_upload_result_ = failure_name(result);
+        if (!manifest_key.empty())
+            uploaded_manifests_.insert(manifest_key);
         status_due_ = true;
     }
     wake_.notify_all();
@@ -76,14 +79,19 @@ terminal_status fleet_agent::current_status() const
     struct statvfs fs {};
     if (::statvfs(settings_.storage_root.c_str(), &fs) == 0)
         status.free_bytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
-    if (settings_.ledger_rows)
-        count_waiting(settings_.ledger_rows(), status);
+    std::vector<dir_info> rows = settings_.ledger_rows ? settings_.ledger_rows() : std::vector<dir_info>{};
     if (settings_.ntp_synchronized)
         status.ntp_synchronized = settings_.ntp_synchronized();
     status.sessions_failed_check = failed_checks_.load();
     std::lock_guard<std::mutex> lock(mutex_);
     status.last_upload_time = last_upload_time_;
     status.last_upload_result = last_upload_result_;
+    // The uploader marks the row a moment after the manifest is stored.
+    for (dir_info& row : rows) {
+        if (uploaded_manifests_.count(dataset_key(row.dir_name) + "/" + kManifestName))
+            row.status = kStatusCompleted;
+    }
+    count_waiting(rows, status);
     return status;
 }
 
@@ -142,7 +150,7 @@ void upload_reporting_client::note(const std::string& key, const put_outcome& ou
     if (!ended)
         return;
     if (const std::shared_ptr<fleet_agent> agent = agent_.lock())
-        agent->upload_finished(outcome.failure);
+        agent->upload_finished(outcome.failure, outcome.ok() ? key : std::string());
 }
 
 put_outcome upload_reporting_client::put_file(const std::string& local_path, const std::string& key,

@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,7 +53,9 @@ public:
 
     void set_capturing(bool capturing);
     // An upload ended; its result goes into the next status, written soon.
-    void upload_finished(upload_failure result);
+    // `manifest_key` names the stored manifest of a completed dataset, which
+    // counts as uploaded even before the ledger row says so.
+    void upload_finished(upload_failure result, const std::string& manifest_key = {});
     void set_failed_checks(uint64_t sessions);
 
     // What the next status file will say (without the store's clock offset).
@@ -81,6 +84,7 @@ private:
     bool status_due_ = false;           // guarded by mutex_
     std::time_t last_upload_time_ = 0;  // guarded by mutex_
     std::string last_upload_result_;    // guarded by mutex_
+    std::set<std::string> uploaded_manifests_;  // guarded by mutex_
 };
 
 // Hands every request to the store client and tells the agent when a

@@ -59,6 +59,56 @@ void put_file(const std::string& path, const std::string& content)
     writeFile(path, content);
 }
 
+TEST(FleetNames, DatesInKeysAndStatusKeysThatStayInTheirFolder)
+{
+    const std::pair<const char*, const char*> dates[] = {
+        {"rosbags/fullscene/20261206-a/urinal", "2026-12-06"},
+        {"x/2026-01-02/b", "2026-01-02"},
+        {"x/2026_01_02_0900/b", "2026-01-02"},
+        {"x/202612061/b", ""},
+        {"x/2026-01_02/b", ""},
+        {"rosbags/gejian/ds1", ""},
+    };
+    for (const auto& [key, date] : dates)
+        EXPECT_EQ(date_in_key(key), date) << key;
+    EXPECT_EQ(terminal_status_key("T-7"), "terminals/T-7/status.json");
+    for (const char* bad : {"", "..", "../x", "a/b", ".hidden", "a\nb"})
+        EXPECT_EQ(terminal_status_key(bad), "") << bad;
+}
+
+TEST(FleetNames, StatusSurvivesItsJsonAndAMissingMemberIsNamed)
+{
+    terminal_status status;
+    status.machine_id = "T-1";
+    status.version = "0.1.0";
+    status.catalogue = kNewSet;
+    status.free_bytes = 5ull << 30;
+    status.sessions_waiting = 2;
+    status.bytes_waiting = 12345;
+    status.last_upload_time = 1796570000;
+    status.last_upload_result = "unreachable";
+    status.ntp_synchronized = true;
+    status.clock_offset_s = -42;
+    status.sessions_failed_check = 1;
+    status.written_at = 1796570100;
+    terminal_status read;
+    std::string error;
+    const nlohmann::json json = nlohmann::json::parse(status_to_json(status).dump());
+    ASSERT_TRUE(status_from_json(json, read, error)) << error;
+    EXPECT_EQ(status_to_json(read), status_to_json(status));
+
+    status.clock_offset_s.reset();
+    status.last_upload_time = 0;
+    ASSERT_TRUE(status_from_json(nlohmann::json::parse(status_to_json(status).dump()), read, error)) << error;
+    EXPECT_FALSE(read.clock_offset_s.has_value());
+    EXPECT_EQ(read.last_upload_time, 0);
+
+    nlohmann::json partial = json;
+    partial.erase("bytes_waiting");
+    EXPECT_FALSE(status_from_json(partial, read, error));
+    EXPECT_NE(error.find("bytes_waiting"), std::string::npos) << error;
+}
+
 class Fleet : public ::testing::Test {
 protected:
     void SetUp() override
@@ -160,18 +210,22 @@ TEST_F(Fleet, BadSetsAreRefusedNamingTheFileAndTheOldSetStays)
         files_t files;
         bool manifest;
         std::string changed_after;      // a file changed in the store after publishing (same size)
+        std::string manifest_text;      // replaces the true manifest when set
         catalogue_result result;
         std::vector<std::string> warned;
     };
     const bad_case cases[] = {
-        {"changed", good, true, "scenario_toilets.yaml", catalogue_result::refused,
+        {"changed", good, true, "scenario_toilets.yaml", "", catalogue_result::refused,
             {"scenario_toilets.yaml", "SHA-256"}},
         {"broken-yaml", {{"scenario_toilets.yaml", kScenarioYaml}, {"tags.yaml", "tag_groups: [state\n"}}, true, "",
-            catalogue_result::refused, {"tags.yaml", "YAML error"}},
-        {"no-tasks", {{"scenario_toilets.yaml", "scenarios:\n  - label: toilets\n"}}, true, "",
+            "", catalogue_result::refused, {"tags.yaml", "YAML error"}},
+        {"no-tasks", {{"scenario_toilets.yaml", "scenarios:\n  - label: toilets\n"}}, true, "", "",
             catalogue_result::refused, {"scenario_toilets.yaml", "selected scenario has no tasks"}},
-        {"no-scenario", {{"tags.yaml", kTagsYaml}}, true, "", catalogue_result::refused, {"no scenario*.yaml"}},
-        {"no-manifest", good, false, "", catalogue_result::up_to_date, {}},
+        {"no-scenario", {{"tags.yaml", kTagsYaml}}, true, "", "", catalogue_result::refused, {"no scenario*.yaml"}},
+        {"escaping-name", good, true, "",
+            R"({"files": [{"name": "../../escape.yaml", "size": 3, "sha256": ")" + std::string(64, 'a') + "\"}]}",
+            catalogue_result::refused, {"../../escape.yaml"}},
+        {"no-manifest", good, false, "", "", catalogue_result::up_to_date, {}},
     };
     for (const bad_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -183,9 +237,13 @@ TEST_F(Fleet, BadSetsAreRefusedNamingTheFileAndTheOldSetStays)
             changed[changed.size() - 2] = 'X';
             ASSERT_TRUE(client->put_bytes(case_prefix + kNewSet + "/" + c.changed_after, changed, never).ok());
         }
+        if (!c.manifest_text.empty()) {
+            ASSERT_TRUE(client->put_bytes(case_prefix + kNewSet + "/_manifest.json", c.manifest_text, never).ok());
+        }
         catalogue_sync sync(client, case_prefix, root());
         EXPECT_EQ(sync.run(never), c.result);
         EXPECT_EQ(root_entries(), std::vector<std::string>{kOldSet}) << "no new or hidden folder may stay";
+        EXPECT_FALSE(fs::exists(home.userDir() + "/escape.yaml"));
         for (const std::string& text : c.warned)
             EXPECT_EQ(log.count(text), 1) << text;
         EXPECT_EQ(log.count("refused"), c.warned.empty() ? 0 : 1);
