@@ -382,6 +382,20 @@ TEST_F(FleetTerminal, StatusAfterAnUploadShowsWhatIsStillWaiting)
     }
 }
 
+TEST_F(FleetTerminal, NoCatalogueLookOnTheCapturePageUntilItIsLeft)
+{
+    put_raw_set(prefix, kNewSet, {{"scenario_toilets.yaml", kScenarioYaml}, {"tags.yaml", kTagsYaml}});
+    agent->set_capturing(true);
+    agent->start();
+    ASSERT_TRUE(kavrel::test::waitUntil([&] { return agent->status_writes() >= 1; }, 30000));
+    EXPECT_FALSE(fs::exists(root() + "/" + kNewSet));
+
+    agent->set_capturing(false);
+    EXPECT_TRUE(kavrel::test::waitUntil([&] { return agent->status_writes() >= 2; }, 30000));
+    EXPECT_TRUE(fs::exists(root() + "/" + kNewSet + "/scenario_toilets.yaml"));
+    EXPECT_EQ(agent->current_status().catalogue, kNewSet);
+}
+
 int run_fleet(const std::string& arguments, std::string& output)
 {
     const std::string out_file = ::testing::TempDir() + "/fleet-out.txt";
