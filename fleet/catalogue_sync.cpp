@@ -193,7 +193,14 @@ catalogue_result catalogue_sync::install(const std::string& set, const std::atom
     const std::string hidden = root_ + "/" + kHiddenPrefix + set;
     const std::string final_path = root_ + "/" + set;
     std::error_code ec;
-    fs::remove_all(hidden, ec);  // left by a run that was cut off
+    // Downloads cut off by a power loss leave their hidden folders behind.
+    std::vector<fs::path> stale;
+    for (const fs::directory_entry& entry : fs::directory_iterator(root_, ec)) {
+        if (entry.path().filename().string().rfind(kHiddenPrefix, 0) == 0)
+            stale.push_back(entry.path());
+    }
+    for (const fs::path& path : stale)
+        fs::remove_all(path, ec);
     fs::create_directories(hidden, ec);
     if (ec) {
         LOGW << "Catalogue: cannot create " << hidden << ": " << ec.message();

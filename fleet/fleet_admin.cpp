@@ -1,5 +1,6 @@
 #include "fleet_admin.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>

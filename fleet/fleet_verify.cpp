@@ -1,6 +1,7 @@
 #include "fleet_verify.h"
 
 #include <algorithm>
+#include <cctype>
 #include <set>
 #include <sstream>
 #include <thread>

@@ -218,7 +218,6 @@ std::string amz_date(std::time_t when)
     return text;
 }
 
-
 upload_failure failure_of_curl(CURLcode code)
 {
     switch (code) {
