@@ -67,7 +67,7 @@ void fleet_agent::upload_finished(upload_failure result, const std::string& mani
 
 void fleet_agent::set_failed_checks(uint64_t sessions)
 {
-    failed_checks_ = sessions;
+    failed_checks_ = static_cast<int64_t>(sessions);
 }
 
 terminal_status fleet_agent::current_status() const
@@ -82,7 +82,8 @@ terminal_status fleet_agent::current_status() const
     std::vector<dir_info> rows = settings_.ledger_rows ? settings_.ledger_rows() : std::vector<dir_info>{};
     if (settings_.ntp_synchronized)
         status.ntp_synchronized = settings_.ntp_synchronized();
-    status.sessions_failed_check = failed_checks_.load();
+    if (const int64_t failed = failed_checks_.load(); failed >= 0)
+        status.sessions_failed_check = static_cast<uint64_t>(failed);
     std::lock_guard<std::mutex> lock(mutex_);
     status.last_upload_time = last_upload_time_;
     status.last_upload_result = last_upload_result_;

@@ -74,7 +74,7 @@ private:
     std::atomic<bool> cancel_{false};
     std::atomic<uint64_t> status_writes_{0};
     std::atomic<uint64_t> status_failures_{0};
-    std::atomic<uint64_t> failed_checks_{0};
+    std::atomic<int64_t> failed_checks_{-1};   // -1: not known yet
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;

@@ -55,7 +55,8 @@ nlohmann::ordered_json status_to_json(const terminal_status& status)
         {"last_upload_result", status.last_upload_result},
         {"ntp_synchronized", status.ntp_synchronized},
         {"clock_offset_s", status.clock_offset_s ? nlohmann::ordered_json(*status.clock_offset_s) : nullptr},
-        {"sessions_failed_check", status.sessions_failed_check},
+        {"sessions_failed_check",
+            status.sessions_failed_check ? nlohmann::ordered_json(*status.sessions_failed_check) : nullptr},
         {"written_at", utc_text(status.written_at)},
     };
     return json;
@@ -78,7 +79,8 @@ bool status_from_json(const nlohmann::json& json, terminal_status& status, std::
         status.ntp_synchronized = json.at("ntp_synchronized").get<bool>();
         if (const auto& offset = json.at("clock_offset_s"); !offset.is_null())
             status.clock_offset_s = offset.get<long>();
-        status.sessions_failed_check = json.at("sessions_failed_check").get<uint64_t>();
+        if (const auto& failed = json.at("sessions_failed_check"); !failed.is_null())
+            status.sessions_failed_check = failed.get<uint64_t>();
         if (!utc_from_text(json.at("written_at").get<std::string>(), status.written_at))
             throw std::runtime_error("written_at is not a UTC time");
     } catch (const std::exception& e) {

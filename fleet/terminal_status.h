@@ -30,7 +30,7 @@ struct terminal_status {
     std::string last_upload_result;      // "ok" or why it failed
     bool ntp_synchronized = false;
     std::optional<long> clock_offset_s;  // device minus store clock, from its Date header
-    uint64_t sessions_failed_check = 0;
+    std::optional<uint64_t> sessions_failed_check;   // empty until the terminal has checked
     std::time_t written_at = 0;          // device clock
 };
 

@@ -99,8 +99,10 @@ TEST(FleetNames, StatusSurvivesItsJsonAndAMissingMemberIsNamed)
 
     status.clock_offset_s.reset();
     status.last_upload_time = 0;
+    status.sessions_failed_check.reset();
     ASSERT_TRUE(status_from_json(nlohmann::json::parse(status_to_json(status).dump()), read, error)) << error;
     EXPECT_FALSE(read.clock_offset_s.has_value());
+    EXPECT_FALSE(read.sessions_failed_check.has_value());
     EXPECT_EQ(read.last_upload_time, 0);
 
     nlohmann::json partial = json;
