@@ -79,6 +79,7 @@ std::shared_ptr<s3_client> configureUploads()
     settings.bucket = config.bucket;
     settings.path_style = config.path_style;
     settings.ca_file = config.ca_file;
+    settings.max_mbit = config.max_mbit;
     settings.access_key_id = credentials.access_key_id;
     settings.secret_access_key = credentials.secret_access_key;
     auto client = std::make_shared<s3_client>(std::move(settings));

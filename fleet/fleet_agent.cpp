@@ -162,6 +162,14 @@ put_outcome upload_reporting_client::put_file(const std::string& local_path, con
     return outcome;
 }
 
+put_outcome upload_reporting_client::send_file(const std::string& local_path, const std::string& key,
+    const stored_object* listed, const std::atomic<bool>& cancel)
+{
+    put_outcome outcome = inner_->send_file(local_path, key, listed, cancel);
+    note(key, outcome);
+    return outcome;
+}
+
 put_outcome upload_reporting_client::put_bytes(const std::string& key, const std::string& body,
     const std::atomic<bool>& cancel)
 {

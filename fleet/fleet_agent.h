@@ -96,7 +96,10 @@ public:
         : inner_(std::move(inner)), agent_(std::move(agent)) {}
     put_outcome put_file(const std::string& local_path, const std::string& key,
         const std::atomic<bool>& cancel) override;
+    put_outcome send_file(const std::string& local_path, const std::string& key, const stored_object* listed,
+        const std::atomic<bool>& cancel) override;
     put_outcome put_bytes(const std::string& key, const std::string& body, const std::atomic<bool>& cancel) override;
+    void open_connection(const std::atomic<bool>& cancel) override { inner_->open_connection(cancel); }
     list_outcome list_objects(const std::string& prefix, const std::atomic<bool>& cancel) override
     {
         return inner_->list_objects(prefix, cancel);

@@ -1,5 +1,6 @@
 #include <chrono>
 #include <filesystem>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -31,6 +32,54 @@ std::size_t deviceMappings()
 }
 
 } // namespace
+
+namespace camera_base {
+// Gives the reader a dequeued buffer the way its capture thread does, without a driver.
+struct UsbReaderDeliveryHook {
+    static bool deliver(usb_rgb_camera_read_impl& reader, std::vector<uint8_t>& mapped, std::size_t bytesUsed)
+    {
+        return reader.deliver_frame({mapped.data(), mapped.size()}, bytesUsed);
+    }
+};
+} // namespace camera_base
+
+// A faulty or hostile camera reports more bytes than the destination holds, or
+// than its own buffer has. Both buffers are exact-size heap blocks, so under
+// AddressSanitizer a copy one byte too far fails the test.
+TEST(UsbReader, FrameLargerThanTheDestinationIsDroppedAndCounted)
+{
+    constexpr std::size_t kCapacity = 4096;
+    struct Case {
+        const char* name;
+        std::size_t mappedLength, bytesUsed;
+        bool delivered;
+        std::size_t frameSize;  // afterwards
+    };
+    const Case cases[] = {
+        {"exactly fits", kCapacity, kCapacity, true, kCapacity},
+        {"one byte over", kCapacity + 1, kCapacity + 1, false, kCapacity},
+        {"far over, again", 3 * kCapacity, 3 * kCapacity, false, kCapacity},
+        {"used beyond the driver buffer", kCapacity / 2, kCapacity, true, kCapacity / 2},
+    };
+    kavrel::log::LogCapture capture;
+    usb_rgb_camera_read_impl reader;
+    std::vector<uint8_t> destination(kCapacity, 0);
+    reader.external_buffer = destination.data();
+    reader.external_buffer_size = destination.size();
+    uint8_t lastDelivered = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const uint8_t fill = static_cast<uint8_t>(&c - cases + 1);
+        std::vector<uint8_t> mapped(c.mappedLength, fill);
+        EXPECT_EQ(camera_base::UsbReaderDeliveryHook::deliver(reader, mapped, c.bytesUsed), c.delivered);
+        if (c.delivered)
+            lastDelivered = fill;
+        EXPECT_EQ(reader.get_frame_size(), c.frameSize);
+        EXPECT_EQ(destination[0], lastDelivered) << "a dropped frame leaves the last one in place";
+    }
+    EXPECT_EQ(reader.frames_dropped(), 2u);
+    EXPECT_EQ(capture.count("does not fit the 4096-byte buffer"), 1) << "one warning, not one per frame";
+}
 
 TEST(UsbReader, OpenFailsAtTheRightStepAndLeaksNothing)
 {

@@ -356,6 +356,12 @@ unsigned usb_rgb_camera_read_impl::copy_last_frame(uint8_t* dst, std::size_t cap
     return static_cast<unsigned>(bytes);
 }
 
+uint64_t usb_rgb_camera_read_impl::frames_dropped()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return frames_dropped_;
+}
+
 bool usb_rgb_camera_read_impl::deliver_frame(const MappedBuffer& buffer, std::size_t used)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -363,8 +369,11 @@ bool usb_rgb_camera_read_impl::deliver_frame(const MappedBuffer& buffer, std::si
     const std::size_t capacity = external_buffer ? external_buffer_size : frame_buffer_size;
     used = std::min(used, buffer.length);
     if (destination && used > capacity) {
-        // A truncated JPEG is worse than a missing one: drop the frame.
-        LOGW << "frame of " << used << " bytes does not fit the " << capacity << "-byte buffer, dropped";
+        // A truncated JPEG is worse than a missing one: drop the frame. A camera
+        // that sends one such frame usually sends them all: warn once, count the rest.
+        if (frames_dropped_++ == 0)
+            LOGW << "frame of " << used << " bytes does not fit the " << capacity
+                 << "-byte buffer, dropped (later ones are only counted)";
         return false;
     }
     if (destination)

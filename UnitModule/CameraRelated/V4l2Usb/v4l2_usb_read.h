@@ -63,6 +63,8 @@ public:
     int read_frame(uint8_t* dst) override;
     bool reopen() override;
     unsigned copy_last_frame(uint8_t* dst, std::size_t capacity) override;
+    // Frames dropped because they did not fit the destination buffer.
+    uint64_t frames_dropped();
 
     // Configuration, set before open().
     std::string dev_name;
@@ -80,6 +82,9 @@ public:
     std::atomic<bool> stop{false};
 
 private:
+    // Hands buffers to deliver_frame() in tests, as the capture thread does.
+    friend struct UsbReaderDeliveryHook;
+
     struct MappedBuffer {
         void* start = nullptr;
         std::size_t length = 0;
@@ -111,6 +116,7 @@ private:
     unsigned frame_size = 0;
     uint64_t frame_sequence_ = 0;  // frames delivered so far, guarded by `mutex`
     uint64_t frames_read_ = 0;     // sequence of the last frame read_frame() returned
+    uint64_t frames_dropped_ = 0;  // guarded by `mutex`
 
     std::mutex mutex;
     std::condition_variable frame_cv;

@@ -1,0 +1,113 @@
+// The checker's limits tested on both sides of their boundary, on sessions
+// recorded by the real save worker and then retimed. The limits are written
+// out here, not taken from the checker: moving one must fail a test.
+
+#include <nlohmann/json.hpp>
+
+#include "RecordedSessions.h"
+#include "SessionCheck.h"
+
+using namespace session_check;
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+std::string copyOf(const std::string& session, const std::string& copy)
+{
+    fs::remove_all(copy);
+    fs::create_directories(fs::path(copy).parent_path());
+    fs::copy(session, copy, fs::copy_options::recursive);
+    return copy;
+}
+
+// data.json as its version line followed by the samples, parsed.
+std::vector<json> imuLines(const std::string& session)
+{
+    std::vector<json> result;
+    for (const auto& line : save_test::lines(kavrel::test::readFile(session + "/D1/data.json")))
+        result.push_back(json::parse(line));
+    return result;
+}
+
+void writeImuLines(const std::string& session, const std::vector<json>& lines)
+{
+    std::string text;
+    for (const auto& line : lines)
+        text += line.dump() + "\n";
+    kavrel::test::writeFile(session + "/D1/data.json", text);
+}
+
+double timeOf(const json& line) { return line["time"].get<double>(); }
+
+} // namespace
+
+class CheckerThresholds : public check_test::RecordedSessions { };
+
+// Every interval between two IMU samples longer than 50 ms is a hole.
+TEST_F(CheckerThresholds, ImuGapJustOverFiftyMillisecondsFailsJustUnderPasses)
+{
+    const std::string recorded = recordSession("single_shot", 2);
+    for (const double gap : {0.049, 0.051}) {
+        SCOPED_TRACE(gap);
+        const std::string copy = copyOf(recorded, dir_.path().toStdString() + "/gap/20250612_150000");
+        std::vector<json> lines = imuLines(copy);
+        ASSERT_GT(lines.size(), 100u);
+        const size_t at = lines.size() / 2;
+        const double shift = gap - (timeOf(lines[at]) - timeOf(lines[at - 1]));
+        for (size_t i = at; i < lines.size(); ++i)
+            lines[i]["time"] = timeOf(lines[i]) + shift;
+        writeImuLines(copy, lines);
+
+        const SessionReport report = checkSession(copy);
+        const bool hole = gap > 0.050;
+        EXPECT_EQ(report.imu.gaps, hole ? 1u : 0u) << toJson({report});
+        EXPECT_EQ(report.passed(), !hole) << toJson({report});
+    }
+}
+
+// A continuous session in two runs, images every 200 ms and the IMU stopped
+// for 2 s between the runs. The image pause explains the IMU gap when it is at
+// most 100 ms shorter and at most two image intervals plus 250 ms longer;
+// outside that window the gap is a hole.
+TEST_F(CheckerThresholds, PauseMatchesTheImuGapOnlyWithinItsTolerance)
+{
+    const std::string recorded = recordSession("continue_record", 4);
+    constexpr double kImuGap = 2.0;
+    constexpr int kLastFirstRunImageMs = 600;
+    struct Case {
+        int imagePauseMs;
+        bool pause;
+    };
+    const Case cases[] = {
+        {1895, false}, {1905, true},  // 100 ms shorter than the IMU gap
+        {2645, true}, {2655, false},  // 2 x 200 ms + 250 ms longer
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.imagePauseMs);
+        const std::string copy = copyOf(recorded, dir_.path().toStdString() + "/pause/20250612_150000");
+        const int secondRunMs = kLastFirstRunImageMs + c.imagePauseMs;
+        for (const char* kind : {"color", "depth"}) {
+            const std::string folder = copy + "/D1/" + kind + "/";
+            for (int k = 3; k >= 0; --k) {
+                const std::string name = folder + save_test::timestampAt(k) + ".png";
+                fs::copy_file(name, folder + save_test::timestampAt(secondRunMs + 200 * k) + ".png");
+                fs::rename(name, folder + save_test::timestampAt(200 * k) + ".png");
+            }
+        }
+        std::vector<json> lines = imuLines(copy);
+        const size_t samples = lines.size();
+        const double shift = timeOf(lines.back()) - timeOf(lines[1]) + kImuGap;
+        for (size_t i = 1; i < samples; ++i) {
+            json line = lines[i];
+            line["time"] = timeOf(line) + shift;
+            lines.push_back(line);
+        }
+        writeImuLines(copy, lines);
+
+        const SessionReport report = checkSession(copy);
+        EXPECT_EQ(report.imu.pauses, c.pause ? 1u : 0u) << toJson({report});
+        EXPECT_EQ(report.imu.gaps, c.pause ? 0u : 1u) << toJson({report});
+        EXPECT_EQ(report.passed(), c.pause) << toJson({report});
+    }
+}
