@@ -4,6 +4,7 @@
 // (a refused set, a dataset not whole, the store unreachable), 2 bad usage.
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,10 @@
 #include <string>
 #include <vector>
 
+#include <spdlog/logger.h>
+#include <spdlog/sinks/ansicolor_sink.h>
+
+#include "Log.h"
 #include "config_manager.h"
 #include "fleet_admin.h"
 #include "fleet_verify.h"
@@ -39,6 +44,18 @@ int usage_error(const std::string& message)
     return 2;
 }
 
+// Standard output carries the report (and --json its document); log lines
+// go to standard error, warnings and errors only.
+void log_to_stderr()
+{
+    spdlog::logger& logger = kavrel::log::logger();
+    auto console = std::make_shared<spdlog::sinks::ansicolor_stderr_sink_mt>(
+        isatty(STDERR_FILENO) ? spdlog::color_mode::always : spdlog::color_mode::never);
+    console->set_formatter(kavrel::log::makeFormatter());
+    logger.sinks().front() = console;
+    logger.set_level(spdlog::level::warn);
+}
+
 bool is_date(const std::string& text)
 {
     std::tm tm{};
@@ -50,6 +67,7 @@ bool is_date(const std::string& text)
 
 int main(int argc, char** argv)
 {
+    log_to_stderr();
     std::string config_path = "/etc/kavrel/def_config.json";
     bool config_given = false;
     std::string endpoint, bucket, region, credentials_path;

@@ -398,11 +398,15 @@ TEST_F(FleetTerminal, NoCatalogueLookOnTheCapturePageUntilItIsLeft)
     EXPECT_EQ(agent->current_status().catalogue, kNewSet);
 }
 
-int run_fleet(const std::string& arguments, std::string& output)
+// Runs kavrel-fleet; `output` gets its standard output, `errors` its standard error.
+int run_fleet(const std::string& arguments, std::string& output, std::string& errors)
 {
     const std::string out_file = ::testing::TempDir() + "/fleet-out.txt";
-    const int status = std::system((std::string(KAVREL_FLEET_PATH) + " " + arguments + " > " + out_file + " 2>&1").c_str());
+    const std::string err_file = ::testing::TempDir() + "/fleet-err.txt";
+    const int status = std::system(
+        (std::string(KAVREL_FLEET_PATH) + " " + arguments + " >" + out_file + " 2>" + err_file).c_str());
     output = readFile(out_file);
+    errors = readFile(err_file);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -453,13 +457,17 @@ TEST_F(FleetTerminal, VerifyPassesAfterAnUploadAndNamesEveryDamage)
     kavrel::test::ScopedEnv secret("AWS_SECRET_ACCESS_KEY", settings.secret_access_key);
     const std::string store = "--config /nonexistent --endpoint " + settings.endpoint + " --region " + settings.region;
     std::string output;
-    EXPECT_EQ(run_fleet(store + " verify --prefix " + a + " --jobs 3", output), 2) << output;  // the missing config
+    std::string errors;
+    EXPECT_EQ(run_fleet(store + " verify --prefix " + a, output, errors), 2) << errors;  // the missing config
     const std::string endpoint = "--endpoint " + settings.endpoint + " --region " + settings.region;
-    EXPECT_EQ(run_fleet(endpoint + " verify --prefix " + a + " --jobs 3", output), 0) << output;
-    EXPECT_EQ(run_fleet(endpoint + " verify --json --prefix " + b, output), 1) << output;
-    EXPECT_NE(output.find("\"whole\": false"), std::string::npos) << output;
-    EXPECT_EQ(run_fleet(endpoint + " verify --jobs 0", output), 2) << output;
-    EXPECT_EQ(output.find(settings.secret_access_key), std::string::npos);
+    EXPECT_EQ(run_fleet(endpoint + " verify --prefix " + a + " --jobs 3", output, errors), 0) << output << errors;
+    EXPECT_EQ(run_fleet(endpoint + " verify --json --prefix " + b, output, errors), 1) << output << errors;
+    const nlohmann::json report = nlohmann::json::parse(output, nullptr, false);
+    ASSERT_FALSE(report.is_discarded()) << "standard output must be the JSON document alone:\n" << output;
+    EXPECT_EQ(report["whole"], false);
+    EXPECT_EQ(report["datasets"][0]["key"], b);
+    EXPECT_EQ(run_fleet(endpoint + " verify --jobs 0", output, errors), 2) << errors;
+    EXPECT_EQ((output + errors).find(settings.secret_access_key), std::string::npos);
 }
 
 } // namespace
