@@ -16,12 +16,14 @@
 
 #include "CollectionContext.h"
 #include "ConfirmationDialog.h"
+#include "FleetSetup.h"
 #include "Kavrel.h"
 #include "Log.h"
 #include "Resources.h"
 #include "Startup.h"
 #include "config_manager.h"
 #include "file_manager.h"
+#include "fleet_agent.h"
 #include "s3_client.h"
 
 namespace {
@@ -51,21 +53,22 @@ void probeStorageCard()
 namespace {
 
 // Uploads go to the configured object store; without an endpoint or
-// credentials they stay off and the upload page says why.
-void configureUploads()
+// credentials they stay off and the upload page says why. Returns the store
+// client, or null.
+std::shared_ptr<s3_client> configureUploads()
 {
     const upload_config& config = config_manager::instance().upload_;
     uploader& uploads = file_manager::instance().uploads();
     if (config.endpoint.empty()) {
         LOGI << "Uploads are off: no upload endpoint configured";
         uploads.set_client(nullptr, config.parallel_files, "未配置上传服务器");
-        return;
+        return nullptr;
     }
     const upload_credentials credentials = load_upload_credentials(kCredentialsPath);
     if (!credentials.ok()) {
         LOGE << "Uploads are off: " << credentials.error;
         uploads.set_client(nullptr, config.parallel_files, "上传凭据不可用");
-        return;
+        return nullptr;
     }
     if (!config.ca_file.empty() && ::access(config.ca_file.c_str(), R_OK) != 0)
         LOGE << "Upload CA file cannot be read: " << config.ca_file << " (" << std::strerror(errno)
@@ -79,8 +82,10 @@ void configureUploads()
     settings.max_mbit = config.max_mbit;
     settings.access_key_id = credentials.access_key_id;
     settings.secret_access_key = credentials.secret_access_key;
-    uploads.set_client(std::make_shared<s3_client>(std::move(settings)), config.parallel_files);
+    auto client = std::make_shared<s3_client>(std::move(settings));
+    uploads.set_client(client, config.parallel_files);
     LOGI << "Uploads go to " << config.endpoint << ", bucket " << config.bucket;
+    return client;
 }
 
 std::unique_ptr<QWidget> createMainWindow()
@@ -115,9 +120,11 @@ int runKavrel(int argc, char** argv)
     checkNtpSynchronized();
     config_manager::instance().init(kDeviceConfigPath);
     file_manager::instance().init(kLedgerPath, CollectionContext::instance().storageRoot());
-    configureUploads();
+    const std::shared_ptr<fleet_agent> fleet = startFleetAgent(configureUploads());
 
     auto window = createMainWindow();
+    if (fleet)
+        followCapturePage(*fleet, *window);
     window->showFullScreen();
     window->show();
 

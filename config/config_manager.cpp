@@ -113,6 +113,28 @@ upload_config decodeUploadConfig(const ordered_json& object)
     return config;
 }
 
+fleet_config decodeFleetConfig(const ordered_json& object)
+{
+    fleet_config config;
+    if (!object.is_object())
+        throw std::runtime_error("fleet is not an object");
+    const auto interval = object.find("interval_min");
+    if (interval != object.end()) {
+        if (interval->is_number_integer() && *interval >= 1 && *interval <= 24 * 60)
+            config.interval_min = interval->get<int>();
+        else
+            LOGW << "fleet.interval_min must be 1 to 1440 minutes, using 10: " << interval->dump();
+    }
+    const auto prefix = object.find("catalogue_prefix");
+    if (prefix != object.end()) {
+        if (prefix->is_string() && !prefix->get<std::string>().empty())
+            config.catalogue_prefix = prefix->get<std::string>();
+        else
+            LOGW << "fleet.catalogue_prefix must be a non-empty text, using catalogue/: " << prefix->dump();
+    }
+    return config;
+}
+
 std::string trimmed(const std::string& text)
 {
     const auto first = text.find_first_not_of(" \t\r");
@@ -189,6 +211,7 @@ void config_manager::resetForTest()
     scripts_.clear();
     cap_type_.clear();
     upload_ = {};
+    fleet_ = {};
     min_free_mb_ = 0;
     selected_tags_.clear();
     tag_pairs_.clear();
@@ -288,6 +311,9 @@ int config_manager::init(const std::string& path)
         upload_ = {};
         if (auto it = cfg.find("upload"); it != cfg.end())
             upload_ = decodeUploadConfig(*it);
+        fleet_ = {};
+        if (auto it = cfg.find("fleet"); it != cfg.end())
+            fleet_ = decodeFleetConfig(*it);
         if (auto it = cfg.find("min_free_mb"); it != cfg.end()) {
             if (it->is_number_integer() && it->get<long long>() >= 0 && it->get<long long>() < (1LL << 30))
                 min_free_mb_ = it->get<int>();

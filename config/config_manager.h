@@ -58,6 +58,14 @@ struct upload_credentials {
     bool ok() const { return !access_key_id.empty() && !secret_access_key.empty(); }
 };
 
+// The fleet's meeting point in the store (the `fleet` object): how often the
+// terminal looks for a newer catalogue and reports its status, and where the
+// catalogue sets are.
+struct fleet_config {
+    int interval_min = 10;
+    std::string catalogue_prefix = "catalogue/";
+};
+
 inline constexpr const char* kCredentialsPath = "/etc/kavrel/credentials";
 
 // Reads `access_key_id = ...` and `secret_access_key = ...` lines from path
@@ -95,6 +103,7 @@ public:
     // minute of the configured streams (see minFreeBytes()).
     int min_free_mb_ = 0;
     upload_config upload_;
+    fleet_config fleet_;
 
     // Catalogue and the operator's choices on the information page.
     std::vector<std::string> selected_tags_;

@@ -391,7 +391,17 @@ std::string scenario_tag_loader::get_latest_scenario_folder_name()
     const std::string userDir = user_config_dir();
     if (userDir.empty())
         return {};
-    const std::string dir = userDir + "/scenario";
+    return latest_scenario_folder_name(userDir + "/scenario");
+}
+
+bool scenario_tag_loader::is_scenario_set_name(const std::string& name)
+{
+    return name.compare(0, kScenarioSetPrefix.size(), kScenarioSetPrefix) == 0
+        && name.size() >= kScenarioSetPrefix.size() + kMinimumStampLength;
+}
+
+std::string scenario_tag_loader::latest_scenario_folder_name(const std::string& dir)
+{
     std::string best;
     try {
         std::error_code ec;
@@ -402,8 +412,7 @@ std::string scenario_tag_loader::get_latest_scenario_folder_name()
             if (!entry.is_directory(entryError))
                 continue;
             const std::string name = entry.path().filename().string();
-            if (name.compare(0, kScenarioSetPrefix.size(), kScenarioSetPrefix) != 0
-                || name.size() < kScenarioSetPrefix.size() + kMinimumStampLength)
+            if (!is_scenario_set_name(name))
                 continue;
             if (best.empty() || name.substr(kScenarioSetPrefix.size()) > best.substr(kScenarioSetPrefix.size()))
                 best = name;

@@ -30,6 +30,10 @@ public:
     // Name of the newest scenario set below user_config_dir() + "/scenario"
     // ("scenario_" followed by a stamp of 15 characters or more), or empty.
     static std::string get_latest_scenario_folder_name();
+    // The same below any folder (the catalogue download uses it too).
+    static std::string latest_scenario_folder_name(const std::string& dir);
+    // "scenario_" followed by a stamp of 15 characters or more.
+    static bool is_scenario_set_name(const std::string& name);
 
     // Regular files in `dir` named prefix*.yaml, as directory-entry paths in
     // byte order; empty when `dir` is empty, missing or not a directory.

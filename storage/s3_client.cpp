@@ -226,18 +226,6 @@ std::string amz_date(std::time_t when)
     return text;
 }
 
-// Seconds between the server's Date header and the device clock; 0 when unknown.
-long skew_seconds(const std::map<std::string, std::string>& headers, std::time_t device_now)
-{
-    const auto date = headers.find("date");
-    if (date == headers.end())
-        return 0;
-    const std::time_t server = curl_getdate(date->second.c_str(), nullptr);
-    if (server < 0)
-        return 0;
-    return static_cast<long>(device_now - server);
-}
-
 upload_failure failure_of_curl(CURLcode code)
 {
     switch (code) {
@@ -375,7 +363,38 @@ std::string strip_quotes(const std::string& etag)
 
 const std::atomic<bool> kNeverCancelled{false};
 
+// Where a streamed GET's bytes go: the caller's callback for a success,
+// the response body for an error document.
+struct stream_sink {
+    CURL* curl;
+    const std::function<bool(const char*, std::size_t)>* on_chunk;
+    std::string* error_body;
+};
+
+size_t stream_body(char* data, size_t size, size_t count, void* user)
+{
+    auto* sink = static_cast<stream_sink*>(user);
+    long status = 0;
+    curl_easy_getinfo(sink->curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 300) {
+        sink->error_body->append(data, size * count);
+        return size * count;
+    }
+    return (*sink->on_chunk)(data, size * count) ? size * count : 0;
+}
+
 } // namespace
+
+std::optional<long> store_clock_offset(const s3_response& response, std::time_t device_now)
+{
+    const auto date = response.headers.find("date");
+    if (date == response.headers.end())
+        return std::nullopt;
+    const std::time_t server = curl_getdate(date->second.c_str(), nullptr);
+    if (server < 0)
+        return std::nullopt;
+    return static_cast<long>(device_now - server);
+}
 
 const char* failure_text(upload_failure failure)
 {
@@ -448,6 +467,8 @@ struct s3_client::request {
     const local_file* file = nullptr;
     uint64_t start = 0;
     uint64_t length = 0;
+    // When set, a GET's payload goes here instead of into the response body.
+    const std::function<bool(const char*, std::size_t)>* on_chunk = nullptr;
 };
 
 // What a file holds, found by reading it once before it is sent.
@@ -591,8 +612,9 @@ s3_response s3_client::perform(const request& req, const std::atomic<bool>* canc
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, check_cancel);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, cancel);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, append_body);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response.body);
+    stream_sink sink{curl, req.on_chunk, &response.body};
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, req.on_chunk ? stream_body : append_body);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, req.on_chunk ? static_cast<void*>(&sink) : &response.body);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collect_header);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response.headers);
     if (!settings_.ca_file.empty())
@@ -634,7 +656,8 @@ s3_response s3_client::perform(const request& req, const std::atomic<bool>* canc
     if (response.status >= 300 || error_body) {
         const std::string error_code = xml_value(response.body, "Code");
         if (!(req.method == "HEAD" && response.status == 404)) {
-            response.failure = failure_of_status(response.status, error_code, skew_seconds(response.headers, device_now));
+            response.failure = failure_of_status(response.status, error_code,
+                store_clock_offset(response, device_now).value_or(0));
             response.detail = "HTTP " + std::to_string(response.status) + (error_code.empty() ? "" : " " + error_code) +
                 " (" + req.method + " " + url + ")";
         }
@@ -650,6 +673,19 @@ s3_response s3_client::head_object(const std::string& key)
 s3_response s3_client::get_object(const std::string& key)
 {
     return perform({"GET", key, "", nullptr, "", {}}, nullptr);
+}
+
+s3_response s3_client::get_object_streamed(const std::string& key,
+    const std::function<bool(const char*, std::size_t)>& on_chunk, const std::atomic<bool>& cancel)
+{
+    request req{"GET", key, "", nullptr, "", {}};
+    req.on_chunk = &on_chunk;
+    return perform(req, &cancel);
+}
+
+s3_response s3_client::delete_object(const std::string& key)
+{
+    return perform({"DELETE", key, "", nullptr, "", {}}, nullptr);
 }
 
 void s3_client::open_connection(const std::atomic<bool>& cancel)

@@ -18,8 +18,11 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -77,6 +80,12 @@ public:
     // Reads an object whole; for checks and tests.
     s3_response get_object(const std::string& key);
     s3_response head_object(const std::string& key);
+    // Reads an object chunk by chunk as it arrives, so memory stays bounded
+    // whatever its size; `on_chunk` returning false ends the transfer (the
+    // response then fails). The response's body holds only an error document.
+    s3_response get_object_streamed(const std::string& key,
+        const std::function<bool(const char* data, std::size_t length)>& on_chunk, const std::atomic<bool>& cancel);
+    s3_response delete_object(const std::string& key);
 
     const s3_settings& settings() const { return settings_; }
 
@@ -96,6 +105,10 @@ private:
     std::mutex pool_mutex_;
     std::vector<void*> idle_handles_;   // guarded by pool_mutex_
 };
+
+// Seconds the device clock (now, as the client dates its requests) is ahead of
+// the store's, from a response's Date header; empty when it has none.
+std::optional<long> store_clock_offset(const s3_response& response, std::time_t device_now);
 
 // Percent-encodes a key the way S3 signs paths: unreserved characters and
 // '/' stay, every other byte becomes %XX.

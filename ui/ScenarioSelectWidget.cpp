@@ -122,6 +122,13 @@ void ScenarioSelectWidget::adjustButtonHeights()
         button->setFixedHeight(height);
 }
 
+void ScenarioSelectWidget::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (ui->label_Version->text().toStdString() != scenario_tag_loader::get_latest_scenario_folder_name())
+        discoverScenarios();
+}
+
 void ScenarioSelectWidget::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);

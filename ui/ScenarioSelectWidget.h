@@ -33,6 +33,8 @@ signals:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    // A newer scenario set may have arrived from the store meanwhile.
+    void showEvent(QShowEvent* event) override;
 
 private:
     struct ScenarioEntry {
