@@ -1,6 +1,7 @@
 #include "SessionExport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -9,6 +10,7 @@
 #include <iterator>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
@@ -167,8 +169,9 @@ Result exportMcap(const session_check::SessionReport& report, const Options& opt
     result.session = report.path;
     const std::string& session = report.path;
     if (!report.passed() && !options.force) {
-        result.error = "refused: the session fails its checks (" + std::to_string(report.problems.size())
-            + " problems; kavrel-check lists them); --force exports what is whole";
+        const size_t problems = report.problems.size();
+        result.error = "refused: the session fails its checks (" + std::to_string(problems)
+            + (problems == 1 ? " problem" : " problems") + ", listed below); --force exports what is whole";
         return result;
     }
 
@@ -254,43 +257,75 @@ Result exportMcap(const session_check::SessionReport& report, const Options& opt
             c.imu = writer.addChannel(imuSchema, "/" + device + "/imu", "cdr");
     }
 
-    std::string bytes;
-    for (const Pending& item : order) {
+    // One message from its file or sample; `problem` says why there is none.
+    struct Built {
         std::vector<uint8_t> message;
-        std::string topic;
+        std::string topic, problem;
         uint16_t channel = 0;
+    };
+    auto build = [&](const Pending& item) {
+        Built built;
         if (item.kind == 0) {
             const std::string& file = frameSets[item.index].colour;
-            if (!readBytes(session + "/" + file, bytes)) {
-                result.leftOut.push_back(file + ": cannot be read");
-                continue;
+            std::string jpeg;
+            if (!readBytes(session + "/" + file, jpeg)) {
+                built.problem = file + ": cannot be read";
+                return built;
             }
-            message = compressedImage(stampOf(item.time), item.device + "_color_optical_frame", "jpeg",
-                reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-            topic = "/" + item.device + "/color/image/compressed";
-            channel = channels[item.device].colour;
+            built.message = compressedImage(stampOf(item.time), item.device + "_color_optical_frame", "jpeg",
+                reinterpret_cast<const uint8_t*>(jpeg.data()), jpeg.size());
+            built.topic = "/" + item.device + "/color/image/compressed";
+            built.channel = channels.at(item.device).colour;
         } else if (item.kind == 1) {
             const std::string& file = frameSets[item.index].depth;
             const cv::Mat depth = cv::imread(session + "/" + file, cv::IMREAD_UNCHANGED);
             if (depth.empty() || depth.type() != CV_16UC1 || !depth.isContinuous()) {
-                result.leftOut.push_back(file + ": not a 16-bit grey PNG");
+                built.problem = file + ": not a 16-bit grey PNG";
+                return built;
+            }
+            built.message = image(stampOf(item.time), item.device + "_depth_optical_frame", depth.cols, depth.rows,
+                "16UC1", static_cast<uint32_t>(depth.cols * 2), depth.data, depth.total() * 2);
+            built.topic = "/" + item.device + "/depth/image";
+            built.channel = channels.at(item.device).depth;
+        } else {
+            const ImuSample& sample = imu.at(item.device)[item.index];
+            built.message = mcap_export::imu(stampOf(item.time), item.device + "_imu_frame", sample.gyro, sample.accel);
+            built.topic = "/" + item.device + "/imu";
+            built.channel = channels.at(item.device).imu;
+        }
+        return built;
+    };
+    // Files are read and decoded on all threads a batch at a time; the
+    // messages are written in order by this one.
+    const unsigned threads = std::max(1u, options.threads);
+    const size_t batchSize = 16 * threads;
+    for (size_t from = 0; from < order.size(); from += batchSize) {
+        const size_t to = std::min(order.size(), from + batchSize);
+        std::vector<Built> batch(to - from);
+        std::atomic<size_t> next{from};
+        auto work = [&] {
+            for (size_t i; (i = next++) < to;)
+                batch[i - from] = build(order[i]);
+        };
+        std::vector<std::thread> helpers;
+        for (unsigned t = 1; t < threads; ++t)
+            helpers.emplace_back(work);
+        work();
+        for (auto& helper : helpers)
+            helper.join();
+        for (size_t i = from; i < to; ++i) {
+            Built& built = batch[i - from];
+            if (!built.problem.empty()) {
+                result.leftOut.push_back(std::move(built.problem));
                 continue;
             }
-            message = image(stampOf(item.time), item.device + "_depth_optical_frame", depth.cols, depth.rows, "16UC1",
-                static_cast<uint32_t>(depth.cols * 2), depth.data, depth.total() * 2);
-            topic = "/" + item.device + "/depth/image";
-            channel = channels[item.device].depth;
-        } else {
-            const ImuSample& sample = imu[item.device][item.index];
-            message = mcap_export::imu(stampOf(item.time), item.device + "_imu_frame", sample.gyro, sample.accel);
-            topic = "/" + item.device + "/imu";
-            channel = channels[item.device].imu;
+            if (!writer.addMessage(built.channel, order[i].time, order[i].time, built.message))
+                return fail("cannot write " + temporary, writer.error());
+            ++result.counts[built.topic];
         }
-        if (!writer.addMessage(channel, item.time, item.time, message))
-            return fail("cannot write " + temporary, writer.error());
-        ++result.counts[topic];
     }
 
+    std::string bytes;
     const uint64_t firstTime = order.empty() ? 0 : order.front().time;
     if (readBytes(session + "/meta.yaml", bytes)) {
         writer.addAttachment("meta.yaml", "application/yaml", firstTime, bytes);

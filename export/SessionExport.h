@@ -16,6 +16,7 @@ namespace session_export {
 struct Options {
     std::string outDir;
     bool force = false;
+    unsigned threads = 1;  // read and decode a session's files on this many threads
 };
 
 struct Result {

@@ -2,7 +2,6 @@
 // per session. Exit status: 0 every session exported whole, 1 a session was
 // refused, failed or exported with parts left out, 2 bad usage.
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -23,7 +22,7 @@ void printUsage(FILE* out)
                "Writes each session folder given (or found below the folders given) as DIR/<session>.mcap.\n"
                "  --format mcap  MCAP with ROS 2 messages (the only format so far)\n"
                "  --out DIR      where the files go (default: the current folder)\n"
-               "  --jobs N       export N sessions at a time (default: one per core)\n"
+               "  --jobs N       read and decode on N threads (default: one per core)\n"
                "  --force        export what is whole of a session that fails its checks, listing the rest\n"
                "Exit status: 0 all exported whole, 1 some refused, failed or incomplete, 2 usage error.\n",
         out);
@@ -97,16 +96,11 @@ int main(int argc, char** argv)
         std::filesystem::create_directories(options.outDir, ignored);
     }
     const auto reports = session_check::checkSessions(sessions, jobs);
-    std::vector<session_export::Result> results(reports.size());
-    std::atomic<size_t> next{0};
-    std::vector<std::thread> workers;
-    for (unsigned t = 0; t < std::min<size_t>(jobs, reports.size()); ++t)
-        workers.emplace_back([&] {
-            for (size_t i; (i = next++) < reports.size();)
-                results[i] = session_export::exportMcap(reports[i], options);
-        });
-    for (auto& worker : workers)
-        worker.join();
+    // One session at a time, its files read and decoded on every thread.
+    options.threads = jobs;
+    std::vector<session_export::Result> results;
+    for (const auto& report : reports)
+        results.push_back(session_export::exportMcap(report, options));
 
     std::map<std::string, size_t> total;
     size_t incomplete = 0;
