@@ -76,6 +76,7 @@ void configureUploads()
     settings.bucket = config.bucket;
     settings.path_style = config.path_style;
     settings.ca_file = config.ca_file;
+    settings.max_mbit = config.max_mbit;
     settings.access_key_id = credentials.access_key_id;
     settings.secret_access_key = credentials.secret_access_key;
     uploads.set_client(std::make_shared<s3_client>(std::move(settings)), config.parallel_files);

@@ -95,14 +95,20 @@ upload_config decodeUploadConfig(const ordered_json& object)
     config.path_style = object.value("path_style", config.path_style);
     config.parallel_files = object.value("parallel_files", config.parallel_files);
     config.ca_file = object.value("ca_file", config.ca_file);
+    if (const auto cap = object.find("max_mbit"); cap != object.end() && !cap->is_null()) {
+        if (cap->is_number() && cap->get<double>() > 0)
+            config.max_mbit = cap->get<double>();
+        else
+            LOGW << "upload.max_mbit must be a positive number of Mbit/s, uploads are not capped: " << cap->dump();
+    }
     if (!config.endpoint.empty() && config.endpoint.rfind("http://", 0) != 0 &&
         config.endpoint.rfind("https://", 0) != 0) {
         LOGE << "upload.endpoint must be an http:// or https:// URL, uploads are off: " << config.endpoint;
         config.endpoint.clear();
     }
     if (config.parallel_files < 1 || config.parallel_files > 32) {
-        LOGW << "upload.parallel_files out of range (1 to 32): " << config.parallel_files << ", using 4";
-        config.parallel_files = 4;
+        LOGW << "upload.parallel_files out of range (1 to 32): " << config.parallel_files << ", using 16";
+        config.parallel_files = upload_config{}.parallel_files;
     }
     return config;
 }

@@ -44,7 +44,8 @@ struct upload_config {
     std::string region = "us-east-1";
     std::string bucket = "default-bucket";
     bool path_style = true;
-    int parallel_files = 4;
+    int parallel_files = 16;            // the most files in flight; fewer when they fill the link
+    double max_mbit = 0;                // cap on the upload rate; 0: none
     std::string ca_file;
 };
 

@@ -56,9 +56,16 @@ public:
     // `cancel` ends the transfer in flight within a second.
     virtual put_outcome put_file(const std::string& local_path, const std::string& key,
         const std::atomic<bool>& cancel) = 0;
+    // The same, when the caller listed the store: `listed` is the object the
+    // listing showed under `key` (null: none), so nothing is asked per file.
+    virtual put_outcome send_file(const std::string& local_path, const std::string& key, const stored_object* listed,
+        const std::atomic<bool>& cancel) = 0;
     // Sends a small object held in memory.
     virtual put_outcome put_bytes(const std::string& key, const std::string& body,
         const std::atomic<bool>& cancel) = 0;
+    // Opens a connection ahead of the requests that will use it, so that its
+    // handshakes overlap another wait. A store without connections does nothing.
+    virtual void open_connection(const std::atomic<bool>& cancel) { (void)cancel; }
     // Lists every object whose key starts with `prefix`, following the pages.
     virtual list_outcome list_objects(const std::string& prefix, const std::atomic<bool>& cancel) = 0;
 };

@@ -7,13 +7,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "Log.h"
 
@@ -70,6 +73,12 @@ public:
         EVP_DigestFinal_ex(sha_.get(), buffer, &length);
         sha256_hex = to_hex(buffer, length);
     }
+    // Starts again, for the next part.
+    void restart()
+    {
+        EVP_DigestInit_ex(md5_.get(), EVP_md5(), nullptr);
+        EVP_DigestInit_ex(sha_.get(), EVP_sha256(), nullptr);
+    }
 
 private:
     struct ctx_free {
@@ -99,12 +108,11 @@ public:
     bool is_open() const { return fd_ >= 0; }
     bool stat(struct stat& st) const { return ::fstat(fd_, &st) == 0; }
     // Reads exactly `length` bytes at `offset`; false on an error or a short file.
-    bool read_at(uint64_t offset, std::size_t length, std::string& out) const
+    bool read_at(uint64_t offset, std::size_t length, char* out) const
     {
-        out.resize(length);
         std::size_t done = 0;
         while (done < length) {
-            const ssize_t n = ::pread(fd_, out.data() + done, length - done, static_cast<off_t>(offset + done));
+            const ssize_t n = ::pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0)
@@ -260,19 +268,77 @@ upload_failure failure_of_status(long status, const std::string& code, long skew
     return upload_failure::rejected;
 }
 
+// Lets the bodies of all transfers of a client out no faster than the cap
+// together: each piece reserves its slot of link time, then waits for it.
+class send_pacer {
+public:
+    explicit send_pacer(double max_mbit) : seconds_per_byte_(max_mbit > 0 ? 8.0 / (max_mbit * 1e6) : 0) {}
+    // False when `cancel` was set while waiting.
+    bool take(std::size_t bytes, const std::atomic<bool>* cancel)
+    {
+        if (seconds_per_byte_ <= 0)
+            return true;
+        using clock = std::chrono::steady_clock;
+        clock::time_point start;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            // Time left unused earlier is not saved up beyond a short burst.
+            start = std::max(next_free_, clock::now() - std::chrono::milliseconds(20));
+            next_free_ = start + std::chrono::duration_cast<clock::duration>(
+                std::chrono::duration<double>(static_cast<double>(bytes) * seconds_per_byte_));
+        }
+        for (auto now = clock::now(); now < start; now = clock::now()) {
+            if (cancel && cancel->load())
+                return false;
+            std::this_thread::sleep_for(std::min<clock::duration>(start - now, std::chrono::milliseconds(100)));
+        }
+        return true;
+    }
+
+private:
+    const double seconds_per_byte_;
+    std::mutex mutex_;
+    std::chrono::steady_clock::time_point next_free_;   // guarded by mutex_
+};
+
+// The payload of a PUT, from memory or streamed from a file, paced.
 struct body_reader {
     const std::string* body;
-    std::size_t offset;
+    const local_file* file;
+    uint64_t start;                 // of the payload in the file
+    uint64_t length;
+    uint64_t offset = 0;            // sent so far
+    send_pacer* pacer;
+    const std::atomic<bool>* cancel;
+    bool read_failed = false;
 };
 
 size_t read_body(char* buffer, size_t size, size_t count, void* user)
 {
     auto* reader = static_cast<body_reader*>(user);
-    const std::size_t left = reader->body->size() - reader->offset;
-    const std::size_t n = std::min(left, size * count);
-    std::memcpy(buffer, reader->body->data() + reader->offset, n);
+    const auto n = static_cast<std::size_t>(std::min<uint64_t>(reader->length - reader->offset, size * count));
+    if (n == 0)
+        return 0;
+    if (!reader->pacer->take(n, reader->cancel))
+        return CURL_READFUNC_ABORT;
+    if (reader->body) {
+        std::memcpy(buffer, reader->body->data() + reader->offset, n);
+    } else if (!reader->file->read_at(reader->start + reader->offset, n, buffer)) {
+        reader->read_failed = true;  // the file shrank or the card failed
+        return CURL_READFUNC_ABORT;
+    }
     reader->offset += n;
     return n;
+}
+
+// A request sent again on a fresh connection (the kept one had been closed) starts over.
+int seek_body(void* user, curl_off_t offset, int origin)
+{
+    auto* reader = static_cast<body_reader*>(user);
+    if (origin != SEEK_SET || offset < 0 || static_cast<uint64_t>(offset) > reader->length)
+        return CURL_SEEKFUNC_CANTSEEK;
+    reader->offset = static_cast<uint64_t>(offset);
+    return CURL_SEEKFUNC_OK;
 }
 
 size_t append_body(char* data, size_t size, size_t count, void* user)
@@ -375,18 +441,69 @@ struct s3_client::request {
     std::string method;                     // GET, HEAD, PUT, POST or DELETE
     std::string key;
     std::string query;                      // signed as written: sorted, encoded, "name=" for flags
-    const std::string* body = nullptr;      // payload of PUT and POST
-    std::string body_sha256;                // of *body; computed when empty
+    const std::string* body = nullptr;      // payload of PUT and POST held in memory
+    std::string body_sha256;                // of the payload; computed when empty (memory only)
     std::vector<std::string> headers;
+    // Or a PUT payload streamed from the card: `length` bytes of `file` at `start`.
+    const local_file* file = nullptr;
+    uint64_t start = 0;
+    uint64_t length = 0;
+};
+
+// What a file holds, found by reading it once before it is sent.
+struct s3_client::file_digest {
+    std::string md5_hex;
+    std::string sha256_hex;
+    std::string etag;                       // the store's ETag for these bytes sent as we send them
+    struct part {
+        std::string md5_hex;
+        std::string sha256_hex;
+    };
+    std::vector<part> parts;                // multipart only
+};
+
+// Handles share DNS answers and TLS sessions, never connections: libcurl
+// does not support sharing those between threads.
+struct s3_client::shared_state {
+    explicit shared_state(double max_mbit) : pacer(max_mbit), share(curl_share_init())
+    {
+        if (!share)
+            return;
+        curl_share_setopt(share, CURLSHOPT_LOCKFUNC, lock);
+        curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, unlock);
+        curl_share_setopt(share, CURLSHOPT_USERDATA, this);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    }
+    ~shared_state()
+    {
+        if (share)
+            curl_share_cleanup(share);
+    }
+    static void lock(CURL*, curl_lock_data data, curl_lock_access, void* user)
+    {
+        static_cast<shared_state*>(user)->locks[static_cast<std::size_t>(data) % kLocks].lock();
+    }
+    static void unlock(CURL*, curl_lock_data data, void* user)
+    {
+        static_cast<shared_state*>(user)->locks[static_cast<std::size_t>(data) % kLocks].unlock();
+    }
+
+    static constexpr std::size_t kLocks = CURL_LOCK_DATA_LAST;
+    send_pacer pacer;
+    std::mutex locks[kLocks];
+    CURLSH* share;
 };
 
 s3_client::s3_client(s3_settings settings) : settings_(std::move(settings))
 {
     curl_global_init(CURL_GLOBAL_DEFAULT);  // thread-safe since libcurl 7.84
+    shared_ = std::make_unique<shared_state>(settings_.max_mbit);
 }
 
 s3_client::~s3_client()
 {
+    // Handles go before the share they use.
     for (void* handle : idle_handles_)
         curl_easy_cleanup(static_cast<CURL*>(handle));
 }
@@ -444,7 +561,7 @@ s3_response s3_client::perform(const request& req, const std::atomic<bool>* canc
         std::string md5_unused;
         if (req.body)
             hash_bytes(*req.body, md5_unused, sha);
-        else
+        else if (!req.file)
             sha = kEmptyPayloadSha256;
     }
     const std::time_t device_now = std::time(nullptr) + settings_.clock_offset.count();
@@ -457,7 +574,8 @@ s3_response s3_client::perform(const request& req, const std::atomic<bool>* canc
 
     const std::string url = object_url(req.key, req.query);
     const std::string sigv4 = "aws:amz:" + settings_.region + ":s3";
-    body_reader reader{req.body, 0};
+    body_reader reader{req.body, req.file, req.start, req.file ? req.length : req.body ? req.body->size() : 0, 0,
+        &shared_->pacer, cancel};
 
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_AWS_SIGV4, sigv4.c_str());
@@ -465,6 +583,8 @@ s3_response s3_client::perform(const request& req, const std::atomic<bool>* canc
     curl_easy_setopt(curl, CURLOPT_PASSWORD, settings_.secret_access_key.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    if (shared_->share)
+        curl_easy_setopt(curl, CURLOPT_SHARE, shared_->share);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, settings_.connect_timeout_s);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1024L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, settings_.stall_timeout_s);
@@ -481,9 +601,15 @@ s3_response s3_client::perform(const request& req, const std::atomic<bool>* canc
         curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     } else if (req.method == "PUT") {
         curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+        // libcurl announces every PUT body with "Expect: 100-continue" and would
+        // wait a round trip for the answer. The header cannot go (libcurl 7.88
+        // signs a removed header as if sent); the body follows it at once.
+        curl_easy_setopt(curl, CURLOPT_EXPECT_100_TIMEOUT_MS, 0L);
         curl_easy_setopt(curl, CURLOPT_READFUNCTION, read_body);
         curl_easy_setopt(curl, CURLOPT_READDATA, &reader);
-        curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(req.body ? req.body->size() : 0));
+        curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, seek_body);
+        curl_easy_setopt(curl, CURLOPT_SEEKDATA, &reader);
+        curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(reader.length));
     } else if (req.method == "POST") {
         curl_easy_setopt(curl, CURLOPT_POST, 1L);
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, req.body ? req.body->data() : "");
@@ -495,7 +621,7 @@ s3_response s3_client::perform(const request& req, const std::atomic<bool>* canc
     const CURLcode code = curl_easy_perform(curl);
     curl_slist_free_all(headers);
     if (code != CURLE_OK) {
-        response.failure = failure_of_curl(code);
+        response.failure = reader.read_failed ? upload_failure::local_read : failure_of_curl(code);
         response.detail = std::string(curl_easy_strerror(code)) + " (" + req.method + " " + url + ")";
         curl_easy_cleanup(curl);  // the connection may be half-used
         return response;
@@ -526,6 +652,11 @@ s3_response s3_client::get_object(const std::string& key)
     return perform({"GET", key, "", nullptr, "", {}}, nullptr);
 }
 
+void s3_client::open_connection(const std::atomic<bool>& cancel)
+{
+    perform({"HEAD", "", "", nullptr, "", {}}, &cancel);
+}
+
 list_outcome s3_client::list_objects(const std::string& prefix, const std::atomic<bool>& cancel)
 {
     list_outcome outcome;
@@ -552,44 +683,13 @@ list_outcome s3_client::list_objects(const std::string& prefix, const std::atomi
     return outcome;
 }
 
-bool s3_client::already_stored(const std::string& key, uint64_t size, const std::string& md5_hex,
-    put_outcome& outcome, const std::atomic<bool>& cancel)
-{
-    const s3_response head = perform({"HEAD", key, "", nullptr, "", {}}, &cancel);
-    if (head.failure != upload_failure::none) {
-        outcome.failure = head.failure;
-        outcome.detail = head.detail;
-        return false;
-    }
-    if (head.status != 200)
-        return false;
-    const auto length = head.headers.find("content-length");
-    if (length == head.headers.end() || std::strtoull(length->second.c_str(), nullptr, 10) != size)
-        return false;
-    // Multipart objects carry no MD5 in their ETag: ours keep it in metadata.
-    const auto meta = head.headers.find("x-amz-meta-md5");
-    if (meta != head.headers.end())
-        return meta->second == md5_hex;
-    const auto etag = head.headers.find("etag");
-    return etag != head.headers.end() && strip_quotes(etag->second) == md5_hex;
-}
-
 put_outcome s3_client::put_bytes(const std::string& key, const std::string& body, const std::atomic<bool>& cancel)
-{
-    std::string md5_hex;
-    std::string sha_hex;
-    hash_bytes(body, md5_hex, sha_hex);
-    put_outcome outcome = put_small(key, body, md5_hex, cancel);
-    outcome.sha256_hex = sha_hex;
-    return outcome;
-}
-
-put_outcome s3_client::put_small(const std::string& key, const std::string& body, const std::string& md5_hex,
-    const std::atomic<bool>& cancel)
 {
     put_outcome outcome;
     outcome.size = body.size();
-    const s3_response put = perform({"PUT", key, "", &body, "",
+    std::string md5_hex;
+    hash_bytes(body, md5_hex, outcome.sha256_hex);
+    const s3_response put = perform({"PUT", key, "", &body, outcome.sha256_hex,
         {"Content-MD5: " + base64_of_hex(md5_hex), "x-amz-meta-md5: " + md5_hex}}, &cancel);
     outcome.failure = put.failure;
     outcome.detail = put.detail;
@@ -597,6 +697,27 @@ put_outcome s3_client::put_small(const std::string& key, const std::string& body
 }
 
 put_outcome s3_client::put_file(const std::string& local_path, const std::string& key, const std::atomic<bool>& cancel)
+{
+    const s3_response head = perform({"HEAD", key, "", nullptr, "", {}}, &cancel);
+    if (head.failure != upload_failure::none) {
+        put_outcome outcome;
+        outcome.failure = head.failure;
+        outcome.detail = head.detail;
+        return outcome;
+    }
+    stored_object stored;
+    const auto length = head.headers.find("content-length");
+    const auto etag = head.headers.find("etag");
+    if (head.status == 200 && length != head.headers.end() && etag != head.headers.end()) {
+        stored = {key, std::strtoull(length->second.c_str(), nullptr, 10), strip_quotes(etag->second)};
+        std::transform(stored.etag.begin(), stored.etag.end(), stored.etag.begin(),
+            [](unsigned char c) { return std::tolower(c); });
+    }
+    return send_file(local_path, key, stored.key.empty() ? nullptr : &stored, cancel);
+}
+
+put_outcome s3_client::send_file(const std::string& local_path, const std::string& key, const stored_object* listed,
+    const std::atomic<bool>& cancel)
 {
     put_outcome outcome;
     local_file file(local_path);
@@ -608,68 +729,88 @@ put_outcome s3_client::put_file(const std::string& local_path, const std::string
     }
     const auto size = static_cast<uint64_t>(before.st_size);
     outcome.size = size;
-    std::string md5_hex;
-    std::string content;
-    if (size <= settings_.multipart_threshold) {
-        // Held in memory: what was hashed is what is sent.
-        if (!file.read_at(0, static_cast<std::size_t>(size), content)) {
-            outcome.failure = upload_failure::local_read;
-            outcome.detail = "cannot read " + local_path;
-            return outcome;
-        }
-        hash_bytes(content, md5_hex, outcome.sha256_hex);
-    } else {
-        digests whole;
-        std::string chunk;
-        for (uint64_t offset = 0; offset < size; offset += settings_.part_size) {
-            const auto length = static_cast<std::size_t>(std::min<uint64_t>(settings_.part_size, size - offset));
-            if (!file.read_at(offset, length, chunk)) {
-                outcome.failure = upload_failure::local_read;
-                outcome.detail = "cannot read " + local_path;
-                return outcome;
-            }
-            whole.update(chunk.data(), chunk.size());
-            if (cancel.load()) {
-                outcome.failure = upload_failure::cancelled;
-                return outcome;
-            }
-        }
-        whole.finish(md5_hex, outcome.sha256_hex);
-    }
+    const bool multipart = size > settings_.multipart_threshold;
 
-    if (already_stored(key, size, md5_hex, outcome, cancel)) {
+    // First reading: the digests, and the ETag the store would give these bytes.
+    file_digest digest;
+    {
+        digests whole;
+        digests part;
+        std::string part_md5s;  // raw, for the multipart ETag
+        std::vector<char> buffer(256u << 10);
+        const uint64_t part_size = multipart ? settings_.part_size : std::max<uint64_t>(size, 1);
+        for (uint64_t part_start = 0; part_start < size; part_start += part_size) {
+            const uint64_t part_end = std::min(size, part_start + part_size);
+            for (uint64_t offset = part_start; offset < part_end; offset += buffer.size()) {
+                const auto length = static_cast<std::size_t>(std::min<uint64_t>(buffer.size(), part_end - offset));
+                if (!file.read_at(offset, length, buffer.data())) {
+                    outcome.failure = upload_failure::local_read;
+                    outcome.detail = "cannot read " + local_path;
+                    return outcome;
+                }
+                if (cancel.load()) {
+                    outcome.failure = upload_failure::cancelled;
+                    return outcome;
+                }
+                whole.update(buffer.data(), length);
+                if (multipart)
+                    part.update(buffer.data(), length);
+            }
+            if (multipart) {
+                file_digest::part done;
+                part.finish(done.md5_hex, done.sha256_hex);
+                part.restart();
+                for (std::size_t i = 0; i + 1 < done.md5_hex.size(); i += 2)
+                    part_md5s.push_back(static_cast<char>(std::stoi(done.md5_hex.substr(i, 2), nullptr, 16)));
+                digest.parts.push_back(std::move(done));
+            }
+        }
+        whole.finish(digest.md5_hex, digest.sha256_hex);
+        if (multipart) {
+            std::string sha_unused;
+            hash_bytes(part_md5s, digest.etag, sha_unused);
+            digest.etag += "-" + std::to_string(digest.parts.size());
+        } else {
+            digest.etag = digest.md5_hex;
+        }
+    }
+    outcome.sha256_hex = digest.sha256_hex;
+    if (listed && listed->size == size && listed->etag == digest.etag) {
         outcome.skipped = true;
         return outcome;
     }
-    if (!outcome.ok())
-        return outcome;
 
-    if (size <= settings_.multipart_threshold) {
-        const std::string sha = outcome.sha256_hex;
-        outcome = put_small(key, content, md5_hex, cancel);
-        outcome.sha256_hex = sha;
-        return outcome;
+    // Second reading, as the bytes go out. Had the file changed since the
+    // first, the store would refuse the digests; the check below catches a
+    // change the digests cannot see (bytes written back as they were).
+    request whole_file{"PUT", key, "", nullptr, digest.sha256_hex,
+        {"Content-MD5: " + base64_of_hex(digest.md5_hex), "x-amz-meta-md5: " + digest.md5_hex}, &file, 0, size};
+    if (multipart) {
+        put_outcome sent = put_multipart(whole_file, size, key, digest, cancel);
+        outcome.failure = sent.failure;
+        outcome.detail = sent.detail;
+    } else {
+        const s3_response put = perform(whole_file, &cancel);
+        outcome.failure = put.failure;
+        outcome.detail = put.detail;
     }
-    const std::string sha = outcome.sha256_hex;
-    outcome = put_multipart(local_path, size, key, md5_hex, cancel);
-    outcome.sha256_hex = sha;
     struct stat after {};
     if (outcome.ok() && (::stat(local_path.c_str(), &after) != 0 || after.st_size != before.st_size ||
             after.st_mtim.tv_sec != before.st_mtim.tv_sec || after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)) {
-        // The parts may hold bytes of two versions of the file: send it again.
         outcome.failure = upload_failure::rejected;
         outcome.detail = "file changed while it was sent: " + local_path;
     }
     return outcome;
 }
 
-put_outcome s3_client::put_multipart(const std::string& local_path, uint64_t size, const std::string& key,
-    const std::string& md5_hex, const std::atomic<bool>& cancel)
+put_outcome s3_client::put_multipart(const request& file_part, uint64_t size, const std::string& key,
+    const file_digest& digest, const std::atomic<bool>& cancel)
 {
     put_outcome outcome;
     outcome.size = size;
     const std::string empty;
-    const s3_response started = perform({"POST", key, "uploads=", &empty, "", {"x-amz-meta-md5: " + md5_hex}}, &cancel);
+    const s3_response started =
+        perform({"POST", key, "uploads=", &empty, "", {"x-amz-meta-md5: " + digest.md5_hex}}, &cancel);
     const std::string upload_id = xml_value(started.body, "UploadId");
     if (started.failure != upload_failure::none || upload_id.empty()) {
         outcome.failure = started.failure == upload_failure::none ? upload_failure::rejected : started.failure;
@@ -678,23 +819,17 @@ put_outcome s3_client::put_multipart(const std::string& local_path, uint64_t siz
     }
     const std::string id_query = "uploadId=" + s3_encode_query_value(upload_id);
 
-    local_file file(local_path);
     std::string completion = "<CompleteMultipartUpload>";
-    std::string part;
-    int number = 1;
-    for (uint64_t offset = 0; offset < size && outcome.ok(); offset += settings_.part_size, ++number) {
-        const auto length = static_cast<std::size_t>(std::min<uint64_t>(settings_.part_size, size - offset));
-        if (!file.is_open() || !file.read_at(offset, length, part)) {
-            outcome.failure = upload_failure::local_read;
-            outcome.detail = "cannot read " + local_path;
-            break;
-        }
-        std::string part_md5;
-        std::string part_sha;
-        hash_bytes(part, part_md5, part_sha);
+    for (std::size_t index = 0; index < digest.parts.size() && outcome.ok(); ++index) {
+        const int number = static_cast<int>(index) + 1;
+        request part = file_part;
+        part.start = index * settings_.part_size;
+        part.length = std::min<uint64_t>(settings_.part_size, size - part.start);
+        part.body_sha256 = digest.parts[index].sha256_hex;
+        part.headers = {"Content-MD5: " + base64_of_hex(digest.parts[index].md5_hex)};
         // Query parameters in sorted order, as they are signed.
-        const s3_response sent = perform({"PUT", key, "partNumber=" + std::to_string(number) + "&" + id_query, &part,
-            part_sha, {"Content-MD5: " + base64_of_hex(part_md5)}}, &cancel);
+        part.query = "partNumber=" + std::to_string(number) + "&" + id_query;
+        const s3_response sent = perform(part, &cancel);
         const auto etag = sent.headers.find("etag");
         if (sent.failure != upload_failure::none || etag == sent.headers.end()) {
             outcome.failure = sent.failure == upload_failure::none ? upload_failure::rejected : sent.failure;

@@ -3,16 +3,23 @@
 //
 // Every request carries its payload's SHA-256 (x-amz-content-sha256) and
 // every upload its Content-MD5, so the store refuses damaged bytes. Files
-// above multipart_threshold go up in parts. A file is read into memory and
-// hashed before it is sent, so the bytes sent are the bytes hashed even when
-// the file changes meanwhile (at most one part or one small file per thread).
+// above multipart_threshold go up in parts. A file is read twice: once to
+// hash it, once streamed from the card as it is sent, so a transfer holds a
+// buffer, never the file; a file that changed in between does not match its
+// digests and the store refuses it. No body waits for "100 Continue": a
+// refusal comes as fast from the signature check.
 //
-// Threads: put_file and put_bytes may run on several threads at once; each
-// request takes an easy handle from a small pool (connections are reused).
+// Threads: put_file, send_file and put_bytes may run on several threads at
+// once. Each request takes an easy handle from a pool; a handle keeps its
+// connection open for the next request, across files and datasets, and all
+// handles share DNS answers and TLS sessions (a new connection resumes the
+// session instead of a full handshake). max_mbit paces the bodies of every
+// transfer of the client together.
 
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -30,6 +37,7 @@ struct s3_settings {
     uint64_t multipart_threshold = 16ull << 20;
     uint64_t part_size = 8ull << 20;    // the store refuses parts under 5 MiB but the last
     int list_page_size = 1000;          // keys a listing page asks for (the store's most)
+    double max_mbit = 0;                // all transfers together; 0: no cap
     long connect_timeout_s = 10;
     // A transfer slower than 1 KiB/s for this long is given up.
     long stall_timeout_s = 30;
@@ -54,10 +62,15 @@ public:
     s3_client(const s3_client&) = delete;
     s3_client& operator=(const s3_client&) = delete;
 
+    // Asks the store with a HEAD first; the uploader lists instead.
     put_outcome put_file(const std::string& local_path, const std::string& key,
+        const std::atomic<bool>& cancel) override;
+    put_outcome send_file(const std::string& local_path, const std::string& key, const stored_object* listed,
         const std::atomic<bool>& cancel) override;
     put_outcome put_bytes(const std::string& key, const std::string& body,
         const std::atomic<bool>& cancel) override;
+    // Asks the bucket's head (HeadBucket) on a handle of the pool.
+    void open_connection(const std::atomic<bool>& cancel) override;
     // ListObjectsV2, page after page (the store returns at most 1000 keys a page).
     list_outcome list_objects(const std::string& prefix, const std::atomic<bool>& cancel) override;
 
@@ -69,19 +82,17 @@ public:
 
 private:
     struct request;
+    struct file_digest;
+    struct shared_state;
     s3_response perform(const request& req, const std::atomic<bool>* cancel);
-    put_outcome put_small(const std::string& key, const std::string& body, const std::string& md5_hex,
-        const std::atomic<bool>& cancel);
-    put_outcome put_multipart(const std::string& local_path, uint64_t size, const std::string& key,
-        const std::string& md5_hex, const std::atomic<bool>& cancel);
-    // The object already holds these bytes: same size and same MD5.
-    bool already_stored(const std::string& key, uint64_t size, const std::string& md5_hex, put_outcome& outcome,
-        const std::atomic<bool>& cancel);
+    put_outcome put_multipart(const request& file_part, uint64_t size, const std::string& key,
+        const file_digest& digest, const std::atomic<bool>& cancel);
     std::string object_url(const std::string& key, const std::string& query) const;
     void* take_handle();
     void give_back(void* handle);
 
     const s3_settings settings_;
+    std::unique_ptr<shared_state> shared_;  // DNS and TLS session cache, the pace of the bodies
     std::mutex pool_mutex_;
     std::vector<void*> idle_handles_;   // guarded by pool_mutex_
 };

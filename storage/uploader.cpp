@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
+#include <set>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
@@ -55,12 +57,33 @@ void deliver(const Callback& callback, upload_info report)
 struct file_entry {
     std::string local_path;
     std::string key;
+    std::string store_prefix;       // of the key: `<prefix>/<dataset>/`, listed once for all its files
     uint64_t listed_size = 0;
+    const stored_object* in_store = nullptr;   // what the store's listing showed under the key
     // Filled once the store confirmed it.
     uint64_t stored_size = 0;
     std::string sha256_hex;
     bool confirmed = false;
 };
+
+// Once a full round of files went up: as many in flight as keep the link
+// busy while each waits its round trip, with a margin, within the ceiling.
+// Called under run.mutex.
+template <typename Run>
+void size_in_flight(Run& run)
+{
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - run.sending_since).count();
+    if (seconds <= 0 || run.report.sent_bytes == 0)
+        return;
+    const double bytes_per_s = static_cast<double>(run.report.sent_bytes) / seconds;
+    const double file_bytes = static_cast<double>(run.report.sent_bytes) / static_cast<double>(run.files_sent);
+    const auto wanted = static_cast<std::size_t>(std::ceil(2.0 * bytes_per_s * run.round_trip_s / file_bytes)) + 2;
+    const std::size_t in_flight = std::min(wanted, run.in_flight.load());
+    run.in_flight.store(in_flight);
+    LOGI << "Sending " << in_flight << " files at a time (about " << bytes_per_s * 8e-6 << " Mbit/s, round trip "
+         << run.round_trip_s * 1e3 << " ms)";
+}
 
 } // namespace
 
@@ -81,11 +104,17 @@ struct uploader::dataset_run {
     std::shared_ptr<object_store_client> client;
     int parallel_files;
     std::vector<file_entry> files;
+    std::map<std::string, stored_object> stored;   // key -> what the store holds
     std::atomic<bool> abort{false};
     std::atomic<std::size_t> next{0};
+    // Senders numbered this or higher stop taking files.
+    std::atomic<std::size_t> in_flight{0};
+    double round_trip_s = 0;        // of the fastest listing request
 
-    std::mutex mutex;               // guards report
+    std::mutex mutex;               // guards report and the sending figures
     upload_info report;
+    std::size_t files_sent = 0;
+    std::chrono::steady_clock::time_point sending_since;
 };
 
 uploader::uploader(dataset_ledger& ledger) : ledger_(ledger) {}
@@ -267,7 +296,7 @@ void uploader::upload_dataset(const upload_request& request, uint64_t generation
         return;
     }
 
-    dataset_run run{request, client, parallel_files, {}, {}, {}, {}, {}};
+    dataset_run run{request, client, parallel_files, {}, {}, {}, {}, {}, 0, {}, {}, 0, {}};
     const fs::path folder = fs::path(root) / name;
     try {
         for (fs::recursive_directory_iterator it(folder), end; it != end; ++it) {
@@ -276,7 +305,9 @@ void uploader::upload_dataset(const upload_request& request, uint64_t generation
                 continue;
             file_entry file;
             file.local_path = it->path().string();
-            file.key = object_key(name, it->path().lexically_relative(folder).generic_string());
+            const std::string relative = it->path().lexically_relative(folder).generic_string();
+            file.key = object_key(name, relative);
+            file.store_prefix = file.key.substr(0, file.key.size() - relative.size());
             file.listed_size = it->file_size(entry_ec);
             if (entry_ec) {
                 LOGW << "Error accessing file: " << file.local_path << ", error: " << entry_ec.message();
@@ -335,6 +366,8 @@ void uploader::upload_dataset(const upload_request& request, uint64_t generation
     } else {
         if (final_report.failure == upload_failure::none)
             final_report.failure = run.abort.load() ? upload_failure::cancelled : upload_failure::rejected;
+        if (final_report.failure == upload_failure::clock_skew)
+            LOGE << "The device clock is far from the object store's; uploads fail until the time is set (check NTP)";
         LOGW << "Upload incomplete for dataset: " << name << ", " << final_report.uploaded_bytes << " of "
              << final_report.total_bytes << " bytes, " << final_report.failed_files.size() << " files failed ("
              << failure_text(final_report.failure) << ")";
@@ -342,17 +375,65 @@ void uploader::upload_dataset(const upload_request& request, uint64_t generation
     deliver(request.callback, std::move(final_report));
 }
 
+bool uploader::list_store(dataset_run& run)
+{
+    std::set<std::string> prefixes;
+    for (const file_entry& file : run.files)
+        prefixes.insert(file.store_prefix);
+    for (const std::string& prefix : prefixes) {
+        list_outcome listed;
+        for (int attempt = 1; attempt <= kAttemptsPerFile; ++attempt) {
+            const auto began = std::chrono::steady_clock::now();
+            listed = run.client->list_objects(prefix, run.abort);
+            const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+            if (listed.ok() || run.abort.load() || failure_ends_dataset(listed.failure)) {
+                if (listed.ok() && (run.round_trip_s == 0 || took < run.round_trip_s))
+                    run.round_trip_s = took;
+                break;
+            }
+            LOGE << "Store listing failed: " << prefix << " (" << failure_text(listed.failure) << ": "
+                 << listed.detail << ")";
+            if (attempt < kAttemptsPerFile)
+                back_off(run.abort, attempt);
+        }
+        if (!listed.ok()) {
+            LOGW << "Cannot tell which files the store holds: " << prefix << " (" << listed.detail << ")";
+            std::lock_guard<std::mutex> lock(run.mutex);
+            run.report.failure = listed.failure;
+            return false;
+        }
+        for (stored_object& object : listed.objects)
+            run.stored.emplace(object.key, std::move(object));
+    }
+    std::size_t held = 0;
+    for (file_entry& file : run.files) {
+        const auto found = run.stored.find(file.key);
+        file.in_store = found == run.stored.end() ? nullptr : &found->second;
+        held += file.in_store ? 1 : 0;
+    }
+    LOGI << "The store holds " << held << " of the " << run.files.size() << " files of " << run.request.dataset_name
+         << " already (those with the same size and MD5 are not sent)";
+    return true;
+}
+
 void uploader::send_files(dataset_run& run)
 {
-    auto send_loop = [this, &run] {
+    const std::size_t ceiling = std::min<std::size_t>(static_cast<std::size_t>(run.parallel_files), run.files.size());
+    run.in_flight.store(ceiling);
+    std::mutex listing_mutex;
+    std::condition_variable listing_done;
+    int listing = 0;        // guarded by listing_mutex; 1 listed, -1 failed
+    auto send_loop = [this, &run](std::size_t sender) {
         for (;;) {
+            if (sender >= run.in_flight.load())
+                return;
             const std::size_t index = run.next.fetch_add(1);
             if (index >= run.files.size() || !wait_while_paused(run.abort))
                 return;
             file_entry& file = run.files[index];
             put_outcome outcome;
             for (int attempt = 1; attempt <= kAttemptsPerFile; ++attempt) {
-                outcome = run.client->put_file(file.local_path, file.key, run.abort);
+                outcome = run.client->send_file(file.local_path, file.key, file.in_store, run.abort);
                 if (outcome.ok() || run.abort.load())
                     break;
                 LOGE << "文件上传失败: " << file.local_path << ", 重试中... (" << failure_text(outcome.failure)
@@ -367,9 +448,6 @@ void uploader::send_files(dataset_run& run)
             // A server that stayed unreachable through every attempt is down for the other files too.
             const bool ends_dataset = failure_ends_dataset(outcome.failure) || outcome.failure == upload_failure::unreachable;
             if (ends_dataset && outcome.failure != upload_failure::cancelled) {
-                if (outcome.failure == upload_failure::clock_skew)
-                    LOGE << "The device clock is far from the object store's; uploads fail until the time is "
-                            "set (check NTP)";
                 std::lock_guard<std::mutex> lock(mutex_);
                 run.abort.store(true);  // every other file would meet the same failure
                 wake_.notify_all();
@@ -388,8 +466,13 @@ void uploader::send_files(dataset_run& run)
                 file.sha256_hex = outcome.sha256_hex;
                 report.uploaded_bytes += outcome.size;
                 ++report.files_done;
-                if (outcome.skipped)
+                if (outcome.skipped) {
                     ++report.files_skipped;
+                } else {
+                    report.sent_bytes += outcome.size;
+                    if (++run.files_sent == static_cast<std::size_t>(run.parallel_files))
+                        size_in_flight(run);
+                }
             } else {
                 if (outcome.failure != upload_failure::cancelled) {
                     report.failed_files.push_back(file.local_path);
@@ -406,11 +489,28 @@ void uploader::send_files(dataset_run& run)
         }
     };
 
-    const std::size_t threads = std::min<std::size_t>(static_cast<std::size_t>(run.parallel_files), run.files.size());
     std::vector<std::thread> senders;
-    for (std::size_t i = 1; i < threads; ++i)
-        senders.emplace_back(send_loop);
-    send_loop();
+    for (std::size_t i = 1; i < ceiling; ++i) {
+        senders.emplace_back([&, i] {
+            // Its connection's handshakes overlap the listing.
+            run.client->open_connection(run.abort);
+            std::unique_lock<std::mutex> lock(listing_mutex);
+            listing_done.wait(lock, [&] { return listing != 0; });
+            if (listing < 0)
+                return;
+            lock.unlock();
+            send_loop(i);
+        });
+    }
+    const bool listed = list_store(run);
+    {
+        std::lock_guard<std::mutex> lock(listing_mutex);
+        listing = listed ? 1 : -1;
+        run.sending_since = std::chrono::steady_clock::now();
+    }
+    listing_done.notify_all();
+    if (listed)
+        send_loop(0);
     for (std::thread& sender : senders)
         sender.join();
 }

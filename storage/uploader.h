@@ -1,9 +1,15 @@
 #pragma once
 // The uploader: a queue of dataset upload requests and the worker that sends
-// each dataset's files to the object store, several files at a time. A
-// dataset is marked uploaded in the ledger only after every file is
-// confirmed and its manifest (`<dataset key>/_manifest.json`) is written.
-// The worker starts with the first request, not before.
+// each dataset's files to the object store. A dataset is marked uploaded in
+// the ledger only after every file is confirmed and its manifest
+// (`<dataset key>/_manifest.json`) is written. The worker starts with the
+// first request, not before.
+//
+// One listing of the store per dataset tells which files are there already
+// (same size and ETag: skipped), so a cut upload resumes with the missing
+// files only. Files go up several at a time: at first as many as
+// parallel_files allows, then as many as keep the link full (its rate times
+// its round trip, twice over, in files), never more than parallel_files.
 //
 // Threads: submit_upload, cancel_all, set_paused and stop come from any
 // thread; mutex_ guards the queue, the worker and the pause and abort state.
@@ -30,6 +36,7 @@ struct upload_info {
     float progress = 0.0f;                   // percent, 0 to 100
     uint64_t uploaded_bytes = 0;             // confirmed in the store (sent or already there)
     uint64_t total_bytes = 0;
+    uint64_t sent_bytes = 0;                 // sent by this request (files already there not counted)
     std::size_t files_done = 0;
     std::size_t files_total = 0;
     std::size_t files_skipped = 0;           // already in the store with the same size and MD5
@@ -99,6 +106,9 @@ private:
     struct dataset_run;
     void upload_task();
     void upload_dataset(const upload_request& request, uint64_t generation);
+    // Fills in which files the store holds; false when it cannot be listed.
+    bool list_store(dataset_run& run);
+    // Lists the store, then sends what it lacks; the senders' connections open meanwhile.
     void send_files(dataset_run& run);
     bool write_manifest(dataset_run& run);
     // Waits while paused; false once the run is aborted.

@@ -164,7 +164,7 @@ void UploadWidget::on_Btn_SelectAll_clicked()
 void UploadWidget::on_Btn_StartUpload_clicked()
 {
     QTableWidget* table = ui->tableWidget_Datasets;
-    started_ = std::chrono::steady_clock::now();
+    rateSamples_.clear();
     for (auto& entry : rows_)
         entry.second.in_run = false;
     for (auto& [name, state] : rows_) {
@@ -181,6 +181,7 @@ void UploadWidget::on_Btn_StartUpload_clicked()
         state.in_progress = true;
         state.in_run = true;
         state.uploaded_bytes = 0;
+        state.sent_bytes = 0;
         state.bar->setValue(0);
         setRowStatus(state, QString::fromUtf8(kStatusUploading));
     }
@@ -201,6 +202,7 @@ void UploadWidget::applyReport(const upload_info& report)
     row_state& state = found->second;
     state.total_bytes = report.total_bytes;
     state.uploaded_bytes = report.uploaded_bytes;
+    state.sent_bytes = report.sent_bytes;
     state.bar->setValue(report.finished ? 100 : percentOf(report.uploaded_bytes, report.total_bytes));
     if (report.last) {
         state.in_progress = false;
@@ -224,19 +226,31 @@ void UploadWidget::updateOverall()
 {
     uint64_t total = 0;
     uint64_t done = 0;
+    uint64_t sent = 0;
     for (const auto& [name, state] : rows_) {
         if (!state.in_run)
             continue;
         total += state.total_bytes;
         done += state.uploaded_bytes;
+        sent += state.sent_bytes;
     }
     ui->progressBar_Overall->setValue(percentOf(done, total));
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    const double rate = seconds > 0.5 ? static_cast<double>(done) / seconds : 0.0;
+    // The rate of the last seconds, from the bytes sent: files already in the
+    // store count at once and say nothing of the link (or of its cap).
+    const auto now = std::chrono::steady_clock::now();
+    rateSamples_.emplace_back(now, sent);
+    while (rateSamples_.size() > 2 && now - rateSamples_[1].first > std::chrono::seconds(5))
+        rateSamples_.pop_front();
+    const double seconds = std::chrono::duration<double>(now - rateSamples_.front().first).count();
+    const uint64_t sent_then = rateSamples_.front().second;
+    const double rate = seconds > 0.5 && sent > sent_then ? static_cast<double>(sent - sent_then) / seconds : 0.0;
     if (rate <= 0.0 || done >= total) {
         ui->label_Speed->clear();
         return;
     }
     const auto left = static_cast<qint64>(static_cast<double>(total - done) / rate);
-    ui->label_Speed->setText(QStringLiteral("%1 MB/s，剩余 %2 秒").arg(rate / kMiB, 0, 'f', 1).arg(left));
+    const QString leftText = left < 60 ? QStringLiteral("%1 秒").arg(left)
+        : left < 3600 ? QStringLiteral("%1 分 %2 秒").arg(left / 60).arg(left % 60)
+                      : QStringLiteral("%1 小时 %2 分").arg(left / 3600).arg(left % 3600 / 60);
+    ui->label_Speed->setText(QStringLiteral("%1 Mbit/s，剩余 %2").arg(rate * 8e-6, 0, 'f', 1).arg(leftText));
 }

@@ -7,6 +7,7 @@
 // through a mailbox that the destructor closes, so none reaches a dead page.
 
 #include <chrono>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -48,6 +49,7 @@ private:
         int row = -1;
         uint64_t total_bytes = 0;
         uint64_t uploaded_bytes = 0;
+        uint64_t sent_bytes = 0;
         bool in_progress = false;
         bool in_run = false;           // selected by the last "开始上传"
         QProgressBar* bar = nullptr;   // owned by the table
@@ -66,5 +68,6 @@ private:
     std::map<std::string, row_state> rows_;
     bool recording_ = false;
     bool clockUnsynchronised_ = false;
-    std::chrono::steady_clock::time_point started_;
+    // Bytes sent by the run at the last reports, for the current rate.
+    std::deque<std::pair<std::chrono::steady_clock::time_point, uint64_t>> rateSamples_;
 };

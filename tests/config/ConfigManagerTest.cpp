@@ -137,12 +137,18 @@ TEST_F(ConfigManagerTest, BrokenOrNonMappingOverlayIsIgnored)
 TEST_F(ConfigManagerTest, UploadObjectTakesDefaultsAndTheOverlayCanSetIt)
 {
     writeDevice(R"({"upload":{"endpoint":"http://10.0.0.5:7480"}})");
-    writeOverlay("upload:\n  bucket: fleet\n  parallel_files: 99\n");
+    writeOverlay("upload:\n  bucket: fleet\n  parallel_files: 99\n  max_mbit: 2.5\n");
     EXPECT_EQ(init(), 0);
     EXPECT_EQ(cfg_.upload_.endpoint, "http://10.0.0.5:7480");
     EXPECT_EQ(cfg_.upload_.bucket, "fleet");
     EXPECT_TRUE(cfg_.upload_.path_style);
-    EXPECT_EQ(cfg_.upload_.parallel_files, 4) << "out of range falls back to the default";
+    EXPECT_EQ(cfg_.upload_.parallel_files, 16) << "out of range falls back to the default";
+    EXPECT_EQ(cfg_.upload_.max_mbit, 2.5);
+
+    writeOverlay("upload:\n  max_mbit: -3\n");
+    EXPECT_EQ(init(), 0);
+    EXPECT_EQ(cfg_.upload_.max_mbit, 0) << "no cap rather than a rate of nothing";
+    EXPECT_TRUE(log_.contains("upload.max_mbit must be a positive number"));
 
     writeDevice(R"({"upload":{"endpoint":"ftp://host"}})");
     writeOverlay("{}\n");

@@ -1,7 +1,9 @@
 // Uploads against a real S3-compatible server (Ceph's object gateway, started
 // once per test run by the s3_server fixture): bytes, checksums, resume,
-// and the reasons an operator sees when something is wrong.
+// and the reasons an operator sees when something is wrong. Some go through
+// a link of ours (LinkProxy.h) that records what the uploader sent.
 
+#include <curl/curl.h>
 #include <openssl/evp.h>
 
 #include <unistd.h>
@@ -9,10 +11,12 @@
 #include <chrono>
 #include <ctime>
 #include <future>
+#include <set>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "LinkProxy.h"
 #include "Log.h"
 #include "S3TestServer.h"
 #include "StorageTestSupport.h"
@@ -21,6 +25,7 @@
 
 using namespace storage_test;
 using namespace std::chrono_literals;
+using link_test::link_proxy;
 
 namespace {
 
@@ -34,6 +39,56 @@ std::string sha256_hex(const std::string& bytes)
     for (unsigned i = 0; i < length; ++i)
         out += {hex[digest[i] >> 4], hex[digest[i] & 0xf]};
     return out;
+}
+
+std::string md5_base64(const std::string& bytes)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_md5(), nullptr);
+    std::string out(32, '\0');
+    out.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), digest, length)));
+    return out;
+}
+
+uint16_t port_of(const std::string& endpoint)
+{
+    return static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.rfind(':') + 1)));
+}
+
+// A PUT signed as the client signs them, with the Content-MD5 given; the HTTP status.
+long put_with_content_md5(const s3_settings& s, const std::string& key, const std::string& body,
+    const std::string& content_md5, std::string& response)
+{
+    CURL* curl = curl_easy_init();
+    char date[32];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(date, sizeof date, "%Y%m%dT%H%M%SZ", std::gmtime(&now));
+    curl_slist* headers = nullptr;
+    for (const std::string& header : {"x-amz-content-sha256: " + sha256_hex(body), "X-Amz-Date: " + std::string(date),
+             "Content-MD5: " + content_md5})
+        headers = curl_slist_append(headers, header.c_str());
+    const std::string url = s.endpoint + "/" + s.bucket + "/" + key;
+    const std::string sigv4 = "aws:amz:" + s.region + ":s3";
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_AWS_SIGV4, sigv4.c_str());
+    curl_easy_setopt(curl, CURLOPT_USERNAME, s.access_key_id.c_str());
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, s.secret_access_key.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "PUT");
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t count, void* out) {
+        static_cast<std::string*>(out)->append(data, size * count);
+        return size * count;
+    });
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
+    long status = 0;
+    if (curl_easy_perform(curl) == CURLE_OK)
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return status;
 }
 
 class S3Upload : public ::testing::Test {
@@ -279,31 +334,127 @@ TEST_F(S3Upload, ServerReasonsReachTheReportAndNothingIsMarked)
     EXPECT_EQ(row(name).status, "已完成");
 }
 
-TEST_F(S3Upload, GatewayStoppedMidDatasetResumesWithOnlyTheMissingFiles)
+TEST_F(S3Upload, LinkCutMidDatasetResumesWithOnlyTheFilesTheListingLacks)
 {
     const std::string name = dataset();
-    for (int i = 0; i < 12; ++i)
-        write_bytes(fs::path(scratch.card()) / name / "cam" / "color" / (std::to_string(100 + i) + ".png"), 20000);
-    start(settings, 1);
+    std::vector<std::string> keys;
+    for (int i = 0; i < 24; ++i) {
+        const std::string file = "cam/color/" + std::to_string(100 + i) + ".png";
+        write_bytes(fs::path(scratch.card()) / name / file, 20000, static_cast<char>('a' + i));
+        keys.push_back(object_key(name, file));
+    }
+    link_proxy link(port_of(settings.endpoint), 5ms, 50);
+    ASSERT_TRUE(link.start());
+    s3_settings far = settings;
+    far.endpoint = "http://127.0.0.1:" + std::to_string(link.port());
+    start(far, 4);
     manager.ledger().add_dir_record(name, "采集");
 
-    bool stopped = false;
-    const upload_info cut = upload(name, [&](const upload_info& report) {
-        if (!stopped && report.files_done >= 4 && !report.last) {
-            stopped = true;
-            server_control("stop-gateway");
+    bool cut = false;
+    const upload_info first = upload(name, [&](const upload_info& report) {
+        if (!cut && report.files_done >= 6 && !report.last) {
+            cut = true;
+            link.stop();
         }
     });
-    ASSERT_TRUE(stopped);
-    EXPECT_FALSE(cut.finished);
-    EXPECT_EQ(cut.failure, upload_failure::unreachable);
+    ASSERT_TRUE(cut);
+    EXPECT_FALSE(first.finished);
+    EXPECT_EQ(first.failure, upload_failure::unreachable);
     EXPECT_EQ(row(name).status, "待上传");
 
-    server_control("start-gateway");
+    const std::atomic<bool> never{false};
+    const list_outcome held = s3_client(settings).list_objects(dataset_key(name) + "/", never);
+    ASSERT_TRUE(held.ok()) << held.detail;
+    std::set<std::string> expected_puts = {"/default-bucket/" + dataset_key(name) + "/_manifest.json"};
+    for (const std::string& key : keys) {
+        if (std::none_of(held.objects.begin(), held.objects.end(), [&](const stored_object& o) { return o.key == key; }))
+            expected_puts.insert("/default-bucket/" + key);
+    }
+    EXPECT_GE(held.objects.size(), 6u);
+    EXPECT_LT(held.objects.size(), keys.size());
+
+    ASSERT_TRUE(link.start());
+    link.clear_requests();
     const upload_info resumed = upload(name);
     EXPECT_TRUE(resumed.finished);
-    EXPECT_EQ(resumed.files_skipped, cut.files_done) << "what arrived before the cut is not sent again";
+    EXPECT_EQ(resumed.files_skipped, held.objects.size());
+    std::set<std::string> puts;
+    for (const auto& request : link.requests()) {
+        EXPECT_FALSE(request.method == "HEAD" && request.target != "/default-bucket/")
+            << "one listing, no question per file: " << request.target;
+        if (request.method == "PUT")
+            puts.insert(request.target);
+    }
+    EXPECT_EQ(puts, expected_puts) << "the files the listing lacked, then the manifest";
     EXPECT_EQ(row(name).status, "已完成");
+}
+
+TEST_F(S3Upload, EveryPutCarriesItsBodysMd5WhichTheGatewayChecks)
+{
+    const std::string name = dataset();
+    const fs::path folder = fs::path(scratch.card()) / name;
+    write_bytes(folder / "a.png", 70000, 'a');
+    write_bytes(folder / "empty.txt", 0);
+    write_bytes(folder / "data.json", (11u << 20) + 5, 'j');  // three parts
+    link_proxy link(port_of(settings.endpoint), 0ms, 1000);
+    ASSERT_TRUE(link.start());
+    s3_settings recorded = settings;
+    recorded.endpoint = "http://127.0.0.1:" + std::to_string(link.port());
+    start(recorded);
+    manager.ledger().add_dir_record(name, "采集");
+    ASSERT_TRUE(upload(name).finished);
+
+    std::size_t puts = 0;
+    for (const auto& request : link.requests()) {
+        if (request.method != "PUT")
+            continue;
+        ++puts;
+        const auto md5 = request.headers.find("content-md5");
+        ASSERT_NE(md5, request.headers.end()) << request.target;
+        EXPECT_EQ(md5->second, request.body_md5_base64) << request.target;
+    }
+    EXPECT_EQ(puts, 6u) << "two files, three parts and the manifest";
+
+    // The header is worth sending: a body that does not match it is refused.
+    std::string refusal;
+    EXPECT_EQ(put_with_content_md5(settings, object_key(name, "damaged"), "the bytes sent", md5_base64("other bytes"),
+        refusal), 400);
+    EXPECT_NE(refusal.find("BadDigest"), std::string::npos) << refusal;
+    std::string accepted;
+    EXPECT_EQ(put_with_content_md5(settings, object_key(name, "whole"), "the bytes sent", md5_base64("the bytes sent"),
+        accepted), 200) << accepted;
+}
+
+TEST_F(S3Upload, RateCapHoldsTheUploadToItsShareOfTheLink)
+{
+    const std::string name = dataset();
+    for (int i = 0; i < 24; ++i)
+        write_bytes(fs::path(scratch.card()) / name / ("f" + std::to_string(i)), 100000, static_cast<char>('a' + i));
+    link_proxy link(port_of(settings.endpoint), 5ms, 10);
+    ASSERT_TRUE(link.start());
+    s3_settings capped = settings;
+    capped.endpoint = "http://127.0.0.1:" + std::to_string(link.port());
+    capped.max_mbit = 5;
+    start(capped, 8);
+    manager.ledger().add_dir_record(name, "采集");
+    ASSERT_TRUE(upload(name).finished);
+
+    uint64_t bytes = 0;
+    auto first = link_test::link_clock::time_point::max();
+    auto last = link_test::link_clock::time_point::min();
+    for (const auto& request : link.requests()) {
+        if (request.method != "PUT" || request.body_bytes < 100000)
+            continue;
+        bytes += request.body_bytes;
+        first = std::min(first, request.body_started);
+        last = std::max(last, request.body_done);
+    }
+    ASSERT_EQ(bytes, 2400000u);
+    const double mbit = static_cast<double>(bytes) * 8e-6 / std::chrono::duration<double>(last - first).count();
+    std::printf("capped at 5 Mbit/s on a 10 Mbit/s link: %.2f Mbit/s\n", mbit);
+    // Wide: a loaded machine only slows it; without the cap it is near 10.
+    EXPECT_GT(mbit, 3.5);
+    EXPECT_LT(mbit, 5.75);
 }
 
 TEST_F(S3Upload, FileChangedAfterListingIsSentAsItIsNowAndCancelStopsWithinASecond)

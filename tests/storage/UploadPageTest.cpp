@@ -1,5 +1,8 @@
 // The upload page driven as an operator would, against the test S3 server.
 
+#include <mutex>
+#include <utility>
+
 #include <QLabel>
 #include <QPushButton>
 
@@ -16,6 +19,53 @@
 using namespace storage_test;
 
 namespace {
+
+// The gateway's client, but a manifest can be refused; notes the keys it sent.
+class manifest_refusing_store : public object_store_client {
+public:
+    explicit manifest_refusing_store(s3_settings settings) : store_(std::move(settings)) {}
+    put_outcome put_file(const std::string& path, const std::string& key, const std::atomic<bool>& cancel) override
+    {
+        return note(key, store_.put_file(path, key, cancel));
+    }
+    put_outcome send_file(const std::string& path, const std::string& key, const stored_object* listed,
+        const std::atomic<bool>& cancel) override
+    {
+        return note(key, store_.send_file(path, key, listed, cancel));
+    }
+    put_outcome put_bytes(const std::string& key, const std::string& body, const std::atomic<bool>& cancel) override
+    {
+        if (refuse_manifest && key.size() > 15 && key.compare(key.size() - 15, 15, "/_manifest.json") == 0) {
+            put_outcome refused;
+            refused.failure = upload_failure::rejected;
+            refused.detail = "the test refuses the manifest";
+            return refused;
+        }
+        return note(key, store_.put_bytes(key, body, cancel));
+    }
+    list_outcome list_objects(const std::string& prefix, const std::atomic<bool>& cancel) override
+    {
+        return store_.list_objects(prefix, cancel);
+    }
+    std::vector<std::string> sent()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::exchange(sent_, {});
+    }
+    std::atomic<bool> refuse_manifest{true};
+
+private:
+    put_outcome note(const std::string& key, put_outcome outcome)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (outcome.ok() && !outcome.skipped)
+            sent_.push_back(key);
+        return outcome;
+    }
+    s3_client store_;
+    std::mutex mutex_;
+    std::vector<std::string> sent_;
+};
 
 class UploadPage : public ::testing::Test {
 protected:
@@ -89,4 +139,25 @@ TEST_F(UploadPage, FailureShowsTheReasonAndLeavesTheRowPending)
     ASSERT_TRUE(kavrel::test::waitUntil([&] { return page->statusText("pending/outside/1200") != "上传中"; }, 60000));
     EXPECT_EQ(page->statusText("pending/outside/1200"), "上传失败：认证失败");
     EXPECT_EQ(manager.ledger().records_snapshot()[0].status, "待上传");
+}
+
+TEST_F(UploadPage, RefusedManifestLeavesTheRowPendingAndTheNextRunSendsOnlyTheManifest)
+{
+    const server_env env = read_server_env();
+    if (!env.skip_reason.empty())
+        GTEST_SKIP() << env.skip_reason;
+    const auto store = std::make_shared<manifest_refusing_store>(env.settings);
+    manager.uploads().set_client(store, 2);
+    page = std::make_unique<UploadWidget>(manager.ledger(), manager.uploads());
+    startAll();
+    ASSERT_TRUE(kavrel::test::waitUntil([&] { return page->statusText("pending/outside/1200") != "上传中"; }, 60000));
+    EXPECT_EQ(page->statusText("pending/outside/1200"), "上传失败：服务器拒收");
+    EXPECT_EQ(manager.ledger().records_snapshot()[0].status, "待上传") << "a dataset without its manifest is not delivered";
+
+    store->refuse_manifest = false;
+    store->sent();
+    startAll();
+    ASSERT_TRUE(kavrel::test::waitUntil([&] { return page->statusText("pending/outside/1200") == "已完成"; }, 60000));
+    EXPECT_EQ(store->sent(), std::vector<std::string>{dataset_key("pending/outside/1200") + "/_manifest.json"});
+    EXPECT_EQ(manager.ledger().records_snapshot()[0].status, "已完成");
 }
