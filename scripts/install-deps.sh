@@ -14,8 +14,8 @@ LIBRARIES=(
   qtbase5-dev libqt5svg5-dev libqt5opengl5-dev
   libopencv-dev libyaml-cpp-dev nlohmann-json3-dev libconcurrentqueue-dev
   libspdlog-dev libturbojpeg0-dev
-  # kavrel-export: zstd compresses the MCAP chunks
-  libzstd-dev
+  # kavrel-export: zstd compresses the MCAP chunks, zlib's CRC-32 checks them
+  libzstd-dev zlib1g-dev
   # uploads: libcurl signs S3 requests, OpenSSL hashes the payloads
   libcurl4-openssl-dev libssl-dev
 )
