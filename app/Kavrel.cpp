@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QProcess>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTimer>
 
 #include "CaptureSession.h"
@@ -42,9 +44,11 @@ Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavre
 {
     // Builds the three pages; the scenario page scans for scenario files here.
     ui->setupUi(this);
+    setStyleSheet(WidgetUtils::scaledToScreen(styleSheet()));  // the header's sizes, for this screen
 
-    // Four header buttons beside the status labels must fit a 1024 px panel:
-    // they take half the configured font size and less padding.
+    // Four header buttons beside the status labels must fit an 800 px panel:
+    // they take half the font size and less padding, and the status labels
+    // (minimum width 1 in the form) give way before a button leaves the screen.
     const QString buttonStyle = WidgetUtils::mainButtonStyleTemplate()
                                     .arg(std::max(16, WidgetUtils::fontSizePx() / 2))
                                     .replace(QLatin1String("padding: 10px;"), QLatin1String("padding: 6px 8px;"));
@@ -101,6 +105,10 @@ Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavre
     connect(ui->stackedWidget, &QStackedWidget::currentChanged, this, sizeToPage);
     ui->stackedWidget->setCurrentIndex(kScenarioPage);
     sizeToPage(kScenarioPage);
+
+    // Below 1024 px the address goes without its caption rather than cut short.
+    if (const QScreen* screen = QGuiApplication::primaryScreen(); screen && screen->geometry().width() < 1024)
+        ui->label_VncIpTitle->hide();
 
     // The header tells the truth: free space sits beside the clock.
     freeSpaceLabel_ = new QLabel(ui->frame_Header);

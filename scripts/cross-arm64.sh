@@ -22,6 +22,8 @@ jobs="${KAVREL_BUILD_JOBS:-2}"
 step="${1:-all}"
 # shellcheck source=debian-mirror.sh
 . "$repo/scripts/debian-mirror.sh"
+# shellcheck source=require-tools.sh
+. "$repo/scripts/require-tools.sh"
 
 # What the cross build links and the tests load: the native build's libraries,
 # plus the C library and OpenCV's BLAS/LAPACK, whose links we make ourselves.
@@ -153,6 +155,20 @@ SH
   log "package: arm64 .deb"
   PATH="$tools:$PATH" "$repo/scripts/deb-package.sh" "$build_dir"
 }
+
+# Each step's tools, checked before anything starts: a missing one is named
+# with its install command instead of surfacing as a failed download or build.
+need_sysroot() { require_tools board mmdebstrap dpkg-deb flock sha256sum; }
+need_build() { require_tools "" cmake ninja ccache && require_tools board aarch64-linux-gnu-g++; }
+need_test() { require_tools "" ctest && require_tools board qemu-aarch64-static unshare; }
+need_package() { require_tools "" cpack && require_tools board dpkg-shlibdeps fakeroot lintian aarch64-linux-gnu-objdump; }
+case "$step" in
+  sysroot) need_sysroot ;;
+  build) need_sysroot; need_build ;;
+  test) need_test ;;
+  package) need_package ;;
+  all) need_sysroot; need_build; need_test; need_package ;;
+esac
 
 case "$step" in
   sysroot) make_sysroot ;;

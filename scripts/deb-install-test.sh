@@ -15,6 +15,9 @@ deb="$(realpath "${1:?usage: deb-install-test.sh <kavrel .deb>}")"
 cache="${KAVREL_CACHE:-/var/cache/kavrel}/debs"
 # shellcheck source=debian-mirror.sh
 . "$repo/scripts/debian-mirror.sh"
+# shellcheck source=require-tools.sh
+. "$repo/scripts/require-tools.sh"
+require_tools board mmdebstrap && require_tools "" unshare chroot findmnt
 mirror="$(debian_mirror)"
 root="$(mktemp -d "${TMPDIR:-/tmp}/kavrel-root.XXXXXX")"
 cleanup() {

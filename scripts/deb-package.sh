@@ -8,6 +8,9 @@ set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build_dir="$(realpath "${1:-$repo/build/release}")"
 out="$build_dir/packages"
+# shellcheck source=require-tools.sh
+. "$repo/scripts/require-tools.sh"
+require_tools "" cpack dpkg-deb && require_tools board lintian fakeroot dpkg-shlibdeps
 
 rm -rf "$out"
 (cd "$build_dir" && timeout 1200 cpack -G DEB >cpack.log 2>&1) \

@@ -9,6 +9,9 @@
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$repo"
+# shellcheck source=require-tools.sh
+. "$repo/scripts/require-tools.sh"
+require_tools "" cmake ctest
 
 # name @ file @ sed expression (one line changes) @ test program @ test (ctest name)
 mutations=$(cat <<'EOF'

@@ -29,6 +29,9 @@ if [ ! -f /etc/kavrel/def_config.json ] && ! has_user_catalogue; then
 fi
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ "${QT_QPA_PLATFORM:-}" = "" ]; then
+  # shellcheck source=require-tools.sh
+  . "$repo/scripts/require-tools.sh"
+  require_tools "" xvfb-run
   exec xvfb-run -a -s "-screen 0 1280x800x24" "$binary" "$@"
 fi
 exec "$binary" "$@"

@@ -13,6 +13,9 @@ jobs="${KAVREL_BUILD_JOBS:-2}"
 export CCACHE_BASEDIR="$repo"
 
 die() { printf 'vendor-sdk-check.sh: %s\n' "$*" >&2; exit 1; }
+# shellcheck source=require-tools.sh
+. "$repo/scripts/require-tools.sh"
+require_tools "" cmake ninja readelf nm ldd
 
 [ -f "$native/build.ninja" ] || die "no release build in $native (run scripts/build.sh release)"
 cmake --build "$native" --target kavrel_obsdk_standin

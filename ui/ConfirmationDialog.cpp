@@ -8,7 +8,7 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
-#include "config_manager.h"
+#include "WidgetUtils.h"
 
 QSize dialogReferenceSize(QWidget* parent)
 {
@@ -35,7 +35,7 @@ ConfirmationDialog::ConfirmationDialog(const QString& title, const QString& mess
     resize(size);
 
     QFont font = this->font();
-    font.setPixelSize(configuredFontSizePx());
+    font.setPixelSize(WidgetUtils::fontSizePx());
 
     messageLabel_ = new QLabel(message_, this);
     messageLabel_->setObjectName("label_Message");

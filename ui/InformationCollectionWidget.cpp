@@ -75,7 +75,6 @@ InformationCollectionWidget::InformationCollectionWidget(QWidget* parent)
         list->setFocusPolicy(Qt::NoFocus);
         list->installEventFilter(this);
     }
-    ui->listWidget_Device->hide();
 
     connect(ui->pushButton_BackToScenarioSelect, &QPushButton::clicked, this,
             &InformationCollectionWidget::signalBackToScenarioSelectRequested);

@@ -1,5 +1,7 @@
 #include "RecordsWidget.h"
 
+#include <QGuiApplication>
+#include <QItemSelectionModel>
 #include <QListWidgetItem>
 #include <QLocale>
 #include <QPixmap>
@@ -132,6 +134,13 @@ void SessionListModel::fetchMore(const QModelIndex& parent)
     emit rowsFetched(paths);
 }
 
+void SessionListModel::setNames(CatalogueNames names)
+{
+    names_ = std::move(names);
+    if (fetched_ > 0)
+        emit dataChanged(index(0), index(fetched_ - 1));
+}
+
 QString SessionListModel::rowText(const SessionRow& row) const
 {
     const QString dot = QStringLiteral(" · ");
@@ -142,8 +151,10 @@ QString SessionListModel::rowText(const SessionRow& row) const
         check = QString::fromUtf8("%1 个问题").arg(row.problems);
     const QString frameSets = row.frameSets < 0 ? QStringLiteral("…") : QString::fromUtf8("%1 组").arg(row.frameSets);
     const QString size = row.sizeBytes < 0 ? QStringLiteral("…") : QLocale::c().formattedDataSize(row.sizeBytes);
-    return row.date + dot + row.scene + dot + row.task + (row.part.isEmpty() ? QString() : dot + row.part) + "\n"
-        + row.sessionTime + dot + frameSets + dot + size + dot + uploadStatusOf(row.relative) + dot + check;
+    // Three short lines rather than two long ones: they fit an 800 px panel.
+    return names_.describe(row.scene, row.task, row.part) + "\n"
+        + CatalogueNames::sessionTimeWords(row.sessionTime) + dot + frameSets + dot + size + "\n"
+        + uploadStatusOf(row.relative) + dot + check;
 }
 
 QVariant SessionListModel::data(const QModelIndex& index, int role) const
@@ -175,9 +186,6 @@ RecordsWidget::RecordsWidget(QWidget* parent)
     ui->setupUi(this);
     ui->listView_Sessions->setModel(model_);
     ui->listView_Sessions->setIconSize(QSize(kThumbnailWidth, 90));
-    QFont font = ui->listView_Sessions->font();
-    font.setPixelSize(std::max(12, fontSizePx() * 2 / 3));
-    ui->listView_Sessions->setFont(font);
     ui->stackedWidget_Records->setCurrentWidget(ui->page_List);
     for (QPushButton* button : {ui->Btn_Back, ui->Btn_BackToList, ui->Btn_Delete})
         button->setStyleSheet(mainButtonStyle());
@@ -196,6 +204,15 @@ RecordsWidget::RecordsWidget(QWidget* parent)
         }
     });
     connect(ui->listView_Sessions, &QListView::clicked, this, [this](const QModelIndex& index) { openSession(index.row()); });
+    // Assistive tools select a row (its cell's action) where a finger taps it:
+    // a selection made without a pointer opens the session as well. A finger
+    // selects on press but opens on release (clicked), so a drag that scrolls
+    // the list opens nothing.
+    connect(ui->listView_Sessions->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+        [this](const QItemSelection& selected) {
+            if (!selected.isEmpty() && QGuiApplication::mouseButtons() == Qt::NoButton)
+                openSession(selected.indexes().first().row());
+        });
     connect(ui->listWidget_Images, &QListWidget::currentItemChanged, this,
         [this](QListWidgetItem* item) { onImageSelected(item); });
 }
@@ -252,6 +269,16 @@ void RecordsWidget::requestCheck(const QString& path)
     });
 }
 
+void RecordsWidget::showEvent(QShowEvent* event)
+{
+    // The type of the other pages, for the list and the session view alike: a
+    // style rule (the main window's style sheet overrides a plain font), set
+    // once shown, since one set while the main window is built does not hold.
+    if (styleSheet().isEmpty())
+        setStyleSheet(withFontSize(QStringLiteral("QLabel, QAbstractItemView { font-size: %1px; }")));
+    QWidget::showEvent(event);
+}
+
 void RecordsWidget::hideEvent(QHideEvent* event)
 {
     QWidget::hideEvent(event);
@@ -268,7 +295,11 @@ void RecordsWidget::refresh(const QString& storageRoot)
     leaveSessionView();
     files_->post([this, root = storageRoot_] {
         QStringList paths = scanSessions(root);
-        deliver([this, paths = std::move(paths)] { onScanned(paths); });
+        CatalogueNames names = CatalogueNames::load();
+        deliver([this, paths = std::move(paths), names = std::move(names)]() mutable {
+            model_->setNames(std::move(names));
+            onScanned(paths);
+        });
     });
 }
 
@@ -308,6 +339,7 @@ void RecordsWidget::leaveSessionView()
 {
     viewGeneration_.fetch_add(1);
     openPath_.clear();
+    ui->listView_Sessions->clearSelection();  // the same row can be chosen again
     ui->listWidget_Images->clear();
     ui->listWidget_Problems->clear();
     ui->label_Status->clear();
@@ -322,8 +354,8 @@ void RecordsWidget::openSession(int row)
     leaveSessionView();
     openPath_ = session->path;
     const int generation = viewGeneration_.load();
-    ui->label_SessionTitle->setText(session->date + " · " + session->scene + " · " + session->task
-        + (session->part.isEmpty() ? QString() : " · " + session->part) + " · " + session->sessionTime);
+    ui->label_SessionTitle->setText(model_->names().describe(session->scene, session->task, session->part) + " · "
+        + CatalogueNames::sessionTimeWords(session->sessionTime));
     ui->label_Depth->setText(QString::fromUtf8("深度"));
     ui->Btn_Delete->setEnabled(!recording_);
     if (const auto known = reports_.find(openPath_); known != reports_.end()) {

@@ -21,11 +21,13 @@
 #include <QAbstractListModel>
 #include <QWidget>
 
+#include "CatalogueNames.h"
 #include "SessionRecords.h"
 #include "WidgetUtils.h"
 
 class dataset_ledger;
 class QHideEvent;
+class QShowEvent;
 class QListWidgetItem;
 
 namespace Ui {
@@ -41,6 +43,9 @@ public:
 
     // Replaces every row; only the first batch is shown until more is fetched.
     void setSessions(const QString& storageRoot, const QStringList& paths, std::map<QString, QString> uploadStatus);
+    // The catalogue's names for the labels the sessions carry.
+    void setNames(CatalogueNames names);
+    const CatalogueNames& names() const { return names_; }
     int sessionCount() const { return static_cast<int>(rows_.size()); }
     const SessionRow* rowAt(int row) const;
     int rowOf(const QString& path) const;
@@ -64,6 +69,7 @@ private:
     std::vector<SessionRow> rows_;
     std::map<QString, int> indexOf_;
     std::map<QString, QString> uploadStatus_;  // relative folder -> ledger status
+    CatalogueNames names_;
     int fetched_ = 0;
 };
 
@@ -106,6 +112,7 @@ signals:
     void signalSessionDeleted(const QString& relative);
 
 protected:
+    void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
 private slots:

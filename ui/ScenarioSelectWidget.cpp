@@ -1,17 +1,15 @@
 #include "ScenarioSelectWidget.h"
 
-#include <filesystem>
-
 #include <QDir>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
 #include <QResizeEvent>
 #include <QScrollArea>
-#include <QSet>
 
 #include <yaml-cpp/yaml.h>
 
+#include "CatalogueNames.h"
 #include "Log.h"
 #include "ScenarioSelectButton.h"
 #include "WidgetUtils.h"
@@ -34,6 +32,7 @@ ScenarioSelectWidget::ScenarioSelectWidget(QWidget* parent)
     : QWidget(parent), ui(std::make_unique<Ui::ScenarioSelectWidget>())
 {
     ui->setupUi(this);
+    setStyleSheet(WidgetUtils::scaledToScreen(styleSheet()));  // the form's sizes, for this screen
 
     scrollArea_ = new QScrollArea(ui->frame_2);
     scrollArea_->setWidgetResizable(true);
@@ -56,44 +55,8 @@ ScenarioSelectWidget::~ScenarioSelectWidget() = default;
 std::vector<ScenarioSelectWidget::ScenarioEntry> ScenarioSelectWidget::findScenarioFiles()
 {
     std::vector<ScenarioEntry> entries;
-    QSet<QString> listed;
-    auto add = [&](const QString& path) {
-        if (path.isEmpty() || listed.contains(path))
-            return;
-        listed.insert(path);
-        entries.push_back({path, {}});
-    };
-
-    const std::string userDir = scenario_tag_loader::user_config_dir();
-    const std::string latest = scenario_tag_loader::get_latest_scenario_folder_name();
-    if (!latest.empty()) {
-        const auto files = scenario_tag_loader::existing_unique_files(
-            scenario_tag_loader::sorted_yaml_files_with_prefix(userDir + "/scenario/" + latest, "scenario"));
-        for (const std::string& file : files)
-            add(QString::fromStdString(file));
-    }
-
-    // No current scenario set, or an empty one: loose scenario files.
-    if (entries.empty()) {
-        QStringList folders;
-        if (!userDir.empty())
-            folders << QString::fromStdString(userDir);
-        const QString local = QDir::currentPath() + "/config";
-        if (!folders.contains(local, Qt::CaseSensitive))
-            folders << local;
-        for (const QString& folder : folders) {
-            const QDir dir(folder);
-            if (!dir.exists())
-                continue;
-            const QFileInfoList files = dir.entryInfoList(
-                {QStringLiteral("scenario*.yaml")}, QDir::Files | QDir::Readable, QDir::Name);
-            for (const QFileInfo& file : files)
-                add(file.absoluteFilePath());
-        }
-    }
-
-    for (ScenarioEntry& entry : entries)
-        entry.name = displayName(entry.path);
+    for (const QString& path : CatalogueNames::scenarioFiles())
+        entries.push_back({path, displayName(path)});
     return entries;
 }
 

@@ -1,5 +1,7 @@
 #include <fstream>
 
+#include <QAccessible>
+#include <QLabel>
 #include <QListWidget>
 
 #include "DialogScript.h"
@@ -69,6 +71,9 @@ protected:
 
 TEST_F(RecordsPage, ListsSessionsNewestFirstAndDeletesOneWithItsLedgerRow)
 {
+    // The catalogue names the labels the sessions were recorded with.
+    kavrel::test::ScratchHome home;
+    home.put(".config/kavrel/scenario_s1.yaml", "label: s1\nname: 卫生间场景\ntasks:\n  - {label: t1, name: 洗手台录制}\n");
     const std::string older = recordAndList("continue_record", 3);
     const std::string newer = recordAndList("single_shot", 2, 10);
     ASSERT_NO_FATAL_FAILURE(showPage([](const SessionListModel& m) { return m.rowCount() == 2 && rowsSettled(m); }));
@@ -82,10 +87,12 @@ TEST_F(RecordsPage, ListsSessionsNewestFirstAndDeletesOneWithItsLedgerRow)
     EXPECT_GT(first->sizeBytes, 0);
     EXPECT_FALSE(first->thumbnail.isNull());
     const QString text = page.model()->data(page.model()->index(0), Qt::DisplayRole).toString();
+    EXPECT_TRUE(text.startsWith(QString::fromUtf8("卫生间场景 · 洗手台录制 · 隔间号 p1\n"))) << text.toStdString();
     EXPECT_TRUE(text.contains(QString::fromUtf8("待上传"))) << text.toStdString();
     EXPECT_TRUE(text.contains(QString::fromUtf8("检查通过"))) << text.toStdString();
 
     page.openSession(0);
+    EXPECT_TRUE(page.ui->label_SessionTitle->text().startsWith(QString::fromUtf8("卫生间场景 · 洗手台录制")));
     ASSERT_TRUE(waitUntil([&] { return page.ui->listWidget_Images->count() == 2; }));
     EXPECT_TRUE(page.ui->listWidget_Images->item(0)->text().contains("shot10")) << "tags from the manifest";
     EXPECT_TRUE(waitUntil([&] { return !page.ui->label_Depth->pixmap(Qt::ReturnByValue).isNull(); }))
@@ -105,6 +112,25 @@ TEST_F(RecordsPage, ListsSessionsNewestFirstAndDeletesOneWithItsLedgerRow)
     EXPECT_TRUE(inLedger(older));
     EXPECT_EQ(page.model()->rowCount(), 1);
     EXPECT_EQ(script.confirmationsShown(), 2);
+}
+
+TEST_F(RecordsPage, AssistiveToolsOpenASessionThroughTheRowsAction)
+{
+    const std::string older = recordAndList("continue_record", 1);
+    const std::string newer = recordAndList("single_shot", 1, 10);
+    ASSERT_NO_FATAL_FAILURE(showPage([](const SessionListModel& m) { return m.rowCount() == 2; }));
+    page_->show();
+    QAccessibleInterface* list = QAccessible::queryAccessibleInterface(page_->ui->listView_Sessions);
+    ASSERT_NE(list, nullptr);
+    for (const std::string& session : {older, newer}) {
+        SCOPED_TRACE(session);
+        QAccessibleInterface* row = list->child(page_->model()->rowOf(QString::fromStdString(session)));
+        ASSERT_NE(row, nullptr);
+        ASSERT_NE(row->actionInterface(), nullptr);
+        row->actionInterface()->doAction(row->actionInterface()->actionNames().value(0));
+        EXPECT_EQ(page_->openSessionPath().toStdString(), session) << "opened as a tap opens it";
+        page_->on_Btn_BackToList_clicked();
+    }
 }
 
 TEST_F(RecordsPage, NeverDeletesWhileRecordingOrUploading)
