@@ -139,8 +139,11 @@ void Kavrel::refreshHeader()
 
 void Kavrel::showNtpState(bool synchronized)
 {
+    // One state for the header and the upload window, refreshed with every check.
     ntpSynchronized_ = synchronized;
     ui->label_SyncStatus->setText(header_status::ntpText(synchronized));
+    if (uploadWindow_)
+        uploadWindow_->setClockUnsynchronised(!synchronized);
 }
 
 void Kavrel::checkNtpAgain(const QString& program, const QStringList& arguments)
@@ -276,7 +279,7 @@ void Kavrel::openUploadWindow()
     if (!uploadWindow_) {
         file_manager& storage = file_manager::instance();
         uploadWindow_ = new UploadWidget(storage.ledger(), storage.uploads(), this);
-        uploadWindow_->setClockUnsynchronised(!ntpSynchronizedAtLastCheck());
+        uploadWindow_->setClockUnsynchronised(!ntpSynchronized_);
     }
     uploadWindow_->refreshDatasets();
     uploadWindow_->show();

@@ -16,68 +16,36 @@ CollectionContext& CollectionContext::instance()
 
 CollectionInfo CollectionContext::collectionInfo() const
 {
-    std::shared_lock lock(mutex);
-    return info;
+    std::shared_lock lock(mutex_);
+    return info_;
 }
 
 void CollectionContext::setCollectionInfo(CollectionInfo value)
 {
-    std::unique_lock lock(mutex);
-    info = std::move(value);
+    std::unique_lock lock(mutex_);
+    info_ = std::move(value);
 }
 
 std::string CollectionContext::storageRoot() const
 {
-    std::shared_lock lock(mutex);
-    return storage_root;
+    std::shared_lock lock(mutex_);
+    return storageRoot_;
 }
 
 void CollectionContext::setStorageRoot(std::string value)
 {
-    std::unique_lock lock(mutex);
-    storage_root = std::move(value);
+    std::unique_lock lock(mutex_);
+    storageRoot_ = std::move(value);
 }
 
 std::string CollectionContext::baseSavePath() const
 {
-    std::shared_lock lock(mutex);
-    return BaseSavePath_;
+    std::shared_lock lock(mutex_);
+    return baseSavePath_;
 }
 
 void CollectionContext::setBaseSavePath(std::string value)
 {
-    std::unique_lock lock(mutex);
-    BaseSavePath_ = std::move(value);
-}
-
-std::string CollectionContext::rgbSavePath() const
-{
-    std::shared_lock lock(mutex);
-    return RGBSavePath;
-}
-
-std::string CollectionContext::depthSavePath() const
-{
-    std::shared_lock lock(mutex);
-    return DepthSavePath;
-}
-
-void CollectionContext::setSessionPaths(std::string base, std::string rgb, std::string depth)
-{
-    std::unique_lock lock(mutex);
-    BaseSavePath_ = std::move(base);
-    RGBSavePath = std::move(rgb);
-    DepthSavePath = std::move(depth);
-}
-
-std::vector<std::string> CollectionContext::additionalTags()
-{
-    std::lock_guard lock(tags_mutex);
-    return additional_tags;
-}
-
-void CollectionContext::setAdditionalTags(std::vector<std::string> tags)
-{
-    std::lock_guard lock(tags_mutex);
-    additional_tags = std::move(tags);
+    std::unique_lock lock(mutex_);
+    baseSavePath_ = std::move(value);
 }

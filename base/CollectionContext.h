@@ -1,15 +1,14 @@
 #pragma once
 // What the operator is capturing right now and where it goes. Reached from the
-// GUI thread, the save worker and the camera callbacks: every field has one
-// lock, held only for one copy or one assignment, never two locks at once.
+// GUI thread and the save worker: one lock, held only for one copy or one
+// assignment. What a run carries (its frames, IMU samples and snapshot tags)
+// travels with the run, never through here.
 
 #include <cstdint>
 #include <mutex>
 #include <shared_mutex>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 struct CollectionInfo {
     std::string date;          // "yyyyMMdd", local time
@@ -32,37 +31,20 @@ class CollectionContext {
 public:
     static CollectionContext& instance();
 
-    // Guards everything down to DepthSavePath.
-    mutable std::shared_mutex mutex;
-    CollectionInfo info;
-    std::string storage_root;
-    std::string BaseSavePath_;
-    std::string RGBSavePath;
-    std::string DepthSavePath;
-
-    // Guards imu_entries: null or an array of IMU entry objects.
-    std::mutex imu_mutex;
-    nlohmann::json imu_entries;
-
-    // Guards additional_tags: the tags chosen for the current snapshot.
-    std::mutex tags_mutex;
-    std::vector<std::string> additional_tags;
-
-    // Short locked copies and assignments for the common cases.
+    // Locked copies and assignments, one field at a time.
     CollectionInfo collectionInfo() const;
     void setCollectionInfo(CollectionInfo value);
     std::string storageRoot() const;
     void setStorageRoot(std::string value);
+    // The open session's folder; empty when none is open.
     std::string baseSavePath() const;
     void setBaseSavePath(std::string value);
-    std::string rgbSavePath() const;
-    std::string depthSavePath() const;
-    // Sets or clears (empty strings) the three paths of the open session.
-    void setSessionPaths(std::string base, std::string rgb, std::string depth);
-
-    std::vector<std::string> additionalTags();
-    void setAdditionalTags(std::vector<std::string> tags);
 
 private:
     CollectionContext() = default;
+
+    mutable std::shared_mutex mutex_;
+    CollectionInfo info_;
+    std::string storageRoot_;
+    std::string baseSavePath_;
 };

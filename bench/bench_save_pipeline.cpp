@@ -28,10 +28,11 @@
 #include <opencv2/imgproc.hpp>
 #include <spdlog/spdlog.h>
 
+#include "CaptureQueues.h"
 #include "CollectionContext.h"
 #include "FrameQueues.h"
 #include "Log.h"
-#include "TaskSaveWork.h"
+#include "SaveWorker.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -141,15 +142,19 @@ std::vector<std::vector<uint16_t>> makeDepthFrames(int count)
     return frames;
 }
 
-std::string imuText(uint64_t us, double phase)
+ImuSample imuSample(uint64_t us, double phase)
 {
-    char text[320];
-    std::snprintf(text, sizeof text,
-        R"({"Accel":{"x":%.6f,"y":%.6f,"z":%.6f},"Gyro":{"x":%.6f,"y":%.6f,"z":%.6f},)"
-        R"("accel_timestamp_us":%llu,"gyro_timestamp_us":%llu,"timestamp_us":%llu})",
-        0.01 * std::sin(phase), -9.79 + 0.02 * std::cos(phase), 0.12, 0.001 * std::sin(phase * 3), 0.002, -0.001,
-        static_cast<unsigned long long>(us), static_cast<unsigned long long>(us + 2), static_cast<unsigned long long>(us));
-    return text;
+    ImuSample sample;
+    sample.accel[0] = 0.01 * std::sin(phase);
+    sample.accel[1] = -9.79 + 0.02 * std::cos(phase);
+    sample.accel[2] = 0.12;
+    sample.gyro[0] = 0.001 * std::sin(phase * 3);
+    sample.gyro[1] = 0.002;
+    sample.gyro[2] = -0.001;
+    sample.accelUs = us;
+    sample.gyroUs = us + 2;
+    sample.hostUtcUs = hostUtcMicros();
+    return sample;
 }
 
 template <typename T>
@@ -158,6 +163,17 @@ std::unique_ptr<uint8_t[]> copyOut(const T* data, size_t bytes)
     auto buffer = std::make_unique<uint8_t[]>(bytes);
     std::memcpy(buffer.get(), data, bytes);
     return buffer;
+}
+
+// One frame set as the depth camera queues it: one copy out of each camera buffer.
+FrameSet frameSetOf(const std::vector<uint8_t>& colour, const std::vector<uint16_t>& depth, std::string timestamp)
+{
+    FrameSet set;
+    set.timestamp = std::move(timestamp);
+    set.hostUtcUs = hostUtcMicros();
+    set.colour = {copyOut(colour.data(), colour.size()), colour.size(), 1280, 720, 0, 0};
+    set.depth = {copyOut(depth.data(), depth.size() * 2), depth.size() * 2, 1280, 720, 0, 0};
+    return set;
 }
 
 double loadAverage()
@@ -193,7 +209,7 @@ size_t countLines(const std::string& file)
     return count;
 }
 
-bool waitForRuns(const TaskSaveWork& task, uint64_t runs, int timeoutSeconds)
+bool waitForRuns(const SaveWorker& task, uint64_t runs, int timeoutSeconds)
 {
     const auto deadline = Clock::now() + std::chrono::seconds(timeoutSeconds);
     while (task.stats().runsCompleted < runs) {
@@ -245,7 +261,6 @@ int main(int argc, char** argv)
         base.c_str());
 
     auto& context = CollectionContext::instance();
-    auto& queues = FrameQueueManager::instance();
     context.setStorageRoot(base);
     CollectionInfo info;
     info.date = "20990101";
@@ -257,16 +272,18 @@ int main(int argc, char** argv)
     info.devices = "D1";
     context.setCollectionInfo(info);
 
-    TaskSaveWork task;
+    SaveWorker task;
     task.start();
 
     // ---- Live run at the camera's pace ----
-    task.beginRun(true);
+    auto queues = std::make_shared<CaptureQueues>();
+    task.beginRun(true, queues);
 
     std::atomic<bool> producing{true};
     std::atomic<uint64_t> setsProduced{0}, setsRefused{0}, imuProduced{0}, imuRefused{0};
     const auto start = Clock::now();
     const auto end = start + std::chrono::seconds(options.seconds);
+    const double liveCpuStart = processCpuSeconds();
 
     std::thread camera([&] {
         const auto period = std::chrono::nanoseconds(1000000000LL / options.fps);
@@ -286,10 +303,7 @@ int main(int argc, char** argv)
             previous = timestamp;
             const auto& colour = colours[n % colours.size()];
             const auto& depth = depths[n % depths.size()];
-            // The producer's one copy out of the camera buffer; both halves or neither, as the camera queues them.
-            const bool ok = pushPair(queues.depthMjpegQueue,
-                FrameData{copyOut(colour.data(), colour.size()), colour.size(), timestamp, 0, 0, {}}, queues.depthQueue,
-                FrameData{copyOut(depth.data(), depth.size() * 2), depth.size() * 2, timestamp, 1280, 720, {}});
+            const bool ok = queues->pushDepthSet(frameSetOf(colour, depth, timestamp));
             setsProduced.fetch_add(1);
             if (!ok)
                 setsRefused.fetch_add(1);
@@ -302,8 +316,7 @@ int main(int argc, char** argv)
             if (due >= end)
                 break;
             std::this_thread::sleep_until(due);
-            const std::string text = imuText(1000000ULL * 4000000000ULL / 1000000ULL + n * 5000ULL, n * 0.01);
-            if (!queues.imuQueue.push(copyOut(text.data(), text.size()), text.size(), makeTimestampText(), 0, 0, {}))
+            if (!queues->pushImu(imuSample(4000000000ULL + n * 5000ULL, n * 0.01)))
                 imuRefused.fetch_add(1);
             imuProduced.fetch_add(1);
         }
@@ -315,7 +328,7 @@ int main(int argc, char** argv)
     const int earlySecond = std::min(5, std::max(1, options.seconds / 4));
     for (int second = 1; second <= options.seconds; ++second) {
         while (Clock::now() < start + std::chrono::seconds(second)) {
-            deepestQueue = std::max({deepestQueue, queues.depthQueue.size(), queues.depthMjpegQueue.size()});
+            deepestQueue = std::max(deepestQueue, queues->depthSets().size());
             QCoreApplication::processEvents();
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -329,7 +342,7 @@ int main(int argc, char** argv)
                         "imu produced %llu  rss %.1f MB\n",
                 second, static_cast<unsigned long long>(setsProduced.load()),
                 static_cast<unsigned long long>(s.colourImagesSaved), static_cast<unsigned long long>(s.depthImagesSaved),
-                queues.depthQueue.size(), static_cast<unsigned long long>(imuProduced.load()), rss);
+                queues->depthSets().size(), static_cast<unsigned long long>(imuProduced.load()), rss);
             std::fflush(stdout);
         }
     }
@@ -345,6 +358,8 @@ int main(int argc, char** argv)
         return 1;
     }
     const double finishSeconds = std::chrono::duration<double>(Clock::now() - stopAt).count();
+    // The whole process (producers, IMU path, worker, encoders) per frame set at the camera's pace.
+    const double liveCpuPerSet = (processCpuSeconds() - liveCpuStart) * 1000.0 / std::max<uint64_t>(1, setsProduced.load());
     const std::string session = context.baseSavePath();
     const size_t colourSaved = countFiles(session + "/D1/color");
     const size_t depthSaved = countFiles(session + "/D1/depth");
@@ -361,26 +376,26 @@ int main(int argc, char** argv)
         static_cast<unsigned long long>(imuProduced.load()), static_cast<unsigned long long>(imuSaved),
         static_cast<unsigned long long>(imuRefused.load()));
     std::printf("live run: deepest image queue %u of %u, stop to durable result %.2f s, rss %.1f MB at %d s, %.1f MB at the end\n",
-        deepestQueue, BoundedFrameQueue::maxSize, finishSeconds, rssEarly, earlySecond, rssLate);
+        deepestQueue, CaptureQueues::frameSetCapacity, finishSeconds, rssEarly, earlySecond, rssLate);
+    std::printf("live run: %.1f ms of processor time per frame set, IMU included\n", liveCpuPerSet);
 
     // ---- Capacity: full queues, saving as fast as the worker can ----
-    context.setSessionPaths("", "", "");
-    task.beginRun(false);
+    context.setBaseSavePath("");
+    queues = std::make_shared<CaptureQueues>();
+    task.beginRun(false, queues);
     while (context.baseSavePath().empty())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     for (int n = 0; n < options.capacitySets; ++n) {
         const std::string timestamp = syntheticTimestamp(n);
         const auto& colour = colours[n % colours.size()];
-        const auto& depth = depths[n % depths.size()];
-        queues.depthMjpegQueue.push(copyOut(colour.data(), colour.size()), colour.size(), timestamp, 0, 0, {});
-        queues.depthQueue.push(copyOut(depth.data(), depth.size() * 2), depth.size() * 2, timestamp, 1280, 720, {});
+        queues->pushDepthSet(frameSetOf(colour, depths[n % depths.size()], timestamp));
     }
     const auto capacityStart = Clock::now();
     const double cpuStart = processCpuSeconds();
     task.setWriteImages(true);
     const uint64_t depthBefore = task.stats().depthImagesSaved + task.stats().imagesFailed;
     while (task.stats().depthImagesSaved + task.stats().imagesFailed < depthBefore + options.capacitySets
-        || queues.depthMjpegQueue.size() > 0)
+        || queues->depthSets().size() > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const double capacitySeconds = std::chrono::duration<double>(Clock::now() - capacityStart).count();
     const double cpuPerSet = (processCpuSeconds() - cpuStart) * 1000.0 / options.capacitySets;
@@ -391,8 +406,7 @@ int main(int argc, char** argv)
                 "(load average %.1f: other work shares them)\n",
         options.capacitySets, capacitySeconds, cpuPerSet, std::thread::hardware_concurrency(), loadAverage());
 
-    task.stopTask();
-    task.wait();
+    task.stop();
     if (!options.keep && options.dir.empty())
         fs::remove_all(base);
 

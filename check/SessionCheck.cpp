@@ -14,17 +14,16 @@
 #include <set>
 #include <thread>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <turbojpeg.h>
-#include <yaml-cpp/yaml.h>
 
 #include "AtomicFile.h"
+#include "CaptureMode.h"
+#include "MetaSchema.h"
+#include "SessionFile.h"
 #include "TimestampText.h"
 
 namespace fs = std::filesystem;
@@ -47,6 +46,9 @@ const char* problemKindName(ProblemKind kind)
     case ProblemKind::ImuGap: return "imu_gap";
     case ProblemKind::LeftoverFile: return "leftover_file";
     case ProblemKind::Unreadable: return "unreadable";
+    case ProblemKind::RefusedFile: return "refused_file";
+    case ProblemKind::WrongImageFormat: return "wrong_image_format";
+    case ProblemKind::CheckerError: return "checker_error";
     }
     return "unknown";
 }
@@ -74,79 +76,31 @@ bool looksLikeSessionTime(const std::string& name)
     return name.size() == 15 || name[15] == '_';
 }
 
-bool isContinuousMode(const std::string& mode)
-{
-    return mode == "continue_shot" || mode == "continue_record";
-}
-
 std::string stemOf(const std::string& fileName)
 {
     const auto dot = fileName.rfind('.');
     return dot == std::string::npos ? fileName : fileName.substr(0, dot);
 }
 
-bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error)
+// One problem for a file the hardened reader refused or could not read.
+Problem refusedProblem(const std::string& relative, const session_file::Outcome& outcome)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && info.st_size > 0)
-        bytes.reserve(static_cast<size_t>(info.st_size));
-    uint8_t chunk[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            error = std::strerror(errno);
-            ::close(fd);
-            return false;
-        }
-        if (got == 0)
-            break;
-        bytes.insert(bytes.end(), chunk, chunk + got);
-    }
-    ::close(fd);
-    return true;
+    using session_file::Refusal;
+    const ProblemKind kind = outcome.refusal == Refusal::Missing ? ProblemKind::MissingFile
+        : outcome.refusal == Refusal::Unreadable                ? ProblemKind::Unreadable
+                                                                : ProblemKind::RefusedFile;
+    return {kind, relative, outcome.detail};
+}
+
+// "%.<decimals>f" of any double, never cut short.
+std::string fixed(double value, int decimals)
+{
+    char text[512];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
 }
 
 // ------------------------------------------------------------ meta.yaml
-
-const std::vector<std::string> kMetaKeys = {"date", "city", "machine_id", "scene_label", "task_label", "part_number",
-    "session_time", "capture_mode", "session_tags", "device_config", "image_info"};
-const std::set<std::string> kOptionalMetaKeys = {"session_tags", "image_info"};
-const std::vector<std::string> kDeviceKeys = {"capture_freq", "camera1", "camera2", "camera3"};
-const std::vector<std::string> kCameraKeys = {"camera_type_str", "camera_id", "width", "height", "fps", "exposure_time"};
-
-// Reports keys of `node` that are missing or out of the order of `expected`.
-void checkKeyOrder(const YAML::Node& node, const std::vector<std::string>& expected,
-    const std::set<std::string>& optional, const std::string& where, std::vector<Problem>& problems)
-{
-    std::set<std::string> seen;
-    int lastIndex = -1;
-    std::string lastKey;
-    for (const auto& item : node) {
-        const std::string key = item.first.Scalar();
-        const auto found = std::find(expected.begin(), expected.end(), key);
-        if (found == expected.end())
-            continue;  // extra keys are allowed
-        const int index = static_cast<int>(found - expected.begin());
-        if (index < lastIndex)
-            problems.push_back({ProblemKind::BadMeta, "meta.yaml",
-                where + "key \"" + key + "\" comes after \"" + lastKey + "\""});
-        else {
-            lastIndex = index;
-            lastKey = key;
-        }
-        seen.insert(key);
-    }
-    for (const auto& key : expected)
-        if (!seen.count(key) && !optional.count(key))
-            problems.push_back({ProblemKind::BadMeta, "meta.yaml", where + "key \"" + key + "\" is missing"});
-}
 
 struct ConfiguredSizes {
     int colourWidth = 0, colourHeight = 0;  // the depth camera's colour stream, which depth is aligned to
@@ -154,71 +108,32 @@ struct ConfiguredSizes {
     int usbWidth = 0, usbHeight = 0;
 };
 
-int intAt(const YAML::Node& node, const char* key)
+void checkMeta(const std::string& session, SessionReport& report, ConfiguredSizes& sizes,
+    std::optional<CaptureMode>& mode)
 {
-    try {
-        if (node.IsMap() && node[key] && node[key].IsScalar())
-            return node[key].as<int>();
-    } catch (const YAML::Exception&) {
-    }
-    return 0;
-}
-
-std::string textAt(const YAML::Node& node, const char* key)
-{
-    try {
-        if (node.IsMap() && node[key] && node[key].IsScalar())
-            return node[key].as<std::string>();
-    } catch (const YAML::Exception&) {
-    }
-    return {};
-}
-
-void checkMeta(const std::string& session, SessionReport& report, ConfiguredSizes& sizes)
-{
-    const std::string path = session + "/meta.yaml";
-    if (!fs::exists(path)) {
-        report.problems.push_back({ProblemKind::MissingFile, "meta.yaml", "meta.yaml is missing"});
+    std::string text;
+    const session_file::Outcome read = session_file::readWhole(session, "meta.yaml", session_file::kMetaMaxBytes, text);
+    if (!read.ok()) {
+        report.problems.push_back(refusedProblem("meta.yaml", read));
         return;
     }
-    YAML::Node meta;
-    try {
-        meta = YAML::LoadFile(path);
-    } catch (const std::exception& error) {
-        report.problems.push_back({ProblemKind::BadMeta, "meta.yaml", std::string("does not parse: ") + error.what()});
-        return;
-    }
-    if (!meta.IsMap()) {
-        report.problems.push_back({ProblemKind::BadMeta, "meta.yaml", "is not a mapping of keys"});
-        return;
-    }
-    checkKeyOrder(meta, kMetaKeys, kOptionalMetaKeys, "", report.problems);
-    report.captureMode = textAt(meta, "capture_mode");
-    report.date = textAt(meta, "date");
-    report.sceneLabel = textAt(meta, "scene_label");
-    report.taskLabel = textAt(meta, "task_label");
-    report.partNumber = textAt(meta, "part_number");
-    if (const std::string time = textAt(meta, "session_time"); !time.empty())
-        report.sessionTime = time;
-
-    const YAML::Node devices = meta["device_config"];
-    if (!devices)
-        return;
-    if (!devices.IsMap()) {
-        report.problems.push_back({ProblemKind::BadMeta, "meta.yaml", "device_config is not a mapping"});
-        return;
-    }
-    checkKeyOrder(devices, kDeviceKeys, {}, "device_config: ", report.problems);
-    for (const char* camera : {"camera1", "camera2", "camera3"}) {
-        const YAML::Node entry = devices[camera];
-        if (entry && entry.IsMap())
-            checkKeyOrder(entry, kCameraKeys, {}, std::string("device_config.") + camera + ": ", report.problems);
-    }
-    sizes.colourWidth = intAt(devices["camera1"], "width");
-    sizes.colourHeight = intAt(devices["camera1"], "height");
-    sizes.usbCamera = intAt(devices["camera3"], "camera_id") == 1;
-    sizes.usbWidth = intAt(devices["camera3"], "width");
-    sizes.usbHeight = intAt(devices["camera3"], "height");
+    const meta_schema::Reading reading = meta_schema::read(text);
+    for (const std::string& problem : reading.problems)
+        report.problems.push_back({ProblemKind::BadMeta, "meta.yaml", problem});
+    const meta_schema::Meta& meta = reading.meta;
+    report.captureMode = meta.captureModeText;
+    mode = meta.captureMode;
+    report.date = meta.date;
+    report.sceneLabel = meta.sceneLabel;
+    report.taskLabel = meta.taskLabel;
+    report.partNumber = meta.partNumber;
+    if (!meta.sessionTime.empty())
+        report.sessionTime = meta.sessionTime;
+    sizes.colourWidth = meta.cameras[0].width;
+    sizes.colourHeight = meta.cameras[0].height;
+    sizes.usbCamera = meta.cameras[2].present && meta.cameras[2].id == 1;
+    sizes.usbWidth = meta.cameras[2].width;
+    sizes.usbHeight = meta.cameras[2].height;
 }
 
 // ------------------------------------------------------------ layout
@@ -235,22 +150,30 @@ struct Layout {
     std::set<std::string> images;  // relative paths of every image on disk
 };
 
-void listImages(const fs::path& folder, std::vector<std::string>& names, std::vector<Problem>& problems,
-    const std::string& relativeFolder)
+// The images of <session>/<folder>: regular files (or links to them inside the
+// session); anything else where an image belongs is a problem.
+void listImages(const std::string& session, const std::string& folder, std::vector<std::string>& names,
+    std::vector<Problem>& problems)
 {
     std::error_code error;
-    fs::directory_iterator it(folder, error);
+    fs::directory_iterator it(session + "/" + folder, error);
     if (error) {
-        problems.push_back({ProblemKind::Unreadable, relativeFolder, "cannot list: " + error.message()});
+        problems.push_back({ProblemKind::Unreadable, folder, "cannot list: " + error.message()});
         return;
     }
     for (; it != fs::directory_iterator(); it.increment(error)) {
         if (error)
             break;
         const std::string name = it->path().filename().string();
-        if (isLeftoverName(name) || !it->is_regular_file(error))
+        if (isLeftoverName(name))
             continue;  // leftovers are reported by the walk over the whole session
-        names.push_back(name);
+        const session_file::Entry entry = session_file::inspect(session, folder + "/" + name);
+        if (!entry.outcome.ok())
+            problems.push_back(refusedProblem(folder + "/" + name, entry.outcome));
+        else if (entry.folder)
+            problems.push_back({ProblemKind::RefusedFile, folder + "/" + name, "is a folder where an image belongs"});
+        else
+            names.push_back(name);
     }
     std::sort(names.begin(), names.end());
 }
@@ -258,27 +181,46 @@ void listImages(const fs::path& folder, std::vector<std::string>& names, std::ve
 Layout readLayout(const std::string& session, SessionReport& report)
 {
     Layout layout;
-    std::vector<fs::path> candidates = {fs::path(session)};
+    std::vector<std::string> candidates = {""};  // relative to the session; "" is the session itself
     std::error_code error;
-    for (fs::directory_iterator it(session, error); !error && it != fs::directory_iterator(); it.increment(error))
-        if (it->is_directory(error))
-            candidates.push_back(it->path());
+    for (fs::directory_iterator it(session, error); !error && it != fs::directory_iterator(); it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        const session_file::Entry entry = session_file::inspect(session, name);
+        if (entry.outcome.ok() && entry.folder)
+            candidates.push_back(name);
+        else if (!entry.outcome.ok() && name != "meta.yaml" && name != "manifest.json")  // those report their own
+            report.problems.push_back(refusedProblem(name, entry.outcome));
+    }
     if (error)
         report.problems.push_back({ProblemKind::Unreadable, "", "cannot list the session folder: " + error.message()});
     std::sort(candidates.begin() + 1, candidates.end());
 
-    for (const fs::path& folder : candidates) {
-        const bool hasColour = fs::is_directory(folder / "color", error);
-        const bool hasDepth = fs::is_directory(folder / "depth", error);
+    for (const std::string& folder : candidates) {
+        const std::string prefix = folder.empty() ? "" : folder + "/";
+        auto isFolder = [&](const std::string& name) {
+            const session_file::Entry entry = session_file::inspect(session, prefix + name);
+            if (!entry.outcome.ok() && entry.outcome.refusal != session_file::Refusal::Missing)
+                report.problems.push_back(refusedProblem(prefix + name, entry.outcome));
+            return entry.outcome.ok() && entry.folder;
+        };
+        const bool hasColour = isFolder("color");
+        const bool hasDepth = isFolder("depth");
         if (!hasColour && !hasDepth)
             continue;
         DeviceFiles device;
-        device.prefix = folder == fs::path(session) ? "" : folder.filename().string() + "/";
+        device.prefix = prefix;
         if (hasColour)
-            listImages(folder / "color", device.colour, report.problems, device.prefix + "color");
+            listImages(session, prefix + "color", device.colour, report.problems);
         if (hasDepth)
-            listImages(folder / "depth", device.depth, report.problems, device.prefix + "depth");
-        device.hasImuFile = fs::is_regular_file(folder / "data.json", error);
+            listImages(session, prefix + "depth", device.depth, report.problems);
+        // The depth camera's IMU is saved next to its images.
+        const session_file::Entry imu = session_file::inspect(session, prefix + "data.json");
+        device.hasImuFile = imu.outcome.ok() && !imu.folder;
+        if (!imu.outcome.ok() && imu.outcome.refusal != session_file::Refusal::Missing)
+            report.problems.push_back(refusedProblem(prefix + "data.json", imu.outcome));
+        else if (!device.hasImuFile && !device.depth.empty() && !isSoilCollection(report.taskLabel))
+            report.problems.push_back({ProblemKind::MissingFile, prefix + "data.json",
+                imu.folder ? "is a folder, not the IMU file" : "data.json is missing (the depth camera saves its IMU)"});
         for (const auto& name : device.colour)
             layout.images.insert(device.prefix + "color/" + name);
         for (const auto& name : device.depth)
@@ -299,16 +241,20 @@ Layout readLayout(const std::string& session, SessionReport& report)
 
 // ------------------------------------------------------------ manifest.json
 
+std::optional<double> imageSeconds(const std::string& stem);
+constexpr size_t kReportedManifestProblems = 20;
+
 void checkManifest(const std::string& session, const Layout& layout, std::vector<Problem>& problems)
 {
-    std::vector<uint8_t> bytes;
-    std::string error;
-    if (!fs::exists(session + "/manifest.json")) {
+    std::string bytes;
+    const session_file::Outcome read
+        = session_file::readWhole(session, "manifest.json", session_file::kManifestMaxBytes, bytes);
+    if (read.refusal == session_file::Refusal::Missing) {
         problems.push_back({ProblemKind::MissingFile, "manifest.json", "manifest.json is missing (single-shot session)"});
         return;
     }
-    if (!readWholeFile(session + "/manifest.json", bytes, error)) {
-        problems.push_back({ProblemKind::Unreadable, "manifest.json", error});
+    if (!read.ok()) {
+        problems.push_back(refusedProblem("manifest.json", read));
         return;
     }
     const json manifest = json::parse(bytes.begin(), bytes.end(), nullptr, false);
@@ -317,25 +263,38 @@ void checkManifest(const std::string& session, const Layout& layout, std::vector
         return;
     }
     std::set<std::string> listed;
+    size_t reported = 0;
+    auto problem = [&](const std::string& detail) {
+        if (++reported <= kReportedManifestProblems)
+            problems.push_back({ProblemKind::BadManifest, "manifest.json", detail});
+    };
     if (manifest.is_object()) {
         for (const auto& [key, entry] : manifest.items()) {
             const auto files = entry.is_object() ? entry.find("files") : entry.end();
             if (!entry.is_object() || files == entry.end() || !files->is_array()) {
-                problems.push_back({ProblemKind::BadManifest, "manifest.json", "entry \"" + key + "\" has no file list"});
+                problem("entry \"" + key + "\" has no file list");
                 continue;
             }
+            // A key is the frame set's timestamp unless a capture token named it.
+            const bool timestampKey = imageSeconds(key).has_value();
             for (const auto& file : *files) {
                 if (!file.is_string()) {
-                    problems.push_back({ProblemKind::BadManifest, "manifest.json", "entry \"" + key + "\" lists a non-text file"});
+                    problem("entry \"" + key + "\" lists a non-text file");
                     continue;
                 }
                 const std::string name = file.get<std::string>();
-                listed.insert(name);
+                if (!listed.insert(name).second)
+                    problem("lists " + name + " twice");
                 if (!layout.images.count(name))
-                    problems.push_back({ProblemKind::BadManifest, "manifest.json", "names a missing file: " + name});
+                    problem("names a missing file: " + name);
+                if (timestampKey && stemOf(fs::path(name).filename().string()) != key)
+                    problem("entry \"" + key + "\" lists " + name + ", taken at another time");
             }
         }
     }
+    if (reported > kReportedManifestProblems)
+        problems.push_back({ProblemKind::BadManifest, "manifest.json",
+            std::to_string(reported - kReportedManifestProblems) + " more problems"});
     for (const auto& image : layout.images)
         if (!listed.count(image))
             problems.push_back({ProblemKind::BadManifest, image, "image on disk is not in manifest.json"});
@@ -344,6 +303,7 @@ void checkManifest(const std::string& session, const Layout& layout, std::vector
 // ------------------------------------------------------------ data.json
 
 constexpr size_t kReportedLinesPerKind = 5;
+constexpr size_t kMaxGapsMatched = 100000;
 
 bool numbers3(const json& values)
 {
@@ -402,27 +362,46 @@ void checkImu(const std::string& session, const std::string& prefix, const Image
     std::vector<Problem>& problems)
 {
     const std::string relative = prefix + "data.json";
-    std::vector<uint8_t> bytes;
-    std::string error;
-    if (!readWholeFile(session + "/" + relative, bytes, error)) {
-        problems.push_back({ProblemKind::Unreadable, relative, error});
+    session_file::Outcome outcome;
+    session_file::File file = session_file::File::open(session, relative, outcome);
+    if (!outcome.ok()) {
+        problems.push_back(refusedProblem(relative, outcome));
         return;
     }
     imu.present = true;
+    if (file.size() == 0) {
+        problems.push_back({ProblemKind::BadImuLine, relative, "is empty"});
+        return;
+    }
+    session_file::LineReader reader(std::move(file), session_file::kImuLineMaxBytes);
     size_t badLines = 0, backwards = 0, lineNumber = 0;
     std::vector<ImuGap> gaps;
     bool haveTime = false;
     double previous = 0;
-    const char* text = reinterpret_cast<const char*>(bytes.data());
-    const size_t size = bytes.size();
-    for (size_t start = 0; start < size;) {
-        const char* newline = static_cast<const char*>(std::memchr(text + start, '\n', size - start));
-        const size_t end = newline ? static_cast<size_t>(newline - text) : size;
-        ++lineNumber;
-        const json line = json::parse(text + start, text + end, nullptr, false);
-        start = end + 1;
-        if (!line.is_discarded() && line.is_object() && line.contains("version") && lineNumber == 1)
+    auto badLine = [&](const std::string& why) {
+        if (++badLines <= kReportedLinesPerKind)
+            problems.push_back({ProblemKind::BadImuLine, relative, "line " + std::to_string(lineNumber) + " " + why});
+    };
+    for (;;) {
+        std::string_view text;
+        const auto next = reader.next(text, outcome);
+        if (next == session_file::LineReader::Next::End)
+            break;
+        if (next == session_file::LineReader::Next::Error) {
+            problems.push_back(refusedProblem(relative, outcome));
+            break;
+        }
+        lineNumber = reader.lineNumber();
+        if (next == session_file::LineReader::Next::TooLong) {
+            badLine("is longer than " + std::to_string(session_file::kImuLineMaxBytes) + " bytes");
             continue;
+        }
+        const json line = json::parse(text.begin(), text.end(), nullptr, false);
+        if (lineNumber == 1) {
+            if (!line.is_discarded() && line.is_object() && line.contains("version"))
+                continue;
+            problems.push_back({ProblemKind::BadImuLine, relative, "line 1 is not the version line"});
+        }
         const json* sensor = nullptr;
         const json* time = nullptr;
         if (!line.is_discarded() && line.is_object()) {
@@ -434,9 +413,7 @@ void checkImu(const std::string& session, const std::string& prefix, const Image
         const bool valid = sensor && sensor->contains("type") && (*sensor)["type"].is_string() && sensor->contains("values")
             && numbers3((*sensor)["values"]);
         if (!valid) {
-            if (++badLines <= kReportedLinesPerKind)
-                problems.push_back({ProblemKind::BadImuLine, relative,
-                    "line " + std::to_string(lineNumber) + " is not an IMU sample"});
+            badLine("is not an IMU sample");
             continue;
         }
         const double t = time->get<double>();
@@ -448,9 +425,13 @@ void checkImu(const std::string& session, const std::string& prefix, const Image
         if (haveTime && t < previous) {
             if (++backwards <= kReportedLinesPerKind)
                 problems.push_back({ProblemKind::ImuTimeBackwards, relative,
-                    "line " + std::to_string(lineNumber) + " goes back " + std::to_string((previous - t) * 1000.0).substr(0, 8) + " ms"});
-        } else if (haveTime && t - previous > imuGapLimitSeconds) {
+                    "line " + std::to_string(lineNumber) + " goes back " + fixed((previous - t) * 1000.0, 1) + " ms"});
+        } else if (haveTime && t - previous > imuGapLimitSeconds && gaps.size() < kMaxGapsMatched) {
             gaps.push_back({t - previous, lineNumber});
+        } else if (haveTime && t - previous > imuGapLimitSeconds) {
+            // Beyond any real session: counted as holes, not held for matching with pauses.
+            ++imu.gaps;
+            imu.longestGapSeconds = std::max(imu.longestGapSeconds, t - previous);
         }
         if (!haveTime || t >= previous)
             previous = t;
@@ -474,9 +455,8 @@ void checkImu(const std::string& session, const std::string& prefix, const Image
         ++imu.gaps;
         imu.longestGapSeconds = std::max(imu.longestGapSeconds, gap.length);
         if (imu.gaps <= kReportedLinesPerKind) {
-            char detail[96];
-            std::snprintf(detail, sizeof detail, "gap of %.0f ms before line %zu", gap.length * 1000.0, gap.line);
-            problems.push_back({ProblemKind::ImuGap, relative, detail});
+            problems.push_back({ProblemKind::ImuGap, relative,
+                "gap of " + fixed(gap.length * 1000.0, 0) + " ms before line " + std::to_string(gap.line)});
         }
     }
     auto more = [&](size_t count, ProblemKind kind, const char* what) {
@@ -498,30 +478,54 @@ struct TurboJpeg {
     ~TurboJpeg() { if (handle) tjDestroy(handle); }
 };
 
-bool isJpeg(const std::vector<uint8_t>& bytes)
-{
-    return bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF;
-}
-
 // Decodes every scan of a JPEG; a warning (data cut short, corrupt data) fails it.
-bool decodeJpeg(const std::vector<uint8_t>& bytes, int& width, int& height, std::string& error)
+bool decodeJpeg(const std::string& bytes, const image_header::Header& header, std::string& error)
 {
     thread_local TurboJpeg decoder;
     thread_local std::vector<uint8_t> pixels;
-    int subsampling = 0, colourspace = 0;
-    if (!decoder.handle
-        || tjDecompressHeader3(decoder.handle, bytes.data(), static_cast<unsigned long>(bytes.size()), &width, &height,
-               &subsampling, &colourspace) != 0) {
-        error = decoder.handle ? tjGetErrorStr2(decoder.handle) : "no JPEG decoder";
+    if (!decoder.handle) {
+        error = "no JPEG decoder";
         return false;
     }
-    pixels.resize(static_cast<size_t>(width) * static_cast<size_t>(height));
-    if (tjDecompress2(decoder.handle, bytes.data(), static_cast<unsigned long>(bytes.size()), pixels.data(), width, 0,
-            height, TJPF_GRAY, TJFLAG_STOPONWARNING | TJFLAG_FASTDCT) != 0) {
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    pixels.resize(static_cast<size_t>(header.width) * static_cast<size_t>(header.height));
+    if (tjDecompress2(decoder.handle, data, static_cast<unsigned long>(bytes.size()), pixels.data(), header.width, 0,
+            header.height, TJPF_GRAY, TJFLAG_STOPONWARNING | TJFLAG_FASTDCT) != 0) {
         error = tjGetErrorStr2(decoder.handle);
         return false;
     }
     return true;
+}
+
+// Loads and decodes an image; any failure is a problem, nothing escapes.
+bool checkOneImage(const std::string& session, const std::string& relative, const image_header::Expectation& expected,
+    image_header::Header& header, std::vector<Problem>& problems)
+{
+    std::string bytes;
+    if (auto problem = loadImage(session, relative, expected, header, bytes)) {
+        problems.push_back(std::move(*problem));
+        return false;
+    }
+    std::string why;
+    try {
+        if (header.format == image_header::Format::Jpeg) {
+            if (!decodeJpeg(bytes, header, why)) {
+                problems.push_back({ProblemKind::BadImage, relative, "JPEG does not decode fully: " + why});
+                return false;
+            }
+            return true;
+        }
+        const cv::Mat image = cv::imdecode(cv::Mat(1, static_cast<int>(bytes.size()), CV_8UC1, bytes.data()),
+            cv::IMREAD_UNCHANGED);
+        if (image.empty() || image.cols != header.width || image.rows != header.height) {
+            problems.push_back({ProblemKind::BadImage, relative, "PNG does not decode fully"});
+            return false;
+        }
+        return true;
+    } catch (const std::exception& error) {  // cv::Exception, std::bad_alloc
+        problems.push_back({ProblemKind::BadImage, relative, std::string("does not decode: ") + error.what()});
+        return false;
+    }
 }
 
 struct ImageJob {
@@ -536,6 +540,7 @@ struct ImageJob {
 struct SessionWork {
     SessionReport report;
     ConfiguredSizes sizes;
+    std::optional<CaptureMode> mode;  // nothing when meta.yaml names none
     Layout layout;
     size_t firstJob = 0, jobCount = 0;
     std::atomic<size_t> jobsLeft{0};
@@ -544,31 +549,24 @@ struct SessionWork {
 void checkImage(const SessionWork& work, const ImageJob& job, std::vector<Problem>& problems)
 {
     const std::string& session = work.report.path;
-    int colourWidth = 0, colourHeight = 0;
-    if (!job.colourName.empty()) {
-        const std::string relative = job.device->prefix + "color/" + job.colourName;
-        std::vector<uint8_t> bytes;
-        std::string error;
-        if (!readWholeFile(session + "/" + relative, bytes, error)) {
-            problems.push_back({ProblemKind::Unreadable, relative, error});
-        } else if (bytes.empty()) {
-            problems.push_back({ProblemKind::BadImage, relative, "empty file"});
-        } else if (isJpeg(bytes)) {
-            if (!decodeJpeg(bytes, colourWidth, colourHeight, error))
-                problems.push_back({ProblemKind::BadImage, relative, "JPEG does not decode fully: " + error});
-        } else {
-            const cv::Mat image = cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
-            if (image.empty())
-                problems.push_back({ProblemKind::BadImage, relative, "does not decode"});
-            colourWidth = image.cols;
-            colourHeight = image.rows;
-        }
-    }
     const ConfiguredSizes& sizes = work.sizes;
+    image_header::Header colour;
+    bool colourRead = false;
+    if (!job.colourName.empty()) {
+        image_header::Expectation expected;
+        expected.width = sizes.colourWidth;
+        expected.height = sizes.colourHeight;
+        if (sizes.usbCamera) {
+            expected.altWidth = sizes.usbWidth;
+            expected.altHeight = sizes.usbHeight;
+        }
+        colourRead = checkOneImage(session, job.device->prefix + "color/" + job.colourName, expected, colour, problems);
+    }
     if (!job.colourName.empty() && job.depthName.empty()) {
         // A USB camera's colour images have no depth; they have its size.
-        const bool fromUsb = sizes.usbCamera && colourWidth == sizes.usbWidth && colourHeight == sizes.usbHeight
-            && (colourWidth != sizes.colourWidth || colourHeight != sizes.colourHeight);
+        const bool fromUsb = sizes.usbCamera && colourRead && colour.width == sizes.usbWidth
+            && colour.height == sizes.usbHeight
+            && (colour.width != sizes.colourWidth || colour.height != sizes.colourHeight);
         if (!fromUsb)
             problems.push_back({ProblemKind::MissingDepth, job.device->prefix + "color/" + job.colourName,
                 "no depth image " + job.device->prefix + "depth/" + job.stem + ".png"});
@@ -578,31 +576,14 @@ void checkImage(const SessionWork& work, const ImageJob& job, std::vector<Proble
     const std::string relative = job.device->prefix + "depth/" + job.depthName;
     if (job.colourName.empty())
         problems.push_back({ProblemKind::MissingColour, relative, "no colour image with the same timestamp"});
-    std::vector<uint8_t> bytes;
-    std::string error;
-    if (!readWholeFile(session + "/" + relative, bytes, error)) {
-        problems.push_back({ProblemKind::Unreadable, relative, error});
-        return;
-    }
-    const cv::Mat depth = bytes.empty() ? cv::Mat() : cv::imdecode(bytes, cv::IMREAD_UNCHANGED);
-    if (depth.empty()) {
-        problems.push_back({ProblemKind::BadImage, relative, bytes.empty() ? "empty file" : "PNG does not decode fully"});
-        return;
-    }
-    if (depth.type() != CV_16UC1) {
-        problems.push_back({ProblemKind::WrongDepthFormat, relative,
-            std::to_string(depth.elemSize1() * 8) + "-bit with " + std::to_string(depth.channels())
-                + " channels, expected 16-bit grey"});
-        return;
-    }
     // Depth is aligned to the colour stream: the configured colour size, or
     // the paired colour image's when meta.yaml has none.
-    const int wantWidth = sizes.colourWidth > 0 ? sizes.colourWidth : colourWidth;
-    const int wantHeight = sizes.colourHeight > 0 ? sizes.colourHeight : colourHeight;
-    if (wantWidth > 0 && wantHeight > 0 && (depth.cols != wantWidth || depth.rows != wantHeight))
-        problems.push_back({ProblemKind::WrongDepthFormat, relative,
-            std::to_string(depth.cols) + "x" + std::to_string(depth.rows) + ", expected " + std::to_string(wantWidth)
-                + "x" + std::to_string(wantHeight)});
+    image_header::Expectation expected;
+    expected.depth = true;
+    expected.width = sizes.colourWidth > 0 ? sizes.colourWidth : (colourRead ? colour.width : 0);
+    expected.height = sizes.colourHeight > 0 ? sizes.colourHeight : (colourRead ? colour.height : 0);
+    image_header::Header depth;
+    checkOneImage(session, relative, expected, depth, problems);
 }
 
 std::map<std::string, std::pair<std::string, std::string>> namesByStem(const DeviceFiles& device)
@@ -654,10 +635,37 @@ void parallelFor(size_t count, unsigned threads, Body body)
 
 } // namespace
 
+std::optional<Problem> loadImage(const std::string& session, const std::string& relative,
+    const image_header::Expectation& expected, image_header::Header& header, std::string& bytes)
+{
+    bytes.clear();
+    session_file::Outcome outcome;
+    session_file::File file = session_file::File::open(session, relative, outcome);
+    if (outcome.ok())
+        file.read(image_header::kHeaderBytes, bytes, outcome);
+    if (!outcome.ok())
+        return refusedProblem(relative, outcome);
+    std::string why;
+    if (!image_header::parse(bytes, header, why))
+        return Problem{ProblemKind::BadImage, relative, why};
+    if (!image_header::fits(header, expected, why))
+        return Problem{expected.depth ? ProblemKind::WrongDepthFormat : ProblemKind::WrongImageFormat, relative, why};
+    if (const uint64_t bound = image_header::maxFileBytes(header); file.size() > bound)
+        return Problem{ProblemKind::RefusedFile, relative,
+            "is " + std::to_string(file.size()) + " bytes, more than the " + std::to_string(bound) + " its header allows"};
+    if (bytes.size() == image_header::kHeaderBytes && !file.read(static_cast<size_t>(file.size()), bytes, outcome))
+        return refusedProblem(relative, outcome);
+    return std::nullopt;
+}
+
 bool isSessionFolder(const std::string& path)
 {
     std::error_code error;
-    return fs::is_regular_file(path + "/meta.yaml", error) || fs::is_regular_file(path + "/manifest.json", error)
+    // Any entry of these names counts: a damaged meta.yaml still makes a session to report.
+    auto present = [&](const char* name) {
+        return fs::symlink_status(path + "/" + name, error).type() != fs::file_type::not_found;
+    };
+    return (fs::is_directory(path, error) && (present("meta.yaml") || present("manifest.json")))
         || (fs::is_directory(path, error) && looksLikeSessionTime(fs::path(path).filename().string()));
 }
 
@@ -728,13 +736,19 @@ std::vector<SessionReport> checkSessions(const std::vector<std::string>& session
     // Per session: layout, meta.yaml and manifest.json (cheap, file names only).
     parallelFor(works.size(), threads, [&](size_t i) {
         SessionWork& work = *works[i];
-        checkMeta(work.report.path, work.report, work.sizes);
-        work.layout = readLayout(work.report.path, work.report);
-        const bool manifestExpected = work.report.captureMode.empty()
-            ? fs::exists(work.report.path + "/manifest.json")
-            : !isContinuousMode(work.report.captureMode);
-        if (manifestExpected)
-            checkManifest(work.report.path, work.layout, work.report.problems);
+        try {
+            checkMeta(work.report.path, work.report, work.sizes, work.mode);
+            work.layout = readLayout(work.report.path, work.report);
+            // Without a known mode (meta.yaml names that) a manifest present is still checked.
+            std::error_code error;
+            const bool manifestExpected = work.mode
+                ? !isContinuous(*work.mode)
+                : fs::symlink_status(work.report.path + "/manifest.json", error).type() != fs::file_type::not_found;
+            if (manifestExpected)
+                checkManifest(work.report.path, work.layout, work.report.problems);
+        } catch (const std::exception& error) {  // one session's failure never ends the run
+            work.report.problems.push_back({ProblemKind::CheckerError, "", error.what()});
+        }
     });
 
     // Every frame set and every data.json of every session, on all threads.
@@ -778,12 +792,17 @@ std::vector<SessionReport> checkSessions(const std::vector<std::string>& session
         const ImageJob& job = jobs[j];
         SessionWork& work = *works[job.session];
         const bool wanted = !cancelled || !cancelled();
-        if (wanted && job.imuJob)
-            checkImu(work.report.path, job.device->prefix,
-                isContinuousMode(work.report.captureMode) ? imagePauses(job.device->colour) : ImagePauses{}, jobImu[j],
-                jobProblems[j]);
-        else if (wanted)
-            checkImage(work, job, jobProblems[j]);
+        try {
+            if (wanted && job.imuJob)
+                checkImu(work.report.path, job.device->prefix,
+                    work.mode && isContinuous(*work.mode) ? imagePauses(job.device->colour) : ImagePauses{}, jobImu[j],
+                    jobProblems[j]);
+            else if (wanted)
+                checkImage(work, job, jobProblems[j]);
+        } catch (const std::exception& error) {
+            jobProblems[j].push_back({ProblemKind::CheckerError, job.imuJob ? job.device->prefix + "data.json"
+                : job.device->prefix + job.stem, error.what()});
+        }
         if (work.jobsLeft.fetch_sub(1) == 1)
             finishSession(work);
     });

@@ -10,8 +10,11 @@
 
 #include <cstddef>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "ImageHeader.h"
 
 namespace session_check {
 
@@ -29,6 +32,9 @@ enum class ProblemKind {
     ImuGap,             // more than imuGapLimitSeconds between two samples, not a pause between runs
     LeftoverFile,       // a temporary or partial file left behind
     Unreadable,         // a folder or file the checker could not read
+    RefusedFile,        // not a regular file, a link leaving the session, or over its size bound
+    WrongImageFormat,   // a colour image of the wrong kind or size for its folder
+    CheckerError,       // the check itself failed on this session (the others are still checked)
 };
 const char* problemKindName(ProblemKind kind);
 
@@ -96,6 +102,12 @@ inline SessionReport checkSession(const std::string& session, unsigned threads =
 {
     return checkSessions({session}, threads).front();
 }
+
+// Reads an image of a session through the hardened reader and checks its
+// header against `expected` before anything decodes it; the problem when it
+// cannot be read or does not fit.
+std::optional<Problem> loadImage(const std::string& session, const std::string& relative,
+    const image_header::Expectation& expected, image_header::Header& header, std::string& bytes);
 
 // "OK   <path>  12 frame sets, IMU 200.0 Hz" or "FAIL <path>  ... 3 problems".
 std::string summaryLine(const SessionReport& report);

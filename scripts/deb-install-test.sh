@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs a kavrel .deb into a throwaway Debian 12 root (mmdebstrap; apt
-# resolves its dependencies), starts the terminal there under Xvfb with the
-# example configuration and the simulated camera until its main window shows,
+# resolves its dependencies), checks the system user it makes, starts the
+# terminal there as that user under Xvfb with the example configuration and
+# the simulated camera until its main window shows and its ledger is written,
 # then checks that remove keeps the operator's configuration and purge
 # removes it.
 #
@@ -45,6 +46,10 @@ timeout 1800 mmdebstrap --quiet --variant=apt --include=xvfb,xauth,x11-utils \
   bookworm "$root" "$mirror" || fail "mmdebstrap could not make the root"
 mount -t proc proc "$root/proc"
 cp "$deb" "$root/tmp/kavrel.deb"
+# Credentials an administrator left readable: the package hands them to the terminal's user.
+mkdir -p "$root/etc/kavrel"
+printf 'access_key_id = TEST\nsecret_access_key = TEST\n' >"$root/etc/kavrel/credentials"
+chmod 0644 "$root/etc/kavrel/credentials"
 timeout 1200 unshare --pid --fork --kill-child chroot "$root" /usr/bin/env DEBIAN_FRONTEND=noninteractive \
   apt-get install -y -q --no-install-recommends /tmp/kavrel.deb >"$root/tmp/install.log" 2>&1 \
   || { cat "$root/tmp/install.log"; fail "apt-get could not install the package"; }
@@ -57,11 +62,25 @@ grep -qx "$config" "$root/var/lib/dpkg/info/kavrel.conffiles" || fail "$config i
 [ -L "$root/etc/systemd/system/multi-user.target.wants/kavrel.service" ] || fail "the unit is not enabled at boot"
 pass "conffile and enabled unit"
 
-# Start it as the unit would (HOME and working directory in its state folder),
-# on an X server of its own.
+in_root getent passwd kavrel >/dev/null || fail "no system user kavrel"
+groups="$(in_root id -nG kavrel)"
+# input and render come with udev, which this root lacks; those there must be taken.
+for group in video input render tty plugdev; do
+  in_root getent group "$group" >/dev/null || continue
+  case " $groups " in *" $group "*) ;; *) fail "kavrel is not in group $group ($groups)" ;; esac
+done
+# Owners by the root's own user names (the host may give the same ids other names).
+owner() { in_root stat -c "$1" "$2" 2>/dev/null; }
+[ "$(owner '%U %a' /etc/kavrel/credentials)" = "kavrel 600" ] \
+  || fail "credentials are $(owner '%U %a' /etc/kavrel/credentials), want kavrel 600"
+[ "$(owner %U /var/lib/kavrel)" = kavrel ] || fail "/var/lib/kavrel does not belong to kavrel"
+grep -qx 'User=kavrel' "$root/lib/systemd/system/kavrel.service" || fail "the unit does not run as kavrel"
+pass "system user kavrel ($groups) owns the state folder and the credentials (0600)"
+
+# Start it as the unit would (as kavrel, HOME and working directory in its
+# state folder), on an X server of its own.
 # No card here: the "no TF card" question closes itself after the quit delay,
 # then the main window shows and the program quits from its event loop.
-mkdir -p "$root/var/lib/kavrel"
 cat >"$root/tmp/start.sh" <<'SH'
 #!/bin/sh
 # Our own X server (xvfb-run's start-up signal does not reach it when the
@@ -71,7 +90,8 @@ xvfb=$!
 export DISPLAY=:57
 for _ in $(seq 1 60); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.5; done
 cd /var/lib/kavrel
-KAVREL_QUIT_AFTER_MS=8000 HOME=/var/lib/kavrel /usr/bin/kavrel >/tmp/kavrel.log 2>&1 &
+setpriv --reuid=kavrel --regid=kavrel --init-groups \
+  env KAVREL_QUIT_AFTER_MS=8000 HOME=/var/lib/kavrel /usr/bin/kavrel >/tmp/kavrel.log 2>&1 &
 pid=$!
 shown=no
 for _ in $(seq 1 180); do
@@ -90,7 +110,9 @@ log="$root/tmp/kavrel.log"
 [ "$result" = "window=yes rc=0" ] || { cat "$log"; fail "kavrel did not show its main window and exit cleanly ($result)"; }
 grep -q 'Application Exit, return code:0' "$log" || { cat "$log"; fail "no clean exit line"; }
 if grep -qE 'load_json|parse config error' "$log"; then cat "$log"; fail "the example configuration did not load"; fi
-pass "kavrel started under Xvfb, showed its main window and exited with 0"
+[ "$(owner %U /var/lib/kavrel/file_manager.csv)" = kavrel ] \
+  || { cat "$log"; fail "the terminal did not write its ledger as kavrel"; }
+pass "kavrel started as its user under Xvfb, showed its main window, wrote its ledger and exited with 0"
 
 # The operator's edit survives remove; purge takes it, and the state, away.
 echo '{"machine_id": "EDITED-BY-OPERATOR"}' >"$root$config"
@@ -98,7 +120,11 @@ apt_in_root remove kavrel >/dev/null || fail "apt-get remove failed"
 [ -x "$root/usr/bin/kavrel" ] && fail "remove left /usr/bin/kavrel"
 grep -q EDITED-BY-OPERATOR "$root$config" || fail "remove lost the operator's configuration"
 pass "remove keeps $config"
+# The credentials are the administrator's file, not the package's: purge leaves them.
 apt_in_root purge kavrel >/dev/null || fail "apt-get purge failed"
+[ -f "$root/etc/kavrel/credentials" ] || fail "purge removed the administrator's credentials"
+rm "$root/etc/kavrel/credentials"
+rmdir "$root/etc/kavrel" 2>/dev/null || true
 [ -e "$root/etc/kavrel" ] && fail "purge left /etc/kavrel"
 [ -e "$root/var/lib/kavrel" ] && fail "purge left /var/lib/kavrel"
 [ -e "$root/etc/systemd/system/multi-user.target.wants/kavrel.service" ] && fail "purge left the unit enabled"

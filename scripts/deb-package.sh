@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a configured, built folder (cpack -G DEB) and
 # checks it with lintian: any warning or error fails, overrides carry their
-# reasons (packaging/lintian-overrides). Prints the path of the .deb last.
+# reasons (packaging/lintian-overrides). The unit's sandbox must keep
+# systemd-analyze's exposure at 4.9 ("OK") or below. Prints the path of the .deb last.
 #
 #   scripts/deb-package.sh [build folder]      (default build/release)
 set -euo pipefail
@@ -12,6 +13,8 @@ out="$build_dir/packages"
 . "$repo/scripts/require-tools.sh"
 require_tools "" cpack dpkg-deb && require_tools board lintian fakeroot dpkg-shlibdeps
 
+systemd-analyze security --offline=true --threshold=49 "$repo/packaging/kavrel.service" | tail -n1 >&2 \
+  || { echo "deb-package.sh: kavrel.service is exposed above 4.9" >&2; exit 1; }
 rm -rf "$out"
 (cd "$build_dir" && timeout 1200 cpack -G DEB >cpack.log 2>&1) \
   || { cat "$build_dir/cpack.log" >&2; echo "deb-package.sh: cpack failed" >&2; exit 1; }

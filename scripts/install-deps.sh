@@ -5,6 +5,7 @@
 #   scripts/install-deps.sh            build, libraries, tests (the default)
 #   scripts/install-deps.sh board      also the arm64 cross build, emulation
 #                                      and Debian packaging tools
+#   scripts/install-deps.sh fuzz       also clang and libFuzzer (scripts/fuzz.sh)
 #   scripts/install-deps.sh --print-libraries
 #                                      lists the -dev packages (for the sysroot)
 set -euo pipefail
@@ -40,15 +41,22 @@ PACKAGES=(
 BOARD_PACKAGES=(
   # arm64 cross build against a Debian sysroot, tests under user-mode emulation
   g++-aarch64-linux-gnu mmdebstrap qemu-user-static
-  # the .deb: shared-library dependencies, checks, throwaway install roots
-  dpkg-dev fakeroot file lintian
+  # the .deb: shared-library dependencies, checks, throwaway install roots, the
+  # unit's sandbox rating (systemd-analyze)
+  dpkg-dev fakeroot file lintian systemd
+)
+
+FUZZ_PACKAGES=(
+  # libFuzzer targets built with clang and AddressSanitizer
+  clang-14 libfuzzer-14-dev
 )
 
 for group in "$@"; do
   case "$group" in
     --print-libraries) printf '%s\n' "${LIBRARIES[@]}" "${TEST_LIBRARIES[@]}"; exit 0 ;;
     board) PACKAGES+=("${BOARD_PACKAGES[@]}") ;;
-    *) echo "install-deps.sh: unknown group '$group' (known: board)" >&2; exit 2 ;;
+    fuzz) PACKAGES+=("${FUZZ_PACKAGES[@]}") ;;
+    *) echo "install-deps.sh: unknown group '$group' (known: board, fuzz)" >&2; exit 2 ;;
   esac
 done
 

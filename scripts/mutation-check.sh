@@ -22,13 +22,13 @@ pause-tolerance@check/SessionCheck.cpp@s/>= gap.length - 0.1$/>= gap.length - 0.
 content-md5@storage/s3_client.cpp@s/{"Content-MD5: " + base64_of_hex(digest.md5_hex), /{/@s3_upload_tests@S3Upload.EveryPutCarriesItsBodysMd5WhichTheGatewayChecks
 atomic-write@base/files/AtomicFile.cpp@s/temporary = path + std::string(kTemporarySuffix);/temporary = path;/@tasks_path_tests@SaveFiles.WholeFilesAppearOnlyCompleteAndAFailedWriteKeepsTheOldOne
 csv-quoting@storage/ledger_csv.cpp@s/find_first_of(", \\n")/find_first_of(" \\n")/@storage_tests@LedgerCsv.EveryFieldSurvivesWriteAndRead
-path-cleaning@tasks/SessionPath.cpp@/^    case '\/':$/d@tasks_path_tests@PathComponent.HostileNamesStayOneComponentUnderTheRoot
-whole-frame-pairs@UnitModule/CameraRelated/FrameQueues.cpp@s/ || secondQueue.size() >= BoundedFrameQueue::maxSize)/)/@camera_manager_tests@DepthCameraTest.AFloodThatFillsTheQueuesDropsWholeFrameSetsAndCountsThem
-stop-on-write-failure@tasks/TaskSaveWork.cpp@s/runGeneration_.load() == generation_ && failure_.empty();/runGeneration_.load() == generation_;/@tasks_worker_tests@SaveWorker.AFailedWriteStopsTheRunAndKeepsEveryPairWhole
+path-cleaning@session/SessionPath.cpp@/^    case '\/':$/d@tasks_path_tests@PathComponent.HostileNamesStayOneComponentUnderTheRoot
+bounded-queues@UnitModule/CameraRelated/CaptureQueues.h@s/if (count_.load() >= capacity_)/if (false)/@camera_manager_tests@DepthCameraTest.AFloodThatFillsTheQueuesDropsWholeFrameSetsAndCountsThem
+stop-on-write-failure@tasks/SaveWorker.cpp@s/runGeneration_.load() == generation_ && failure_.empty();/runGeneration_.load() == generation_;/@tasks_worker_tests@SaveWorkerRuns.AFailedWriteStopsTheRunAndKeepsEveryPairWhole
 ledger-reconcile@storage/ledger.cpp@s/names.count(row.dir_name) == 0 && folder_is_gone/names.count(row.dir_name) != 0 \&\& folder_is_gone/@storage_tests@Ledger.ReconcileDropsRowsOfDeletedFoldersFlatAndNestedButNotWithoutTheCard
 config-overlay@config/config_manager.cpp@s/cfg.merge_patch(user);/(void)user;/@config_tests@ConfigManagerTest.OverlayPatchesDeviceFile
-depth-size@tasks/DepthPngWriter.cpp@s/^    fit(9.0 \/ 16.0);$/    fit(16.0 \/ 9.0);/@tasks_worker_tests@SaveWorker.UsbColourIsListedUnderItsCaptureIdAndDepthSizeIsRecoveredFromTheByteCount
-capture-session@ui/CaptureSession.cpp@/^void CaptureSession::onWriteFailed/,/^}$/s/^    closeRun();$/    \/\/ the run goes on/@capture_page_tests@CapturePageTest.ARecordingStopsWhenAWriteFailsTheCardFillsOrTheCameraIsLost
+depth-size@tasks/DepthPngWriter.cpp@s/^    fit(9.0 \/ 16.0);$/    fit(16.0 \/ 9.0);/@tasks_worker_tests@SaveWorkerRuns.UsbColourIsListedBesideTheDepthCameraAndDepthSizeIsRecoveredFromTheByteCount
+capture-session@capture/CaptureSession.cpp@/^void CaptureSession::onWriteFailed/,/^}$/s/^    closeRun(StopReason::WriteFailed);$/    \/\/ the run goes on/@capture_page_tests@CapturePageTest.ARecordingStopsWhenAWriteFailsTheCardFillsOrTheCameraIsLost
 EOF
 )
 

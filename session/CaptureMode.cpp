@@ -12,6 +12,11 @@ std::optional<CaptureMode> parseCaptureMode(std::string_view text)
     return std::nullopt;
 }
 
+CaptureMode captureModeOf(std::string_view text)
+{
+    return parseCaptureMode(text).value_or(CaptureMode::SingleShot);
+}
+
 const char* captureModeText(CaptureMode mode)
 {
     switch (mode) {

@@ -14,7 +14,15 @@ enum class CaptureMode {
 // The mode a text names, or nothing for a text that names none.
 std::optional<CaptureMode> parseCaptureMode(std::string_view text);
 
+// The mode of a task or session as everything that records or checks it
+// decides: a text naming none counts as single shot, the catalogue's default.
+CaptureMode captureModeOf(std::string_view text);
+
 // The text the mode is written as ("single_shot", "continue_shot", "continue_record").
 const char* captureModeText(CaptureMode mode);
 
 inline bool isContinuous(CaptureMode mode) { return mode != CaptureMode::SingleShot; }
+
+// The task that photographs soil on request saves no IMU samples, whatever its mode.
+inline constexpr std::string_view kSoilCollectionTask = "soil_collection";
+inline bool isSoilCollection(std::string_view taskLabel) { return taskLabel == kSoilCollectionTask; }

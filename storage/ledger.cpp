@@ -15,6 +15,7 @@
 
 #include "AtomicFile.h"
 #include "Log.h"
+#include "SessionFile.h"
 
 namespace fs = std::filesystem;
 
@@ -83,7 +84,9 @@ bool looks_like_session(const fs::path& folder)
 {
     std::error_code ec;
     for (const char* file : {"meta.yaml", "manifest.json", "data.json"}) {
-        if (fs::is_regular_file(folder / file, ec))
+        // Read the way every session reader reads: no link out of the folder counts.
+        const session_file::Entry entry = session_file::inspect(folder.string(), file);
+        if (entry.outcome.ok() && !entry.folder)
             return true;
     }
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {

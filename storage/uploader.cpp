@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "Log.h"
+#include "SessionFile.h"
 
 namespace fs = std::filesystem;
 
@@ -301,11 +302,21 @@ void uploader::upload_dataset(const upload_request& request, uint64_t generation
     try {
         for (fs::recursive_directory_iterator it(folder), end; it != end; ++it) {
             std::error_code entry_ec;
-            if (!it->is_regular_file(entry_ec))
+            if (it->is_directory(entry_ec) && !it->is_symlink(entry_ec))
                 continue;
+            // Read as every session reader reads: a link leaving the folder,
+            // a FIFO or a device is named in the report and never sent.
+            const std::string relative = it->path().lexically_relative(folder).generic_string();
+            const session_file::Entry entry = session_file::inspect(folder.string(), relative);
+            if (entry.outcome.ok() && entry.folder)
+                continue;  // a link to a folder inside: its files are listed where they lie
+            if (!entry.outcome.ok()) {
+                LOGW << "Not uploaded: " << it->path().string() << " " << entry.outcome.detail;
+                run.report.refused_files.push_back(it->path().string() + ": " + entry.outcome.detail);
+                continue;
+            }
             file_entry file;
             file.local_path = it->path().string();
-            const std::string relative = it->path().lexically_relative(folder).generic_string();
             file.key = object_key(name, relative);
             file.store_prefix = file.key.substr(0, file.key.size() - relative.size());
             file.listed_size = it->file_size(entry_ec);

@@ -41,6 +41,7 @@ struct upload_info {
     std::size_t files_total = 0;
     std::size_t files_skipped = 0;           // already in the store with the same size and MD5
     std::vector<std::string> failed_files;   // local paths given up after the last attempt
+    std::vector<std::string> refused_files;  // "<path>: <why>": links leaving the dataset, FIFOs, devices; never sent
     upload_failure failure = upload_failure::none;   // why the dataset did not complete
     bool finished = false;                   // the dataset is complete and marked in the ledger
     bool last = false;                       // no further report follows for this request

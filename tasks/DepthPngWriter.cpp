@@ -29,7 +29,7 @@ void recoverDepthSize(uint64_t pixels, int64_t& cols, int64_t& rows)
 
 } // namespace
 
-bool DepthPngWriter::writeDepthPng(FrameData& record, const std::string& file)
+bool DepthPngWriter::writeDepthPng(CapturedImage& record, const std::string& file)
 {
     const uint64_t pixels = record.size / 2;
     int64_t cols = record.width;
@@ -70,8 +70,9 @@ int DepthPngWriter::defaultThreads()
     return std::clamp(static_cast<int>(cores), 2, 4);
 }
 
-DepthPngWriter::DepthPngWriter(int threads, size_t maxPending)
+DepthPngWriter::DepthPngWriter(int threads, size_t maxPending, std::function<void()> finished)
     : maxPending_(std::max<size_t>(1, maxPending))
+    , onFinished_(std::move(finished))
 {
     for (int i = 0; i < std::max(1, threads); ++i)
         threads_.emplace_back([this] { encoderLoop(); });
@@ -134,18 +135,20 @@ void DepthPngWriter::encoderLoop()
         }
         // Encoding and writing happen without the lock.
         Outcome outcome;
-        outcome.saved = writeDepthPng(job.record, job.file);
+        outcome.saved = writeDepthPng(job.image, job.file);
         outcome.manifestKey = std::move(job.manifestKey);
         outcome.relativePath = std::move(job.relativePath);
         outcome.tags = std::move(job.tags);
         outcome.partnerFile = std::move(job.partnerFile);
         outcome.partnerRelativePath = std::move(job.partnerRelativePath);
-        job.record.data.reset();
+        job.image.data.reset();
         {
             std::lock_guard lock(mutex_);
             finished_.push_back(std::move(outcome));
             --unfinished_;
         }
         slotFree_.notify_all();
+        if (onFinished_)
+            onFinished_();
     }
 }

@@ -7,17 +7,18 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "FrameQueues.h"
+#include "FrameSet.h"
 
 class DepthPngWriter {
 public:
     struct Job {
-        FrameData record;               // its buffer is encoded in place
+        CapturedImage image;            // its buffer is encoded in place
         std::string file;               // absolute path of the PNG
         std::string manifestKey;
         std::string relativePath;       // as manifest.json lists it
@@ -35,7 +36,8 @@ public:
     };
 
     // threads encoders; submit() waits while maxPending jobs are unfinished.
-    DepthPngWriter(int threads, size_t maxPending);
+    // finished, if given, runs on an encoder thread after each job.
+    DepthPngWriter(int threads, size_t maxPending, std::function<void()> finished = {});
     ~DepthPngWriter();
     DepthPngWriter(const DepthPngWriter&) = delete;
     DepthPngWriter& operator=(const DepthPngWriter&) = delete;
@@ -54,7 +56,7 @@ public:
 
     // Writes one depth record as PNG (recovering a wrong width/height from
     // the byte count) with the log lines of the save worker; true on success.
-    static bool writeDepthPng(FrameData& record, const std::string& file);
+    static bool writeDepthPng(CapturedImage& image, const std::string& file);
 
 private:
     void encoderLoop();
@@ -66,6 +68,7 @@ private:
     std::vector<Outcome> finished_;
     size_t unfinished_ = 0;
     size_t maxPending_;
+    const std::function<void()> onFinished_;
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };

@@ -14,6 +14,7 @@
 
 #include "CameraConfig.h"
 #include "CameraManager.h"
+#include "CaptureMode.h"
 #include "CaptureSession.h"
 #include "CollectionContext.h"
 #include "ConfirmationDialog.h"
@@ -22,12 +23,10 @@
 #include "AtomicFile.h"
 #include "SaveFiles.h"
 #include "TagSelectionDialog.h"
-#include "TaskManager.h"
-#include "TaskSaveWork.h"
+#include "SaveWorker.h"
 #include "UsbCameraConfig.h"
 #include "config_manager.h"
 #include "file_manager.h"
-#include "session_meta.h"
 
 namespace {
 
@@ -38,13 +37,6 @@ constexpr int kTestFrameHeight = 250;
 // A camera that showed no frame for this long is marked as not responding.
 constexpr int kCameraSilenceMs = 2000;
 constexpr int kStatusIntervalMs = 1000;
-const char* const kSoilTask = "soil_collection";
-
-// A recording stops once free space falls below this share of what a start needs.
-long long freeSpaceFloor(long long startBytes)
-{
-    return startBytes / 4;
-}
 
 QString elapsedText(qint64 ms)
 {
@@ -114,11 +106,8 @@ DataCollectionWidget::DataCollectionWidget(QWidget* parent)
     connect(cameraWatchdog_, &QTimer::timeout, this, &DataCollectionWidget::checkCamerasResponding);
     cameraWatchdog_->start();
 
-    // The save worker lives as long as the process; the task manager owns it.
-    auto saveTask = std::make_shared<TaskSaveWork>();
-    if (!TaskManager::instance().addTaskThreadStart(saveTask))
-        LOGW << "Save worker already registered; this page works with the registered one";
-    session_ = new CaptureSession(registeredSaveTask(), this);
+    // The session owns the save worker and its thread; runs are recorded in the ledger.
+    session_ = new CaptureSession(std::make_shared<SaveWorker>(&file_manager::instance().ledger()), this);
     connectSession();
 
     setCollectionStatus(Idle);
@@ -136,36 +125,22 @@ DataCollectionWidget::DataCollectionWidget(QWidget* parent)
     statusTimer_->start();
     updateRecordingStatus();
 
-    QTimer::singleShot(100, this, [this] {
-        ui->openglNV12Widget->updateFrameNV12FromFile(kTestFrame, kTestFrameWidth, kTestFrameHeight);
-        ui->openglDepthNV12Widget->updateFrameNV12FromFile(kTestFrame, kTestFrameWidth, kTestFrameHeight);
-    });
-    QTimer::singleShot(200, this, [this] {
-        if (status_ == Idle) {
-            ui->Btn_MainAction->setEnabled(true);
-            setCollectionStatus(Idle);
-            LOGD << "Buttons re-enabled after initialization delay";
-        }
-    });
+    // A still picture until the cameras deliver.
+    ui->openglNV12Widget->updateFrameNV12FromFile(kTestFrame, kTestFrameWidth, kTestFrameHeight);
+    ui->openglDepthNV12Widget->updateFrameNV12FromFile(kTestFrame, kTestFrameWidth, kTestFrameHeight);
 }
 
 void DataCollectionWidget::connectSession()
 {
     connect(session_, &CaptureSession::recordingChanged, this, &DataCollectionWidget::signalRecordingStateChanged);
-    connect(session_, &CaptureSession::folderReady, this, [this](const QString& path) {
-        // Written at once, so a session cut by a power loss still says what it is.
-        writeMetaFile(path.toStdString());
-    });
     connect(session_, &CaptureSession::folderFailed, this, &DataCollectionWidget::onFolderFailed);
     connect(session_, &CaptureSession::snapshotArrived, this, [this](bool) {
         if (status_ == WaitingConfirm)
             runConfirmationFlow();
     });
-    connect(session_, &CaptureSession::writeFailed, this, [this](const QString& what) {
-        LOGE << "Recording stopped: " << what.toStdString();
-        if (status_ == Collecting)
-            setCollectionStatus(Idle);
-    });
+    connect(session_, &CaptureSession::writeFailed, this,
+        [](const QString& what) { LOGE << "Recording stopped: " << what.toStdString(); });
+    connect(session_, &CaptureSession::stopped, this, &DataCollectionWidget::onStopped);
     connect(session_, &CaptureSession::runFinished, this, &DataCollectionWidget::onRunFinished);
 }
 
@@ -175,7 +150,6 @@ DataCollectionWidget::~DataCollectionWidget()
     // loop, instead of draining until it is terminated at exit.
     if (session_)
         session_->stop();
-    stopSaveTask();
     // Joins the capture threads before the page goes, so no callback outlives it;
     // notifications still queued are dropped with the page.
     releaseCameras();
@@ -210,13 +184,7 @@ void DataCollectionWidget::showEvent(QShowEvent* event)
 
 bool DataCollectionWidget::isSingleShotCapture() const
 {
-    return CollectionContext::instance().collectionInfo().capture_mode == "single_shot";
-}
-
-std::map<std::string, std::vector<std::string>> DataCollectionWidget::resolveImageLabelsFromManifest(
-    const std::string& sessionPath) const
-{
-    return session_meta::readImageLabels(sessionPath + "/manifest.json");
+    return captureModeOf(CollectionContext::instance().collectionInfo().capture_mode) == CaptureMode::SingleShot;
 }
 
 // ---------------------------------------------------------------- state
@@ -373,7 +341,7 @@ void DataCollectionWidget::releaseCameras()
 bool DataCollectionWidget::taskUsesUsbCamera() const
 {
     return config_manager::instance().camera_config_.camera3.camera_id == static_cast<int>(usb_camera)
-        && CollectionContext::instance().collectionInfo().task_label == kSoilTask;
+        && isSoilCollection(CollectionContext::instance().collectionInfo().task_label);
 }
 
 void DataCollectionWidget::setDepthCameraState(CameraState value)
@@ -413,8 +381,7 @@ void DataCollectionWidget::onCameraStatus(bool isOk, bool depthCamera)
         setUsbCameraState(state);
     // The manager opens the camera again by itself; the recording does not wait for it.
     if (!isOk && status_ == Collecting && (depthCamera || taskUsesUsbCamera()))
-        stopRecordingWithNotice(QString::fromUtf8("相机断开"),
-            QString::fromUtf8("相机连接中断, 采集已停止, 已保存的数据完整。\n相机恢复后预览会自动恢复。"));
+        session_->stop(StopReason::CameraLost);
 }
 
 void DataCollectionWidget::checkCamerasResponding()
@@ -497,8 +464,8 @@ void DataCollectionWidget::updateRecordingStatus()
 {
     if (!ui)
         return;
-    const std::string root = storageRootForCapture();
-    lastFreeBytes_ = save_files::freeBytes(root);
+    // A card filling up ends the recording while what is written is still whole.
+    lastFreeBytes_ = session_->checkFreeSpace(storageRootForCapture(), config_manager::instance().minFreeBytes());
     const QString free = QString::fromUtf8("剩余 %1").arg(freeSpaceText(lastFreeBytes_));
 
     if (!session_->recording()) {
@@ -507,26 +474,18 @@ void DataCollectionWidget::updateRecordingStatus()
     }
     const LiveCounts live = session_->liveCounts();
     QStringList parts;
-    parts << QString::fromUtf8("● 录制 %1").arg(elapsedText(live.elapsedMs));
+    // Single shot takes snapshots at the operator's pace: a clock would suggest a recording.
     if (isSingleShotCapture())
-        parts << QString::fromUtf8("已保存 %1 张").arg(capturedCount_);
+        parts << QString::fromUtf8("● 拍照") << QString::fromUtf8("已保存 %1 张").arg(capturedCount_);
     else
-        parts << QString::fromUtf8("已保存 %1 组").arg(live.frameSetsSaved);
+        parts << QString::fromUtf8("● 录制 %1").arg(elapsedText(live.elapsedMs))
+              << QString::fromUtf8("已保存 %1 组").arg(live.frameSetsSaved);
     parts << QString::fromUtf8("IMU %1 Hz").arg(static_cast<int>(live.imuRateHz + 0.5));
     const QString dropped = QString::fromUtf8("丢弃 %1").arg(live.droppedFrameSets);
     parts << (live.droppedFrameSets > 0 ? QStringLiteral("<span style=\"color:#DC2626\">%1</span>").arg(dropped)
                                         : dropped);
     parts << free;
     ui->label_RecordingStatus->setText(parts.join(QStringLiteral("  ·  ")));
-
-    // A card filling up ends the recording while what is written is still whole.
-    const long long floor = freeSpaceFloor(config_manager::instance().minFreeBytes());
-    if (status_ == Collecting && lastFreeBytes_ >= 0 && lastFreeBytes_ < floor) {
-        LOGW << "Free space " << lastFreeBytes_ << " bytes is below the floor of " << floor
-             << " bytes; stopping the recording";
-        stopRecordingWithNotice(QString::fromUtf8("存储空间不足"),
-            QString::fromUtf8("剩余空间不足 %1, 采集已停止, 已保存的数据完整。").arg(freeSpaceText(floor)));
-    }
 }
 
 std::string DataCollectionWidget::storageRootForCapture() const
@@ -558,24 +517,37 @@ bool DataCollectionWidget::storageAllowsCapture()
     return true;
 }
 
-void DataCollectionWidget::stopRecordingWithNotice(const QString& title, const QString& message)
+void DataCollectionWidget::onStopped(StopReason reason)
 {
-    if (status_ != Collecting)
-        return;
-    session_->stop();
-    setCollectionStatus(Idle);
-    showNotice(this, title, message);
+    if (status_ == Collecting)
+        setCollectionStatus(Idle);
+    if (reason == StopReason::StorageFloor) {
+        const long long floor = StorageGuard::floorFor(config_manager::instance().minFreeBytes());
+        showNotice(this, QString::fromUtf8("存储空间不足"),
+            QString::fromUtf8("剩余空间不足 %1, 采集已停止, 已保存的数据完整。").arg(freeSpaceText(floor)));
+    } else if (reason == StopReason::CameraLost) {
+        showNotice(this, QString::fromUtf8("相机断开"),
+            QString::fromUtf8("相机连接中断, 采集已停止, 已保存的数据完整。\n相机恢复后预览会自动恢复。"));
+    }
 }
 
 // ---------------------------------------------------------------- save worker
 
 bool DataCollectionWidget::waitForPendingSaveResults(int timeoutMs)
 {
-    QElapsedTimer waited;
-    waited.start();
-    while (session_->pendingRuns() > 0 && waited.elapsed() < timeoutMs) {
+    if (session_->pendingRuns() > 0) {
+        // Woken by each report and by the deadline, never by a poll.
         QEventLoop loop;
-        QTimer::singleShot(10, &loop, &QEventLoop::quit);
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+        const auto quitWhenReported = [&] {
+            if (session_->pendingRuns() == 0)
+                loop.quit();
+        };
+        connect(session_, &CaptureSession::runFinished, &loop, quitWhenReported);
+        connect(session_, &CaptureSession::folderFailed, &loop, quitWhenReported);
+        deadline.start(timeoutMs);
         loop.exec();
     }
     if (session_->pendingRuns() > 0)
@@ -591,7 +563,7 @@ void DataCollectionWidget::onFolderFailed(const QString& folder, const QString& 
     hasStartedCollection = false;
     hasDataInCurrentSession_ = false;
     isCameraRefreshPaused_ = false;
-    CollectionContext::instance().setSessionPaths({}, {}, {});
+    CollectionContext::instance().setBaseSavePath({});
     setCollectionStatus(Idle);
     showNotice(this, QString::fromUtf8("无法保存"),
         QString::fromUtf8("无法创建会话目录, 采集未开始:\n%1%2")
@@ -600,7 +572,7 @@ void DataCollectionWidget::onFolderFailed(const QString& folder, const QString& 
 
 void DataCollectionWidget::onRunFinished(const CaptureRunReport& report)
 {
-    slot_ReceiveDataSaveWork(QVariant(report.saved.path));
+    onRunRecorded(report.saved.path.toStdString());
     const uint64_t failed = report.saved.filesFailed;
     if (failed == 0 && report.saved.failure.isEmpty())
         return;
@@ -624,7 +596,7 @@ void DataCollectionWidget::on_Btn_MainAction_clicked()
         return;
     }
     const CollectionInfo info = CollectionContext::instance().collectionInfo();
-    const bool singleShot = info.capture_mode == "single_shot";
+    const bool singleShot = captureModeOf(info.capture_mode) == CaptureMode::SingleShot;
 
     if (!singleShot && status_ == Collecting) {
         ui->Btn_MainAction->setEnabled(false);
@@ -706,12 +678,11 @@ void DataCollectionWidget::runConfirmationFlow()
         LOGD << "User confirmed to save the captured data";
         const config_manager& config = config_manager::instance();
         const auto candidates = popupTagCandidates(config.tag_pairs_, config.selected_tags_);
+        std::vector<std::string> tags;
         if (candidates.empty()) {
-            CollectionContext::instance().setAdditionalTags({});
             LOGD << "No popup tag candidates, additional_tags empty";
         } else {
             LOGD << "Single-shot mode: showing tag selection dialog";
-            std::vector<std::string> tags;
             {
                 TagSelectionDialog dialog(candidates, this);
                 dialog.exec();
@@ -721,11 +692,9 @@ void DataCollectionWidget::runConfirmationFlow()
                 resumeCameraRefresh();
                 return;
             }
-            const size_t count = tags.size();
-            CollectionContext::instance().setAdditionalTags(std::move(tags));
-            LOGD << "Additional tags set: " << count << " tags";
+            LOGD << "Additional tags set: " << tags.size() << " tags";
         }
-        session_->confirm();
+        session_->confirm(std::move(tags));
         ++capturedCount_;
         hasDataInCurrentSession_ = true;
         setCollectionStatus(Idle);
@@ -760,7 +729,7 @@ void DataCollectionWidget::closeSessionState()
     hasFirstSnapshot_ = false;
     hasStartedCollection = false;
     hasDataInCurrentSession_ = false;
-    CollectionContext::instance().setSessionPaths({}, {}, {});
+    CollectionContext::instance().setBaseSavePath({});
     LOGD << (singleShot ? "Single-shot mode: session finished, cleared paths and reset flags for next snapshot"
                         : "Continuous mode: session finished, cleared save paths for next collection");
     setCollectionStatus(Idle);
@@ -799,15 +768,10 @@ void DataCollectionWidget::cleanupResourcesAndPrepareExit()
     LOGD << "Camera resources released";
 
     LOGD << "Clearing all data queues...";
+    // The run's own queues went with it; only the previews are left.
     auto& queues = FrameQueueManager::instance();
-    queues.clearSaveQueues();
     queues.usbNV12Queue.clear();
     queues.depthNV12Queue.clear();
-    {
-        auto& context = CollectionContext::instance();
-        std::lock_guard<std::mutex> lock(context.imu_mutex);
-        context.imu_entries = nullptr;
-    }
     LOGD << "All data queues cleared";
 
     LOGD << "Resetting state flags...";
@@ -818,8 +782,7 @@ void DataCollectionWidget::cleanupResourcesAndPrepareExit()
     hasFirstSnapshot_ = false;
     hasStartedCollection = false;
     hasDataInCurrentSession_ = false;
-    CollectionContext::instance().setSessionPaths({}, {}, {});
-    CollectionContext::instance().setAdditionalTags({});
+    CollectionContext::instance().setBaseSavePath({});
     setCollectionStatus(Idle);
     LOGD << "State flags reset";
     LOGD << "========== Resource cleanup completed ==========";
@@ -827,77 +790,16 @@ void DataCollectionWidget::cleanupResourcesAndPrepareExit()
 
 // ---------------------------------------------------------------- results
 
-void DataCollectionWidget::writeMetaFile(const std::string& sessionPath)
+void DataCollectionWidget::onRunRecorded(const std::string& folder)
 {
-    const CollectionInfo info = CollectionContext::instance().collectionInfo();
-    const auto fallback = session_meta::sessionTagsFallback(
-        info.capture_mode, info.task_label, config_manager::instance().selected_tags_);
-    // session_time is the folder's time level, also for a run whose session
-    // was closed before it reported (single shot reports at finish).
-    if (session_meta::isContinuousMode(info.capture_mode)) {
-        session_meta::writeSessionMeta(sessionPath + "/meta.yaml", sessionPath, fallback, nullptr);
-    } else {
-        const auto labels = resolveImageLabelsFromManifest(sessionPath);
-        session_meta::writeSessionMeta(
-            sessionPath + "/meta.yaml", sessionPath, fallback, labels.empty() ? nullptr : &labels);
-    }
-}
-
-void DataCollectionWidget::slot_ReceiveDataSaveWork(QVariant Data)
-{
-    const std::string curFilePath = Data.toString().toStdString();
-    auto& context = CollectionContext::instance();
-    const std::string basePath = context.baseSavePath();
-    LOGD << "slot_ReceiveDataSaveWork called with curFilePath: " << curFilePath;
-    LOGD << "BaseSavePath_: " << basePath;
-
-    std::string base = basePath;
-    if (base.empty()) {
-        LOGE << "BaseSavePath_ is empty, using curFilePath: " << curFilePath;
-        base = curFilePath;
-    } else if (!curFilePath.empty() && curFilePath != base) {
-        // A run of an earlier session reported after a new one was opened:
-        // its files are in the reported folder.
-        LOGW << "Reported path differs from BaseSavePath_, using curFilePath: " << curFilePath;
-        base = curFilePath;
-    }
-    if (base.empty()) {
-        LOGE << "slot_ReceiveDataSaveWork: no session folder to record";
-        return;
-    }
-
-    std::string rel = base;
-    const std::string root = context.storageRoot();
-    if (!root.empty() && base.compare(0, root.size(), root) == 0) {
-        rel = base.substr(root.size());
-        if (!rel.empty() && rel.front() == '/')
-            rel.erase(0, 1);
-        LOGD << "Extracted relative path from BaseSavePath_: " << rel;
-    } else if (std::count(base.begin(), base.end(), '/') >= 2) {
-        const auto last = base.rfind('/');
-        const auto secondLast = base.rfind('/', last - 1);
-        rel = base.substr(secondLast + 1);
-        LOGD << "Extracted relative path from path structure: " << rel;
-    } else {
-        LOGD << "Using full path as relative path: " << rel;
-    }
-
-    writeMetaFile(base);
-
-    LOGD << "Calling add_dir_record with relativePath: " << rel;
-    file_manager::instance().add_dir_record(rel, "采集");
-
-    // A run of a session already closed (the usual case in single-shot mode,
-    // whose worker reports at finish) is recorded, but says nothing about the
-    // session now open.
-    if (basePath.empty() || basePath != base) {
-        LOGD << "Recorded a run of a closed session: " << rel;
+    // The worker has written meta.yaml and the ledger row. A run of a session
+    // already closed (single shot reports at finish) says nothing about the open one.
+    const std::string open = CollectionContext::instance().baseSavePath();
+    if (open.empty() || open != folder) {
+        LOGD << "Recorded a run of a closed session: " << folder;
         return;
     }
     hasDataInCurrentSession_ = true;
-    LOGD << "Data saved, hasDataInCurrentSession_ set to true";
-    if (status_ == Idle || status_ == Collecting) {
+    if (status_ == Idle || status_ == Collecting)
         ui->Btn_Finish->setEnabled(status_ == Idle);
-        LOGD << "Btn_Finish enabled after data saved";
-    }
 }

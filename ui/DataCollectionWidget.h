@@ -4,9 +4,9 @@
 // finish button that closes the session and a back button that releases the
 // cameras. The page shows state and sends commands: its CaptureSession steers
 // the cameras and the save worker, and its events (folder made, snapshot
-// arrived, snapshot written, run finished with counts) come back on the GUI
-// thread, where the page writes meta.yaml, records the ledger row and tells
-// the operator what happened: recording status, free space, failures.
+// arrived, snapshot written, run stopped with its reason, run finished with
+// counts, meta.yaml and ledger row written by the worker) come back on the GUI
+// thread, where the page tells the operator what happened.
 
 #include <cstdint>
 #include <functional>
@@ -16,9 +16,9 @@
 #include <vector>
 
 #include <QElapsedTimer>
-#include <QVariant>
 #include <QWidget>
 
+#include "StorageGuard.h"
 #include "WidgetUtils.h"
 
 class CameraManager;
@@ -71,8 +71,6 @@ public:
     void resumeCameraRefresh();
     bool isSingleShotCapture() const;
 
-    std::map<std::string, std::vector<std::string>> resolveImageLabelsFromManifest(const std::string& sessionPath) const;
-
     CameraState depthCameraState() const { return depthCameraState_; }
     CameraState usbCameraState() const { return usbCameraState_; }
 
@@ -101,7 +99,6 @@ signals:
     void signalBackToInformationRequested();
 
 public slots:
-    void slot_ReceiveDataSaveWork(QVariant Data);
     void on_Btn_BackToInfo_clicked();
     void on_Btn_MainAction_clicked();
     void on_Btn_Finish_clicked();
@@ -122,10 +119,12 @@ private:
     // snapshot; false (with a dialog saying why) when capture must not start.
     bool storageAllowsCapture();
     std::string storageRootForCapture() const;
-    void stopRecordingWithNotice(const QString& title, const QString& message);
+    // Every way a recording ends: the buttons follow, the operator learns why.
+    void onStopped(StopReason reason);
     void onRunFinished(const CaptureRunReport& report);
     void onFolderFailed(const QString& folder, const QString& reason);
-    void writeMetaFile(const std::string& sessionPath);
+    // The worker recorded a run (meta.yaml, ledger row) in folder.
+    void onRunRecorded(const std::string& folder);
     void closeSessionState();
 
     void onDepthPreviewFrame();

@@ -6,9 +6,11 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
-#include <yaml-cpp/yaml.h>
+#include <QPainter>
 
 #include "Log.h"
+#include "MetaSchema.h"
+#include "SessionFile.h"
 #include "ledger.h"
 #include "session_meta.h"
 
@@ -28,14 +30,26 @@ QImage toQImage(const cv::Mat& bgr)
     return QImage(rgb.data, rgb.cols, rgb.rows, static_cast<int>(rgb.step), QImage::Format_RGB888).copy();
 }
 
-QString metaText(const YAML::Node& meta, const char* key)
+// An image file read the hardened way (its folder is the boundary no link
+// may leave) and decoded only when its header fits; empty on any failure.
+cv::Mat decodeChecked(const std::string& file, bool depth, int flags)
 {
-    try {
-        if (meta[key] && meta[key].IsScalar())
-            return QString::fromStdString(meta[key].as<std::string>());
-    } catch (const YAML::Exception&) {
+    const fs::path path(file);
+    image_header::Expectation expected;
+    expected.depth = depth;
+    image_header::Header header;
+    std::string bytes;
+    if (auto problem = session_check::loadImage(path.parent_path().string(), path.filename().string(), expected, header,
+            bytes)) {
+        LOGW << "Image not shown: " << file << ": " << problem->detail;
+        return {};
     }
-    return {};
+    try {
+        return cv::imdecode(cv::Mat(1, static_cast<int>(bytes.size()), CV_8UC1, bytes.data()), flags);
+    } catch (const std::exception& error) {  // cv::Exception, std::bad_alloc
+        LOGW << "Image not shown: " << file << ": " << error.what();
+        return {};
+    }
 }
 
 } // namespace
@@ -67,7 +81,7 @@ SessionRow sessionRowFromPath(const QString& storageRoot, const QString& path)
 QImage thumbnailOf(const std::string& file, int width)
 {
     // Reduced decoding: the JPEG decoder scales while it decodes.
-    cv::Mat image = cv::imread(file, cv::IMREAD_REDUCED_COLOR_4);
+    cv::Mat image = decodeChecked(file, false, cv::IMREAD_REDUCED_COLOR_4);
     if (image.empty())
         return {};
     const int height = std::max(1, image.rows * width / std::max(1, image.cols));
@@ -76,9 +90,21 @@ QImage thumbnailOf(const std::string& file, int width)
     return toQImage(small);
 }
 
+QImage placeholderThumbnail(int width)
+{
+    // 4:3 grey with a cross: an image that could not be shown.
+    QImage image(width, width * 3 / 4, QImage::Format_RGB888);
+    image.fill(QColor(64, 64, 64));
+    QPainter painter(&image);
+    painter.setPen(QPen(QColor(160, 160, 160), 2));
+    painter.drawLine(0, 0, image.width() - 1, image.height() - 1);
+    painter.drawLine(0, image.height() - 1, image.width() - 1, 0);
+    return image;
+}
+
 QImage colourisedDepth(const std::string& file)
 {
-    const cv::Mat depth = cv::imread(file, cv::IMREAD_UNCHANGED);
+    const cv::Mat depth = decodeChecked(file, true, cv::IMREAD_UNCHANGED);
     if (depth.empty() || depth.type() != CV_16UC1)
         return {};
     const cv::Mat valid = depth > 0;
@@ -141,15 +167,18 @@ SessionDetails loadSessionDetails(const QString& path)
 {
     const std::string session = path.toStdString();
     SessionDetails details;
-    try {
-        const YAML::Node meta = YAML::LoadFile(session + "/meta.yaml");
-        details.date = metaText(meta, "date");
-        details.scene = metaText(meta, "scene_label");
-        details.task = metaText(meta, "task_label");
-        details.part = metaText(meta, "part_number");
-    } catch (const std::exception& error) {
+    std::string text;
+    const session_file::Outcome read = session_file::readWhole(session, "meta.yaml", session_file::kMetaMaxBytes, text);
+    const meta_schema::Reading reading = read.ok() ? meta_schema::read(text) : meta_schema::Reading{};
+    if (reading.parsed) {
+        details.date = QString::fromStdString(reading.meta.date);
+        details.scene = QString::fromStdString(reading.meta.sceneLabel);
+        details.task = QString::fromStdString(reading.meta.taskLabel);
+        details.part = QString::fromStdString(reading.meta.partNumber);
+    } else {
         // The check reports it; the row keeps what the folder names say.
-        LOGD << "meta.yaml of " << session << " not readable: " << error.what();
+        LOGD << "meta.yaml of " << session << " not readable: "
+             << (read.ok() ? reading.problems.front() : read.detail);
     }
     const auto frameSets = session_check::listFrameSets(session);
     details.frameSets = static_cast<int>(frameSets.size());
@@ -160,6 +189,8 @@ SessionDetails loadSessionDetails(const QString& path)
         details.thumbnail = thumbnailOf(session + "/" + set.colour, kThumbnailWidth);
         break;
     }
+    if (details.thumbnail.isNull())
+        details.thumbnail = placeholderThumbnail(kThumbnailWidth);
     return details;
 }
 
@@ -169,7 +200,9 @@ void loadSessionImages(const QString& path, const std::function<bool()>& keepGoi
     const std::string session = path.toStdString();
     const auto frameSets = session_check::listFrameSets(session);
     session_meta::ImageLabels labels;
-    if (fs::exists(session + "/manifest.json"))
+    // Only a regular file of the session within its bound is read for its labels.
+    if (const session_file::Entry manifest = session_file::inspect(session, "manifest.json");
+        manifest.outcome.ok() && !manifest.folder && manifest.size <= session_file::kManifestMaxBytes)
         labels = session_meta::readImageLabels(session + "/manifest.json");
     const size_t step = std::max<size_t>(1, (frameSets.size() + kMaxGridImages - 1) / kMaxGridImages);
     for (size_t i = 0; i < frameSets.size() && keepGoing(); i += step) {
@@ -183,6 +216,8 @@ void loadSessionImages(const QString& path, const std::function<bool()>& keepGoi
             for (const auto& tag : found->second)
                 image.tags << QString::fromStdString(tag);
         image.thumbnail = thumbnailOf(session + "/" + set.colour, kThumbnailWidth);
+        if (image.thumbnail.isNull())
+            image.thumbnail = placeholderThumbnail(kThumbnailWidth);
         deliver(std::move(image));
     }
 }
@@ -221,6 +256,13 @@ void TaskThread::run()
             task = std::move(tasks_.front());
             tasks_.pop_front();
         }
-        task();
+        // A task that fails on a damaged card must not end the terminal.
+        try {
+            task();
+        } catch (const std::exception& error) {
+            LOGE << "Background task failed: " << error.what();
+        } catch (...) {
+            LOGE << "Background task failed";
+        }
     }
 }

@@ -40,7 +40,7 @@ struct SessionDetails {
     QString date, scene, task, part;  // from meta.yaml; empty when it cannot be read
     int frameSets = 0;
     qint64 sizeBytes = 0;
-    QImage thumbnail;                 // first colour image, small; null when none decodes
+    QImage thumbnail;                 // first colour image, small; a placeholder when none can be shown
 };
 
 // One image of the session view's grid.
@@ -84,8 +84,10 @@ private:
 };
 
 // A thumbnail kThumbnailWidth wide of an image file (camera JPEG or PNG);
-// null when it does not decode.
+// null when it cannot be read, its header does not fit or it does not decode.
 QImage thumbnailOf(const std::string& file, int width);
+// What a row or grid cell shows for an image that cannot be shown.
+QImage placeholderThumbnail(int width);
 // Depth in millimetres as colours, near warm and far cool; no depth is black.
 QImage colourisedDepth(const std::string& file);
 // Deletes a session folder and then the folders above it that it leaves

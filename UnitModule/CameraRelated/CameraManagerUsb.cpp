@@ -158,23 +158,32 @@ bool CameraManager::runUsbFrames(camera_base::CameraRead& source, const std::str
 
         if (policy.saving && policy.soil) {
             bool requested = false;
+            uint64_t snapshot = 0;
             {
                 std::lock_guard<std::mutex> lock(frameMutex);
                 requested = requestPending();
+                snapshot = lastCount;
             }
             if (requested) {
-                auto copy = std::make_unique<uint8_t[]>(size);
-                std::memcpy(copy.get(), frame.get(), size);
-                std::string token = queues.popCaptureToken();
+                FrameSet set;
+                set.timestamp = makeTimestampText(&set.hostUtcUs);
+                set.snapshotId = snapshot;
+                set.colour.data = std::make_unique<uint8_t[]>(size);
+                std::memcpy(set.colour.data.get(), frame.get(), size);
+                set.colour.size = size;
+                set.colour.width = request.width;
+                set.colour.height = request.height;
+                set.colour.frameIndex = usbFrameCount;
                 ++policy.usb.produced;
-                // A full save queue keeps the copy here and frees it.
-                if (queues.usbMjpegQueue.push(std::move(copy), size, makeTimestampText(), 0, 0, token)) {
+                // A full queue leaves the copy here, freed with the set.
+                const auto runQueues = policy.queues();
+                if (runQueues && runQueues->pushUsbFrame(std::move(set))) {
                     ++policy.usb.queued;
                     policy.notifySnapshotQueued();
                 } else {
                     ++policy.usb.refused;
                 }
-                LOGD << "USB RGB camera single shot captured, frame size: " << size << ", capture_id: " << token;
+                LOGD << "USB RGB camera single shot captured, frame size: " << size << ", snapshot " << snapshot;
             }
         }
 

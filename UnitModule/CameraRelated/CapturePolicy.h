@@ -2,11 +2,15 @@
 // What the capture session asks of the cameras, and what the cameras count
 // back. The session (GUI thread) writes the policy; the camera threads read it
 // per frame set without a lock and count into it. One object per capture
-// page, handed to each camera manager before it starts.
+// page, handed to each camera manager before it starts. Each run attaches its
+// own queues here while it is open; between runs there are none.
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
+
+#include "CaptureQueues.h"
 
 // One stream's frames while saving is on. produced = queued + refused.
 struct StreamCounts {
@@ -31,8 +35,14 @@ public:
     {
     }
 
-    // Frames and IMU samples go to the save queues only while this is set.
+    // Frames and IMU samples go to the run's queues only while this is set.
     std::atomic<bool> saving{false};
+
+    // The open run's queues (null: no run). The session attaches them when a
+    // run opens and detaches them when it closes; a camera thread takes one
+    // reference per frame set, so the queues outlive any push into them.
+    void attach(std::shared_ptr<CaptureQueues> queues) { std::atomic_store(&queues_, std::move(queues)); }
+    std::shared_ptr<CaptureQueues> queues() const { return std::atomic_load(&queues_); }
     // Single shot and soil collection: one frame set per snapshot request.
     std::atomic<bool> onRequest{false};
     // Soil collection: the USB camera captures too, and no IMU is kept.
@@ -40,8 +50,9 @@ public:
     // Continuous runs keep every stride-th frame set.
     std::atomic<int32_t> stride{1};
 
-    // +1 per snapshot request; a camera saves a frame set when its own
-    // count is behind, so several requests between two frame sets make one.
+    // +1 per snapshot request, which is also the request's id; a camera saves
+    // a frame set when its own count is behind, so several requests between
+    // two frame sets make one, stamped with the latest id.
     uint64_t requestSnapshot() { return ++requests_; }
     uint64_t requests() const { return requests_.load(); }
 
@@ -68,6 +79,7 @@ public:
     }
 
 private:
+    std::shared_ptr<CaptureQueues> queues_;
     std::atomic<uint64_t> requests_{0};
     const std::function<void()> snapshotQueued_;
 };

@@ -1,8 +1,8 @@
 // The depth camera's SDK callbacks: aligned colour + depth frame sets from the
 // align filter's thread, IMU samples from the IMU pipeline's thread. They
-// decide by the capture policy what is saved, copy it once into the save
-// queues, count it and hand the colour frame to the preview thread; a full
-// queue drops the newest item (a frame set whole) rather than wait.
+// decide by the capture policy what is saved, copy it once into the open
+// run's queues, count it and hand the colour frame to the preview thread; a
+// full queue drops the newest item (a frame set whole) rather than wait.
 
 #include <cstring>
 
@@ -13,6 +13,7 @@
 #include "CameraManager.h"
 #include "DepthCapturePreview.h"
 #include "DepthCaptureRules.h"
+#include "CaptureQueues.h"
 #include "FrameQueues.h"
 #include "PreviewThread.h"
 #include "Log.h"
@@ -110,18 +111,19 @@ void CameraManager::handleAlignedFrameSet(const std::shared_ptr<ob::FrameSet>& f
     ++depthFrameCount;
 
     if (save) {
-        const std::string timestamp = makeTimestampText();
-        std::string token = FrameQueueManager::instance().popCaptureToken();
-        if (!token.empty())
-            LOGD << "FrameSet capture token popped: " << token;
-        // Colour exactly as delivered (MJPEG normally), depth Y16 aligned to
-        // colour. Both or neither: ownership passes to the save worker.
-        FrameData colourRecord{copyOf(colorData, colorSize), colorSize, timestamp, 0, 0, token};
-        FrameData depthRecord{copyOf(depth->getData(), depthSize), depthSize, timestamp, depthWidth, depthHeight, token};
-        auto& queues = FrameQueueManager::instance();
+        // Colour exactly as delivered (MJPG normally), depth Y16 aligned to
+        // colour, queued as one set: ownership passes to the run's worker.
+        FrameSet set;
+        set.timestamp = makeTimestampText(&set.hostUtcUs);
+        set.snapshotId = onRequest ? lastCount : 0;
+        set.colour = {copyOf(colorData, colorSize), colorSize, colorWidth, colorHeight, color->getTimeStampUs(),
+            color->getIndex()};
+        set.depth = {copyOf(depth->getData(), depthSize), depthSize, depthWidth, depthHeight, depth->getTimeStampUs(),
+            depth->getIndex()};
         ++policy.colour.produced;
         ++policy.depth.produced;
-        if (pushPair(queues.depthMjpegQueue, std::move(colourRecord), queues.depthQueue, std::move(depthRecord))) {
+        const auto queues = policy.queues();
+        if (queues && queues->pushDepthSet(std::move(set))) {
             ++policy.colour.queued;
             ++policy.depth.queued;
             if (onRequest)
@@ -193,19 +195,23 @@ void CameraManager::handleImuFrameSet(const std::shared_ptr<ob::FrameSet>& frame
     if (!policy.saving || policy.soil)
         return;
 
-    const uint64_t accelUs = accel->getTimeStampUs();
-    const uint64_t gyroUs = gyro->getTimeStampUs();
-    const std::string text = makeImuSampleText({a.x, a.y, a.z}, {g.x, g.y, g.z}, accelUs, gyroUs);
-    const std::string timestamp = makeTimestampText();
-    const auto size = static_cast<uint32_t>(text.size());
+    ImuSample sample;
+    sample.accel[0] = a.x;
+    sample.accel[1] = a.y;
+    sample.accel[2] = a.z;
+    sample.gyro[0] = g.x;
+    sample.gyro[1] = g.y;
+    sample.gyro[2] = g.z;
+    sample.accelUs = accel->getTimeStampUs();
+    sample.gyroUs = gyro->getTimeStampUs();
+    sample.hostUtcUs = hostUtcMicros();
     ++policy.imu.produced;
-    if (FrameQueueManager::instance().imuQueue.push(
-            copyOf(reinterpret_cast<const uint8_t*>(text.data()), size), size, timestamp, 0, 0, std::string()))
+    const auto queues = policy.queues();
+    if (queues && queues->pushImu(std::move(sample)))
         ++policy.imu.queued;
     else
         ++policy.imu.refused;
     if (sampleIndex % kImuLogEvery == 0)
-        LOGD << "IMU frame " << sampleIndex << " saved (200HZ, separate pipeline), "
-             << "system_timestamp: " << timestamp << ", device_timestamp_us: " << std::min(accelUs, gyroUs)
-             << ", size: " << size << " bytes";
+        LOGD << "IMU frame " << sampleIndex << " queued (200HZ, separate pipeline), device_timestamp_us: "
+             << std::min(accel->getTimeStampUs(), gyro->getTimeStampUs());
 }

@@ -1,9 +1,5 @@
 #include "DepthCaptureRules.h"
 
-#include <algorithm>
-
-#include <nlohmann/json.hpp>
-
 int32_t computeSaveScale(int32_t fps, int32_t shotIntervalMs)
 {
     if (fps <= 0)
@@ -14,17 +10,4 @@ int32_t computeSaveScale(int32_t fps, int32_t shotIntervalMs)
     if (product < 2000)
         return 1;
     return static_cast<int32_t>(product / 1000);
-}
-
-std::string makeImuSampleText(const ImuTriple& accel, const ImuTriple& gyro, uint64_t accelTimestampUs,
-    uint64_t gyroTimestampUs)
-{
-    // nlohmann::json (not ordered_json) keeps keys sorted, which is the order readers expect.
-    nlohmann::json sample;
-    sample["Accel"] = {{"x", accel.x}, {"y", accel.y}, {"z", accel.z}};
-    sample["Gyro"] = {{"x", gyro.x}, {"y", gyro.y}, {"z", gyro.z}};
-    sample["accel_timestamp_us"] = accelTimestampUs;
-    sample["gyro_timestamp_us"] = gyroTimestampUs;
-    sample["timestamp_us"] = std::min(accelTimestampUs, gyroTimestampUs);
-    return sample.dump();
 }

@@ -3,47 +3,6 @@
 #include <cstdio>
 #include <ctime>
 
-bool BoundedFrameQueue::push(FrameData&& record)
-{
-    if (count.load() >= maxSize)
-        return false;
-    // enqueue fails only when memory runs out; the record then stays with the caller.
-    if (!queue_.enqueue(std::move(record)))
-        return false;
-    count.fetch_add(1);
-    return true;
-}
-
-bool BoundedFrameQueue::push(std::unique_ptr<uint8_t[]> data, uint64_t size, std::string timestamp, int32_t width,
-    int32_t height, std::string capture_id)
-{
-    FrameData record{std::move(data), size, std::move(timestamp), width, height, std::move(capture_id)};
-    return push(std::move(record));
-}
-
-std::optional<FrameData> BoundedFrameQueue::pop()
-{
-    FrameData record;
-    if (!queue_.try_dequeue(record))
-        return std::nullopt;
-    count.fetch_sub(1);
-    return record;
-}
-
-void BoundedFrameQueue::clear()
-{
-    while (pop()) {
-    }
-}
-
-bool pushPair(BoundedFrameQueue& firstQueue, FrameData&& first, BoundedFrameQueue& secondQueue, FrameData&& second)
-{
-    // Consumers only ever shrink the queues, so room seen here stays.
-    if (firstQueue.size() >= BoundedFrameQueue::maxSize || secondQueue.size() >= BoundedFrameQueue::maxSize)
-        return false;
-    return firstQueue.push(std::move(first)) && secondQueue.push(std::move(second));
-}
-
 void NV12FrameQueue::configure(int32_t w, int32_t h)
 {
     // Frames of the previous stream may have another size: a reader that took
@@ -87,35 +46,23 @@ FrameQueueManager& FrameQueueManager::instance()
     return manager;
 }
 
-std::string FrameQueueManager::popCaptureToken()
-{
-    std::string token;
-    if (!captureTokenQueue.try_dequeue(token))
-        return {};
-    return token;
-}
-
-void FrameQueueManager::clearSaveQueues()
-{
-    clearImageQueues();
-    imuQueue.clear();
-}
-
-void FrameQueueManager::clearImageQueues()
-{
-    usbMjpegQueue.clear();
-    depthMjpegQueue.clear();
-    depthQueue.clear();
-}
-
-std::string makeTimestampText()
+std::string makeTimestampText(int64_t* utcMicros)
 {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
+    if (utcMicros)
+        *utcMicros = static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
     tm local{};
     localtime_r(&now.tv_sec, &local);
     char text[64]; // room for any int the format could print; the clock gives 17 digits
     std::snprintf(text, sizeof text, "%d%02d%02d%02d%02d%02d%03d", local.tm_year + 1900, local.tm_mon + 1,
         local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(now.tv_nsec / 1000000));
     return text;
+}
+
+int64_t hostUtcMicros()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }

@@ -5,64 +5,66 @@
 
 #include <gtest/gtest.h>
 
+#include "CaptureQueues.h"
 #include "FrameQueues.h"
 
 namespace {
 
-FrameData record(uint8_t value, std::string id = {})
+FrameSet setOf(uint8_t value)
 {
-    FrameData r;
-    r.data = std::make_unique<uint8_t[]>(4);
-    r.data[0] = value;
-    r.size = 4;
-    r.timestamp = makeTimestampText();
-    r.capture_id = std::move(id);
-    return r;
+    FrameSet set;
+    set.colour.data = std::make_unique<uint8_t[]>(4);
+    set.colour.data[0] = value;
+    set.colour.size = 4;
+    set.timestamp = makeTimestampText(&set.hostUtcUs);
+    return set;
 }
 
 } // namespace
 
-TEST(BoundedFrameQueue, RefusesThe501stAndKeepsThePayloadWithTheCaller)
+TEST(CaptureQueues, RefuseTheSetBeyondTheBoundKeepItWithTheCallerAndClearOnlyImages)
 {
-    BoundedFrameQueue queue;
-    for (int i = 0; i < 500; ++i)
-        ASSERT_TRUE(queue.push(record(static_cast<uint8_t>(i))));
-    FrameData extra = record(77);
-    EXPECT_FALSE(queue.push(std::move(extra)));
-    ASSERT_TRUE(extra.data) << "a refused record keeps its payload";
-    EXPECT_EQ(extra.data[0], 77);
-    EXPECT_EQ(queue.size(), 500u);
+    CaptureQueues queues;
+    for (uint32_t i = 0; i < CaptureQueues::frameSetCapacity; ++i)
+        ASSERT_TRUE(queues.pushDepthSet(setOf(static_cast<uint8_t>(i))));
+    FrameSet extra = setOf(77);
+    EXPECT_FALSE(queues.pushDepthSet(std::move(extra)));
+    ASSERT_TRUE(extra.colour.data) << "a refused set keeps its payload";
+    EXPECT_EQ(extra.colour.data[0], 77);
+    EXPECT_EQ(queues.depthSets().size(), CaptureQueues::frameSetCapacity);
 
-    auto first = queue.pop();
+    auto first = queues.depthSets().pop();
     ASSERT_TRUE(first);
-    EXPECT_EQ(first->data[0], 0) << "first in, first out for one producer";
-    EXPECT_TRUE(queue.push(std::move(extra)));
-    queue.clear();
-    EXPECT_EQ(queue.size(), 0u);
-    EXPECT_FALSE(queue.pop());
+    EXPECT_EQ(first->colour.data[0], 0) << "first in, first out for one producer";
+    EXPECT_TRUE(queues.pushDepthSet(std::move(extra)));
+
+    ASSERT_TRUE(queues.pushUsbFrame(setOf(1)));
+    ASSERT_TRUE(queues.pushImu(ImuSample{}));
+    EXPECT_EQ(queues.clearImages(), CaptureQueues::frameSetCapacity + 1);
+    EXPECT_FALSE(queues.imagesWaiting());
+    EXPECT_EQ(queues.imu().size(), 1u) << "a declined snapshot leaves the motion data";
+    // The frame set pushed above already woke the consumer: a wait that starts later returns at once.
+    queues.waitForWork(std::chrono::steady_clock::now() + std::chrono::hours(1));
 }
 
-TEST(BoundedFrameQueue, ConcurrentProducersAndConsumersLoseAndDuplicateNothing)
+TEST(CaptureQueues, ConcurrentProducersAndConsumersLoseAndDuplicateNothing)
 {
     // Several producers break the single-producer rule that keeps the bound
     // exact, but the count must still match what is queued, and every accepted
-    // record must come out exactly once.
-    BoundedFrameQueue queue;
+    // set must come out exactly once.
+    BoundedQueue<FrameSet> queue(CaptureQueues::frameSetCapacity);
     constexpr int producers = 3;
     constexpr int perProducer = 4000;
     std::atomic<int> accepted{0};
     std::atomic<int> producing{producers};
-    std::vector<std::vector<int>> taken(2);
+    std::vector<std::vector<uint64_t>> taken(2);
     std::vector<std::thread> threads;
     for (int p = 0; p < producers; ++p)
         threads.emplace_back([&, p] {
             for (int i = 0; i < perProducer; ++i) {
-                FrameData r;
-                r.data = std::make_unique<uint8_t[]>(sizeof(int));
-                const int id = p * perProducer + i;
-                std::memcpy(r.data.get(), &id, sizeof id);
-                r.size = sizeof id;
-                if (queue.push(std::move(r)))
+                FrameSet set;
+                set.colour.frameIndex = static_cast<uint64_t>(p * perProducer + i);
+                if (queue.push(std::move(set)))
                     ++accepted;
                 else
                     std::this_thread::yield();
@@ -72,19 +74,16 @@ TEST(BoundedFrameQueue, ConcurrentProducersAndConsumersLoseAndDuplicateNothing)
     for (int c = 0; c < 2; ++c)
         threads.emplace_back([&, c] {
             while (producing.load() > 0 || queue.size() > 0)
-                if (auto r = queue.pop()) {
-                    int id = 0;
-                    std::memcpy(&id, r->data.get(), sizeof id);
-                    taken[c].push_back(id);
-                }
+                if (auto set = queue.pop())
+                    taken[c].push_back(set->colour.frameIndex);
         });
     for (auto& t : threads)
         t.join();
-    std::vector<int> all = taken[0];
+    std::vector<uint64_t> all = taken[0];
     all.insert(all.end(), taken[1].begin(), taken[1].end());
     std::sort(all.begin(), all.end());
-    EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end()) << "a record came out twice";
-    EXPECT_EQ(int(all.size()), accepted.load()) << "an accepted record was lost";
+    EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end()) << "a set came out twice";
+    EXPECT_EQ(int(all.size()), accepted.load()) << "an accepted set was lost";
     EXPECT_EQ(queue.size(), 0u);
 }
 

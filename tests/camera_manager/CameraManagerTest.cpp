@@ -6,12 +6,10 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -52,12 +50,8 @@ protected:
         for (const char* name : kSimVariables)
             env_.push_back(std::make_unique<ScopedEnv>(name, std::nullopt));
         obsim::resetFaults();
-        auto& queues = FrameQueueManager::instance();
-        queues.clearSaveQueues();
-        queues.depthNV12Queue.clear();
-        std::string token;
-        while (queues.captureTokenQueue.try_dequeue(token)) {
-        }
+        FrameQueueManager::instance().depthNV12Queue.clear();
+        policy_->attach(queues_);
         config_manager::instance().resetForTest();
         setMode("continue_shot", "plant_growth", 1000);
         setFps(30);
@@ -66,7 +60,6 @@ protected:
     void TearDown() override
     {
         manager_.reset();
-        FrameQueueManager::instance().clearSaveQueues();
         FrameQueueManager::instance().depthNV12Queue.clear();
         config_manager::instance().resetForTest();
         obsim::resetFaults();
@@ -112,12 +105,21 @@ protected:
         return waitUntil([&] { return manager_->colorFrameCount.load() >= count; }, timeoutMs);
     }
 
-    std::vector<FrameData> drain(BoundedFrameQueue& queue)
+    template <typename T>
+    static std::vector<T> drain(BoundedQueue<T>& queue)
     {
-        std::vector<FrameData> records;
-        while (auto record = queue.pop())
-            records.push_back(std::move(*record));
-        return records;
+        std::vector<T> items;
+        while (auto item = queue.pop())
+            items.push_back(std::move(*item));
+        return items;
+    }
+
+    // A fresh run's queues, as the capture session attaches them at a start.
+    void newRun()
+    {
+        queues_ = std::make_shared<CaptureQueues>();
+        policy_->attach(queues_);
+        policy_->resetCounts();
     }
 
     int fps_ = 30;
@@ -125,6 +127,7 @@ protected:
     bool onRequest_ = false;
     int intervalMs_ = 1000;
     std::shared_ptr<CapturePolicy> policy_ = std::make_shared<CapturePolicy>();
+    std::shared_ptr<CaptureQueues> queues_ = std::make_shared<CaptureQueues>();
     std::vector<std::unique_ptr<ScopedEnv>> env_;
     std::unique_ptr<ProbeManager> manager_;
     std::atomic<int> renders_{0};
@@ -160,34 +163,31 @@ TEST_F(DepthCameraTest, SingleShotSavesOneColourAndDepthPairPerRequestBurst)
     start();
     ASSERT_TRUE(waitForFrameSets(8)) << "the simulated camera streams";
     EXPECT_TRUE(streaming_);
-    auto& queues = FrameQueueManager::instance();
-    EXPECT_EQ(queues.depthMjpegQueue.size(), 0u) << "no new request, nothing saved";
-    EXPECT_EQ(queues.depthQueue.size(), 0u);
+    EXPECT_EQ(queues_->depthSets().size(), 0u) << "no new request, nothing saved";
     EXPECT_GT(renders_.load(), 0) << "but the preview runs";
 
-    queues.captureTokenQueue.enqueue("snap-1");
+    uint64_t id = 0;
     {
         // Two requests that surely land between the same two frame sets.
         std::lock_guard<std::mutex> lock(manager_->frameMutex);
         policy_->requestSnapshot();
-        policy_->requestSnapshot();
+        id = policy_->requestSnapshot();
     }
-    ASSERT_TRUE(waitUntil([&] { return queues.depthQueue.size() >= 1; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return queues_->depthSets().size() >= 1; }, 5000));
     const int seen = manager_->colorFrameCount.load();
     ASSERT_TRUE(waitForFrameSets(seen + 6));
 
-    auto colour = drain(queues.depthMjpegQueue);
-    auto depth = drain(queues.depthQueue);
-    ASSERT_EQ(colour.size(), 1u) << "two requests between frame sets make one capture";
-    ASSERT_EQ(depth.size(), 1u);
-    EXPECT_EQ(colour[0].timestamp, depth[0].timestamp);
-    EXPECT_EQ(colour[0].timestamp.size(), 17u);
-    EXPECT_EQ(colour[0].capture_id, "snap-1");
-    EXPECT_EQ(depth[0].capture_id, "snap-1");
-    EXPECT_EQ(depth[0].width, kWidth);
-    EXPECT_EQ(depth[0].size, static_cast<uint64_t>(kWidth) * kHeight * 2) << "Y16 as delivered";
-    EXPECT_FALSE(cv::imdecode(cv::Mat(1, static_cast<int>(colour[0].size), CV_8UC1, colour[0].data.get()),
-        cv::IMREAD_COLOR).empty()) << "the colour record is the camera's JPEG";
+    auto sets = drain(queues_->depthSets());
+    ASSERT_EQ(sets.size(), 1u) << "two requests between frame sets make one capture";
+    const FrameSet& set = sets[0];
+    EXPECT_EQ(set.snapshotId, id) << "the set answers the latest request";
+    EXPECT_EQ(set.timestamp.size(), 17u);
+    EXPECT_GT(set.hostUtcUs, 0);
+    EXPECT_GT(set.depth.deviceUs, 0u);
+    EXPECT_EQ(set.depth.width, kWidth);
+    EXPECT_EQ(set.depth.size, static_cast<uint64_t>(kWidth) * kHeight * 2) << "Y16 as delivered";
+    EXPECT_FALSE(cv::imdecode(cv::Mat(1, static_cast<int>(set.colour.size), CV_8UC1, set.colour.data.get()),
+        cv::IMREAD_COLOR).empty()) << "the colour image is the camera's JPEG";
 }
 
 TEST_F(DepthCameraTest, SoilCollectionSavesOnTriggersInDirtyModeAndKeepsNoImu)
@@ -196,14 +196,12 @@ TEST_F(DepthCameraTest, SoilCollectionSavesOnTriggersInDirtyModeAndKeepsNoImu)
     policy_->saving = true;
     start();
     ASSERT_TRUE(waitForFrameSets(8));
-    auto& queues = FrameQueueManager::instance();
-    EXPECT_EQ(queues.depthQueue.size(), 0u) << "dirty mode ignores the continuous scale";
+    EXPECT_EQ(queues_->depthSets().size(), 0u) << "dirty mode ignores the continuous scale";
     policy_->requestSnapshot();
-    ASSERT_TRUE(waitUntil([&] { return queues.depthQueue.size() >= 1; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return queues_->depthSets().size() >= 1; }, 5000));
     ASSERT_TRUE(waitUntil([&] { return manager_->imuSampleCount.load() >= 100; }, 5000)) << "the IMU runs";
-    EXPECT_EQ(queues.depthQueue.size(), 1u);
-    EXPECT_EQ(queues.depthMjpegQueue.size(), 1u);
-    EXPECT_EQ(queues.imuQueue.size(), 0u) << "soil collection keeps no motion data";
+    EXPECT_EQ(queues_->depthSets().size(), 1u);
+    EXPECT_EQ(queues_->imu().size(), 0u) << "soil collection keeps no motion data";
 }
 
 // ---- continuous --------------------------------------------------------------
@@ -219,8 +217,7 @@ TEST_F(DepthCameraTest, ContinuousRunsKeepEveryStrideThFrameSet)
     };
     for (const Case& c : {Case{30, 1000, 30, 75}, Case{15, 100, 1, 12}}) {
         SCOPED_TRACE(c.stride);
-        FrameQueueManager::instance().clearSaveQueues();
-        policy_->resetCounts();
+        newRun();
         setFps(c.fps);
         setMode("continue_record", "plant_growth", c.intervalMs);
         policy_->saving = true;
@@ -235,48 +232,42 @@ TEST_F(DepthCameraTest, ContinuousRunsKeepEveryStrideThFrameSet)
         const auto expected = static_cast<uint32_t>(counted / c.stride);
         EXPECT_GE(expected, 2u);
         EXPECT_EQ(policy_->depth.queued.load(), expected) << "what was queued is counted";
-        auto colour = drain(FrameQueueManager::instance().depthMjpegQueue);
-        auto depth = drain(FrameQueueManager::instance().depthQueue);
-        ASSERT_EQ(depth.size(), expected);
-        ASSERT_EQ(colour.size(), depth.size());
-        for (size_t i = 0; i < depth.size(); ++i)
-            EXPECT_EQ(colour[i].timestamp, depth[i].timestamp) << "colour and depth of one set share a timestamp";
+        auto sets = drain(queues_->depthSets());
+        ASSERT_EQ(sets.size(), expected);
+        for (size_t i = 0; i < sets.size(); ++i) {
+            EXPECT_TRUE(sets[i].colour.data && sets[i].depth.data) << "colour and depth travel as one set";
+            EXPECT_EQ(sets[i].snapshotId, 0u) << "no request in a continuous run";
+            if (i > 0) {
+                EXPECT_GT(sets[i].colour.frameIndex, sets[i - 1].colour.frameIndex) << "the camera's own count";
+            }
+        }
         manager_.reset();
     }
 }
 
 // ---- IMU ---------------------------------------------------------------------
 
-TEST_F(DepthCameraTest, ImuSamplesAndFramesAreQueuedOnlyWhileSavingImuAsSortedCompactJson)
+TEST_F(DepthCameraTest, ImuSamplesAndFramesAreQueuedOnlyWhileSavingWithTheirDeviceTimes)
 {
     start();
     ASSERT_TRUE(waitForFrameSets(10));
     ASSERT_TRUE(waitUntil([&] { return manager_->imuSampleCount.load() >= 10; }, 5000));
-    EXPECT_EQ(FrameQueueManager::instance().imuQueue.size(), 0u) << "saving is off";
-    EXPECT_EQ(FrameQueueManager::instance().depthQueue.size(), 0u);
+    EXPECT_EQ(queues_->imu().size(), 0u) << "saving is off";
+    EXPECT_EQ(queues_->depthSets().size(), 0u);
     EXPECT_EQ(manager_->frameCounter.load(), 0) << "only frame sets seen while saving count";
 
     policy_->saving = true;
-    ASSERT_TRUE(waitUntil([&] { return FrameQueueManager::instance().imuQueue.size() >= 20; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return queues_->imu().size() >= 20; }, 5000));
     policy_->saving = false;
-    auto samples = drain(FrameQueueManager::instance().imuQueue);
-    const std::regex shape(R"(^\{"Accel":\{"x":[-0-9.e]+,"y":[-0-9.e]+,"z":[-0-9.e]+\},)"
-                           R"("Gyro":\{"x":[-0-9.e]+,"y":[-0-9.e]+,"z":[-0-9.e]+\},)"
-                           R"("accel_timestamp_us":\d+,"gyro_timestamp_us":\d+,"timestamp_us":\d+\}$)");
-    uint64_t previous = 0;
-    for (const FrameData& sample : samples) {
-        const std::string text(reinterpret_cast<const char*>(sample.data.get()), sample.size);
-        ASSERT_TRUE(std::regex_match(text, shape)) << text;
-        const auto json = nlohmann::json::parse(text);
-        const auto t = json["timestamp_us"].get<uint64_t>();
-        EXPECT_EQ(t, std::min(json["accel_timestamp_us"].get<uint64_t>(), json["gyro_timestamp_us"].get<uint64_t>()));
-        EXPECT_GE(t, previous) << "device time runs forward";
-        previous = t;
+    double previous = 0;
+    for (const ImuSample& sample : drain(queues_->imu())) {
+        EXPECT_GT(sample.accelUs, 0u);
+        EXPECT_GT(sample.hostUtcUs, 0);
+        EXPECT_GE(sample.time(), previous) << "device time runs forward";
+        previous = sample.time();
         // Accelerometer in m/s^2: a camera at rest feels about one g.
-        const auto ax = json["Accel"]["x"].get<double>();
-        const auto ay = json["Accel"]["y"].get<double>();
-        const auto az = json["Accel"]["z"].get<double>();
-        const double g = std::sqrt(ax * ax + ay * ay + az * az);
+        const double g = std::sqrt(sample.accel[0] * sample.accel[0] + sample.accel[1] * sample.accel[1]
+            + sample.accel[2] * sample.accel[2]);
         EXPECT_GT(g, 8.0);
         EXPECT_LT(g, 11.5);
     }
@@ -287,14 +278,14 @@ TEST_F(DepthCameraTest, WithoutAWorkingImuColourAndDepthStillStream)
     for (const char* fault : {"KAVREL_SIM_NO_IMU", "KAVREL_SIM_IMU_START_FAILS"}) {
         SCOPED_TRACE(fault);
         LogCapture log;
-        FrameQueueManager::instance().clearSaveQueues();
+        newRun();
         ScopedEnv faultEnv(fault, "1");
         setFps(15);
         setMode("continue_record", "plant_growth", 100);
         policy_->saving = true;
         start();
-        ASSERT_TRUE(waitUntil([] { return FrameQueueManager::instance().depthQueue.size() >= 10; }, 8000));
-        EXPECT_EQ(FrameQueueManager::instance().imuQueue.size(), 0u);
+        ASSERT_TRUE(waitUntil([&] { return queues_->depthSets().size() >= 10; }, 8000));
+        EXPECT_EQ(queues_->imu().size(), 0u);
         EXPECT_EQ(manager_->imuSampleCount.load(), 0u);
         EXPECT_EQ(log.contains("Failed to create/start IMU Pipeline:"), std::string(fault) != "KAVREL_SIM_NO_IMU");
         manager_.reset();
@@ -320,11 +311,11 @@ TEST_F(DepthCameraTest, PreviewFramesAreNV12OfTheConfiguredSizeShowingTheSavedPi
 
     // Every frame set of this run was saved and previewed, in the same order.
     auto preview = queues.depthNV12Queue.pop();
-    auto saved = queues.depthMjpegQueue.pop();
+    auto saved = queues_->depthSets().pop();
     ASSERT_TRUE(preview);
     ASSERT_TRUE(saved);
     const cv::Mat jpeg = cv::imdecode(
-        cv::Mat(1, static_cast<int>(saved->size), CV_8UC1, saved->data.get()), cv::IMREAD_COLOR);
+        cv::Mat(1, static_cast<int>(saved->colour.size), CV_8UC1, saved->colour.data.get()), cv::IMREAD_COLOR);
     ASSERT_EQ(jpeg.cols, kWidth);
     const cv::Mat shown = nv12ToBgr(preview.get(), kWidth, kHeight);
     EXPECT_LT(meanAbsDiff(shown, jpeg), 6.0) << "the preview shows the frame that was saved";
@@ -339,7 +330,7 @@ TEST_F(DepthCameraTest, OtherColourFormatsAreSavedButNeverPreviewed)
     policy_->saving = true;
     start();
     ASSERT_TRUE(waitForFrameSets(5));
-    EXPECT_GE(FrameQueueManager::instance().depthMjpegQueue.size(), 4u);
+    EXPECT_GE(queues_->depthSets().size(), 4u);
     EXPECT_EQ(FrameQueueManager::instance().depthNV12Queue.count.load(), 0);
     EXPECT_EQ(renders_.load(), 0);
     EXPECT_TRUE(log.contains("Unsupported color format for preview conversion: 3"));
@@ -358,8 +349,7 @@ TEST_F(DepthCameraTest, WithoutAColourRequestNothingIsPreviewedOrSavedAndTrigger
         std::lock_guard<std::mutex> lock(manager_->frameMutex);
         return manager_->lastCount == policy_->requests();
     }, 5000));
-    EXPECT_EQ(FrameQueueManager::instance().depthQueue.size(), 0u);
-    EXPECT_EQ(FrameQueueManager::instance().depthMjpegQueue.size(), 0u);
+    EXPECT_EQ(queues_->depthSets().size(), 0u);
     EXPECT_EQ(manager_->depthFrameCount.load(), 0);
     EXPECT_EQ(renders_.load(), 0);
 }
@@ -451,16 +441,16 @@ TEST_F(DepthCameraTest, UnpluggedCameraIsOpenedAgainAndStreamsOnItsOwn)
 TEST_F(DepthCameraTest, AFloodThatFillsTheQueuesDropsWholeFrameSetsAndCountsThem)
 {
     setMode("continue_record", "plant_growth", 10);  // every frame set
-    auto& queues = FrameQueueManager::instance();
-    // No save worker: the depth queue is one short of full.
-    for (uint32_t i = 0; i + 1 < BoundedFrameQueue::maxSize; ++i)
-        ASSERT_TRUE(queues.depthQueue.push(FrameData{std::make_unique<uint8_t[]>(1), 1, "x", 1, 1, ""}));
+    // No save worker: the queue is one short of full.
+    for (uint32_t i = 0; i + 1 < CaptureQueues::frameSetCapacity; ++i)
+        ASSERT_TRUE(queues_->pushDepthSet(FrameSet{}));
     policy_->saving = true;
     start();
     ASSERT_TRUE(waitUntil([&] { return policy_->droppedFrameSets.load() >= 3; }, 8000));
     policy_->saving = false;
     manager_.reset();
-    EXPECT_EQ(queues.depthMjpegQueue.size(), 1u) << "a colour image is queued only with its depth image";
+    EXPECT_EQ(queues_->depthSets().size(), CaptureQueues::frameSetCapacity);
+    EXPECT_EQ(policy_->depth.queued.load(), 1u) << "one set fitted, whole";
     EXPECT_EQ(policy_->colour.refused.load(), policy_->droppedFrameSets.load());
     EXPECT_EQ(policy_->depth.refused.load(), policy_->droppedFrameSets.load());
     for (const StreamCounts* counts : {&policy_->colour, &policy_->depth, &policy_->imu})

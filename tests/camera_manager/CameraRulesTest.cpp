@@ -98,24 +98,6 @@ TEST(SaveScale, KeepsAboutOneFrameSetPerInterval)
     EXPECT_EQ(computeSaveScale(1000, 1000000), 1000000) << "no overflow on large products";
 }
 
-TEST(ImuSampleText, HasSortedKeysNoSpacesAndTheSmallerTimestamp)
-{
-    const std::string text = makeImuSampleText({0.5f, -9.75f, 1.25f}, {0.125f, 0.0f, -2.5f}, 1000250, 1000125);
-    EXPECT_EQ(text,
-        R"({"Accel":{"x":0.5,"y":-9.75,"z":1.25},"Gyro":{"x":0.125,"y":0.0,"z":-2.5},)"
-        R"("accel_timestamp_us":1000250,"gyro_timestamp_us":1000125,"timestamp_us":1000125})");
-
-    const auto parsed = nlohmann::json::parse(makeImuSampleText({9.81f, 0, 0}, {0, 0, 0}, 5, 7));
-    EXPECT_EQ(parsed["timestamp_us"].get<uint64_t>(), 5u);
-    EXPECT_NEAR(parsed["Accel"]["x"].get<double>(), 9.81, 1e-6) << "values as delivered, in m/s^2";
-    EXPECT_TRUE(parsed["accel_timestamp_us"].is_number_unsigned());
-
-    const uint64_t big = 18'000'000'000'000'000'000ull;
-    const auto wide = nlohmann::json::parse(makeImuSampleText({}, {}, big + 1, big));
-    EXPECT_EQ(wide["accel_timestamp_us"].get<uint64_t>(), big + 1) << "the full microsecond range survives";
-    EXPECT_EQ(wide["timestamp_us"].get<uint64_t>(), big);
-}
-
 TEST(PreviewConversion, RefusesBadImagesBuffersSizesShortDataAndUnknownFormats)
 {
     std::vector<uint8_t> out(16 * 16 * 3 / 2, 7);

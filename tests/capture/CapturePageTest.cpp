@@ -23,10 +23,8 @@
 #include "DataCollectionWidget.h"
 #include "DialogScript.h"
 #include "FileSizeLimit.h"
-#include "FrameQueues.h"
 #include "Log.h"
 #include "SessionFiles.h"
-#include "TaskManager.h"
 #include "TestSupport.h"
 #include "config_manager.h"
 #include "file_manager.h"
@@ -59,7 +57,7 @@ protected:
 
         auto& context = CollectionContext::instance();
         context.setStorageRoot(root_.string());
-        context.setSessionPaths({}, {}, {});
+        context.setBaseSavePath({});
         file_manager::instance().init(ledger_.string(), root_.string());
     }
 
@@ -67,10 +65,8 @@ protected:
 
     void closePage()
     {
+        // Every page's session owns its save worker, stopped with it.
         page_.reset();
-        // Every page owns its save worker; the next page registers a new one.
-        TaskManager::instance().ClearAllTaskThread();
-        FrameQueueManager::instance().clearSaveQueues();
     }
 
     void useMode(const std::string& mode)
@@ -351,11 +347,11 @@ TEST_F(CapturePageTest, CaptureIsRefusedWhenTheCardCannotTakeIt)
             EXPECT_TRUE(noticeText().contains(QString::fromStdString(storage.string()))) << "the dialog names the folder";
         }
         EXPECT_TRUE(capture.contains("Capture refused: "));
-        // The camera goes on streaming; none of it is queued for saving.
+        // The camera goes on streaming; no run opened, so nothing has queues to fill.
         const int seen = page_->depthCameraManager_->colorFrameCount.load();
         ASSERT_TRUE(waitUntil([&] { return page_->depthCameraManager_->colorFrameCount.load() > seen + 15; }, 10000));
-        EXPECT_EQ(FrameQueueManager::instance().depthQueue.size(), 0u);
-        EXPECT_EQ(FrameQueueManager::instance().imuQueue.size(), 0u);
+        EXPECT_EQ(page_->captureSession()->policy()->queues(), nullptr);
+        EXPECT_EQ(page_->captureSession()->policy()->depth.produced.load(), 0u);
         EXPECT_TRUE(sessionFolders(root_, "D1").empty());
         closePage();
         CollectionContext::instance().setStorageRoot(root_.string());

@@ -94,7 +94,8 @@ TEST(SessionMetaFallback, TaskLabelFirstThenInformationPageTagsInContinuousModes
         (std::vector<std::string>{"sink", "stain", "crack"}));
     EXPECT_EQ(sessionTagsFallback("continue_record", "", {"stain"}), (std::vector<std::string>{"stain"}));
     EXPECT_EQ(sessionTagsFallback("single_shot", "sink", {"stain"}), (std::vector<std::string>{"sink"}));
-    EXPECT_EQ(sessionTagsFallback("continuous_shot", "sink", {"stain"}), (std::vector<std::string>{"sink"}));
+    EXPECT_EQ(sessionTagsFallback("continuous_shot", "sink", {"stain"}), (std::vector<std::string>{"sink", "stain"}))
+        << "continuous_shot is a continuous mode";
     EXPECT_TRUE(sessionTagsFallback("single_shot", "", {"stain"}).empty());
 }
 

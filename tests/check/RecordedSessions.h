@@ -20,29 +20,24 @@ protected:
     std::string recordSession(const std::string& mode, int frameSets, int first = 0)
     {
         auto& context = CollectionContext::instance();
-        auto& queues = FrameQueueManager::instance();
-        context.setSessionPaths("", "", "");
+        context.setBaseSavePath("");
         setMode(mode, "D1");
         if (!task_)
             startWorker();
         const size_t resultsBefore = results_.size();
         const uint64_t depthBefore = task_->stats().depthImagesSaved;
         const bool singleShot = mode == "single_shot";
-        EXPECT_TRUE(task_->beginRun(!singleShot));
+        EXPECT_TRUE(beginRun(!singleShot));
         EXPECT_TRUE(kavrel::test::waitUntil([&] { return !context.baseSavePath().empty(); }));
         for (int i = first; i < first + frameSets; ++i) {
             const std::string timestamp = save_test::timestampAt(i);
             if (singleShot)
                 task_->setWriteImages(false);
-            EXPECT_TRUE(queues.depthMjpegQueue.push(
-                save_test::recordFromBytes(save_test::jpegBytes(kWidth, kHeight, i), timestamp)));
-            EXPECT_TRUE(queues.depthQueue.push(save_test::depthRecord(kWidth, kHeight, timestamp)));
-            for (int s = 0; s < 40; ++s)
-                EXPECT_TRUE(queues.imuQueue.push(save_test::imuRecord(save_test::imuText(i * 40 + s))));
-            if (singleShot) {
-                context.setAdditionalTags({"shot" + std::to_string(i)});
-                task_->setWriteImages(true);
-            }
+            pushFrameSet(save_test::frameSet(timestamp, save_test::imageFromBytes(save_test::jpegBytes(kWidth, kHeight, i)),
+                save_test::depthImage(kWidth, kHeight)));
+            pushImu(i * 40, 40);
+            if (singleShot)
+                task_->confirmSnapshot({static_cast<uint64_t>(i + 1), {"shot" + std::to_string(i)}, {}});
             EXPECT_TRUE(waitForEmptySaveQueues());
             // Popped is not yet written: the next shot's tags must not reach this one.
             const uint64_t saved = depthBefore + static_cast<uint64_t>(i - first + 1);
@@ -51,7 +46,7 @@ protected:
         task_->endRun();
         EXPECT_TRUE(waitForResults(resultsBefore + 1));
         const std::string session = results_.empty() ? std::string() : results_.back();
-        context.setSessionPaths("", "", "");  // finished, as the capture page's finish button does
+        context.setBaseSavePath("");  // finished, as the capture page's finish button does
         writeMeta(session);
         return session;
     }

@@ -1,11 +1,12 @@
 #pragma once
-// Records shaped like the cameras' for feeding the save queues, and a fixture
-// that gives each test a clean storage root, context, queues and flags.
+// Frame sets and IMU samples shaped like the cameras', and a fixture that
+// gives each test a clean storage root and context, and each run its queues.
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -18,8 +19,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "CollectionContext.h"
-#include "FrameQueues.h"
-#include "TaskSaveWork.h"
+#include "CaptureQueues.h"
+#include "SaveWorker.h"
 #include "TestSupport.h"
 
 namespace save_test {
@@ -43,48 +44,51 @@ inline std::vector<uint8_t> jpegBytes(int width, int height, int seed)
     return bytes;
 }
 
-inline FrameData recordFromBytes(const std::vector<uint8_t>& bytes, std::string timestamp)
+inline CapturedImage imageFromBytes(const std::vector<uint8_t>& bytes, int width = 0, int height = 0)
 {
-    FrameData record;
-    record.data = std::make_unique<uint8_t[]>(bytes.size());
-    std::memcpy(record.data.get(), bytes.data(), bytes.size());
-    record.size = bytes.size();
-    record.timestamp = std::move(timestamp);
-    return record;
+    CapturedImage image;
+    image.data = std::make_unique<uint8_t[]>(bytes.size());
+    std::memcpy(image.data.get(), bytes.data(), bytes.size());
+    image.size = bytes.size();
+    image.width = width;
+    image.height = height;
+    return image;
 }
 
 // 16-bit depth of pixelsWide x pixelsHigh, declared as width x height.
-inline FrameData depthRecord(int pixelsWide, int pixelsHigh, std::string timestamp, int width = -1, int height = -1)
+inline CapturedImage depthImage(int pixelsWide, int pixelsHigh, int width = -1, int height = -1)
 {
     cv::Mat depth(pixelsHigh, pixelsWide, CV_16UC1);
     for (int y = 0; y < pixelsHigh; ++y)
         for (int x = 0; x < pixelsWide; ++x)
             depth.at<uint16_t>(y, x) = static_cast<uint16_t>(500 + x + 3 * y);
-    std::vector<uint8_t> bytes(depth.datastart, depth.dataend);
-    FrameData record = recordFromBytes(bytes, std::move(timestamp));
-    record.width = width < 0 ? pixelsWide : width;
-    record.height = height < 0 ? pixelsHigh : height;
-    return record;
+    return imageFromBytes(std::vector<uint8_t>(depth.datastart, depth.dataend), width < 0 ? pixelsWide : width,
+        height < 0 ? pixelsHigh : height);
 }
 
-// One IMU sample as the camera's callback writes it (sorted keys, compact).
-inline std::string imuText(int index, bool withDeviceTime = true)
+// A set of the depth camera (colour + aligned depth) or of the USB camera (colour only).
+inline FrameSet frameSet(std::string timestamp, std::optional<CapturedImage> colour, std::optional<CapturedImage> depth)
 {
-    char text[400];
-    const unsigned long long us = 1718201415000000ULL + 5000ULL * static_cast<unsigned long long>(index);
-    if (withDeviceTime)
-        std::snprintf(text, sizeof text,
-            R"({"Accel":{"x":0.01,"y":-9.79,"z":%d.5},"Gyro":{"x":0.0,"y":0.002,"z":-0.001},)"
-            R"("accel_timestamp_us":%llu,"gyro_timestamp_us":%llu,"timestamp_us":%llu})",
-            index, us, us + 3, us);
-    else
-        std::snprintf(text, sizeof text, R"({"Accel":{"x":1,"y":2,"z":3},"Gyro":{"x":4,"y":5,"z":6}})");
-    return text;
+    FrameSet set;
+    set.timestamp = std::move(timestamp);
+    if (colour)
+        set.colour = std::move(*colour);
+    if (depth)
+        set.depth = std::move(*depth);
+    return set;
 }
 
-inline FrameData imuRecord(const std::string& text, std::string timestamp = "20250612143015123")
+// One IMU sample 5 ms after the one before, as the camera stamps it.
+inline ImuSample imuSample(int index)
 {
-    return recordFromBytes(std::vector<uint8_t>(text.begin(), text.end()), std::move(timestamp));
+    ImuSample sample;
+    const double accel[3] = {0.01, -9.79, index + 0.5};
+    const double gyro[3] = {0.0, 0.002, -0.001};
+    std::copy(accel, accel + 3, sample.accel);
+    std::copy(gyro, gyro + 3, sample.gyro);
+    sample.accelUs = 1718201415000000ULL + 5000ULL * static_cast<unsigned long long>(index);
+    sample.gyroUs = sample.accelUs + 3;
+    return sample;
 }
 
 inline std::vector<std::string> lines(const std::string& text)
@@ -106,19 +110,6 @@ inline std::vector<std::string> filesUnder(const std::string& root)
             files.push_back(fs::relative(entry.path(), root).string());
     std::sort(files.begin(), files.end());
     return files;
-}
-
-// QThread learns that its thread finished through a futex the thread
-// sanitizer cannot see, so destroying a just-finished QThread is reported as
-// a race inside Qt. In that build only, tasks are kept until the process ends.
-template <typename Task>
-std::shared_ptr<Task> keptUnderThreadSanitizer(std::shared_ptr<Task> task)
-{
-#if defined(__SANITIZE_THREAD__)
-    static auto* kept = new std::vector<std::shared_ptr<QThread>>;
-    kept->push_back(task);
-#endif
-    return task;
 }
 
 class SaveFixture : public ::testing::Test {
@@ -151,14 +142,8 @@ protected:
     static void resetShared()
     {
         auto& context = CollectionContext::instance();
-        context.setSessionPaths("", "", "");
-        context.setAdditionalTags({});
+        context.setBaseSavePath("");
         context.setCollectionInfo(CollectionInfo{});
-        {
-            std::lock_guard lock(context.imu_mutex);
-            context.imu_entries = nullptr;
-        }
-        FrameQueueManager::instance().clearSaveQueues();
     }
 
     void setMode(const std::string& mode, const std::string& devices = "D1")
@@ -173,9 +158,9 @@ protected:
     // A started save worker whose results land in results_ (GUI thread).
     void startWorker()
     {
-        task_ = keptUnderThreadSanitizer(std::make_shared<TaskSaveWork>());
-        QObject::connect(task_.get(), &BaseTask::BaseSendTaskData, task_.get(), [this](QVariant data) {
-            results_.push_back(data.toString().toStdString());
+        task_ = std::make_shared<SaveWorker>();
+        QObject::connect(task_.get(), &SaveWorker::runFinished, task_.get(), [this](const SaveRunResult& result) {
+            results_.push_back(result.path.toStdString());
             resultThreads_.push_back(QThread::currentThread());
         });
         task_->start();
@@ -185,9 +170,7 @@ protected:
     {
         if (!task_)
             return;
-        task_->endRun();
-        task_->stopTask();
-        task_->wait(10000);
+        task_->stop();
         task_.reset();
     }
 
@@ -196,22 +179,33 @@ protected:
         return kavrel::test::waitUntil([&] { return results_.size() >= count; }, timeoutMs);
     }
 
+    // Opens a run with queues of its own, as the capture session does.
+    bool beginRun(bool writeImages)
+    {
+        queues_ = std::make_shared<CaptureQueues>();
+        return task_->beginRun(writeImages, queues_) != 0;
+    }
+
+    void pushFrameSet(FrameSet set) { EXPECT_TRUE(queues_->pushDepthSet(std::move(set))); }
+
+    void pushImu(int first, int count)
+    {
+        for (int i = first; i < first + count; ++i)
+            EXPECT_TRUE(queues_->pushImu(imuSample(i)));
+    }
+
     bool waitForEmptySaveQueues(int timeoutMs = 5000)
     {
-        auto& queues = FrameQueueManager::instance();
         return kavrel::test::waitUntil(
-            [&] {
-                return queues.usbMjpegQueue.size() == 0 && queues.depthMjpegQueue.size() == 0
-                    && queues.depthQueue.size() == 0 && queues.imuQueue.size() == 0;
-            },
-            timeoutMs);
+            [&] { return !queues_->imagesWaiting() && queues_->imu().size() == 0; }, timeoutMs);
     }
 
     std::string sessionPath() const { return CollectionContext::instance().baseSavePath(); }
 
     QTemporaryDir dir_;
     std::string root_;
-    std::shared_ptr<TaskSaveWork> task_;
+    std::shared_ptr<SaveWorker> task_;
+    std::shared_ptr<CaptureQueues> queues_;  // the open run's
     std::vector<std::string> results_;
     std::vector<QThread*> resultThreads_;
 };

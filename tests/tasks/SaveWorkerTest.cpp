@@ -7,6 +7,8 @@
 #include "FileSizeLimit.h"
 #include "Log.h"
 #include "SaveTestSupport.h"
+#include "SessionCheck.h"
+#include "session_meta.h"
 
 using namespace save_test;
 using kavrel::test::readFile;
@@ -15,37 +17,49 @@ using json = nlohmann::json;
 
 namespace {
 
-// Pushes one frame set of the depth camera (colour + aligned depth) and
-// returns the colour image's bytes.
-std::vector<uint8_t> pushFrameSet(int index, int width = 64, int height = 36)
+// One frame set of the depth camera (colour + aligned depth); colourBytes gets the colour image's bytes.
+FrameSet depthCameraSet(int index, int width = 64, int height = 36, std::vector<uint8_t>* colourBytes = nullptr)
 {
-    auto& queues = FrameQueueManager::instance();
     std::vector<uint8_t> colour = jpegBytes(width, height, index);
-    EXPECT_TRUE(queues.depthMjpegQueue.push(recordFromBytes(colour, timestampAt(index))));
-    EXPECT_TRUE(queues.depthQueue.push(depthRecord(width, height, timestampAt(index))));
-    return colour;
-}
-
-void pushImu(int first, int count)
-{
-    for (int i = first; i < first + count; ++i)
-        ASSERT_TRUE(FrameQueueManager::instance().imuQueue.push(imuRecord(imuText(i))));
+    if (colourBytes)
+        *colourBytes = colour;
+    return frameSet(timestampAt(index), imageFromBytes(colour), depthImage(width, height));
 }
 
 } // namespace
 
-class SaveWorker : public SaveFixture { };
+class SaveWorkerRuns : public SaveFixture {
+protected:
+    void continuousStartStopTwice(const char* mode);
+};
 
-TEST_F(SaveWorker, ContinuousStartStopTwiceFillsOneSessionFolder)
+// "continuous_shot" (the information page's manual choice) is continuous for
+// the worker, meta.yaml and the checker alike.
+TEST_F(SaveWorkerRuns, ContinuousStartStopTwiceFillsOneSessionFolder)
 {
-    setMode("continue_record", "D1,D2");
+    for (const char* mode : {"continue_record", "continuous_shot"}) {
+        SCOPED_TRACE(mode);
+        continuousStartStopTwice(mode);
+        stopWorker();
+        resetShared();
+        fs::remove_all(root_);
+        results_.clear();
+        resultThreads_.clear();
+        SetUp();
+    }
+}
+
+void SaveWorkerRuns::continuousStartStopTwice(const char* mode)
+{
+    setMode(mode, "D1,D2");
     startWorker();
     std::vector<std::vector<uint8_t>> colours;
     for (int run = 0; run < 2; ++run) {
         // When the last run has not quite returned, this one runs right after it.
-        task_->beginRun(true);
+        beginRun(true);
         for (int i = 0; i < 5; ++i) {
-            colours.push_back(pushFrameSet(run * 100 + i));
+            colours.emplace_back();
+            pushFrameSet(depthCameraSet(run * 100 + i, 64, 36, &colours.back()));
             pushImu(run * 1000 + i * 8, 8);
         }
         // Stop: frames still queued at this moment belong to the run.
@@ -79,30 +93,40 @@ TEST_F(SaveWorker, ContinuousStartStopTwiceFillsOneSessionFolder)
     EXPECT_EQ(task_->stats().imuSamplesSaved, 80u);
     for (QThread* thread : resultThreads_)
         EXPECT_EQ(thread, QCoreApplication::instance()->thread()) << "the result arrives on the GUI thread";
+
+    ASSERT_TRUE(session_meta::writeSessionMeta(results_[0] + "/meta.yaml", results_[0], {}, nullptr));
+    const session_check::SessionReport report = session_check::checkSession(results_[0]);
+    EXPECT_EQ(report.captureMode, mode);
+    for (const auto& problem : report.problems)
+        EXPECT_NE(problem.file, "manifest.json") << "the checker expects no manifest: " << problem.detail;
 }
 
-TEST_F(SaveWorker, SingleShotSessionListsEverySnapshotWithItsTags)
+TEST_F(SaveWorkerRuns, SingleShotSessionListsEverySnapshotWithItsTags)
 {
     setMode("single_shot", "D1");
     startWorker();
     auto& context = CollectionContext::instance();
-    auto& queues = FrameQueueManager::instance();
+    std::vector<SnapshotRequest> completed;
+    QObject::connect(task_.get(), &SaveWorker::imagesWritten, task_.get(),
+        [&](const SnapshotRequest& done) { completed.push_back(done); });
 
     // First press: the worker opens the session; nothing is kept before a confirmation.
-    ASSERT_TRUE(task_->beginRun(false));
+    ASSERT_TRUE(beginRun(false));
     ASSERT_TRUE(waitUntil([&] { return !context.baseSavePath().empty(); }));
     const std::string session = context.baseSavePath();
 
     for (int shot = 0; shot < 3; ++shot) {
         task_->setWriteImages(false);
-        queues.clearSaveQueues();
-        pushFrameSet(shot);
+        pushFrameSet(depthCameraSet(shot));
         pushImu(shot, 1);  // drained on every pass: once it is gone, the worker has looked
-        ASSERT_TRUE(waitUntil([&] { return queues.imuQueue.size() == 0; }));
-        EXPECT_EQ(queues.depthQueue.size(), 1u) << "not taken before the confirmation";
-        context.setAdditionalTags({"tag" + std::to_string(shot), "common"});
-        task_->setWriteImages(true);
-        ASSERT_TRUE(waitForEmptySaveQueues());
+        ASSERT_TRUE(waitUntil([&] { return queues_->imu().size() == 0; }));
+        EXPECT_EQ(queues_->depthSets().size(), 1u) << "not taken before the confirmation";
+        const uint64_t id = 10 + shot;
+        task_->confirmSnapshot({id, {"tag" + std::to_string(shot), "common"}, {}});
+        ASSERT_TRUE(waitUntil([&] { return completed.size() == static_cast<size_t>(shot + 1); }));
+        const std::string t = timestampAt(shot);
+        EXPECT_EQ(completed.back().id, id) << "the same request comes back";
+        EXPECT_EQ(completed.back().files, (std::vector<std::string>{"D1/color/" + t + ".png", "D1/depth/" + t + ".png"}));
         if (shot == 0) {
             EXPECT_TRUE(waitUntil([&] { return fs::exists(session + "/manifest.json"); }))
                 << "the manifest follows the saved snapshots during the session";
@@ -124,24 +148,20 @@ TEST_F(SaveWorker, SingleShotSessionListsEverySnapshotWithItsTags)
     EXPECT_FALSE(fs::exists(session + "/manifest.json.part")) << "rewritten through a renamed temporary file";
 }
 
-TEST_F(SaveWorker, UsbColourIsListedUnderItsCaptureIdAndDepthSizeIsRecoveredFromTheByteCount)
+TEST_F(SaveWorkerRuns, UsbColourIsListedBesideTheDepthCameraAndDepthSizeIsRecoveredFromTheByteCount)
 {
-    setMode("continuous_shot", "D1");
+    setMode("single_shot", "D1");
     startWorker();
-    auto& queues = FrameQueueManager::instance();
-    ASSERT_TRUE(task_->beginRun(true));
-    pushFrameSet(7);
-    FrameData usb = recordFromBytes(jpegBytes(32, 16, 3), timestampAt(8));
-    usb.capture_id = "token-1";
-    ASSERT_TRUE(queues.usbMjpegQueue.push(std::move(usb)));
-    ASSERT_TRUE(queues.depthQueue.push(depthRecord(1280, 720, timestampAt(1), 640, 480)));
-    ASSERT_TRUE(queues.depthQueue.push(depthRecord(640, 480, timestampAt(2), 0, 0)));
+    ASSERT_TRUE(beginRun(true));
+    pushFrameSet(depthCameraSet(7));
+    ASSERT_TRUE(queues_->pushUsbFrame(frameSet(timestampAt(8), imageFromBytes(jpegBytes(32, 16, 3)), std::nullopt)));
+    pushFrameSet(frameSet(timestampAt(1), std::nullopt, depthImage(1280, 720, 640, 480)));
+    pushFrameSet(frameSet(timestampAt(2), std::nullopt, depthImage(640, 480, 0, 0)));
     task_->endRun();
     ASSERT_TRUE(waitForResults(1));
 
     const json manifest = json::parse(readFile(results_[0] + "/manifest.json"));
-    EXPECT_EQ(manifest["token-1"]["files"], json::array({"D1/color/" + timestampAt(8) + ".png"}))
-        << "a capture id, when present, is the manifest key";
+    EXPECT_EQ(manifest[timestampAt(8)]["files"], json::array({"D1/color/" + timestampAt(8) + ".png"}));
     EXPECT_EQ(manifest[timestampAt(7)]["files"].size(), 2u);
     const cv::Mat wide = cv::imread(results_[0] + "/D1/depth/" + timestampAt(1) + ".png", cv::IMREAD_UNCHANGED);
     ASSERT_EQ(wide.cols, 1280);
@@ -152,79 +172,27 @@ TEST_F(SaveWorker, UsbColourIsListedUnderItsCaptureIdAndDepthSizeIsRecoveredFrom
     EXPECT_EQ(vga.rows, 480);
 }
 
-TEST_F(SaveWorker, ImuTimesFallBackToTheRecordTimestampAndBadPayloadsAreSkipped)
-{
-    // Local time on summer time: 14:30:15 in central Europe is 12:30:15 UTC.
-    struct SummerTime {
-        std::optional<kavrel::test::ScopedEnv> tz;
-        SummerTime()
-        {
-            tz.emplace("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
-            tzset();
-        }
-        ~SummerTime()
-        {
-            tz.reset();
-            tzset();
-        }
-    };
-    const auto zone = std::make_unique<SummerTime>();
-    startWorker();
-    kavrel::log::LogCapture capture;
-    auto& queues = FrameQueueManager::instance();
-    ASSERT_TRUE(task_->beginRun(false));
-    ASSERT_TRUE(queues.imuQueue.push(imuRecord("not json at all")));
-    ASSERT_TRUE(queues.imuQueue.push(imuRecord(R"({"Accel":{"x":1,"y":2},"Gyro":{"x":4,"y":5,"z":6}})")));
-    ASSERT_TRUE(queues.imuQueue.push(imuRecord(imuText(0, false), "20250612143015123")));
-    ASSERT_TRUE(queues.imuQueue.push(imuRecord(R"({"Accel":{"x":1,"y":2,"z":3},"Gyro":{"x":4,"y":5,"z":6},"timestamp_us":1500000})")));
-    FrameData empty;
-    empty.timestamp = "x";
-    ASSERT_TRUE(queues.imuQueue.push(std::move(empty)));
-    task_->endRun();
-    ASSERT_TRUE(waitForResults(1));
-
-    const double expected = 1749731415.123;
-
-    const auto data = lines(readFile(results_[0] + "/D1/data.json"));
-    ASSERT_EQ(data.size(), 5u) << "version line and two entries for each good sample";
-    const json accel = json::parse(data[1]);
-    EXPECT_DOUBLE_EQ(accel["time"].get<double>(), expected);
-    EXPECT_EQ(accel["sensor"]["values"], json::array({1.0, 2.0, 3.0}));
-    EXPECT_TRUE(accel["sensor"]["values"][0].is_number_float()) << "values are stored as floating point";
-    EXPECT_DOUBLE_EQ(json::parse(data[3])["time"].get<double>(), 1.5);
-    EXPECT_EQ(task_->stats().imuRecordsSkipped, 3u);
-    EXPECT_TRUE(capture.contains("Skipping malformed IMU record"));
-    EXPECT_TRUE(capture.contains("Skipped 3 malformed IMU records in this run"));
-    stopWorker();  // before the zone goes back: nothing may read it meanwhile
-}
-
-TEST_F(SaveWorker, ImuSamplesAreDrainedAtOnceAndReachTheCardWhileTheRunGoesOn)
+TEST_F(SaveWorkerRuns, ImuSamplesAreDrainedAtOnceAndReachTheCardWhileTheRunGoesOn)
 {
     // 450 samples waiting (over two seconds of the IMU's 200 Hz): a worker
     // that took one record per 10 ms pass would need 4.5 s, while the IMU
     // kept adding 200 a second to a queue that holds 500.
     startWorker();
-    auto& queues = FrameQueueManager::instance();
-    ASSERT_TRUE(task_->beginRun(false));
+    ASSERT_TRUE(beginRun(false));
     ASSERT_TRUE(waitUntil([&] { return !sessionPath().empty(); }));
-    for (int i = 0; i < 450; ++i)
-        ASSERT_TRUE(queues.imuQueue.push(imuRecord(imuText(i))));
-    EXPECT_TRUE(waitUntil([&] { return queues.imuQueue.size() == 0; }, 2000)) << queues.imuQueue.size() << " left";
+    pushImu(0, 450);
+    EXPECT_TRUE(waitUntil([&] { return queues_->imu().size() == 0; }, 2000)) << queues_->imu().size() << " left";
     const std::string file = sessionPath() + "/D1/data.json";
     EXPECT_TRUE(waitUntil([&] { return lines(readFile(file)).size() == 1u + 2 * 450; }, 3000))
         << "a crash now would lose at most the last second";
     EXPECT_TRUE(waitUntil([&] { return task_->stats().imuSamplesWritten == 450; }, 2000))
         << "the live count the status line shows";
-    {
-        std::lock_guard lock(CollectionContext::instance().imu_mutex);
-        EXPECT_TRUE(CollectionContext::instance().imu_entries.is_null()) << "entries do not pile up in memory";
-    }
     task_->endRun();
     ASSERT_TRUE(waitForResults(1));
     EXPECT_EQ(lines(readFile(results_[0] + "/D1/data.json")).size(), 1u + 2 * 450);
 }
 
-TEST_F(SaveWorker, HostileLabelsAndDeviceNamesStayInsideTheStorageRoot)
+TEST_F(SaveWorkerRuns, HostileLabelsAndDeviceNamesStayInsideTheStorageRoot)
 {
     CollectionInfo info = CollectionContext::instance().collectionInfo();
     info.date = "../..";
@@ -235,10 +203,8 @@ TEST_F(SaveWorker, HostileLabelsAndDeviceNamesStayInsideTheStorageRoot)
     info.devices = "..,/tmp,\n";
     CollectionContext::instance().setCollectionInfo(info);
     startWorker();
-    ASSERT_TRUE(task_->beginRun(true));
-    auto& queues = FrameQueueManager::instance();
-    ASSERT_TRUE(queues.depthMjpegQueue.push(recordFromBytes(jpegBytes(16, 16, 1), "../../../escaped")));
-    ASSERT_TRUE(queues.depthQueue.push(depthRecord(16, 16, "../../../escaped")));
+    ASSERT_TRUE(beginRun(true));
+    pushFrameSet(frameSet("../../../escaped", imageFromBytes(jpegBytes(16, 16, 1)), depthImage(16, 16)));
     pushImu(0, 3);
     task_->endRun();
     ASSERT_TRUE(waitForResults(1));
@@ -253,16 +219,16 @@ TEST_F(SaveWorker, HostileLabelsAndDeviceNamesStayInsideTheStorageRoot)
     EXPECT_TRUE(fs::is_directory(results_[0] + "/_tmp/depth"));
 }
 
-TEST_F(SaveWorker, SessionsWithoutAKeptSnapshotGetTheirOwnFolderAndANullManifest)
+TEST_F(SaveWorkerRuns, SessionsWithoutAKeptSnapshotGetTheirOwnFolderAndANullManifest)
 {
     setMode("single_shot", "D1");
     startWorker();
     for (int run = 0; run < 2; ++run) {
-        CollectionContext::instance().setSessionPaths("", "", "");  // finish between the sessions
-        task_->beginRun(false);
+        CollectionContext::instance().setBaseSavePath("");  // finish between the sessions
+        beginRun(false);
         ASSERT_TRUE(waitUntil([&] { return !sessionPath().empty(); }));
-        pushFrameSet(run);
-        FrameQueueManager::instance().clearSaveQueues();  // the operator declined
+        pushFrameSet(depthCameraSet(run));
+        queues_->clearImages();  // the operator declined
         task_->endRun();
         ASSERT_TRUE(waitForResults(run + 1));
         EXPECT_EQ(readFile(results_[run] + "/manifest.json"), "null");
@@ -272,7 +238,7 @@ TEST_F(SaveWorker, SessionsWithoutAKeptSnapshotGetTheirOwnFolderAndANullManifest
     EXPECT_NE(results_[0], results_[1]);
 }
 
-TEST_F(SaveWorker, AnUnwritableStorageRootEndsTheJobWithoutAResult)
+TEST_F(SaveWorkerRuns, AnUnwritableStorageRootEndsTheJobWithoutAResult)
 {
     const std::string blocked = root_ + "/not-a-folder";
     kavrel::test::writeFile(blocked, "x");
@@ -280,20 +246,20 @@ TEST_F(SaveWorker, AnUnwritableStorageRootEndsTheJobWithoutAResult)
     kavrel::log::LogCapture capture;
     startWorker();
     QString failedFolder;
-    QObject::connect(task_.get(), &TaskSaveWork::sessionFolderFailed, task_.get(),
+    QObject::connect(task_.get(), &SaveWorker::sessionFolderFailed, task_.get(),
         [&](const QString& folder, const QString&) { failedFolder = folder; });
-    ASSERT_TRUE(task_->beginRun(true));
+    ASSERT_TRUE(beginRun(true));
     ASSERT_TRUE(waitUntil([&] { return !failedFolder.isEmpty(); })) << "the session is told the folder failed";
     EXPECT_TRUE(capture.contains("Failed to create directories: "));
     EXPECT_TRUE(capture.contains("Failed to create directories for session: "));
     EXPECT_EQ(failedFolder.toStdString().rfind(blocked + "/", 0), 0u);
-    ASSERT_TRUE(waitUntil([&] { return !task_->hasTask_.load(); })) << "the job ended at once";
+    EXPECT_TRUE(task_->stop()) << "the run ended at once; the thread was free to end";
     EXPECT_TRUE(results_.empty());
 }
 
 // A failed write ends the run by itself: what is on the card stays whole and
 // paired, what was still queued is discarded, and the result counts it.
-TEST_F(SaveWorker, AFailedWriteStopsTheRunAndKeepsEveryPairWhole)
+TEST_F(SaveWorkerRuns, AFailedWriteStopsTheRunAndKeepsEveryPairWhole)
 {
     enum class Fault { CardFullAtColour, CardFullAtDepth, ColourFolderGone };
     for (const Fault fault : {Fault::CardFullAtColour, Fault::CardFullAtDepth, Fault::ColourFolderGone}) {
@@ -302,29 +268,25 @@ TEST_F(SaveWorker, AFailedWriteStopsTheRunAndKeepsEveryPairWhole)
         setMode("continue_record", "D1");
         startWorker();
         std::vector<SaveRunResult> finished;
-        QObject::connect(task_.get(), &TaskSaveWork::runFinished, task_.get(),
+        QObject::connect(task_.get(), &SaveWorker::runFinished, task_.get(),
             [&](const SaveRunResult& result) { finished.push_back(result); });
-        ASSERT_TRUE(task_->beginRun(true));
+        ASSERT_TRUE(beginRun(true));
         ASSERT_TRUE(waitUntil([&] { return fs::exists(sessionPath() + "/D1/depth"); }));
         const std::string session = sessionPath();
-        pushFrameSet(1);
+        pushFrameSet(depthCameraSet(1));
         ASSERT_TRUE(waitUntil([&] { return task_->stats().depthImagesSaved == 1; }));
 
         // Four more frame sets wait while the card fails.
         task_->setWriteImages(false);
-        auto& queues = FrameQueueManager::instance();
         for (int i = 2; i < 6; ++i) {
             if (fault == Fault::CardFullAtDepth) {
                 // A small colour image that fits, a noisy depth image that does not.
-                ASSERT_TRUE(queues.depthMjpegQueue.push(recordFromBytes(jpegBytes(16, 16, i), timestampAt(i))));
                 cv::Mat noise(240, 320, CV_16UC1);
                 cv::randu(noise, 0, 65535);
-                FrameData depth = recordFromBytes(std::vector<uint8_t>(noise.datastart, noise.dataend), timestampAt(i));
-                depth.width = 320;
-                depth.height = 240;
-                ASSERT_TRUE(queues.depthQueue.push(std::move(depth)));
+                pushFrameSet(frameSet(timestampAt(i), imageFromBytes(jpegBytes(16, 16, i)),
+                    imageFromBytes(std::vector<uint8_t>(noise.datastart, noise.dataend), 320, 240)));
             } else {
-                pushFrameSet(i, 320, 240);
+                pushFrameSet(depthCameraSet(i, 320, 240));
             }
         }
         std::optional<kavrel::test::FileSizeLimit> full;
@@ -357,4 +319,26 @@ TEST_F(SaveWorker, AFailedWriteStopsTheRunAndKeepsEveryPairWhole)
             EXPECT_EQ(file.find(".part"), std::string::npos) << file;
         stopWorker();
     }
+}
+
+// The owner's stop ends the open run as the stop button would: its files are
+// written and reported before the thread ends, and no run begins afterwards.
+TEST_F(SaveWorkerRuns, StopWritesTheOpenRunBeforeTheThreadEnds)
+{
+    startWorker();
+    std::vector<SaveRunResult> finished;
+    QObject::connect(task_.get(), &SaveWorker::runFinished, task_.get(),
+        [&](const SaveRunResult& result) { finished.push_back(result); });
+    const uint64_t first = task_->beginRun(true, queues_ = std::make_shared<CaptureQueues>());
+    ASSERT_NE(first, 0u);
+    for (int i = 0; i < 4; ++i)
+        pushFrameSet(depthCameraSet(i));
+    pushImu(0, 20);
+    EXPECT_TRUE(task_->stop());
+    EXPECT_FALSE(task_->isRunning());
+    ASSERT_TRUE(waitUntil([&] { return finished.size() == 1; }));
+    EXPECT_EQ(finished[0].runId, first);
+    EXPECT_EQ(finished[0].depthSaved, 4u);
+    EXPECT_EQ(finished[0].imuSaved, 20u);
+    EXPECT_EQ(task_->beginRun(true, std::make_shared<CaptureQueues>()), 0u) << "a stopped worker takes no run";
 }

@@ -69,14 +69,10 @@ protected:
     void SetUp() override
     {
         FrameQueueManager::instance().usbNV12Queue.clear();
-        FrameQueueManager::instance().usbMjpegQueue.clear();
+        policy_->attach(queues_);
         manager_.setCapturePolicy(policy_);
     }
-    void TearDown() override
-    {
-        FrameQueueManager::instance().usbNV12Queue.clear();
-        FrameQueueManager::instance().usbMjpegQueue.clear();
-    }
+    void TearDown() override { FrameQueueManager::instance().usbNV12Queue.clear(); }
 
     // Runs the USB frame loop on `reader` until `done` holds.
     template <typename Done>
@@ -95,6 +91,7 @@ protected:
 
     std::atomic<int> arrivals_{0};
     std::shared_ptr<CapturePolicy> policy_ = std::make_shared<CapturePolicy>([this] { ++arrivals_; });
+    std::shared_ptr<CaptureQueues> queues_ = std::make_shared<CaptureQueues>();
     std::atomic<bool> lost_{false};
     CameraManager manager_;
     std::atomic<int> rendered_{0};
@@ -118,7 +115,7 @@ TEST_F(UsbManagerLoop, EveryFrameBecomesARecognisableNV12Preview)
     EXPECT_GT(row[3 * kWidth / 4], 200) << "right half is white";
     const uint8_t* chroma = frame.get() + kWidth * kHeight;
     EXPECT_NEAR(chroma[0], 128, 6) << "grey scene has neutral chroma";
-    EXPECT_EQ(FrameQueueManager::instance().usbMjpegQueue.size(), 0u) << "nothing saved without a trigger";
+    EXPECT_EQ(queues_->usbFrames().size(), 0u) << "nothing saved without a trigger";
 }
 
 TEST_F(UsbManagerLoop, SoilSingleShotSavesOneFrameAsDelivered)
@@ -127,8 +124,7 @@ TEST_F(UsbManagerLoop, SoilSingleShotSavesOneFrameAsDelivered)
     FakeReader reader(jpeg);
     policy_->soil = true;
     policy_->onRequest = true;
-    auto& saved = FrameQueueManager::instance().usbMjpegQueue;
-    FrameQueueManager::instance().captureTokenQueue.enqueue("usb-shot-1");
+    auto& saved = queues_->usbFrames();
 
     bool requested = false;
     runLoop(reader, [&] {
@@ -143,13 +139,13 @@ TEST_F(UsbManagerLoop, SoilSingleShotSavesOneFrameAsDelivered)
     EXPECT_EQ(arrivals_.load(), 1) << "the session hears of the snapshot once";
     EXPECT_EQ(policy_->usb.queued.load(), 1u);
     ASSERT_EQ(saved.size(), 1u);
-    auto record = saved.pop();
-    ASSERT_TRUE(record);
-    EXPECT_EQ(record->size, jpeg.size());
-    EXPECT_EQ(std::memcmp(record->data.get(), jpeg.data(), jpeg.size()), 0) << "saved as the camera delivered it";
-    EXPECT_EQ(record->capture_id, "usb-shot-1");
-    EXPECT_EQ(record->width, 0);
-    EXPECT_EQ(record->timestamp.size(), 17u);
+    auto set = saved.pop();
+    ASSERT_TRUE(set);
+    EXPECT_EQ(set->colour.size, jpeg.size());
+    EXPECT_EQ(std::memcmp(set->colour.data.get(), jpeg.data(), jpeg.size()), 0) << "saved as the camera delivered it";
+    EXPECT_EQ(set->snapshotId, 2u) << "the latest request's id";
+    EXPECT_FALSE(set->depth.data);
+    EXPECT_EQ(set->timestamp.size(), 17u);
 }
 
 TEST_F(UsbManagerLoop, ACameraThatStopsDeliveringCountsAsLost)

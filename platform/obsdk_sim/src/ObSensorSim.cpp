@@ -21,6 +21,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "Log.h"
+#include "SimCalibration.h"
 #include "SimCore.h"
 #include "SimScene.h"
 #include "libobsensor/ObSensor.h"
@@ -157,12 +158,12 @@ struct ob_config_t : Counted {
     ob_frame_aggregate_output_mode aggregateMode = OB_FRAME_AGGREGATE_OUTPUT_ALL_TYPE_FRAME_REQUIRE;
 };
 
-struct ob_stream_profile_t : Counted {
-    ob_stream_type type = OB_STREAM_UNKNOWN;
-    ob_format format = OB_FORMAT_UNKNOWN;
-    uint32_t width = 0;
-    uint32_t height = 0;
-    uint32_t fps = 0;
+struct ob_stream_profile_t : Counted, StreamInfo {
+    ob_stream_profile_t() = default;
+    explicit ob_stream_profile_t(const StreamInfo& info)
+        : StreamInfo(info)
+    {
+    }
 };
 
 struct ob_stream_profile_list_t : Counted {
@@ -172,6 +173,8 @@ struct ob_stream_profile_list_t : Counted {
 struct ob_device_t : Counted {
     std::shared_ptr<SimDevice> device;
 };
+
+struct ob_device_info_t : Counted {};
 
 struct ob_sensor_list_t : Counted {
     std::vector<ob_sensor_type> types;
@@ -253,11 +256,18 @@ ob_frame* makeSet(uint64_t index, uint64_t deviceUs, uint64_t systemUs)
     return set;
 }
 
-void videoLoop(std::shared_ptr<PipelineState> state, std::vector<VideoRequest> streams, uint64_t disconnectAfter)
+cv::Vec3d positionMm(ob_stream_type optics)
+{
+    const OBExtrinsic pose = poseInColour(optics);
+    return {pose.trans[0], pose.trans[1], pose.trans[2]};
+}
+
+void videoLoop(std::shared_ptr<PipelineState> state, std::vector<VideoRequest> streams, uint64_t disconnectAfter,
+    StreamSettings settings)
 {
     ThreadCount counted;
     setThreadName("obsim-video");
-    SceneRenderer scene;
+    SceneRenderer scene(settings.scene);
 
     uint32_t maxFps = 1;
     for (const auto& s : streams)
@@ -301,18 +311,20 @@ void videoLoop(std::shared_ptr<PipelineState> state, std::vector<VideoRequest> s
             frame->systemTimestampUs = systemUs;
             frame->width = s.width;
             frame->height = s.height;
-            frame->format = s.format;
+            frame->format = s.stream == OB_STREAM_COLOR || s.stream == OB_STREAM_DEPTH ? s.format : OB_FORMAT_Y8;
+            frame->profile = streamInfo(s.stream, frame->format, s.width, s.height, s.fps);
+            const Pinhole lens = pinholeOf(frame->profile.optics, s.width, s.height);
+            const cv::Vec3d origin = positionMm(frame->profile.optics);
             if (s.stream == OB_STREAM_DEPTH) {
                 frame->type = OB_FRAME_DEPTH;
+                frame->valueScale = settings.depthValueScale;
                 cv::Mat depth;
-                scene.renderDepth(int(s.width), int(s.height), t, depth);
+                scene.renderDepth(lens, origin, t, settings.depthValueScale, depth);
                 frame->data.assign(depth.datastart, depth.dataend);
             } else {
                 frame->type = s.stream == OB_STREAM_COLOR ? OB_FRAME_COLOR : OB_FRAME_IR;
                 cv::Mat bgr;
-                scene.renderColor(int(s.width), int(s.height), t, frame->index, localClockText(systemUs), bgr);
-                if (frame->type == OB_FRAME_IR)
-                    frame->format = OB_FORMAT_Y8;
+                scene.renderColor(lens, origin, t, frame->index, localClockText(systemUs), bgr);
                 packColor(bgr, frame->format, frame->data);
             }
             set->members.push_back(frame);
@@ -345,7 +357,23 @@ void imuLoop(std::shared_ptr<PipelineState> state, ImuRequest request)
     const auto start = Clock::now();
     const uint64_t startDeviceUs = deviceNowUs();
     std::minstd_rand noiseSource(42);
-    std::normal_distribution<float> noise(0.0f, 0.02f);
+    const OBAccelIntrinsic accelCalibration = accelIntrinsic();
+    const OBGyroIntrinsic gyroCalibration = gyroIntrinsic();
+    std::normal_distribution<double> accelNoise(0.0, sampleNoise(accelCalibration.noiseDensity, hz));
+    std::normal_distribution<double> gyroNoise(0.0, sampleNoise(gyroCalibration.noiseDensity, hz));
+    // Motion is made in the colour camera's frame and read in the IMU's axes.
+    const OBExtrinsic toImu = extrinsicBetween(OB_STREAM_COLOR, OB_STREAM_ACCEL);
+    auto reading = [&](const cv::Vec3d& inCamera, const double bias[3], std::normal_distribution<double>& noise) {
+        OBFloat3D out{};
+        float* axes[3] = {&out.x, &out.y, &out.z};
+        for (int i = 0; i < 3; ++i) {
+            double sum = bias[i] + noise(noiseSource);
+            for (int k = 0; k < 3; ++k)
+                sum += toImu.rot[i * 3 + k] * inCamera[k];
+            *axes[i] = static_cast<float>(sum);
+        }
+        return out;
+    };
 
     for (uint64_t tick = 1;; ++tick) {
         const auto due = start + tick * period;
@@ -372,11 +400,13 @@ void imuLoop(std::shared_ptr<PipelineState> state, ImuRequest request)
             accel->format = OB_FORMAT_ACCEL;
             accel->index = tick;
             accel->timestampUs = deviceUs;
+            accel->profile = streamInfo(OB_STREAM_ACCEL, OB_FORMAT_ACCEL, 0, 0, 0);
             accel->systemTimestampUs = set->systemTimestampUs;
-            // Gravity in m/s^2 with the camera gently swaying in the operator's hands.
-            accel->value = {static_cast<float>(0.35 * std::sin(0.7 * t)) + noise(noiseSource),
-                static_cast<float>(-9.80665 + 0.05 * std::sin(2.1 * t)) + noise(noiseSource),
-                static_cast<float>(0.25 * std::cos(0.5 * t)) + noise(noiseSource)};
+            // The camera stands level (y down): the accelerometer feels the floor
+            // push up at 9.80665 m/s^2, with a faint tremor.
+            accel->value = reading(
+                {0.03 * std::sin(0.7 * t), -9.80665 + 0.02 * std::sin(2.1 * t), 0.03 * std::cos(0.5 * t)},
+                accelCalibration.bias, accelNoise);
             accel->data.resize(sizeof accel->value);
             std::memcpy(accel->data.data(), &accel->value, sizeof accel->value);
             set->members.push_back(accel);
@@ -387,11 +417,11 @@ void imuLoop(std::shared_ptr<PipelineState> state, ImuRequest request)
             gyro->format = OB_FORMAT_GYRO;
             gyro->index = tick;
             gyro->timestampUs = deviceUs;
+            gyro->profile = streamInfo(OB_STREAM_GYRO, OB_FORMAT_GYRO, 0, 0, 0);
             gyro->systemTimestampUs = set->systemTimestampUs;
-            // Angular rate in rad/s, the derivative of the sway above.
-            gyro->value = {static_cast<float>(0.035 * std::cos(0.7 * t)) + noise(noiseSource) / 10,
-                static_cast<float>(0.01 * std::sin(0.3 * t)) + noise(noiseSource) / 10,
-                static_cast<float>(-0.02 * std::sin(0.5 * t)) + noise(noiseSource) / 10};
+            // Angular rate in rad/s of the tremor.
+            gyro->value = reading({0.003 * std::cos(0.7 * t), 0.001 * std::sin(0.3 * t), -0.002 * std::sin(0.5 * t)},
+                gyroCalibration.bias, gyroNoise);
             gyro->data.resize(sizeof gyro->value);
             std::memcpy(gyro->data.data(), &gyro->value, sizeof gyro->value);
             set->members.push_back(gyro);
@@ -426,7 +456,83 @@ struct FilterState {
     }
 };
 
-// Depth resampled onto the colour image's grid; other members pass through.
+// Depth seen through the colour camera: every depth pixel becomes a point
+// (depth lens), moves into the colour camera's frame (extrinsic) and lands on
+// the colour pixels its footprint covers (colour lens). Where two points land
+// on one pixel the first stays unless the other is clearly nearer, so the
+// noise of one surface is not biased toward the camera.
+ob_frame* alignDepthToColour(const ob_frame* depth, const ob_frame* colour)
+{
+    auto* aligned = new ob_frame_t;
+    aligned->type = OB_FRAME_DEPTH;
+    aligned->format = depth->format;
+    aligned->index = depth->index;
+    aligned->timestampUs = depth->timestampUs;
+    aligned->systemTimestampUs = depth->systemTimestampUs;
+    aligned->valueScale = depth->valueScale;
+    aligned->width = colour->width;
+    aligned->height = colour->height;
+    aligned->profile = depth->profile;
+    aligned->profile.width = colour->width;
+    aligned->profile.height = colour->height;
+    aligned->profile.optics = colour->profile.optics;
+
+    const Pinhole from = pinholeOf(depth->profile.optics, depth->width, depth->height);
+    const Pinhole to = pinholeOf(colour->profile.optics, colour->width, colour->height);
+    const OBExtrinsic e = extrinsicBetween(depth->profile.optics, colour->profile.optics);
+    const float* R = e.rot;
+    const float scale = depth->valueScale;
+    // The ray of each depth pixel turned into the colour frame, per column and
+    // per row: a point is z * (column[u] + row[v]) + trans.
+    std::vector<cv::Vec3f> column(from.width);
+    for (int u = 0; u < from.width; ++u) {
+        const float x = static_cast<float>((u - from.cx) / from.fx);
+        column[u] = cv::Vec3f(R[0], R[3], R[6]) * x;
+    }
+    // Half a depth pixel seen from the colour camera, plus a margin so that
+    // neighbours moved apart by noise leave no crack between them.
+    const float halfU = static_cast<float>(0.5 * to.fx / from.fx), halfV = static_cast<float>(0.5 * to.fy / from.fy);
+    constexpr float kMargin = 0.2f;
+    const auto ceilInt = [](float x) {
+        const int i = static_cast<int>(x);
+        return i + (x > i ? 1 : 0);
+    };
+    cv::Mat nearest(to.height, to.width, CV_32F, cv::Scalar(0)); // mm, 0 = nothing landed
+    for (int v = 0; v < from.height; ++v) {
+        const float y = static_cast<float>((v - from.cy) / from.fy);
+        const cv::Vec3f row = cv::Vec3f(R[1], R[4], R[7]) * y + cv::Vec3f(R[2], R[5], R[8]);
+        const uint16_t* counts = reinterpret_cast<const uint16_t*>(depth->data.data()) + size_t(v) * from.width;
+        for (int u = 0; u < from.width; ++u) {
+            if (!counts[u])
+                continue;
+            const float z = counts[u] * scale;
+            const cv::Vec3f q = (column[u] + row) * z + cv::Vec3f(e.trans[0], e.trans[1], e.trans[2]);
+            if (q[2] <= 0)
+                continue;
+            const float inverse = 1.0f / q[2];
+            const float uc = static_cast<float>(to.cx + to.fx * q[0] * inverse);
+            const float vc = static_cast<float>(to.cy + to.fy * q[1] * inverse);
+            const float hu = halfU * z * inverse + kMargin, hv = halfV * z * inverse + kMargin;
+            const int u0 = std::max(0, ceilInt(uc - hu));
+            const int u1 = std::min(to.width, ceilInt(uc + hu));
+            const int v0 = std::max(0, ceilInt(vc - hv));
+            const int v1 = std::min(to.height, ceilInt(vc + hv));
+            for (int yy = v0; yy < v1; ++yy) {
+                float* out = nearest.ptr<float>(yy);
+                for (int x = u0; x < u1; ++x)
+                    if (out[x] == 0 || q[2] < out[x] * 0.95f)
+                        out[x] = q[2];
+            }
+        }
+    }
+    cv::Mat out;
+    nearest.convertTo(out, CV_32S, 1.0 / scale);
+    out.setTo(0, out > 65535);
+    out.convertTo(out, CV_16U);
+    aligned->data.assign(out.datastart, out.dataend);
+    return aligned;
+}
+
 ob_frame* alignFrameSet(const ob_frame* input, double alignType)
 {
     const ob_frame* colour = nullptr;
@@ -440,22 +546,8 @@ ob_frame* alignFrameSet(const ob_frame* input, double alignType)
     ob_frame* out = makeSet(input->index, input->timestampUs, input->systemTimestampUs);
     for (const ob_frame* m : input->members) {
         if (m == depth && colour && static_cast<int>(alignType) == OB_STREAM_COLOR
-            && (depth->width != colour->width || depth->height != colour->height)) {
-            auto* aligned = new ob_frame_t;
-            aligned->type = OB_FRAME_DEPTH;
-            aligned->format = depth->format;
-            aligned->index = depth->index;
-            aligned->timestampUs = depth->timestampUs;
-            aligned->systemTimestampUs = depth->systemTimestampUs;
-            aligned->width = colour->width;
-            aligned->height = colour->height;
-            const cv::Mat source(int(depth->height), int(depth->width), CV_16UC1,
-                const_cast<uint8_t*>(depth->data.data()));
-            cv::Mat resampled;
-            // Nearest neighbour: depth values must not be blended across edges.
-            cv::resize(source, resampled, cv::Size(int(colour->width), int(colour->height)), 0, 0, cv::INTER_NEAREST);
-            aligned->data.assign(resampled.datastart, resampled.dataend);
-            out->members.push_back(aligned);
+            && depth->profile.optics != colour->profile.optics) {
+            out->members.push_back(alignDepthToColour(depth, colour));
         } else {
             addRef(m);
             out->members.push_back(m);
@@ -654,8 +746,11 @@ void startPipeline(ob_pipeline* pipeline, const ob_config* config, ob_frameset_c
         for (const auto& s : config->video)
             what << (s.stream == OB_STREAM_DEPTH ? " depth " : s.stream == OB_STREAM_COLOR ? " color " : " ir ")
                  << s.width << "x" << s.height << "@" << s.fps << " " << formatName(s.format);
-        LOGI << "Simulated camera: streaming" << what.str();
-        state->workers.emplace_back(videoLoop, state, config->video, faults.disconnectAfter);
+        const StreamSettings settings = currentStreamSettings();
+        LOGI << "Simulated camera: streaming" << what.str() << ", "
+             << (settings.scene == SceneWeight::heavy ? "heavy" : "light") << " scene, depth counts of "
+             << settings.depthValueScale << " mm" << (calibrationWithheld() ? ", calibration withheld" : "");
+        state->workers.emplace_back(videoLoop, state, config->video, faults.disconnectAfter, settings);
     }
     if (config->imu.accel || config->imu.gyro)
         state->workers.emplace_back(imuLoop, state, config->imu);
@@ -787,27 +882,12 @@ ob_stream_profile_list* ob_config_get_enabled_stream_profile_list(const ob_confi
     if (!checkHandle(config, "config", "ob_config_get_enabled_stream_profile_list", error))
         return nullptr;
     auto* list = new ob_stream_profile_list_t;
-    for (const auto& v : config->video) {
-        ob_stream_profile_t p;
-        p.type = v.stream;
-        p.format = v.format;
-        p.width = v.width;
-        p.height = v.height;
-        p.fps = v.fps;
-        list->profiles.push_back(p);
-    }
-    if (config->imu.accel) {
-        ob_stream_profile_t p;
-        p.type = OB_STREAM_ACCEL;
-        p.format = OB_FORMAT_ACCEL;
-        list->profiles.push_back(p);
-    }
-    if (config->imu.gyro) {
-        ob_stream_profile_t p;
-        p.type = OB_STREAM_GYRO;
-        p.format = OB_FORMAT_GYRO;
-        list->profiles.push_back(p);
-    }
+    for (const auto& v : config->video)
+        list->profiles.emplace_back(streamInfo(v.stream, v.format, v.width, v.height, v.fps));
+    if (config->imu.accel)
+        list->profiles.emplace_back(streamInfo(OB_STREAM_ACCEL, OB_FORMAT_ACCEL, 0, 0, 0));
+    if (config->imu.gyro)
+        list->profiles.emplace_back(streamInfo(OB_STREAM_GYRO, OB_FORMAT_GYRO, 0, 0, 0));
     return list;
 }
 
@@ -886,9 +966,106 @@ uint32_t ob_video_stream_profile_get_fps(const ob_stream_profile* profile, ob_er
 
 void ob_delete_stream_profile(const ob_stream_profile* profile, ob_error** /*error*/) { delete profile; }
 
+namespace {
+// The calibration calls fail alike when the device holds none.
+bool calibrationKnown(const char* function, const ob_stream_profile* profile, ob_error** error)
+{
+    if (!calibrationWithheld())
+        return true;
+    setError(error, OB_EXCEPTION_TYPE_UNSUPPORTED_OPERATION, function, pointerText("profile", profile),
+        "The device holds no calibration");
+    return false;
+}
+
+const ob_stream_profile* motionProfile(const ob_stream_profile* profile, ob_stream_type type, const char* function,
+    ob_error** error)
+{
+    if (!checkHandle(profile, "profile", function, error))
+        return nullptr;
+    if (profile->type != type) {
+        setError(error, OB_EXCEPTION_TYPE_UNSUPPORTED_OPERATION, function, pointerText("profile", profile),
+            "unsupported operation, object's type is not require type");
+        return nullptr;
+    }
+    return calibrationKnown(function, profile, error) ? profile : nullptr;
+}
+} // namespace
+
+OBCameraIntrinsic ob_video_stream_profile_get_intrinsic(const ob_stream_profile* profile, ob_error** error)
+{
+    static const char* function = "ob_video_stream_profile_get_intrinsic";
+    const auto* p = videoProfile(profile, function, error);
+    if (!p || !calibrationKnown(function, p, error))
+        return {};
+    return intrinsicOf(p->optics, p->width, p->height);
+}
+
+OBCameraDistortion ob_video_stream_profile_get_distortion(const ob_stream_profile* profile, ob_error** error)
+{
+    static const char* function = "ob_video_stream_profile_get_distortion";
+    const auto* p = videoProfile(profile, function, error);
+    if (!p || !calibrationKnown(function, p, error))
+        return {};
+    // Images are rendered through distortion-free lenses: a Brown model with zero coefficients.
+    OBCameraDistortion distortion{};
+    distortion.model = OB_DISTORTION_BROWN_CONRADY;
+    return distortion;
+}
+
+OBExtrinsic ob_stream_profile_get_extrinsic_to(const ob_stream_profile* source, const ob_stream_profile* target,
+    ob_error** error)
+{
+    static const char* function = "ob_stream_profile_get_extrinsic_to";
+    if (!checkHandle(source, "source", function, error) || !checkHandle(target, "target", function, error)
+        || !calibrationKnown(function, source, error))
+        return {};
+    return extrinsicBetween(source->optics, target->optics);
+}
+
+OBAccelIntrinsic ob_accel_stream_profile_get_intrinsic(const ob_stream_profile* profile, ob_error** error)
+{
+    return motionProfile(profile, OB_STREAM_ACCEL, "ob_accel_stream_profile_get_intrinsic", error)
+        ? accelIntrinsic()
+        : OBAccelIntrinsic{};
+}
+
+OBGyroIntrinsic ob_gyro_stream_profile_get_intrinsic(const ob_stream_profile* profile, ob_error** error)
+{
+    return motionProfile(profile, OB_STREAM_GYRO, "ob_gyro_stream_profile_get_intrinsic", error)
+        ? gyroIntrinsic()
+        : OBGyroIntrinsic{};
+}
+
 // ---- device and sensors ----
 
 void ob_delete_device(ob_device* device, ob_error** /*error*/) { delete device; }
+
+ob_device_info* ob_device_get_device_info(const ob_device* device, ob_error** error)
+{
+    if (!checkHandle(device, "device", "ob_device_get_device_info", error))
+        return nullptr;
+    return new ob_device_info_t;
+}
+
+const char* ob_device_info_get_name(const ob_device_info* info, ob_error** error)
+{
+    return checkHandle(info, "info", "ob_device_info_get_name", error) ? deviceIdentity().name : nullptr;
+}
+
+const char* ob_device_info_get_serial_number(const ob_device_info* info, ob_error** error)
+{
+    return checkHandle(info, "info", "ob_device_info_get_serial_number", error) ? deviceIdentity().serialNumber
+                                                                                 : nullptr;
+}
+
+const char* ob_device_info_get_firmware_version(const ob_device_info* info, ob_error** error)
+{
+    return checkHandle(info, "info", "ob_device_info_get_firmware_version", error)
+        ? deviceIdentity().firmwareVersion
+        : nullptr;
+}
+
+void ob_delete_device_info(ob_device_info* info, ob_error** /*error*/) { delete info; }
 
 ob_sensor_list* ob_device_get_sensor_list(const ob_device* device, ob_error** error)
 {
@@ -1150,6 +1327,22 @@ bool isVideoFrame(const ob_frame* f)
         || f->type == OB_FRAME_VIDEO || f->type == OB_FRAME_IR_LEFT || f->type == OB_FRAME_IR_RIGHT;
 }
 } // namespace
+
+ob_stream_profile* ob_frame_get_stream_profile(const ob_frame* frame, ob_error** error)
+{
+    if (!checkHandle(frame, "frame", "ob_frame_get_stream_profile", error)
+        || !checkFrameType(frame, "ob_frame_get_stream_profile", error, frame->profile.type != OB_STREAM_UNKNOWN))
+        return nullptr;
+    return new ob_stream_profile_t(frame->profile);
+}
+
+float ob_depth_frame_get_value_scale(const ob_frame* frame, ob_error** error)
+{
+    if (!checkHandle(frame, "frame", "ob_depth_frame_get_value_scale", error)
+        || !checkFrameType(frame, "ob_depth_frame_get_value_scale", error, frame->type == OB_FRAME_DEPTH))
+        return 0;
+    return frame->valueScale;
+}
 
 uint32_t ob_video_frame_get_width(const ob_frame* frame, ob_error** error)
 {

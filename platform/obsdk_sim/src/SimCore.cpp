@@ -10,6 +10,7 @@
 
 #include <pthread.h>
 
+#include "Log.h"
 #include "obsdk_sim/SimControl.h"
 
 namespace obsim {
@@ -164,6 +165,48 @@ Faults currentFaults()
     if (!format.empty())
         faults.colorFormat = parseFormat(format);
     return faults;
+}
+
+// The light scene stays the default until the save pipeline bounds its backlog
+// in bytes: many tests record at 30 fps on two shared cores. Switch here.
+constexpr SceneWeight kDefaultScene = SceneWeight::light;
+
+StreamSettings currentStreamSettings()
+{
+    StreamSettings settings;
+    settings.scene = kDefaultScene;
+    const std::string scene = lower(env("KAVREL_SIM_SCENE"));
+    if (scene == "heavy")
+        settings.scene = SceneWeight::heavy;
+    else if (scene == "light")
+        settings.scene = SceneWeight::light;
+    else if (!scene.empty())
+        LOGW << "Simulated camera: KAVREL_SIM_SCENE=" << scene << " is neither light nor heavy; using "
+             << (kDefaultScene == SceneWeight::heavy ? "heavy" : "light");
+    const std::string scale = env("KAVREL_SIM_DEPTH_SCALE");
+    if (!scale.empty()) {
+        char* end = nullptr;
+        const float value = std::strtof(scale.c_str(), &end);
+        // Below 0.01 mm a count could not reach past 65 cm; above 100 mm depth is useless.
+        if (end && *end == '\0' && value >= 0.01f && value <= 100.0f)
+            settings.depthValueScale = value;
+        else
+            LOGW << "Simulated camera: KAVREL_SIM_DEPTH_SCALE=" << scale
+                 << " is not a scale between 0.01 and 100 mm per count; using 1";
+    }
+    return settings;
+}
+
+bool calibrationWithheld() { return flag("KAVREL_SIM_NO_CALIBRATION"); }
+
+StreamInfo streamInfo(ob_stream_type type, ob_format format, uint32_t width, uint32_t height, uint32_t fps)
+{
+    StreamInfo info{type, format, width, height, fps, type};
+    if (type == OB_STREAM_IR || type == OB_STREAM_IR_LEFT || type == OB_STREAM_IR_RIGHT)
+        info.optics = OB_STREAM_DEPTH; // the depth camera's own infrared sensor
+    else if (type == OB_STREAM_GYRO)
+        info.optics = OB_STREAM_ACCEL; // one IMU chip
+    return info;
 }
 
 void resetFaultCounters()

@@ -39,6 +39,31 @@ struct Faults {
     bool imuStartFails = false;    // starting the IMU streams fails
 };
 
+// How the scene is drawn: the light scene is flat and noiseless (fast, small
+// files); the heavy one carries sensor noise and texture, as large as a real camera's.
+enum class SceneWeight { light, heavy };
+
+// Read from the environment when a pipeline starts.
+struct StreamSettings {
+    SceneWeight scene = SceneWeight::light;
+    float depthValueScale = 1.0f; // millimetres per depth count
+};
+StreamSettings currentStreamSettings();
+// The device withholds its calibration (KAVREL_SIM_NO_CALIBRATION), read when asked.
+bool calibrationWithheld();
+
+// What a stream profile describes; `optics` is the sensor whose lens and
+// position the stream's pixels follow (depth aligned to colour follows colour).
+struct StreamInfo {
+    ob_stream_type type = OB_STREAM_UNKNOWN;
+    ob_format format = OB_FORMAT_UNKNOWN;
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t fps = 0;
+    ob_stream_type optics = OB_STREAM_UNKNOWN;
+};
+StreamInfo streamInfo(ob_stream_type type, ob_format format, uint32_t width, uint32_t height, uint32_t fps);
+
 // Reads the environment; counts creation and start attempts for the "N times" faults.
 bool cameraAbsentNow(int& exceptionType);
 bool startFailsNow(int& exceptionType);
@@ -71,6 +96,8 @@ struct ob_frame_t {
     uint32_t height = 0;
     std::vector<uint8_t> data;
     OBFloat3D value{};                 // accelerometer / gyroscope frames
+    float valueScale = 1.0f;           // depth frames: millimetres per count
+    obsim::StreamInfo profile;         // unset (type unknown) for frame sets
     std::vector<const ob_frame*> members; // frame sets: one reference each
 };
 

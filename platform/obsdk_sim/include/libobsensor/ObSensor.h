@@ -190,6 +190,69 @@ typedef struct {
     float z;
 } OBFloat3D, OBAccelValue, OBGyroValue, ob_float_3d, ob_accel_value, ob_gyro_value;
 
+/* ---- calibration ---- */
+
+/* Pinhole model of a video stream, in pixels at the stream's own size. */
+typedef struct {
+    float fx;
+    float fy;
+    float cx;
+    float cy;
+    int16_t width;
+    int16_t height;
+} OBCameraIntrinsic, ob_camera_intrinsic;
+
+typedef enum {
+    OB_DISTORTION_NONE = 0,
+    OB_DISTORTION_MODIFIED_BROWN_CONRADY = 1,
+    OB_DISTORTION_INVERSE_BROWN_CONRADY = 2,
+    OB_DISTORTION_BROWN_CONRADY = 3,
+    OB_DISTORTION_BROWN_CONRADY_K6 = 4,
+    OB_DISTORTION_KANNALA_BRANDT4 = 5,
+} OBCameraDistortionModel,
+    ob_camera_distortion_model;
+
+/* Lens distortion: radial k1..k6 and tangential p1, p2 of the given model. */
+typedef struct {
+    float k1;
+    float k2;
+    float k3;
+    float k4;
+    float k5;
+    float k6;
+    float p1;
+    float p2;
+    OBCameraDistortionModel model;
+} OBCameraDistortion, ob_camera_distortion;
+
+/* Rigid transform from a source stream's frame to a target's: p_target = rot * p_source + trans;
+ * rot row-major, trans in millimetres. */
+typedef struct {
+    float rot[9];
+    float trans[3];
+} OBExtrinsic, OBD2CTransform, ob_extrinsic, ob_d2c_transform;
+
+/* Accelerometer noise and bias (m/s^2; noise density m/s^2/sqrt(Hz), random walk m/s^3/sqrt(Hz)). */
+typedef struct {
+    double noiseDensity;
+    double randomWalk;
+    double referenceTemp;
+    double bias[3];
+    double gravity[3];
+    double scaleMisalignment[9];
+    double tempSlope[9];
+} OBAccelIntrinsic, ob_accel_intrinsic;
+
+/* Gyroscope noise and bias (rad/s; noise density rad/s/sqrt(Hz), random walk rad/s^2/sqrt(Hz)). */
+typedef struct {
+    double noiseDensity;
+    double randomWalk;
+    double referenceTemp;
+    double bias[3];
+    double scaleMisalignment[9];
+    double tempSlope[9];
+} OBGyroIntrinsic, ob_gyro_intrinsic;
+
 /* ---- handles ---- */
 
 typedef struct ob_error {
@@ -203,6 +266,7 @@ typedef struct ob_error {
 typedef struct ob_pipeline_t ob_pipeline;
 typedef struct ob_config_t ob_config;
 typedef struct ob_device_t ob_device;
+typedef struct ob_device_info_t ob_device_info;
 typedef struct ob_sensor_list_t ob_sensor_list;
 typedef struct ob_sensor_t ob_sensor;
 typedef struct ob_stream_profile_t ob_stream_profile;
@@ -262,10 +326,22 @@ uint32_t ob_video_stream_profile_get_width(const ob_stream_profile *profile, ob_
 uint32_t ob_video_stream_profile_get_height(const ob_stream_profile *profile, ob_error **error);
 uint32_t ob_video_stream_profile_get_fps(const ob_stream_profile *profile, ob_error **error);
 void ob_delete_stream_profile(const ob_stream_profile *profile, ob_error **error);
+/* Calibration: a device that holds none fails these calls. */
+OBCameraIntrinsic ob_video_stream_profile_get_intrinsic(const ob_stream_profile *profile, ob_error **error);
+OBCameraDistortion ob_video_stream_profile_get_distortion(const ob_stream_profile *profile, ob_error **error);
+OBExtrinsic ob_stream_profile_get_extrinsic_to(const ob_stream_profile *source, const ob_stream_profile *target,
+                                               ob_error **error);
+OBAccelIntrinsic ob_accel_stream_profile_get_intrinsic(const ob_stream_profile *profile, ob_error **error);
+OBGyroIntrinsic ob_gyro_stream_profile_get_intrinsic(const ob_stream_profile *profile, ob_error **error);
 
 /* ---- device and sensors ---- */
 
 void ob_delete_device(ob_device *device, ob_error **error);
+ob_device_info *ob_device_get_device_info(const ob_device *device, ob_error **error);
+const char *ob_device_info_get_name(const ob_device_info *info, ob_error **error);
+const char *ob_device_info_get_serial_number(const ob_device_info *info, ob_error **error);
+const char *ob_device_info_get_firmware_version(const ob_device_info *info, ob_error **error);
+void ob_delete_device_info(ob_device_info *info, ob_error **error);
 ob_sensor_list *ob_device_get_sensor_list(const ob_device *device, ob_error **error);
 uint32_t ob_sensor_list_get_count(const ob_sensor_list *sensor_list, ob_error **error);
 ob_sensor_type ob_sensor_list_get_sensor_type(const ob_sensor_list *sensor_list, uint32_t index, ob_error **error);
@@ -301,8 +377,12 @@ uint32_t ob_frame_get_data_size(const ob_frame *frame, ob_error **error);
 uint64_t ob_frame_get_timestamp_us(const ob_frame *frame, ob_error **error);
 /* Host clock at arrival, microseconds. */
 uint64_t ob_frame_get_system_timestamp_us(const ob_frame *frame, ob_error **error);
+/* The profile of the stream the frame belongs to (owned by the caller); frame sets have none. */
+ob_stream_profile *ob_frame_get_stream_profile(const ob_frame *frame, ob_error **error);
 uint32_t ob_video_frame_get_width(const ob_frame *frame, ob_error **error);
 uint32_t ob_video_frame_get_height(const ob_frame *frame, ob_error **error);
+/* Millimetres per depth count. */
+float ob_depth_frame_get_value_scale(const ob_frame *frame, ob_error **error);
 ob_accel_value ob_accel_frame_get_value(const ob_frame *frame, ob_error **error);
 ob_gyro_value ob_gyro_frame_get_value(const ob_frame *frame, ob_error **error);
 uint32_t ob_frameset_get_count(const ob_frame *frameset, ob_error **error);

@@ -64,6 +64,8 @@ inline void ignoreError(ob_error* error)
 inline const char* wrongTypeText() { return "unsupported operation, object's type is not require type"; }
 } // namespace detail
 
+class StreamProfile;
+
 // ---- frames ----------------------------------------------------------------
 
 class Frame : public std::enable_shared_from_this<Frame> {
@@ -101,6 +103,8 @@ public:
     uint64_t timeStampUs() const { return getTimeStampUs(); }
     uint64_t getSystemTimeStampUs() const { return call(ob_frame_get_system_timestamp_us); }
     uint64_t systemTimeStampUs() const { return getSystemTimeStampUs(); }
+    // The stream this frame belongs to, with its calibration; a frame set has none and throws.
+    std::shared_ptr<StreamProfile> getStreamProfile() const;
 
     template <typename T>
     bool is() const
@@ -160,8 +164,8 @@ class DepthFrame : public VideoFrame {
 public:
     using VideoFrame::VideoFrame;
     static bool isTypeOf(OBFrameType t) { return t == OB_FRAME_DEPTH; }
-    // Millimetres per depth unit.
-    float getValueScale() const { return 1.0f; }
+    // Millimetres per depth count.
+    float getValueScale() const { return call(ob_depth_frame_get_value_scale); }
 };
 
 class AccelFrame : public Frame {
@@ -241,6 +245,15 @@ public:
     OBFormat getFormat() const { return call(ob_stream_profile_get_format); }
     OBFormat format() const { return getFormat(); }
 
+    // Rotation and translation (mm) from this stream's frame to the target's.
+    OBExtrinsic getExtrinsicTo(std::shared_ptr<StreamProfile> target) const
+    {
+        ob_error* error = nullptr;
+        OBExtrinsic extrinsic = ob_stream_profile_get_extrinsic_to(impl_.get(), target->impl_.get(), &error);
+        Error::handle(&error);
+        return extrinsic;
+    }
+
     template <typename T>
     bool is() const
     {
@@ -290,19 +303,31 @@ public:
     uint32_t height() const { return getHeight(); }
     uint32_t getFps() const { return call(ob_video_stream_profile_get_fps); }
     uint32_t fps() const { return getFps(); }
+    OBCameraIntrinsic getIntrinsic() const { return call(ob_video_stream_profile_get_intrinsic); }
+    OBCameraDistortion getDistortion() const { return call(ob_video_stream_profile_get_distortion); }
 };
 
 class AccelStreamProfile : public StreamProfile {
 public:
     using StreamProfile::StreamProfile;
     static bool isTypeOf(OBStreamType t) { return t == OB_STREAM_ACCEL; }
+    OBAccelIntrinsic getIntrinsic() const { return call(ob_accel_stream_profile_get_intrinsic); }
 };
 
 class GyroStreamProfile : public StreamProfile {
 public:
     using StreamProfile::StreamProfile;
     static bool isTypeOf(OBStreamType t) { return t == OB_STREAM_GYRO; }
+    OBGyroIntrinsic getIntrinsic() const { return call(ob_gyro_stream_profile_get_intrinsic); }
 };
+
+inline std::shared_ptr<StreamProfile> Frame::getStreamProfile() const
+{
+    ob_error* error = nullptr;
+    ob_stream_profile* profile = ob_frame_get_stream_profile(impl_, &error);
+    Error::handle(&error);
+    return std::make_shared<StreamProfile>(profile);
+}
 
 class StreamProfileList {
 public:
@@ -412,6 +437,40 @@ private:
     ob_sensor_list* impl_;
 };
 
+class DeviceInfo {
+public:
+    explicit DeviceInfo(ob_device_info* impl)
+        : impl_(impl)
+    {
+    }
+    ~DeviceInfo()
+    {
+        ob_error* error = nullptr;
+        ob_delete_device_info(impl_, &error);
+        detail::ignoreError(error);
+    }
+    DeviceInfo(const DeviceInfo&) = delete;
+    DeviceInfo& operator=(const DeviceInfo&) = delete;
+
+    const char* getName() const { return call(ob_device_info_get_name); }
+    const char* name() const { return getName(); }
+    const char* getSerialNumber() const { return call(ob_device_info_get_serial_number); }
+    const char* serialNumber() const { return getSerialNumber(); }
+    const char* getFirmwareVersion() const { return call(ob_device_info_get_firmware_version); }
+    const char* firmwareVersion() const { return getFirmwareVersion(); }
+
+private:
+    const char* call(const char* (*fn)(const ob_device_info*, ob_error**)) const
+    {
+        ob_error* error = nullptr;
+        const char* text = fn(impl_, &error);
+        Error::handle(&error);
+        return text;
+    }
+
+    ob_device_info* impl_;
+};
+
 class Device {
 public:
     explicit Device(ob_device* impl)
@@ -433,6 +492,15 @@ public:
         ob_sensor_list* list = ob_device_get_sensor_list(impl_, &error);
         Error::handle(&error);
         return std::make_shared<SensorList>(list);
+    }
+
+    // Name, serial number and firmware version.
+    std::shared_ptr<DeviceInfo> getDeviceInfo() const
+    {
+        ob_error* error = nullptr;
+        ob_device_info* info = ob_device_get_device_info(impl_, &error);
+        Error::handle(&error);
+        return std::make_shared<DeviceInfo>(info);
     }
 
     const ob_device* getImpl() const { return impl_; }
