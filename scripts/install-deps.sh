@@ -15,6 +15,8 @@ LIBRARIES=(
   qtbase5-dev libqt5svg5-dev libqt5opengl5-dev
   libopencv-dev libyaml-cpp-dev nlohmann-json3-dev libconcurrentqueue-dev
   libspdlog-dev libturbojpeg0-dev
+  # kavrel-export: zstd compresses the MCAP chunks, zlib's CRC-32 checks them
+  libzstd-dev zlib1g-dev
   # uploads: libcurl signs S3 requests, OpenSSL hashes the payloads
   libcurl4-openssl-dev libssl-dev
 )
@@ -58,11 +60,29 @@ for group in "$@"; do
   esac
 done
 
+# The export tests' independent MCAP reader comes from npm (node 20 is on the
+# machines); npm ci runs only when the lock file changed since the last install.
+install_mcap_reader() {
+  local reader
+  reader="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tests/export/reader"
+  local stamp="$reader/node_modules/.kavrel-lock.sha256"
+  if ! command -v npm >/dev/null 2>&1; then
+    echo "install-deps.sh: npm not found; the export tests' MCAP reader is not installed" >&2
+    return 0
+  fi
+  if [ -f "$stamp" ] && (cd "$reader" && sha256sum --status -c "$stamp" 2>/dev/null); then
+    return 0
+  fi
+  (cd "$reader" && npm ci --no-audit --no-fund --ignore-scripts --loglevel=error)
+  (cd "$reader" && sha256sum package-lock.json > node_modules/.kavrel-lock.sha256)
+}
+
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
+  install_mcap_reader
   exit 0
 fi
 
@@ -71,3 +91,4 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+install_mcap_reader
