@@ -259,7 +259,11 @@ TEST_F(HostileSessions, EveryDamageFailsTheSessionByNameWithinBoundedMemory)
     }
     const long peak = peakRssMegabytes();
     std::printf("peak RSS after %zu hostile sessions: %ld MB\n", damages().size(), peak);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer's shadow memory, not the readers, sets the peak in such a build.
+#else
     EXPECT_LT(peak, 300);
+#endif
 }
 
 // Soil is photographed on request without IMU samples: its depth images stand
