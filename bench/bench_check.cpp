@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <opencv2/core.hpp>
@@ -24,19 +23,12 @@
 
 #include "SessionCheck.h"
 #include "SyntheticSession.h"
+#include "ProcessCpu.h"
 
 namespace fs = std::filesystem;
 using namespace synthetic_session;
 
 namespace {
-
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 } // namespace
 

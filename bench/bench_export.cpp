@@ -13,24 +13,16 @@
 #include <string>
 #include <thread>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include "SessionCheck.h"
 #include "SessionExport.h"
 #include "SyntheticSession.h"
+#include "ProcessCpu.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 uintmax_t folderBytes(const fs::path& folder)
 {

@@ -19,7 +19,6 @@
 #include <thread>
 #include <vector>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -33,6 +32,7 @@
 #include "FrameQueues.h"
 #include "Log.h"
 #include "SaveWorker.h"
+#include "ProcessCpu.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -180,14 +180,6 @@ double loadAverage()
 {
     double load[1] = {0};
     return getloadavg(load, 1) == 1 ? load[0] : 0.0;
-}
-
-double processCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 size_t countFiles(const std::string& folder)

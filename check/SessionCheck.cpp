@@ -669,6 +669,15 @@ bool isSessionFolder(const std::string& path)
         || (fs::is_directory(path, error) && looksLikeSessionTime(fs::path(path).filename().string()));
 }
 
+std::optional<unsigned> parseJobCount(const char* text)
+{
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < 1 || value > 256)
+        return std::nullopt;
+    return static_cast<unsigned>(value);
+}
+
 std::vector<std::string> findSessions(const std::vector<std::string>& paths, std::vector<std::string>* missing)
 {
     std::set<std::string> found;

@@ -73,6 +73,9 @@ struct SessionReport {
 
 inline constexpr double imuGapLimitSeconds = 0.050;
 
+// The thread count a --jobs option gives: 1 to 256; nothing for any other text.
+std::optional<unsigned> parseJobCount(const char* text);
+
 // Session folders at or below each path (a path that is itself a session is
 // returned as is), sorted. Paths that do not exist are added to missing.
 std::vector<std::string> findSessions(const std::vector<std::string>& paths, std::vector<std::string>* missing = nullptr);

@@ -46,12 +46,12 @@ int main(int argc, char** argv)
         } else if (arg == "--quiet") {
             quiet = true;
         } else if (arg == "--jobs" && i + 1 < argc) {
-            const long value = std::strtol(argv[++i], nullptr, 10);
-            if (value < 1 || value > 256) {
+            const std::optional<unsigned> count = session_check::parseJobCount(argv[++i]);
+            if (!count) {
                 std::fprintf(stderr, "kavrel-check: --jobs takes a number from 1 to 256\n");
                 return 2;
             }
-            jobs = static_cast<unsigned>(value);
+            jobs = *count;
         } else if (arg == "-h" || arg == "--help") {
             printUsage(stdout);
             return 0;
