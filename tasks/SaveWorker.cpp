@@ -261,6 +261,7 @@ void SaveRun::recordImu(const ImuSample& sample)
         if (!imu_.open(imuFile_)) {
             LOGE << "Failed to open JSON file for writing: " << imuFile_;
             imuOpenFailed_ = true;
+            ++filesFailed_;  // data.json: the run's IMU file is not on the card
             task_.imuSamplesLost_.fetch_add(1);
             ++imuLost_;
             failed("cannot open " + imuFile_ + ": " + atomic_file::errorText(imu_.lastError()));
@@ -288,8 +289,10 @@ void SaveRun::flushImu(bool force)
     size_t dropped = 0;
     if (!imu_.sync() && imu_.droppedLines() > droppedBefore) {
         dropped = imu_.droppedLines() - droppedBefore;
-        if (!imuWriteFailed_)
+        if (!imuWriteFailed_) {
             LOGE << "Failed to write IMU data to " << imuFile_ << ": " << atomic_file::errorText(imu_.lastError());
+            ++filesFailed_;  // data.json is incomplete: one file not written whole
+        }
         imuWriteFailed_ = true;
         task_.imuSamplesLost_.fetch_add(dropped / 2);
         imuLost_ += dropped / 2;
@@ -521,8 +524,11 @@ void SaveRun::finish()
     if (imu_.isOpen()) {
         const size_t droppedBefore = imu_.droppedLines();
         if (!imu_.close()) {
-            if (!imuWriteFailed_)
+            if (!imuWriteFailed_) {
                 LOGE << "Failed to write IMU data to " << imuFile_ << ": " << atomic_file::errorText(imu_.lastError());
+                ++filesFailed_;
+                imuWriteFailed_ = true;
+            }
             const size_t dropped = imu_.droppedLines() - droppedBefore;
             task_.imuSamplesLost_.fetch_add(dropped / 2);
             imuLost_ += dropped / 2;

@@ -169,7 +169,8 @@ TEST_F(CapturePageTest, SingleShotSessionKeepsExactlyTheConfirmedSnapshots)
     EXPECT_EQ(script_.confirmationsShown(), 3);
 
     finishButton()->click();
-    ASSERT_TRUE(waitUntil([&] { return ledgerRowsFor(session) == 1; }, 30000));
+    ASSERT_TRUE(waitUntil([&] { return page_->captureSession()->pendingRuns() == 0; }, 30000));
+    EXPECT_EQ(ledgerRowsFor(session), 1);
     EXPECT_EQ(sessionFolders(root_, "D1"), std::vector<fs::path>{session});
 
     const auto colour = pngStems(session / "D1" / "color");
@@ -393,7 +394,9 @@ TEST_F(CapturePageTest, ARecordingStopsWhenAWriteFailsTheCardFillsOrTheCameraIsL
         ASSERT_TRUE(stopped) << "the run stops by itself";
         EXPECT_TRUE(told) << noticeText().toStdString();
         EXPECT_FALSE(page_->captureSession()->recording());
-        ASSERT_TRUE(waitUntil([&] { return ledgerRowsFor(session) == 1; }, 30000));
+        // The ledger row goes in at the run's start; the files are final once it reports.
+        ASSERT_TRUE(waitUntil([&] { return page_->captureSession()->pendingRuns() == 0; }, 30000));
+        EXPECT_EQ(ledgerRowsFor(session), 1);
         EXPECT_TRUE(fs::exists(session / "meta.yaml"));
         expectDepthPairsColour(session / "D1");
         if (c.cause == Cause::WriteFails) {

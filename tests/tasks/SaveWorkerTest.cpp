@@ -192,6 +192,27 @@ TEST_F(SaveWorkerRuns, ImuSamplesAreDrainedAtOnceAndReachTheCardWhileTheRunGoesO
     EXPECT_EQ(lines(readFile(results_[0] + "/D1/data.json")).size(), 1u + 2 * 450);
 }
 
+// data.json that no longer fits ends the run like an image would, and counts
+// as a file not written: the operator is never told "0 files" for a cut IMU file.
+TEST_F(SaveWorkerRuns, AnImuFileThatCannotBeWrittenCountsAsAFileNotWritten)
+{
+    startWorker();
+    std::vector<SaveRunResult> finished;
+    QObject::connect(task_.get(), &SaveWorker::runFinished, task_.get(),
+        [&](const SaveRunResult& result) { finished.push_back(result); });
+    ASSERT_TRUE(beginRun(true));
+    ASSERT_TRUE(waitUntil([&] { return !sessionPath().empty(); }));
+    std::optional<kavrel::test::FileSizeLimit> full;
+    full.emplace(2000);  // a few dozen IMU lines fit, no more
+    pushImu(0, 400);
+    const bool stopped = waitUntil([&] { return !finished.empty(); });
+    full.reset();
+    ASSERT_TRUE(stopped) << "the run ends without endRun";
+    EXPECT_EQ(finished.front().filesFailed, 1u);
+    EXPECT_TRUE(finished.front().failure.contains(QStringLiteral("data.json"))) << finished.front().failure.toStdString();
+    EXPECT_GT(finished.front().imuLost, 0u);
+}
+
 TEST_F(SaveWorkerRuns, HostileLabelsAndDeviceNamesStayInsideTheStorageRoot)
 {
     CollectionInfo info = CollectionContext::instance().collectionInfo();
