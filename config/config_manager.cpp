@@ -187,7 +187,28 @@ upload_credentials load_upload_credentials(const std::string& path)
     return credentials;
 }
 
-config_manager::config_manager() = default;
+namespace {
+
+// MemAvailable of /proc/meminfo in bytes; -1 when it cannot be read.
+long long readMemAvailable()
+{
+    std::ifstream meminfo("/proc/meminfo");
+    std::string line;
+    long long kib = 0;
+    while (std::getline(meminfo, line)) {
+        if (std::sscanf(line.c_str(), "MemAvailable: %lld kB", &kib) == 1 && kib > 0)
+            return kib * 1024;
+    }
+    LOGW << "MemAvailable not found in /proc/meminfo; the capture backlog is bounded at 256 MiB";
+    return -1;
+}
+
+} // namespace
+
+config_manager::config_manager()
+    : memAvailableAtStart_(readMemAvailable())
+{
+}
 
 config_manager::~config_manager()
 {
@@ -213,6 +234,7 @@ void config_manager::resetForTest()
     upload_ = {};
     fleet_ = {};
     min_free_mb_ = 0;
+    max_backlog_mb_ = 0;
     selected_tags_.clear();
     tag_pairs_.clear();
     task_preview_ = {};
@@ -237,13 +259,10 @@ bool config_manager::load_task_preview_config(const std::string& scenario_path,
     return true;
 }
 
-long long config_manager::minFreeBytes() const
+double config_manager::streamBytesPerSecond(bool withUsb) const
 {
-    constexpr long long kMiB = 1024LL * 1024LL;
-    if (min_free_mb_ > 0)
-        return min_free_mb_ * kMiB;
     // Rough sizes per frame: MJPEG colour about 2 bits a pixel, 16-bit depth
-    // PNG about one byte a pixel. Only streams the cameras are asked for count.
+    // PNG about one byte a pixel (sensor noise barely compresses).
     auto perSecond = [](const camera_entry& camera, double bytesPerPixel) {
         if (camera.width <= 0 || camera.height <= 0 || camera.fps <= 0)
             return 0.0;
@@ -258,10 +277,30 @@ long long config_manager::minFreeBytes() const
         else if (camera->camera_type_str == "Gemini_depeth")
             bytes += perSecond(*camera, 1.0);
     }
-    if (camera_config_.camera3.camera_id == 1)
+    if (withUsb && camera_config_.camera3.camera_id == 1)
         bytes += perSecond(camera_config_.camera3, 0.25);
+    return bytes;
+}
+
+long long config_manager::minFreeBytes() const
+{
+    constexpr long long kMiB = 1024LL * 1024LL;
+    if (min_free_mb_ > 0)
+        return min_free_mb_ * kMiB;
+    // One minute of every stream the cameras are asked for.
     constexpr long long kFloor = 64 * kMiB;  // meta.yaml, the ledger and a few snapshots
-    return std::max(kFloor, static_cast<long long>(bytes * 60.0));
+    return std::max(kFloor, static_cast<long long>(streamBytesPerSecond(true) * 60.0));
+}
+
+unsigned long long config_manager::maxBacklogBytes() const
+{
+    constexpr unsigned long long kMiB = 1024ULL * 1024ULL;
+    if (max_backlog_mb_ > 0)
+        return static_cast<unsigned long long>(max_backlog_mb_) * kMiB;
+    // The cameras and the GUI need the rest; a board whose memory is unknown gets 256 MiB.
+    if (memAvailableAtStart_ <= 0)
+        return 256 * kMiB;
+    return std::clamp<unsigned long long>(static_cast<unsigned long long>(memAvailableAtStart_) / 4, 16 * kMiB, 1024 * kMiB);
 }
 
 int configuredFontSizePx()
@@ -319,6 +358,13 @@ int config_manager::init(const std::string& path)
                 min_free_mb_ = it->get<int>();
             else
                 LOGW << "min_free_mb must be a whole number of MiB, ignored: " << it->dump();
+        }
+        if (auto it = cfg.find("max_backlog_mb"); it != cfg.end()) {
+            // Below 16 MiB not even a few raw 1280x720 depth frames fit.
+            if (it->is_number_integer() && it->get<long long>() >= 16 && it->get<long long>() <= (1LL << 20))
+                max_backlog_mb_ = it->get<int>();
+            else
+                LOGW << "max_backlog_mb must be a whole number of MiB from 16 to 1048576, ignored: " << it->dump();
         }
     } catch (const std::exception& e) {
         LOGE << "config_manager::init parse config error: " << e.what();

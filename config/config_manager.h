@@ -102,6 +102,9 @@ public:
     // Free space (MiB) the storage card needs before capture starts; 0: one
     // minute of the configured streams (see minFreeBytes()).
     int min_free_mb_ = 0;
+    // Memory (MiB) that frame sets waiting for the card may take; 0: a quarter
+    // of the memory available at start, at most 1024 (see maxBacklogBytes()).
+    int max_backlog_mb_ = 0;
     upload_config upload_;
     fleet_config fleet_;
 
@@ -113,6 +116,11 @@ public:
     // Free space needed to start capturing: min_free_mb, or by default what
     // one minute of the configured colour, depth and USB streams takes.
     long long minFreeBytes() const;
+    // Bytes a second the configured colour and depth streams put on the card
+    // (and the USB camera's with withUsb), at the sizes a real scene gives.
+    double streamBytesPerSecond(bool withUsb) const;
+    // The bound of a capture run's backlog: max_backlog_mb or its default.
+    unsigned long long maxBacklogBytes() const;
 
     // Puts every member back to its default; for tests that reuse the singleton.
     void resetForTest();
@@ -120,6 +128,8 @@ public:
 private:
     config_manager();
     ~config_manager();
+
+    long long memAvailableAtStart_ = -1;  // bytes, from /proc/meminfo; -1 unknown
     config_manager(const config_manager&) = delete;
     config_manager& operator=(const config_manager&) = delete;
 };

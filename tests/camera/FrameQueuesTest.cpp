@@ -144,3 +144,77 @@ TEST(NV12FrameQueue, ConfigureDropsFramesOfThePreviousStream)
         ASSERT_TRUE(queue.push(std::make_unique<uint8_t[]>(8)));
     EXPECT_FALSE(queue.push(std::make_unique<uint8_t[]>(8)));
 }
+
+namespace {
+
+FrameSet setOfBytes(uint64_t colour, uint64_t depth)
+{
+    FrameSet set;
+    set.colour.data = std::make_unique<uint8_t[]>(colour);
+    set.colour.size = colour;
+    if (depth > 0) {
+        set.depth.data = std::make_unique<uint8_t[]>(depth);
+        set.depth.size = depth;
+    }
+    return set;
+}
+
+} // namespace
+
+TEST(CaptureQueues, BothCamerasShareOneBoundInBytesGivenBackOnPopAndClear)
+{
+    CaptureQueues queues(10000);
+    // A set larger than the whole bound still goes into empty queues.
+    ASSERT_TRUE(queues.pushDepthSet(setOfBytes(4000, 20000)));
+    EXPECT_FALSE(queues.pushUsbFrame(setOfBytes(1, 0)));
+    ASSERT_TRUE(queues.depthSets().pop());
+    EXPECT_EQ(queues.backlogBytes(), 0u);
+
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(queues.pushDepthSet(setOfBytes(1000, 2000)));
+    ASSERT_TRUE(queues.pushUsbFrame(setOfBytes(1000, 0)));
+    EXPECT_EQ(queues.backlogBytes(), 10000u);
+    EXPECT_EQ(queues.backlogSets(), 4u);
+    FrameSet refused = setOfBytes(1000, 2000);
+    EXPECT_FALSE(queues.pushDepthSet(std::move(refused)));
+    EXPECT_TRUE(refused.depth.data) << "a refused set stays whole with the caller";
+    EXPECT_FALSE(queues.pushUsbFrame(setOfBytes(1, 0)));
+
+    ASSERT_TRUE(queues.usbFrames().pop());
+    EXPECT_EQ(queues.backlogBytes(), 9000u);
+    EXPECT_TRUE(queues.pushUsbFrame(setOfBytes(1000, 0)));
+    EXPECT_EQ(queues.clearImages(), 4u);
+    EXPECT_EQ(queues.backlogBytes(), 0u);
+    EXPECT_TRUE(queues.pushDepthSet(std::move(refused)));
+}
+
+TEST(CaptureQueues, TwoCamerasAndTheWorkerNeverOverrunTheByteBound)
+{
+    constexpr uint64_t bound = 64 * 1024;
+    constexpr uint64_t setBytes = 3 * 1024;
+    CaptureQueues queues(bound);
+    std::atomic<int> producing{2};
+    std::atomic<uint64_t> accepted{0};
+    std::vector<std::thread> cameras;
+    for (int camera = 0; camera < 2; ++camera)
+        cameras.emplace_back([&, camera] {
+            for (int i = 0; i < 3000; ++i) {
+                const bool ok = camera == 0 ? queues.pushDepthSet(setOfBytes(1024, 2048))
+                                            : queues.pushUsbFrame(setOfBytes(setBytes, 0));
+                accepted += ok;
+            }
+            --producing;
+        });
+    uint64_t popped = 0;
+    uint64_t worst = 0;
+    while (producing.load() > 0 || queues.imagesWaiting()) {
+        worst = std::max(worst, queues.backlogBytes());
+        for (auto* queue : {&queues.depthSets(), &queues.usbFrames()})
+            popped += queue->pop().has_value();
+    }
+    for (auto& t : cameras)
+        t.join();
+    EXPECT_EQ(popped, accepted.load());
+    EXPECT_LE(worst, bound + 2 * setBytes) << "a refused take shows for a moment, never stays";
+    EXPECT_EQ(queues.backlogBytes(), 0u);
+}

@@ -176,3 +176,24 @@ TEST_F(ConfigManagerTest, CredentialsComeFromAPrivateFileOrTheEnvironment)
     EXPECT_NE(shared.error.find("readable by group or others"), std::string::npos);
     EXPECT_EQ(shared.error.find("filesecret"), std::string::npos);
 }
+
+TEST_F(ConfigManagerTest, MaxBacklogTakesWholeMebibytesFrom16AndDefaultsToAtMostOneGibibyte)
+{
+    const unsigned long long defaultBytes = cfg_.maxBacklogBytes();
+    EXPECT_GE(defaultBytes, 16ull << 20);
+    EXPECT_LE(defaultBytes, 1024ull << 20);
+    struct Case {
+        const char* value;
+        unsigned long long bytes;  // 0: the default stays
+    };
+    for (const Case& c : {Case{"64", 64ull << 20}, Case{"16", 16ull << 20}, Case{"15", 0}, Case{"-5", 0},
+             Case{"2.5", 0}, Case{"\"128\"", 0}, Case{"4096", 4096ull << 20}}) {
+        SCOPED_TRACE(c.value);
+        cfg_.resetForTest();
+        log_.clear();
+        writeDevice(std::string(R"({"max_backlog_mb":)") + c.value + "}");
+        EXPECT_EQ(init(), 0);
+        EXPECT_EQ(cfg_.maxBacklogBytes(), c.bytes ? c.bytes : defaultBytes);
+        EXPECT_EQ(log_.contains("max_backlog_mb must be a whole number"), c.bytes == 0);
+    }
+}
