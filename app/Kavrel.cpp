@@ -265,6 +265,9 @@ void Kavrel::onExitAppClicked()
 {
     LOGD << "========== Exit button clicked, cleaning up resources ==========";
     if (DataCollectionWidget* page = ui->page_DataCollectionWidget) {
+        // Frame sets still waiting for the card: the operator decides, then waits with the page's progress.
+        if (!page->askBeforeExit())
+            return;
         page->cleanupResourcesAndPrepareExit();
         // A run still being written reports its folder shortly: record it
         // (meta.yaml, ledger) before the event loop ends.

@@ -3,6 +3,7 @@
 #include <QTimer>
 
 #include "CaptureMode.h"
+#include "CardRate.h"
 #include "CollectionContext.h"
 #include "DepthCaptureRules.h"
 #include "Log.h"
@@ -32,10 +33,12 @@ QString freeSpaceText(qint64 bytes)
     return QString::number(static_cast<qint64>(mb)) + QStringLiteral(" MB");
 }
 
-CaptureSession::CaptureSession(std::shared_ptr<SaveWorker> worker, QObject* parent)
+CaptureSession::CaptureSession(std::shared_ptr<SaveWorker> worker, QObject* parent, uint64_t maxBacklogBytes)
     : QObject(parent)
     , worker_(std::move(worker))
+    , maxBacklogBytes_(maxBacklogBytes)
 {
+    monotonic_.start();
     qRegisterMetaType<CaptureRunReport>("CaptureRunReport");
     qRegisterMetaType<StopReason>("StopReason");
     qRegisterMetaType<SnapshotRequest>("SnapshotRequest");
@@ -111,11 +114,12 @@ void CaptureSession::openRun(bool writeImages)
     folderReady_ = false;
     // The run's own queues: the cameras fill them, the worker drains them,
     // and they go when both have let go.
-    runQueues_ = std::make_shared<CaptureQueues>();
+    runQueues_ = std::make_shared<CaptureQueues>(maxBacklogBytes_);
     policy_->attach(runQueues_);
     if (worker_) {
         statsAtStart_ = worker_->stats();
-        if (worker_->beginRun(writeImages, runQueues_) != 0)
+        runId_ = worker_->beginRun(writeImages, runQueues_);
+        if (runId_ != 0)
             ++pendingRuns_;
         else
             LOGE << "Save worker is not running; this run saves nothing";
@@ -129,6 +133,8 @@ void CaptureSession::closeRun(StopReason reason)
     // Cameras first: nothing is queued for a run that is closing.
     policy_->saving = false;
     policy_->attach(nullptr);
+    if (runQueues_ && runId_ != 0)
+        closedRuns_[runId_] = std::move(runQueues_);
     runQueues_.reset();
     if (worker_)
         worker_->endRun();
@@ -257,6 +263,7 @@ void CaptureSession::onFolderFailed(const QString& folder, const QString& reason
     LOGE << "Capture refused: the session folder " << folder.toStdString() << " could not be made"
          << (reason.isEmpty() ? std::string() : ": " + reason.toStdString());
     closeRun(StopReason::WriteFailed);
+    closedRuns_.erase(runId_);  // the failed run is the newest: it made no folder
     emit folderFailed(folder, reason);
 }
 
@@ -296,6 +303,10 @@ void CaptureSession::onRunFinished(const SaveRunResult& result)
 {
     if (pendingRuns_ > 0)
         --pendingRuns_;
+    closedRuns_.erase(result.runId);
+    if (pendingRuns_ == 0)
+        closedRuns_.clear();  // a run cancelled before it began never reports
+    keepCardRate();
     CaptureRunReport report;
     report.saved = result;
     report.colour = totals(policy_->colour, result.colourSaved);
@@ -326,4 +337,40 @@ LiveCounts CaptureSession::liveCounts() const
             live.imuRateHz = static_cast<double>(imu) * 1000.0 / static_cast<double>(live.elapsedMs);
     }
     return live;
+}
+
+BacklogSample CaptureSession::backlogSample() const
+{
+    BacklogSample sample;
+    sample.atMs = monotonic_.elapsed();
+    auto add = [&sample](const std::shared_ptr<CaptureQueues>& queues) {
+        if (!queues)
+            return;
+        sample.sets += queues->backlogSets();
+        sample.bytes += queues->backlogBytes();
+    };
+    add(runQueues_);
+    for (const auto& [id, queues] : closedRuns_)
+        add(queues);
+    if (worker_) {
+        const SaveWorker::Stats stats = worker_->stats();
+        sample.cardBytes = stats.cardBytesWritten;
+        sample.cardBusyUs = stats.cardBusyUs;
+    }
+    return sample;
+}
+
+// The run's writes say how fast the card is, once there were enough of them.
+void CaptureSession::keepCardRate()
+{
+    if (!worker_ || cardRateFile_.empty())
+        return;
+    const SaveWorker::Stats now = worker_->stats();
+    const uint64_t bytes = now.cardBytesWritten - statsAtStart_.cardBytesWritten;
+    const uint64_t busyUs = now.cardBusyUs - statsAtStart_.cardBusyUs;
+    if (bytes < card_rate::minBytesMeasured || busyUs == 0)
+        return;
+    const std::string root = CollectionContext::instance().storageRoot();
+    card_rate::save(cardRateFile_, root.empty() ? std::string(".") : root,
+        static_cast<double>(bytes) * 1e6 / static_cast<double>(busyUs));
 }

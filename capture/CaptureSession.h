@@ -8,6 +8,7 @@
 // the confirmed snapshot.
 
 #include <cstdint>
+#include <map>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 #include <QObject>
 #include <QString>
 
+#include "BacklogStatus.h"
 #include "CapturePolicy.h"
 #include "StorageGuard.h"
 #include "SaveWorker.h"
@@ -64,7 +66,9 @@ public:
 
     // The session owns the worker: it starts it and, when it goes, stops it
     // once the open run is written. Null: nothing can be saved (tests).
-    CaptureSession(std::shared_ptr<SaveWorker> worker, QObject* parent = nullptr);
+    // Each run's frame sets waiting for the card take at most maxBacklogBytes.
+    CaptureSession(std::shared_ptr<SaveWorker> worker, QObject* parent = nullptr,
+        uint64_t maxBacklogBytes = CaptureQueues::defaultMaxBacklogBytes);
     ~CaptureSession() override;
 
     // Handed to every camera before it starts; the cameras read it per frame set.
@@ -90,6 +94,13 @@ public:
     // Runs accepted by the worker that have not reported yet.
     int pendingRuns() const { return pendingRuns_; }
     LiveCounts liveCounts() const;
+    // Stopped, and a run still writes what it had queued (cameras done).
+    bool writingAfterStop() const { return !recording_ && pendingRuns_ > 0; }
+    // Frame sets waiting in the open run and the runs still writing, with the card's meter.
+    BacklogSample backlogSample() const;
+    // Where the card's measured write rate is kept between recordings ("": not kept).
+    void setCardRateFile(std::string file) { cardRateFile_ = std::move(file); }
+    const std::string& cardRateFile() const { return cardRateFile_; }
 
     // Reads the card's free space (returned, negative when unknown) and stops
     // a continuous recording whose card fell below the floor of startBytes.
@@ -123,10 +134,16 @@ private:
     void onWriteFailed(const QString& what);
     void onRunFinished(const SaveRunResult& result);
     Q_INVOKABLE void onSnapshotQueued();
+    void keepCardRate();
 
     std::shared_ptr<SaveWorker> worker_;
     std::shared_ptr<CapturePolicy> policy_;
+    const uint64_t maxBacklogBytes_;
     std::shared_ptr<CaptureQueues> runQueues_;  // the open run's; null between runs
+    uint64_t runId_ = 0;                        // the open (or last) run's, as the worker numbers them
+    // Closed runs that have not reported, by id: their queues still drain.
+    std::map<uint64_t, std::shared_ptr<CaptureQueues>> closedRuns_;
+    std::string cardRateFile_;
     uint64_t snapshotId_ = 0;                   // the latest snapshot request
     bool singleShot_ = false;
     bool recording_ = false;
@@ -139,6 +156,7 @@ private:
     QTimer* arrivalTimer_ = nullptr;
     QTimer* writeTimer_ = nullptr;
     QElapsedTimer runClock_;
+    QElapsedTimer monotonic_;  // started with the session: the backlog samples' clock
     SaveWorker::Stats statsAtStart_;
     StorageGuard storageGuard_;
 };

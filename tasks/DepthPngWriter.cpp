@@ -29,7 +29,7 @@ void recoverDepthSize(uint64_t pixels, int64_t& cols, int64_t& rows)
 
 } // namespace
 
-bool DepthPngWriter::writeDepthPng(CapturedImage& record, const std::string& file)
+bool DepthPngWriter::writeDepthPng(CapturedImage& record, const std::string& file, CardWriteMeter* meter)
 {
     const uint64_t pixels = record.size / 2;
     int64_t cols = record.width;
@@ -49,8 +49,13 @@ bool DepthPngWriter::writeDepthPng(CapturedImage& record, const std::string& fil
             // Wraps the record's buffer: no copy of the pixels.
             const cv::Mat image(static_cast<int>(rows), static_cast<int>(cols), CV_16UC1, record.data.get());
             std::vector<uchar> png;
-            if (cv::imencode(".png", image, png))
+            if (cv::imencode(".png", image, png)) {
+                if (meter)
+                    meter->begin();
                 saved = static_cast<bool>(save_files::writeFileReplacing(file, png.data(), png.size(), false));
+                if (meter)
+                    meter->end(saved ? png.size() : 0);
+            }
         } catch (const cv::Exception& error) {
             LOGE << "PNG encoder refused the depth image: " << error.what();
         }
@@ -70,9 +75,10 @@ int DepthPngWriter::defaultThreads()
     return std::clamp(static_cast<int>(cores), 2, 4);
 }
 
-DepthPngWriter::DepthPngWriter(int threads, size_t maxPending, std::function<void()> finished)
+DepthPngWriter::DepthPngWriter(int threads, size_t maxPending, std::function<void()> finished, CardWriteMeter* meter)
     : maxPending_(std::max<size_t>(1, maxPending))
     , onFinished_(std::move(finished))
+    , meter_(meter)
 {
     for (int i = 0; i < std::max(1, threads); ++i)
         threads_.emplace_back([this] { encoderLoop(); });
@@ -135,7 +141,7 @@ void DepthPngWriter::encoderLoop()
         }
         // Encoding and writing happen without the lock.
         Outcome outcome;
-        outcome.saved = writeDepthPng(job.image, job.file);
+        outcome.saved = writeDepthPng(job.image, job.file, meter_);
         outcome.manifestKey = std::move(job.manifestKey);
         outcome.relativePath = std::move(job.relativePath);
         outcome.tags = std::move(job.tags);

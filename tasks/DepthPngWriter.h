@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "CardWriteMeter.h"
 #include "FrameSet.h"
 
 class DepthPngWriter {
@@ -36,8 +37,9 @@ public:
     };
 
     // threads encoders; submit() waits while maxPending jobs are unfinished.
-    // finished, if given, runs on an encoder thread after each job.
-    DepthPngWriter(int threads, size_t maxPending, std::function<void()> finished = {});
+    // finished, if given, runs on an encoder thread after each job; meter, if
+    // given, measures the writes of the PNG files.
+    DepthPngWriter(int threads, size_t maxPending, std::function<void()> finished = {}, CardWriteMeter* meter = nullptr);
     ~DepthPngWriter();
     DepthPngWriter(const DepthPngWriter&) = delete;
     DepthPngWriter& operator=(const DepthPngWriter&) = delete;
@@ -56,7 +58,7 @@ public:
 
     // Writes one depth record as PNG (recovering a wrong width/height from
     // the byte count) with the log lines of the save worker; true on success.
-    static bool writeDepthPng(CapturedImage& image, const std::string& file);
+    static bool writeDepthPng(CapturedImage& image, const std::string& file, CardWriteMeter* meter = nullptr);
 
 private:
     void encoderLoop();
@@ -69,6 +71,7 @@ private:
     size_t unfinished_ = 0;
     size_t maxPending_;
     const std::function<void()> onFinished_;
+    CardWriteMeter* const meter_;
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };

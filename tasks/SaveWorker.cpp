@@ -35,7 +35,7 @@ public:
         , context_(CollectionContext::instance())
         , queues_(std::move(queues))
         , depthWriter_(DepthPngWriter::defaultThreads(), 2 * static_cast<size_t>(DepthPngWriter::defaultThreads()),
-              [queues = queues_] { queues->wake(); })
+              [queues = queues_] { queues->wake(); }, &task.cardMeter_)
     {
     }
 
@@ -370,7 +370,9 @@ bool SaveRun::saveColour(FrameSet& set)
     const std::string relative = devicePrefix_ + "color/" + name + ".png";
 
     // The bytes as the camera delivered them, no re-encoding.
+    task_.cardMeter_.begin();
     const auto result = save_files::writeFileReplacing(file, set.colour.data.get(), set.colour.size, false);
+    task_.cardMeter_.end(result ? set.colour.size : 0);
     if (!result) {
         if (result.status == save_files::WriteStatus::OpenFailed)
             LOGE << "Failed to open file: " << file;
@@ -752,5 +754,8 @@ SaveWorker::Stats SaveWorker::stats() const
     s.imuSamplesLost = imuSamplesLost_.load();
     s.imagesFailed = imagesFailed_.load();
     s.runsCompleted = runsCompleted_.load();
+    const CardWriteMeter::Totals card = cardMeter_.totals();
+    s.cardBytesWritten = card.bytes;
+    s.cardBusyUs = card.busyUs;
     return s;
 }

@@ -32,6 +32,7 @@
 #include <QObject>
 
 #include "CaptureQueues.h"
+#include "CardWriteMeter.h"
 
 class dataset_ledger;
 
@@ -93,6 +94,8 @@ public:
         uint64_t imagesFailed = 0;        // could not be written or encoded
         uint64_t runsCompleted = 0;       // runs that reported their session folder
         uint64_t imuSamplesWritten = 0;   // live: samples flushed to data.json so far
+        uint64_t cardBytesWritten = 0;    // image bytes handed to the card
+        uint64_t cardBusyUs = 0;          // time spent writing them (see CardWriteMeter)
     };
     Stats stats() const;
 
@@ -153,4 +156,5 @@ private:
     std::atomic<uint64_t> imuSamplesLost_{0};
     std::atomic<uint64_t> imagesFailed_{0};
     std::atomic<uint64_t> runsCompleted_{0};
+    CardWriteMeter cardMeter_;
 };

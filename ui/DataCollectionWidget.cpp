@@ -2,6 +2,7 @@
 #include "ui_DataCollectionWidget.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <stdexcept>
 
 #include <QLabel>
@@ -16,6 +17,7 @@
 #include "CameraManager.h"
 #include "CaptureMode.h"
 #include "CaptureSession.h"
+#include "CardRate.h"
 #include "CollectionContext.h"
 #include "ConfirmationDialog.h"
 #include "FrameQueues.h"
@@ -107,7 +109,14 @@ DataCollectionWidget::DataCollectionWidget(QWidget* parent)
     cameraWatchdog_->start();
 
     // The session owns the save worker and its thread; runs are recorded in the ledger.
-    session_ = new CaptureSession(std::make_shared<SaveWorker>(&file_manager::instance().ledger()), this);
+    session_ = new CaptureSession(std::make_shared<SaveWorker>(&file_manager::instance().ledger()), this,
+        config_manager::instance().maxBacklogBytes());
+    // Beside the ledger: the terminal's state, not the session's.
+    const std::string ledger = file_manager::instance().ledger().csv_file();
+    if (!ledger.empty())
+        session_->setCardRateFile(
+            (std::filesystem::path(ledger).parent_path() / "card_rate.json").lexically_normal().string());
+    loadStoredCardRate();
     connectSession();
 
     setCollectionStatus(Idle);
@@ -199,11 +208,14 @@ void DataCollectionWidget::setCollectionStatus(CollectionStatus status)
     back->setVisible(status == Idle);
 
     switch (status) {
-    case Idle:
+    case Idle: {
+        // After a stop, a new start and the finish wait until the card has everything.
+        const bool writing = session_->writingAfterStop() && backlog_.draining();
         back->setEnabled(singleShot ? !hasFirstSnapshot_ : !hasStartedCollection);
-        main->setEnabled(true);
-        finish->setEnabled(singleShot ? capturedCount_ >= 1 : hasDataInCurrentSession_);
+        main->setEnabled(!writing);
+        finish->setEnabled(!writing && (singleShot ? capturedCount_ >= 1 : hasDataInCurrentSession_));
         break;
+    }
     case Collecting:
         back->setEnabled(false);
         // Left as the start path set it: disabled for the first second of a
@@ -467,9 +479,16 @@ void DataCollectionWidget::updateRecordingStatus()
     // A card filling up ends the recording while what is written is still whole.
     lastFreeBytes_ = session_->checkFreeSpace(storageRootForCapture(), config_manager::instance().minFreeBytes());
     const QString free = QString::fromUtf8("剩余 %1").arg(freeSpaceText(lastFreeBytes_));
+    backlog_.add(session_->backlogSample());
 
     if (!session_->recording()) {
-        ui->label_RecordingStatus->setText(free);
+        QStringList parts;
+        if (backlog_.draining())
+            parts << backlog_.drainingText();
+        else if (const QString shortfall = cardShortfallText(); !shortfall.isEmpty())
+            parts << QStringLiteral("<span style=\"color:#D97706\">%1</span>").arg(shortfall);
+        parts << free;
+        ui->label_RecordingStatus->setText(parts.join(QStringLiteral("  ·  ")));
         return;
     }
     const LiveCounts live = session_->liveCounts();
@@ -484,6 +503,8 @@ void DataCollectionWidget::updateRecordingStatus()
     const QString dropped = QString::fromUtf8("丢弃 %1").arg(live.droppedFrameSets);
     parts << (live.droppedFrameSets > 0 ? QStringLiteral("<span style=\"color:#DC2626\">%1</span>").arg(dropped)
                                         : dropped);
+    if (!isSingleShotCapture())
+        parts << backlog_.recordingText();
     parts << free;
     ui->label_RecordingStatus->setText(parts.join(QStringLiteral("  ·  ")));
 }
@@ -519,6 +540,9 @@ bool DataCollectionWidget::storageAllowsCapture()
 
 void DataCollectionWidget::onStopped(StopReason reason)
 {
+    // What the cameras queued is still being written: the page says so until the run reports.
+    if (!isSingleShotCapture() && session_->writingAfterStop())
+        backlog_.startDraining(session_->backlogSample().atMs);
     if (status_ == Collecting)
         setCollectionStatus(Idle);
     if (reason == StopReason::StorageFloor) {
@@ -536,11 +560,21 @@ void DataCollectionWidget::onStopped(StopReason reason)
 bool DataCollectionWidget::waitForPendingSaveResults(int timeoutMs)
 {
     if (session_->pendingRuns() > 0) {
-        // Woken by each report and by the deadline, never by a poll.
+        // Woken by each report and by the deadline, never by a poll. A card
+        // that is still writing moves the deadline: the data is not left behind.
         QEventLoop loop;
         QTimer deadline;
         deadline.setSingleShot(true);
-        connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+        BacklogSample seen = session_->backlogSample();
+        connect(&deadline, &QTimer::timeout, &loop, [&] {
+            const BacklogSample now = session_->backlogSample();
+            if (now.cardBytes != seen.cardBytes || now.sets != seen.sets) {
+                seen = now;
+                deadline.start(timeoutMs);
+                return;
+            }
+            loop.quit();
+        });
         const auto quitWhenReported = [&] {
             if (session_->pendingRuns() == 0)
                 loop.quit();
@@ -551,8 +585,41 @@ bool DataCollectionWidget::waitForPendingSaveResults(int timeoutMs)
         loop.exec();
     }
     if (session_->pendingRuns() > 0)
-        LOGW << "Save worker did not report " << session_->pendingRuns() << " run(s) within " << timeoutMs << " ms";
+        LOGW << "Save worker did not report " << session_->pendingRuns() << " run(s); no write progressed for "
+             << timeoutMs << " ms";
     return session_->pendingRuns() == 0;
+}
+
+bool DataCollectionWidget::askBeforeExit()
+{
+    // Half a second of frame sets or less is written before the operator could read the question.
+    constexpr uint32_t kAskFromSets = 15;
+    const uint32_t waiting = session_->backlogSample().sets;
+    if (waiting < kAskFromSets)
+        return true;
+    ConfirmationDialog dialog(QString::fromUtf8("正在写入"),
+        QString::fromUtf8("还有 %1 组数据等待写入存储卡。\n退出前会先写完, 是否退出?").arg(waiting), this);
+    const bool exit = dialog.exec() == QDialog::Accepted && dialog.confirmed_;
+    LOGI << (exit ? "Exit while writing: waiting for " : "Exit declined while writing; ") << waiting
+         << " frame sets waiting for the card";
+    return exit;
+}
+
+void DataCollectionWidget::loadStoredCardRate()
+{
+    storedCardRate_ = 0;
+    if (auto rate = card_rate::load(session_->cardRateFile(), storageRootForCapture()))
+        storedCardRate_ = *rate;
+}
+
+QString DataCollectionWidget::cardShortfallText() const
+{
+    // Single shot writes at the operator's pace; nothing piles up.
+    if (storedCardRate_ <= 0 || isSingleShotCapture())
+        return {};
+    const int stride = std::max(1, session_->policy()->stride.load());
+    const double needed = config_manager::instance().streamBytesPerSecond(taskUsesUsbCamera()) / stride;
+    return card_rate::shortfallText(needed, storedCardRate_);
 }
 
 void DataCollectionWidget::onFolderFailed(const QString& folder, const QString& reason)
@@ -572,6 +639,13 @@ void DataCollectionWidget::onFolderFailed(const QString& folder, const QString& 
 
 void DataCollectionWidget::onRunFinished(const CaptureRunReport& report)
 {
+    if (backlog_.draining() && !session_->writingAfterStop()) {
+        backlog_.finishDraining(session_->backlogSample().atMs);
+        if (status_ == Idle)
+            setCollectionStatus(Idle);
+        loadStoredCardRate();
+        updateRecordingStatus();
+    }
     onRunRecorded(report.saved.path.toStdString());
     const uint64_t failed = report.saved.filesFailed;
     if (failed == 0 && report.saved.failure.isEmpty())
@@ -626,6 +700,7 @@ void DataCollectionWidget::on_Btn_MainAction_clicked()
             LOGD << "Reusing existing session folder";
             LOGD << "Current BaseSavePath_: " << CollectionContext::instance().baseSavePath();
         }
+        backlog_.startRecording();
         session_->start();
         setCollectionStatus(Collecting);
         // Debounce: a second press within a second of a start is ignored.
@@ -705,6 +780,12 @@ void DataCollectionWidget::runConfirmationFlow()
 void DataCollectionWidget::on_Btn_Finish_clicked()
 {
     LOGD << "Finish button clicked";
+    if (backlog_.sessionWaitMs() >= BacklogStatus::longWaitMs) {
+        const qint64 seconds = (backlog_.sessionWaitMs() + 500) / 1000;
+        LOGW << "The card kept the operator waiting " << seconds << " s after stopping in this session";
+        showNotice(this, QString::fromUtf8("存储卡写入较慢"),
+            QString::fromUtf8("停止采集后等待存储卡写入共 %1 秒。数据已完整写入。").arg(seconds));
+    }
     ui->Btn_Finish->setEnabled(false);
     ui->Btn_MainAction->setEnabled(false);
     // Failures already known are reported instead of a success.
@@ -725,6 +806,7 @@ void DataCollectionWidget::closeSessionState()
     const bool singleShot = isSingleShotCapture();
     capturedCount_ = 0;
     sessionFilesFailed_ = 0;
+    backlog_.startSession();
     ++sessionGeneration_;
     hasFirstSnapshot_ = false;
     hasStartedCollection = false;

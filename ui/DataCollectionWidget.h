@@ -18,6 +18,7 @@
 #include <QElapsedTimer>
 #include <QWidget>
 
+#include "BacklogStatus.h"
 #include "StorageGuard.h"
 #include "WidgetUtils.h"
 
@@ -55,8 +56,12 @@ public:
     void cleanupResourcesAndPrepareExit();
 
     // Processes events until every save run the worker accepted has reported
-    // (its folder recorded), or timeoutMs passed. Used before the process quits.
+    // (its folder recorded); gives up only when the writing made no progress
+    // for timeoutMs. Used before the process quits.
     bool waitForPendingSaveResults(int timeoutMs);
+    // "退出" while many frame sets still wait for the card: asks the operator
+    // first. True when the exit may go on (it then waits for the writing).
+    bool askBeforeExit();
 
     CaptureSession* captureSession() const { return session_; }
     // Whether the task records with the USB camera too (soil collection with
@@ -141,6 +146,13 @@ private:
     // Image files the current session could not write, over all its runs.
     uint64_t sessionFilesFailed_ = 0;
     qint64 lastFreeBytes_ = -1;
+    // The card's backlog while recording and its writing after a stop.
+    BacklogStatus backlog_;
+    // The rate the card showed in earlier recordings (0: unknown), for the warning before a start.
+    double storedCardRate_ = 0;
+    void loadStoredCardRate();
+    // Empty, or why this task's streams will outrun the card.
+    QString cardShortfallText() const;
 
     CameraState depthCameraState_ = CameraState::Off;
     CameraState usbCameraState_ = CameraState::Off;

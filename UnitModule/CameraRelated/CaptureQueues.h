@@ -4,9 +4,11 @@
 // global. Each queue has one producer thread, which keeps its bound exact:
 // a full queue refuses the newest item (the caller counts it) rather than
 // block a camera thread. Both frame-set queues also share one bound in bytes,
-// so a card slower than the cameras costs at most that much memory. An accepted frame set wakes the worker; IMU samples
-// wait for its next pass (at most a flush interval, a second, while the
-// queue holds 2.5 s of them), so 200 samples a second cost no 200 wake-ups.
+// so a card slower than the cameras costs at most that much memory.
+// An accepted frame set wakes the worker; IMU samples wait for its next pass
+// (at most a flush interval, a second, while the queue holds 30 s of them, so
+// a slow card that holds the worker in a write costs none), and 200 samples a
+// second cost no 200 wake-ups.
 
 #include <atomic>
 #include <chrono>
@@ -111,7 +113,7 @@ class CaptureQueues {
 public:
     // 500 frame sets are about 17 s of 30 fps: room for a slow card to catch up.
     static constexpr uint32_t frameSetCapacity = 500;
-    static constexpr uint32_t imuCapacity = 500;
+    static constexpr uint32_t imuCapacity = 6000;  // about 500 KB
     // Without a configured bound: about 140 sets of 1280x720 colour and raw depth.
     static constexpr uint64_t defaultMaxBacklogBytes = 256ull << 20;
 

@@ -1,0 +1,118 @@
+// What the operator is told about frame sets waiting for the card: the
+// growth that means a slow card, the card's rate, the writing after a stop,
+// and the rate kept between recordings.
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include <QTemporaryDir>
+
+#include "BacklogStatus.h"
+#include "CardRate.h"
+#include "Log.h"
+#include "TestSupport.h"
+
+namespace {
+
+BacklogSample at(qint64 ms, uint32_t sets, uint64_t cardBytes = 0, uint64_t busyUs = 0, uint64_t bytes = 0)
+{
+    return {ms, sets, bytes, cardBytes, busyUs};
+}
+
+} // namespace
+
+TEST(BacklogStatus, WarnsOnlyWhenTheBacklogKeepsRisingForSecondsAndUntilItEmpties)
+{
+    struct Case {
+        const char* name;
+        std::vector<uint32_t> sets;     // one sample a second
+        std::vector<bool> warned;       // after each sample
+    };
+    const std::vector<Case> cases = {
+        {"a fast card wobbles around empty", {0, 2, 1, 3, 2, 1, 3, 0}, {0, 0, 0, 0, 0, 0, 0, 0}},
+        {"a slow card: three seconds of growth", {0, 20, 40, 60, 80}, {0, 0, 0, 1, 1}},
+        {"at the bound the count stands still or dips: still slow", {0, 20, 40, 60, 60, 59, 60}, {0, 0, 0, 1, 1, 1, 1}},
+        {"a dip before three seconds starts the count again", {0, 20, 40, 30, 40, 50}, {0, 0, 0, 0, 0, 0}},
+        {"an empty backlog ends the warning", {0, 20, 40, 60, 30, 0, 1}, {0, 0, 0, 1, 1, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BacklogStatus status;
+        status.startRecording();
+        for (size_t i = 0; i < c.sets.size(); ++i) {
+            status.add(at(static_cast<qint64>(i) * 1000, c.sets[i]));
+            EXPECT_EQ(status.slowCard(), c.warned[i]) << "after sample " << i;
+            EXPECT_EQ(status.recordingText().contains(QString::fromUtf8("存储卡写入速度不足")), c.warned[i]);
+        }
+        status.startRecording();
+        EXPECT_FALSE(status.slowCard()) << "a new recording starts without the old warning";
+    }
+}
+
+TEST(BacklogStatus, CardRateComesFromBusyTimeOfTheLastSecondsAndSaysHowLongTheBacklogTakes)
+{
+    BacklogStatus status;
+    status.startRecording();
+    EXPECT_EQ(status.cardBytesPerSecond(), 0.0);
+    // 10 MB written in 2 s of busy time over 4 s: the card does 5 MB/s when it writes.
+    status.add(at(0, 0, 0, 0));
+    status.add(at(4000, 40, 10000000, 2000000, 12000000));
+    EXPECT_DOUBLE_EQ(status.cardBytesPerSecond(), 5e6);
+    EXPECT_TRUE(status.recordingText().startsWith(QString::fromUtf8("积压 40 组 (约 3 秒) · 存储卡 5.0 MB/s")))
+        << status.recordingText().toStdString();
+    // Ten seconds later the first samples no longer count: now 1 MB/s.
+    status.add(at(14000, 40, 20000000, 12000000));
+    status.add(at(24000, 40, 30000000, 22000000));
+    EXPECT_DOUBLE_EQ(status.cardBytesPerSecond(), 1e6);
+    // Too little busy time says nothing yet.
+    BacklogStatus fresh;
+    fresh.add(at(0, 0));
+    fresh.add(at(1000, 1, 100000, 1000));
+    EXPECT_EQ(fresh.cardBytesPerSecond(), 0.0);
+    EXPECT_EQ(fresh.recordingText(), QString::fromUtf8("积压 1 组"));
+}
+
+TEST(BacklogStatus, AfterAStopCountsDownAndAddsEveryWaitToTheSession)
+{
+    BacklogStatus status;
+    status.add(at(0, 100));
+    status.startDraining(0);
+    EXPECT_TRUE(status.draining());
+    EXPECT_EQ(status.drainingText(), QString::fromUtf8("正在写入剩余 100 组… 0%"));
+    status.add(at(3000, 25));
+    EXPECT_EQ(status.drainingText(), QString::fromUtf8("正在写入剩余 25 组… 75%"));
+    status.add(at(4000, 0));
+    EXPECT_EQ(status.drainingText(), QString::fromUtf8("正在写入剩余 0 组… 99%")) << "not done before the run reports";
+    status.finishDraining(6000);
+    EXPECT_FALSE(status.draining());
+    status.finishDraining(9000);  // a second report changes nothing
+    status.startDraining(10000);
+    status.finishDraining(10500);
+    EXPECT_EQ(status.sessionWaitMs(), 6500);
+    status.startSession();
+    EXPECT_EQ(status.sessionWaitMs(), 0);
+}
+
+TEST(CardRate, KeptPerStorageRootAndComparedWithWhatTheTaskNeeds)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string file = dir.path().toStdString() + "/card_rate.json";
+    EXPECT_FALSE(card_rate::load(file, "/media/card"));
+    ASSERT_TRUE(card_rate::save(file, "/media/card", 9.5e6));
+    EXPECT_DOUBLE_EQ(card_rate::load(file, "/media/card").value_or(0), 9.5e6);
+    EXPECT_FALSE(card_rate::load(file, "/media/other")) << "another card's rate says nothing";
+    EXPECT_FALSE(card_rate::save(dir.path().toStdString() + "/missing/card_rate.json", "/media/card", 1e6));
+
+    for (const char* broken : {"", "{", "[1,2]", R"({"storage_root":"/media/card","bytes_per_second":"fast"})",
+             R"({"storage_root":"/media/card","bytes_per_second":-3})"}) {
+        kavrel::test::writeFile(file, broken);
+        EXPECT_FALSE(card_rate::load(file, "/media/card")) << broken;
+    }
+
+    EXPECT_EQ(card_rate::shortfallText(30e6, 10e6),
+        QString::fromUtf8("存储卡写入 10.0 MB/s, 本任务需要 30.0 MB/s: 每分钟积压约 1200 MB"));
+    EXPECT_TRUE(card_rate::shortfallText(30e6, 30e6).isEmpty());
+    EXPECT_TRUE(card_rate::shortfallText(30e6, 0).isEmpty()) << "an unknown card is not called slow";
+}
