@@ -1,11 +1,16 @@
 // Feeds the save worker as the depth camera does - 1280x720 MJPG colour and
 // 1280x720 Y16 depth at 30 frame sets a second, IMU samples at 200 Hz - and
 // prints what was produced, saved and dropped, the resident memory over the
-// run and, separately, the worker's capacity with full queues.
+// run and, separately, the worker's capacity with full queues. The frames are
+// the heavy simulated scene's (noisy depth, textured colour), as large as a
+// real camera's, where the simulated camera is built.
 //
 //   bench_save_pipeline [--seconds N] [--fps N] [--imu-hz N] [--capacity-sets N] [--dir PATH] [--keep]
+//   bench_save_pipeline --png-settings    # size and processor time of depth PNG settings
 //
-// The last four lines are meant for scripts.
+// On a slow card: LD_PRELOAD=.../libkavrel_card_throttle.so KAVREL_SLOW_CARD_MB_S=10 bench_save_pipeline
+//
+// The last lines are meant for scripts.
 
 #include <atomic>
 #include <chrono>
@@ -15,10 +20,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -33,6 +40,9 @@
 #include "Log.h"
 #include "SaveWorker.h"
 #include "ProcessCpu.h"
+#ifdef KAVREL_BENCH_SIM_FRAMES
+#include "SimScene.h"
+#endif
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -43,9 +53,10 @@ struct Options {
     int seconds = 60;
     int fps = 30;
     int imuHz = 200;
-    int capacitySets = 450;
+    int capacitySets = 200;
     std::string dir;
     bool keep = false;
+    bool pngSettings = false;
 };
 
 Options parse(int argc, char** argv)
@@ -72,9 +83,13 @@ Options parse(int argc, char** argv)
             options.dir = next();
         else if (arg == "--keep")
             options.keep = true;
+        else if (arg == "--png-settings")
+            options.pngSettings = true;
         else {
             std::fprintf(stderr,
-                "usage: %s [--seconds N] [--fps N] [--imu-hz N] [--capacity-sets N] [--dir PATH] [--keep]\n", argv[0]);
+                "usage: %s [--seconds N] [--fps N] [--imu-hz N] [--capacity-sets N] [--dir PATH] [--keep] "
+                "[--png-settings]\n",
+                argv[0]);
             std::exit(2);
         }
     }
@@ -90,6 +105,25 @@ double residentMegabytes()
     return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
 }
 
+#ifdef KAVREL_BENCH_SIM_FRAMES
+// The simulated camera's heavy scene, depth aligned to colour, as it streams them.
+void makeFrames(int count, std::vector<std::vector<uint8_t>>& colours, std::vector<std::vector<uint16_t>>& depths)
+{
+    obsim::SceneRenderer scene(obsim::SceneWeight::heavy);
+    const obsim::Pinhole lens = obsim::pinholeOf(OB_STREAM_COLOR, 1280, 720);
+    for (int n = 0; n < count; ++n) {
+        const double t = n / 30.0;
+        cv::Mat bgr;
+        scene.renderColor(lens, {0, 0, 0}, t, static_cast<uint64_t>(n), "2099-01-01 00:00:00", bgr);
+        std::vector<uint8_t> jpeg;
+        obsim::encodeJpeg(bgr, 85, jpeg);
+        colours.push_back(std::move(jpeg));
+        cv::Mat depth;
+        scene.renderDepth(lens, {0, 0, 0}, t, 1.0f, depth);
+        depths.emplace_back(reinterpret_cast<const uint16_t*>(depth.datastart), reinterpret_cast<const uint16_t*>(depth.dataend));
+    }
+}
+#else
 // A scene with edges, gradients and sensor noise, as a camera would see it.
 std::vector<std::vector<uint8_t>> makeColourFrames(int count)
 {
@@ -140,6 +174,54 @@ std::vector<std::vector<uint16_t>> makeDepthFrames(int count)
         frames.emplace_back(reinterpret_cast<const uint16_t*>(depth.datastart), reinterpret_cast<const uint16_t*>(depth.dataend));
     }
     return frames;
+}
+
+void makeFrames(int count, std::vector<std::vector<uint8_t>>& colours, std::vector<std::vector<uint16_t>>& depths)
+{
+    colours = makeColourFrames(count);
+    depths = makeDepthFrames(count);
+}
+#endif
+
+// Size and processor time of the depth PNG settings on these frames.
+void comparePngSettings(const std::vector<std::vector<uint16_t>>& depths)
+{
+    struct Setting {
+        const char* name;
+        std::vector<int> params;
+    };
+    std::vector<Setting> settings = {{"opencv default", {}}};
+    const std::pair<const char*, int> strategies[] = {{"default", cv::IMWRITE_PNG_STRATEGY_DEFAULT},
+        {"filtered", cv::IMWRITE_PNG_STRATEGY_FILTERED}, {"huffman", cv::IMWRITE_PNG_STRATEGY_HUFFMAN_ONLY},
+        {"rle", cv::IMWRITE_PNG_STRATEGY_RLE}};
+    static std::vector<std::string> names;
+    names.reserve(64);
+    for (int level = 0; level <= 9; level += (level < 3 ? 1 : 3))
+        for (const auto& [strategy, code] : strategies) {
+            names.push_back("level " + std::to_string(level) + " " + strategy);
+            settings.push_back({names.back().c_str(), {cv::IMWRITE_PNG_COMPRESSION, level, cv::IMWRITE_PNG_STRATEGY, code}});
+        }
+    for (const Setting& setting : settings) {
+        size_t bytes = 0;
+        const double start = processCpuSeconds();
+        for (const auto& depth : depths) {
+            const cv::Mat image(720, 1280, CV_16UC1, const_cast<uint16_t*>(depth.data()));
+            std::vector<uchar> png;
+            cv::imencode(".png", image, png, setting.params);
+            bytes += png.size();
+        }
+        const double ms = (processCpuSeconds() - start) * 1000.0 / depths.size();
+        std::printf("png %-22s %8.1f KB  %6.1f ms per depth image\n", setting.name,
+            static_cast<double>(bytes) / depths.size() / 1024.0, ms);
+    }
+}
+
+// The card throttle's rate when it is loaded (LD_PRELOAD), else 0.
+double throttleBytesPerSecond()
+{
+    using Rate = double (*)();
+    const auto rate = reinterpret_cast<Rate>(dlsym(RTLD_DEFAULT, "kavrel_card_throttle_rate"));
+    return rate ? rate() : 0.0;
 }
 
 ImuSample imuSample(uint64_t us, double phase)
@@ -243,14 +325,22 @@ int main(int argc, char** argv)
     fs::create_directories(base);
 
     std::printf("preparing frames...\n");
-    const auto colours = makeColourFrames(6);
-    const auto depths = makeDepthFrames(4);
+    std::vector<std::vector<uint8_t>> colours;
+    std::vector<std::vector<uint16_t>> depths;
+    makeFrames(options.pngSettings ? 8 : 6, colours, depths);
+    if (options.pngSettings) {
+        comparePngSettings(depths);
+        return 0;
+    }
     size_t colourBytes = 0;
     for (const auto& c : colours)
         colourBytes += c.size();
     std::printf("colour 1280x720 MJPG ~%zu KB, depth 1280x720 Y16 %zu KB, %d fps, IMU %d Hz, %d s, in %s\n",
         colourBytes / colours.size() / 1024, depths[0].size() * 2 / 1024, options.fps, options.imuHz, options.seconds,
         base.c_str());
+    const double cardRate = throttleBytesPerSecond();
+    if (cardRate > 0)
+        std::printf("card throttled to %.1f MB/s\n", cardRate / 1e6);
 
     auto& context = CollectionContext::instance();
     context.setStorageRoot(base);
@@ -316,6 +406,7 @@ int main(int argc, char** argv)
 
     double rssEarly = 0;
     double rssLate = 0;
+    double rssPeak = 0;
     uint32_t deepestQueue = 0;
     const int earlySecond = std::min(5, std::max(1, options.seconds / 4));
     for (int second = 1; second <= options.seconds; ++second) {
@@ -325,6 +416,7 @@ int main(int argc, char** argv)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         const double rss = residentMegabytes();
+        rssPeak = std::max(rssPeak, rss);
         if (second == earlySecond)
             rssEarly = rss;
         rssLate = rss;
@@ -367,13 +459,16 @@ int main(int argc, char** argv)
     std::printf("live run: imu samples produced %llu, saved %llu, refused by a full queue %llu\n",
         static_cast<unsigned long long>(imuProduced.load()), static_cast<unsigned long long>(imuSaved),
         static_cast<unsigned long long>(imuRefused.load()));
-    std::printf("live run: deepest image queue %u of %u, stop to durable result %.2f s, rss %.1f MB at %d s, %.1f MB at the end\n",
-        deepestQueue, CaptureQueues::frameSetCapacity, finishSeconds, rssEarly, earlySecond, rssLate);
+    std::printf("live run: deepest image queue %u of %u (bound %.0f MB), stop to durable result %.2f s, rss %.1f MB at %d s, "
+                "%.1f MB at the end, peak %.1f MB\n",
+        deepestQueue, CaptureQueues::frameSetCapacity, CaptureQueues::defaultMaxBacklogBytes / 1048576.0, finishSeconds,
+        rssEarly, earlySecond, rssLate, rssPeak);
     std::printf("live run: %.1f ms of processor time per frame set, IMU included\n", liveCpuPerSet);
 
     // ---- Capacity: full queues, saving as fast as the worker can ----
     context.setBaseSavePath("");
-    queues = std::make_shared<CaptureQueues>();
+    // Every set waits at once here: the bound must not refuse any.
+    queues = std::make_shared<CaptureQueues>(std::numeric_limits<uint64_t>::max() / 2);
     task.beginRun(false, queues);
     while (context.baseSavePath().empty())
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -384,6 +479,7 @@ int main(int argc, char** argv)
     }
     const auto capacityStart = Clock::now();
     const double cpuStart = processCpuSeconds();
+    const uint64_t cardBytesBefore = task.stats().cardBytesWritten;
     task.setWriteImages(true);
     const uint64_t depthBefore = task.stats().depthImagesSaved + task.stats().imagesFailed;
     while (task.stats().depthImagesSaved + task.stats().imagesFailed < depthBefore + options.capacitySets
@@ -391,6 +487,7 @@ int main(int argc, char** argv)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const double capacitySeconds = std::chrono::duration<double>(Clock::now() - capacityStart).count();
     const double cpuPerSet = (processCpuSeconds() - cpuStart) * 1000.0 / options.capacitySets;
+    const double capacityMb = (task.stats().cardBytesWritten - cardBytesBefore) / 1e6 / capacitySeconds;
     task.endRun();
     waitForRuns(task, 2, 120);
     const double capacity = options.capacitySets / capacitySeconds;
@@ -405,7 +502,8 @@ int main(int argc, char** argv)
     std::printf("dropped frame sets: %llu\n", static_cast<unsigned long long>(setsDropped));
     std::printf("lost imu samples: %llu\n", static_cast<unsigned long long>(imuLost));
     std::printf("stop to durable result: %.2f s\n", finishSeconds);
-    std::printf("capacity: %.1f frame sets/s\n", capacity);
+    std::printf("capacity: %.1f frame sets/s, %.1f MB/s\n", capacity, capacityMb);
+    std::printf("rss peak: %.1f MB\n", rssPeak);
     std::printf("rss growth: %.1f MB\n", rssLate - rssEarly);
     return 0;
 }

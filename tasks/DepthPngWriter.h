@@ -1,8 +1,9 @@
 #pragma once
 // Encodes aligned depth images as 16-bit PNG files on a few threads of its
 // own, so the save worker keeps up with the camera: one 1280x720 encode costs
-// about half a frame period of one core. The save worker hands records in and
-// collects the outcomes; the threads end when the writer is destroyed.
+// about half a frame period of one core. One more thread writes the encoded
+// files, so a slow card never holds an encoder. The save worker hands records
+// in and collects the outcomes; the threads end when the writer is destroyed.
 
 #include <condition_variable>
 #include <cstdint>
@@ -53,25 +54,38 @@ public:
     // Returns once every submitted job has finished.
     void waitIdle();
 
-    // Encoder threads for this machine: two at least, four at most.
+    // Encoder threads for this machine: one per core but the one the cameras
+    // need, at least one.
     static int defaultThreads();
 
-    // Writes one depth record as PNG (recovering a wrong width/height from
-    // the byte count) with the log lines of the save worker; true on success.
-    static bool writeDepthPng(CapturedImage& image, const std::string& file, CardWriteMeter* meter = nullptr);
+    // Encodes one depth record as PNG (recovering a wrong width/height from
+    // the byte count), logging a failure for file; true on success.
+    static bool encodeDepthPng(CapturedImage& image, const std::string& file, std::vector<uint8_t>& png);
+    // Writes an encoded PNG, measured by meter when given; true on success.
+    static bool writePng(const std::vector<uint8_t>& png, const std::string& file, CardWriteMeter* meter);
 
 private:
+    struct Encoded {
+        Job job;  // its image buffer already released
+        std::vector<uint8_t> png;
+        bool ok = false;
+    };
     void encoderLoop();
+    void writerLoop();
 
     mutable std::mutex mutex_;
     std::condition_variable workReady_;
     std::condition_variable slotFree_;
+    std::condition_variable encodedReady_;
     std::deque<Job> jobs_;
+    std::deque<Encoded> encoded_;  // encoded, in the order the encoders finished
     std::vector<Outcome> finished_;
     size_t unfinished_ = 0;
     size_t maxPending_;
     const std::function<void()> onFinished_;
     CardWriteMeter* const meter_;
     bool stopping_ = false;
+    bool encodersDone_ = false;
     std::vector<std::thread> threads_;
+    std::thread writer_;
 };
