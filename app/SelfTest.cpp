@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,7 @@
 namespace {
 
 constexpr int kRecordMs = 2000;
+constexpr int kSavedPollMs = 250;
 // The camera's own reconnect loop keeps trying meanwhile.
 constexpr int kCameraWaitMs = 30000;
 constexpr int kWriteWaitMs = 60000;
@@ -114,7 +116,15 @@ int runSelfTest(int argc, char** argv)
             report = finished;
             loop.quit();
         });
-        QTimer::singleShot(kRecordMs, &loop, [&session] { session->stop(); });
+        // Two seconds, and on until a frame set is on the card: a busy board
+        // can take longer than that for its first.
+        std::function<void()> stopOnceSaved = [&] {
+            if (session->liveCounts().frameSetsSaved > 0)
+                session->stop();
+            else
+                QTimer::singleShot(kSavedPollMs, &loop, stopOnceSaved);
+        };
+        QTimer::singleShot(kRecordMs, &loop, stopOnceSaved);
         QTimer::singleShot(kRecordMs + kWriteWaitMs, &loop, &QEventLoop::quit);
         session->start();
         loop.exec();

@@ -4,6 +4,12 @@
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK}/home ${WORK}/card ${WORK}/absent)
 file(COPY ${DEMO_HOME}/ DESTINATION ${WORK}/home)
+# A smaller picture keeps a loaded test machine at the camera's pace.
+set(config ${WORK}/home/.config/kavrel/config.yaml)
+file(READ ${config} text)
+string(REPLACE "width: 1280" "width: 640" text "${text}")
+string(REPLACE "height: 720" "height: 480" text "${text}")
+file(WRITE ${config} "${text}")
 set(ENV{HOME} ${WORK}/home)
 
 execute_process(COMMAND ${KAVREL} --self-test WORKING_DIRECTORY ${WORK}/card
