@@ -12,50 +12,15 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "ClaimedImages.h"
 #include "ImageHeader.h"
 #include "SessionRecords.h"
 #include "TestSupport.h"
 
 namespace fs = std::filesystem;
+using kavrel::test::jpegClaiming;
+using kavrel::test::pngClaiming;
 using kavrel::test::writeFile;
-
-namespace {
-
-std::string bigEndian(uint32_t value, int bytes)
-{
-    std::string out;
-    for (int i = bytes - 1; i >= 0; --i)
-        out += static_cast<char>((value >> (8 * i)) & 0xFF);
-    return out;
-}
-
-uint32_t crc32Of(const std::string& bytes)
-{
-    uint32_t crc = 0xFFFFFFFFu;
-    for (unsigned char byte : bytes) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-// Only a header (with its checksum, so a decoder believes it): the pixels it
-// would allocate for are claimed, not there.
-std::string pngClaiming(uint32_t width, uint32_t height)
-{
-    const std::string chunk = "IHDR" + bigEndian(width, 4) + bigEndian(height, 4) + std::string("\x08\x02\0\0\0", 5);
-    return std::string("\x89PNG\r\n\x1a\n", 8) + bigEndian(13, 4) + chunk + bigEndian(crc32Of(chunk), 4)
-        + bigEndian(0, 4) + "IDAT" + bigEndian(crc32Of("IDAT"), 4);
-}
-
-std::string jpegClaiming(uint32_t width, uint32_t height)
-{
-    return std::string("\xFF\xD8\xFF\xC0", 4) + bigEndian(17, 2) + '\x08' + bigEndian(height, 2) + bigEndian(width, 2)
-        + std::string("\x03\x01\x22\x00\x02\x11\x01\x03\x11\x01", 10) + std::string(40, '\0');
-}
-
-} // namespace
 
 TEST(DecoderLimit, OpenCvItselfRefusesWhatItsDefaultLimitWouldAllocate)
 {
