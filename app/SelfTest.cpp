@@ -132,7 +132,8 @@ int runSelfTest(int argc, char** argv)
     camera.reset();
     session.reset();
     if (!report)
-        return finish(false, "the recording did not finish within " + std::to_string(kWriteWaitMs / 1000) + " s");
+        return finish(false, "no frame set was written and recorded within "
+            + std::to_string((kRecordMs + kWriteWaitMs) / 1000) + " s");
 
     const std::string path = report->saved.path.toStdString();
     if (!report->saved.failure.isEmpty())
