@@ -6,17 +6,17 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <opencv2/imgcodecs.hpp>
 #include <yaml-cpp/yaml.h>
 
 #include "AtomicFile.h"
+#include "DepthPng.h"
 #include "ExportSupport.h"
 #include "McapWriter.h"
 #include "OrderedParallel.h"
@@ -41,11 +41,25 @@ bool refuse(const session_check::SessionReport& report, const Options& options, 
 
 bool readBytes(const std::string& path, std::string& bytes)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    // One read of the known size: images are most of what an export reads.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    struct stat info {};
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    bytes.clear();
+    if (ok)
+        bytes.resize(static_cast<size_t>(info.st_size));
+    size_t done = 0;
+    while (ok && done < bytes.size()) {
+        const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        ok = got > 0;
+        done += ok ? static_cast<size_t>(got) : 0;
+    }
+    ::close(fd);
+    return ok;
 }
 
 int writeWholeFile(const std::string& path, const void* data, size_t size)
@@ -91,10 +105,15 @@ size_t DepthScale::apply(cv::Mat& depth) const
 cv::Mat readDepth(const std::string& path, const DepthScale& scale, size_t& outOfRange)
 {
     cv::Mat depth;
-    try {
-        depth = cv::imread(path, cv::IMREAD_UNCHANGED);
-    } catch (const cv::Exception&) {
+    std::string bytes;
+    if (!readBytes(path, bytes))
         return {};
+    if (!depth_png::decode(bytes, depth)) {
+        try {  // a PNG of another kind: the general decoder says what it is
+            depth = cv::imdecode(cv::Mat(1, static_cast<int>(bytes.size()), CV_8UC1, bytes.data()), cv::IMREAD_UNCHANGED);
+        } catch (const cv::Exception&) {
+            return {};
+        }
     }
     if (depth.empty() || depth.type() != CV_16UC1 || !depth.isContinuous())
         return {};

@@ -10,9 +10,9 @@
 #include <set>
 
 #include <nlohmann/json.hpp>
-#include <opencv2/imgcodecs.hpp>
 
 #include "AtomicFile.h"
+#include "DepthPng.h"
 #include "ExportSupport.h"
 #include "OrderedParallel.h"
 #include "SessionContent.h"
@@ -141,8 +141,7 @@ Result exportTum(const session_check::SessionReport& report, const Options& opti
                     written.problem = frame.depth + ": not a 16-bit grey PNG";
                     return written;
                 }
-                // Light compression: the time goes into the encoder, the space hardly changes.
-                if (!cv::imencode(".png", depth, png, {cv::IMWRITE_PNG_COMPRESSION, 1})) {
+                if (!depth_png::encode(depth, png)) {
                     written.problem = frame.depth + ": cannot be encoded";
                     return written;
                 }
