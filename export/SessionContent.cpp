@@ -198,10 +198,10 @@ struct ImuLine {
 
 // data.json: a version line, then an accelerometer and a gyroscope entry per
 // sample with the same time. Stamps are the accelerometer's device µs mapped
-// through the clock when both are there, else the device time as it is.
+// through the clock when there is one, else the device time as it is.
 // Lines that are not that are listed in leftOut.
 std::vector<ImuItem> readImu(const std::string& session, const std::string& relative, const std::optional<ClockMap>& clock,
-    bool& deviceUsOnEvery, std::vector<std::string>& leftOut)
+    std::vector<std::string>& leftOut)
 {
     std::vector<ImuItem> samples;
     std::ifstream in(session + "/" + relative);
@@ -209,7 +209,6 @@ std::vector<ImuItem> readImu(const std::string& session, const std::string& rela
         leftOut.push_back(relative + ": cannot be read");
         return samples;
     }
-    deviceUsOnEvery = true;
     bool haveAccel = false;
     double pendingTime = 0;
     ImuItem pending{};
@@ -236,10 +235,10 @@ std::vector<ImuItem> readImu(const std::string& session, const std::string& rela
         if ((*sensor)["type"] == "accelerometer") {
             if (haveAccel)
                 leave(lineNumber - 1, "accelerometer entry without its gyroscope entry");
-            int64_t stamp = seconds > 0 ? static_cast<int64_t>(seconds * 1e6 + 0.5) * 1000LL : 0;
-            if (hasDeviceUs)
-                stamp = clock ? clock->utcNs(deviceUs) : static_cast<int64_t>(deviceUs) * 1000LL;
-            deviceUsOnEvery = deviceUsOnEvery && hasDeviceUs;
+            // "time" is the earlier of the two sensors' device times, on the same clock.
+            if (!hasDeviceUs)
+                deviceUs = seconds > 0 ? static_cast<uint64_t>(seconds * 1e6 + 0.5) : 0;
+            const int64_t stamp = clock ? clock->utcNs(deviceUs) : static_cast<int64_t>(deviceUs) * 1000LL;
             pending = {stamp, stamp, values, {}};
             pendingTime = seconds;
             haveAccel = true;
@@ -512,14 +511,14 @@ SessionContent readSessionContent(const session_check::SessionReport& report)
         }
 
         if (fs::is_regular_file(deviceDir / "data.json")) {
-            bool deviceUsOnEvery = false;
             device.hasImu = true;
-            device.imu = readImu(session, prefix + "data.json", clock, deviceUsOnEvery, content.leftOut);
+            device.imu = readImu(session, prefix + "data.json", clock, content.leftOut);
             std::stable_sort(device.imu.begin(), device.imu.end(),
                 [](const ImuItem& a, const ImuItem& b) { return a.logTime < b.logTime; });
-            if (!device.imu.empty() && (!deviceUsOnEvery || !clock))
+            if (!device.imu.empty() && !clock)
                 content.notes.push_back(label + "IMU times are the device clock (the session has no clock mapping to"
                                                 " the host's)");
+
         }
 
         const size_t raised = keepStampsInOrder(device.frames, &FrameItem::colourStamp)

@@ -131,7 +131,7 @@ int main(int argc, char** argv)
         for (const auto& [topic, count] : result.counts)
             total[topic] += count;
     }
-    std::printf("%zu sessions, %zu exported whole; messages per stream: %s\n", results.size(),
+    std::printf("%zu sessions, %zu exported whole; per stream: %s\n", results.size(),
         results.size() - incomplete, session_export::countsLine(total).c_str());
     return incomplete == 0 && missing.empty() ? 0 : 1;
 }
