@@ -4,17 +4,32 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
+#include "SessionContent.h"
 #include "SessionExport.h"
 
 namespace session_export {
 
-// Fills result.error and returns true when the session fails its checks and is not forced.
-bool refuse(const session_check::SessionReport& report, const Options& options, Result& result);
+// A session's export under way: what it holds, and where the output goes.
+struct Export {
+    SessionContent content;
+    std::string finalPath;  // outputPath()
+    std::string temporary;  // written first, renamed to finalPath when whole
+};
+
+// A session that fails its checks and is not forced: nothing, with result.error
+// saying so. Otherwise its content, with its notes and left-out list in result.
+std::optional<Export> beginExport(const session_check::SessionReport& report, const Options& options, Format format,
+    Result& result);
+
+// Nothing was written: the temporary output (file or folder) is removed,
+// result.error says why and the counts are dropped.
+Result failed(Result& result, const std::string& temporary, const std::string& what, int code);
 
 bool readBytes(const std::string& path, std::string& bytes);
 

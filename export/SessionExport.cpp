@@ -28,15 +28,29 @@ namespace session_export {
 namespace fs = std::filesystem;
 using namespace mcap_export;
 
-bool refuse(const session_check::SessionReport& report, const Options& options, Result& result)
+std::optional<Export> beginExport(const session_check::SessionReport& report, const Options& options, Format format,
+    Result& result)
 {
     result.session = report.path;
-    if (report.passed() || options.force)
-        return false;
-    const size_t problems = report.problems.size();
-    result.error = "refused: the session fails its checks (" + plural(problems, "problem", "problems")
-        + ", listed below); --force exports what is whole";
-    return true;
+    if (!report.passed() && !options.force) {
+        result.error = "refused: the session fails its checks (" + plural(report.problems.size(), "problem", "problems")
+            + ", listed below); --force exports what is whole";
+        return std::nullopt;
+    }
+    Export begun{readSessionContent(report), outputPath(report.path, options.outDir, format), {}};
+    begun.temporary = begun.finalPath + std::string(atomic_file::kTemporarySuffix);
+    result.notes = std::move(begun.content.notes);
+    result.leftOut = std::move(begun.content.leftOut);
+    return begun;
+}
+
+Result failed(Result& result, const std::string& temporary, const std::string& what, int code)
+{
+    std::error_code ignored;
+    fs::remove_all(temporary, ignored);
+    result.error = what + ": " + atomic_file::errorText(code);
+    result.counts.clear();
+    return result;
 }
 
 bool readBytes(const std::string& path, std::string& bytes)
@@ -192,23 +206,16 @@ std::string countsLine(const std::map<std::string, size_t>& counts)
 Result exportMcap(const session_check::SessionReport& report, const Options& options)
 {
     Result result;
-    if (refuse(report, options, result))
+    const std::optional<Export> begun = beginExport(report, options, Format::Mcap, result);
+    if (!begun)
         return result;
+    // Named references, not a structured binding: lambdas below capture them.
+    const SessionContent& content = begun->content;
+    const std::string& finalPath = begun->finalPath;
+    const std::string& temporary = begun->temporary;
     const std::string& session = report.path;
-    SessionContent content = readSessionContent(report);
-    result.notes = std::move(content.notes);
-    result.leftOut = std::move(content.leftOut);
-
-    const std::string finalPath = outputPath(session, options.outDir, Format::Mcap);
-    const std::string temporary = finalPath + std::string(atomic_file::kTemporarySuffix);
+    auto fail = [&](const std::string& what, int code) { return failed(result, temporary, what, code); };
     McapWriter writer;
-    auto fail = [&](const std::string& what, int code) {
-        result.error = what + ": " + atomic_file::errorText(code);
-        result.counts.clear();
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        return result;
-    };
     if (!writer.open(temporary, "ros2", "kavrel-export"))
         return fail("cannot create " + temporary, writer.error());
 

@@ -63,22 +63,16 @@ struct Written {
 Result exportTum(const session_check::SessionReport& report, const Options& options)
 {
     Result result;
-    if (refuse(report, options, result))
+    const std::optional<Export> begun = beginExport(report, options, Format::Tum, result);
+    if (!begun)
         return result;
+    // Named references, not a structured binding: lambdas below capture them.
+    const SessionContent& content = begun->content;
+    const std::string& finalPath = begun->finalPath;
+    const std::string& temporary = begun->temporary;
     const std::string& session = report.path;
-    SessionContent content = readSessionContent(report);
-    result.notes = std::move(content.notes);
-    result.leftOut = std::move(content.leftOut);
-
-    const std::string finalPath = outputPath(session, options.outDir, Format::Tum);
-    const std::string temporary = finalPath + std::string(atomic_file::kTemporarySuffix);
+    auto fail = [&](const std::string& what, int code) { return failed(result, temporary, what, code); };
     std::error_code ignored;
-    auto fail = [&](const std::string& what, int code) {
-        result.error = what + ": " + atomic_file::errorText(code);
-        result.counts.clear();
-        fs::remove_all(temporary, ignored);
-        return result;
-    };
     fs::remove_all(temporary, ignored);  // left by an export that was cut off
     auto makeFolder = [](const fs::path& folder) {
         std::error_code error;

@@ -448,3 +448,25 @@ TEST_F(SessionExport, FailedWritesLeaveNoOutputInEitherFormat)
         EXPECT_TRUE(!fs::exists(out()) || fs::is_empty(out())) << format << ": " << sortedFiles(out()).front();
     }
 }
+
+// Two sessions at once, each with its share of the threads (under ThreadSanitizer in the tsan preset).
+TEST_F(SessionExport, SessionsExportSideBySide)
+{
+    SKIP_WITHOUT_READER();
+    const std::string first = recordCalibratedSession(3);
+    SKIP_WITHOUT_CALIBRATION_INPUT(first);
+    const std::string second = fs::path(first).parent_path().string() + "/20250612_150000";
+    fs::copy(first, second, fs::copy_options::recursive);
+    fs::remove(second + "/D1/calibration.json");
+    const ProgramRun exported = exportSessions({"--jobs", "4", "--out", QString::fromStdString(out()),
+        QString::fromStdString(first), QString::fromStdString(second)});
+    ASSERT_EQ(exported.exitCode, 0) << exported.out << exported.err;
+    EXPECT_NE(exported.out.find("2 sessions, 2 exported whole"), std::string::npos) << exported.out;
+    for (const std::string& session : {first, second}) {
+        std::string why;
+        const json mcap = readMcap(out() + "/" + fs::path(session).filename().string() + ".mcap", why);
+        ASSERT_TRUE(mcap.is_object()) << why;
+        EXPECT_EQ(mcap["topics"]["/D1/color/image/compressed"]["count"], 3) << session;
+        EXPECT_EQ(mcap["topics"].contains("/D1/color/camera_info"), session == first) << session;
+    }
+}
