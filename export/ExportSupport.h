@@ -31,6 +31,8 @@ std::optional<Export> beginExport(const session_check::SessionReport& report, co
 // result.error says why and the counts are dropped.
 Result failed(Result& result, const std::string& temporary, const std::string& what, int code);
 
+// False for a file that cannot be read or is larger than any a session holds
+// (images are a few MB; frames.csv of an hour is under 20 MB).
 bool readBytes(const std::string& path, std::string& bytes);
 
 // Writes a whole file; 0 or the errno of the failing call.

@@ -314,8 +314,12 @@ int64_t ClockMap::utcNs(uint64_t deviceUs) const
             bestDistance = distance;
         }
     }
-    const double sinceRefUs = static_cast<double>(static_cast<int64_t>(deviceUs - best->deviceUsRef));
-    return best->utcNsRef + std::llround(sinceRefUs * 1000.0 * (1.0 + best->driftPpm / 1e6));
+    const double sinceRefUs = static_cast<double>(deviceUs) - static_cast<double>(best->deviceUsRef);
+    const int64_t offsetNs = std::llround(std::clamp(sinceRefUs * 1000.0 * (1.0 + best->driftPpm / 1e6), -4e18, 4e18));
+    // A damaged file must not overflow: the result stays within 0 .. 2^63.
+    if (offsetNs < 0)
+        return best->utcNsRef > -offsetNs ? best->utcNsRef + offsetNs : 0;
+    return best->utcNsRef < INT64_MAX - offsetNs ? best->utcNsRef + offsetNs : INT64_MAX;
 }
 
 std::optional<Calibration> parseCalibration(const std::string& text, std::string& why)

@@ -60,7 +60,8 @@ bool readBytes(const std::string& path, std::string& bytes)
     if (fd < 0)
         return false;
     struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    constexpr off_t kLargest = off_t(256) << 20;
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kLargest;
     bytes.clear();
     if (ok)
         bytes.resize(static_cast<size_t>(info.st_size));

@@ -52,6 +52,13 @@ TEST(ClockMap, MapsEachTimeThroughItsRunOrTheNearest)
     for (const auto& c : cases)
         EXPECT_EQ(clock->utcNs(c.deviceUs), c.utcNs) << c.deviceUs;
 
+    // A damaged mapping far out of range saturates instead of wrapping around.
+    const auto extreme = ClockMap::parse(R"({"runs":[{"first_device_us":0,"last_device_us":1,"device_us_ref":0,)"
+                                         R"("utc_ns_ref":9000000000000000000,"drift_ppm":5000}]})", why);
+    ASSERT_TRUE(extreme) << why;
+    EXPECT_EQ(extreme->utcNs(9000000000000000000ULL), INT64_MAX);
+    EXPECT_EQ(extreme->utcNs(0), 9000000000000000000);
+
     for (const char* bad : {"[]", "{\"runs\": []}", "{\"runs\": [{\"first_device_us\": 1}]}",
              "{\"runs\": [{\"first_device_us\": 5, \"last_device_us\": 1, \"device_us_ref\": 1, \"utc_ns_ref\": 1, "
              "\"drift_ppm\": 0}]}"})
