@@ -5,7 +5,6 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -482,6 +481,8 @@ SessionContent readSessionContent(const session_check::SessionReport& report)
                 content.leftOut.push_back(bad + ": " + damaged[bad]);
                 continue;
             }
+            if (device.usbCamera && !set.depth.empty())
+                content.leftOut.push_back(set.depth + ": a depth image in the folder of a camera without depth");
             FrameItem item;
             item.colour = set.colour;
             item.depth = device.usbCamera ? std::string() : set.depth;

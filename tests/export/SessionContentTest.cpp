@@ -276,4 +276,11 @@ TEST_F(SessionFiles, AUsbCameraIsKnownByItsCalibrationOrItsLackOfDepth)
     }
     EXPECT_EQ(content.devices[0].frames.size(), 2u);
     EXPECT_TRUE(content.leftOut.empty());
+
+    // A depth image where the calibration says there is no depth stream is listed, not dropped unseen.
+    writeText(session_ / "U1/depth/20250612143000033.png", "png");
+    const SessionContent withDepth = read();
+    EXPECT_EQ(withDepth.devices.at(0).frames.size(), 2u);
+    ASSERT_EQ(withDepth.leftOut.size(), 1u);
+    EXPECT_NE(withDepth.leftOut[0].find("U1/depth/20250612143000033.png"), std::string::npos);
 }
