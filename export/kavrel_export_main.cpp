@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "ImageHeader.h"
 #include "SessionCheck.h"
 #include "SessionExport.h"
 
@@ -34,6 +35,8 @@ void printUsage(FILE* out)
 
 int main(int argc, char** argv)
 {
+    // Images that are not 16-bit depth are decoded by OpenCV: its pixel limit comes first.
+    image_header::lowerDecoderPixelLimit(argv);
     session_export::Options options;
     unsigned jobs = 0;
     std::vector<std::string> paths;
