@@ -8,6 +8,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "Log.h"
+#include "Checksums.h"
 #include "SaveFiles.h"
 
 namespace {
@@ -29,7 +30,7 @@ void recoverDepthSize(uint64_t pixels, int64_t& cols, int64_t& rows)
 
 } // namespace
 
-bool DepthPngWriter::writeDepthPng(CapturedImage& record, const std::string& file)
+bool DepthPngWriter::writeDepthPng(CapturedImage& record, const std::string& file, std::string* sha256)
 {
     const uint64_t pixels = record.size / 2;
     int64_t cols = record.width;
@@ -51,6 +52,8 @@ bool DepthPngWriter::writeDepthPng(CapturedImage& record, const std::string& fil
             std::vector<uchar> png;
             if (cv::imencode(".png", image, png))
                 saved = static_cast<bool>(save_files::writeFileReplacing(file, png.data(), png.size(), false));
+            if (saved && sha256)
+                *sha256 = checksums::sha256Hex(png.data(), png.size());
         } catch (const cv::Exception& error) {
             LOGE << "PNG encoder refused the depth image: " << error.what();
         }
@@ -135,7 +138,7 @@ void DepthPngWriter::encoderLoop()
         }
         // Encoding and writing happen without the lock.
         Outcome outcome;
-        outcome.saved = writeDepthPng(job.image, job.file);
+        outcome.saved = writeDepthPng(job.image, job.file, &outcome.sha256);
         outcome.manifestKey = std::move(job.manifestKey);
         outcome.relativePath = std::move(job.relativePath);
         outcome.tags = std::move(job.tags);

@@ -33,6 +33,7 @@ public:
         std::vector<std::string> tags;
         std::string partnerFile;
         std::string partnerRelativePath;
+        std::string sha256;  // of the bytes written, when saved
     };
 
     // threads encoders; submit() waits while maxPending jobs are unfinished.
@@ -56,7 +57,8 @@ public:
 
     // Writes one depth record as PNG (recovering a wrong width/height from
     // the byte count) with the log lines of the save worker; true on success.
-    static bool writeDepthPng(CapturedImage& image, const std::string& file);
+    // sha256, if given, receives the hex digest of the bytes written.
+    static bool writeDepthPng(CapturedImage& image, const std::string& file, std::string* sha256 = nullptr);
 
 private:
     void encoderLoop();

@@ -32,6 +32,7 @@
 #include <QObject>
 
 #include "CaptureQueues.h"
+#include "CapturePolicy.h"
 
 class dataset_ledger;
 
@@ -75,6 +76,9 @@ public:
     uint64_t beginRun(bool writeImages, std::shared_ptr<CaptureQueues> queues);
     // Drops a run posted and not yet begun (back, exit): it never makes a folder.
     void cancelPendingRun();
+    // The cameras' counts of each run (produced, queued, refused), which
+    // meta.yaml lists beside what was saved. Set once, before the first run.
+    void setCapturePolicy(std::shared_ptr<const CapturePolicy> policy);
     // Images are written only while this is on (IMU samples always).
     void setWriteImages(bool on);
     // Lets the queued images through as the answer to `request`.
@@ -132,6 +136,7 @@ private:
     bool runPosted_ = false;                     // a run waits for the thread
     uint64_t nextRunId_ = 0;
     std::shared_ptr<CaptureQueues> runQueues_;   // of the newest run
+    std::shared_ptr<const CapturePolicy> policy_;
     std::optional<SnapshotRequest> confirmed_;
     // The thread's end, for stop()'s bounded wait.
     std::condition_variable ended_;
