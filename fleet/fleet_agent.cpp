@@ -65,9 +65,18 @@ void fleet_agent::upload_finished(upload_failure result, const std::string& mani
     wake_.notify_all();
 }
 
-void fleet_agent::set_failed_checks(uint64_t sessions)
+bool fleet_agent::tally_failed_checks()
 {
-    failed_checks_ = static_cast<int64_t>(sessions);
+    if (!settings_.ledger_rows || settings_.storage_root.empty())
+        return false;
+    const auto stop = [this] {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return cancel_.load() || capturing_;
+    };
+    const std::optional<uint64_t> failed = failed_checks_tally_.update(settings_.storage_root, settings_.ledger_rows(), stop);
+    if (!failed)
+        return false;
+    return failed_checks_.exchange(static_cast<int64_t>(*failed)) != static_cast<int64_t>(*failed);
 }
 
 terminal_status fleet_agent::current_status() const
@@ -135,9 +144,15 @@ void fleet_agent::loop()
         lock.unlock();
         if (look && catalogue_.run(cancel_) == catalogue_result::installed && settings_.on_catalogue_installed)
             settings_.on_catalogue_installed(catalogue_.installed_set());
-        if (report || look)
+        bool failed_checks_changed = false;
+        if (report || look) {
             write_status();
+            // Checked after the write, so a first look at a full card never
+            // delays the status; a changed count is written at once.
+            failed_checks_changed = tally_failed_checks();
+        }
         lock.lock();
+        status_due_ = status_due_ || failed_checks_changed;
     }
 }
 

@@ -21,6 +21,7 @@
 
 #include "catalogue_sync.h"
 #include "dir_info.h"
+#include "failed_check_tally.h"
 #include "object_store.h"
 #include "terminal_status.h"
 
@@ -56,7 +57,6 @@ public:
     // `manifest_key` names the stored manifest of a completed dataset, which
     // counts as uploaded even before the ledger row says so.
     void upload_finished(upload_failure result, const std::string& manifest_key = {});
-    void set_failed_checks(uint64_t sessions);
 
     // What the next status file will say (without the store's clock offset).
     terminal_status current_status() const;
@@ -67,6 +67,9 @@ public:
 private:
     void loop();
     void write_status();
+    // Checks the sessions not checked yet (until capture starts); true when
+    // the count of failed sessions changed.
+    bool tally_failed_checks();
 
     std::shared_ptr<s3_client> client_;
     const fleet_agent_settings settings_;
@@ -75,6 +78,7 @@ private:
     std::atomic<uint64_t> status_writes_{0};
     std::atomic<uint64_t> status_failures_{0};
     std::atomic<int64_t> failed_checks_{-1};   // -1: not known yet
+    failed_check_tally failed_checks_tally_;   // used on the agent's thread only
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;

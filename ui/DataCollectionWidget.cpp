@@ -396,7 +396,7 @@ void DataCollectionWidget::checkCamerasResponding()
 
 void DataCollectionWidget::onDepthPreviewFrame()
 {
-    std::unique_ptr<uint8_t[]> frame = FrameQueueManager::instance().depthNV12Queue.pop();
+    PreviewFrame frame = depthCameraManager_ ? depthCameraManager_->previewMailbox.take() : PreviewFrame{};
     if (!frame)
         return;
     depthLastSign_.restart();
@@ -404,25 +404,23 @@ void DataCollectionWidget::onDepthPreviewFrame()
     // Frozen while a snapshot waits for the operator: the queue keeps draining.
     if (isCameraRefreshPaused_)
         return;
-    auto& queue = FrameQueueManager::instance().depthNV12Queue;
     NV12Widget* widget = ui->stackedWidget_Previews->currentWidget() == ui->page_DirtyPreview
         ? ui->openglDepthNV12Widget_Dirty
         : ui->openglDepthNV12Widget;
-    widget->updateFrameNV12(frame.release(), queue.width.load(), queue.height.load());
+    widget->updateFrameNV12(std::move(frame.nv12), frame.width, frame.height);
     widget->update();
 }
 
 void DataCollectionWidget::onUsbPreviewFrame()
 {
-    std::unique_ptr<uint8_t[]> frame = FrameQueueManager::instance().usbNV12Queue.pop();
+    PreviewFrame frame = usbCameraManager_ ? usbCameraManager_->previewMailbox.take() : PreviewFrame{};
     if (!frame)
         return;
     usbLastSign_.restart();
     setUsbCameraState(CameraState::Live);
     if (isCameraRefreshPaused_ || ui->stackedWidget_Previews->currentWidget() != ui->page_DirtyPreview)
         return;
-    auto& queue = FrameQueueManager::instance().usbNV12Queue;
-    ui->openglNV12Widget->updateFrameNV12(frame.release(), queue.width.load(), queue.height.load());
+    ui->openglNV12Widget->updateFrameNV12(std::move(frame.nv12), frame.width, frame.height);
     ui->openglNV12Widget->update();
 }
 
@@ -450,10 +448,7 @@ void DataCollectionWidget::refreshCameraPreview()
 
     lastDevices_ = current.devices;
     lastTaskLabel_ = current.task_label;
-    releaseCameras();
-    auto& queues = FrameQueueManager::instance();
-    queues.usbNV12Queue.clear();
-    queues.depthNV12Queue.clear();
+    releaseCameras();  // their preview frames go with them
     createCamerasFromConfig();
     LOGD << "refreshCameraPreview reinitialized cameras, reason: " << reason;
 }
@@ -766,13 +761,6 @@ void DataCollectionWidget::cleanupResourcesAndPrepareExit()
     LOGD << "Releasing camera resources...";
     releaseCameras();
     LOGD << "Camera resources released";
-
-    LOGD << "Clearing all data queues...";
-    // The run's own queues went with it; only the previews are left.
-    auto& queues = FrameQueueManager::instance();
-    queues.usbNV12Queue.clear();
-    queues.depthNV12Queue.clear();
-    LOGD << "All data queues cleared";
 
     LOGD << "Resetting state flags...";
     ++sessionGeneration_;

@@ -23,6 +23,7 @@
 #include "CameraConfig.h"
 #include "CapturePolicy.h"
 #include "DepthCalibration.h"
+#include "FrameQueues.h"
 
 namespace ob {
 class Pipeline;
@@ -107,6 +108,10 @@ public:
     // Counts for tests and logs: frame sets the callback dropped because it failed.
     std::atomic<uint64_t> callbackFailureCount{0};
 
+    // The newest colour preview for the GUI. Declared before the preview
+    // threads that post to it, so it outlives them.
+    PreviewMailbox previewMailbox;
+
 protected:
     // Callbacks registered with the SDK hold this, not the manager. A callback
     // enters (gets the owner or nothing), works, and leaves; close() forgets
@@ -156,7 +161,7 @@ private:
     void handleAlignedFrameSet(const std::shared_ptr<ob::FrameSet>& frameSet);
     void handleImuFrameSet(const std::shared_ptr<ob::FrameSet>& frameSet);
     bool convertDepthPreview(const std::shared_ptr<rk_mjpeg_decoder_v2>& decoder, int format, const uint8_t* data,
-        size_t size, int width, int height, uint8_t* out);
+        size_t size, int width, int height, uint8_t* out, int outWidth, int outHeight);
     bool requestPending();
 
     std::shared_ptr<CapturePolicy> policy_ = std::make_shared<CapturePolicy>();

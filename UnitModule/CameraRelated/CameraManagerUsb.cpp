@@ -106,13 +106,12 @@ bool CameraManager::runUsbFrames(camera_base::CameraRead& source, const std::str
     LOGI << "open camera success : " << node;
     if (notifyCameraStatusFunc_)
         notifyCameraStatusFunc_(true);
-    auto& queues = FrameQueueManager::instance();
-    queues.usbNV12Queue.configure(request.width, request.height);
+    previewMailbox.clear();  // frames of an earlier stream
 
     // Decoding happens on the preview thread; this thread reads and copies.
     std::shared_ptr<rk_mjpeg_decoder_v2> decoder = jpegDecoder;
     PreviewThread preview(
-        queues.usbNV12Queue,
+        previewMailbox, request.width, request.height,
         [decoder, isMjpeg, isYuyv, request](const PreviewThread::Frame& frame, uint8_t* out) {
             if (isMjpeg)
                 return decoder && decoder->decode(frame.data.data(), static_cast<int>(frame.data.size()), out);

@@ -168,9 +168,8 @@ void CameraManager::attachCalibration(
 }
 
 bool CameraManager::convertDepthPreview(const std::shared_ptr<rk_mjpeg_decoder_v2>& decoder, int format,
-    const uint8_t* data, size_t size, int width, int height, uint8_t* out)
+    const uint8_t* data, size_t size, int width, int height, uint8_t* out, int outWidth, int outHeight)
 {
-    NV12FrameQueue& queue = FrameQueueManager::instance().depthNV12Queue;
     bool converted = false;
     if (format == OB_FORMAT_MJPG) {
         if (!decoder)
@@ -178,7 +177,7 @@ bool CameraManager::convertDepthPreview(const std::shared_ptr<rk_mjpeg_decoder_v
         else
             converted = decoder->decode(data, static_cast<int>(size), out);
     } else if (isRawPreviewFormat(format)) {
-        converted = rawColorToNV12(format, data, size, width, height, out, queue.width.load(), queue.height.load());
+        converted = rawColorToNV12(format, data, size, width, height, out, outWidth, outHeight);
     } else {
         LOGW << "Unsupported color format for preview conversion: " << format;
     }

@@ -64,7 +64,7 @@ void CameraManager::releaseLostCamera(std::shared_ptr<ob::Pipeline>& pipe, std::
     preview.reset();  // joined outside the lock
     imuPipe.reset();
     pipe.reset();
-    FrameQueueManager::instance().depthNV12Queue.clear();
+    previewMailbox.clear();
 }
 
 void CameraManager::capture_camera_loop_OB()
@@ -174,15 +174,13 @@ bool CameraManager::runDepthCameraOnce()
         config->setFrameAggregateOutputMode(OB_FRAME_AGGREGATE_OUTPUT_ANY_SITUATION);
         LOGD << "Frame aggregate mode: ANY_SITUATION (IMU uses separate pipeline)";
 
-        // 5. The preview queue takes the colour stream's size.
+        // 5. The preview takes the colour stream's size.
         const CameraConfig* color = firstColorConfig(cameraConfigs);
         if (color) {
             LOGD << "initDepthNV12 Configuring Color: " << color->width << "x" << color->height << " @ "
                  << color->fps << "fps, format=" << color->format;
-            NV12FrameQueue& previewQueue = FrameQueueManager::instance().depthNV12Queue;
-            // Frames of an earlier stream have another size: they go before the size changes.
-            previewQueue.clear();
-            previewQueue.configure(color->width, color->height);
+            // Frames of an earlier stream have another size; they carry it, but are stale.
+            previewMailbox.clear();
         }
 
         // 6. What the SDK made of the requests.
@@ -293,10 +291,10 @@ bool CameraManager::runDepthCameraOnce()
         auto decoder = std::make_shared<rk_mjpeg_decoder_v2>(colorWidth, colorHeight);
         // 12. The preview thread owns its decoder; the callback only hands it frames.
         auto preview = std::make_unique<PreviewThread>(
-            FrameQueueManager::instance().depthNV12Queue,
-            [this, decoder](const PreviewThread::Frame& frame, uint8_t* out) {
-                return convertDepthPreview(
-                    decoder, frame.format, frame.data.data(), frame.data.size(), frame.width, frame.height, out);
+            previewMailbox, colorWidth, colorHeight,
+            [this, decoder, colorWidth, colorHeight](const PreviewThread::Frame& frame, uint8_t* out) {
+                return convertDepthPreview(decoder, frame.format, frame.data.data(), frame.data.size(), frame.width,
+                    frame.height, out, colorWidth, colorHeight);
             },
             [this] {
                 if (running && notifyRenderFrameFunc_)

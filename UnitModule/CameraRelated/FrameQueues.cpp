@@ -3,47 +3,27 @@
 #include <cstdio>
 #include <ctime>
 
-void NV12FrameQueue::configure(int32_t w, int32_t h)
+void PreviewMailbox::post(PreviewFrame frame)
 {
-    // Frames of the previous stream may have another size: a reader that took
-    // them for frames of the new size would read past their end. They go first,
-    // through pop() so that the count stays exact even while the GUI pops too.
-    clear();
-    width = w;
-    height = h;
-    capacity = defaultCapacity;
-    frameSize = w * h * 3 / 2;
-}
-
-bool NV12FrameQueue::push(std::unique_ptr<uint8_t[]> buffer)
-{
-    if (count.load() >= capacity.load())
-        return false;
-    if (!queue_.enqueue(std::move(buffer)))
-        return false;
-    count.fetch_add(1);
-    return true;
-}
-
-std::unique_ptr<uint8_t[]> NV12FrameQueue::pop()
-{
-    std::unique_ptr<uint8_t[]> buffer;
-    if (!queue_.try_dequeue(buffer))
-        return nullptr;
-    count.fetch_sub(1);
-    return buffer;
-}
-
-void NV12FrameQueue::clear()
-{
-    while (pop()) {
+    PreviewFrame unread;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        unread = std::move(slot_);
+        slot_ = std::move(frame);
     }
+    if (unread)
+        ++replaced_;
+}  // the replaced buffer is freed outside the lock
+
+PreviewFrame PreviewMailbox::take()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::move(slot_);
 }
 
-FrameQueueManager& FrameQueueManager::instance()
+void PreviewMailbox::clear()
 {
-    static FrameQueueManager manager;
-    return manager;
+    take();
 }
 
 std::string makeTimestampText(int64_t* utcMicros)

@@ -1,48 +1,39 @@
 #pragma once
-// Preview hand-off between the camera threads (producers) and the GUI
-// (consumer): lock-free queues whose bounds are kept by a count, so a full
-// queue drops the newest frame instead of blocking a camera thread. What is
+// Preview hand-off between a camera's preview thread (producer) and the GUI
+// (consumer): a mailbox of one frame that carries its own size, so a frame
+// is never read at the size of another stream. The newest frame replaces one
+// the GUI has not taken; nothing queues up behind a slow screen. What is
 // saved travels another way: in the queues of the open capture run
 // (CaptureQueues.h).
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
-#include <concurrentqueue/concurrentqueue.h>
+// One NV12 preview frame: width x height x 3 / 2 bytes.
+struct PreviewFrame {
+    std::unique_ptr<uint8_t[]> nv12;  // null: no frame
+    int32_t width = 0;
+    int32_t height = 0;
 
-// Preview frames: width x height x 3 / 2 bytes of NV12 each.
-class NV12FrameQueue {
-public:
-    static constexpr int32_t defaultCapacity = 100;
-
-    // Called by the producer once per stream start: drops the frames still
-    // queued (they belong to the previous stream), then takes the new size.
-    void configure(int32_t width, int32_t height);
-    bool push(std::unique_ptr<uint8_t[]> buffer);
-    std::unique_ptr<uint8_t[]> pop();
-    void clear();
-
-    std::atomic<int32_t> width{0};
-    std::atomic<int32_t> height{0};
-    std::atomic<int32_t> frameSize{0};
-    std::atomic<int32_t> capacity{defaultCapacity};
-    std::atomic<int32_t> count{0};
-
-private:
-    moodycamel::ConcurrentQueue<std::unique_ptr<uint8_t[]>> queue_;
+    explicit operator bool() const { return nv12 != nullptr; }
 };
 
-class FrameQueueManager {
+class PreviewMailbox {
 public:
-    static FrameQueueManager& instance();
-
-    NV12FrameQueue usbNV12Queue;
-    NV12FrameQueue depthNV12Queue;
+    // Producer: leaves the frame for the GUI, replacing one not taken yet.
+    void post(PreviewFrame frame);
+    // GUI: the newest frame, once; an empty frame when none came since.
+    PreviewFrame take();
+    void clear();
+    uint64_t replaced() const { return replaced_.load(); }
 
 private:
-    FrameQueueManager() = default;
+    std::mutex mutex_;  // guards slot_
+    PreviewFrame slot_;
+    std::atomic<uint64_t> replaced_{0};
 };
 
 // Local wall-clock time as 17 digits: yyyyMMddhhmmss + milliseconds. With

@@ -6,9 +6,11 @@
 #include "FrameQueues.h"
 #include "Log.h"
 
-PreviewThread::PreviewThread(
-    NV12FrameQueue& queue, Convert convert, std::function<void()> frameQueued, const char* threadName)
-    : queue_(queue)
+PreviewThread::PreviewThread(PreviewMailbox& mailbox, int32_t width, int32_t height, Convert convert,
+    std::function<void()> frameQueued, const char* threadName)
+    : mailbox_(mailbox)
+    , width_(width)
+    , height_(height)
     , convert_(std::move(convert))
     , frameQueued_(std::move(frameQueued))
     , thread_(&PreviewThread::run, this)
@@ -54,10 +56,9 @@ void PreviewThread::run()
             std::swap(frame, pending_);
             hasPending_ = false;
         }
-        const int32_t frameSize = queue_.frameSize.load();
-        if (frameSize <= 0)
+        if (width_ <= 0 || height_ <= 0)
             continue;
-        auto buffer = std::make_unique<uint8_t[]>(static_cast<size_t>(frameSize));
+        auto buffer = std::make_unique<uint8_t[]>(static_cast<size_t>(width_) * height_ * 3 / 2);
         bool ok = false;
         try {
             ok = convert_(frame, buffer.get());
@@ -66,9 +67,8 @@ void PreviewThread::run()
         }
         if (!ok)
             continue;
-        // The buffer belongs to the queue from here; the GUI thread pops it.
-        if (!queue_.push(std::move(buffer)))
-            continue;
+        // The frame belongs to the mailbox from here; the GUI thread takes it.
+        mailbox_.post({std::move(buffer), width_, height_});
         ++converted_;
         if (frameQueued_)
             frameQueued_();

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-class NV12FrameQueue;
+class PreviewMailbox;
 
 class PreviewThread {
 public:
@@ -21,11 +21,13 @@ public:
         int width = 0;
         int height = 0;
     };
-    // Fills `out` (the queue's frame size) from the frame; false drops it.
+    // Fills `out` (NV12 at the preview size) from the frame; false drops it.
     using Convert = std::function<bool(const Frame& frame, uint8_t* out)>;
 
-    // frameQueued runs on the preview thread after each frame it queued.
-    PreviewThread(NV12FrameQueue& queue, Convert convert, std::function<void()> frameQueued, const char* threadName);
+    // Frames are converted to width x height (the stream's configured size)
+    // and posted to `mailbox`; frameQueued runs on the preview thread after each.
+    PreviewThread(PreviewMailbox& mailbox, int32_t width, int32_t height, Convert convert,
+        std::function<void()> frameQueued, const char* threadName);
     // Joins the thread; a frame still waiting is dropped.
     ~PreviewThread();
     PreviewThread(const PreviewThread&) = delete;
@@ -40,7 +42,9 @@ public:
 private:
     void run();
 
-    NV12FrameQueue& queue_;
+    PreviewMailbox& mailbox_;
+    const int32_t width_;
+    const int32_t height_;
     const Convert convert_;
     const std::function<void()> frameQueued_;
     std::mutex mutex_;  // guards pending_, hasPending_, stop_

@@ -87,60 +87,48 @@ TEST(CaptureQueues, ConcurrentProducersAndConsumersLoseAndDuplicateNothing)
     EXPECT_EQ(queue.size(), 0u);
 }
 
-TEST(NV12FrameQueue, OneProducerNeverExceedsTheBoundAndFramesArriveWholeAndInOrder)
+// The preview thread posts while the GUI takes; the stream changes size on
+// the way. Every frame taken is whole at the size it carries, newer than the
+// one before, and each frame is either taken or counted as replaced.
+TEST(PreviewMailbox, FramesCarryTheirSizeAndOnlyTheNewestWaits)
 {
-    NV12FrameQueue queue;
-    queue.configure(64, 48);
-    const int frameSize = queue.frameSize.load();
+    PreviewMailbox mailbox;
     constexpr int frames = 5000;
     std::atomic<bool> done{false};
-    std::atomic<int> refused{0};
-    std::atomic<int> overBound{0};
     std::thread producer([&] {
         for (int i = 0; i < frames; ++i) {
-            auto buffer = std::make_unique<uint8_t[]>(frameSize);
-            std::memset(buffer.get(), i & 0xFF, frameSize);
-            std::memcpy(buffer.get(), &i, sizeof i);
-            if (!queue.push(std::move(buffer)))
-                ++refused;
-            if (queue.count.load() > queue.capacity.load())
-                ++overBound;
+            // Every 1000 frames the stream restarts at another size.
+            const int32_t width = 32 + 16 * (i / 1000), height = 24;
+            const size_t size = static_cast<size_t>(width) * height * 3 / 2;
+            PreviewFrame frame{std::make_unique<uint8_t[]>(size), width, height};
+            std::memset(frame.nv12.get(), i & 0xFF, size);
+            std::memcpy(frame.nv12.get(), &i, sizeof i);
+            mailbox.post(std::move(frame));
         }
         done = true;
     });
-    int received = 0;
+    int taken = 0;
     int last = -1;
-    bool intact = true;
-    while (!done || queue.count.load() > 0) {
-        auto buffer = queue.pop();
-        if (!buffer)
+    bool whole = true;
+    for (;;) {
+        const bool finished = done.load();
+        PreviewFrame frame = mailbox.take();
+        if (!frame) {
+            if (finished)
+                break;
             continue;
+        }
         int index = 0;
-        std::memcpy(&index, buffer.get(), sizeof index);
-        EXPECT_GT(index, last) << "frames of one producer come out in order";
+        std::memcpy(&index, frame.nv12.get(), sizeof index);
+        EXPECT_GT(index, last) << "a frame came out twice or out of order";
         last = index;
-        intact = intact && buffer[frameSize - 1] == uint8_t(index & 0xFF);
-        ++received;
+        const size_t size = static_cast<size_t>(frame.width) * frame.height * 3 / 2;
+        whole = whole && frame.width == 32 + 16 * (index / 1000) && frame.nv12[size - 1] == uint8_t(index & 0xFF);
+        ++taken;
     }
     producer.join();
-    EXPECT_TRUE(intact);
-    EXPECT_EQ(overBound.load(), 0);
-    EXPECT_EQ(received + refused.load(), frames);
-    EXPECT_EQ(queue.count.load(), 0);
-}
-
-TEST(NV12FrameQueue, ConfigureDropsFramesOfThePreviousStream)
-{
-    NV12FrameQueue queue;
-    queue.configure(32, 32);
-    for (int i = 0; i < 5; ++i)
-        ASSERT_TRUE(queue.push(std::make_unique<uint8_t[]>(32 * 32 * 3 / 2)));
-    queue.configure(64, 16);
-    EXPECT_EQ(queue.count.load(), 0);
-    EXPECT_EQ(queue.pop(), nullptr) << "a 32x32 frame would be read as a 64x16 one";
-    EXPECT_EQ(queue.frameSize.load(), 64 * 16 * 3 / 2);
-    EXPECT_EQ(queue.capacity.load(), 100);
-    for (int i = 0; i < 100; ++i)
-        ASSERT_TRUE(queue.push(std::make_unique<uint8_t[]>(8)));
-    EXPECT_FALSE(queue.push(std::make_unique<uint8_t[]>(8)));
+    EXPECT_TRUE(whole) << "a frame read at another frame's size";
+    EXPECT_EQ(last, frames - 1) << "the newest frame is never lost";
+    EXPECT_EQ(taken + static_cast<int>(mailbox.replaced()), frames);
+    EXPECT_FALSE(mailbox.take()) << "a frame is taken once";
 }

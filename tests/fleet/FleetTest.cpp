@@ -349,10 +349,11 @@ protected:
 
 TEST_F(FleetTerminal, StatusAfterAnUploadShowsWhatIsStillWaiting)
 {
-    agent->start();  // the first look and status at once
-    ASSERT_TRUE(kavrel::test::waitUntil([&] { return agent->status_writes() >= 1; }, 30000));
-    ASSERT_TRUE(upload(row("a")).finished);
+    agent->start();  // the first look and status at once, then a second once the card is checked
     ASSERT_TRUE(kavrel::test::waitUntil([&] { return agent->status_writes() >= 2; }, 30000));
+    const uint64_t writes = agent->status_writes();
+    ASSERT_TRUE(upload(row("a")).finished);
+    ASSERT_TRUE(kavrel::test::waitUntil([&] { return agent->status_writes() > writes; }, 30000));
     put_raw_set(prefix, kNewSet, {{"scenario_toilets.yaml", kScenarioYaml}});  // the terminal is behind now
 
     const std::time_t now = std::time(nullptr);
@@ -366,6 +367,7 @@ TEST_F(FleetTerminal, StatusAfterAnUploadShowsWhatIsStillWaiting)
     EXPECT_EQ(row->status.sessions_waiting, 1u);
     EXPECT_EQ(row->status.bytes_waiting, get_dir_size(scratch.card() + "/" + this->row("b")));
     EXPECT_EQ(row->status.last_upload_result, "ok");
+    EXPECT_EQ(row->status.sessions_failed_check, std::optional<uint64_t>(2)) << "neither session has its IMU file";
     ASSERT_TRUE(row->status.clock_offset_s.has_value());
     EXPECT_NEAR(*row->status.clock_offset_s, 600, 5);
     EXPECT_GT(row->status.free_bytes, 0u);

@@ -68,11 +68,9 @@ class UsbManagerLoop : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        FrameQueueManager::instance().usbNV12Queue.clear();
         policy_->attach(queues_);
         manager_.setCapturePolicy(policy_);
     }
-    void TearDown() override { FrameQueueManager::instance().usbNV12Queue.clear(); }
 
     // Runs the USB frame loop on `reader` until `done` holds.
     template <typename Done>
@@ -103,17 +101,17 @@ protected:
 TEST_F(UsbManagerLoop, EveryFrameBecomesARecognisableNV12Preview)
 {
     FakeReader reader(twoToneJpeg());
-    auto& queue = FrameQueueManager::instance().usbNV12Queue;
-    runLoop(reader, [&] { return queue.count.load() >= 5; });
+    runLoop(reader, [&] { return rendered_.load() >= 5; });
     EXPECT_TRUE(live_.load());
-    EXPECT_GE(rendered_.load(), 5);
-    EXPECT_EQ(queue.frameSize.load(), kWidth * kHeight * 3 / 2);
-    auto frame = queue.pop();
-    ASSERT_TRUE(frame);
-    const uint8_t* row = frame.get() + (kHeight / 2) * kWidth;
+    PreviewFrame preview = manager_.previewMailbox.take();
+    ASSERT_TRUE(preview);
+    EXPECT_EQ(preview.width, kWidth);
+    EXPECT_EQ(preview.height, kHeight);
+    const uint8_t* frame = preview.nv12.get();
+    const uint8_t* row = frame + (kHeight / 2) * kWidth;
     EXPECT_LT(row[kWidth / 4], 40) << "left half is black";
     EXPECT_GT(row[3 * kWidth / 4], 200) << "right half is white";
-    const uint8_t* chroma = frame.get() + kWidth * kHeight;
+    const uint8_t* chroma = frame + kWidth * kHeight;
     EXPECT_NEAR(chroma[0], 128, 6) << "grey scene has neutral chroma";
     EXPECT_EQ(queues_->usbFrames().size(), 0u) << "nothing saved without a trigger";
 }
