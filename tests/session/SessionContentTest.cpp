@@ -168,6 +168,11 @@ TEST_F(SessionContent, AClockSetBackLosesNoFrameSetAndTheIndexAndChecksumsHoldEv
     const auto report = session_check::checkSession(session);
     EXPECT_TRUE(report.passed()) << describe(report);
     EXPECT_TRUE(report.notes.empty()) << describe(report);
+    // The records page pairs the renamed sets as it pairs the others.
+    const auto sets = session_check::listFrameSets(session);
+    EXPECT_EQ(sets.size(), 8u);
+    for (const auto& set : sets)
+        EXPECT_EQ(fs::path(set.colour).filename(), fs::path(set.depth).filename()) << set.colour;
 
 #ifndef KAVREL_UNDER_EMULATION
     QProcess sha256sum;
