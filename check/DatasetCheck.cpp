@@ -171,6 +171,8 @@ void checkFramesAndClock(const std::string& session, const DeviceImages& device,
     bool anyFrame = false;
     for (const auto& row : parsed.rows) {
         const uint64_t us = row.colourFile.empty() ? row.depthDeviceUs : row.colourDeviceUs;
+        if (us == 0)
+            continue;  // a camera without a device clock (USB)
         const clock_fit::RunClock* run = clock_fit::runFor(clock.runs, us);
         // A reconnected camera may start its clock again: a new run, not a step back.
         if (anyFrame && run == previousRun && us < previousUs)

@@ -26,12 +26,15 @@ bool number(std::string_view field, T& out)
 std::string renderRow(const Row& r)
 {
     const auto file = [](const std::string& name) { return plainField(name) ? name : std::string(); };
-    const auto deviceNumber = [](uint64_t value, bool present) { return present ? std::to_string(value) : std::string(); };
+    // 0 is a camera without a clock of its own (the USB camera): left empty, like a missing image.
+    const auto deviceNumber = [](uint64_t value, bool present) {
+        return present && value > 0 ? std::to_string(value) : std::string();
+    };
     const bool colour = !r.colourFile.empty();
     const bool depth = !r.depthFile.empty();
     return std::to_string(r.set) + "," + file(r.colourFile) + "," + file(r.depthFile) + ","
         + deviceNumber(r.colourDeviceUs, colour) + "," + deviceNumber(r.depthDeviceUs, depth) + ","
-        + deviceNumber(r.colourIndex, colour) + "," + deviceNumber(r.depthIndex, depth) + ","
+        + (colour ? std::to_string(r.colourIndex) : "") + "," + (depth ? std::to_string(r.depthIndex) : "") + ","
         + std::to_string(r.hostUtcNs) + "," + (r.snapshotId ? std::to_string(r.snapshotId) : std::string());
 }
 

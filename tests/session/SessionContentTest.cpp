@@ -183,6 +183,42 @@ TEST_F(SessionContent, AClockSetBackLosesNoFrameSetAndTheIndexAndChecksumsHoldEv
 #endif
 }
 
+// Soil collection: the USB camera's colour-only sets, without a device clock,
+// share the folder with the depth camera's.
+TEST_F(SessionContent, UsbSetsBesideTheDepthCameraAreIndexedWithoutADeviceTime)
+{
+    startWorker();
+    EXPECT_TRUE(beginRun(true));
+    auto usbCalibration = std::make_shared<StreamCalibration>();
+    usbCalibration->usbCamera = true;
+    usbCalibration->name = "USB Camera: HD Webcam";
+    for (int n = 0; n < 3; ++n) {
+        pushFrameSet(deviceSet(timestampAt(2 * n), n));
+        FrameSet usb = frameSet(timestampAt(2 * n + 1), imageFromBytes(jpegBytes(64, 36, n)), std::nullopt);
+        usb.colour.frameIndex = static_cast<uint64_t>(n + 1);
+        usb.hostUtcUs = kHostStartUs + 33333LL * n + 9000;
+        usb.calibration = usbCalibration;
+        EXPECT_TRUE(queues_->pushUsbFrame(std::move(usb)));
+        pushImu(n * 7, 7);
+    }
+    task_->endRun();
+    ASSERT_TRUE(waitForResults(1));
+    const std::string session = results_.back();
+    size_t usbRows = 0;
+    for (const auto& row : csvRows(session + "/D1/frames.csv")) {
+        if (row.size() > 2 && row[0] != "set" && row[2].empty()) {
+            ++usbRows;
+            EXPECT_EQ(row[3], "") << "a camera without a clock gives no device time";
+        }
+    }
+    EXPECT_EQ(usbRows, 3u);
+    const json calibration = json::parse(readFile(session + "/D1/calibration.json"));
+    EXPECT_EQ(calibration["streams"]["depth"]["width"], 64) << "the depth camera's calibration is the folder's";
+    const auto report = session_check::checkSession(session);
+    EXPECT_FALSE(hasProblem(report, ProblemKind::DeviceTimeBackwards)) << describe(report);
+    EXPECT_FALSE(hasProblem(report, ProblemKind::BadFramesIndex)) << describe(report);
+}
+
 TEST_F(SessionContent, TheCheckerReportsEachDamageAndOnlyNotesFilesOfOlderSessions)
 {
     startWorker();
