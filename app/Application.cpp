@@ -26,13 +26,6 @@
 #include "fleet_agent.h"
 #include "s3_client.h"
 
-namespace {
-
-const char* const kDeviceConfigPath = "/etc/kavrel/def_config.json";
-const char* const kLedgerPath = "./file_manager.csv";
-
-} // namespace
-
 void probeStorageCard()
 {
     QString path = ".";

@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-
-#include <unistd.h>
 #include <vector>
 
 #include "SessionCheck.h"
@@ -29,12 +27,7 @@ void printUsage(FILE* out)
 
 int main(int argc, char** argv)
 {
-    // OpenCV reads its decoder pixel limit once, when it is loaded: start
-    // again with the limit in the environment (once; the variable stays set).
-    if (!std::getenv(image_header::kDecoderPixelLimitVariable)) {
-        setenv(image_header::kDecoderPixelLimitVariable, std::to_string(image_header::kDecoderPixelLimit).c_str(), 1);
-        execv("/proc/self/exe", argv);  // on failure: go on, the header checks still bound every decode
-    }
+    image_header::lowerDecoderPixelLimit(argv);
     bool asJson = false;
     bool quiet = false;
     unsigned jobs = 0;

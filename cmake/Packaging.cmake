@@ -1,10 +1,15 @@
 # The Debian package of the terminal (cpack -G DEB in a build folder): the
-# program, the benchmarks, the man page, an example /etc/kavrel/def_config.json
+# program, its tools (kavrel-check, kavrel-export, kavrel-fleet), the
+# benchmarks, the man pages, an example /etc/kavrel/def_config.json
 # as a conffile and the systemd unit that starts the terminal at boot.
 # Depends come from the libraries actually linked (dpkg-shlibdeps).
 set(pkg ${PROJECT_SOURCE_DIR}/packaging)
 set(KAVREL_DEB_VERSION ${PROJECT_VERSION}-1)
 set(KAVREL_DEB_DOC share/doc/kavrel)
+
+# The tools read cards and copies of them on the board itself.
+set(KAVREL_TOOLS kavrel-check kavrel-export kavrel-fleet)
+install(TARGETS ${KAVREL_TOOLS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 install(FILES ${pkg}/def_config.json DESTINATION /etc/kavrel)
 # Debian 12 keeps system units in /lib (its /usr merge is not recorded in dpkg).
@@ -12,19 +17,23 @@ install(FILES ${pkg}/kavrel.service DESTINATION /lib/systemd/system)
 
 # Documentation files are installed compressed, without a time stamp.
 configure_file(${pkg}/changelog.in ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.Debian @ONLY)
-configure_file(${pkg}/kavrel.1 ${CMAKE_CURRENT_BINARY_DIR}/packaging/kavrel.1 COPYONLY)
-foreach(doc IN ITEMS changelog.Debian kavrel.1)
+list(TRANSFORM KAVREL_TOOLS APPEND .1 OUTPUT_VARIABLE tool_pages)
+set(KAVREL_MAN_PAGES kavrel.1 ${tool_pages})
+foreach(page IN LISTS KAVREL_MAN_PAGES)
+  configure_file(${pkg}/${page} ${CMAKE_CURRENT_BINARY_DIR}/packaging/${page} COPYONLY)
+endforeach()
+foreach(doc IN ITEMS changelog.Debian ${KAVREL_MAN_PAGES})
   add_custom_command(OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/packaging/${doc}.gz
     COMMAND gzip -9nf -k ${doc}
     DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/packaging/${doc}
     WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/packaging)
 endforeach()
-add_custom_target(kavrel_package_docs ALL DEPENDS
-  ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.Debian.gz
-  ${CMAKE_CURRENT_BINARY_DIR}/packaging/kavrel.1.gz)
+list(TRANSFORM KAVREL_MAN_PAGES PREPEND ${CMAKE_CURRENT_BINARY_DIR}/packaging/ OUTPUT_VARIABLE man_paths)
+list(TRANSFORM man_paths APPEND .gz)
+add_custom_target(kavrel_package_docs ALL DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.Debian.gz ${man_paths})
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.Debian.gz ${pkg}/copyright
   DESTINATION ${KAVREL_DEB_DOC})
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/kavrel.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${man_paths} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${pkg}/lintian-overrides DESTINATION share/lintian/overrides RENAME kavrel)
 
 set(CPACK_GENERATOR DEB)

@@ -169,18 +169,10 @@ void upload_reporting_client::note(const std::string& key, const put_outcome& ou
         agent->upload_finished(outcome.failure, outcome.ok() ? key : std::string());
 }
 
-put_outcome upload_reporting_client::put_file(const std::string& local_path, const std::string& key,
-    const std::atomic<bool>& cancel)
-{
-    put_outcome outcome = inner_->put_file(local_path, key, cancel);
-    note(key, outcome);
-    return outcome;
-}
-
-put_outcome upload_reporting_client::send_file(const std::string& local_path, const std::string& key,
+put_outcome upload_reporting_client::send_file(const dataset_file& file, const std::string& key,
     const stored_object* listed, const std::atomic<bool>& cancel)
 {
-    put_outcome outcome = inner_->send_file(local_path, key, listed, cancel);
+    put_outcome outcome = inner_->send_file(file, key, listed, cancel);
     note(key, outcome);
     return outcome;
 }

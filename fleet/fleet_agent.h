@@ -98,9 +98,7 @@ class upload_reporting_client final : public object_store_client {
 public:
     upload_reporting_client(std::shared_ptr<object_store_client> inner, std::weak_ptr<fleet_agent> agent)
         : inner_(std::move(inner)), agent_(std::move(agent)) {}
-    put_outcome put_file(const std::string& local_path, const std::string& key,
-        const std::atomic<bool>& cancel) override;
-    put_outcome send_file(const std::string& local_path, const std::string& key, const stored_object* listed,
+    put_outcome send_file(const dataset_file& file, const std::string& key, const stored_object* listed,
         const std::atomic<bool>& cancel) override;
     put_outcome put_bytes(const std::string& key, const std::string& body, const std::atomic<bool>& cancel) override;
     void open_connection(const std::atomic<bool>& cancel) override { inner_->open_connection(cancel); }

@@ -3,8 +3,9 @@
 # resolves its dependencies), checks the system user it makes, starts the
 # terminal there as that user under Xvfb with the example configuration and
 # the simulated camera until its main window shows and its ledger is written,
-# then checks that remove keeps the operator's configuration and purge
-# removes it.
+# records a session with `kavrel --self-test` as that user and runs the
+# package's tools on it, then checks that remove keeps the operator's
+# configuration and purge removes it.
 #
 #   scripts/deb-install-test.sh build/release/packages/kavrel_<version>_amd64.deb
 #
@@ -113,6 +114,24 @@ if grep -qE 'load_json|parse config error' "$log"; then cat "$log"; fail "the ex
 [ "$(owner %U /var/lib/kavrel/file_manager.csv)" = kavrel ] \
   || { cat "$log"; fail "the terminal did not write its ledger as kavrel"; }
 pass "kavrel started as its user under Xvfb, showed its main window, wrote its ledger and exited with 0"
+
+# The self-test as the terminal's user: a two-second session with the
+# simulated camera (no card here: below the state folder), then the tools of
+# the package on what it wrote.
+as_kavrel() { in_root setpriv --reuid=kavrel --regid=kavrel --init-groups env HOME=/var/lib/kavrel "$@"; }
+as_kavrel sh -c 'cd /var/lib/kavrel && exec kavrel --self-test' >"$root/tmp/self-test.log" 2>&1 \
+  || { cat "$root/tmp/self-test.log"; fail "kavrel --self-test failed"; }
+session="$(cd "$root" && find var/lib/kavrel -name meta.yaml -path '*self-test*' -printf '/%h\n' | head -n1)"
+[ -n "$session" ] || { cat "$root/tmp/self-test.log"; fail "the self-test wrote no session"; }
+others="$(in_root find "$session" ! -user kavrel | head -n3)"
+[ -z "$others" ] || fail "files of the session not owned by kavrel: $others"
+as_kavrel kavrel-check "$session" >"$root/tmp/check.log" 2>&1 \
+  || { cat "$root/tmp/check.log"; fail "kavrel-check does not pass the self-test's session"; }
+as_kavrel kavrel-export --out /tmp "$session" >"$root/tmp/export.log" 2>&1 \
+  || { cat "$root/tmp/export.log"; fail "kavrel-export could not export the self-test's session"; }
+ls "$root"/tmp/*.mcap >/dev/null 2>&1 || fail "kavrel-export wrote no .mcap"
+as_kavrel kavrel-fleet --help >/dev/null || fail "kavrel-fleet --help failed"
+pass "kavrel --self-test wrote $session as kavrel; kavrel-check passes it, kavrel-export exports it, kavrel-fleet runs"
 
 # The operator's edit survives remove; purge takes it, and the state, away.
 echo '{"machine_id": "EDITED-BY-OPERATOR"}' >"$root$config"

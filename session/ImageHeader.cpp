@@ -1,6 +1,10 @@
 #include "ImageHeader.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <string>
+
+#include <unistd.h>
 
 namespace image_header {
 
@@ -149,6 +153,14 @@ std::string describe(const Header& header)
     return std::string(header.format == Format::Png ? "PNG " : "JPEG ") + std::to_string(header.width) + "x"
         + std::to_string(header.height) + ", " + std::to_string(header.bitDepth) + "-bit, "
         + std::to_string(header.channels) + (header.channels == 1 ? " channel" : " channels");
+}
+
+void lowerDecoderPixelLimit(char** argv)
+{
+    if (std::getenv(kDecoderPixelLimitVariable))
+        return;
+    setenv(kDecoderPixelLimitVariable, std::to_string(kDecoderPixelLimit).c_str(), 1);
+    execv("/proc/self/exe", argv);
 }
 
 } // namespace image_header

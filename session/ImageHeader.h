@@ -18,6 +18,12 @@ inline constexpr size_t kHeaderBytes = 256u << 10;
 inline constexpr const char* kDecoderPixelLimitVariable = "OPENCV_IO_MAX_IMAGE_PIXELS";
 inline constexpr uint64_t kDecoderPixelLimit = uint64_t(kMaxSide) * kMaxSide;
 
+// Call first thing in main(): unless the limit is in the environment, puts it
+// there and starts the program again (once; the variable stays set). Returns
+// when the limit is in place, or when the new start failed (then the header
+// checks alone bound every decode).
+void lowerDecoderPixelLimit(char** argv);
+
 enum class Format { Png, Jpeg };
 
 struct Header {

@@ -209,6 +209,25 @@ bool File::read(size_t count, std::string& bytes, Outcome& outcome)
     return true;
 }
 
+bool File::readAt(uint64_t offset, size_t length, char* out) const
+{
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool File::status(struct stat& info) const
+{
+    return fd_ >= 0 && ::fstat(fd_, &info) == 0;
+}
+
 Outcome readWhole(const std::string& root, const std::string& relative, uint64_t maxBytes, std::string& bytes)
 {
     bytes.clear();

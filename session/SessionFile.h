@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace session_file {
 
 // Bounds, checked before reading. meta.yaml is a few kilobytes; a manifest
@@ -64,6 +66,11 @@ public:
     uint64_t size() const { return size_; }
     // Reads up to `count` more bytes (fewer at the end); false on an I/O error.
     bool read(size_t count, std::string& bytes, Outcome& outcome);
+    // Exactly `length` bytes at `offset`, for a reader that goes back (an
+    // upload sent again); false on an I/O error or a file shorter than that.
+    bool readAt(uint64_t offset, size_t length, char* out) const;
+    // The open file's status now: a change since opening shows in its size and times.
+    bool status(struct stat& info) const;
 
 private:
     int fd_ = -1;

@@ -48,17 +48,23 @@ struct list_outcome {
     bool ok() const { return failure == upload_failure::none; }
 };
 
+// A file of a dataset on the card: the dataset's folder and the path below
+// it. It is opened from the folder down, so a link leading out of the folder
+// is never followed, not even one swapped in after the dataset was listed.
+struct dataset_file {
+    std::string folder;
+    std::string relative;
+    std::string path() const { return folder + "/" + relative; }
+};
+
 class object_store_client {
 public:
     virtual ~object_store_client() = default;
-    // Sends one local file as `key`, unless an object with the same size and
-    // MD5 is there already. Called from several upload threads at once; a set
-    // `cancel` ends the transfer in flight within a second.
-    virtual put_outcome put_file(const std::string& local_path, const std::string& key,
-        const std::atomic<bool>& cancel) = 0;
-    // The same, when the caller listed the store: `listed` is the object the
-    // listing showed under `key` (null: none), so nothing is asked per file.
-    virtual put_outcome send_file(const std::string& local_path, const std::string& key, const stored_object* listed,
+    // Sends one file of a dataset as `key`, unless `listed` (what the store's
+    // listing showed under `key`; null: nothing) has the same size and MD5.
+    // Called from several upload threads at once; a set `cancel` ends the
+    // transfer in flight within a second.
+    virtual put_outcome send_file(const dataset_file& file, const std::string& key, const stored_object* listed,
         const std::atomic<bool>& cancel) = 0;
     // Sends a small object held in memory.
     virtual put_outcome put_bytes(const std::string& key, const std::string& body,

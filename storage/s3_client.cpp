@@ -1,7 +1,6 @@
 #include "s3_client.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +18,7 @@
 #include <thread>
 
 #include "Log.h"
+#include "SessionFile.h"
 
 namespace {
 
@@ -94,37 +94,6 @@ void hash_bytes(const std::string& bytes, std::string& md5_hex, std::string& sha
     d.update(bytes.data(), bytes.size());
     d.finish(md5_hex, sha256_hex);
 }
-
-class local_file {
-public:
-    explicit local_file(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-    ~local_file()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    local_file(const local_file&) = delete;
-    local_file& operator=(const local_file&) = delete;
-    bool is_open() const { return fd_ >= 0; }
-    bool stat(struct stat& st) const { return ::fstat(fd_, &st) == 0; }
-    // Reads exactly `length` bytes at `offset`; false on an error or a short file.
-    bool read_at(uint64_t offset, std::size_t length, char* out) const
-    {
-        std::size_t done = 0;
-        while (done < length) {
-            const ssize_t n = ::pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            done += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-private:
-    int fd_;
-};
 
 std::string errno_text()
 {
@@ -292,7 +261,7 @@ private:
 // The payload of a PUT, from memory or streamed from a file, paced.
 struct body_reader {
     const std::string* body;
-    const local_file* file;
+    const session_file::File* file;
     uint64_t start;                 // of the payload in the file
     uint64_t length;
     uint64_t offset = 0;            // sent so far
@@ -311,7 +280,7 @@ size_t read_body(char* buffer, size_t size, size_t count, void* user)
         return CURL_READFUNC_ABORT;
     if (reader->body) {
         std::memcpy(buffer, reader->body->data() + reader->offset, n);
-    } else if (!reader->file->read_at(reader->start + reader->offset, n, buffer)) {
+    } else if (!reader->file->readAt(reader->start + reader->offset, n, buffer)) {
         reader->read_failed = true;  // the file shrank or the card failed
         return CURL_READFUNC_ABORT;
     }
@@ -464,7 +433,7 @@ struct s3_client::request {
     std::string body_sha256;                // of the payload; computed when empty (memory only)
     std::vector<std::string> headers;
     // Or a PUT payload streamed from the card: `length` bytes of `file` at `start`.
-    const local_file* file = nullptr;
+    const session_file::File* file = nullptr;
     uint64_t start = 0;
     uint64_t length = 0;
     // When set, a GET's payload goes here instead of into the response body.
@@ -732,35 +701,20 @@ put_outcome s3_client::put_bytes(const std::string& key, const std::string& body
     return outcome;
 }
 
-put_outcome s3_client::put_file(const std::string& local_path, const std::string& key, const std::atomic<bool>& cancel)
-{
-    const s3_response head = perform({"HEAD", key, "", nullptr, "", {}}, &cancel);
-    if (head.failure != upload_failure::none) {
-        put_outcome outcome;
-        outcome.failure = head.failure;
-        outcome.detail = head.detail;
-        return outcome;
-    }
-    stored_object stored;
-    const auto length = head.headers.find("content-length");
-    const auto etag = head.headers.find("etag");
-    if (head.status == 200 && length != head.headers.end() && etag != head.headers.end()) {
-        stored = {key, std::strtoull(length->second.c_str(), nullptr, 10), strip_quotes(etag->second)};
-        std::transform(stored.etag.begin(), stored.etag.end(), stored.etag.begin(),
-            [](unsigned char c) { return std::tolower(c); });
-    }
-    return send_file(local_path, key, stored.key.empty() ? nullptr : &stored, cancel);
-}
-
-put_outcome s3_client::send_file(const std::string& local_path, const std::string& key, const stored_object* listed,
+put_outcome s3_client::send_file(const dataset_file& source, const std::string& key, const stored_object* listed,
     const std::atomic<bool>& cancel)
 {
     put_outcome outcome;
-    local_file file(local_path);
+    const std::string local_path = source.path();
+    // Opened as every reader of a session opens a file: the listing may be
+    // old, and whatever lies at the path now must still be a regular file
+    // inside the dataset.
+    session_file::Outcome opened;
+    const session_file::File file = session_file::File::open(source.folder, source.relative, opened);
     struct stat before {};
-    if (!file.is_open() || !file.stat(before)) {
+    if (!opened.ok() || !file.status(before)) {
         outcome.failure = upload_failure::local_read;
-        outcome.detail = "cannot open " + local_path + ": " + errno_text();
+        outcome.detail = "not sent: " + local_path + " " + (opened.ok() ? errno_text() : opened.detail);
         return outcome;
     }
     const auto size = static_cast<uint64_t>(before.st_size);
@@ -779,7 +733,7 @@ put_outcome s3_client::send_file(const std::string& local_path, const std::strin
             const uint64_t part_end = std::min(size, part_start + part_size);
             for (uint64_t offset = part_start; offset < part_end; offset += buffer.size()) {
                 const auto length = static_cast<std::size_t>(std::min<uint64_t>(buffer.size(), part_end - offset));
-                if (!file.read_at(offset, length, buffer.data())) {
+                if (!file.readAt(offset, length, buffer.data())) {
                     outcome.failure = upload_failure::local_read;
                     outcome.detail = "cannot read " + local_path;
                     return outcome;
@@ -831,7 +785,7 @@ put_outcome s3_client::send_file(const std::string& local_path, const std::strin
         outcome.detail = put.detail;
     }
     struct stat after {};
-    if (outcome.ok() && (::stat(local_path.c_str(), &after) != 0 || after.st_size != before.st_size ||
+    if (outcome.ok() && (!file.status(after) || after.st_size != before.st_size ||
             after.st_mtim.tv_sec != before.st_mtim.tv_sec || after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)) {
         outcome.failure = upload_failure::rejected;
         outcome.detail = "file changed while it was sent: " + local_path;

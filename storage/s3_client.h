@@ -9,7 +9,7 @@
 // digests and the store refuses it. No body waits for "100 Continue": a
 // refusal comes as fast from the signature check.
 //
-// Threads: put_file, send_file and put_bytes may run on several threads at
+// Threads: send_file and put_bytes may run on several threads at
 // once. Each request takes an easy handle from a pool; a handle keeps its
 // connection open for the next request, across files and datasets, and all
 // handles share DNS answers and TLS sessions (a new connection resumes the
@@ -65,10 +65,7 @@ public:
     s3_client(const s3_client&) = delete;
     s3_client& operator=(const s3_client&) = delete;
 
-    // Asks the store with a HEAD first; the uploader lists instead.
-    put_outcome put_file(const std::string& local_path, const std::string& key,
-        const std::atomic<bool>& cancel) override;
-    put_outcome send_file(const std::string& local_path, const std::string& key, const stored_object* listed,
+    put_outcome send_file(const dataset_file& file, const std::string& key, const stored_object* listed,
         const std::atomic<bool>& cancel) override;
     put_outcome put_bytes(const std::string& key, const std::string& body,
         const std::atomic<bool>& cancel) override;

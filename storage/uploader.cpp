@@ -58,6 +58,7 @@ void deliver(const Callback& callback, upload_info report)
 
 struct file_entry {
     std::string local_path;
+    dataset_file source;            // how the store client opens it
     std::string key;
     std::string store_prefix;       // of the key: `<prefix>/<dataset>/`, listed once for all its files
     uint64_t listed_size = 0;
@@ -319,6 +320,7 @@ void uploader::upload_dataset(const upload_request& request, uint64_t generation
             }
             file_entry file;
             file.local_path = it->path().string();
+            file.source = {folder.string(), relative};
             file.key = object_key(name, relative);
             file.store_prefix = file.key.substr(0, file.key.size() - relative.size());
             file.listed_size = it->file_size(entry_ec);
@@ -454,7 +456,7 @@ void uploader::send_files(dataset_run& run)
             file_entry& file = run.files[index];
             put_outcome outcome;
             for (int attempt = 1; attempt <= kAttemptsPerFile; ++attempt) {
-                outcome = run.client->send_file(file.local_path, file.key, file.in_store, run.abort);
+                outcome = run.client->send_file(file.source, file.key, file.in_store, run.abort);
                 if (outcome.ok() || run.abort.load())
                     break;
                 LOGE << "文件上传失败: " << file.local_path << ", 重试中... (" << failure_text(outcome.failure)

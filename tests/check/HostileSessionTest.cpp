@@ -13,41 +13,19 @@
 #include <QProcess>
 #include <nlohmann/json.hpp>
 
+#include "ClaimedImages.h"
 #include "RecordedSessions.h"
 #include "SessionCheck.h"
 #include "SessionRecords.h"
 
 using namespace session_check;
+using kavrel::test::jpegClaiming;
+using kavrel::test::pngClaiming;
 using kavrel::test::readFile;
 using kavrel::test::writeFile;
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string bigEndian(uint32_t value, int bytes)
-{
-    std::string out;
-    for (int i = bytes - 1; i >= 0; --i)
-        out += static_cast<char>((value >> (8 * i)) & 0xFF);
-    return out;
-}
-
-// A PNG that is only its header: what a decoder would allocate for is claimed, not there.
-std::string pngHeader(uint32_t width, uint32_t height, int depth, int colourType)
-{
-    std::string png("\x89PNG\r\n\x1a\n", 8);
-    png += bigEndian(13, 4) + "IHDR" + bigEndian(width, 4) + bigEndian(height, 4);
-    png += static_cast<char>(depth);
-    png += static_cast<char>(colourType);
-    png += std::string(3, '\0') + std::string(4, '\0');  // methods, CRC
-    return png + std::string(60 - png.size(), '\0');
-}
-
-std::string jpegHeader(uint32_t width, uint32_t height)
-{
-    return std::string("\xFF\xD8\xFF\xC0", 4) + bigEndian(17, 2) + '\x08' + bigEndian(height, 2) + bigEndian(width, 2)
-        + std::string("\x03\x01\x22\x00\x02\x11\x01\x03\x11\x01", 10) + std::string(40, '\0');
-}
 
 void replaceFirst(const std::string& file, const std::string& from, const std::string& to)
 {
@@ -117,13 +95,13 @@ protected:
         };
         return {
             {"depth PNG claiming 100000x100000", [=](const std::string& s) {
-                 writeFile(s + "/" + depth1, pngHeader(100000, 100000, 16, 0)); },
+                 writeFile(s + "/" + depth1, pngClaiming(100000, 100000, 16, 0)); },
                 ProblemKind::WrongDepthFormat, "100000x100000"},
             {"colour JPEG claiming 60000x60000", [=](const std::string& s) {
-                 writeFile(s + "/" + colour1, jpegHeader(60000, 60000)); },
+                 writeFile(s + "/" + colour1, jpegClaiming(60000, 60000)); },
                 ProblemKind::WrongImageFormat, "60000x60000"},
             {"depth PNG claiming 20000x20000", [=](const std::string& s) {
-                 writeFile(s + "/" + depth1, pngHeader(20000, 20000, 16, 0) + std::string(760 << 10, 'z')); },
+                 writeFile(s + "/" + depth1, pngClaiming(20000, 20000, 16, 0) + std::string(760 << 10, 'z')); },
                 ProblemKind::WrongDepthFormat, "20000x20000"},
             {"16-bit grey PNG in color/", [=](const std::string& s) {
                  cv::imwrite(s + "/" + colour1, cv::Mat(kHeight, kWidth, CV_16UC1, cv::Scalar(700))); },
@@ -309,8 +287,8 @@ TEST_F(HostileSessions, RecordsPageShowsAPlaceholderAndKeepsRunning)
 {
     const std::string copy = copyFor("huge images");
     for (const auto& set : listFrameSets(copy)) {
-        writeFile(copy + "/" + set.colour, jpegHeader(60000, 60000));
-        writeFile(copy + "/" + set.depth, pngHeader(100000, 100000, 16, 0));
+        writeFile(copy + "/" + set.colour, jpegClaiming(60000, 60000));
+        writeFile(copy + "/" + set.depth, pngClaiming(100000, 100000, 16, 0));
     }
     const SessionDetails details = loadSessionDetails(QString::fromStdString(copy));
     EXPECT_FALSE(details.thumbnail.isNull()) << "a placeholder stands for the image";

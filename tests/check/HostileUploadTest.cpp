@@ -24,16 +24,12 @@ namespace {
 // An object store in memory: what reached it, by key.
 class MemoryStore : public object_store_client {
 public:
-    put_outcome put_file(const std::string& local_path, const std::string& key, const std::atomic<bool>&) override
+    put_outcome send_file(const dataset_file& file, const std::string& key, const stored_object*,
+        const std::atomic<bool>&) override
     {
         std::lock_guard lock(mutex_);
-        objects_[key] = readFile(local_path);
+        objects_[key] = readFile(file.path());
         return {};
-    }
-    put_outcome send_file(const std::string& local_path, const std::string& key, const stored_object*,
-        const std::atomic<bool>& cancel) override
-    {
-        return put_file(local_path, key, cancel);
     }
     put_outcome put_bytes(const std::string& key, const std::string& body, const std::atomic<bool>&) override
     {

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <ctime>
 #include <future>
+#include <mutex>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -495,4 +496,85 @@ TEST_F(S3Upload, FileChangedAfterListingIsSentAsItIsNowAndCancelStopsWithinASeco
     EXPECT_EQ(last.failure, upload_failure::cancelled);
     EXPECT_LT(took, 1s);
     EXPECT_EQ(row(big).status, "待上传");
+}
+
+namespace {
+
+// The gateway's client, with the card changed by the test once the uploader
+// has listed the dataset and before any file goes up.
+class change_after_listing final : public object_store_client {
+public:
+    change_after_listing(std::shared_ptr<s3_client> inner, std::function<void()> change)
+        : inner_(std::move(inner)), change_(std::move(change)) {}
+    put_outcome send_file(const dataset_file& file, const std::string& key, const stored_object* listed,
+        const std::atomic<bool>& cancel) override
+    {
+        return inner_->send_file(file, key, listed, cancel);
+    }
+    put_outcome put_bytes(const std::string& key, const std::string& body, const std::atomic<bool>& cancel) override
+    {
+        return inner_->put_bytes(key, body, cancel);
+    }
+    list_outcome list_objects(const std::string& prefix, const std::atomic<bool>& cancel) override
+    {
+        std::call_once(changed_, change_);
+        return inner_->list_objects(prefix, cancel);
+    }
+
+private:
+    std::shared_ptr<s3_client> inner_;
+    std::function<void()> change_;
+    std::once_flag changed_;
+};
+
+} // namespace
+
+TEST_F(S3Upload, LinkSwappedInAfterListingIsNeverFollowedOutOfTheDataset)
+{
+    const std::string secret = "secret_access_key = do-not-send\n", meta = "date: 20250612\n";
+    const fs::path elsewhere = fs::path(scratch.path()) / "etc-kavrel";
+    fs::create_directories(elsewhere);
+    writeFile(elsewhere / "credentials", secret);
+    writeFile(elsewhere / "notes.txt", secret);
+    const struct {
+        const char* what;
+        std::function<void(const fs::path& folder)> swap;
+        bool sent;  // notes.txt arrives (with the linked file's bytes, from inside)
+    } cases[] = {
+        {"file to a link outside", [&](const fs::path& folder) {
+             fs::remove(folder / "cam" / "notes.txt");
+             fs::create_symlink(elsewhere / "credentials", folder / "cam" / "notes.txt");
+         }, false},
+        {"folder to a link outside", [&](const fs::path& folder) {
+             fs::remove_all(folder / "cam");
+             fs::create_symlink(elsewhere, folder / "cam");
+         }, false},
+        {"file to a link inside", [&](const fs::path& folder) {
+             fs::remove(folder / "cam" / "notes.txt");
+             fs::create_symlink("../meta.yaml", folder / "cam" / "notes.txt");
+         }, true},
+    };
+    start(settings);
+    for (const auto& c : cases) {
+        const std::string name = dataset("-" + std::to_string(&c - cases));
+        const fs::path folder = fs::path(scratch.card()) / name;
+        fs::create_directories(folder / "cam");
+        writeFile(folder / "meta.yaml", meta);
+        writeFile(folder / "cam" / "notes.txt", "harmless\n");
+        manager.ledger().add_dir_record(name, "采集");
+        auto client = std::make_shared<s3_client>(settings);
+        manager.uploads().set_client(std::make_shared<change_after_listing>(client, [&] { c.swap(folder); }), 2);
+
+        const upload_info report = upload(name);
+        const s3_response notes = client->get_object(object_key(name, "cam/notes.txt"));
+        EXPECT_NE(notes.body, secret) << c.what << ": the linked file reached the store";
+        EXPECT_EQ(report.finished, c.sent) << c.what;
+        if (c.sent) {
+            EXPECT_EQ(notes.body, meta) << c.what;
+        } else {
+            EXPECT_EQ(notes.status, 404) << c.what;
+            EXPECT_EQ(report.failed_files, std::vector<std::string>{(folder / "cam" / "notes.txt").string()}) << c.what;
+            EXPECT_TRUE(log.contains("outside the session")) << c.what;
+        }
+    }
 }

@@ -24,14 +24,10 @@ namespace {
 class manifest_refusing_store : public object_store_client {
 public:
     explicit manifest_refusing_store(s3_settings settings) : store_(std::move(settings)) {}
-    put_outcome put_file(const std::string& path, const std::string& key, const std::atomic<bool>& cancel) override
-    {
-        return note(key, store_.put_file(path, key, cancel));
-    }
-    put_outcome send_file(const std::string& path, const std::string& key, const stored_object* listed,
+    put_outcome send_file(const dataset_file& file, const std::string& key, const stored_object* listed,
         const std::atomic<bool>& cancel) override
     {
-        return note(key, store_.send_file(path, key, listed, cancel));
+        return note(key, store_.send_file(file, key, listed, cancel));
     }
     put_outcome put_bytes(const std::string& key, const std::string& body, const std::atomic<bool>& cancel) override
     {
