@@ -194,7 +194,8 @@ bool SaveRun::settleSessionFolder()
     deviceDir_ = devices_.empty() ? path_ : path_ + "/" + devices_.front();
     devicePrefix_ = devices_.empty() ? std::string() : devices_.front() + "/";
     imuFile_ = deviceDir_ + "/data.json";
-    content_ = SessionContent::forSession(path_);
+    content_ = SessionContent::forSession(task_.lastContent_, path_);
+    task_.lastContent_ = content_;
     content_->beginRun(deviceDir_, devicePrefix_);
     // Written at once, so a session cut by a power loss still says what it is.
     writeMeta(nullptr);

@@ -35,6 +35,7 @@
 #include "CapturePolicy.h"
 
 class dataset_ledger;
+class SessionContent;
 
 // What one run wrote and what it lost, as numbers.
 struct SaveRunResult {
@@ -137,6 +138,8 @@ private:
     uint64_t nextRunId_ = 0;
     std::shared_ptr<CaptureQueues> runQueues_;   // of the newest run
     std::shared_ptr<const CapturePolicy> policy_;
+    // The last run's session content, for the next run into the same folder (worker thread only).
+    std::shared_ptr<SessionContent> lastContent_;
     std::optional<SnapshotRequest> confirmed_;
     // The thread's end, for stop()'s bounded wait.
     std::condition_variable ended_;

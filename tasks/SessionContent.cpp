@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <mutex>
 
 #include "AtomicFile.h"
 #include "CalibrationJson.h"
@@ -15,15 +14,14 @@ SessionContent::SessionContent(std::string sessionPath)
 
 SessionContent::~SessionContent() = default;
 
-std::shared_ptr<SessionContent> SessionContent::forSession(const std::string& sessionPath)
+std::shared_ptr<SessionContent> SessionContent::forSession(
+    std::shared_ptr<SessionContent> last, const std::string& sessionPath)
 {
-    // One session is open at a time; its runs may come from different workers.
-    static std::mutex mutex;
-    static std::shared_ptr<SessionContent> last;
-    std::lock_guard lock(mutex);
-    if (!last || last->path_ != sessionPath)
-        last = std::make_shared<SessionContent>(sessionPath);
-    return last;
+    // A folder removed and made again under the same name holds none of the files remembered.
+    std::error_code ignored;
+    const bool same = last && last->path_ == sessionPath
+        && (!last->runEnded_ || std::filesystem::exists(sessionPath + "/" + checksums::fileName, ignored));
+    return same ? last : std::make_shared<SessionContent>(sessionPath);
 }
 
 void SessionContent::beginRun(const std::string& deviceDir, const std::string& devicePrefix)
@@ -249,5 +247,6 @@ bool SessionContent::endRun()
         ok = false;
     }
     device_ = nullptr;
+    runEnded_ = true;
     return ok;
 }

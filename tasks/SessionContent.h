@@ -27,9 +27,10 @@ public:
     explicit SessionContent(std::string sessionPath);
     ~SessionContent();
 
-    // The content of sessionPath: the one of the last run when it was the
-    // same folder, else a new one. Runs of one session share it.
-    static std::shared_ptr<SessionContent> forSession(const std::string& sessionPath);
+    // The content of sessionPath: `last` when it is that folder's and the
+    // folder still holds what it wrote, else a new one. Runs of one session share it.
+    static std::shared_ptr<SessionContent> forSession(
+        std::shared_ptr<SessionContent> last, const std::string& sessionPath);
 
     // deviceDir: where the run's images go; devicePrefix: that folder
     // relative to the session ("D1/"), or "".
@@ -101,5 +102,6 @@ private:
     std::deque<Waiting> waiting_;
     void appendReadyRows();
     uint64_t rowsWritten_ = 0;
+    bool runEnded_ = false;  // a run ended and wrote SHA256SUMS
     session_meta::StreamCounts counts_;
 };
