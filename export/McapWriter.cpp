@@ -5,7 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <zlib.h>
+#include <libdeflate.h>
 #include <zstd.h>
 
 #include "AtomicFile.h"
@@ -73,15 +73,8 @@ void stringMap(Record& record, const std::vector<std::pair<std::string, std::str
 
 uint32_t crc32(const uint8_t* data, size_t size, uint32_t previous)
 {
-    // zlib's CRC-32 is the one MCAP uses, and far faster than a byte table.
-    uint32_t crc = previous;
-    while (size > 0) {
-        const uInt part = static_cast<uInt>(std::min<size_t>(size, 1u << 30));
-        crc = static_cast<uint32_t>(::crc32(crc, data, part));
-        data += part;
-        size -= part;
-    }
-    return crc;
+    // libdeflate's CRC-32 is the one MCAP uses, and uses the processor's carry-less multiply.
+    return libdeflate_crc32(previous, data, size);
 }
 
 McapWriter::McapWriter(size_t chunkBytes, int zstdLevel) : chunkBytes_(chunkBytes), zstdLevel_(zstdLevel) { }

@@ -3,121 +3,145 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <set>
-#include <sstream>
 #include <thread>
 
-#include <nlohmann/json.hpp>
-#include <opencv2/core.hpp>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <opencv2/imgcodecs.hpp>
 #include <yaml-cpp/yaml.h>
 
 #include "AtomicFile.h"
+#include "DepthPng.h"
+#include "ExportSupport.h"
 #include "McapWriter.h"
+#include "OrderedParallel.h"
 #include "RosMessages.h"
-#include "TimestampText.h"
+#include "SessionContent.h"
 
 namespace session_export {
 
 namespace fs = std::filesystem;
-using json = nlohmann::json;
 using namespace mcap_export;
 
-namespace {
+std::optional<Export> beginExport(const session_check::SessionReport& report, const Options& options, Format format,
+    Result& result)
+{
+    result.session = report.path;
+    if (!report.passed() && !options.force) {
+        result.error = "refused: the session fails its checks (" + plural(report.problems.size(), "problem", "problems")
+            + ", listed below); --force exports what is whole";
+        return std::nullopt;
+    }
+    Export begun{readSessionContent(report), outputPath(report.path, options.outDir, format), {}};
+    begun.temporary = begun.finalPath + std::string(atomic_file::kTemporarySuffix);
+    result.notes = std::move(begun.content.notes);
+    result.leftOut = std::move(begun.content.leftOut);
+    return begun;
+}
+
+Result failed(Result& result, const std::string& temporary, const std::string& what, int code)
+{
+    std::error_code ignored;
+    fs::remove_all(temporary, ignored);
+    result.error = what + ": " + atomic_file::errorText(code);
+    result.counts.clear();
+    return result;
+}
 
 bool readBytes(const std::string& path, std::string& bytes)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    // One read of the known size: images are most of what an export reads.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
-
-// Image file names are the host's local wall clock at the callback,
-// "YYYYMMDDhhmmssmmm"; nanoseconds since the epoch in UTC, 0 when unreadable.
-uint64_t hostTimeOfName(const std::string& relative)
-{
-    const std::string stem = fs::path(relative).stem().string();
-    std::tm fields{};
-    int milliseconds = 0;
-    if (stem.size() != 17 || !parseTimestampText(stem, fields, milliseconds))
-        return 0;
-    const std::time_t seconds = std::mktime(&fields);
-    if (seconds < 0)
-        return 0;
-    return static_cast<uint64_t>(seconds) * 1000000000ULL + static_cast<uint64_t>(milliseconds) * 1000000ULL;
-}
-
-std::string deviceOf(const std::string& relative)
-{
-    return relative.substr(0, relative.find('/'));
-}
-
-struct ImuSample {
-    uint64_t time;  // ns of the device clock
-    std::array<double, 3> accel, gyro;
-};
-
-// data.json: a version line, then an accelerometer and a gyroscope entry per
-// sample with the same time. Lines that are not that are listed in leftOut.
-std::vector<ImuSample> readImu(const std::string& session, const std::string& relative, std::vector<std::string>& leftOut)
-{
-    std::vector<ImuSample> samples;
-    std::ifstream in(session + "/" + relative);
-    if (!in) {
-        leftOut.push_back(relative + ": cannot be read");
-        return samples;
+    struct stat info {};
+    constexpr off_t kLargest = off_t(256) << 20;
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kLargest;
+    bytes.clear();
+    if (ok)
+        bytes.resize(static_cast<size_t>(info.st_size));
+    size_t done = 0;
+    while (ok && done < bytes.size()) {
+        const ssize_t got = ::read(fd, bytes.data() + done, bytes.size() - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        ok = got > 0;
+        done += ok ? static_cast<size_t>(got) : 0;
     }
-    bool haveAccel = false;
-    ImuSample pending{};
-    size_t lineNumber = 0;
-    auto leave = [&](size_t line, const char* why) {
-        leftOut.push_back(relative + " line " + std::to_string(line) + ": " + why);
-    };
-    for (std::string text; std::getline(in, text);) {
-        ++lineNumber;
-        const json line = json::parse(text, nullptr, false);
-        if (lineNumber == 1 && line.is_object() && line.contains("version"))
-            continue;
-        const json* sensor = nullptr;
-        if (line.is_object() && line.contains("sensor") && line["sensor"].is_object() && line.contains("time")
-            && line["time"].is_number())
-            sensor = &line["sensor"];
-        const bool valid = sensor && sensor->contains("type") && sensor->contains("values")
-            && (*sensor)["values"].is_array() && (*sensor)["values"].size() == 3
-            && std::all_of((*sensor)["values"].begin(), (*sensor)["values"].end(), [](const json& v) { return v.is_number(); });
-        if (!valid) {
-            leave(lineNumber, "not an IMU sample");
-            continue;
-        }
-        const double seconds = line["time"].get<double>();
-        const uint64_t time = seconds > 0 ? static_cast<uint64_t>(seconds * 1e6 + 0.5) * 1000ULL : 0;
-        std::array<double, 3> values;
-        for (int i = 0; i < 3; ++i)
-            values[i] = (*sensor)["values"][i].get<double>();
-        if ((*sensor)["type"] == "accelerometer") {
-            if (haveAccel)
-                leave(lineNumber - 1, "accelerometer entry without its gyroscope entry");
-            pending = {time, values, {}};
-            haveAccel = true;
-        } else if ((*sensor)["type"] == "gyroscope" && haveAccel && pending.time == time) {
-            pending.gyro = values;
-            samples.push_back(pending);
-            haveAccel = false;
-        } else {
-            leave(lineNumber, "gyroscope entry without its accelerometer entry");
+    ::close(fd);
+    return ok;
+}
+
+int writeWholeFile(const std::string& path, const void* data, size_t size)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return errno;
+    int error = atomic_file::writeAll(fd, static_cast<const char*>(data), size);
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    return error;
+}
+
+DepthScale::DepthScale(double fromUnitM, double toUnitM)
+{
+    const double factor = fromUnitM / toUnitM;
+    identity_ = std::fabs(factor - 1.0) < 1e-9;
+    if (identity_)
+        return;
+    table_.resize(65536);
+    for (size_t v = 0; v < table_.size(); ++v) {
+        const double scaled = std::round(static_cast<double>(v) * factor);
+        table_[v] = scaled > 65535.0 ? 0 : static_cast<uint16_t>(scaled);
+    }
+}
+
+size_t DepthScale::apply(cv::Mat& depth) const
+{
+    if (identity_)
+        return 0;
+    size_t lost = 0;
+    for (int y = 0; y < depth.rows; ++y) {
+        auto* row = depth.ptr<uint16_t>(y);
+        for (int x = 0; x < depth.cols; ++x) {
+            const uint16_t converted = table_[row[x]];
+            lost += row[x] != 0 && converted == 0;
+            row[x] = converted;
         }
     }
-    if (haveAccel)
-        leave(lineNumber, "accelerometer entry without its gyroscope entry");
-    return samples;
+    return lost;
 }
+
+cv::Mat readDepth(const std::string& path, const DepthScale& scale, size_t& outOfRange)
+{
+    cv::Mat depth;
+    std::string bytes;
+    if (!readBytes(path, bytes))
+        return {};
+    if (!depth_png::decode(bytes, depth)) {
+        try {  // a PNG of another kind: the general decoder says what it is
+            depth = cv::imdecode(cv::Mat(1, static_cast<int>(bytes.size()), CV_8UC1, bytes.data()), cv::IMREAD_UNCHANGED);
+        } catch (const cv::Exception&) {
+            return {};
+        }
+    }
+    if (depth.empty() || depth.type() != CV_16UC1 || !depth.isContinuous())
+        return {};
+    outOfRange = scale.apply(depth);
+    return depth;
+}
+
+std::string plural(size_t count, const char* one, const char* many)
+{
+    return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+namespace {
 
 std::string yamlText(const YAML::Node& meta, const char* key)
 {
@@ -137,22 +161,39 @@ std::string yamlText(const YAML::Node& meta, const char* key)
     return {};
 }
 
-// One message to write, in log-time order.
-struct Pending {
-    uint64_t time;
-    int kind;      // 0 colour, 1 depth, 2 IMU
-    size_t index;  // into the frame sets or the device's IMU samples
-    std::string device;
+// One message ready for the file.
+struct Outgoing {
+    uint16_t channel;
+    uint64_t logTime;
+    std::vector<uint8_t> bytes;
 };
+
+// The messages of one frame set or IMU sample; `problem` says why there are none.
+struct Built {
+    std::vector<Outgoing> messages;
+    std::string problem;
+    size_t depthOutOfRange = 0;
+};
+
+struct DeviceChannels {
+    uint16_t colour = 0, depth = 0, colourInfo = 0, depthInfo = 0, imu = 0;
+    std::optional<CameraModel> colourModel, depthModel;
+    std::string colourFrame, depthFrame, imuFrame;
+};
+
+uint64_t unsignedTime(int64_t ns)
+{
+    return ns < 0 ? 0 : static_cast<uint64_t>(ns);
+}
 
 } // namespace
 
-std::string outputPath(const std::string& session, const std::string& outDir)
+std::string outputPath(const std::string& session, const std::string& outDir, Format format)
 {
     std::string name = fs::path(session).lexically_normal().filename().string();
     if (name.empty())
         name = fs::path(session).lexically_normal().parent_path().filename().string();
-    return (fs::path(outDir.empty() ? "." : outDir) / (name + ".mcap")).string();
+    return (fs::path(outDir.empty() ? "." : outDir) / (format == Format::Mcap ? name + ".mcap" : name)).string();
 }
 
 std::string countsLine(const std::map<std::string, size_t>& counts)
@@ -166,167 +207,178 @@ std::string countsLine(const std::map<std::string, size_t>& counts)
 Result exportMcap(const session_check::SessionReport& report, const Options& options)
 {
     Result result;
-    result.session = report.path;
+    const std::optional<Export> begun = beginExport(report, options, Format::Mcap, result);
+    if (!begun)
+        return result;
+    // Named references, not a structured binding: lambdas below capture them.
+    const SessionContent& content = begun->content;
+    const std::string& finalPath = begun->finalPath;
+    const std::string& temporary = begun->temporary;
     const std::string& session = report.path;
-    if (!report.passed() && !options.force) {
-        const size_t problems = report.problems.size();
-        result.error = "refused: the session fails its checks (" + std::to_string(problems)
-            + (problems == 1 ? " problem" : " problems") + ", listed below); --force exports what is whole";
-        return result;
-    }
-
-    // Images the checker found damaged; with --force their frame sets are left out.
-    std::map<std::string, std::string> damaged;
-    for (const auto& problem : report.problems)
-        if (!problem.file.empty() && fs::path(problem.file).extension() == ".png")
-            damaged.emplace(problem.file, problem.detail);
-
-    std::vector<session_check::FrameSetFiles> frameSets;
-    for (const auto& set : session_check::listFrameSets(session)) {
-        const std::string& named = set.colour.empty() ? set.depth : set.colour;
-        if (set.colour.empty() || set.depth.empty()) {
-            result.leftOut.push_back(named + ": " + (set.colour.empty() ? "no colour image" : "no depth image")
-                + " with the same timestamp");
-        } else if (damaged.count(set.colour) || damaged.count(set.depth)) {
-            const std::string& bad = damaged.count(set.colour) ? set.colour : set.depth;
-            result.leftOut.push_back(bad + ": " + damaged[bad]);
-        } else if (hostTimeOfName(set.colour) == 0) {
-            result.leftOut.push_back(set.colour + ": the file name is not a timestamp");
-        } else {
-            frameSets.push_back(set);
-        }
-    }
-
-    std::vector<Pending> order;
-    std::set<std::string> devices;
-    for (size_t i = 0; i < frameSets.size(); ++i) {
-        const std::string device = deviceOf(frameSets[i].colour);
-        devices.insert(device);
-        const uint64_t time = hostTimeOfName(frameSets[i].colour);
-        order.push_back({time, 0, i, device});
-        order.push_back({time, 1, i, device});
-    }
-    std::map<std::string, std::vector<ImuSample>> imu;
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(session, error)) {
-        if (!entry.is_directory() || !fs::is_regular_file(entry.path() / "data.json"))
-            continue;
-        const std::string device = entry.path().filename().string();
-        devices.insert(device);
-        imu[device] = readImu(session, device + "/data.json", result.leftOut);
-        for (size_t i = 0; i < imu[device].size(); ++i)
-            order.push_back({imu[device][i].time, 2, i, device});
-    }
-    std::stable_sort(order.begin(), order.end(), [](const Pending& a, const Pending& b) { return a.time < b.time; });
-
-    result.notes.push_back("image times are host times: the local wall clock of the file names, to the millisecond"
-                           " (the session has no frames.csv)");
-    if (!imu.empty())
-        result.notes.push_back("IMU times are the device clock (the session has no clock mapping to the host's)");
-    bool calibrated = false;
-    for (const std::string& device : devices)
-        calibrated = calibrated || fs::is_regular_file(fs::path(session) / device / "calibration.json");
-    if (!calibrated)
-        result.notes.push_back("warning: the session has no calibration: no camera_info topics and no /tf_static");
-    else
-        result.notes.push_back("warning: calibration.json is attached, but camera_info and /tf_static are not written yet");
-
-    const std::string finalPath = outputPath(session, options.outDir);
-    const std::string temporary = finalPath + std::string(atomic_file::kTemporarySuffix);
+    auto fail = [&](const std::string& what, int code) { return failed(result, temporary, what, code); };
     McapWriter writer;
-    auto fail = [&](const std::string& what, int code) {
-        result.error = what + ": " + atomic_file::errorText(code);
-        result.counts.clear();
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        return result;
-    };
     if (!writer.open(temporary, "ros2", "kavrel-export"))
         return fail("cannot create " + temporary, writer.error());
 
-    const uint16_t compressedSchema = writer.addSchema(kCompressedImageSchema.name, "ros2msg", kCompressedImageSchema.definition);
-    const uint16_t imageSchema = writer.addSchema(kImageSchema.name, "ros2msg", kImageSchema.definition);
-    const uint16_t imuSchema = imu.empty() ? 0 : writer.addSchema(kImuSchema.name, "ros2msg", kImuSchema.definition);
-    struct Channels { uint16_t colour = 0, depth = 0, imu = 0; };
-    std::map<std::string, Channels> channels;
-    for (const std::string& device : devices) {
-        Channels& c = channels[device];
-        c.colour = writer.addChannel(compressedSchema, "/" + device + "/color/image/compressed", "cdr");
-        c.depth = writer.addChannel(imageSchema, "/" + device + "/depth/image", "cdr");
-        if (imu.count(device))
-            c.imu = writer.addChannel(imuSchema, "/" + device + "/imu", "cdr");
+    std::map<std::string, uint16_t> schemas;
+    auto schema = [&](const RosSchema& s) {
+        auto found = schemas.find(s.name);
+        if (found == schemas.end())
+            found = schemas.emplace(s.name, writer.addSchema(s.name, "ros2msg", s.definition)).first;
+        return found->second;
+    };
+    std::map<uint16_t, std::string> topics;
+    auto channel = [&](const RosSchema& s, const std::string& topic) {
+        const uint16_t id = writer.addChannel(schema(s), topic, "cdr");
+        topics[id] = topic;
+        return id;
+    };
+
+    // Channels per device, and the static transforms from the extrinsics.
+    std::vector<DeviceChannels> channels(content.devices.size());
+    std::vector<Transform> transforms;
+    bool calibrated = false;
+    for (size_t d = 0; d < content.devices.size(); ++d) {
+        const DeviceContent& device = content.devices[d];
+        DeviceChannels& c = channels[d];
+        const std::string base = "/" + device.name;
+        c.colourFrame = device.name + "_color_optical_frame";
+        const std::optional<Calibration>& calibration = device.calibration;
+        // Depth aligned to colour lies in the colour camera's frame, pixel for pixel.
+        c.depthFrame = calibration && calibration->depthAlignedToColour ? c.colourFrame : device.name + "_depth_optical_frame";
+        c.imuFrame = device.name + "_imu_frame";
+        std::string why;
+        if (calibration && calibration->known && calibration->colour) {
+            c.colourModel = cameraModel(*calibration->colour, why);
+            if (!c.colourModel)
+                result.notes.push_back("warning: " + device.name + " colour: " + why + ": no camera_info for it");
+        }
+        if (calibration && calibration->known && calibration->depth && !device.usbCamera) {
+            c.depthModel = cameraModel(*calibration->depth, why);
+            if (!c.depthModel)
+                result.notes.push_back("warning: " + device.name + " depth: " + why + ": no camera_info for it");
+        }
+        if (calibration && !calibration->known)
+            result.notes.push_back("warning: " + device.name + " has no calibration from its camera: no camera_info topics"
+                                                               " and no /tf_static for it");
+        calibrated = calibrated || calibration.has_value();
+        if (!device.frames.empty()) {
+            if (device.usbCamera) {
+                c.colour = channel(kCompressedImageSchema, base + "/image/compressed");
+                if (c.colourModel)
+                    c.colourInfo = channel(kCameraInfoSchema, base + "/camera_info");
+            } else {
+                c.colour = channel(kCompressedImageSchema, base + "/color/image/compressed");
+                c.depth = channel(kImageSchema, base + "/depth/image");
+                if (c.colourModel)
+                    c.colourInfo = channel(kCameraInfoSchema, base + "/color/camera_info");
+                if (c.depthModel)
+                    c.depthInfo = channel(kCameraInfoSchema, base + "/depth/camera_info");
+            }
+        }
+        if (device.hasImu)
+            c.imu = channel(kImuSchema, base + "/imu");
+        if (calibration && calibration->depthToColour && !device.usbCamera)
+            transforms.push_back({c.colourFrame, device.name + "_depth_optical_frame",
+                calibration->depthToColour->translationM, quaternionOf(calibration->depthToColour->rotation)});
+        if (calibration && calibration->imuToColour && device.hasImu)
+            transforms.push_back({c.colourFrame, c.imuFrame, calibration->imuToColour->translationM,
+                quaternionOf(calibration->imuToColour->rotation)});
+    }
+    if (!calibrated)
+        result.notes.push_back("warning: the session has no calibration: no camera_info topics and no /tf_static");
+
+    // Everything in log-time order: frame sets (kind 0) and IMU samples (1) of all devices.
+    struct Pending {
+        int64_t time;
+        int kind;
+        size_t device, index;
+    };
+    std::vector<Pending> order;
+    for (size_t d = 0; d < content.devices.size(); ++d) {
+        for (size_t i = 0; i < content.devices[d].frames.size(); ++i)
+            order.push_back({content.devices[d].frames[i].logTime, 0, d, i});
+        for (size_t i = 0; i < content.devices[d].imu.size(); ++i)
+            order.push_back({content.devices[d].imu[i].logTime, 1, d, i});
+    }
+    std::stable_sort(order.begin(), order.end(), [](const Pending& a, const Pending& b) { return a.time < b.time; });
+    const uint64_t firstTime = order.empty() ? 0 : unsignedTime(order.front().time);
+
+    if (!transforms.empty()) {
+        const uint16_t tf = channel(kTfMessageSchema, "/tf_static");
+        if (!writer.addMessage(tf, firstTime, firstTime, tfMessage(stampOf(firstTime), transforms)))
+            return fail("cannot write " + temporary, writer.error());
+        ++result.counts["/tf_static"];
     }
 
-    // One message from its file or sample; `problem` says why there is none.
-    struct Built {
-        std::vector<uint8_t> message;
-        std::string topic, problem;
-        uint16_t channel = 0;
-    };
-    auto build = [&](const Pending& item) {
+    std::vector<DepthScale> depthScales;
+    for (const DeviceContent& device : content.devices)
+        depthScales.emplace_back(device.calibration ? device.calibration->depthUnitM : 0.001, 0.001);
+
+    auto build = [&](size_t at) {
+        const Pending& item = order[at];
+        const DeviceContent& device = content.devices[item.device];
+        const DeviceChannels& c = channels[item.device];
+        const uint64_t logTime = unsignedTime(item.time);
         Built built;
-        if (item.kind == 0) {
-            const std::string& file = frameSets[item.index].colour;
-            std::string jpeg;
-            if (!readBytes(session + "/" + file, jpeg)) {
-                built.problem = file + ": cannot be read";
+        if (item.kind == 1) {
+            const ImuItem& sample = device.imu[item.index];
+            built.messages.push_back({c.imu, logTime, imu(stampOf(unsignedTime(sample.stamp)), c.imuFrame, sample.gyro, sample.accel)});
+            return built;
+        }
+        const FrameItem& frame = device.frames[item.index];
+        std::string jpeg;
+        if (!readBytes(session + "/" + frame.colour, jpeg)) {
+            built.problem = frame.colour + ": cannot be read";
+            return built;
+        }
+        cv::Mat depth;
+        if (!frame.depth.empty()) {
+            depth = readDepth(session + "/" + frame.depth, depthScales[item.device], built.depthOutOfRange);
+            if (depth.empty()) {
+                built.problem = frame.depth + ": not a 16-bit grey PNG";
                 return built;
             }
-            built.message = compressedImage(stampOf(item.time), item.device + "_color_optical_frame", "jpeg",
-                reinterpret_cast<const uint8_t*>(jpeg.data()), jpeg.size());
-            built.topic = "/" + item.device + "/color/image/compressed";
-            built.channel = channels.at(item.device).colour;
-        } else if (item.kind == 1) {
-            const std::string& file = frameSets[item.index].depth;
-            const cv::Mat depth = cv::imread(session + "/" + file, cv::IMREAD_UNCHANGED);
-            if (depth.empty() || depth.type() != CV_16UC1 || !depth.isContinuous()) {
-                built.problem = file + ": not a 16-bit grey PNG";
-                return built;
-            }
-            built.message = image(stampOf(item.time), item.device + "_depth_optical_frame", depth.cols, depth.rows,
-                "16UC1", static_cast<uint32_t>(depth.cols * 2), depth.data, depth.total() * 2);
-            built.topic = "/" + item.device + "/depth/image";
-            built.channel = channels.at(item.device).depth;
-        } else {
-            const ImuSample& sample = imu.at(item.device)[item.index];
-            built.message = mcap_export::imu(stampOf(item.time), item.device + "_imu_frame", sample.gyro, sample.accel);
-            built.topic = "/" + item.device + "/imu";
-            built.channel = channels.at(item.device).imu;
+        }
+        const Stamp colourStamp = stampOf(unsignedTime(frame.colourStamp));
+        built.messages.push_back({c.colour, logTime, compressedImage(colourStamp, c.colourFrame, "jpeg",
+            reinterpret_cast<const uint8_t*>(jpeg.data()), jpeg.size())});
+        if (c.colourInfo)
+            built.messages.push_back({c.colourInfo, logTime, cameraInfo(colourStamp, c.colourFrame, *c.colourModel)});
+        if (!frame.depth.empty()) {
+            const Stamp depthStamp = stampOf(unsignedTime(frame.depthStamp));
+            built.messages.push_back({c.depth, logTime, image(depthStamp, c.depthFrame, depth.cols, depth.rows, "16UC1",
+                static_cast<uint32_t>(depth.cols * 2), depth.data, depth.total() * 2)});
+            if (c.depthInfo)
+                built.messages.push_back({c.depthInfo, logTime, cameraInfo(depthStamp, c.depthFrame, *c.depthModel)});
         }
         return built;
     };
-    // Files are read and decoded on all threads a batch at a time; the
-    // messages are written in order by this one.
+    size_t depthOutOfRange = 0;
+    int writeError = 0;
     const unsigned threads = std::max(1u, options.threads);
-    const size_t batchSize = 16 * threads;
-    for (size_t from = 0; from < order.size(); from += batchSize) {
-        const size_t to = std::min(order.size(), from + batchSize);
-        std::vector<Built> batch(to - from);
-        std::atomic<size_t> next{from};
-        auto work = [&] {
-            for (size_t i; (i = next++) < to;)
-                batch[i - from] = build(order[i]);
-        };
-        std::vector<std::thread> helpers;
-        for (unsigned t = 1; t < threads; ++t)
-            helpers.emplace_back(work);
-        work();
-        for (auto& helper : helpers)
-            helper.join();
-        for (size_t i = from; i < to; ++i) {
-            Built& built = batch[i - from];
-            if (!built.problem.empty()) {
-                result.leftOut.push_back(std::move(built.problem));
-                continue;
-            }
-            if (!writer.addMessage(built.channel, order[i].time, order[i].time, built.message))
-                return fail("cannot write " + temporary, writer.error());
-            ++result.counts[built.topic];
+    const bool written = forEachInOrder<Built>(order.size(), threads, 8 * threads, build, [&](size_t, Built& built) {
+        if (!built.problem.empty()) {
+            result.leftOut.push_back(std::move(built.problem));
+            return true;
         }
-    }
+        depthOutOfRange += built.depthOutOfRange;
+        for (const Outgoing& message : built.messages) {
+            if (!writer.addMessage(message.channel, message.logTime, message.logTime, message.bytes)) {
+                writeError = writer.error();
+                return false;
+            }
+            ++result.counts[topics[message.channel]];
+        }
+        return true;
+    });
+    if (!written)
+        return fail("cannot write " + temporary, writeError);
+    if (depthOutOfRange > 0)
+        result.notes.push_back("warning: " + plural(depthOutOfRange, "depth value is", "depth values are")
+            + " beyond 65.535 m and exported as 0, no measurement");
 
     std::string bytes;
-    const uint64_t firstTime = order.empty() ? 0 : order.front().time;
     if (readBytes(session + "/meta.yaml", bytes)) {
         writer.addAttachment("meta.yaml", "application/yaml", firstTime, bytes);
         YAML::Node meta;
@@ -343,9 +395,9 @@ Result exportMcap(const session_check::SessionReport& report, const Options& opt
     } else {
         result.notes.push_back("warning: no meta.yaml: no attachment and no metadata record");
     }
-    for (const std::string& device : devices)
-        if (readBytes(session + "/" + device + "/calibration.json", bytes))
-            writer.addAttachment(device + "/calibration.json", "application/json", firstTime, bytes);
+    for (const DeviceContent& device : content.devices)
+        if (readBytes((fs::path(session) / device.folder / "calibration.json").string(), bytes))
+            writer.addAttachment((fs::path(device.folder) / "calibration.json").string(), "application/json", firstTime, bytes);
 
     if (!writer.close())
         return fail("cannot write " + temporary, writer.error());
@@ -354,6 +406,28 @@ Result exportMcap(const session_check::SessionReport& report, const Options& opt
     atomic_file::syncDirectory(fs::path(finalPath).parent_path().string());
     result.output = finalPath;
     return result;
+}
+
+std::vector<Result> exportSessions(const std::vector<session_check::SessionReport>& reports, const Options& options)
+{
+    std::vector<Result> results(reports.size());
+    const unsigned threads = std::max(1u, options.threads);
+    // Several sessions at once when there are threads to spare; each gets its share for its frame sets.
+    const unsigned atOnce = static_cast<unsigned>(std::min<size_t>(threads, reports.size()));
+    Options each = options;
+    each.threads = std::max(1u, threads / std::max(1u, atOnce));
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i; (i = next++) < reports.size();)
+            results[i] = options.format == Format::Tum ? exportTum(reports[i], each) : exportMcap(reports[i], each);
+    };
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < atOnce; ++t)
+        helpers.emplace_back(work);
+    work();
+    for (auto& helper : helpers)
+        helper.join();
+    return results;
 }
 
 } // namespace session_export

@@ -1,5 +1,5 @@
 // kavrel-export: writes session folders as MCAP files (ROS 2 profile), one
-// per session. Exit status: 0 every session exported whole, 1 a session was
+// per session, or in the TUM RGB-D layout, one folder per session. Exit status: 0 every session exported whole, 1 a session was
 // refused, failed or exported with parts left out, 2 bad usage.
 
 #include <cstdio>
@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "ImageHeader.h"
 #include "SessionCheck.h"
 #include "SessionExport.h"
 
@@ -18,11 +19,13 @@ namespace {
 
 void printUsage(FILE* out)
 {
-    std::fputs("Usage: kavrel-export [--format mcap] [--out DIR] [--jobs N] [--force] SESSION...\n"
-               "Writes each session folder given (or found below the folders given) as DIR/<session>.mcap.\n"
-               "  --format mcap  MCAP with ROS 2 messages (the only format so far)\n"
-               "  --out DIR      where the files go (default: the current folder)\n"
-               "  --jobs N       read and decode on N threads (default: one per core)\n"
+    std::fputs("Usage: kavrel-export [--format mcap|tum] [--out DIR] [--jobs N] [--force] SESSION...\n"
+               "Writes each session folder given (or found below the folders given) as DIR/<session>.mcap,\n"
+               "or as the folder DIR/<session> in the TUM RGB-D layout.\n"
+               "  --format mcap  MCAP with ROS 2 messages (the default)\n"
+               "  --format tum   the TUM RGB-D layout, one folder per device\n"
+               "  --out DIR      where the output goes (default: the current folder)\n"
+               "  --jobs N       sessions and frame sets on N threads (default: one per core)\n"
                "  --force        export what is whole of a session that fails its checks, listing the rest\n"
                "Exit status: 0 all exported whole, 1 some refused, failed or incomplete, 2 usage error.\n",
         out);
@@ -32,6 +35,8 @@ void printUsage(FILE* out)
 
 int main(int argc, char** argv)
 {
+    // Images that are not 16-bit depth are decoded by OpenCV: its pixel limit comes first.
+    image_header::lowerDecoderPixelLimit(argv);
     session_export::Options options;
     unsigned jobs = 0;
     std::vector<std::string> paths;
@@ -43,8 +48,12 @@ int main(int argc, char** argv)
             options.outDir = argv[++i];
         } else if (arg == "--format" && i + 1 < argc) {
             const std::string format = argv[++i];
-            if (format != "mcap") {
-                std::fprintf(stderr, "kavrel-export: format %s is not supported (known: mcap)\n", format.c_str());
+            if (format == "mcap") {
+                options.format = session_export::Format::Mcap;
+            } else if (format == "tum") {
+                options.format = session_export::Format::Tum;
+            } else {
+                std::fprintf(stderr, "kavrel-export: format %s is not supported (known: mcap, tum)\n", format.c_str());
                 return 2;
             }
         } else if (arg == "--jobs" && i + 1 < argc) {
@@ -82,12 +91,14 @@ int main(int argc, char** argv)
     }
     // Two sessions of the same folder name would write the same file.
     std::set<std::string> outputs;
-    for (const auto& session : sessions)
-        if (!outputs.insert(session_export::outputPath(session, options.outDir)).second) {
+    for (const auto& session : sessions) {
+        const std::string output = session_export::outputPath(session, options.outDir, options.format);
+        if (!outputs.insert(output).second) {
             std::fprintf(stderr, "kavrel-export: two sessions would both be written to %s; export them separately\n",
-                session_export::outputPath(session, options.outDir).c_str());
+                output.c_str());
             return 2;
         }
+    }
 
     // A missing output folder is made; one that cannot be made shows up as
     // each session's "cannot create" error.
@@ -96,11 +107,8 @@ int main(int argc, char** argv)
         std::filesystem::create_directories(options.outDir, ignored);
     }
     const auto reports = session_check::checkSessions(sessions, jobs);
-    // One session at a time, its files read and decoded on every thread.
     options.threads = jobs;
-    std::vector<session_export::Result> results;
-    for (const auto& report : reports)
-        results.push_back(session_export::exportMcap(report, options));
+    const std::vector<session_export::Result> results = session_export::exportSessions(reports, options);
 
     std::map<std::string, size_t> total;
     size_t incomplete = 0;
@@ -126,7 +134,7 @@ int main(int argc, char** argv)
         for (const auto& [topic, count] : result.counts)
             total[topic] += count;
     }
-    std::printf("%zu sessions, %zu exported whole; messages per stream: %s\n", results.size(),
+    std::printf("%zu sessions, %zu exported whole; per stream: %s\n", results.size(),
         results.size() - incomplete, session_export::countsLine(total).c_str());
     return incomplete == 0 && missing.empty() ? 0 : 1;
 }

@@ -15,8 +15,9 @@ LIBRARIES=(
   qtbase5-dev libqt5svg5-dev libqt5opengl5-dev
   libopencv-dev libyaml-cpp-dev nlohmann-json3-dev libconcurrentqueue-dev
   libspdlog-dev libturbojpeg0-dev
-  # kavrel-export: zstd compresses the MCAP chunks, zlib's CRC-32 checks them
-  libzstd-dev zlib1g-dev
+  # kavrel-export: zstd compresses the MCAP chunks; libdeflate gives their
+  # CRC-32 and reads and writes the depth PNGs
+  libzstd-dev libdeflate-dev
   # uploads: libcurl signs S3 requests, OpenSSL hashes the payloads
   libcurl4-openssl-dev libssl-dev
 )

@@ -3,7 +3,9 @@
 //  - the indexed reader (summary CRC, chunk indexes, message indexes) and the
 //    stream reader (chunk, attachment and data-section CRCs) both accept it;
 //  - every message decodes with the definition stored in the file;
-//  - stamps never go backwards on a topic.
+//  - stamps never go backwards on a topic;
+//  - CameraInfo.k equals the fx, fy, cx, cy of the calibration.json attached
+//    for its device, and every image has its camera_info with the same stamp.
 // Prints one JSON document describing the messages for the test to compare
 // with the session's files; exits 1 with the reason on the first failure.
 import { McapIndexedReader, McapStreamReader } from "@mcap/core";
@@ -116,8 +118,28 @@ for (const [id, count] of reader.statistics.channelMessageCounts) {
 }
 
 const attachments = [];
-for await (const attachment of reader.readAttachments({ validateCrcs: true }))
+const calibrations = {};
+for await (const attachment of reader.readAttachments({ validateCrcs: true })) {
   attachments.push({ name: attachment.name, mediaType: attachment.mediaType, sha256: digest(attachment.data) });
+  const match = /^(?:(.+)\/)?calibration\.json$/.exec(attachment.name);
+  if (match) calibrations[match[1] ?? "camera"] = JSON.parse(new TextDecoder().decode(attachment.data));
+}
+for (const [topic, entry] of Object.entries(topics)) {
+  if (entry.schema !== "sensor_msgs/msg/CameraInfo") continue;
+  const [, device, stream] = /^\/([^/]+)\/(?:(color|depth)\/)?camera_info$/.exec(topic) ?? [];
+  const intrinsics = calibrations[device]?.streams?.[stream ?? "color"]?.intrinsics;
+  if (!intrinsics) fail(`${topic}: no calibration.json attached with its intrinsics`);
+  const k = [intrinsics.fx, 0, intrinsics.cx, 0, intrinsics.fy, intrinsics.cy, 0, 0, 1];
+  for (const message of entry.messages)
+    if (message.k.some((value, i) => value !== k[i])) fail(`${topic}: k is ${message.k}, calibration.json says ${k}`);
+  const imageTopic = topic.replace(/camera_info$/, stream === "depth" ? "image" : "image/compressed");
+  if (!topics[imageTopic]) continue;  // camera_info alone: a writer test, no session
+  const images = topics[imageTopic].messages;
+  if (images.length !== entry.count) fail(`${topic}: ${entry.count} messages for ${images.length} images`);
+  images.forEach((image, i) => {
+    if (image.stamp !== entry.messages[i].stamp) fail(`${topic}: message ${i} is not stamped as its image`);
+  });
+}
 const metadata = {};
 for await (const record of reader.readMetadata()) metadata[record.name] = Object.fromEntries(record.metadata);
 
