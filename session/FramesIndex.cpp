@@ -26,10 +26,7 @@ bool number(std::string_view field, T& out)
 std::string renderRow(const Row& r)
 {
     const auto file = [](const std::string& name) { return plainField(name) ? name : std::string(); };
-    // 0 is a camera without a clock of its own (the USB camera): left empty, like a missing image.
-    const auto deviceNumber = [](uint64_t value, bool present) {
-        return present && value > 0 ? std::to_string(value) : std::string();
-    };
+    const auto deviceNumber = [](uint64_t value, bool present) { return present ? std::to_string(value) : std::string(); };
     const bool colour = !r.colourFile.empty();
     const bool depth = !r.depthFile.empty();
     return std::to_string(r.set) + "," + file(r.colourFile) + "," + file(r.depthFile) + ","

@@ -19,7 +19,7 @@ struct Row {
     uint64_t set = 0;           // from 1, across the whole session
     std::string colourFile;     // relative to the device folder; empty when the set has none
     std::string depthFile;      // empty for a USB camera
-    uint64_t colourDeviceUs = 0;  // 0: not known (written empty)
+    uint64_t colourDeviceUs = 0;  // 0: the camera has no clock of its own (USB)
     uint64_t depthDeviceUs = 0;
     uint64_t colourIndex = 0;
     uint64_t depthIndex = 0;
