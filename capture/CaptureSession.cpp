@@ -45,6 +45,8 @@ CaptureSession::CaptureSession(std::shared_ptr<SaveWorker> worker, QObject* pare
     // Camera thread -> GUI thread: the only hand-off this session receives from the cameras.
     policy_ = std::make_shared<CapturePolicy>(
         [this] { QMetaObject::invokeMethod(this, "onSnapshotQueued", Qt::QueuedConnection); });
+    if (worker_)
+        worker_->setCapturePolicy(policy_);
 
     arrivalTimer_ = new QTimer(this);
     arrivalTimer_->setSingleShot(true);

@@ -1,4 +1,5 @@
 #include "SessionCheck.h"
+#include "DatasetCheck.h"
 
 #include <algorithm>
 #include <cmath>
@@ -49,6 +50,11 @@ const char* problemKindName(ProblemKind kind)
     case ProblemKind::RefusedFile: return "refused_file";
     case ProblemKind::WrongImageFormat: return "wrong_image_format";
     case ProblemKind::CheckerError: return "checker_error";
+    case ProblemKind::BadCalibration: return "bad_calibration";
+    case ProblemKind::BadFramesIndex: return "bad_frames_index";
+    case ProblemKind::DeviceTimeBackwards: return "device_time_backwards";
+    case ProblemKind::TimelinesApart: return "timelines_apart";
+    case ProblemKind::BadChecksums: return "bad_checksums";
     }
     return "unknown";
 }
@@ -317,7 +323,9 @@ std::optional<double> imageSeconds(const std::string& stem)
 {
     std::tm fields{};
     int milliseconds = 0;
-    if (stem.size() != 17 || !parseTimestampText(stem, fields, milliseconds))
+    // "<17 digits>_<n>": a stamp repeated after the clock went back, named apart.
+    const std::string digits = stem.size() > 18 && stem[17] == '_' ? stem.substr(0, 17) : stem;
+    if (digits.size() != 17 || !parseTimestampText(digits, fields, milliseconds))
         return std::nullopt;
     return static_cast<double>(timegm(&fields)) + milliseconds / 1000.0;
 }
@@ -755,6 +763,10 @@ std::vector<SessionReport> checkSessions(const std::vector<std::string>& session
                 : fs::symlink_status(work.report.path + "/manifest.json", error).type() != fs::file_type::not_found;
             if (manifestExpected)
                 checkManifest(work.report.path, work.layout, work.report.problems);
+            for (const DeviceFiles& device : work.layout.devices)
+                checkDeviceDataset(work.report.path, {device.prefix, device.colour, device.depth}, work.report.problems,
+                    work.report.notes);
+            checkChecksums(work.report.path, work.report.problems, work.report.notes);
         } catch (const std::exception& error) {  // one session's failure never ends the run
             work.report.problems.push_back({ProblemKind::CheckerError, "", error.what()});
         }
@@ -853,6 +865,8 @@ std::vector<std::string> detailLines(const SessionReport& report)
         if (count > kPerKind)
             lines.push_back("     " + std::string(problemKindName(kind)) + "  ... and " + std::to_string(count - kPerKind)
                 + " more");
+    for (const std::string& note : report.notes)
+        lines.push_back("     note  " + note);
     return lines;
 }
 
@@ -870,7 +884,7 @@ std::string toJson(const std::vector<SessionReport>& reports)
         out.push_back({{"path", report.path}, {"passed", report.passed()}, {"capture_mode", report.captureMode},
             {"session_time", report.sessionTime}, {"frame_sets", report.frameSets},
             {"colour_images", report.colourImages}, {"depth_images", report.depthImages}, {"imu", imu},
-            {"problems", problems}});
+            {"problems", problems}, {"notes", report.notes}});
     }
     return out.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }

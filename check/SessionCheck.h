@@ -35,6 +35,11 @@ enum class ProblemKind {
     RefusedFile,        // not a regular file, a link leaving the session, or over its size bound
     WrongImageFormat,   // a colour image of the wrong kind or size for its folder
     CheckerError,       // the check itself failed on this session (the others are still checked)
+    BadCalibration,     // calibration.json unparseable, or its stream sizes are not the images'
+    BadFramesIndex,     // frames.csv or clock.json damaged, or frames.csv not the pairs on disk
+    DeviceTimeBackwards,  // a frame set's device time older than the one before it in the same run
+    TimelinesApart,     // IMU and images do not overlap on the common clock
+    BadChecksums,       // SHA256SUMS damaged, a file not matching it, or a file it misses
 };
 const char* problemKindName(ProblemKind kind);
 
@@ -67,6 +72,7 @@ struct SessionReport {
     std::string firstColourImage;  // relative path of the earliest colour image
     ImuSummary imu;
     std::vector<Problem> problems;
+    std::vector<std::string> notes;  // facts that fail nothing ("frames.csv absent")
 
     bool passed() const { return problems.empty(); }
 };

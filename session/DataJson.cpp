@@ -6,13 +6,15 @@ using json = nlohmann::json;
 
 namespace data_json {
 
-std::string sensorLine(const char* type, const double (&values)[3], double time)
+std::string sensorLine(const char* type, const double (&values)[3], double time, uint64_t deviceUs)
 {
     // nlohmann::json keeps keys sorted and prints the shortest text that reads back the same number.
-    json entry = json::object();
-    entry["sensor"] = json::object({{"type", type}, {"values", json::array({values[0], values[1], values[2]})}});
+    // Keys in the order the lines have always had, the device time last.
+    nlohmann::ordered_json entry = nlohmann::ordered_json::object();
+    entry["sensor"] = {{"type", type}, {"values", {values[0], values[1], values[2]}}};
     entry["time"] = time;
-    return entry.dump(-1, ' ', false, json::error_handler_t::replace);
+    entry["device_us"] = deviceUs;
+    return entry.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 } // namespace data_json

@@ -20,8 +20,8 @@ namespace {
 
 // Keys in the order the terminal writes them.
 const std::vector<std::string> kTopKeys = {"date", "city", "machine_id", "scene_label", "task_label", "part_number",
-    "session_time", "capture_mode", "session_tags", "device_config", "image_info"};
-const std::set<std::string> kOptionalTopKeys = {"session_tags", "image_info"};
+    "session_time", "capture_mode", "session_tags", "device_config", "image_info", "stream_counts"};
+const std::set<std::string> kOptionalTopKeys = {"session_tags", "image_info", "stream_counts"};
 const std::vector<std::string> kDeviceKeys = {"capture_freq", "camera1", "camera2", "camera3"};
 const std::vector<std::string> kCameraKeys = {"camera_type_str", "camera_id", "width", "height", "fps", "exposure_time"};
 // Aliases let a small file name one node many times; walks stop here.

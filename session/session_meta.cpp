@@ -179,6 +179,18 @@ std::string render(const MetaInputs& inputs)
         }
         out << YAML::EndSeq;
     }
+    if (inputs.stream_counts) {
+        out << YAML::Key << "stream_counts" << YAML::Value << YAML::BeginMap;
+        for (const auto& [stream, count] : *inputs.stream_counts) {
+            out << YAML::Key << stream << YAML::Value << YAML::Flow << YAML::BeginMap;
+            out << YAML::Key << "produced" << YAML::Value << count.produced;
+            out << YAML::Key << "queued" << YAML::Value << count.queued;
+            out << YAML::Key << "refused" << YAML::Value << count.refused;
+            out << YAML::Key << "saved" << YAML::Value << count.saved;
+            out << YAML::EndMap;
+        }
+        out << YAML::EndMap;
+    }
     out << YAML::EndMap;
     std::string text = out.c_str();
     text += '\n';
@@ -201,7 +213,8 @@ bool writeSessionMeta(const std::string& metaPath, const std::string& sessionPat
 }
 
 bool writeSessionMeta(const CollectionInfo& info, const std::string& metaPath, const std::string& sessionPathForTime,
-    const std::vector<std::string>& fallbackTags, const ImageLabels* imageLabels)
+    const std::vector<std::string>& fallbackTags, const ImageLabels* imageLabels, std::string* written,
+    const StreamCounts* streamCounts)
 {
     const config_manager& config = config_manager::instance();
 
@@ -217,7 +230,13 @@ bool writeSessionMeta(const CollectionInfo& info, const std::string& metaPath, c
     inputs.session_tags = info.session_tags.empty() ? fallbackTags : info.session_tags;
     inputs.cameras = &config.camera_config_;
     inputs.image_labels = imageLabels;
-    return writeFileAtomically(metaPath, render(inputs));
+    inputs.stream_counts = streamCounts;
+    std::string text = render(inputs);
+    if (!writeFileAtomically(metaPath, text))
+        return false;
+    if (written)
+        *written = std::move(text);
+    return true;
 }
 
 } // namespace session_meta

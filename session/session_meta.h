@@ -3,6 +3,7 @@
 // when the folder is made and after every run, so the file always describes
 // the session as it is.
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,6 +15,14 @@ namespace session_meta {
 
 // Relative image path as listed in manifest.json -> the tags of its entry.
 using ImageLabels = std::map<std::string, std::vector<std::string>>;
+
+// One stream's items over the session: produced by the camera while saving,
+// queued for the writer, refused by a full queue, saved on the card.
+struct StreamCount {
+    uint64_t produced = 0, queued = 0, refused = 0, saved = 0;
+};
+// "color", "depth", "usb", "imu" -> its counts.
+using StreamCounts = std::map<std::string, StreamCount>;
 
 // Everything the file is made of, gathered at the moment of writing.
 struct MetaInputs {
@@ -28,6 +37,7 @@ struct MetaInputs {
     std::vector<std::string> session_tags;  // already resolved: the session's or the fallback
     const camera_config* cameras = nullptr;
     const ImageLabels* image_labels = nullptr;  // null: no image_info
+    const StreamCounts* stream_counts = nullptr;  // null: no stream_counts
 };
 
 // Modes in which the save worker writes no manifest (and no image_info goes in).
@@ -58,8 +68,10 @@ bool writeFileAtomically(const std::string& path, const std::string& text);
 // the file could not be written.
 bool writeSessionMeta(const std::string& metaPath, const std::string& sessionPathForTime,
     const std::vector<std::string>& fallbackTags, const ImageLabels* imageLabels);
-// The same from a run's own copy of the collection info.
+// The same from a run's own copy of the collection info; written, if given,
+// receives the text that reached the card.
 bool writeSessionMeta(const CollectionInfo& info, const std::string& metaPath, const std::string& sessionPathForTime,
-    const std::vector<std::string>& fallbackTags, const ImageLabels* imageLabels);
+    const std::vector<std::string>& fallbackTags, const ImageLabels* imageLabels, std::string* written = nullptr,
+    const StreamCounts* streamCounts = nullptr);
 
 } // namespace session_meta

@@ -9,6 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Checksums.h"
 #include "Log.h"
 #include "SessionFile.h"
 
@@ -66,6 +67,7 @@ struct file_entry {
     uint64_t stored_size = 0;
     std::string sha256_hex;
     bool confirmed = false;
+    std::string recorded_sha256;    // as the session's SHA256SUMS holds it, for a file unchanged since
 };
 
 // Once a full round of files went up: as many in flight as keep the link
@@ -336,6 +338,14 @@ void uploader::upload_dataset(const upload_request& request, uint64_t generation
     }
     std::sort(run.files.begin(), run.files.end(),
         [](const file_entry& a, const file_entry& b) { return a.local_path < b.local_path; });
+    // The hashes the writer took from the bytes in memory stand for files not changed since.
+    checksums::Sums recorded;
+    for (const file_entry& file : run.files)
+        if (fs::path(file.local_path).filename() == checksums::fileName)
+            recorded.merge(checksums::recordedHashes(fs::path(file.local_path).parent_path().string()));
+    for (file_entry& file : run.files)
+        if (const auto known = recorded.find(file.local_path); known != recorded.end())
+            file.recorded_sha256 = known->second;
 
     run.report.dataset_name = name;
     run.report.files_total = run.files.size();
@@ -476,7 +486,8 @@ void uploader::send_files(dataset_run& run)
                 }
                 file.confirmed = true;
                 file.stored_size = outcome.size;
-                file.sha256_hex = outcome.sha256_hex;
+                const bool unchanged = !file.recorded_sha256.empty() && outcome.size == file.listed_size;
+                file.sha256_hex = unchanged ? file.recorded_sha256 : outcome.sha256_hex;
                 report.uploaded_bytes += outcome.size;
                 ++report.files_done;
                 if (outcome.skipped) {

@@ -8,6 +8,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "Log.h"
+#include "Checksums.h"
 #include "SaveFiles.h"
 
 namespace {
@@ -62,13 +63,16 @@ bool DepthPngWriter::encodeDepthPng(CapturedImage& record, const std::string& fi
     return encoded;
 }
 
-bool DepthPngWriter::writePng(const std::vector<uint8_t>& png, const std::string& file, CardWriteMeter* meter)
+bool DepthPngWriter::writePng(
+    const std::vector<uint8_t>& png, const std::string& file, CardWriteMeter* meter, std::string* sha256)
 {
     if (meter)
         meter->begin();
     const bool saved = static_cast<bool>(save_files::writeFileReplacing(file, png.data(), png.size(), false));
     if (meter)
         meter->end(saved ? png.size() : 0);
+    if (saved && sha256)
+        *sha256 = checksums::sha256Hex(png.data(), png.size());
     if (!saved)
         LOGE << "Failed to save PNG: " << file;
     else
@@ -182,7 +186,7 @@ void DepthPngWriter::writerLoop()
             encoded_.pop_front();
         }
         Outcome outcome;
-        outcome.saved = encoded.ok && writePng(encoded.png, encoded.job.file, meter_);
+        outcome.saved = encoded.ok && writePng(encoded.png, encoded.job.file, meter_, &outcome.sha256);
         outcome.manifestKey = std::move(encoded.job.manifestKey);
         outcome.relativePath = std::move(encoded.job.relativePath);
         outcome.tags = std::move(encoded.job.tags);

@@ -35,6 +35,7 @@ public:
         std::vector<std::string> tags;
         std::string partnerFile;
         std::string partnerRelativePath;
+        std::string sha256;  // of the bytes written, when saved
     };
 
     // threads encoders; submit() waits while maxPending jobs are unfinished.
@@ -62,7 +63,9 @@ public:
     // the byte count), logging a failure for file; true on success.
     static bool encodeDepthPng(CapturedImage& image, const std::string& file, std::vector<uint8_t>& png);
     // Writes an encoded PNG, measured by meter when given; true on success.
-    static bool writePng(const std::vector<uint8_t>& png, const std::string& file, CardWriteMeter* meter);
+    // sha256, if given, receives the hex digest of the bytes written.
+    static bool writePng(const std::vector<uint8_t>& png, const std::string& file, CardWriteMeter* meter,
+        std::string* sha256 = nullptr);
 
 private:
     struct Encoded {

@@ -14,12 +14,13 @@ RunRecorder::RunRecorder(CollectionInfo info, std::string storageRoot, dataset_l
 {
 }
 
-bool RunRecorder::writeMeta(const std::string& session, const ImageLabels* labels) const
+bool RunRecorder::writeMeta(const std::string& session, const ImageLabels* labels, std::string* written,
+    const session_meta::StreamCounts* counts) const
 {
     if (labels && labels->empty())
         labels = nullptr;
     // session_time is the folder's time level.
-    return session_meta::writeSessionMeta(info_, session + "/meta.yaml", session, fallbackTags_, labels);
+    return session_meta::writeSessionMeta(info_, session + "/meta.yaml", session, fallbackTags_, labels, written, counts);
 }
 
 bool RunRecorder::addLedgerRow(const std::string& session) const

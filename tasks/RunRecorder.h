@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "CollectionContext.h"
+#include "session_meta.h"
 
 class dataset_ledger;
 
@@ -22,7 +23,10 @@ public:
     using ImageLabels = std::map<std::string, std::vector<std::string>>;
 
     // Replaces <session>/meta.yaml; labels null or empty: no image_info.
-    bool writeMeta(const std::string& session, const ImageLabels* labels) const;
+    // written, if given, receives the text that reached the card.
+    // counts, if given, become its stream_counts.
+    bool writeMeta(const std::string& session, const ImageLabels* labels, std::string* written = nullptr,
+        const session_meta::StreamCounts* counts = nullptr) const;
     // Adds (or refreshes) the session's ledger row; false, logged, when the
     // folder is not below the storage root or the ledger refuses it.
     bool addLedgerRow(const std::string& session) const;

@@ -61,6 +61,8 @@ bool AppendFile::flush()
     const bool ok = error == 0;
     if (ok) {
         goodSize_ += static_cast<long long>(pending_.size());
+        if (onWritten_)
+            onWritten_(pending_);
     } else {
         lastError_ = error;
         droppedLines_ += pendingLines_;

@@ -4,6 +4,7 @@
 // files never keep half a line, and finished runs can be made durable.
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -47,6 +48,8 @@ public:
     int lastError() const { return lastError_; }
     // Lines dropped by failed writes since open().
     size_t droppedLines() const { return droppedLines_; }
+    // Called with the bytes of each write that reached the file whole.
+    void setOnWritten(std::function<void(std::string_view)> onWritten) { onWritten_ = std::move(onWritten); }
 
 private:
     int fd_ = -1;
@@ -56,6 +59,7 @@ private:
     size_t pendingLines_ = 0;
     size_t droppedLines_ = 0;
     int lastError_ = 0;
+    std::function<void(std::string_view)> onWritten_;
 };
 
 // Flushes everything written to the file system that holds path.

@@ -17,6 +17,7 @@
 #include "AtomicFile.h"
 #include "CaptureMode.h"
 #include "SaveFiles.h"
+#include "SessionContent.h"
 #include "RunRecorder.h"
 #include "SessionPath.h"
 #include "TimestampText.h"
@@ -50,9 +51,9 @@ private:
     size_t takeImuSamples();
     void recordImu(const ImuSample& sample);
     void flushImu(bool force);
-    bool saveColour(FrameSet& set);
+    bool saveColour(FrameSet& set, const std::string& name);
     // colourWritten: the colour image of the same frame set is on the card.
-    void saveDepth(FrameSet& set, bool colourWritten);
+    void saveDepth(FrameSet& set, const std::string& name, bool colourWritten);
     void saveFrameSet(FrameSet& set);
     bool saveQueuedSets(uint32_t limit);
     std::string fileName(const FrameSet& set) const;
@@ -66,6 +67,8 @@ private:
     void writeManifest();
     void makeDurable();
     void record();
+    void writeMeta(const RunRecorder::ImageLabels* labels);
+    session_meta::StreamCounts streamCounts() const;
     bool runOpen() const;
     bool writeImages() const { return task_.writeImages_.load(); }
     void failed(const std::string& what);
@@ -85,6 +88,7 @@ private:
     std::string imuFile_;
     SnapshotRequest request_;    // the confirmed snapshot being written (id 0: none)
     std::optional<RunRecorder> recorder_;  // once the folder is settled
+    std::shared_ptr<SessionContent> content_;  // calibration, frames index, clock, checksums
 
     std::map<std::string, manifest_json::Entry> manifest_;  // sorted, as manifest.json lists it
     bool manifestDirty_ = false;
@@ -190,8 +194,11 @@ bool SaveRun::settleSessionFolder()
     deviceDir_ = devices_.empty() ? path_ : path_ + "/" + devices_.front();
     devicePrefix_ = devices_.empty() ? std::string() : devices_.front() + "/";
     imuFile_ = deviceDir_ + "/data.json";
+    content_ = SessionContent::forSession(task_.lastContent_, path_);
+    task_.lastContent_ = content_;
+    content_->beginRun(deviceDir_, devicePrefix_);
     // Written at once, so a session cut by a power loss still says what it is.
-    recorder_->writeMeta(path_, nullptr);
+    writeMeta(nullptr);
     const QString folder = QString::fromStdString(path_);
     emitToGui([folder](SaveWorker& task) { emit task.sessionFolderReady(folder); });
     return true;
@@ -267,12 +274,16 @@ void SaveRun::recordImu(const ImuSample& sample)
             failed("cannot open " + imuFile_ + ": " + atomic_file::errorText(imu_.lastError()));
             return;
         }
+        imu_.setOnWritten([content = content_, relative = devicePrefix_ + "data.json"](std::string_view bytes) {
+            content->appended(relative, bytes);
+        });
         if (imu_.wasEmpty())
             imu_.appendLine(data_json::versionLine);
     }
+    content_->imuSampleArrived(sample);
     const double time = sample.time();
-    imu_.appendLine(data_json::sensorLine("accelerometer", sample.accel, time));
-    imu_.appendLine(data_json::sensorLine("gyroscope", sample.gyro, time));
+    imu_.appendLine(data_json::sensorLine("accelerometer", sample.accel, time, sample.accelUs));
+    imu_.appendLine(data_json::sensorLine("gyroscope", sample.gyro, time, sample.gyroUs));
     imuEntriesWritten_ += 2;
     imuEntriesUnsynced_ += 2;
 }
@@ -338,6 +349,7 @@ bool SaveRun::collectDepthOutcomes()
     auto outcomes = depthWriter_.takeFinished();
     for (auto& outcome : outcomes) {
         if (!outcome.saved) {
+            content_->depthFinished(outcome.relativePath, false, {});
             task_.imagesFailed_.fetch_add(1);
             ++filesFailed_;
             // A colour image never stays without its depth image.
@@ -353,6 +365,7 @@ bool SaveRun::collectDepthOutcomes()
         }
         task_.depthImagesSaved_.fetch_add(1);
         ++depthSaved_;
+        content_->depthFinished(outcome.relativePath, true, outcome.sha256);
         addToManifest(outcome.manifestKey, outcome.relativePath, std::move(outcome.tags));
     }
     return !outcomes.empty();
@@ -363,9 +376,8 @@ bool SaveRun::imageWorkLeft() const
     return queues_->imagesWaiting() || depthWriter_.pending() > 0;
 }
 
-bool SaveRun::saveColour(FrameSet& set)
+bool SaveRun::saveColour(FrameSet& set, const std::string& name)
 {
-    const std::string name = fileName(set);
     const std::string file = deviceDir_ + "/color/" + name + ".png";
     const std::string relative = devicePrefix_ + "color/" + name + ".png";
 
@@ -383,6 +395,7 @@ bool SaveRun::saveColour(FrameSet& set)
         failed("cannot write " + file + ": " + atomic_file::errorText(result.error));
         return false;
     }
+    content_->fileWritten(relative, set.colour.data.get(), set.colour.size);
     task_.colourImagesSaved_.fetch_add(1);
     if (!set.depth.data) {
         task_.usbImagesSaved_.fetch_add(1);
@@ -394,9 +407,8 @@ bool SaveRun::saveColour(FrameSet& set)
     return true;
 }
 
-void SaveRun::saveDepth(FrameSet& set, bool colourWritten)
+void SaveRun::saveDepth(FrameSet& set, const std::string& name, bool colourWritten)
 {
-    const std::string name = fileName(set);
     DepthPngWriter::Job job;
     job.file = deviceDir_ + "/depth/" + name + ".png";
     job.relativePath = devicePrefix_ + "depth/" + name + ".png";
@@ -413,11 +425,17 @@ void SaveRun::saveDepth(FrameSet& set, bool colourWritten)
 // One frame set of either camera; a set whose colour failed loses its depth too.
 void SaveRun::saveFrameSet(FrameSet& set)
 {
-    const bool colourWritten = !set.colour.data || saveColour(set);
+    content_->frameSetArrived(set);
+    // Never the name of a file already in the session: a clock set back repeats stamps.
+    const std::string name = content_->claimStem(fileName(set));
+    const bool colourWritten = !set.colour.data || saveColour(set, name);
+    if (colourWritten)
+        content_->setWritten(set, set.colour.data ? devicePrefix_ + "color/" + name + ".png" : std::string(),
+            set.depth.data ? devicePrefix_ + "depth/" + name + ".png" : std::string());
     if (!set.depth.data)
         return;
     if (colourWritten) {
-        saveDepth(set, set.colour.data != nullptr);
+        saveDepth(set, name, set.colour.data != nullptr);
     } else {
         ++filesFailed_;
         task_.imagesFailed_.fetch_add(1);
@@ -445,9 +463,10 @@ void SaveRun::writeManifest()
     const std::string file = path_ + "/manifest.json";
     const std::string text = manifest_json::render(manifest_);
     // Replaced as a whole, so a reader or a power cut never meets half a file.
-    if (save_files::writeFileReplacing(file, text.data(), text.size(), true))
+    if (save_files::writeFileReplacing(file, text.data(), text.size(), true)) {
         LOGD << "Wrote capture manifest to: " << file;
-    else
+        content_->fileWritten("manifest.json", text.data(), text.size());
+    } else
         LOGE << "Failed to write manifest file: " << file;
     manifestDirty_ = false;
     lastManifestWrite_ = Clock::now();
@@ -561,8 +580,44 @@ void SaveRun::record()
         for (const auto& [key, entry] : manifest_)
             for (const std::string& file : entry.files)
                 labels[file] = entry.tags;
-    recorder_->writeMeta(path_, &labels);
+    content_->addRunCounts(streamCounts());
+    writeMeta(&labels);
+    content_->endRun();
     recorder_->addLedgerRow(path_);
+}
+
+// This run's counts: the cameras' from the capture policy, what reached the card from the run.
+session_meta::StreamCounts SaveRun::streamCounts() const
+{
+    std::shared_ptr<const CapturePolicy> policy;
+    {
+        std::lock_guard lock(task_.runMutex_);
+        policy = task_.policy_;
+    }
+    const SaveRunResult saved = result();
+    session_meta::StreamCounts counts;
+    const auto add = [&](const char* stream, const StreamCounts* camera, uint64_t savedCount) {
+        session_meta::StreamCount& c = counts[stream];
+        if (camera) {
+            c.produced = camera->produced.load();
+            c.queued = camera->queued.load();
+            c.refused = camera->refused.load();
+        }
+        c.saved = savedCount;
+    };
+    add("color", policy ? &policy->colour : nullptr, saved.colourSaved);
+    add("depth", policy ? &policy->depth : nullptr, saved.depthSaved);
+    add("usb", policy ? &policy->usb : nullptr, saved.usbSaved);
+    add("imu", policy ? &policy->imu : nullptr, saved.imuSaved);
+    return counts;
+}
+
+void SaveRun::writeMeta(const RunRecorder::ImageLabels* labels)
+{
+    std::string text;
+    const auto& counts = content_->streamCounts();
+    if (recorder_->writeMeta(path_, labels, &text, counts.empty() ? nullptr : &counts))
+        content_->fileWritten("meta.yaml", text.data(), text.size());
 }
 
 // Pushes the run's files and the folder entries naming them to the card.
@@ -702,6 +757,12 @@ void SaveWorker::cancelPendingRun()
 {
     std::lock_guard lock(runMutex_);
     runPosted_ = false;
+}
+
+void SaveWorker::setCapturePolicy(std::shared_ptr<const CapturePolicy> policy)
+{
+    std::lock_guard lock(runMutex_);
+    policy_ = std::move(policy);
 }
 
 void SaveWorker::setWriteImages(bool on)

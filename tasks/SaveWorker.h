@@ -33,8 +33,10 @@
 
 #include "CaptureQueues.h"
 #include "CardWriteMeter.h"
+#include "CapturePolicy.h"
 
 class dataset_ledger;
+class SessionContent;
 
 // What one run wrote and what it lost, as numbers.
 struct SaveRunResult {
@@ -76,6 +78,9 @@ public:
     uint64_t beginRun(bool writeImages, std::shared_ptr<CaptureQueues> queues);
     // Drops a run posted and not yet begun (back, exit): it never makes a folder.
     void cancelPendingRun();
+    // The cameras' counts of each run (produced, queued, refused), which
+    // meta.yaml lists beside what was saved. Set once, before the first run.
+    void setCapturePolicy(std::shared_ptr<const CapturePolicy> policy);
     // Images are written only while this is on (IMU samples always).
     void setWriteImages(bool on);
     // Lets the queued images through as the answer to `request`.
@@ -135,6 +140,9 @@ private:
     bool runPosted_ = false;                     // a run waits for the thread
     uint64_t nextRunId_ = 0;
     std::shared_ptr<CaptureQueues> runQueues_;   // of the newest run
+    std::shared_ptr<const CapturePolicy> policy_;
+    // The last run's session content, for the next run into the same folder (worker thread only).
+    std::shared_ptr<SessionContent> lastContent_;
     std::optional<SnapshotRequest> confirmed_;
     // The thread's end, for stop()'s bounded wait.
     std::condition_variable ended_;

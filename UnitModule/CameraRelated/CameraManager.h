@@ -22,6 +22,7 @@
 
 #include "CameraConfig.h"
 #include "CapturePolicy.h"
+#include "DepthCalibration.h"
 #include "FrameQueues.h"
 
 namespace ob {
@@ -29,6 +30,7 @@ class Pipeline;
 class Align;
 class Frame;
 class FrameSet;
+class StreamProfile;
 } // namespace ob
 
 namespace camera_base {
@@ -165,6 +167,17 @@ private:
     std::shared_ptr<CapturePolicy> policy_ = std::make_shared<CapturePolicy>();
     // The depth camera's colour preview, decoded off the SDK's thread.
     std::unique_ptr<PreviewThread> preview_;
+
+    // What the camera says about the streams it delivers, attached to every
+    // frame set queued; rebuilt when the streams change or the IMU starts.
+    // identity_ and calibration_ are guarded by frameMutex.
+    depth_calibration::Identity identity_;
+    std::shared_ptr<const StreamCalibration> calibration_;
+    std::mutex imuProfileMutex_;
+    std::shared_ptr<ob::StreamProfile> accelProfile_;  // of the first IMU sample of this camera session
+    std::shared_ptr<ob::StreamProfile> gyroProfile_;
+    std::atomic<bool> imuProfilesKnown_{false};
+    void attachCalibration(FrameSet& set, const std::shared_ptr<ob::Frame>& colour, const std::shared_ptr<ob::Frame>& depth);
 
     std::shared_ptr<CallbackGate> gate_;
     std::mutex sdkMutex_;

@@ -136,6 +136,18 @@ bool CameraManager::runUsbFrames(camera_base::CameraRead& source, const std::str
         std::lock_guard<std::mutex> lock(frameMutex);
         lastCount = policy_->requests();
     }
+    // What a USB camera says of itself: its card name and the stream's size
+    // and format. It gives no pinhole model, and none is made up.
+    auto calibration = std::make_shared<StreamCalibration>();
+    calibration->usbCamera = true;
+    calibration->name = name;
+    StreamCalibration::Stream stream;
+    stream.width = request.width;
+    stream.height = request.height;
+    stream.format = isMjpeg ? "MJPG" : isYuyv ? "YUYV" : "unknown";
+    stream.fps = request.fps;
+    stream.payload = isMjpeg ? "jpeg" : "raw";
+    calibration->colour = stream;
     // The reader may copy the next frame into its buffer at any time; work on a copy.
     auto frame = std::make_unique<uint8_t[]>(bufferSize);
     CapturePolicy& policy = *policy_;
@@ -173,6 +185,7 @@ bool CameraManager::runUsbFrames(camera_base::CameraRead& source, const std::str
                 set.colour.width = request.width;
                 set.colour.height = request.height;
                 set.colour.frameIndex = usbFrameCount;
+                set.calibration = calibration;
                 ++policy.usb.produced;
                 // A full queue leaves the copy here, freed with the set.
                 const auto runQueues = policy.queues();

@@ -120,6 +120,7 @@ void CameraManager::handleAlignedFrameSet(const std::shared_ptr<ob::FrameSet>& f
             color->getIndex()};
         set.depth = {copyOf(depth->getData(), depthSize), depthSize, depthWidth, depthHeight, depth->getTimeStampUs(),
             depth->getIndex()};
+        attachCalibration(set, colorFrame, depthFrame);
         ++policy.colour.produced;
         ++policy.depth.produced;
         const auto queues = policy.queues();
@@ -138,6 +139,32 @@ void CameraManager::handleAlignedFrameSet(const std::shared_ptr<ob::FrameSet>& f
     // The preview thread decodes; this thread only copies.
     if (running && preview_)
         preview_->submit(colorData, colorSize, colorFormat, colorWidth, colorHeight);
+}
+
+void CameraManager::attachCalibration(
+    FrameSet& set, const std::shared_ptr<ob::Frame>& colour, const std::shared_ptr<ob::Frame>& depth)
+{
+    // Under frameMutex. Built once per change, shared by every set after it.
+    const bool imuKnown = imuProfilesKnown_.load();
+    const auto& known = calibration_;
+    const bool stale = !known || !known->colour || !known->depth || known->colour->width != set.colour.width
+        || known->colour->height != set.colour.height || known->depth->width != set.depth.width
+        || known->depth->height != set.depth.height || known->imuDelivered != imuKnown;
+    if (stale) {
+        std::shared_ptr<ob::StreamProfile> accel;
+        std::shared_ptr<ob::StreamProfile> gyro;
+        {
+            std::lock_guard<std::mutex> lock(imuProfileMutex_);
+            accel = accelProfile_;
+            gyro = gyroProfile_;
+        }
+        auto colourView = colour->as<ob::VideoFrame>();
+        auto depthView = depth->as<ob::DepthFrame>();
+        calibration_ = depth_calibration::read(identity_, *colourView, *depthView, accel, gyro);
+        LOGI << "Camera calibration " << (calibration_->known() ? "read" : "not given by the camera") << " for "
+             << set.colour.width << "x" << set.colour.height << (accel ? " with the IMU" : "");
+    }
+    set.calibration = calibration_;
 }
 
 bool CameraManager::convertDepthPreview(const std::shared_ptr<rk_mjpeg_decoder_v2>& decoder, int format,
@@ -188,6 +215,13 @@ void CameraManager::handleImuFrameSet(const std::shared_ptr<ob::FrameSet>& frame
     const OBAccelValue a = accel->getValue();
     const OBGyroValue g = gyro->getValue();
     const uint64_t sampleIndex = ++imuSampleCount;
+    if (!imuProfilesKnown_.load()) {
+        // The first sample's profiles carry the IMU's calibration for the frame sets' record.
+        std::lock_guard<std::mutex> lock(imuProfileMutex_);
+        accelProfile_ = accel->getStreamProfile();
+        gyroProfile_ = gyro->getStreamProfile();
+        imuProfilesKnown_ = true;
+    }
 
     CapturePolicy& policy = *policy_;
     // Soil collection keeps no motion data.

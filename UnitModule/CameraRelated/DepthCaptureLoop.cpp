@@ -127,6 +127,19 @@ bool CameraManager::runDepthCameraOnce()
         // 2. Sensors: the IMU runs only when the device has both of its sensors.
         auto config = std::make_shared<ob::Config>();
         auto device = pipe->getDevice();
+        {
+            // A camera session starts its calibration afresh: the camera may have been replaced.
+            const auto identity = depth_calibration::identify(device);
+            std::lock_guard<std::mutex> lock(frameMutex);
+            identity_ = identity;
+            calibration_.reset();
+        }
+        {
+            std::lock_guard<std::mutex> lock(imuProfileMutex_);
+            accelProfile_.reset();
+            gyroProfile_.reset();
+            imuProfilesKnown_ = false;
+        }
         auto sensors = device->getSensorList();
         bool hasAccel = false;
         bool hasGyro = false;

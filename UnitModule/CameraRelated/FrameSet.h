@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "StreamCalibration.h"
+
 // One image exactly as the camera delivered it (MJPG colour, Y16 depth).
 struct CapturedImage {
     std::unique_ptr<uint8_t[]> data;  // null: the set has no such image
@@ -26,6 +28,8 @@ struct FrameSet {
     int64_t hostUtcUs = 0;  // when the host received the set, UTC microseconds
     std::string timestamp;  // the same moment as 17 local digits: it names the files
     uint64_t snapshotId = 0;  // the snapshot request it answers; 0 in continuous runs
+    // What the camera said about these streams; shared by its sets, null when it said nothing.
+    std::shared_ptr<const StreamCalibration> calibration;
 };
 
 // One motion sample of the depth camera's IMU.

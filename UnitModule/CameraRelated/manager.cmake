@@ -19,6 +19,8 @@ add_library(kavrel_camera STATIC
   ${CMAKE_CURRENT_LIST_DIR}/CameraManager.h
   ${CMAKE_CURRENT_LIST_DIR}/DepthCaptureLoop.cpp
   ${CMAKE_CURRENT_LIST_DIR}/DepthCallbacks.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/DepthCalibration.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/DepthCalibration.h
   ${CMAKE_CURRENT_LIST_DIR}/CapturePolicy.h
   ${CMAKE_CURRENT_LIST_DIR}/PreviewThread.cpp
   ${CMAKE_CURRENT_LIST_DIR}/PreviewThread.h)

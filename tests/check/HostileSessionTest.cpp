@@ -253,6 +253,7 @@ TEST_F(HostileSessions, OnlySoilCollectionMayLackItsImuFile)
     const size_t at = meta.find("task_label: ") + 12;
     writeFile(soil + "/meta.yaml", meta.replace(at, meta.find('\n', at) - at, "soil_collection"));
     fs::remove(soil + "/D1/data.json");
+    check_test::asOlderSession(soil);
     EXPECT_TRUE(checkSession(soil, 2).passed()) << describe(checkSession(soil, 2));
 }
 

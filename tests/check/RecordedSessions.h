@@ -4,11 +4,21 @@
 
 #include <string>
 
+#include "Checksums.h"
 #include "SaveTestSupport.h"
 #include "config_manager.h"
 #include "session_meta.h"
 
 namespace check_test {
+
+// A session edited by hand to stage a case (images renamed, IMU lines moved)
+// made as one recorded before the index and checksum files existed.
+inline void asOlderSession(const std::string& session)
+{
+    std::filesystem::remove(session + "/SHA256SUMS");
+    for (const char* file : {"frames.csv", "clock.json", "calibration.json"})
+        std::filesystem::remove(session + "/D1/" + file);
+}
 
 class RecordedSessions : public save_test::SaveFixture {
 protected:
@@ -64,6 +74,13 @@ protected:
         const auto labels = session_meta::readImageLabels(session + "/manifest.json");
         ASSERT_TRUE(session_meta::writeSessionMeta(
             session + "/meta.yaml", session, {"t1"}, labels.empty() ? nullptr : &labels));
+        // Its new bytes replace the worker's entry, as the worker would have hashed them.
+        std::string sums = kavrel::test::readFile(session + "/SHA256SUMS");
+        const size_t entry = sums.find("  meta.yaml\n");
+        if (entry != std::string::npos && entry >= 64) {
+            sums.replace(entry - 64, 64, checksums::sha256Hex(kavrel::test::readFile(session + "/meta.yaml")));
+            kavrel::test::writeFile(session + "/SHA256SUMS", sums);
+        }
     }
 };
 

@@ -206,6 +206,7 @@ TEST_F(SessionChecker, PauseBetweenRunsIsNoImuHoleButAGapTheImagesLackIs)
             if (c.holeInFirstRun)
                 data.erase(data.begin() + 21, data.begin() + 61);
         });
+        check_test::asOlderSession(copy);
         const SessionReport report = checkSession(copy, 2);
         EXPECT_EQ(report.imu.gaps, c.gaps) << describe(report);
         EXPECT_EQ(report.imu.pauses, c.pauses) << describe(report);

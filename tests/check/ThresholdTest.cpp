@@ -18,6 +18,7 @@ std::string copyOf(const std::string& session, const std::string& copy)
     fs::remove_all(copy);
     fs::create_directories(fs::path(copy).parent_path());
     fs::copy(session, copy, fs::copy_options::recursive);
+    check_test::asOlderSession(copy);
     return copy;
 }
 

@@ -30,6 +30,8 @@ TEST_F(FailedCheckTally, CountsFailedSessionsOnceTheCardIsCheckedAndRechecksChan
     const std::string good = recordSession("continue_record", 3);
     const std::string damaged = recordSession("continue_record", 3, 10);
     stopWorker();
+    // Without its index and checksums, so that removing a pair by hand repairs it.
+    check_test::asOlderSession(damaged);
     fs::remove(fs::path(damaged) / "D1" / "depth" / (save_test::timestampAt(11) + ".png"));
 
     std::vector<dir_info> rows = {rowFor(good), rowFor(damaged), rowFor(storageRoot() + "/deleted/session")};

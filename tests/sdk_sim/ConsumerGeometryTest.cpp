@@ -17,13 +17,12 @@
 #include <libobsensor/ObSensor.hpp>
 #include <obsdk_sim/SimControl.h>
 
+#include "RoomGeometry.h"
 #include "TestSupport.h"
 
 namespace {
 
-constexpr double kWallM = 3.0;
-constexpr double kCameraHeightM = 0.6;
-constexpr double kDegree = 3.14159265358979323846 / 180;
+using namespace room;
 
 struct Recording {
     OBCameraIntrinsic colour{};
@@ -85,72 +84,6 @@ Recording record()
     return r;
 }
 
-// Points of the depth image in metres (colour camera frame), each the mean of
-// an 8x8 block without holes: averaging points of a plane keeps them on it
-// and takes the sensor noise down to what a plane fit can judge.
-std::vector<cv::Vec3d> backProject(const cv::Mat& counts, const OBCameraIntrinsic& in, float mmPerCount,
-    double minRow)
-{
-    std::vector<cv::Vec3d> points;
-    for (int by = 0; by + 8 <= counts.rows; by += 8)
-        for (int bx = 0; bx + 8 <= counts.cols; bx += 8) {
-            if (by < minRow)
-                continue;
-            cv::Vec3d sum;
-            bool whole = true;
-            for (int v = by; v < by + 8 && whole; ++v)
-                for (int u = bx; u < bx + 8; ++u) {
-                    const double z = counts.at<uint16_t>(v, u) * mmPerCount / 1000.0;
-                    whole = whole && z > 0;
-                    sum += cv::Vec3d((u - in.cx) / in.fx * z, (v - in.cy) / in.fy * z, z);
-                }
-            if (whole)
-                points.push_back(sum / 64);
-        }
-    return points;
-}
-
-struct Plane {
-    cv::Vec3d normal; // unit
-    double offset;    // normal . p = offset
-    double rms;       // of the points kept
-    size_t kept;
-};
-
-// Least squares of one coordinate (axis) against the other two, keeping the
-// points near the last estimate (5 cm, then 2 cm), which starts as the median of axis.
-Plane fitPlane(const std::vector<cv::Vec3d>& points, int axis)
-{
-    const int a = (axis + 1) % 3, b = (axis + 2) % 3;
-    std::vector<double> values;
-    for (const auto& p : points)
-        values.push_back(p[axis]);
-    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
-    cv::Vec3d coef(0, 0, values.empty() ? 0 : values[values.size() / 2]); // axis = ca * p[a] + cb * p[b] + c
-    Plane plane{};
-    for (int round = 0; round < 5; ++round) {
-        cv::Mat A(0, 3, CV_64F), y(0, 1, CV_64F);
-        for (const auto& p : points)
-            if (std::fabs(p[axis] - (coef[0] * p[a] + coef[1] * p[b] + coef[2])) < (round ? 0.02 : 0.05)) {
-                A.push_back(cv::Mat(cv::Vec3d(p[a], p[b], 1)).t());
-                y.push_back(p[axis]);
-            }
-        if (A.rows < 3)
-            return plane;
-        cv::Mat solution;
-        cv::solve(A, y, solution, cv::DECOMP_SVD);
-        coef = cv::Vec3d(solution);
-        cv::Vec3d n;
-        n[axis] = 1;
-        n[a] = -coef[0];
-        n[b] = -coef[1];
-        const double norm = cv::norm(n);
-        cv::Mat residual = (y - A * solution) / norm;
-        plane = {n / norm, coef[2] / norm, std::sqrt(cv::mean(residual.mul(residual))[0]), size_t(A.rows)};
-    }
-    return plane;
-}
-
 } // namespace
 
 TEST(ConsumerGeometry, RoomAndGravityComeOutOfTheReportedCalibration)
@@ -168,8 +101,10 @@ TEST(ConsumerGeometry, RoomAndGravityComeOutOfTheReportedCalibration)
         EXPECT_FLOAT_EQ(r.valueScale, std::stof(c.scale));
         for (size_t i = 0; i < r.depth.size(); i += 4) {
             SCOPED_TRACE("frame " + std::to_string(i));
-            const Plane wall = fitPlane(backProject(r.depth[i], r.colour, r.valueScale, 0), 2);
-            const Plane floor = fitPlane(backProject(r.depth[i], r.colour, r.valueScale, r.colour.cy), 1);
+            const Pinhole pinhole{r.colour.fx, r.colour.fy, r.colour.cx, r.colour.cy};
+            const double metresPerCount = r.valueScale / 1000.0;
+            const Plane wall = fitPlane(backProject(r.depth[i], pinhole, metresPerCount, 0), 2);
+            const Plane floor = fitPlane(backProject(r.depth[i], pinhole, metresPerCount, r.colour.cy), 1);
             ASSERT_GT(wall.kept, 500u);
             ASSERT_GT(floor.kept, 300u);
             EXPECT_NEAR(wall.offset, kWallM, 0.01) << "wall distance";
@@ -178,11 +113,8 @@ TEST(ConsumerGeometry, RoomAndGravityComeOutOfTheReportedCalibration)
             EXPECT_LT(floor.rms, 0.01) << "floor residual";
             EXPECT_LT(std::fabs(floor.normal.dot(wall.normal)), std::sin(1 * kDegree)) << "floor square to wall";
             // The accelerometer of a still camera feels the floor push up: along -normal.
-            const float* R = r.imuToColour.rot;
             const cv::Vec3d a = r.meanAccel;
-            const cv::Vec3d up(R[0] * a[0] + R[1] * a[1] + R[2] * a[2], R[3] * a[0] + R[4] * a[1] + R[5] * a[2],
-                R[6] * a[0] + R[7] * a[1] + R[8] * a[2]);
-            const double tilt = std::acos(std::min(1.0, -up.dot(floor.normal) / cv::norm(up))) / kDegree;
+            const double tilt = gravityTilt(rotate(r.imuToColour.rot, a), floor);
             std::printf("%s x%s frame %zu: wall %.4f m, floor %.4f m (rms %.4f m), floor.wall %.5f, gravity %.3f deg\n",
                 c.scene, c.scale, i, wall.offset, floor.offset, floor.rms, floor.normal.dot(wall.normal), tilt);
             EXPECT_NEAR(cv::norm(a), 9.81, 0.1);

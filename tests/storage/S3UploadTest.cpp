@@ -283,6 +283,35 @@ TEST_F(S3Upload, DatasetArrivesByteForByteWithManifestAndIsSkippedWhenSentAgain)
     EXPECT_EQ(again.files_skipped, 4u) << "nothing is sent twice";
 }
 
+// The manifest takes a file's SHA-256 from the session's SHA256SUMS, hashed
+// when the file was written, while the file is unchanged since; a file
+// changed after it gets the hash of the bytes sent.
+TEST_F(S3Upload, ManifestReusesTheSessionsChecksumsForUnchangedFiles)
+{
+    const std::string name = dataset();
+    const fs::path folder = fs::path(scratch.card()) / name;
+    fs::create_directories(folder / "D1" / "color");
+    writeFile(folder / "D1" / "color" / "kept.png", std::string(5000, 'k'));
+    writeFile(folder / "D1" / "color" / "changed.png", std::string(5000, 'c'));
+    // Recorded hashes that the bytes would not give: only reuse can put them in the manifest.
+    const std::string recordedKept(64, 'a'), recordedChanged(64, 'b');
+    writeFile(folder / "SHA256SUMS", recordedChanged + "  D1/color/changed.png\n" + recordedKept + "  D1/color/kept.png\n");
+    const auto later = fs::last_write_time(folder / "SHA256SUMS") + std::chrono::seconds(5);
+    fs::last_write_time(folder / "D1" / "color" / "changed.png", later);
+    const auto client = start(settings);
+    manager.ledger().add_dir_record(name, "采集");
+    EXPECT_TRUE(upload(name).finished);
+
+    const s3_response manifest = client->get_object(dataset_key(name) + "/_manifest.json");
+    ASSERT_EQ(manifest.status, 200);
+    const auto parsed = nlohmann::json::parse(manifest.body);
+    std::map<std::string, std::string> hashes;  // by file name
+    for (const auto& f : parsed["files"])
+        hashes[fs::path(f["key"].get<std::string>()).filename().string()] = f["sha256"].get<std::string>();
+    EXPECT_EQ(hashes["kept.png"], recordedKept);
+    EXPECT_EQ(hashes["changed.png"], sha256_hex(std::string(5000, 'c')));
+}
+
 TEST_F(S3Upload, ServerReasonsReachTheReportAndNothingIsMarked)
 {
     const std::string name = dataset();

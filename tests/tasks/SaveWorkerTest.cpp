@@ -82,8 +82,9 @@ void SaveWorkerRuns::continuousStartStopTwice(const char* mode)
     const auto data = lines(readFile(results_[0] + "/D1/data.json"));
     ASSERT_EQ(data.size(), 1u + 2 * 80);
     EXPECT_EQ(data[0], R"({"version":"1.0.0"})");
-    EXPECT_EQ(data[1], R"({"sensor":{"type":"accelerometer","values":[0.01,-9.79,0.5]},"time":1718201415.0})");
-    EXPECT_EQ(data[2], R"({"sensor":{"type":"gyroscope","values":[0.0,0.002,-0.001]},"time":1718201415.0})");
+    EXPECT_EQ(data[1], R"({"sensor":{"type":"accelerometer","values":[0.01,-9.79,0.5]},"time":1718201415.0,"device_us":1718201415000000})");
+    // Each sensor keeps its own device time; "time" stays the earlier of the two.
+    EXPECT_EQ(data[2], R"({"sensor":{"type":"gyroscope","values":[0.0,0.002,-0.001]},"time":1718201415.0,"device_us":1718201415000003})");
     double last = 0;
     for (size_t i = 1; i < data.size(); ++i) {
         const double time = json::parse(data[i])["time"].get<double>();
