@@ -80,7 +80,8 @@ int runSelfTest(int argc, char** argv)
     info.devices = "gemini2";
     CollectionContext::instance().setCollectionInfo(info);
 
-    auto session = std::make_unique<CaptureSession>(std::make_shared<SaveWorker>(&file_manager::instance().ledger()));
+    auto session = std::make_unique<CaptureSession>(std::make_shared<SaveWorker>(&file_manager::instance().ledger()),
+        nullptr, config_manager::instance().maxBacklogBytes());
     const int fps = config.camera_config_.camera1.fps > 0 ? config.camera_config_.camera1.fps : 30;
     session->configure(info, fps);
     auto camera = std::make_unique<CameraManager>();
