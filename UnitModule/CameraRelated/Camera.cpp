@@ -3,9 +3,10 @@
 #include "CameraThread.h"
 #include "Log.h"
 
-Camera::Camera(int processor, const char* threadName)
+Camera::Camera(int processor, const char* threadName, std::function<void()> captureLoop)
     : processor_(processor)
     , threadName_(threadName)
+    , captureLoop_(std::move(captureLoop))
 {
 }
 
@@ -34,7 +35,7 @@ bool Camera::start(const std::string& name, const std::vector<CameraConfig>& req
     if (policy)
         policy_ = std::move(policy);
     running_ = true;
-    captureThread_ = std::thread(&Camera::captureLoop, this);
+    captureThread_ = std::thread(captureLoop_);
     pinCameraThread(captureThread_, processor_, threadName_);
     return true;
 }

@@ -56,11 +56,11 @@ public:
     static constexpr int retryEveryMs = 1000;
 
 protected:
-    // The capture thread runs on `processor` when it can, named `threadName`.
-    Camera(int processor, const char* threadName);
-
-    // The body of the capture thread: returns once running() is false.
-    virtual void captureLoop() = 0;
+    // The capture thread runs `captureLoop` (returning once running() is
+    // false) on `processor` when it can, named `threadName`. The body is
+    // fixed here rather than virtual: a thread that looked it up in the
+    // object would race with the destructor of the kind, which runs first.
+    Camera(int processor, const char* threadName, std::function<void()> captureLoop);
 
     // Destructors of the kinds first stop (waking every wait of the capture
     // thread), then join, then free what the thread used.
@@ -79,6 +79,7 @@ protected:
 private:
     const int processor_;
     const char* const threadName_;
+    const std::function<void()> captureLoop_;
     std::string name_;
     std::vector<CameraConfig> requests_;
     CameraCallbacks callbacks_;

@@ -33,7 +33,7 @@ void DepthCamera::CallbackGate::close()
 // ---- lifecycle --------------------------------------------------------------
 
 DepthCamera::DepthCamera()
-    : Camera(7, "depthcamera")
+    : Camera(7, "depthcamera", [this] { captureLoop(); })
     , gate_(std::make_shared<CallbackGate>(this))
 {
 }

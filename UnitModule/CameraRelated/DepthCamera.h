@@ -42,8 +42,6 @@ public:
     uint64_t callbackFailures() const { return callbackFailures_.load(); }
 
 protected:
-    void captureLoop() override;
-
     // SDK-thread entry points: they contain every exception (logged, the
     // frame set dropped), since one escaping an SDK thread ends the process.
     void onAlignedFrameSet(const std::shared_ptr<ob::Frame>& frame) noexcept;
@@ -78,6 +76,7 @@ private:
         int inside_ = 0;
     };
 
+    void captureLoop();
     // One session with the camera, from opening it to losing it (true: open
     // it again) or to the end of the camera (false).
     bool runOnce();

@@ -81,7 +81,7 @@ UsbCamera::UsbCamera()
 }
 
 UsbCamera::UsbCamera(Opener opener)
-    : Camera(6, "camera_loop")
+    : Camera(6, "camera_loop", [this] { captureLoop(); })
     , opener_(std::move(opener))
 {
 }

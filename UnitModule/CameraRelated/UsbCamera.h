@@ -34,10 +34,8 @@ public:
     // A camera silent this long counts as lost and is opened again.
     static constexpr int lostAfterMs = 1000;
 
-protected:
-    void captureLoop() override;
-
 private:
+    void captureLoop();
     // Streams from `source` until the camera goes silent (true: open it
     // again) or the camera is stopped (false).
     bool runFrames(camera_base::CameraRead& source);

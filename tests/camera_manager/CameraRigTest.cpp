@@ -33,7 +33,7 @@ struct Line {
 class ScriptedCamera : public Camera {
 public:
     explicit ScriptedCamera(Line& line)
-        : Camera(-1, "scripted")
+        : Camera(-1, "scripted", [this] { stream(); })
         , line_(line)
     {
         ++line_.built;
@@ -45,8 +45,8 @@ public:
     }
     uint64_t framesDelivered() const override { return frames_.load(); }
 
-protected:
-    void captureLoop() override
+private:
+    void stream()
     {
         bool streaming = false;
         while (running()) {
@@ -67,7 +67,6 @@ protected:
         }
     }
 
-private:
     Line& line_;
     std::atomic<uint64_t> frames_{0};
 };
