@@ -25,6 +25,7 @@
 #include "CaptureMode.h"
 #include "MetaSchema.h"
 #include "SessionFile.h"
+#include "SessionFolder.h"
 #include "TimestampText.h"
 
 namespace fs = std::filesystem;
@@ -69,17 +70,6 @@ bool isLeftoverName(const std::string& name)
         return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
     };
     return endsWith(atomic_file::kTemporarySuffix) || endsWith(".tmp") || name.find(".tmp.") != std::string::npos;
-}
-
-// "20250612_143015", optionally with "_<n>" when two sessions shared a second.
-bool looksLikeSessionTime(const std::string& name)
-{
-    if (name.size() < 15 || name[8] != '_')
-        return false;
-    for (size_t i = 0; i < 15; ++i)
-        if (i != 8 && (name[i] < '0' || name[i] > '9'))
-            return false;
-    return name.size() == 15 || name[15] == '_';
 }
 
 std::string stemOf(const std::string& fileName)
@@ -666,17 +656,6 @@ std::optional<Problem> loadImage(const std::string& session, const std::string& 
     return std::nullopt;
 }
 
-bool isSessionFolder(const std::string& path)
-{
-    std::error_code error;
-    // Any entry of these names counts: a damaged meta.yaml still makes a session to report.
-    auto present = [&](const char* name) {
-        return fs::symlink_status(path + "/" + name, error).type() != fs::file_type::not_found;
-    };
-    return (fs::is_directory(path, error) && (present("meta.yaml") || present("manifest.json")))
-        || (fs::is_directory(path, error) && looksLikeSessionTime(fs::path(path).filename().string()));
-}
-
 std::optional<unsigned> parseJobCount(const char* text)
 {
     char* end = nullptr;
@@ -688,6 +667,8 @@ std::optional<unsigned> parseJobCount(const char* text)
 
 std::vector<std::string> findSessions(const std::vector<std::string>& paths, std::vector<std::string>* missing)
 {
+    // Deeper than any dataset layout below whatever folder the user names.
+    constexpr int kDeepestSession = 6;
     std::set<std::string> found;
     for (const std::string& given : paths) {
         std::string path = given;
@@ -699,21 +680,8 @@ std::vector<std::string> findSessions(const std::vector<std::string>& paths, std
                 missing->push_back(given);
             continue;
         }
-        if (isSessionFolder(path)) {
-            found.insert(path);
-            continue;
-        }
-        fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, error), end;
-        for (; !error && it != end; it.increment(error)) {
-            if (!it->is_directory(error) || it->is_symlink(error))
-                continue;
-            if (isSessionFolder(it->path().string())) {
-                found.insert(it->path().string());
-                it.disable_recursion_pending();
-            } else if (it.depth() >= 6) {
-                it.disable_recursion_pending();  // deeper than any dataset layout
-            }
-        }
+        for (std::string& session : session_folder::findBelow(path, kDeepestSession))
+            found.insert(std::move(session));
     }
     return {found.begin(), found.end()};
 }

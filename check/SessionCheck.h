@@ -86,10 +86,6 @@ std::optional<unsigned> parseJobCount(const char* text);
 // returned as is), sorted. Paths that do not exist are added to missing.
 std::vector<std::string> findSessions(const std::vector<std::string>& paths, std::vector<std::string>* missing = nullptr);
 
-// True when the folder looks like a session: meta.yaml, manifest.json or a
-// device folder with color/ or depth/.
-bool isSessionFolder(const std::string& path);
-
 // The images of a session grouped by timestamp, in timestamp order: one
 // entry per frame set with the colour and depth image relative to the
 // session folder (either may be empty). Temporary files are left out.

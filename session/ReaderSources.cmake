@@ -6,4 +6,6 @@ set(KAVREL_SESSION_READER_SOURCES
   # For people who use the data without the device: calibration, one clock, an index, checksums.
   CalibrationJson.cpp ClockFit.cpp FramesIndex.cpp Checksums.cpp
   # Reading what this program did not write: files, image headers, meta.yaml.
-  SessionFile.cpp ImageHeader.cpp MetaSchema.cpp)
+  SessionFile.cpp ImageHeader.cpp MetaSchema.cpp
+  # Which folders are sessions.
+  SessionFolder.cpp)

@@ -15,7 +15,7 @@
 
 #include "AtomicFile.h"
 #include "Log.h"
-#include "SessionFile.h"
+#include "SessionFolder.h"
 
 namespace fs = std::filesystem;
 
@@ -76,43 +76,6 @@ bool covered_by(const std::string& folder, const std::string& row)
 bool covered_by_any(const std::string& folder, const std::vector<dir_info>& rows)
 {
     return std::any_of(rows.begin(), rows.end(), [&](const dir_info& row) { return covered_by(folder, row.dir_name); });
-}
-
-// What the save worker leaves in a session folder, even when a power cut
-// ended the run early: the session files, or device folders of images.
-bool looks_like_session(const fs::path& folder)
-{
-    std::error_code ec;
-    for (const char* file : {"meta.yaml", "manifest.json", "data.json"}) {
-        // Read the way every session reader reads: no link out of the folder counts.
-        const session_file::Entry entry = session_file::inspect(folder.string(), file);
-        if (entry.outcome.ok() && !entry.folder)
-            return true;
-    }
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code child_ec;
-        if (it->is_directory(child_ec) &&
-            (fs::is_directory(it->path() / "color", child_ec) || fs::is_directory(it->path() / "depth", child_ec)))
-            return true;
-    }
-    return false;
-}
-
-// Session folders lie at most date/task/part/session deep.
-constexpr int kDeepestSession = 4;
-
-void find_sessions(const fs::path& root, const fs::path& folder, int depth, std::vector<std::string>& found)
-{
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code child_ec;
-        if (!it->is_directory(child_ec) || it->is_symlink(child_ec))
-            continue;
-        if (looks_like_session(it->path()))
-            found.push_back(it->path().lexically_relative(root).generic_string());
-        else if (depth < kDeepestSession)
-            find_sessions(root, it->path(), depth + 1, found);
-    }
 }
 
 dir_info pending_row(const std::string& name, const std::string& type, int64_t modified, int64_t size)
@@ -230,8 +193,9 @@ bool dataset_ledger::refresh_grown_rows(std::vector<dir_info>& rows) const
 bool dataset_ledger::recover_orphans(std::vector<dir_info>& rows, const std::string& root) const
 {
     std::vector<std::string> sessions;
-    find_sessions(root, root, 1, sessions);
-    std::sort(sessions.begin(), sessions.end());
+    for (const std::string& path : session_folder::findBelow(root, session_folder::kStorageRootDepth))
+        if (path != root)  // a storage root that looks like a session is not one of its own rows
+            sessions.push_back(fs::path(path).lexically_relative(root).generic_string());
     bool changed = false;
     for (const std::string& name : sessions) {
         if (covered_by_any(name, rows))

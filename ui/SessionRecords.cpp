@@ -11,6 +11,7 @@
 #include "Log.h"
 #include "MetaSchema.h"
 #include "SessionFile.h"
+#include "SessionFolder.h"
 #include "ledger.h"
 #include "session_meta.h"
 
@@ -149,7 +150,8 @@ bool removeSessionFolder(const std::string& storageRoot, const std::string& sess
 
 QStringList scanSessions(const QString& storageRoot)
 {
-    std::vector<std::string> sessions = session_check::findSessions({storageRoot.toStdString()});
+    std::vector<std::string> sessions =
+        session_folder::findBelow(storageRoot.toStdString(), session_folder::kStorageRootDepth);
     // Newest first: by the session time level, then by path.
     std::sort(sessions.begin(), sessions.end(), [](const std::string& a, const std::string& b) {
         const std::string timeA = fs::path(a).filename().string();
