@@ -287,16 +287,14 @@ TEST_F(CapturePageTest, BackReleasesTheCamerasAndEnteringAgainRecreatesThem)
     EXPECT_EQ(page_->depthCameraState(), DataCollectionWidget::CameraState::Connecting) << "opened anew for the task";
 }
 
-// Exit while a run is being written: no button works any more, and the page
-// lets the terminal close only once the run has reported.
-TEST_F(CapturePageTest, ExitWaitsForTheRunBeingWrittenWithEveryButtonOff)
+// Exit with a snapshot kept and the session not finished: no button works any
+// more, and the page lets the terminal close only once the run has reported.
+TEST_F(CapturePageTest, ExitWaitsForTheOpenSessionToBeWrittenWithEveryButtonOff)
 {
-    useMode("continue_shot");
+    useMode("single_shot");
     openPage();
-    mainButton()->click();
-    ASSERT_TRUE(waitUntil([&] { return !CollectionContext::instance().baseSavePath().empty(); }, 10000));
+    snapshot(true);
     const fs::path session = CollectionContext::instance().baseSavePath();
-    ASSERT_TRUE(waitUntil([&] { return !pngStems(session / "D1" / "color").empty(); }, 30000));
 
     QSignalSpy runs(page_->captureSession(), &CaptureSession::runFinished);
     int pendingAtReady = -1;
@@ -313,8 +311,9 @@ TEST_F(CapturePageTest, ExitWaitsForTheRunBeingWrittenWithEveryButtonOff)
     EXPECT_EQ(ready, 1);
     EXPECT_EQ(pendingAtReady, 0) << "the run reported before the terminal may close";
     EXPECT_EQ(runs.count(), 1);
-    EXPECT_FALSE(mainButton()->isEnabled()) << "no new run while the terminal closes";
+    EXPECT_FALSE(mainButton()->isEnabled()) << "no new session while the terminal closes";
     EXPECT_EQ(ledgerRowsFor(session), 1);
+    EXPECT_EQ(pngStems(session / "D1" / "color").size(), 1u) << "the kept snapshot";
 }
 
 TEST_F(CapturePageTest, AbsentCameraIsNeverShownLiveAndASnapshotStillAsks)
