@@ -75,6 +75,23 @@ std::optional<Notice> stopNotice(StopReason reason, long long startBytes)
     return std::nullopt;
 }
 
+Notice folderFailedNotice(const QString& folder, const QString& reason)
+{
+    return {QString::fromUtf8("无法保存"),
+        QString::fromUtf8("无法创建会话目录, 采集未开始:\n%1%2")
+            .arg(folder, reason.isEmpty() ? QString() : QStringLiteral("\n(") + reason + QStringLiteral(")"))};
+}
+
+std::optional<Notice> exitQuestion(uint32_t waitingSets)
+{
+    // Half a second of frame sets or less.
+    constexpr uint32_t kAskFromSets = 15;
+    if (waitingSets < kAskFromSets)
+        return std::nullopt;
+    return Notice{QString::fromUtf8("正在写入"),
+        QString::fromUtf8("还有 %1 组数据等待写入存储卡。\n退出前会先写完, 是否退出?").arg(waitingSets)};
+}
+
 SessionStatus::SessionStatus(std::function<qint64()> clock)
     : clock_(std::move(clock))
 {

@@ -28,6 +28,11 @@ std::string storageRootForCapture();
 std::optional<Notice> storageRefusal(const std::string& root, long long neededBytes);
 // What the operator learns about a recording that ended by itself.
 std::optional<Notice> stopNotice(StopReason reason, long long startBytes);
+// The session folder could not be made: capture did not start.
+Notice folderFailedNotice(const QString& folder, const QString& reason);
+// Asked before exit while this many frame sets wait for the card; nothing
+// when they are written before the operator could read the question.
+std::optional<Notice> exitQuestion(uint32_t waitingSets);
 
 class SessionStatus {
 public:

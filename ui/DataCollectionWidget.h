@@ -17,13 +17,12 @@
 #include <string>
 #include <vector>
 
-#include <QElapsedTimer>
 #include <QWidget>
 
+#include "CameraRig.h"
 #include "SessionStatus.h"
 #include "WidgetUtils.h"
 
-class CameraManager;
 class CaptureSession;
 struct CaptureRunReport;
 class WriteDrain;
@@ -47,7 +46,7 @@ public:
     Q_ENUM(CollectionStatus)
 
     // What the operator sees about one camera, in the title of its preview.
-    enum class CameraState { Off, Connecting, Live, NotResponding };
+    using CameraState = CameraRig::State;
 
     explicit DataCollectionWidget(QWidget* parent = nullptr);
     ~DataCollectionWidget() override;
@@ -76,27 +75,22 @@ public:
 
     void setCollectionStatus(CollectionStatus status);
     CollectionStatus collectionStatus() const { return status_; }
-    void pauseCameraRefresh();
-    void resumeCameraRefresh();
+    void pauseCameraRefresh() { isCameraRefreshPaused_ = true; }
+    void resumeCameraRefresh() { isCameraRefreshPaused_ = false; }
     bool isSingleShotCapture() const;
 
-    CameraState depthCameraState() const { return depthCameraState_; }
-    CameraState usbCameraState() const { return usbCameraState_; }
+    CameraState depthCameraState() const { return cameras_->state(CameraRig::Slot::Depth); }
+    CameraState usbCameraState() const { return cameras_->state(CameraRig::Slot::Usb); }
+    CameraRig& cameras() const { return *cameras_; }
 
     Ui::DataCollectionWidget* ui = nullptr;
 
     CollectionStatus status_ = Idle;
     bool isCameraRefreshPaused_ = false;
-    std::unique_ptr<CameraManager> usbCameraManager_;
-    std::unique_ptr<CameraManager> depthCameraManager_;
     std::string lastDevices_;
     std::string lastTaskLabel_;
 
 signals:
-    void signal_notifyRenderFrameNV12();
-    void signal_notifyRenderFrameDepthNV12();
-    void signal_notifyCamera_1(bool isOk);
-    void signal_notifyCamera_2(bool isOk);
     // A recording (a continuous run, or a single-shot session until its
     // finish) started or stopped.
     void signalRecordingStateChanged(bool recording);
@@ -116,9 +110,6 @@ protected:
 
 private:
     void createCamerasFromConfig();
-    void createDepthCamera();
-    void createUsbCamera();
-    void releaseCameras();
     void connectSession();
 
     void runConfirmationFlow();
@@ -130,21 +121,13 @@ private:
     void onFolderFailed(const QString& folder, const QString& reason);
     void closeSessionState();
 
-    void onDepthPreviewFrame();
-    void onUsbPreviewFrame();
-    void setDepthCameraState(CameraState value);
-    void setUsbCameraState(CameraState value);
-    void checkCamerasResponding();
-    void onCameraStatus(bool isOk, bool depthCamera);
+    void showPreview(CameraRig::Slot slot);
+    void showCameraState(CameraRig::Slot slot, CameraState state);
 
     CaptureSession* session_ = nullptr;  // child of the page
     WriteDrain* exitDrain_ = nullptr;    // child of the session
     SessionStatus state_;
 
-    CameraState depthCameraState_ = CameraState::Off;
-    CameraState usbCameraState_ = CameraState::Off;
-    QElapsedTimer depthLastSign_;  // since the last frame or status of the depth camera
-    QElapsedTimer usbLastSign_;
-    QTimer* cameraWatchdog_ = nullptr;
+    CameraRig* cameras_ = nullptr;  // child of the page
     QTimer* statusTimer_ = nullptr;
 };

@@ -21,7 +21,6 @@
 
 #include <QSignalSpy>
 
-#include "CameraManager.h"
 #include "CardThrottle.h"
 #include "CaptureSession.h"
 #include "CollectionContext.h"
