@@ -295,7 +295,6 @@ void DataCollectionWidget::onFolderFailed(const QString& folder, const QString& 
     // Nothing was saved and nothing is held: the session starts over next time.
     state_.reset();
     isCameraRefreshPaused_ = false;
-    CollectionContext::instance().setBaseSavePath({});
     setCollectionStatus(status_ == Exiting ? Exiting : Idle);
     tell(folderFailedNotice(folder, reason));
 }
@@ -307,7 +306,7 @@ void DataCollectionWidget::onRunFinished(const CaptureRunReport& report)
         state_.loadCardRate(session_->cardRateFile(), storageRootForCapture());
     }
     // A run of a session already closed (single shot reports at finish) says nothing about the open one.
-    const std::string open = CollectionContext::instance().baseSavePath();
+    const std::string open = session_->openFolder().toStdString();
     if (!open.empty() && open == report.saved.path.toStdString())
         state_.runRecorded();
     const auto failed = state_.runReported(report.saved);
@@ -400,7 +399,6 @@ void DataCollectionWidget::on_Btn_Finish_clicked()
 void DataCollectionWidget::closeSessionState()
 {
     state_.finishClosed();
-    CollectionContext::instance().setBaseSavePath({});
     // The buttons wait a moment longer (the hold): a double tap cannot open a new session at once.
     setCollectionStatus(Idle);
 }
@@ -417,7 +415,6 @@ void DataCollectionWidget::cleanupResourcesAndPrepareExit()
     cameras_->release();
     isCameraRefreshPaused_ = false;
     state_.reset();
-    CollectionContext::instance().setBaseSavePath({});
     setCollectionStatus(Idle);
 }
 
