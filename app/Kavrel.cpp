@@ -271,10 +271,12 @@ void Kavrel::onExitAppClicked()
         // Frame sets still waiting for the card: the operator decides, then waits with the page's progress.
         if (!page->askBeforeExit())
             return;
-        page->cleanupResourcesAndPrepareExit();
-        // A run still being written reports its folder shortly: record it
-        // (meta.yaml, ledger) before the event loop ends.
-        page->waitForPendingSaveResults(kExitSaveWaitMs);
+        // A run still being written reports its folder shortly: the window
+        // closes once it is recorded (meta.yaml, ledger).
+        ui->Btn_ExitApp->setEnabled(false);
+        connect(page, &DataCollectionWidget::signalExitReady, this, [] { QCoreApplication::quit(); });
+        page->exitWhenWritten(kExitSaveWaitMs);
+        return;
     }
     LOGD << "All resources cleaned up, exiting application";
     QCoreApplication::quit();

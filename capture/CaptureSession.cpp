@@ -7,6 +7,7 @@
 #include "CollectionContext.h"
 #include "DepthCaptureRules.h"
 #include "Log.h"
+#include "SessionStatus.h"
 
 namespace {
 
@@ -393,7 +394,6 @@ void CaptureSession::keepCardRate()
     const uint64_t busyUs = now.cardBusyUs - statsAtStart_.cardBusyUs;
     if (bytes < card_rate::minBytesMeasured || busyUs == 0)
         return;
-    const std::string root = CollectionContext::instance().storageRoot();
-    card_rate::save(cardRateFile_, root.empty() ? std::string(".") : root,
-        static_cast<double>(bytes) * 1e6 / static_cast<double>(busyUs));
+    card_rate::save(
+        cardRateFile_, storageRootForCapture(), static_cast<double>(bytes) * 1e6 / static_cast<double>(busyUs));
 }

@@ -1,6 +1,7 @@
 #include "CardRate.h"
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -11,6 +12,13 @@
 #include "Log.h"
 
 namespace card_rate {
+
+std::string fileBeside(const std::string& ledgerFile)
+{
+    if (ledgerFile.empty())
+        return {};
+    return (std::filesystem::path(ledgerFile).parent_path() / "card_rate.json").lexically_normal().string();
+}
 
 std::optional<double> load(const std::string& file, const std::string& storageRoot)
 {

@@ -11,6 +11,10 @@
 
 namespace card_rate {
 
+// Where the rate is kept: beside the ledger, as the terminal's state, not a
+// session's ("" when there is no ledger: not kept).
+std::string fileBeside(const std::string& ledgerFile);
+
 // A run teaches something about the card only once it wrote this much.
 constexpr unsigned long long minBytesMeasured = 8ull << 20;
 

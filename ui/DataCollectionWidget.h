@@ -6,7 +6,9 @@
 // the cameras and the save worker, and its events (folder made, snapshot
 // arrived, snapshot written, run stopped with its reason, run finished with
 // counts, meta.yaml and ledger row written by the worker) come back on the GUI
-// thread, where the page tells the operator what happened.
+// thread, where the page tells the operator what happened. What those events
+// mean for the operator's session (open, kept, held against a double tap, the
+// status line) is kept in a SessionStatus; the page only shows it.
 
 #include <cstdint>
 #include <functional>
@@ -17,13 +19,13 @@
 
 #include <QWidget>
 
-#include "BacklogStatus.h"
 #include "CameraRig.h"
-#include "StorageGuard.h"
+#include "SessionStatus.h"
 #include "WidgetUtils.h"
 
 class CaptureSession;
 struct CaptureRunReport;
+class WriteDrain;
 class QLabel;
 class QShowEvent;
 class QTimer;
@@ -39,6 +41,7 @@ public:
         Idle = 0,
         Collecting = 1,      // continuous mode: a recording run is in progress
         WaitingConfirm = 2,  // single-shot mode: a snapshot waits for the operator
+        Exiting = 3,         // the terminal closes once the card has everything: no button works
     };
     Q_ENUM(CollectionStatus)
 
@@ -54,15 +57,16 @@ public:
     // Stops saving, releases both cameras, empties every queue, resets the state.
     void cleanupResourcesAndPrepareExit();
 
-    // Processes events until every save run the worker accepted has reported
-    // (its folder recorded); gives up only when the writing made no progress
-    // for timeoutMs. Used before the process quits.
-    bool waitForPendingSaveResults(int timeoutMs);
+    // Exit: cleans up as above, then waits without blocking until every run the
+    // worker accepted has reported (its folder recorded), giving up only when
+    // the writing made no progress for boundMs; signalExitReady follows.
+    void exitWhenWritten(int boundMs);
     // "退出" while many frame sets still wait for the card: asks the operator
     // first. True when the exit may go on (it then waits for the writing).
     bool askBeforeExit();
 
     CaptureSession* captureSession() const { return session_; }
+    const SessionStatus& sessionStatus() const { return state_; }
     // Whether the task records with the USB camera too (soil collection with
     // a USB camera configured): then both previews are shown side by side.
     bool taskUsesUsbCamera() const;
@@ -71,8 +75,8 @@ public:
 
     void setCollectionStatus(CollectionStatus status);
     CollectionStatus collectionStatus() const { return status_; }
-    void pauseCameraRefresh();
-    void resumeCameraRefresh();
+    void pauseCameraRefresh() { isCameraRefreshPaused_ = true; }
+    void resumeCameraRefresh() { isCameraRefreshPaused_ = false; }
     bool isSingleShotCapture() const;
 
     CameraState depthCameraState() const { return cameras_->state(CameraRig::Slot::Depth); }
@@ -82,11 +86,7 @@ public:
     Ui::DataCollectionWidget* ui = nullptr;
 
     CollectionStatus status_ = Idle;
-    int capturedCount_ = 0;
     bool isCameraRefreshPaused_ = false;
-    bool hasFirstSnapshot_ = false;
-    bool hasStartedCollection = false;
-    bool hasDataInCurrentSession_ = false;
     std::string lastDevices_;
     std::string lastTaskLabel_;
 
@@ -96,6 +96,8 @@ signals:
     void signalRecordingStateChanged(bool recording);
     // The back button: the main window shows the information page.
     void signalBackToInformationRequested();
+    // After exitWhenWritten: the card has what the runs wrote (or stopped taking it).
+    void signalExitReady();
 
 public slots:
     void on_Btn_BackToInfo_clicked();
@@ -111,35 +113,20 @@ private:
     void connectSession();
 
     void runConfirmationFlow();
-    // Free space and a writable storage root, checked before every start and
-    // snapshot; false (with a dialog saying why) when capture must not start.
-    bool storageAllowsCapture();
-    std::string storageRootForCapture() const;
+    void tell(const Notice& notice);
     // Every way a recording ends: the buttons follow, the operator learns why.
     void onStopped(StopReason reason);
+    // The worker wrote and recorded a run (meta.yaml, ledger row).
     void onRunFinished(const CaptureRunReport& report);
     void onFolderFailed(const QString& folder, const QString& reason);
-    // The worker recorded a run (meta.yaml, ledger row) in folder.
-    void onRunRecorded(const std::string& folder);
     void closeSessionState();
 
     void showPreview(CameraRig::Slot slot);
     void showCameraState(CameraRig::Slot slot, CameraState state);
 
-    // Bumped whenever a session is closed or the page is reset, so that
-    // delayed steps of an older session do nothing.
-    uint64_t sessionGeneration_ = 0;
     CaptureSession* session_ = nullptr;  // child of the page
-    // Image files the current session could not write, over all its runs.
-    uint64_t sessionFilesFailed_ = 0;
-    qint64 lastFreeBytes_ = -1;
-    // The card's backlog while recording and its writing after a stop.
-    BacklogStatus backlog_;
-    // The rate the card showed in earlier recordings (0: unknown), for the warning before a start.
-    double storedCardRate_ = 0;
-    void loadStoredCardRate();
-    // Empty, or why this task's streams will outrun the card.
-    QString cardShortfallText() const;
+    WriteDrain* exitDrain_ = nullptr;    // child of the session
+    SessionStatus state_;
 
     CameraRig* cameras_ = nullptr;  // child of the page
     QTimer* statusTimer_ = nullptr;

@@ -118,15 +118,3 @@ std::vector<std::string> TagSelectionDialog::selectedTags() const
     }
     return tags;
 }
-
-std::vector<TagSelectionDialog::Candidate> popupTagCandidates(
-    const std::vector<std::pair<std::string, std::string>>& tagPairs,
-    const std::vector<std::string>& selectedTags)
-{
-    std::vector<TagSelectionDialog::Candidate> candidates;
-    for (const auto& pair : tagPairs) {
-        if (std::find(selectedTags.begin(), selectedTags.end(), pair.first) == selectedTags.end())
-            candidates.push_back(pair);
-    }
-    return candidates;
-}

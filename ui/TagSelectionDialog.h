@@ -11,6 +11,8 @@
 #include <QDialog>
 #include <QString>
 
+#include "SnapshotTags.h"
+
 class QLabel;
 class QListWidget;
 class QPushButton;
@@ -41,9 +43,3 @@ public:
 protected:
     void resizeEvent(QResizeEvent* event) override;
 };
-
-// The tags offered after a confirmed snapshot: the tag pairs of the group last
-// chosen on the information page, minus the tags already chosen there.
-std::vector<TagSelectionDialog::Candidate> popupTagCandidates(
-    const std::vector<std::pair<std::string, std::string>>& tagPairs,
-    const std::vector<std::string>& selectedTags);

@@ -93,7 +93,7 @@ protected:
                 kCameraTimeoutMs))
                 << "simulated camera never streamed";
         }
-        // The page re-enables its buttons 200 ms after it is built.
+        // The camera's first events are shown.
         processEventsFor(300);
     }
 
@@ -155,16 +155,16 @@ TEST_F(CapturePageTest, SingleShotSessionKeepsExactlyTheConfirmedSnapshots)
     ASSERT_EQ(session.parent_path(), root_ / "20250612-SZ-kitchen" / "sink" / "7");
     // meta.yaml is there from the start: a power cut still leaves a described session.
     EXPECT_TRUE(fs::exists(session / "meta.yaml"));
-    EXPECT_EQ(page_->capturedCount_, 1);
+    EXPECT_EQ(page_->sessionStatus().snapshotsKept(), 1);
     EXPECT_TRUE(finishButton()->isEnabled());
     EXPECT_FALSE(backButton()->isEnabled());  // the session folder exists
     // The tags already chosen on the information page are not offered again.
     EXPECT_EQ(script_.lastTagLabelsOffered(), (std::vector<std::string>{"划痕", "裂纹"}));
 
     snapshot(false);
-    EXPECT_EQ(page_->capturedCount_, 1);
+    EXPECT_EQ(page_->sessionStatus().snapshotsKept(), 1);
     snapshot(true, {"裂纹", "划痕"});
-    EXPECT_EQ(page_->capturedCount_, 2);
+    EXPECT_EQ(page_->sessionStatus().snapshotsKept(), 2);
     EXPECT_EQ(script_.confirmationsShown(), 3);
 
     finishButton()->click();
@@ -225,7 +225,13 @@ TEST_F(CapturePageTest, ContinuousStartStopTwiceMakesOneFolderAndOneRow)
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(recording[i][0].toBool(), i % 2 == 0);
     finishButton()->click();
-    processEventsFor(300);
+    // A double tap: the press right after the finish opens no new session.
+    EXPECT_FALSE(mainButton()->isEnabled());
+    page_->on_Btn_MainAction_clicked();
+    EXPECT_EQ(page_->status_, Status::Idle);
+    EXPECT_EQ(finishButton()->text(), QString::fromUtf8("打包完成"));
+    ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 5000)) << "the hold ends by itself";
+    EXPECT_EQ(finishButton()->text(), QString::fromUtf8("结束"));
 
     const auto sessions = sessionFolders(root_, "D1");
     ASSERT_EQ(sessions.size(), 1u);
@@ -278,6 +284,35 @@ TEST_F(CapturePageTest, BackReleasesTheCamerasAndEnteringAgainRecreatesThem)
     CollectionContext::instance().setCollectionInfo(info);
     page_->refreshCameraPreview();
     EXPECT_EQ(page_->depthCameraState(), DataCollectionWidget::CameraState::Connecting) << "opened anew for the task";
+}
+
+// Exit with a snapshot kept and the session not finished: no button works any
+// more, and the page lets the terminal close only once the run has reported.
+TEST_F(CapturePageTest, ExitWaitsForTheOpenSessionToBeWrittenWithEveryButtonOff)
+{
+    useMode("single_shot");
+    openPage();
+    snapshot(true);
+    const fs::path session = page_->captureSession()->openFolder().toStdString();
+
+    QSignalSpy runs(page_->captureSession(), &CaptureSession::runFinished);
+    int pendingAtReady = -1;
+    int ready = 0;
+    QObject::connect(page_.get(), &DataCollectionWidget::signalExitReady, [&] {
+        ++ready;
+        pendingAtReady = page_->captureSession()->pendingRuns();
+    });
+    page_->exitWhenWritten(10000);
+    EXPECT_EQ(page_->status_, Status::Exiting);
+    for (QPushButton* button : {mainButton(), finishButton(), backButton()})
+        EXPECT_FALSE(button->isEnabled()) << button->objectName().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return ready > 0; }, 30000));
+    EXPECT_EQ(ready, 1);
+    EXPECT_EQ(pendingAtReady, 0) << "the run reported before the terminal may close";
+    EXPECT_EQ(runs.count(), 1);
+    EXPECT_FALSE(mainButton()->isEnabled()) << "no new session while the terminal closes";
+    EXPECT_EQ(ledgerRowsFor(session), 1);
+    EXPECT_EQ(pngStems(session / "D1" / "color").size(), 1u) << "the kept snapshot";
 }
 
 TEST_F(CapturePageTest, AbsentCameraIsNeverShownLiveAndASnapshotStillAsks)

@@ -2,6 +2,8 @@
 // 30 fps onto a card that writes a third of what the camera delivers: memory
 // stays bounded, whole frame sets are dropped and counted, the operator is
 // warned, and after the stop the page waits for the last file before it lets go.
+// And exit on a slow card: a card that keeps writing moves the deadline until
+// every run has reported; one that stops taking data ends the wait after the bound.
 
 #include <gtest/gtest.h>
 
@@ -17,14 +19,19 @@
 #include <QTemporaryDir>
 #include <yaml-cpp/yaml.h>
 
+#include <QSignalSpy>
+
 #include "CardThrottle.h"
 #include "CaptureSession.h"
 #include "CollectionContext.h"
 #include "ConfirmationDialog.h"
 #include "DataCollectionWidget.h"
 #include "DialogScript.h"
+#include "Log.h"
+#include "SaveTestSupport.h"
 #include "SessionFiles.h"
 #include "TestSupport.h"
+#include "WriteDrain.h"
 #include "config_manager.h"
 #include "file_manager.h"
 #include "ui_DataCollectionWidget.h"
@@ -193,6 +200,92 @@ TEST_F(SlowCardPageTest, BoundedMemoryCountedDropsAWarningAndAPageThatWaitsForTh
     EXPECT_GE(dropped, droppedShown);
     EXPECT_EQ(counts["depth"]["refused"].as<uint64_t>(), dropped);
     EXPECT_EQ(counts["depth"]["saved"].as<uint64_t>(), setsOnCard);
+}
+
+class WriteDrainTest : public SlowCardPageTest {
+protected:
+    static constexpr int kSide = 160;
+
+    void SetUp() override
+    {
+        SlowCardPageTest::SetUp();
+        session_ = std::make_unique<CaptureSession>(std::make_shared<SaveWorker>());
+        session_->configure(CollectionContext::instance().collectionInfo(), 30);
+    }
+    void TearDown() override
+    {
+        kavrel_card_throttle_set_rate(0);
+        session_.reset();  // writes what is left
+        SlowCardPageTest::TearDown();
+    }
+
+    // One run of `sets` small frame sets, queued at once and closed.
+    void recordRun(int sets)
+    {
+        session_->start();
+        const auto queues = session_->policy()->queues();
+        ASSERT_NE(queues, nullptr);
+        for (int i = 0; i < sets; ++i, ++index_) {
+            ASSERT_TRUE(queues->pushDepthSet(save_test::frameSet(save_test::timestampAt(index_),
+                save_test::imageFromBytes(save_test::jpegBytes(kSide, kSide, index_), kSide, kSide),
+                save_test::depthImage(kSide, kSide))));
+        }
+        session_->stop();
+    }
+
+    size_t depthImagesOnCard() const
+    {
+        const auto files = save_test::filesUnder(root_.string());
+        return static_cast<size_t>(std::count_if(
+            files.begin(), files.end(), [](const std::string& f) { return f.find("/depth/") != std::string::npos; }));
+    }
+
+    std::unique_ptr<CaptureSession> session_;
+    int index_ = 0;
+};
+
+TEST_F(WriteDrainTest, ACardThatKeepsWritingIsWaitedForUntilEveryRunHasReported)
+{
+    // About four seconds of writing in all, each file a fraction of a second: far beyond the bound.
+    kavrel_card_throttle_set_rate(300e3);
+    recordRun(15);
+    recordRun(15);
+    ASSERT_EQ(session_->pendingRuns(), 2);
+
+    QSignalSpy reports(session_.get(), &CaptureSession::runFinished);
+    WriteDrain drain(session_.get());
+    QSignalSpy drained(&drain, &WriteDrain::drained);
+    int reportsAtDrained = -1;
+    QObject::connect(&drain, &WriteDrain::drained, [&] { reportsAtDrained = reports.count(); });
+    drain.start(500);
+    ASSERT_TRUE(waitUntil([&] { return drained.count() > 0; }, 120000));
+    EXPECT_TRUE(drained.at(0).at(0).toBool()) << "the card kept writing: the deadline moved with it";
+    EXPECT_EQ(reportsAtDrained, 2) << "both runs reported first";
+    EXPECT_EQ(session_->pendingRuns(), 0);
+    EXPECT_EQ(depthImagesOnCard(), 30u);
+    EXPECT_FALSE(drain.waiting());
+}
+
+TEST_F(WriteDrainTest, ACardThatStopsTakingDataEndsTheWaitAfterTheBound)
+{
+    // One image takes seconds to write: no progress within the bound.
+    kavrel_card_throttle_set_rate(10e3);
+    recordRun(2);
+    kavrel::log::LogCapture capture;
+    WriteDrain drain(session_.get());
+    QSignalSpy drained(&drain, &WriteDrain::drained);
+    drain.start(300);
+    ASSERT_TRUE(waitUntil([&] { return drained.count() > 0; }, 60000));
+    EXPECT_FALSE(drained.at(0).at(0).toBool());
+    EXPECT_EQ(session_->pendingRuns(), 1);
+    EXPECT_TRUE(capture.contains("Save worker did not report 1 run(s); no write progressed for 300 ms"));
+
+    // Nothing pending: done at once.
+    kavrel_card_throttle_set_rate(0);
+    ASSERT_TRUE(waitUntil([&] { return session_->pendingRuns() == 0; }, 60000));
+    drain.start(300);
+    ASSERT_EQ(drained.count(), 2);
+    EXPECT_TRUE(drained.at(1).at(0).toBool());
 }
 
 } // namespace
