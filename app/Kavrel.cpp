@@ -139,8 +139,7 @@ void Kavrel::refreshHeader()
 
 void Kavrel::showNtpState(bool synchronized)
 {
-    // One state for the header and the upload window, refreshed with every check.
-    ntpSynchronized_ = synchronized;
+    setNtpSynchronized(synchronized);
     ui->label_SyncStatus->setText(header_status::ntpText(synchronized));
     if (uploadWindow_)
         uploadWindow_->setClockUnsynchronised(!synchronized);
@@ -156,7 +155,7 @@ void Kavrel::checkNtpAgain(const QString& program, const QStringList& arguments)
         [this](int code, QProcess::ExitStatus status) {
             const bool synchronized = status == QProcess::NormalExit && code == 0
                 && header_status::ntpAnswerSaysSynchronized(ntpCheck_->readAllStandardOutput());
-            if (synchronized != ntpSynchronized_)
+            if (synchronized != ntpSynchronizedAtLastCheck())
                 LOGI << "NTP synchronisation changed: " << (synchronized ? "synchronized" : "not synchronized");
             showNtpState(synchronized);
             ntpCheck_->deleteLater();
@@ -282,7 +281,7 @@ void Kavrel::openUploadWindow()
     if (!uploadWindow_) {
         file_manager& storage = file_manager::instance();
         uploadWindow_ = new UploadWidget(storage.ledger(), storage.uploads(), this);
-        uploadWindow_->setClockUnsynchronised(!ntpSynchronized_);
+        uploadWindow_->setClockUnsynchronised(!ntpSynchronizedAtLastCheck());
     }
     uploadWindow_->refreshDatasets();
     uploadWindow_->show();

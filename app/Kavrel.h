@@ -78,7 +78,6 @@ private:
     QTimer* ntpTimer_ = nullptr;         // child of the window
     QProcess* ntpCheck_ = nullptr;       // child of the window, while a check runs
     QLabel* freeSpaceLabel_ = nullptr;   // child of the header
-    bool ntpSynchronized_ = false;
     ToolsWidget* toolsWindow_ = nullptr;  // child of the window, built on first use
     QPushButton* recordsButton_ = nullptr;   // header button "记录"
     RecordsWidget* recordsPage_ = nullptr;   // last page of the stack

@@ -98,6 +98,11 @@ bool ntpSynchronizedAtLastCheck()
     return ntpSynchronizedAtLastCheck_.load();
 }
 
+void setNtpSynchronized(bool synchronized)
+{
+    ntpSynchronizedAtLastCheck_.store(synchronized);
+}
+
 bool checkNtpSynchronized(const std::string& command)
 {
     const auto [code, output] = asyncExecCommand(command, 300);
@@ -106,6 +111,6 @@ bool checkNtpSynchronized(const std::string& command)
         LOGI << "System time is synchronized via NTP.";
     else
         LOGW << "System time is not synchronized via NTP.";
-    ntpSynchronizedAtLastCheck_.store(synchronized);
+    setNtpSynchronized(synchronized);
     return synchronized;
 }

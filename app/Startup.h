@@ -35,5 +35,8 @@ std::pair<int, std::string> asyncExecCommand(const std::string& command, int tim
 
 // Asks timedatectl whether the clock is NTP-synchronised; logs and stores the answer.
 bool checkNtpSynchronized(const std::string& command = "timedatectl show -p NTPSynchronized --value");
-// The answer of the last checkNtpSynchronized(); false before the first.
+// The clock's NTP state as last checked (at start-up, then by the header's
+// periodic check): one state for the header, the upload window and the fleet
+// status. False before the first check.
 bool ntpSynchronizedAtLastCheck();
+void setNtpSynchronized(bool synchronized);

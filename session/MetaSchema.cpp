@@ -227,12 +227,14 @@ void readCamera(Reader& reader, const YAML::Node& devices, int index, Camera& ca
     }
     reader.checkKeys(node, kCameraKeys, {}, name + ": ");
     const std::string prefix = name + ".";
-    camera.present = true;
     camera.type = reader.text(node, "camera_type_str", prefix);
+    // A terminal without this camera writes the slot with no type and zeros.
+    camera.present = !camera.type.empty();
+    const long long least = camera.present ? 1 : 0;
     camera.id = reader.integer(node, "camera_id", prefix, 0, INT32_MAX);
-    camera.width = static_cast<int>(reader.integer(node, "width", prefix, 1, image_header::kMaxSide));
-    camera.height = static_cast<int>(reader.integer(node, "height", prefix, 1, image_header::kMaxSide));
-    camera.fps = static_cast<int>(reader.integer(node, "fps", prefix, 1, 1000));
+    camera.width = static_cast<int>(reader.integer(node, "width", prefix, least, image_header::kMaxSide));
+    camera.height = static_cast<int>(reader.integer(node, "height", prefix, least, image_header::kMaxSide));
+    camera.fps = static_cast<int>(reader.integer(node, "fps", prefix, least, 1000));
     camera.exposureTime = reader.number(node, "exposure_time", prefix);
 }
 

@@ -10,6 +10,7 @@
 #include "RecordsWidget.h"
 #include "PagesFixture.h"
 #include "ScenarioSelectButton.h"
+#include "Startup.h"
 
 using kavrel::test::PagesTest;
 using kavrel::test::rowTexts;
@@ -77,6 +78,8 @@ TEST_F(KavrelTest, HeaderShowsTheConfigurationAndTheBoard)
         window_->checkNtpAgain(command.front(), command.mid(1));
         EXPECT_TRUE(kavrel::test::waitUntil([&] { return label("label_SyncStatus") == QString::fromUtf8(shows); }, 5000))
             << command.join(' ').toStdString();
+        // The fleet status reads the same state as the header.
+        EXPECT_EQ(ntpSynchronizedAtLastCheck(), std::string(shows) == "已同步");
     }
 }
 
