@@ -123,8 +123,6 @@ TEST_F(SessionContent, AClockSetBackLosesNoFrameSetAndTheIndexAndChecksumsHoldEv
     // frames.csv: exactly the pairs on disk, sets counted across the session, device times as given.
     const auto rows = csvRows(session + "/D1/frames.csv");
     ASSERT_EQ(rows.size(), 9u);
-    EXPECT_EQ(lines(readFile(session + "/D1/frames.csv"))[0],
-        "set,color_file,depth_file,color_device_us,depth_device_us,color_index,depth_index,host_utc_ns,snapshot_id");
     std::vector<std::string> listed;
     for (size_t i = 1; i < rows.size(); ++i) {
         ASSERT_EQ(rows[i].size(), 8u) << "an empty snapshot id ends the row";
