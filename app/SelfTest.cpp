@@ -15,7 +15,7 @@
 
 #include "Application.h"
 #include "CameraConfig.h"
-#include "CameraManager.h"
+#include "DepthCamera.h"
 #include "CaptureSession.h"
 #include "CollectionContext.h"
 #include "Log.h"
@@ -84,21 +84,18 @@ int runSelfTest(int argc, char** argv)
         nullptr, config_manager::instance().maxBacklogBytes());
     const int fps = config.camera_config_.camera1.fps > 0 ? config.camera_config_.camera1.fps : 30;
     session->configure(info, fps);
-    auto camera = std::make_unique<CameraManager>();
-    camera->setCapturePolicy(session->policy());
-
+    auto camera = std::make_unique<DepthCamera>();
     auto first = std::make_shared<FirstFrame>();
-    camera->paramInit(static_cast<camera_type>(config.camera_config_.camera1.camera_id),
-        config.camera_config_.camera1.camera_type_str, streams,
-        [first, &application] {
-            if (first->seen.exchange(true))
-                return;
-            QMetaObject::invokeMethod(&application, [first] {
-                if (first->waiting)
-                    first->waiting->quit();
-            }, Qt::QueuedConnection);
-        },
-        [](bool) {});
+    CameraCallbacks callbacks;
+    callbacks.frameReady = [first, &application] {
+        if (first->seen.exchange(true))
+            return;
+        QMetaObject::invokeMethod(&application, [first] {
+            if (first->waiting)
+                first->waiting->quit();
+        }, Qt::QueuedConnection);
+    };
+    camera->start(config.camera_config_.camera1.camera_type_str, streams, std::move(callbacks), session->policy());
     {
         QEventLoop loop;
         first->waiting = &loop;

@@ -13,8 +13,6 @@
 #include <QStyle>
 #include <QTimer>
 
-#include "CameraConfig.h"
-#include "CameraManager.h"
 #include "CaptureMode.h"
 #include "CaptureSession.h"
 #include "CardRate.h"
@@ -26,7 +24,6 @@
 #include "SaveFiles.h"
 #include "TagSelectionDialog.h"
 #include "SaveWorker.h"
-#include "UsbCameraConfig.h"
 #include "config_manager.h"
 #include "file_manager.h"
 
@@ -36,8 +33,6 @@ const char* const kStyleSheet = ":/Qss/DataCollectionWidget.qss";
 const char* const kTestFrame = ":/VideoData/2D.nv12";
 constexpr int kTestFrameWidth = 280;
 constexpr int kTestFrameHeight = 250;
-// A camera that showed no frame for this long is marked as not responding.
-constexpr int kCameraSilenceMs = 2000;
 constexpr int kStatusIntervalMs = 1000;
 
 QString elapsedText(qint64 ms)
@@ -95,18 +90,14 @@ DataCollectionWidget::DataCollectionWidget(QWidget* parent)
     // setupUi connects the on_<object>_clicked slots by name.
     ui->setupUi(this);
     setupStyles();
-    connect(this, &DataCollectionWidget::signal_notifyRenderFrameNV12, this, &DataCollectionWidget::onUsbPreviewFrame);
-    connect(this, &DataCollectionWidget::signal_notifyRenderFrameDepthNV12, this,
-        &DataCollectionWidget::onDepthPreviewFrame);
-    // Camera state for the operator: a status report or a frame means live.
-    connect(this, &DataCollectionWidget::signal_notifyCamera_1, this,
-        [this](bool isOk) { onCameraStatus(isOk, true); });
-    connect(this, &DataCollectionWidget::signal_notifyCamera_2, this,
-        [this](bool isOk) { onCameraStatus(isOk, false); });
-    cameraWatchdog_ = new QTimer(this);
-    cameraWatchdog_->setInterval(500);
-    connect(cameraWatchdog_, &QTimer::timeout, this, &DataCollectionWidget::checkCamerasResponding);
-    cameraWatchdog_->start();
+    cameras_ = new CameraRig(this);
+    connect(cameras_, &CameraRig::stateChanged, this, &DataCollectionWidget::showCameraState);
+    connect(cameras_, &CameraRig::previewReady, this, &DataCollectionWidget::showPreview);
+    connect(cameras_, &CameraRig::cameraLost, this, [this](CameraRig::Slot slot) {
+        // The camera opens again by itself; the recording does not wait for it.
+        if (status_ == Collecting && (slot == CameraRig::Slot::Depth || taskUsesUsbCamera()))
+            session_->stop(StopReason::CameraLost);
+    });
 
     // The session owns the save worker and its thread; runs are recorded in the ledger.
     session_ = new CaptureSession(std::make_shared<SaveWorker>(&file_manager::instance().ledger()), this,
@@ -161,7 +152,7 @@ DataCollectionWidget::~DataCollectionWidget()
         session_->stop();
     // Joins the capture threads before the page goes, so no callback outlives it;
     // notifications still queued are dropped with the page.
-    releaseCameras();
+    cameras_->release();
     delete ui;
     ui = nullptr;
 }
@@ -280,160 +271,51 @@ void DataCollectionWidget::resumeCameraRefresh()
 
 void DataCollectionWidget::createCamerasFromConfig()
 {
-    createDepthCamera();
-    createUsbCamera();
-}
-
-void DataCollectionWidget::createDepthCamera()
-{
     const camera_config& cameras = config_manager::instance().camera_config_;
-    const std::vector<CameraConfig> requests = depthCameraConfigs(cameras);
     // What the cameras save follows the operator's current choices.
-    const CollectionInfo info = CollectionContext::instance().collectionInfo();
-    session_->configure(info, cameras.camera1.fps > 0 ? cameras.camera1.fps : 30);
-
-    // The old manager goes first: one camera, one owner.
-    depthCameraManager_.reset();
-    if (requests.empty()) {
-        // A manager without streams would start no thread; the next entry of
-        // the page tries again.
-        LOGW << "No depth camera streams configured (camera1, camera2); depth camera not started";
-        setDepthCameraState(CameraState::Off);
-        return;
-    }
-    depthCameraManager_ = std::make_unique<CameraManager>();
-    depthCameraManager_->setCapturePolicy(session_->policy());
-    // The callbacks run on capture threads and only post to the GUI thread.
-    // The page destroys its managers (joining their threads) before it dies.
-    depthCameraManager_->paramInit(static_cast<camera_type>(cameras.camera1.camera_id),
-        cameras.camera1.camera_type_str, requests,
-        [this] { QMetaObject::invokeMethod(this, "signal_notifyRenderFrameDepthNV12", Qt::QueuedConnection); },
-        [this](bool isOk) {
-            QMetaObject::invokeMethod(this, "signal_notifyCamera_1", Qt::QueuedConnection, Q_ARG(bool, isOk));
-        });
-    depthLastSign_.restart();
-    setDepthCameraState(CameraState::Connecting);
-}
-
-void DataCollectionWidget::createUsbCamera()
-{
-    const camera_config& cameras = config_manager::instance().camera_config_;
-    if (cameras.camera3.camera_id != static_cast<int>(usb_camera))
-        return;
-    usbCameraManager_.reset();
-    usbCameraManager_ = std::make_unique<CameraManager>();
-    usbCameraManager_->setCapturePolicy(session_->policy());
-    usbCameraManager_->paramInit(static_cast<camera_type>(cameras.camera3.camera_id), cameras.camera3.camera_type_str,
-        usbCameraConfigs(cameras.camera3),
-        [this] { QMetaObject::invokeMethod(this, "signal_notifyRenderFrameNV12", Qt::QueuedConnection); },
-        [this](bool isOk) {
-            QMetaObject::invokeMethod(this, "signal_notifyCamera_2", Qt::QueuedConnection, Q_ARG(bool, isOk));
-        });
-    usbLastSign_.restart();
-    setUsbCameraState(CameraState::Connecting);
-}
-
-void DataCollectionWidget::releaseCameras()
-{
-    // Null first, then destroy: nothing reaches a manager while it joins its thread.
-    if (auto usb = std::move(usbCameraManager_)) {
-        LOGD << "Releasing USB camera manager";
-        usb.reset();
-    }
-    if (auto depth = std::move(depthCameraManager_)) {
-        LOGD << "Releasing Depth camera manager";
-        depth.reset();
-    }
-    if (ui) {
-        setUsbCameraState(CameraState::Off);
-        setDepthCameraState(CameraState::Off);
-    }
+    session_->configure(CollectionContext::instance().collectionInfo(), cameras.camera1.fps > 0 ? cameras.camera1.fps : 30);
+    cameras_->open(cameras, session_->policy());
 }
 
 bool DataCollectionWidget::taskUsesUsbCamera() const
 {
-    return config_manager::instance().camera_config_.camera3.camera_id == static_cast<int>(usb_camera)
+    return CameraRig::listsUsbCamera(config_manager::instance().camera_config_)
         && isSoilCollection(CollectionContext::instance().collectionInfo().task_label);
 }
 
-void DataCollectionWidget::setDepthCameraState(CameraState value)
-{
-    if (depthCameraState_ == value)
-        return;
-    depthCameraState_ = value;
-    // Both previews of the depth camera carry its badge.
-    for (QLabel* label : {ui->label_GeminiStatus, ui->label_GeminiStatus_Dirty}) {
-        label->setText(stateText(value));
-        label->setProperty("cameraState", stateProperty(value));
-        repolish(label);
-    }
-    if (value == CameraState::NotResponding)
-        LOGW << "label_GeminiStatus: camera not responding";
-}
-
-void DataCollectionWidget::setUsbCameraState(CameraState value)
-{
-    if (usbCameraState_ == value)
-        return;
-    usbCameraState_ = value;
-    ui->label_UsbStatus->setText(stateText(value));
-    ui->label_UsbStatus->setProperty("cameraState", stateProperty(value));
-    repolish(ui->label_UsbStatus);
-    if (value == CameraState::NotResponding)
-        LOGW << "label_UsbStatus: camera not responding";
-}
-
-void DataCollectionWidget::onCameraStatus(bool isOk, bool depthCamera)
-{
-    (depthCamera ? depthLastSign_ : usbLastSign_).restart();
-    const CameraState state = isOk ? CameraState::Live : CameraState::NotResponding;
-    if (depthCamera)
-        setDepthCameraState(state);
-    else
-        setUsbCameraState(state);
-    // The manager opens the camera again by itself; the recording does not wait for it.
-    if (!isOk && status_ == Collecting && (depthCamera || taskUsesUsbCamera()))
-        session_->stop(StopReason::CameraLost);
-}
-
-void DataCollectionWidget::checkCamerasResponding()
+void DataCollectionWidget::showCameraState(CameraRig::Slot slot, CameraState state)
 {
     if (!ui)
         return;
-    if (depthCameraManager_ && depthLastSign_.isValid() && depthLastSign_.elapsed() > kCameraSilenceMs)
-        setDepthCameraState(CameraState::NotResponding);
-    if (usbCameraManager_ && usbLastSign_.isValid() && usbLastSign_.elapsed() > kCameraSilenceMs)
-        setUsbCameraState(CameraState::NotResponding);
+    const bool depth = slot == CameraRig::Slot::Depth;
+    // Both previews of the depth camera carry its badge.
+    const std::vector<QLabel*> labels = depth ? std::vector<QLabel*>{ui->label_GeminiStatus, ui->label_GeminiStatus_Dirty}
+                                              : std::vector<QLabel*>{ui->label_UsbStatus};
+    for (QLabel* label : labels) {
+        label->setText(stateText(state));
+        label->setProperty("cameraState", stateProperty(state));
+        repolish(label);
+    }
+    if (state == CameraState::NotResponding)
+        LOGW << (depth ? "label_GeminiStatus" : "label_UsbStatus") << ": camera not responding";
 }
 
-void DataCollectionWidget::onDepthPreviewFrame()
+void DataCollectionWidget::showPreview(CameraRig::Slot slot)
 {
-    PreviewFrame frame = depthCameraManager_ ? depthCameraManager_->previewMailbox.take() : PreviewFrame{};
-    if (!frame)
-        return;
-    depthLastSign_.restart();
-    setDepthCameraState(CameraState::Live);
+    PreviewFrame frame = cameras_->takePreview(slot);
     // Frozen while a snapshot waits for the operator: the queue keeps draining.
-    if (isCameraRefreshPaused_)
+    if (!frame || isCameraRefreshPaused_)
         return;
-    NV12Widget* widget = ui->stackedWidget_Previews->currentWidget() == ui->page_DirtyPreview
-        ? ui->openglDepthNV12Widget_Dirty
-        : ui->openglDepthNV12Widget;
+    const bool twoPreviews = ui->stackedWidget_Previews->currentWidget() == ui->page_DirtyPreview;
+    NV12Widget* widget = nullptr;
+    if (slot == CameraRig::Slot::Depth)
+        widget = twoPreviews ? ui->openglDepthNV12Widget_Dirty : ui->openglDepthNV12Widget;
+    else if (twoPreviews)
+        widget = ui->openglNV12Widget;
+    if (!widget)
+        return;
     widget->updateFrameNV12(std::move(frame.nv12), frame.width, frame.height);
     widget->update();
-}
-
-void DataCollectionWidget::onUsbPreviewFrame()
-{
-    PreviewFrame frame = usbCameraManager_ ? usbCameraManager_->previewMailbox.take() : PreviewFrame{};
-    if (!frame)
-        return;
-    usbLastSign_.restart();
-    setUsbCameraState(CameraState::Live);
-    if (isCameraRefreshPaused_ || ui->stackedWidget_Previews->currentWidget() != ui->page_DirtyPreview)
-        return;
-    ui->openglNV12Widget->updateFrameNV12(std::move(frame.nv12), frame.width, frame.height);
-    ui->openglNV12Widget->update();
 }
 
 void DataCollectionWidget::refreshCameraPreview()
@@ -453,14 +335,14 @@ void DataCollectionWidget::refreshCameraPreview()
     const char* reason = nullptr;
     if (current.devices != lastDevices_ || current.task_label != lastTaskLabel_)
         reason = "device_or_scene_changed";
-    else if (!depthCameraManager_)
+    else if (!cameras_->camera(CameraRig::Slot::Depth))
         reason = "manager_missing";
     if (!reason)
         return;
 
     lastDevices_ = current.devices;
     lastTaskLabel_ = current.task_label;
-    releaseCameras();  // their preview frames go with them
+    cameras_->release();  // their preview frames go with them
     createCamerasFromConfig();
     LOGD << "refreshCameraPreview reinitialized cameras, reason: " << reason;
 }
@@ -681,11 +563,11 @@ void DataCollectionWidget::on_Btn_MainAction_clicked()
 
     if (!singleShot) {
         LOGD << "Continuous mode: starting collection";
-        if (depthCameraManager_) {
+        if (cameras_->camera(CameraRig::Slot::Depth)) {
             LOGD << "Camera already initialized and running";
         } else {
             LOGD << "Camera not initialized, initializing now...";
-            createDepthCamera();
+            createCamerasFromConfig();
         }
         if (!hasStartedCollection) {
             LOGD << "First time starting collection, creating session folder";
@@ -841,7 +723,7 @@ void DataCollectionWidget::cleanupResourcesAndPrepareExit()
     LOGD << "Stopped save task";
 
     LOGD << "Releasing camera resources...";
-    releaseCameras();
+    cameras_->release();
     LOGD << "Camera resources released";
 
     LOGD << "Resetting state flags...";

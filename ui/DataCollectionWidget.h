@@ -15,14 +15,13 @@
 #include <string>
 #include <vector>
 
-#include <QElapsedTimer>
 #include <QWidget>
 
 #include "BacklogStatus.h"
+#include "CameraRig.h"
 #include "StorageGuard.h"
 #include "WidgetUtils.h"
 
-class CameraManager;
 class CaptureSession;
 struct CaptureRunReport;
 class QLabel;
@@ -44,7 +43,7 @@ public:
     Q_ENUM(CollectionStatus)
 
     // What the operator sees about one camera, in the title of its preview.
-    enum class CameraState { Off, Connecting, Live, NotResponding };
+    using CameraState = CameraRig::State;
 
     explicit DataCollectionWidget(QWidget* parent = nullptr);
     ~DataCollectionWidget() override;
@@ -76,8 +75,9 @@ public:
     void resumeCameraRefresh();
     bool isSingleShotCapture() const;
 
-    CameraState depthCameraState() const { return depthCameraState_; }
-    CameraState usbCameraState() const { return usbCameraState_; }
+    CameraState depthCameraState() const { return cameras_->state(CameraRig::Slot::Depth); }
+    CameraState usbCameraState() const { return cameras_->state(CameraRig::Slot::Usb); }
+    CameraRig& cameras() const { return *cameras_; }
 
     Ui::DataCollectionWidget* ui = nullptr;
 
@@ -87,16 +87,10 @@ public:
     bool hasFirstSnapshot_ = false;
     bool hasStartedCollection = false;
     bool hasDataInCurrentSession_ = false;
-    std::unique_ptr<CameraManager> usbCameraManager_;
-    std::unique_ptr<CameraManager> depthCameraManager_;
     std::string lastDevices_;
     std::string lastTaskLabel_;
 
 signals:
-    void signal_notifyRenderFrameNV12();
-    void signal_notifyRenderFrameDepthNV12();
-    void signal_notifyCamera_1(bool isOk);
-    void signal_notifyCamera_2(bool isOk);
     // A recording (a continuous run, or a single-shot session until its
     // finish) started or stopped.
     void signalRecordingStateChanged(bool recording);
@@ -114,9 +108,6 @@ protected:
 
 private:
     void createCamerasFromConfig();
-    void createDepthCamera();
-    void createUsbCamera();
-    void releaseCameras();
     void connectSession();
 
     void runConfirmationFlow();
@@ -132,12 +123,8 @@ private:
     void onRunRecorded(const std::string& folder);
     void closeSessionState();
 
-    void onDepthPreviewFrame();
-    void onUsbPreviewFrame();
-    void setDepthCameraState(CameraState value);
-    void setUsbCameraState(CameraState value);
-    void checkCamerasResponding();
-    void onCameraStatus(bool isOk, bool depthCamera);
+    void showPreview(CameraRig::Slot slot);
+    void showCameraState(CameraRig::Slot slot, CameraState state);
 
     // Bumped whenever a session is closed or the page is reset, so that
     // delayed steps of an older session do nothing.
@@ -154,10 +141,6 @@ private:
     // Empty, or why this task's streams will outrun the card.
     QString cardShortfallText() const;
 
-    CameraState depthCameraState_ = CameraState::Off;
-    CameraState usbCameraState_ = CameraState::Off;
-    QElapsedTimer depthLastSign_;  // since the last frame or status of the depth camera
-    QElapsedTimer usbLastSign_;
-    QTimer* cameraWatchdog_ = nullptr;
+    CameraRig* cameras_ = nullptr;  // child of the page
     QTimer* statusTimer_ = nullptr;
 };

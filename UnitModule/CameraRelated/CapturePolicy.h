@@ -2,7 +2,7 @@
 // What the capture session asks of the cameras, and what the cameras count
 // back. The session (GUI thread) writes the policy; the camera threads read it
 // per frame set without a lock and count into it. One object per capture
-// page, handed to each camera manager before it starts. Each run attaches its
+// page, handed to each camera when it starts. Each run attaches its
 // own queues here while it is open; between runs there are none.
 
 #include <atomic>

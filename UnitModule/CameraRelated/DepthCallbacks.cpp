@@ -10,7 +10,7 @@
 
 #include <libobsensor/ObSensor.hpp>
 
-#include "CameraManager.h"
+#include "DepthCamera.h"
 #include "DepthCapturePreview.h"
 #include "DepthCaptureRules.h"
 #include "CaptureQueues.h"
@@ -33,55 +33,45 @@ std::unique_ptr<uint8_t[]> copyOf(const uint8_t* data, uint32_t size)
 
 } // namespace
 
-void CameraManager::onAlignedFrameSet(const std::shared_ptr<ob::Frame>& frame) noexcept
+void DepthCamera::onAlignedFrameSet(const std::shared_ptr<ob::Frame>& frame) noexcept
 {
     // Nothing may leave an SDK thread: an exception there would end the process.
     try {
-        if (!running)
+        if (!running())
             return;
         handleAlignedFrameSet(frame->as<ob::FrameSet>());
     } catch (const ob::Error& e) {
-        ++callbackFailureCount;
+        ++callbackFailures_;
         LOGE << "Aligned frame set dropped: " << e.getFunction() << ": " << e.getMessage();
     } catch (const std::exception& e) {
-        ++callbackFailureCount;
+        ++callbackFailures_;
         LOGE << "Aligned frame set dropped: " << e.what();
     } catch (...) {
-        ++callbackFailureCount;
+        ++callbackFailures_;
         LOGE << "Aligned frame set dropped: unknown exception";
     }
 }
 
-bool CameraManager::requestPending()
-{
-    // Called under frameMutex: lastCount is ours.
-    const uint64_t requests = policy_->requests();
-    if (lastCount >= requests)
-        return false;
-    lastCount = requests;  // several requests since the last set make one capture
-    return true;
-}
-
-void CameraManager::handleAlignedFrameSet(const std::shared_ptr<ob::FrameSet>& frameSet)
+void DepthCamera::handleAlignedFrameSet(const std::shared_ptr<ob::FrameSet>& frameSet)
 {
     auto colorFrame = frameSet->getFrame(OB_FRAME_COLOR);
     auto depthFrame = frameSet->getFrame(OB_FRAME_DEPTH);
 
-    // One frame set at a time: lastCount, frameCounter and preview_ are ours alone here.
-    std::lock_guard<std::mutex> lock(frameMutex);
-    if (!running)
+    // One frame set at a time: trigger_, continuousFrameSets_ and preview_ are ours alone here.
+    std::lock_guard<std::mutex> lock(frameMutex_);
+    if (!running())
         return;
-    CapturePolicy& policy = *policy_;
+    CapturePolicy& policy = this->policy();
 
     bool save = false;
     const bool onRequest = policy.onRequest.load();
     if (policy.saving) {
         if (onRequest) {
-            save = requestPending();
+            save = trigger_.take(policy);
             if (save)
-                LOGD << (policy.soil ? "Dirty" : "SingleShot") << " mode: Trigger detected, lastCount: " << lastCount;
+                LOGD << (policy.soil ? "Dirty" : "SingleShot") << " mode: Trigger detected, lastCount: " << trigger_.served();
         } else {
-            const int32_t seen = ++frameCounter;
+            const int32_t seen = ++continuousFrameSets_;
             const int32_t stride = policy.stride.load();
             save = stride <= 1 || seen % stride == 0;
         }
@@ -101,21 +91,21 @@ void CameraManager::handleAlignedFrameSet(const std::shared_ptr<ob::FrameSet>& f
     const int depthWidth = static_cast<int>(depth->getWidth());
     const int depthHeight = static_cast<int>(depth->getHeight());
     const uint32_t depthSize = depth->getDataSize();
-    if (colorFrameCount.load() == 0)
+    if (colourFrames_.load() == 0)
         LOGD << "First Color Frame (aligned): " << colorWidth << "x" << colorHeight << " @ format " << colorFormat
              << ", data size: " << colorSize << " bytes";
-    if (depthFrameCount.load() == 0)
+    if (depthFrames_.load() == 0)
         LOGD << "First Depth Frame (aligned to color): " << depthWidth << "x" << depthHeight << " @ format "
              << depth->getFormat() << ", data size: " << depthSize << " bytes";
-    ++colorFrameCount;
-    ++depthFrameCount;
+    ++colourFrames_;
+    ++depthFrames_;
 
     if (save) {
         // Colour exactly as delivered (MJPG normally), depth Y16 aligned to
         // colour, queued as one set: ownership passes to the run's worker.
         FrameSet set;
         set.timestamp = makeTimestampText(&set.hostUtcUs);
-        set.snapshotId = onRequest ? lastCount : 0;
+        set.snapshotId = onRequest ? trigger_.served() : 0;
         set.colour = {copyOf(colorData, colorSize), colorSize, colorWidth, colorHeight, color->getTimeStampUs(),
             color->getIndex()};
         set.depth = {copyOf(depth->getData(), depthSize), depthSize, depthWidth, depthHeight, depth->getTimeStampUs(),
@@ -137,14 +127,14 @@ void CameraManager::handleAlignedFrameSet(const std::shared_ptr<ob::FrameSet>& f
     }
 
     // The preview thread decodes; this thread only copies.
-    if (running && preview_)
+    if (running() && preview_)
         preview_->submit(colorData, colorSize, colorFormat, colorWidth, colorHeight);
 }
 
-void CameraManager::attachCalibration(
+void DepthCamera::attachCalibration(
     FrameSet& set, const std::shared_ptr<ob::Frame>& colour, const std::shared_ptr<ob::Frame>& depth)
 {
-    // Under frameMutex. Built once per change, shared by every set after it.
+    // Under frameMutex_. Built once per change, shared by every set after it.
     const bool imuKnown = imuProfilesKnown_.load();
     const auto& known = calibration_;
     const bool stale = !known || !known->colour || !known->depth || known->colour->width != set.colour.width
@@ -167,7 +157,7 @@ void CameraManager::attachCalibration(
     set.calibration = calibration_;
 }
 
-bool CameraManager::convertDepthPreview(const std::shared_ptr<rk_mjpeg_decoder_v2>& decoder, int format,
+bool DepthCamera::convertPreview(const std::shared_ptr<rk_mjpeg_decoder_v2>& decoder, int format,
     const uint8_t* data, size_t size, int width, int height, uint8_t* out, int outWidth, int outHeight)
 {
     bool converted = false;
@@ -187,25 +177,25 @@ bool CameraManager::convertDepthPreview(const std::shared_ptr<rk_mjpeg_decoder_v
     return converted;
 }
 
-void CameraManager::onImuFrameSet(const std::shared_ptr<ob::FrameSet>& frameSet) noexcept
+void DepthCamera::onImuFrameSet(const std::shared_ptr<ob::FrameSet>& frameSet) noexcept
 {
     try {
         handleImuFrameSet(frameSet);
     } catch (const ob::Error& e) {
-        ++callbackFailureCount;
+        ++callbackFailures_;
         LOGE << "IMU sample dropped: " << e.getFunction() << ": " << e.getMessage();
     } catch (const std::exception& e) {
-        ++callbackFailureCount;
+        ++callbackFailures_;
         LOGE << "IMU sample dropped: " << e.what();
     } catch (...) {
-        ++callbackFailureCount;
+        ++callbackFailures_;
         LOGE << "IMU sample dropped: unknown exception";
     }
 }
 
-void CameraManager::handleImuFrameSet(const std::shared_ptr<ob::FrameSet>& frameSet)
+void DepthCamera::handleImuFrameSet(const std::shared_ptr<ob::FrameSet>& frameSet)
 {
-    // No frameMutex here: this runs beside the frame-set callback and touches only atomics and the queue.
+    // No frameMutex_ here: this runs beside the frame-set callback and touches only atomics and the queue.
     auto accelFrame = frameSet->getFrame(OB_FRAME_ACCEL);
     auto gyroFrame = frameSet->getFrame(OB_FRAME_GYRO);
     if (!accelFrame || !gyroFrame)
@@ -214,7 +204,7 @@ void CameraManager::handleImuFrameSet(const std::shared_ptr<ob::FrameSet>& frame
     auto gyro = gyroFrame->as<ob::GyroFrame>();
     const OBAccelValue a = accel->getValue();
     const OBGyroValue g = gyro->getValue();
-    const uint64_t sampleIndex = ++imuSampleCount;
+    const uint64_t sampleIndex = ++imuSamples_;
     if (!imuProfilesKnown_.load()) {
         // The first sample's profiles carry the IMU's calibration for the frame sets' record.
         std::lock_guard<std::mutex> lock(imuProfileMutex_);
@@ -223,7 +213,7 @@ void CameraManager::handleImuFrameSet(const std::shared_ptr<ob::FrameSet>& frame
         imuProfilesKnown_ = true;
     }
 
-    CapturePolicy& policy = *policy_;
+    CapturePolicy& policy = this->policy();
     // Soil collection keeps no motion data.
     if (!policy.saving || policy.soil)
         return;

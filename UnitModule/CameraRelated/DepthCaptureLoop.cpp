@@ -7,7 +7,7 @@
 
 #include <libobsensor/ObSensor.hpp>
 
-#include "CameraManager.h"
+#include "DepthCamera.h"
 #include "DepthCaptureRules.h"
 #include "FrameQueues.h"
 #include "Log.h"
@@ -15,7 +15,7 @@
 #include "rk_mjpeg_decoder_v2.h"
 
 namespace {
-constexpr int kRetryDelayMs = 1000;
+constexpr int kRetryDelayMs = Camera::retryEveryMs;
 constexpr int kStartAttempts = 10;
 constexpr int kWarmupFrames = 10;
 constexpr uint32_t kWarmupTimeoutMs = 500;
@@ -38,7 +38,7 @@ constexpr int kErrorPauseMs = 100;
         LOGE << "  Type: " << (e).getExceptionType();          \
     } while (0)
 
-void CameraManager::releaseLostCamera(std::shared_ptr<ob::Pipeline>& pipe, std::shared_ptr<ob::Pipeline>& imuPipe)
+void DepthCamera::releaseLostCamera(std::shared_ptr<ob::Pipeline>& pipe, std::shared_ptr<ob::Pipeline>& imuPipe)
 {
     // Everything of the lost device goes, so the next session starts clean.
     for (auto* lost : {&imuPipe, &pipe}) {
@@ -52,38 +52,38 @@ void CameraManager::releaseLostCamera(std::shared_ptr<ob::Pipeline>& pipe, std::
     }
     {
         std::lock_guard<std::mutex> lock(sdkMutex_);
-        pipeline.reset();
-        imuPipeline.reset();
-        alignFilter.reset();
+        pipeline_.reset();
+        imuPipeline_.reset();
+        alignFilter_.reset();
     }
     std::unique_ptr<PreviewThread> preview;
     {
-        std::lock_guard<std::mutex> lock(frameMutex);
+        std::lock_guard<std::mutex> lock(frameMutex_);
         preview = std::move(preview_);
     }
     preview.reset();  // joined outside the lock
     imuPipe.reset();
     pipe.reset();
-    previewMailbox.clear();
+    previewMailbox().clear();
 }
 
-void CameraManager::capture_camera_loop_OB()
+void DepthCamera::captureLoop()
 {
     // A camera lost while streaming is opened again, once a second, for as
-    // long as the manager lives; the preview comes back by itself.
-    while (runDepthCameraOnce() && running) {
-        ++reconnectCount;
+    // long as the camera lives; the preview comes back by itself.
+    while (runOnce() && running()) {
+        countReconnect();
         LOGW << "Depth camera lost; trying to open it again every " << kRetryDelayMs << " ms";
         sleepWhileRunning(kRetryDelayMs);
     }
 }
 
-bool CameraManager::runDepthCameraOnce()
+bool DepthCamera::runOnce()
 {
     // 1. Open the camera; an absent or busy camera is retried every second for as long as we run.
     std::shared_ptr<ob::Pipeline> pipe;
     int attempts = 0;
-    while (running) {
+    while (running()) {
         ++attempts;
         LOGI << "Attempting to create pipeline (attempt " << attempts << ")...";
         try {
@@ -119,7 +119,7 @@ bool CameraManager::runDepthCameraOnce()
     {
         // Published so that the destructor can stop it and wake us.
         std::lock_guard<std::mutex> lock(sdkMutex_);
-        pipeline = pipe;
+        pipeline_ = pipe;
     }
 
     std::shared_ptr<ob::Pipeline> imuPipe;
@@ -130,7 +130,7 @@ bool CameraManager::runDepthCameraOnce()
         {
             // A camera session starts its calibration afresh: the camera may have been replaced.
             const auto identity = depth_calibration::identify(device);
-            std::lock_guard<std::mutex> lock(frameMutex);
+            std::lock_guard<std::mutex> lock(frameMutex_);
             identity_ = identity;
             calibration_.reset();
         }
@@ -156,7 +156,7 @@ bool CameraManager::runDepthCameraOnce()
         }
 
         // 3. Streams, in the order requested.
-        for (const CameraConfig& c : cameraConfigs) {
+        for (const CameraConfig& c : requests()) {
             if (c.streamType == camera_stream::kDepth) {
                 LOGD << "Configuring Depth: " << c.width << "x" << c.height << " @ " << c.fps
                      << "fps, format=" << c.format;
@@ -175,12 +175,12 @@ bool CameraManager::runDepthCameraOnce()
         LOGD << "Frame aggregate mode: ANY_SITUATION (IMU uses separate pipeline)";
 
         // 5. The preview takes the colour stream's size.
-        const CameraConfig* color = firstColorConfig(cameraConfigs);
+        const CameraConfig* color = firstColorConfig(requests());
         if (color) {
             LOGD << "initDepthNV12 Configuring Color: " << color->width << "x" << color->height << " @ "
                  << color->fps << "fps, format=" << color->format;
             // Frames of an earlier stream have another size; they carry it, but are stale.
-            previewMailbox.clear();
+            previewMailbox().clear();
         }
 
         // 6. What the SDK made of the requests.
@@ -205,7 +205,7 @@ bool CameraManager::runDepthCameraOnce()
 
         // 7. Start; a camera that drops off meanwhile gets a few more tries.
         bool started = false;
-        for (int k = 1; k <= kStartAttempts && running; ++k) {
+        for (int k = 1; k <= kStartAttempts && running(); ++k) {
             LOGI << "Starting pipeline (attempt " << k << "/" << kStartAttempts << ")...";
             try {
                 pipe->start(config);
@@ -224,23 +224,23 @@ bool CameraManager::runDepthCameraOnce()
             }
         }
         if (!started) {
-            if (running)
+            if (running())
                 LOGE << "Failed to start pipeline after " << kStartAttempts << " attempts";
             else
-                LOGI << "Pipeline start abandoned: the camera manager is being destroyed";
+                LOGI << "Pipeline start abandoned: the camera is being destroyed";
             return false;
         }
 
         // 8. The first frame sets after a start are not worth keeping.
         LOGD << "Warming up (skipping first 10 frames)...";
-        for (int i = 0; i < kWarmupFrames && running; ++i) {
+        for (int i = 0; i < kWarmupFrames && running(); ++i) {
             if (!pipe->waitForFrameset(kWarmupTimeoutMs))
                 LOGW << "Warmup: Failed to get frameset " << i;
         }
         LOGD << "Warmup completed";
 
         // 9. IMU in a pipeline of its own; without it colour and depth still stream.
-        if (hasAccel && hasGyro && running) {
+        if (hasAccel && hasGyro && running()) {
             LOGD << "Creating separate IMU Pipeline...";
             try {
                 imuPipe = std::make_shared<ob::Pipeline>(device);
@@ -249,11 +249,11 @@ bool CameraManager::runDepthCameraOnce()
                 imuConfig->enableAccelStream(OB_ACCEL_FS_ANY, OB_SAMPLE_RATE_200_HZ);
                 {
                     std::lock_guard<std::mutex> lock(sdkMutex_);
-                    imuPipeline = imuPipe;
+                    imuPipeline_ = imuPipe;
                 }
-                // The callback holds the gate, never the manager (see CameraManager.h).
+                // The callback holds the gate, never the camera (see DepthCamera.h).
                 imuPipe->start(imuConfig, [gate = gate_](std::shared_ptr<ob::FrameSet> frameSet) {
-                    if (CameraManager* owner = gate->enter()) {
+                    if (DepthCamera* owner = gate->enter()) {
                         owner->onImuFrameSet(frameSet);
                         gate->leave();
                     }
@@ -264,25 +264,24 @@ bool CameraManager::runDepthCameraOnce()
                 LOG_OB_ERROR(e);
                 imuPipe.reset();
                 std::lock_guard<std::mutex> lock(sdkMutex_);
-                imuPipeline.reset();
+                imuPipeline_.reset();
             }
         }
 
         // 10. Depth aligned to colour; the aligned sets arrive on the filter's thread.
         auto align = std::make_shared<ob::Align>(OB_STREAM_COLOR);
         align->setCallBack([gate = gate_](std::shared_ptr<ob::Frame> frame) {
-            if (CameraManager* owner = gate->enter()) {
+            if (DepthCamera* owner = gate->enter()) {
                 owner->onAlignedFrameSet(frame);
                 gate->leave();
             }
         });
         {
             std::lock_guard<std::mutex> lock(sdkMutex_);
-            alignFilter = align;
+            alignFilter_ = align;
         }
         LOGD << "Depth to Color align filter created with async callback";
-        if (notifyCameraStatusFunc_)
-            notifyCameraStatusFunc_(true);
+        reportStatus(true);
 
         // 11. Preview decoder at the colour stream's size (0 x 0 decodes nothing).
         const int colorWidth = color ? color->width : 0;
@@ -291,34 +290,30 @@ bool CameraManager::runDepthCameraOnce()
         auto decoder = std::make_shared<rk_mjpeg_decoder_v2>(colorWidth, colorHeight);
         // 12. The preview thread owns its decoder; the callback only hands it frames.
         auto preview = std::make_unique<PreviewThread>(
-            previewMailbox, colorWidth, colorHeight,
+            previewMailbox(), colorWidth, colorHeight,
             [this, decoder, colorWidth, colorHeight](const PreviewThread::Frame& frame, uint8_t* out) {
-                return convertDepthPreview(decoder, frame.format, frame.data.data(), frame.data.size(), frame.width,
+                return convertPreview(decoder, frame.format, frame.data.data(), frame.data.size(), frame.width,
                     frame.height, out, colorWidth, colorHeight);
             },
-            [this] {
-                if (running && notifyRenderFrameFunc_)
-                    notifyRenderFrameFunc_();
-            },
+            [this] { reportFrameReady(); },
             "depthpreview");
         {
             // The frame-set callback uses the preview under frameMutex.
-            std::lock_guard<std::mutex> lock(frameMutex);
-            jpeg_decoder_depthMjpeg = decoder;
+            std::lock_guard<std::mutex> lock(frameMutex_);
             preview_ = std::move(preview);
             // 13. Requests made before the stream started do not count.
-            lastCount = policy_->requests();
+            trigger_.skipEarlier(policy());
         }
-        imuSampleCount = 0;
-        colorFrameCount = 0;
-        depthFrameCount = 0;
+        imuSamples_ = 0;
+        colourFrames_ = 0;
+        depthFrames_ = 0;
 
         // 14. Wait and hand over; everything else happens on the filter's thread.
-        while (running) {
+        while (running()) {
             try {
                 auto frameSet = pipe->waitForFrameset(kFrameTimeoutMs);
                 if (!frameSet) {
-                    if (running)
+                    if (running())
                         LOGW << "Failed to get frameset, timeout";
                     continue;
                 }
@@ -329,8 +324,7 @@ bool CameraManager::runDepthCameraOnce()
                 if (e.getExceptionType() == OB_EXCEPTION_TYPE_CAMERA_DISCONNECTED) {
                     LOGE << "Camera disconnected during capture. Attempting to reconnect...";
                     releaseLostCamera(pipe, imuPipe);
-                    if (notifyCameraStatusFunc_)
-                        notifyCameraStatusFunc_(false);
+                    reportStatus(false);
                     return true;
                 }
                 sleepWhileRunning(kErrorPauseMs);

@@ -16,7 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <yaml-cpp/yaml.h>
 
-#include "CameraManager.h"
+#include "CameraRig.h"
 #include "CaptureSession.h"
 #include "CollectionContext.h"
 #include "ConfirmationDialog.h"
@@ -256,7 +256,7 @@ TEST_F(CapturePageTest, BackReleasesTheCamerasAndEnteringAgainRecreatesThem)
     const fs::path session = CollectionContext::instance().baseSavePath();
 
     page_->cleanupResourcesAndPrepareExit();
-    EXPECT_EQ(page_->depthCameraManager_, nullptr);
+    EXPECT_EQ(page_->cameras().camera(CameraRig::Slot::Depth), nullptr);
     EXPECT_EQ(page_->depthCameraState(), DataCollectionWidget::CameraState::Off);
     EXPECT_FALSE(page_->captureSession()->recording());
     EXPECT_TRUE(CollectionContext::instance().baseSavePath().empty());
@@ -349,8 +349,9 @@ TEST_F(CapturePageTest, CaptureIsRefusedWhenTheCardCannotTakeIt)
         }
         EXPECT_TRUE(capture.contains("Capture refused: "));
         // The camera goes on streaming; no run opened, so nothing has queues to fill.
-        const int seen = page_->depthCameraManager_->colorFrameCount.load();
-        ASSERT_TRUE(waitUntil([&] { return page_->depthCameraManager_->colorFrameCount.load() > seen + 15; }, 10000));
+        Camera* depth = page_->cameras().camera(CameraRig::Slot::Depth);
+        const uint64_t seen = depth->framesDelivered();
+        ASSERT_TRUE(waitUntil([&] { return depth->framesDelivered() > seen + 15; }, 10000));
         EXPECT_EQ(page_->captureSession()->policy()->queues(), nullptr);
         EXPECT_EQ(page_->captureSession()->policy()->depth.produced.load(), 0u);
         EXPECT_TRUE(sessionFolders(root_, "D1").empty());

@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <obsdk_sim/SimControl.h>
 
-#include "CameraManager.h"
+#include "DepthCamera.h"
 #include "CapturePolicy.h"
 #include "RoomGeometry.h"
 #include "SaveTestSupport.h"
@@ -133,13 +133,12 @@ protected:
     std::string record(size_t sets)
     {
         policy_->stride = 1;
-        manager_ = std::make_unique<CameraManager>();
-        manager_->setCapturePolicy(policy_);
-        manager_->paramInit(depth_camera, "Gemini_corlor",
+        manager_ = std::make_unique<DepthCamera>();
+        manager_->start("Gemini_corlor",
             {{camera_stream::kColor, camera_format::kMJPG, 640, 480, 15},
                 {camera_stream::kDepth, camera_format::kY16, 640, 480, 15}},
-            nullptr, nullptr);
-        EXPECT_TRUE(kavrel::test::waitUntil([&] { return manager_->colorFrameCount.load() > 0; }, 15000));
+            {}, policy_);
+        EXPECT_TRUE(kavrel::test::waitUntil([&] { return manager_->colourFrames() > 0; }, 15000));
         startWorker();
         queues_ = std::make_shared<CaptureQueues>();
         policy_->attach(queues_);
@@ -155,7 +154,7 @@ protected:
     }
 
     std::shared_ptr<CapturePolicy> policy_ = std::make_shared<CapturePolicy>();
-    std::unique_ptr<CameraManager> manager_;
+    std::unique_ptr<DepthCamera> manager_;
 };
 
 TEST_F(ConsumerDataset, TheRoomComesOutOfTheSavedCalibrationAndAWrongOneDoesNot)

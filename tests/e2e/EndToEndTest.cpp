@@ -312,7 +312,7 @@ TEST_F(EndToEnd, ExitWhileRecordingAContinuousRunKeepsTheRunAndJoinsEveryThread)
     EXPECT_EQ(QCoreApplication::exec(), 0);
 
     // The run in progress was written, described and recorded before the quit.
-    EXPECT_EQ(capturePage().depthCameraManager_, nullptr);
+    EXPECT_EQ(capturePage().cameras().camera(CameraRig::Slot::Depth), nullptr);
     const auto sessions = sessionFolders(root(), "gemini2");
     ASSERT_EQ(sessions.size(), 2u);  // the single-shot session and this one
     for (const auto& folder : sessions) {

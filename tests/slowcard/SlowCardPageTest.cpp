@@ -17,7 +17,6 @@
 #include <QTemporaryDir>
 #include <yaml-cpp/yaml.h>
 
-#include "CameraManager.h"
 #include "CardThrottle.h"
 #include "CaptureSession.h"
 #include "CollectionContext.h"

@@ -49,15 +49,6 @@ std::string findVideoNodeByName(const std::vector<V4l2Device>& devices, const st
     });
 }
 
-std::string findFirstUsbVideoNode(const std::string& listing)
-{
-    static const std::regex usbNode(R"(usb[^:]*:[^\n]*\n\s*(\/dev\/video[0-9]+))");
-    std::smatch match;
-    if (std::regex_search(listing, match, usbNode))
-        return match[1].str();
-    return {};
-}
-
 std::string listV4l2Devices()
 {
     std::string output;

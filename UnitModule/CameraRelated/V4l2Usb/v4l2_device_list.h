@@ -24,9 +24,6 @@ std::vector<V4l2Device> parseV4l2DeviceList(const std::string& listing);
 // to carry the USB port the camera happens to be plugged into.
 std::string findVideoNodeByName(const std::vector<V4l2Device>& devices, const std::string& cameraName);
 
-// The first video node listed under a USB device line, or empty.
-std::string findFirstUsbVideoNode(const std::string& listing);
-
 // Runs "v4l2-ctl --list-devices" and returns what it printed on standard output
 // (its complaints on standard error would repeat every second without a camera).
 std::string listV4l2Devices();

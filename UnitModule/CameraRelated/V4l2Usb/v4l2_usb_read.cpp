@@ -16,7 +16,6 @@
 
 #include "CameraThread.h"
 #include "Log.h"
-#include "v4l2_device_list.h"
 
 namespace camera_base {
 namespace {
@@ -52,8 +51,6 @@ uint32_t fourccFromText(const std::string& text)
 usb_rgb_camera_read_impl::~usb_rgb_camera_read_impl()
 {
     close();
-    if (watchdog_thread.joinable())
-        watchdog_thread.join();
     std::lock_guard<std::mutex> device(device_mutex_);
     join_capture_thread();
 }
@@ -221,22 +218,8 @@ bool usb_rgb_camera_read_impl::start_capturing()
         return false;
     }
     streaming_ = true;
-    capture_running_ = true;
-    capture_thread = std::thread([this] {
-        capture_camera_loop();
-        capture_running_ = false;
-    });
+    capture_thread = std::thread([this] { capture_camera_loop(); });
     pinCameraThread(capture_thread, 3, "camera");
-
-    if (watchdog_thread.joinable() && !watchdog_running_ && std::this_thread::get_id() != watchdog_thread.get_id())
-        watchdog_thread.join();  // a watchdog that left on an earlier close()
-    if (!watchdog_thread.joinable()) {
-        watchdog_running_ = true;
-        watchdog_thread = std::thread([this] {
-            watchdog_loop();
-            watchdog_running_ = false;
-        });
-    }
     return true;
 }
 
@@ -283,10 +266,6 @@ void usb_rgb_camera_read_impl::close()
         stop = true;
     }
     frame_cv.notify_all();
-    {
-        std::lock_guard<std::mutex> lock(stop_mutex_);
-    }
-    stop_cv_.notify_all();
     {
         std::lock_guard<std::mutex> device(device_mutex_);
         // The capture thread reads the mapped buffers: it must be gone before they are unmapped.
@@ -412,7 +391,7 @@ void usb_rgb_camera_read_impl::capture_camera_loop()
             if (errno == EAGAIN)
                 continue;
             if (errno != EIO) {
-                // The device is gone or broken: end here so the watchdog reopens it.
+                // The device is gone or broken: end here; the owner opens it again.
                 LOGE << "VIDIOC_DQBUF failed: " << strerror(errno);
                 return;
             }
@@ -424,41 +403,6 @@ void usb_rgb_camera_read_impl::capture_camera_loop()
             LOGE << "VIDIOC_QBUF failed: " << strerror(errno);
             return;
         }
-    }
-}
-
-void usb_rgb_camera_read_impl::sleep_unless_stopped(int milliseconds)
-{
-    std::unique_lock<std::mutex> lock(stop_mutex_);
-    stop_cv_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] { return stop.load(); });
-}
-
-void usb_rgb_camera_read_impl::watchdog_loop()
-{
-    while (!stop) {
-        if (capture_running_) {
-            sleep_unless_stopped(1000);
-            continue;
-        }
-        const std::string listing = listV4l2Devices();
-        std::string node = findVideoNodeByName(parseV4l2DeviceList(listing), camera_name);
-        if (node.empty() && camera_name.empty())
-            node = findFirstUsbVideoNode(listing);
-        bool reopened = false;
-        {
-            std::lock_guard<std::mutex> device(device_mutex_);
-            if (stop)
-                break;
-            if (!node.empty())
-                dev_name = node;
-            frame_cv.notify_all();
-            reopened = open_locked();
-        }
-        if (reopened)
-            LOGE << "reopen success 2";
-        else
-            LOGE << "reopen failed 2";
-        sleep_unless_stopped(1000);
     }
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // A USB (UVC) camera read through Video4Linux2 with memory-mapped buffers.
-// The reader runs two threads of its own: "camera" dequeues driver buffers
-// and copies each frame out under `mutex`; the watchdog reopens the device
-// (found again with v4l2-ctl) whenever the capture thread has ended.
+// The reader runs one thread of its own, "camera", which dequeues driver
+// buffers and copies each frame out under `mutex`. It ends when the device
+// fails (unplugged): the reader then delivers nothing more, and its owner
+// (UsbCamera) notices the silence and opens the camera again with a new reader.
 
 #include <atomic>
 #include <condition_variable>
@@ -68,9 +69,6 @@ public:
 
     // Configuration, set before open().
     std::string dev_name;
-    // The device line's name to look for when the watchdog searches again;
-    // empty: the first USB camera listed.
-    std::string camera_name;
     unsigned width = 1920;
     unsigned height = 1080;
     unsigned fps = 30;
@@ -101,11 +99,8 @@ private:
     // Unmaps the buffers and closes the descriptor; true when all went well.
     bool release_device();
     void capture_camera_loop();
-    void watchdog_loop();
     // Copies a dequeued buffer out under `mutex`; false when it had to be dropped.
     bool deliver_frame(const MappedBuffer& buffer, std::size_t used);
-    // Sleeps up to one second, returning early when the reader stops.
-    void sleep_unless_stopped(int milliseconds);
 
     int fd = -1;
     bool streaming_ = false;  // STREAMON succeeded on fd
@@ -120,14 +115,9 @@ private:
 
     std::mutex mutex;
     std::condition_variable frame_cv;
-    // Serialises open() and close() between the owner and the watchdog.
+    // Serialises open() and close(), which may come from different threads.
     std::mutex device_mutex_;
     std::thread capture_thread;
-    std::atomic<bool> capture_running_{false};
-    std::thread watchdog_thread;
-    std::atomic<bool> watchdog_running_{false};
-    std::mutex stop_mutex_;
-    std::condition_variable stop_cv_;
 };
 
 } // namespace camera_base

@@ -1,5 +1,5 @@
-// The depth camera manager against the simulated camera: what gets saved in
-// each capture mode, the IMU samples, the preview, and how the manager copes
+// The depth camera against the simulated camera: what gets saved in
+// each capture mode, the IMU samples, the preview, and how the camera copes
 // with a camera that is absent, unplugged or lacks its IMU, and with its own
 // destruction while everything runs.
 
@@ -17,7 +17,7 @@
 #include <obsdk_sim/SimControl.h>
 
 #include "CameraConfig.h"
-#include "CameraManager.h"
+#include "DepthCamera.h"
 #include "DepthCaptureRules.h"
 #include "FrameQueues.h"
 #include "Log.h"
@@ -37,10 +37,14 @@ const char* const kSimVariables[] = {"KAVREL_SIM_CAMERA_ABSENT", "KAVREL_SIM_CAM
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
 
-// Lets tests hand frames to the SDK-thread entry points directly.
-class ProbeManager : public CameraManager {
+// Lets tests hand frames to the SDK-thread entry points directly and hold
+// the frame-set lock.
+class ProbeCamera : public DepthCamera {
 public:
-    using CameraManager::onAlignedFrameSet;
+    using DepthCamera::onAlignedFrameSet;
+    using DepthCamera::frameMutex_;
+    using DepthCamera::trigger_;
+    using DepthCamera::continuousFrameSets_;
 };
 
 class DepthCameraTest : public ::testing::Test {
@@ -90,17 +94,18 @@ protected:
         policy_->soil = soil_;
         policy_->onRequest = onRequest_;
         policy_->stride = computeSaveScale(fps_, intervalMs_);
-        manager_ = std::make_unique<ProbeManager>();
-        manager_->setCapturePolicy(policy_);
-        manager_->paramInit(depth_camera, "Gemini_corlor", requests, [this] { ++renders_; },
-            [this](bool ok) { (ok ? streaming_ : stopped_) = true; });
+        manager_ = std::make_unique<ProbeCamera>();
+        CameraCallbacks callbacks;
+        callbacks.frameReady = [this] { ++renders_; };
+        callbacks.status = [this](bool ok) { (ok ? streaming_ : stopped_) = true; };
+        manager_->start("Gemini_corlor", requests, std::move(callbacks), policy_);
     }
     void start() { start(configs()); }
 
     // Streaming and at least `count` aligned frame sets handled since the start.
     bool waitForFrameSets(int count, int timeoutMs = 8000)
     {
-        return waitUntil([&] { return manager_->colorFrameCount.load() >= count; }, timeoutMs);
+        return waitUntil([&] { return manager_->colourFrames() >= count; }, timeoutMs);
     }
 
     template <typename T>
@@ -127,7 +132,7 @@ protected:
     std::shared_ptr<CapturePolicy> policy_ = std::make_shared<CapturePolicy>();
     std::shared_ptr<CaptureQueues> queues_ = std::make_shared<CaptureQueues>();
     std::vector<std::unique_ptr<ScopedEnv>> env_;
-    std::unique_ptr<ProbeManager> manager_;
+    std::unique_ptr<ProbeCamera> manager_;
     std::atomic<int> renders_{0};
     std::atomic<bool> streaming_{false};
     std::atomic<bool> stopped_{false};
@@ -167,12 +172,12 @@ TEST_F(DepthCameraTest, SingleShotSavesOneColourAndDepthPairPerRequestBurst)
     uint64_t id = 0;
     {
         // Two requests that surely land between the same two frame sets.
-        std::lock_guard<std::mutex> lock(manager_->frameMutex);
+        std::lock_guard<std::mutex> lock(manager_->frameMutex_);
         policy_->requestSnapshot();
         id = policy_->requestSnapshot();
     }
     ASSERT_TRUE(waitUntil([&] { return queues_->depthSets().size() >= 1; }, 5000));
-    const int seen = manager_->colorFrameCount.load();
+    const int seen = manager_->colourFrames();
     ASSERT_TRUE(waitForFrameSets(seen + 6));
 
     auto sets = drain(queues_->depthSets());
@@ -197,7 +202,7 @@ TEST_F(DepthCameraTest, SoilCollectionSavesOnTriggersInDirtyModeAndKeepsNoImu)
     EXPECT_EQ(queues_->depthSets().size(), 0u) << "dirty mode ignores the continuous scale";
     policy_->requestSnapshot();
     ASSERT_TRUE(waitUntil([&] { return queues_->depthSets().size() >= 1; }, 5000));
-    ASSERT_TRUE(waitUntil([&] { return manager_->imuSampleCount.load() >= 100; }, 5000)) << "the IMU runs";
+    ASSERT_TRUE(waitUntil([&] { return manager_->imuSamples() >= 100; }, 5000)) << "the IMU runs";
     EXPECT_EQ(queues_->depthSets().size(), 1u);
     EXPECT_EQ(queues_->imu().size(), 0u) << "soil collection keeps no motion data";
 }
@@ -224,8 +229,8 @@ TEST_F(DepthCameraTest, ContinuousRunsKeepEveryStrideThFrameSet)
         policy_->saving = false;  // freeze the count
         int32_t counted = 0;
         {
-            std::lock_guard<std::mutex> lock(manager_->frameMutex);
-            counted = manager_->frameCounter.load();
+            std::lock_guard<std::mutex> lock(manager_->frameMutex_);
+            counted = manager_->continuousFrameSets_;
         }
         const auto expected = static_cast<uint32_t>(counted / c.stride);
         EXPECT_GE(expected, 2u);
@@ -249,10 +254,13 @@ TEST_F(DepthCameraTest, ImuSamplesAndFramesAreQueuedOnlyWhileSavingWithTheirDevi
 {
     start();
     ASSERT_TRUE(waitForFrameSets(10));
-    ASSERT_TRUE(waitUntil([&] { return manager_->imuSampleCount.load() >= 10; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return manager_->imuSamples() >= 10; }, 5000));
     EXPECT_EQ(queues_->imu().size(), 0u) << "saving is off";
     EXPECT_EQ(queues_->depthSets().size(), 0u);
-    EXPECT_EQ(manager_->frameCounter.load(), 0) << "only frame sets seen while saving count";
+    {
+        std::lock_guard<std::mutex> lock(manager_->frameMutex_);
+        EXPECT_EQ(manager_->continuousFrameSets_, 0) << "only frame sets seen while saving count";
+    }
 
     policy_->saving = true;
     ASSERT_TRUE(waitUntil([&] { return queues_->imu().size() >= 20; }, 5000));
@@ -284,7 +292,7 @@ TEST_F(DepthCameraTest, WithoutAWorkingImuColourAndDepthStillStream)
         start();
         ASSERT_TRUE(waitUntil([&] { return queues_->depthSets().size() >= 10; }, 8000));
         EXPECT_EQ(queues_->imu().size(), 0u);
-        EXPECT_EQ(manager_->imuSampleCount.load(), 0u);
+        EXPECT_EQ(manager_->imuSamples(), 0u);
         EXPECT_EQ(log.contains("Failed to create/start IMU Pipeline:"), std::string(fault) != "KAVREL_SIM_NO_IMU");
         manager_.reset();
     }
@@ -300,7 +308,7 @@ TEST_F(DepthCameraTest, PreviewFramesAreNV12OfTheConfiguredSizeShowingTheSavedPi
     start();
     ASSERT_TRUE(waitForFrameSets(3));
     ASSERT_TRUE(waitUntil([&] { return renders_.load() > 0; }, 8000));
-    PreviewFrame preview = manager_->previewMailbox.take();
+    PreviewFrame preview = manager_->previewMailbox().take();
     policy_->saving = false;
     manager_.reset();  // freeze the saved sets
     ASSERT_TRUE(preview);
@@ -329,7 +337,7 @@ TEST_F(DepthCameraTest, OtherColourFormatsAreSavedButNeverPreviewed)
     start();
     ASSERT_TRUE(waitForFrameSets(5));
     EXPECT_GE(queues_->depthSets().size(), 4u);
-    EXPECT_FALSE(manager_->previewMailbox.take());
+    EXPECT_FALSE(manager_->previewMailbox().take());
     EXPECT_EQ(renders_.load(), 0);
     EXPECT_TRUE(log.contains("Unsupported color format for preview conversion: 3"));
     EXPECT_TRUE(log.contains("Preview color conversion failed, fmt=3, size=640x480"));
@@ -344,11 +352,11 @@ TEST_F(DepthCameraTest, WithoutAColourRequestNothingIsPreviewedOrSavedAndTrigger
     policy_->requestSnapshot();
     // A depth-only set takes the trigger and saves nothing.
     EXPECT_TRUE(waitUntil([&] {
-        std::lock_guard<std::mutex> lock(manager_->frameMutex);
-        return manager_->lastCount == policy_->requests();
+        std::lock_guard<std::mutex> lock(manager_->frameMutex_);
+        return manager_->trigger_.served() == policy_->requests();
     }, 5000));
     EXPECT_EQ(queues_->depthSets().size(), 0u);
-    EXPECT_EQ(manager_->depthFrameCount.load(), 0);
+    EXPECT_EQ(manager_->depthFrames(), 0);
     EXPECT_EQ(renders_.load(), 0);
 }
 
@@ -425,8 +433,8 @@ TEST_F(DepthCameraTest, UnpluggedCameraIsOpenedAgainAndStreamsOnItsOwn)
     EXPECT_TRUE(log.contains("Camera disconnected during capture. Attempting to reconnect..."));
     streaming_ = false;
     env_.push_back(std::make_unique<ScopedEnv>("KAVREL_SIM_DISCONNECT_AFTER", std::nullopt));  // plugged in again
-    ASSERT_TRUE(waitUntil([&] { return streaming_.load(); }, 10000)) << "the manager opens it again by itself";
-    EXPECT_GE(manager_->reconnectCount.load(), 1u);
+    ASSERT_TRUE(waitUntil([&] { return streaming_.load(); }, 10000)) << "the camera opens it again by itself";
+    EXPECT_GE(manager_->reconnects(), 1u);
     const int renders = renders_.load();
     EXPECT_TRUE(waitUntil([&] { return renders_.load() > renders + 3; }, 5000)) << "the preview comes back";
 
@@ -458,16 +466,16 @@ TEST_F(DepthCameraTest, AFloodThatFillsTheQueuesDropsWholeFrameSetsAndCountsThem
 // ---- lifecycle ---------------------------------------------------------------
 
 // With no SDK thread left, no callback can arrive after destruction.
-TEST_F(DepthCameraTest, DestroyingARunningManagerLeavesNoThreadOrHandle)
+TEST_F(DepthCameraTest, DestroyingARunningCameraLeavesNoThreadOrHandle)
 {
     policy_->saving = true;
     start();
     ASSERT_TRUE(waitForFrameSets(5));
-    ASSERT_TRUE(waitUntil([&] { return manager_->imuSampleCount.load() > 0; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return manager_->imuSamples() > 0; }, 5000));
     EXPECT_GT(obsim::liveThreads(), 0);
 
     manager_.reset();
-    EXPECT_EQ(obsim::liveThreads(), 0) << "no SDK thread outlives the manager";
+    EXPECT_EQ(obsim::liveThreads(), 0) << "no SDK thread outlives the camera";
     EXPECT_EQ(obsim::liveHandles(), 0) << "every SDK handle is released";
 
     // Replaced quickly one after another, at every stage of starting.
@@ -494,31 +502,30 @@ TEST_F(DepthCameraTest, ExceptionsOnTheSdkThreadAreContained)
     auto colour = set->getFrame(OB_FRAME_COLOR);
     ASSERT_TRUE(colour);
     manager_->onAlignedFrameSet(colour);
-    EXPECT_EQ(manager_->callbackFailureCount.load(), 1u);
+    EXPECT_EQ(manager_->callbackFailures(), 1u);
     EXPECT_TRUE(log.contains("Aligned frame set dropped: unsupported operation, object's type is not require type"));
     pipeline->stop();
-    const int seen = manager_->colorFrameCount.load();
+    const int seen = manager_->colourFrames();
     EXPECT_TRUE(waitForFrameSets(seen + 3)) << "the camera keeps streaming";
 }
 
-// ---- paramInit ---------------------------------------------------------------
+// ---- start -----------------------------------------------------------------
 
-TEST(CameraManagerParamInit, EmptyRequestsUnknownKindsAndUsbStartNoThread)
+TEST(CameraStart, EmptyRequestsStartNothingAndASecondStartIsIgnored)
 {
     LogCapture log;
     {
-        CameraManager manager;
-        manager.paramInit(depth_camera, "Gemini_corlor", {}, nullptr, nullptr);
+        DepthCamera camera;
+        EXPECT_FALSE(camera.start("Gemini_corlor", {}, {}, nullptr));
         EXPECT_TRUE(log.contains("No camera config provided!"));
-        EXPECT_TRUE(manager.running);
-        EXPECT_FALSE(manager.captureThread.joinable());
+        EXPECT_FALSE(camera.started());
     }
-
+    obsim::resetFaults();
+    ScopedEnv absent("KAVREL_SIM_CAMERA_ABSENT", "always");
     const std::vector<CameraConfig> one{{camera_stream::kColor, camera_format::kMJPG, 640, 480, 30}};
-    {
-        CameraManager manager;
-        manager.paramInit(static_cast<camera_type>(5), "odd", one, nullptr, nullptr);
-        EXPECT_FALSE(manager.captureThread.joinable());
-    }
-    EXPECT_TRUE(log.contains("unknown camera kind 5"));
+    DepthCamera camera;
+    ASSERT_TRUE(camera.start("Gemini_corlor", one, {}, nullptr));
+    EXPECT_FALSE(camera.start("again", one, {}, nullptr));
+    EXPECT_TRUE(log.contains("is already running, start ignored"));
+    EXPECT_EQ(camera.name(), "Gemini_corlor");
 }
