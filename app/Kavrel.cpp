@@ -87,6 +87,10 @@ Kavrel::Kavrel(QWidget* parent) : QWidget(parent), ui(std::make_unique<Ui::Kavre
     recordsPage_->setUploadBusyCheck([](const std::string& dataset) {
         return file_manager::instance().uploads().is_queued_or_sending(dataset);
     });
+    recordsPage_->setOpenFolderSource([this] {
+        const CaptureSession* session = ui->page_DataCollectionWidget->captureSession();
+        return session ? session->openFolder() : QString();
+    });
     connect(recordsButton_, &QPushButton::clicked, this, &Kavrel::openRecordsPage);
     connect(recordsPage_, &RecordsWidget::signalBackRequested, this,
             [this] { ui->stackedWidget->setCurrentIndex(pageBeforeRecords_); });

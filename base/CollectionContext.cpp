@@ -37,15 +37,3 @@ void CollectionContext::setStorageRoot(std::string value)
     std::unique_lock lock(mutex_);
     storageRoot_ = std::move(value);
 }
-
-std::string CollectionContext::baseSavePath() const
-{
-    std::shared_lock lock(mutex_);
-    return baseSavePath_;
-}
-
-void CollectionContext::setBaseSavePath(std::string value)
-{
-    std::unique_lock lock(mutex_);
-    baseSavePath_ = std::move(value);
-}

@@ -1,8 +1,9 @@
 #pragma once
-// What the operator is capturing right now and where it goes. Reached from the
-// GUI thread and the save worker: one lock, held only for one copy or one
-// assignment. What a run carries (its frames, IMU samples and snapshot tags)
-// travels with the run, never through here.
+// What the operator is capturing right now and the storage root it goes
+// under. Reached from the GUI thread and the save worker: one lock, held only
+// for one copy or one assignment. What a run carries (its frames, IMU samples,
+// snapshot tags and the session folder it writes into) travels with the run,
+// never through here.
 
 #include <cstdint>
 #include <mutex>
@@ -36,9 +37,6 @@ public:
     void setCollectionInfo(CollectionInfo value);
     std::string storageRoot() const;
     void setStorageRoot(std::string value);
-    // The open session's folder; empty when none is open.
-    std::string baseSavePath() const;
-    void setBaseSavePath(std::string value);
 
 private:
     CollectionContext() = default;
@@ -46,5 +44,4 @@ private:
     mutable std::shared_mutex mutex_;
     CollectionInfo info_;
     std::string storageRoot_;
-    std::string baseSavePath_;
 };

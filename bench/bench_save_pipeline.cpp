@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -357,10 +358,21 @@ int main(int argc, char** argv)
 
     SaveWorker task;
     task.start();
+    // Each run's session folder, as the worker names it on this thread.
+    std::map<uint64_t, std::string> folders;
+    QObject::connect(&task, &SaveWorker::sessionFolderReady, &task,
+        [&folders](quint64 run, const QString& path) { folders[run] = path.toStdString(); });
+    const auto folderOf = [&folders](uint64_t run) {
+        while (folders.count(run) == 0) {
+            QCoreApplication::processEvents();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return folders[run];
+    };
 
     // ---- Live run at the camera's pace ----
     auto queues = std::make_shared<CaptureQueues>();
-    task.beginRun(true, queues);
+    const uint64_t liveRun = task.beginRun(true, queues, RunFolder::newSession());
 
     std::atomic<bool> producing{true};
     std::atomic<uint64_t> setsProduced{0}, setsRefused{0}, imuProduced{0}, imuRefused{0};
@@ -445,7 +457,7 @@ int main(int argc, char** argv)
     const double finishSeconds = std::chrono::duration<double>(Clock::now() - stopAt).count();
     // The whole process (producers, IMU path, worker, encoders) per frame set at the camera's pace.
     const double liveCpuPerSet = (processCpuSeconds() - liveCpuStart) * 1000.0 / std::max<uint64_t>(1, setsProduced.load());
-    const std::string session = context.baseSavePath();
+    const std::string session = folderOf(liveRun);
     const size_t colourSaved = countFiles(session + "/D1/color");
     const size_t depthSaved = countFiles(session + "/D1/depth");
     const size_t imuLines = countLines(session + "/D1/data.json");
@@ -467,12 +479,10 @@ int main(int argc, char** argv)
     std::printf("live run: %.1f ms of processor time per frame set, IMU included\n", liveCpuPerSet);
 
     // ---- Capacity: full queues, saving as fast as the worker can ----
-    context.setBaseSavePath("");
     // Every set waits at once here: the bound must not refuse any.
     queues = std::make_shared<CaptureQueues>(std::numeric_limits<uint64_t>::max() / 2);
-    task.beginRun(false, queues);
-    while (context.baseSavePath().empty())
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // A session of its own, as after the finish button.
+    folderOf(task.beginRun(false, queues, RunFolder::newSession()));
     for (int n = 0; n < options.capacitySets; ++n) {
         const std::string timestamp = syntheticTimestamp(n);
         const auto& colour = colours[n % colours.size()];

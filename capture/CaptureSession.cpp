@@ -120,11 +120,20 @@ void CaptureSession::openRun(bool writeImages)
     policy_->attach(runQueues_);
     if (worker_) {
         statsAtStart_ = worker_->stats();
-        runId_ = worker_->beginRun(writeImages, runQueues_);
-        if (runId_ != 0)
+        // On into the session's folder; if the session's last run has not named it yet, into the one that run makes.
+        RunFolder folder = RunFolder::newSession();
+        if (!openFolder_.isEmpty())
+            folder = RunFolder::into(openFolder_.toStdString());
+        else if (firstRun_ != 0)
+            folder = RunFolder::ofEarlierRun(runId_);
+        runId_ = worker_->beginRun(writeImages, runQueues_, std::move(folder));
+        if (runId_ != 0) {
             ++pendingRuns_;
-        else
+            if (firstRun_ == 0)
+                firstRun_ = runId_;
+        } else {
             LOGE << "Save worker is not running; this run saves nothing";
+        }
     }
     runClock_.start();
     setRecording(true);
@@ -231,6 +240,7 @@ void CaptureSession::finish(std::function<void()> closed)
     whenSnapshotWritten([this, closed = std::move(closed)] {
         if (recording_)
             closeRun(StopReason::Operator);
+        forgetFolder();
         if (closed)
             closed();
     });
@@ -244,10 +254,20 @@ void CaptureSession::abandon()
     closeRun(StopReason::Exit);
     if (worker_)
         worker_->cancelPendingRun();
+    forgetFolder();
 }
 
-void CaptureSession::onFolderReady(const QString& path)
+void CaptureSession::forgetFolder()
 {
+    firstRun_ = 0;
+    openFolder_.clear();
+}
+
+void CaptureSession::onFolderReady(quint64 runId, const QString& path)
+{
+    // A late report from a session already finished names no open folder.
+    if (firstRun_ != 0 && runId >= firstRun_)
+        openFolder_ = path;
     if (!recording_)
         return;
     folderReady_ = true;
@@ -266,6 +286,7 @@ void CaptureSession::onFolderFailed(const QString& folder, const QString& reason
          << (reason.isEmpty() ? std::string() : ": " + reason.toStdString());
     closeRun(StopReason::WriteFailed);
     closedRuns_.erase(runId_);  // the failed run is the newest: it made no folder
+    forgetFolder();  // nothing was saved: the next start opens a new session
     emit folderFailed(folder, reason);
 }
 

@@ -5,7 +5,8 @@
 // policy and listens for the save worker's events. Ordering comes from those
 // events: the cameras save only once the session folder exists, a snapshot is
 // asked for only once the previous one is on the card, and a finish waits for
-// the confirmed snapshot.
+// the confirmed snapshot. A session's runs all write into the folder its
+// first run made, until the session is finished (or abandoned).
 
 #include <cstdint>
 #include <map>
@@ -89,6 +90,10 @@ public:
     // Exit or back: saving off at once, nothing waited for.
     void abandon();
 
+    // The open session's folder, from the worker's first report of it; empty
+    // before that and once the session is finished, abandoned or failed.
+    const QString& openFolder() const { return openFolder_; }
+
     bool recording() const { return recording_; }
     bool snapshotWritePending() const { return writePending_; }
     // Runs accepted by the worker that have not reported yet.
@@ -128,7 +133,8 @@ private:
     void setRecording(bool recording);
     void requestSnapshot();
     void whenSnapshotWritten(std::function<void()> action);
-    void onFolderReady(const QString& path);
+    void onFolderReady(quint64 runId, const QString& path);
+    void forgetFolder();
     void onFolderFailed(const QString& folder, const QString& reason);
     void onImagesWritten(const SnapshotRequest& done);
     void onWriteFailed(const QString& what);
@@ -141,6 +147,8 @@ private:
     const uint64_t maxBacklogBytes_;
     std::shared_ptr<CaptureQueues> runQueues_;  // the open run's; null between runs
     uint64_t runId_ = 0;                        // the open (or last) run's, as the worker numbers them
+    uint64_t firstRun_ = 0;                     // the open session's first run; 0: no session open
+    QString openFolder_;
     // Closed runs that have not reported, by id: their queues still drain.
     std::map<uint64_t, std::shared_ptr<CaptureQueues>> closedRuns_;
     std::string cardRateFile_;

@@ -30,8 +30,9 @@ using Clock = std::chrono::steady_clock;
 // what is written stays whole and paired, what is still queued is discarded.
 class SaveRun {
 public:
-    SaveRun(SaveWorker& task, uint64_t generation, std::shared_ptr<CaptureQueues> queues)
+    SaveRun(SaveWorker& task, uint64_t runId, uint64_t generation, std::shared_ptr<CaptureQueues> queues)
         : task_(task)
+        , runId_(runId)
         , generation_(generation)
         , context_(CollectionContext::instance())
         , queues_(std::move(queues))
@@ -40,7 +41,7 @@ public:
     {
     }
 
-    bool settleSessionFolder();
+    bool settleSessionFolder(const RunFolder& folder);
     void drainWhileSaving();
     void finish();
     const std::string& sessionPath() const { return path_; }
@@ -48,6 +49,8 @@ public:
 
 private:
     bool createFolders(const std::string& base, std::error_code& error);
+    std::string continuedFolder(const RunFolder& folder);
+    bool makeNewFolder(const std::string& root);
     size_t takeImuSamples();
     void recordImu(const ImuSample& sample);
     void flushImu(bool force);
@@ -75,6 +78,7 @@ private:
     void emitToGui(std::function<void(SaveWorker&)> emitter);
 
     SaveWorker& task_;
+    const uint64_t runId_;
     const uint64_t generation_;
     CollectionContext& context_;
     const std::shared_ptr<CaptureQueues> queues_;  // the run's, shared with the cameras until it closes
@@ -138,7 +142,7 @@ bool SaveRun::createFolders(const std::string& base, std::error_code& error)
     return true;
 }
 
-bool SaveRun::settleSessionFolder()
+bool SaveRun::settleSessionFolder(const RunFolder& folder)
 {
     info_ = context_.collectionInfo();
     mode_ = captureModeOf(info_.capture_mode);
@@ -151,43 +155,11 @@ bool SaveRun::settleSessionFolder()
     for (const auto& name : splitDeviceList(info_.devices))
         devices_.push_back(safePathComponent(name));
 
-    path_ = context_.baseSavePath();
-    if (!path_.empty()) {
-        LOGD << "Reusing existing save path: " << path_;
-        std::error_code error;
-        if (createFolders(path_, error)) {
-            LOGD << "Verified existing save directories: " << path_;
-        } else {
-            LOGE << "Failed to verify directories: " << error.message();
-            path_.clear();
-        }
-    }
-
-    if (path_.empty()) {
-        SessionPath session = PathBuilder::buildSessionPath(
-            root, info_, info_.city, info_.scene_label, info_.task_label, info_.part_number, "");
-        // An existing folder belongs to another session (two sessions in one
-        // second, or a clock set back): never mix their files and manifests.
-        std::error_code ignored;
-        const std::string baseName = session.folder_4;
-        for (int n = 2; std::filesystem::exists(session.full_path, ignored) && n < 1000; ++n) {
-            session = PathBuilder::buildSessionPath(root, info_, info_.city, info_.scene_label, info_.task_label,
-                info_.part_number, baseName + "_" + std::to_string(n));
-        }
-        path_ = session.full_path;
-        context_.setBaseSavePath(path_);
-        LOGD << "BaseSavePath_: " << path_;
-        std::error_code error;
-        if (!PathBuilder::createDirectories(session, devices_) || (devices_.empty() && !createFolders(path_, error))) {
-            if (error)
-                LOGE << "Failed to create directories: " << error.message();
-            LOGE << "Failed to create directories for session: " << path_;
-            const QString folder = QString::fromStdString(path_);
-            const QString reason = QString::fromStdString(error ? error.message() : std::string());
-            emitToGui([folder, reason](SaveWorker& task) { emit task.sessionFolderFailed(folder, reason); });
-            return false;
-        }
-    }
+    path_ = continuedFolder(folder);
+    if (path_.empty() && !makeNewFolder(root))
+        return false;
+    task_.settledRun_ = runId_;
+    task_.settledFolder_ = path_;
 
     // Every camera's images and the IMU go to the first device's folder,
     // fixed for the run: the page closing the session meanwhile moves nothing.
@@ -199,8 +171,56 @@ bool SaveRun::settleSessionFolder()
     content_->beginRun(deviceDir_, devicePrefix_);
     // Written at once, so a session cut by a power loss still says what it is.
     writeMeta(nullptr);
-    const QString folder = QString::fromStdString(path_);
-    emitToGui([folder](SaveWorker& task) { emit task.sessionFolderReady(folder); });
+    const QString made = QString::fromStdString(path_);
+    emitToGui([runId = runId_, made](SaveWorker& task) { emit task.sessionFolderReady(runId, made); });
+    return true;
+}
+
+// The folder the run was told to continue, its device folders checked; empty
+// when it is to make a new one, or when the one named can no longer be used.
+std::string SaveRun::continuedFolder(const RunFolder& folder)
+{
+    std::string path = folder.path;
+    // The earlier run ran on this thread before this one; if it never settled
+    // a folder (it failed or was dropped), this run starts the session afresh.
+    if (path.empty() && folder.ofRun != 0 && folder.ofRun == task_.settledRun_)
+        path = task_.settledFolder_;
+    if (path.empty())
+        return {};
+    LOGD << "Reusing existing save path: " << path;
+    std::error_code error;
+    if (!createFolders(path, error)) {
+        LOGE << "Failed to verify directories: " << error.message();
+        return {};
+    }
+    LOGD << "Verified existing save directories: " << path;
+    return path;
+}
+
+bool SaveRun::makeNewFolder(const std::string& root)
+{
+    SessionPath session = PathBuilder::buildSessionPath(
+        root, info_, info_.city, info_.scene_label, info_.task_label, info_.part_number, "");
+    // An existing folder belongs to another session (two sessions in one
+    // second, or a clock set back): never mix their files and manifests.
+    std::error_code ignored;
+    const std::string baseName = session.folder_4;
+    for (int n = 2; std::filesystem::exists(session.full_path, ignored) && n < 1000; ++n) {
+        session = PathBuilder::buildSessionPath(root, info_, info_.city, info_.scene_label, info_.task_label,
+            info_.part_number, baseName + "_" + std::to_string(n));
+    }
+    path_ = session.full_path;
+    LOGD << "New session folder: " << path_;
+    std::error_code error;
+    if (!PathBuilder::createDirectories(session, devices_) || (devices_.empty() && !createFolders(path_, error))) {
+        if (error)
+            LOGE << "Failed to create directories: " << error.message();
+        LOGE << "Failed to create directories for session: " << path_;
+        const QString folder = QString::fromStdString(path_);
+        const QString reason = QString::fromStdString(error ? error.message() : std::string());
+        emitToGui([folder, reason](SaveWorker& task) { emit task.sessionFolderFailed(folder, reason); });
+        return false;
+    }
     return true;
 }
 
@@ -704,8 +724,9 @@ void SaveWorker::threadLoop()
         const uint64_t runId = nextRunId_;
         const uint64_t generation = runGeneration_.load();
         std::shared_ptr<CaptureQueues> queues = runQueues_;
+        RunFolder folder = runFolder_;
         lock.unlock();
-        executeRun(runId, generation, std::move(queues));
+        executeRun(runId, generation, std::move(queues), std::move(folder));
         lock.lock();
     }
     threadEnded_ = true;
@@ -713,11 +734,12 @@ void SaveWorker::threadLoop()
     LOGI << "Save worker ended";
 }
 
-void SaveWorker::executeRun(uint64_t runId, uint64_t generation, std::shared_ptr<CaptureQueues> queues)
+void SaveWorker::executeRun(
+    uint64_t runId, uint64_t generation, std::shared_ptr<CaptureQueues> queues, RunFolder folder)
 {
     LOGD << "Save run " << runId << " starts";
-    SaveRun run(*this, generation, std::move(queues));
-    if (!run.settleSessionFolder())
+    SaveRun run(*this, runId, generation, std::move(queues));
+    if (!run.settleSessionFolder(folder))
         return;
     run.drainWhileSaving();
     run.finish();
@@ -730,7 +752,7 @@ void SaveWorker::executeRun(uint64_t runId, uint64_t generation, std::shared_ptr
     QMetaObject::invokeMethod(this, [this, result]() { emit runFinished(result); }, Qt::QueuedConnection);
 }
 
-uint64_t SaveWorker::beginRun(bool writeImages, std::shared_ptr<CaptureQueues> queues)
+uint64_t SaveWorker::beginRun(bool writeImages, std::shared_ptr<CaptureQueues> queues, RunFolder folder)
 {
     std::shared_ptr<CaptureQueues> previous;
     uint64_t runId = 0;
@@ -739,6 +761,10 @@ uint64_t SaveWorker::beginRun(bool writeImages, std::shared_ptr<CaptureQueues> q
         if (!thread_.joinable() || stopping_)
             return 0;
         previous = std::exchange(runQueues_, std::move(queues));
+        // Replacing a run that never began: its folder is this one's.
+        if (runPosted_ && folder.ofRun == nextRunId_)
+            folder = runFolder_;
+        runFolder_ = std::move(folder);
         confirmed_.reset();
         runId = ++nextRunId_;
         runPosted_ = true;

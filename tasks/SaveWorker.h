@@ -6,7 +6,8 @@
 // Use from the capture session (GUI thread):
 //   auto worker = std::make_shared<SaveWorker>(&ledger);
 //   worker->start();                          // starts the thread
-//   worker->beginRun(writeImages, queues);    // sessionFolderReady(path), or sessionFolderFailed
+//   worker->beginRun(writeImages, queues, folder);  // sessionFolderReady(run, path),
+//                                              // or sessionFolderFailed
 //   ... confirmSnapshot(request) lets the queued images through with the
 //       request's tags (single shot); imagesWritten(request) hands it back
 //       completed with its files
@@ -22,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include <QMetaType>
 #include <QString>
@@ -54,6 +56,20 @@ struct SaveRunResult {
 Q_DECLARE_METATYPE(SaveRunResult)
 Q_DECLARE_METATYPE(SnapshotRequest)
 
+// Where a run writes: on into its session's folder, or into a new one. The
+// session that posts the run knows its folder; the worker remembers only the
+// folder its last run settled, for a run posted before that was reported.
+struct RunFolder {
+    std::string path;    // the session's folder, as sessionFolderReady named it
+    // Else the folder this earlier run of the session makes: it was posted and
+    // has not named its folder yet (start, stop and start again at once).
+    uint64_t ofRun = 0;
+
+    static RunFolder newSession() { return {}; }
+    static RunFolder into(std::string folder) { return {std::move(folder), 0}; }
+    static RunFolder ofEarlierRun(uint64_t runId) { return {{}, runId}; }
+};
+
 class SaveWorker : public QObject {
     Q_OBJECT
 
@@ -73,9 +89,10 @@ public:
     bool isRunning() const { return running_.load(); }
 
     // Switches saving on and posts a run that drains `queues` (the run's,
-    // shared with the cameras); returns the run's id, 0 when the thread is
-    // not running. A run begun while the last one is still finishing follows it.
-    uint64_t beginRun(bool writeImages, std::shared_ptr<CaptureQueues> queues);
+    // shared with the cameras) into `folder`; returns the run's id, 0 when the
+    // thread is not running. A run begun while the last one is still
+    // finishing follows it; one begun before the last one began replaces it.
+    uint64_t beginRun(bool writeImages, std::shared_ptr<CaptureQueues> queues, RunFolder folder);
     // Drops a run posted and not yet begun (back, exit): it never makes a folder.
     void cancelPendingRun();
     // The cameras' counts of each run (produced, queued, refused), which
@@ -112,7 +129,8 @@ public:
     static constexpr int stopWaitMs = 5000;
 
 signals:
-    void sessionFolderReady(QString path);
+    // The run's folder exists: made new, or the one it was told to continue.
+    void sessionFolderReady(quint64 runId, QString path);
     void sessionFolderFailed(QString folder, QString reason);
     // The images let through are written (or failed) and none wait: `done`
     // is the confirmed request they answered, with its files.
@@ -125,7 +143,7 @@ private:
     friend class SaveRun;
 
     void threadLoop();
-    void executeRun(uint64_t runId, uint64_t generation, std::shared_ptr<CaptureQueues> queues);
+    void executeRun(uint64_t runId, uint64_t generation, std::shared_ptr<CaptureQueues> queues, RunFolder folder);
 
     std::optional<SnapshotRequest> takeConfirmedSnapshot();
 
@@ -140,9 +158,14 @@ private:
     bool runPosted_ = false;                     // a run waits for the thread
     uint64_t nextRunId_ = 0;
     std::shared_ptr<CaptureQueues> runQueues_;   // of the newest run
+    RunFolder runFolder_;                        // of the newest run
     std::shared_ptr<const CapturePolicy> policy_;
     // The last run's session content, for the next run into the same folder (worker thread only).
     std::shared_ptr<SessionContent> lastContent_;
+    // The last run that settled a folder, and that folder, for a run told to
+    // continue it before its session heard of it (worker thread only).
+    uint64_t settledRun_ = 0;
+    std::string settledFolder_;
     std::optional<SnapshotRequest> confirmed_;
     // The thread's end, for stop()'s bounded wait.
     std::condition_variable ended_;

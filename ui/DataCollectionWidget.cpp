@@ -507,7 +507,6 @@ void DataCollectionWidget::onFolderFailed(const QString& folder, const QString& 
     hasStartedCollection = false;
     hasDataInCurrentSession_ = false;
     isCameraRefreshPaused_ = false;
-    CollectionContext::instance().setBaseSavePath({});
     setCollectionStatus(Idle);
     showNotice(this, QString::fromUtf8("无法保存"),
         QString::fromUtf8("无法创建会话目录, 采集未开始:\n%1%2")
@@ -575,7 +574,7 @@ void DataCollectionWidget::on_Btn_MainAction_clicked()
             hasDataInCurrentSession_ = false;
         } else {
             LOGD << "Reusing existing session folder";
-            LOGD << "Current BaseSavePath_: " << CollectionContext::instance().baseSavePath();
+            LOGD << "Current session folder: " << session_->openFolder().toStdString();
         }
         backlog_.startRecording();
         session_->start();
@@ -688,7 +687,6 @@ void DataCollectionWidget::closeSessionState()
     hasFirstSnapshot_ = false;
     hasStartedCollection = false;
     hasDataInCurrentSession_ = false;
-    CollectionContext::instance().setBaseSavePath({});
     LOGD << (singleShot ? "Single-shot mode: session finished, cleared paths and reset flags for next snapshot"
                         : "Continuous mode: session finished, cleared save paths for next collection");
     setCollectionStatus(Idle);
@@ -734,7 +732,6 @@ void DataCollectionWidget::cleanupResourcesAndPrepareExit()
     hasFirstSnapshot_ = false;
     hasStartedCollection = false;
     hasDataInCurrentSession_ = false;
-    CollectionContext::instance().setBaseSavePath({});
     setCollectionStatus(Idle);
     LOGD << "State flags reset";
     LOGD << "========== Resource cleanup completed ==========";
@@ -746,7 +743,7 @@ void DataCollectionWidget::onRunRecorded(const std::string& folder)
 {
     // The worker has written meta.yaml and the ledger row. A run of a session
     // already closed (single shot reports at finish) says nothing about the open one.
-    const std::string open = CollectionContext::instance().baseSavePath();
+    const std::string open = session_->openFolder().toStdString();
     if (open.empty() || open != folder) {
         LOGD << "Recorded a run of a closed session: " << folder;
         return;

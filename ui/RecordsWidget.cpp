@@ -191,7 +191,7 @@ RecordsWidget::RecordsWidget(QWidget* parent)
         button->setStyleSheet(mainButtonStyle());
 
     connect(model_, &SessionListModel::rowsFetched, this, [this](const QStringList& paths) {
-        const QString open = QString::fromStdString(CollectionContext::instance().baseSavePath());
+        const QString open = openFolder();
         for (const QString& path : paths) {
             files_->post([this, path] {
                 SessionDetails details = loadSessionDetails(path);
@@ -432,7 +432,7 @@ void RecordsWidget::showReport(const session_check::SessionReport& report)
 
 QString RecordsWidget::refusalToDelete(const SessionRow& row) const
 {
-    const std::string open = CollectionContext::instance().baseSavePath();
+    const std::string open = openFolder().toStdString();
     const std::string path = row.path.toStdString();
     if (recording_ || (!open.empty() && (open == path || open.rfind(path + "/", 0) == 0)))
         return QString::fromUtf8("正在录制，不能删除");

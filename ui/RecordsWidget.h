@@ -86,6 +86,9 @@ public:
     // storage root); such a session is not deleted. The uploader cannot be
     // asked yet, so until this is set nothing counts as uploading.
     void setUploadBusyCheck(std::function<bool(const std::string&)> check) { uploadBusy_ = std::move(check); }
+    // Names the capture side's open session folder (empty: none). That session
+    // still changes: it is neither checked nor deleted. Unset: none is open.
+    void setOpenFolderSource(std::function<QString()> source) { openFolder_ = std::move(source); }
 
     // Lists the sessions below storageRoot again (the context's when empty).
     void refresh(const QString& storageRoot = {});
@@ -128,12 +131,14 @@ private:
     void onImageSelected(QListWidgetItem* item);
     void showReport(const session_check::SessionReport& report);
     QString refusalToDelete(const SessionRow& row) const;
+    QString openFolder() const { return openFolder_ ? openFolder_() : QString(); }
     dataset_ledger& ledger() const;
     void leaveSessionView();
 
     SessionListModel* model_ = nullptr;
     dataset_ledger* ledger_ = nullptr;
     std::function<bool(const std::string&)> uploadBusy_;
+    std::function<QString()> openFolder_;
     bool recording_ = false;
     QString storageRoot_;
     QString openPath_;

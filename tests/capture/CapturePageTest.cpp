@@ -57,7 +57,6 @@ protected:
 
         auto& context = CollectionContext::instance();
         context.setStorageRoot(root_.string());
-        context.setBaseSavePath({});
         file_manager::instance().init(ledger_.string(), root_.string());
     }
 
@@ -151,7 +150,7 @@ TEST_F(CapturePageTest, SingleShotSessionKeepsExactlyTheConfirmedSnapshots)
     QSignalSpy recording(page_.get(), &DataCollectionWidget::signalRecordingStateChanged);
 
     snapshot(true, {"划痕"});
-    const fs::path session = CollectionContext::instance().baseSavePath();
+    const fs::path session = page_->captureSession()->openFolder().toStdString();
     // <date>-<city>-<scene>/<task>/<part>/<session time>
     ASSERT_EQ(session.parent_path(), root_ / "20250612-SZ-kitchen" / "sink" / "7");
     // meta.yaml is there from the start: a power cut still leaves a described session.
@@ -212,7 +211,7 @@ TEST_F(CapturePageTest, ContinuousStartStopTwiceMakesOneFolderAndOneRow)
         EXPECT_EQ(page_->status_, Status::Collecting);
         EXPECT_FALSE(backButton()->isVisible());
         processEventsFor(1300);
-        const fs::path colourDir = fs::path(CollectionContext::instance().baseSavePath()) / "D1" / "color";
+        const fs::path colourDir = fs::path(page_->captureSession()->openFolder().toStdString()) / "D1" / "color";
         EXPECT_TRUE(waitUntil([&] { return pngStems(colourDir).size() >= static_cast<size_t>(run + 1); }, 30000));
         ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 10000));  // the start's one-second lock
         mainButton()->click();
@@ -252,14 +251,14 @@ TEST_F(CapturePageTest, BackReleasesTheCamerasAndEnteringAgainRecreatesThem)
     useMode("continue_shot");
     openPage();
     mainButton()->click();
-    ASSERT_TRUE(waitUntil([&] { return !CollectionContext::instance().baseSavePath().empty(); }, 10000));
-    const fs::path session = CollectionContext::instance().baseSavePath();
+    ASSERT_TRUE(waitUntil([&] { return !page_->captureSession()->openFolder().isEmpty(); }, 10000));
+    const fs::path session = page_->captureSession()->openFolder().toStdString();
 
     page_->cleanupResourcesAndPrepareExit();
     EXPECT_EQ(page_->cameras().camera(CameraRig::Slot::Depth), nullptr);
     EXPECT_EQ(page_->depthCameraState(), DataCollectionWidget::CameraState::Off);
     EXPECT_FALSE(page_->captureSession()->recording());
-    EXPECT_TRUE(CollectionContext::instance().baseSavePath().empty());
+    EXPECT_TRUE(page_->captureSession()->openFolder().isEmpty());
     EXPECT_TRUE(backButton()->isEnabled());
     EXPECT_TRUE(waitUntil([&] { return ledgerRowsFor(session) == 1; }, 30000)) << "the run in progress is kept";
 
@@ -380,8 +379,8 @@ TEST_F(CapturePageTest, ARecordingStopsWhenAWriteFailsTheCardFillsOrTheCameraIsL
         openPage();
         mainButton()->click();
         ASSERT_EQ(page_->status_, Status::Collecting);
-        ASSERT_TRUE(waitUntil([&] { return !CollectionContext::instance().baseSavePath().empty(); }, 10000));
-        const fs::path session = CollectionContext::instance().baseSavePath();
+        ASSERT_TRUE(waitUntil([&] { return !page_->captureSession()->openFolder().isEmpty(); }, 10000));
+        const fs::path session = page_->captureSession()->openFolder().toStdString();
         std::optional<FileSizeLimit> full;
         if (c.cause == Cause::WriteFails) {
             ASSERT_TRUE(waitUntil([&] { return pngStems(session / "D1" / "depth").size() >= 2; }, 30000));

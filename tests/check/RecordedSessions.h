@@ -29,8 +29,7 @@ protected:
     // set (200 Hz), starting at timestamp index `first`; returns its folder.
     std::string recordSession(const std::string& mode, int frameSets, int first = 0)
     {
-        auto& context = CollectionContext::instance();
-        context.setBaseSavePath("");
+        finishSession();
         setMode(mode, "D1");
         if (!task_)
             startWorker();
@@ -38,7 +37,7 @@ protected:
         const uint64_t depthBefore = task_->stats().depthImagesSaved;
         const bool singleShot = mode == "single_shot";
         EXPECT_TRUE(beginRun(!singleShot));
-        EXPECT_TRUE(kavrel::test::waitUntil([&] { return !context.baseSavePath().empty(); }));
+        EXPECT_TRUE(kavrel::test::waitUntil([&] { return !sessionPath().empty(); }));
         for (int i = first; i < first + frameSets; ++i) {
             const std::string timestamp = save_test::timestampAt(i);
             if (singleShot)
@@ -56,7 +55,7 @@ protected:
         task_->endRun();
         EXPECT_TRUE(waitForResults(resultsBefore + 1));
         const std::string session = results_.empty() ? std::string() : results_.back();
-        context.setBaseSavePath("");  // finished, as the capture page's finish button does
+        finishSession();
         writeMeta(session);
         return session;
     }

@@ -143,7 +143,7 @@ protected:
         queues_ = std::make_shared<CaptureQueues>();
         policy_->attach(queues_);
         policy_->saving = true;
-        EXPECT_NE(task_->beginRun(true, queues_), 0u);
+        EXPECT_NE(task_->beginRun(true, queues_, RunFolder::newSession()), 0u);
         EXPECT_TRUE(kavrel::test::waitUntil([&] { return task_->stats().depthImagesSaved >= sets; }, 30000));
         policy_->saving = false;
         task_->endRun();
@@ -162,7 +162,7 @@ TEST_F(ConsumerDataset, TheRoomComesOutOfTheSavedCalibrationAndAWrongOneDoesNot)
     for (const char* scale : {"1", "0.1"}) {
         SCOPED_TRACE(std::string("depth scale ") + scale);
         kavrel::test::ScopedEnv depthScale("KAVREL_SIM_DEPTH_SCALE", std::string(scale));
-        CollectionContext::instance().setBaseSavePath("");
+        finishSession();
         const Dataset d = load(record(8));
         ASSERT_GE(d.depth.size(), 8u);
         const json& c = d.calibration;

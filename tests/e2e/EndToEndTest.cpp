@@ -297,8 +297,9 @@ TEST_F(EndToEnd, ExitWhileRecordingAContinuousRunKeepsTheRunAndJoinsEveryThread)
     ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 3000));
     mainButton()->click();
     ASSERT_EQ(capturePage().status_, Status::Collecting);
-    ASSERT_TRUE(waitUntil([] { return !CollectionContext::instance().baseSavePath().empty(); }, kResultTimeoutMs));
-    const fs::path session = CollectionContext::instance().baseSavePath();
+    const CaptureSession& capture = *capturePage().captureSession();
+    ASSERT_TRUE(waitUntil([&] { return !capture.openFolder().isEmpty(); }, kResultTimeoutMs));
+    const fs::path session = capture.openFolder().toStdString();
     // Slow (sanitizer) builds: let the run keep at least one frame set.
     EXPECT_TRUE(waitUntil([&] { return !pngStems(session / "gemini2" / "color").empty(); }, kResultTimeoutMs));
     saveScreenshots("recording");

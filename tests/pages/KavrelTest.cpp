@@ -1,16 +1,22 @@
 // The main window: its header, its page stack and the moves between pages.
 
+#include <filesystem>
+
 #include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
 
+#include "CaptureSession.h"
+#include "CollectionContext.h"
 #include "DataCollectionWidget.h"
+#include "DialogScript.h"
 #include "InformationCollectionWidget.h"
 #include "Kavrel.h"
 #include "RecordsWidget.h"
 #include "PagesFixture.h"
 #include "ScenarioSelectButton.h"
 #include "Startup.h"
+#include "file_manager.h"
 
 using kavrel::test::PagesTest;
 using kavrel::test::rowTexts;
@@ -133,4 +139,36 @@ TEST_F(KavrelTest, BrokenScenarioStaysOnTheStartPage)
     window_->onScenarioSelected("x", QString::fromStdString(brokenPath_));
     EXPECT_EQ(window_->currentPageIndex(), 1);
     EXPECT_TRUE(config_manager::instance().task_preview_.tasks.empty());
+}
+
+// The records page learns from the capture page which session is still open
+// (stopped, not finished): that one is not deleted until it is finished.
+TEST_F(KavrelTest, TheRecordsPageKeepsTheSessionTheCapturePageHasOpen)
+{
+    const std::string root = home_ + "/card";
+    std::filesystem::create_directories(root);
+    CollectionContext::instance().setStorageRoot(root);
+    file_manager::instance().init(home_ + "/file_manager.csv", root);
+    button(goodPath_)->click();
+    window_->informationPage()->findChild<QPushButton*>("Btn_Confirm")->click();
+    CaptureSession* capture = window_->dataCollectionPage()->captureSession();
+    capture->start();
+    capture->stop();
+    ASSERT_TRUE(kavrel::test::waitUntil([&] { return capture->pendingRuns() == 0; }, 10000));
+    const std::string open = capture->openFolder().toStdString();
+    ASSERT_FALSE(open.empty());
+
+    RecordsWidget* records = window_->recordsPage();
+    records->refresh();
+    ASSERT_TRUE(kavrel::test::waitUntil([&] { return records->model()->rowCount() == 1; }, 10000));
+    records->openSession(0);
+    ASSERT_EQ(records->openSessionPath().toStdString(), open);
+    kavrel::test::DialogScript script;
+    script.confirm();
+    EXPECT_FALSE(records->deleteOpenSession());
+    EXPECT_EQ(script.confirmationsShown(), 0) << "refused before asking";
+
+    capture->finish();
+    EXPECT_TRUE(records->deleteOpenSession()) << "a finished session may go";
+    EXPECT_FALSE(std::filesystem::exists(open));
 }

@@ -142,7 +142,8 @@ TEST_F(RecordsPage, NeverDeletesWhileRecordingOrUploading)
     };
     const std::vector<Case> cases = {
         {"recording", [](RecordsWidget& page) { page.setRecording(true); }},
-        {"session still open", [&](RecordsWidget&) { CollectionContext::instance().setBaseSavePath(session); }},
+        {"session still open",
+            [&](RecordsWidget& page) { page.setOpenFolderSource([&] { return QString::fromStdString(session); }); }},
         {"uploading", [&](RecordsWidget& page) {
              page.setUploadBusyCheck([&](const std::string& name) { return name == relativeTo(root_, session); });
          }},
@@ -158,7 +159,7 @@ TEST_F(RecordsPage, NeverDeletesWhileRecordingOrUploading)
         EXPECT_EQ(script.confirmationsShown(), 0) << "refused before asking";
         EXPECT_TRUE(fs::exists(session));
         EXPECT_TRUE(inLedger(session));
-        CollectionContext::instance().setBaseSavePath("");
+        page_->setOpenFolderSource({});
     }
 }
 

@@ -85,7 +85,6 @@ protected:
         info.devices = "D1";
         CollectionContext::instance().setCollectionInfo(info);
         CollectionContext::instance().setStorageRoot(root_.string());
-        CollectionContext::instance().setBaseSavePath({});
         file_manager::instance().init((fs::path(dir_.path().toStdString()) / "file_manager.csv").string(), root_.string());
     }
     void TearDown() override
@@ -149,7 +148,7 @@ TEST_F(SlowCardPageTest, BoundedMemoryCountedDropsAWarningAndAPageThatWaitsForTh
 
     kavrel_card_throttle_set_rate(std::min(dataRate / 3, kDrainBytesPerSecond));
     mainButton()->click();
-    const fs::path folder = CollectionContext::instance().baseSavePath();
+    const fs::path folder = session->openFolder().toStdString();
     ASSERT_TRUE(session->writingAfterStop()) << "the backlog is still being written";
     processEventsFor(1100);
     EXPECT_TRUE(status().startsWith(QString::fromUtf8("正在写入剩余 "))) << status().toStdString();

@@ -78,6 +78,15 @@ inline FrameSet frameSet(std::string timestamp, std::optional<CapturedImage> col
     return set;
 }
 
+// One frame set of the depth camera (colour + aligned depth); colourBytes gets the colour image's bytes.
+inline FrameSet depthCameraSet(int index, int width = 64, int height = 36, std::vector<uint8_t>* colourBytes = nullptr)
+{
+    std::vector<uint8_t> colour = jpegBytes(width, height, index);
+    if (colourBytes)
+        *colourBytes = colour;
+    return frameSet(timestampAt(index), imageFromBytes(colour), depthImage(width, height));
+}
+
 // One IMU sample 5 ms after the one before, as the camera stamps it.
 inline ImuSample imuSample(int index)
 {
@@ -120,6 +129,7 @@ protected:
         root_ = dir_.path().toStdString() + "/card";
         fs::create_directories(root_);
         resetShared();
+        sessionFolder_.clear();
         auto& context = CollectionContext::instance();
         context.setStorageRoot(root_);
         CollectionInfo info;
@@ -141,9 +151,7 @@ protected:
 
     static void resetShared()
     {
-        auto& context = CollectionContext::instance();
-        context.setBaseSavePath("");
-        context.setCollectionInfo(CollectionInfo{});
+        CollectionContext::instance().setCollectionInfo(CollectionInfo{});
     }
 
     void setMode(const std::string& mode, const std::string& devices = "D1")
@@ -155,10 +163,13 @@ protected:
         context.setCollectionInfo(info);
     }
 
-    // A started save worker whose results land in results_ (GUI thread).
+    // A started save worker whose results land in results_ and whose session
+    // folder is followed as the capture session follows it (GUI thread).
     void startWorker()
     {
         task_ = std::make_shared<SaveWorker>();
+        QObject::connect(task_.get(), &SaveWorker::sessionFolderReady, task_.get(),
+            [this](quint64, const QString& path) { sessionFolder_ = path.toStdString(); });
         QObject::connect(task_.get(), &SaveWorker::runFinished, task_.get(), [this](const SaveRunResult& result) {
             results_.push_back(result.path.toStdString());
             resultThreads_.push_back(QThread::currentThread());
@@ -179,12 +190,16 @@ protected:
         return kavrel::test::waitUntil([&] { return results_.size() >= count; }, timeoutMs);
     }
 
-    // Opens a run with queues of its own, as the capture session does.
+    // Opens a run with queues of its own, into the session's folder once the
+    // worker named one, as the capture session does.
     bool beginRun(bool writeImages)
     {
         queues_ = std::make_shared<CaptureQueues>();
-        return task_->beginRun(writeImages, queues_) != 0;
+        const RunFolder folder = sessionFolder_.empty() ? RunFolder::newSession() : RunFolder::into(sessionFolder_);
+        return task_->beginRun(writeImages, queues_, folder) != 0;
     }
+    // The finish button: the next run opens a new session.
+    void finishSession() { sessionFolder_.clear(); }
 
     void pushFrameSet(FrameSet set) { EXPECT_TRUE(queues_->pushDepthSet(std::move(set))); }
 
@@ -200,7 +215,8 @@ protected:
             [&] { return !queues_->imagesWaiting() && queues_->imu().size() == 0; }, timeoutMs);
     }
 
-    std::string sessionPath() const { return CollectionContext::instance().baseSavePath(); }
+    // The open session's folder, as the worker last named it; empty until then.
+    const std::string& sessionPath() const { return sessionFolder_; }
 
     QTemporaryDir dir_;
     std::string root_;
@@ -208,6 +224,7 @@ protected:
     std::shared_ptr<CaptureQueues> queues_;  // the open run's
     std::vector<std::string> results_;
     std::vector<QThread*> resultThreads_;
+    std::string sessionFolder_;
 };
 
 } // namespace save_test

@@ -15,19 +15,6 @@ using kavrel::test::readFile;
 using kavrel::test::waitUntil;
 using json = nlohmann::json;
 
-namespace {
-
-// One frame set of the depth camera (colour + aligned depth); colourBytes gets the colour image's bytes.
-FrameSet depthCameraSet(int index, int width = 64, int height = 36, std::vector<uint8_t>* colourBytes = nullptr)
-{
-    std::vector<uint8_t> colour = jpegBytes(width, height, index);
-    if (colourBytes)
-        *colourBytes = colour;
-    return frameSet(timestampAt(index), imageFromBytes(colour), depthImage(width, height));
-}
-
-} // namespace
-
 class SaveWorkerRuns : public SaveFixture {
 protected:
     void continuousStartStopTwice(const char* mode);
@@ -106,15 +93,14 @@ TEST_F(SaveWorkerRuns, SingleShotSessionListsEverySnapshotWithItsTags)
 {
     setMode("single_shot", "D1");
     startWorker();
-    auto& context = CollectionContext::instance();
     std::vector<SnapshotRequest> completed;
     QObject::connect(task_.get(), &SaveWorker::imagesWritten, task_.get(),
         [&](const SnapshotRequest& done) { completed.push_back(done); });
 
     // First press: the worker opens the session; nothing is kept before a confirmation.
     ASSERT_TRUE(beginRun(false));
-    ASSERT_TRUE(waitUntil([&] { return !context.baseSavePath().empty(); }));
-    const std::string session = context.baseSavePath();
+    ASSERT_TRUE(waitUntil([&] { return !sessionPath().empty(); }));
+    const std::string session = sessionPath();
 
     for (int shot = 0; shot < 3; ++shot) {
         task_->setWriteImages(false);
@@ -246,7 +232,7 @@ TEST_F(SaveWorkerRuns, SessionsWithoutAKeptSnapshotGetTheirOwnFolderAndANullMani
     setMode("single_shot", "D1");
     startWorker();
     for (int run = 0; run < 2; ++run) {
-        CollectionContext::instance().setBaseSavePath("");  // finish between the sessions
+        finishSession();  // between the sessions
         beginRun(false);
         ASSERT_TRUE(waitUntil([&] { return !sessionPath().empty(); }));
         pushFrameSet(depthCameraSet(run));
@@ -351,7 +337,7 @@ TEST_F(SaveWorkerRuns, StopWritesTheOpenRunBeforeTheThreadEnds)
     std::vector<SaveRunResult> finished;
     QObject::connect(task_.get(), &SaveWorker::runFinished, task_.get(),
         [&](const SaveRunResult& result) { finished.push_back(result); });
-    const uint64_t first = task_->beginRun(true, queues_ = std::make_shared<CaptureQueues>());
+    const uint64_t first = task_->beginRun(true, queues_ = std::make_shared<CaptureQueues>(), RunFolder::newSession());
     ASSERT_NE(first, 0u);
     for (int i = 0; i < 4; ++i)
         pushFrameSet(depthCameraSet(i));
@@ -362,5 +348,6 @@ TEST_F(SaveWorkerRuns, StopWritesTheOpenRunBeforeTheThreadEnds)
     EXPECT_EQ(finished[0].runId, first);
     EXPECT_EQ(finished[0].depthSaved, 4u);
     EXPECT_EQ(finished[0].imuSaved, 20u);
-    EXPECT_EQ(task_->beginRun(true, std::make_shared<CaptureQueues>()), 0u) << "a stopped worker takes no run";
+    EXPECT_EQ(task_->beginRun(true, std::make_shared<CaptureQueues>(), RunFolder::newSession()), 0u)
+        << "a stopped worker takes no run";
 }
