@@ -75,7 +75,8 @@ private:
     bool runOpen() const;
     bool writeImages() const { return task_.writeImages_.load(); }
     void failed(const std::string& what);
-    void emitToGui(std::function<void(SaveWorker&)> emitter);
+    template <typename Emit>
+    void emitToGui(Emit emitter);
 
     SaveWorker& task_;
     const uint64_t runId_;
@@ -224,7 +225,10 @@ bool SaveRun::makeNewFolder(const std::string& root)
     return true;
 }
 
-void SaveRun::emitToGui(std::function<void(SaveWorker&)> emitter)
+// A template, not a std::function: the emitter is stored only inside the
+// posted event, so Qt's posted-event queue is its one hand-off to the GUI thread.
+template <typename Emit>
+void SaveRun::emitToGui(Emit emitter)
 {
     // The task object lives in the GUI thread: the signal is emitted there.
     SaveWorker* task = &task_;
