@@ -10,15 +10,15 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <QProcess>
 #include <nlohmann/json.hpp>
 
+#include "CheckerTestSupport.h"
 #include "ClaimedImages.h"
 #include "RecordedSessions.h"
-#include "SessionCheck.h"
 #include "SessionRecords.h"
 
 using namespace session_check;
+using namespace check_test;
 using kavrel::test::jpegClaiming;
 using kavrel::test::pngClaiming;
 using kavrel::test::readFile;
@@ -39,22 +39,6 @@ void replaceWithFifo(const std::string& file)
 {
     fs::remove(file);
     ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0) << file;
-}
-
-bool hasProblem(const SessionReport& report, ProblemKind kind, const std::string& text)
-{
-    for (const auto& problem : report.problems)
-        if (problem.kind == kind && (problem.file + ": " + problem.detail).find(text) != std::string::npos)
-            return true;
-    return false;
-}
-
-std::string describe(const SessionReport& report)
-{
-    std::string text = summaryLine(report);
-    for (const auto& problem : report.problems)
-        text += std::string("\n  ") + problemKindName(problem.kind) + "  " + problem.file + ": " + problem.detail;
-    return text;
 }
 
 long peakRssMegabytes()
@@ -215,10 +199,7 @@ protected:
     std::string copyFor(std::string name) const
     {
         std::replace(name.begin(), name.end(), '/', '_');
-        const std::string copy = root_ + "/hostile/" + name + "/" + fs::path(good_).filename().string();
-        fs::create_directories(copy);
-        fs::copy(good_, copy, fs::copy_options::recursive);
-        return copy;
+        return copySession(good_, root_ + "/hostile/" + name + "/" + fs::path(good_).filename().string());
     }
 
     std::string good_, t0_, t1_, outside_;
@@ -269,32 +250,25 @@ TEST_F(HostileSessions, ProgramPrintsEverySessionWhateverTheOthersDid)
         damage.apply(copies.back());
     }
     const std::string goodCopy = copyFor("zz good");
-    QProcess process;
-    process.start(QStringLiteral(KAVREL_CHECK_PROGRAM), {"--jobs", "2", QString::fromStdString(root_ + "/hostile")});
-    ASSERT_TRUE(process.waitForFinished(120000)) << "kavrel-check hung";
-    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << "kavrel-check ended by a signal";
-    EXPECT_EQ(process.exitCode(), 1);
-    const std::string out = process.readAllStandardOutput().toStdString();
+    const auto run = kavrel::test::runProgram(
+        QStringLiteral(KAVREL_CHECK_PROGRAM), {"--jobs", "2", QString::fromStdString(root_ + "/hostile")});
+    EXPECT_EQ(run.exitCode, 1) << "-1: kavrel-check hung or ended by a signal";
+    const std::string& out = run.out;
     for (const std::string& copy : copies)
         EXPECT_NE(out.find("FAIL " + copy + "  "), std::string::npos) << copy << "\n" << out;
     EXPECT_NE(out.find("OK   " + goodCopy + "  "), std::string::npos) << out;
     EXPECT_NE(out.find(std::to_string(copies.size() + 1) + " sessions checked, 1 passed"), std::string::npos) << out;
 }
 
-// The records page's reading side: a session whose images claim a huge size
-// gets a placeholder, and a task that throws does not end the thread.
-TEST_F(HostileSessions, RecordsPageShowsAPlaceholderAndKeepsRunning)
+// The records page's reading side (its thumbnails: DecoderLimitTest): a depth
+// image claiming a huge size is not coloured, and a task that throws does not
+// end the thread.
+TEST_F(HostileSessions, RecordsPageRefusesAHugeDepthImageAndKeepsRunning)
 {
-    const std::string copy = copyFor("huge images");
-    for (const auto& set : listFrameSets(copy)) {
-        writeFile(copy + "/" + set.colour, jpegClaiming(60000, 60000));
-        writeFile(copy + "/" + set.depth, pngClaiming(100000, 100000, 16, 0));
-    }
-    const SessionDetails details = loadSessionDetails(QString::fromStdString(copy));
-    EXPECT_FALSE(details.thumbnail.isNull()) << "a placeholder stands for the image";
-    EXPECT_EQ(details.thumbnail, placeholderThumbnail(kThumbnailWidth));
-    EXPECT_TRUE(colourisedDepth(copy + "/" + listFrameSets(copy).front().depth).isNull());
-    EXPECT_FALSE(checkSession(copy, 1).passed());
+    const std::string copy = copyFor("huge depth image");
+    const std::string depth = copy + "/" + listFrameSets(copy).front().depth;
+    writeFile(depth, pngClaiming(100000, 100000, 16, 0));
+    EXPECT_TRUE(colourisedDepth(depth).isNull());
 
     std::atomic<bool> ranAfter{false};
     {

@@ -4,48 +4,29 @@
 #include <sstream>
 
 #include <QCryptographicHash>
-#include <QProcess>
 #include <nlohmann/json.hpp>
 
 #include "McapWriter.h"
 #include "RecordedSessions.h"
 #include "RosMessages.h"
 
+using kavrel::test::ProgramRun;
 using kavrel::test::readFile;
+using kavrel::test::runProgram;
 using json = nlohmann::json;
 namespace fs = std::filesystem;
 
 namespace {
 
-struct ProgramRun {
-    int exitCode = -1;
-    std::string out, err;
-};
-
-ProgramRun run(const QString& program, const QStringList& arguments)
-{
-    QProcess process;
-#ifdef KAVREL_TSAN_SUPPRESSIONS
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("TSAN_OPTIONS",
-        environment.value("TSAN_OPTIONS") + QStringLiteral(" suppressions=" KAVREL_TSAN_SUPPRESSIONS));
-    process.setProcessEnvironment(environment);
-#endif
-    process.start(program, arguments);
-    process.waitForFinished(120000);
-    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-        process.readAllStandardOutput().toStdString(), process.readAllStandardError().toStdString()};
-}
-
 ProgramRun exportSessions(QStringList arguments)
 {
-    return run(QStringLiteral(KAVREL_EXPORT_PROGRAM), arguments);
+    return runProgram(QStringLiteral(KAVREL_EXPORT_PROGRAM), arguments);
 }
 
 // The reader's description of the file; empty with the reason in `why` when it refuses it.
 json readMcap(const std::string& file, std::string& why)
 {
-    const ProgramRun reader = run(QStringLiteral("node"), {QStringLiteral(KAVREL_MCAP_READER), QString::fromStdString(file)});
+    const ProgramRun reader = runProgram(QStringLiteral("node"), {QStringLiteral(KAVREL_MCAP_READER), QString::fromStdString(file)});
     if (reader.exitCode != 0) {
         why = "reader exit " + std::to_string(reader.exitCode) + ": " + reader.err;
         return {};
@@ -444,7 +425,7 @@ TEST_F(SessionExport, FailedWritesLeaveNoOutputInEitherFormat)
         EXPECT_EQ(readFile(notAFolder), "x");
 
         // sh: ignore the signal so the write fails with its error; one 512-byte block per file.
-        const ProgramRun full = run(QStringLiteral("sh"),
+        const ProgramRun full = runProgram(QStringLiteral("sh"),
             {"-c", "trap '' XFSZ; ulimit -f 1; exec \"$0\" \"$@\"", QStringLiteral(KAVREL_EXPORT_PROGRAM), "--format",
                 format, "--out", QString::fromStdString(out()), QString::fromStdString(session)});
         EXPECT_EQ(full.exitCode, 1) << format << full.out << full.err;

@@ -5,6 +5,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <QProcess>
+
 namespace kavrel::test {
 
 std::optional<std::string> readTestInput(const std::string& relative)
@@ -67,6 +69,19 @@ std::string ScratchHome::put(const std::string& relative, const std::string& con
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     writeFile(path, content);
     return path;
+}
+
+ProgramRun runProgram(const QString& program, const QStringList& arguments, int timeoutMs)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TSAN_OPTIONS",
+        environment.value("TSAN_OPTIONS") + QStringLiteral(" suppressions=" KAVREL_TSAN_SUPPRESSIONS));
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    const bool ended = process.waitForFinished(timeoutMs);
+    return {ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+        process.readAllStandardOutput().toStdString(), process.readAllStandardError().toStdString()};
 }
 
 bool processEventsFor(int milliseconds)

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include <QStringList>
 #include <QTemporaryDir>
 
 namespace kavrel::test {
@@ -62,6 +63,14 @@ private:
     std::optional<ScopedEnv> env_;
 };
 std::string readFile(const std::string& path);
+
+// A program run to its end: exit code -1 when it hung or ended by a signal.
+// Under ThreadSanitizer it gets the tests' suppressions for the libraries it uses.
+struct ProgramRun {
+    int exitCode = -1;
+    std::string out, err;
+};
+ProgramRun runProgram(const QString& program, const QStringList& arguments, int timeoutMs = 120000);
 
 // Polls until predicate() holds or timeoutMs passes, processing Qt events.
 template <typename Predicate>

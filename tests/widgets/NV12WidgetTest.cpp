@@ -87,11 +87,9 @@ TEST_F(DoubleTap, OnlyOneFingerTapsWithinThreeHundredMillisecondsAndFiftyPixelsO
         SCOPED_TRACE(c.what);
         spy.clear();
         offset += 100000;  // far from the previous case's taps
-        LogCapture capture;
         for (const auto& [ms, pos] : c.taps)
             tap(offset + ms, pos);
         EXPECT_EQ(spy.count(), c.doubleTaps);
-        EXPECT_EQ(capture.count("Touch double tapped"), c.doubleTaps);
     }
 
     spy.clear();
