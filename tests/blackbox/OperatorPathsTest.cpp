@@ -21,6 +21,7 @@
 #include "CaptureSession.h"
 #include "CollectionContext.h"
 #include "DataCollectionWidget.h"
+#include "CaptureTerminal.h"
 #include "DialogScript.h"
 #include "FolderShape.h"
 #include "SessionCheck.h"
@@ -42,17 +43,9 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir_.isValid());
-        root_ = fs::path(dir_.path().toStdString()) / "card";
-        fs::create_directories(root_);
-        ledger_ = fs::path(dir_.path().toStdString()) / "file_manager.csv";
-        auto& config = config_manager::instance();
-        config.resetForTest();
-        config.camera_config_.camera1 = {"Gemini_corlor", 0, 640, 480, 30, 10.0f, "MJPG"};
-        config.camera_config_.camera2 = {"Gemini_depeth", 0, 640, 480, 30, 10.0f, "MJPG"};
-        config.tag_pairs_ = {{"scratch", "划痕"}, {"stain", "污渍"}, {"crack", "裂纹"}};
-        config.selected_tags_ = {"stain"};
-        CollectionContext::instance().setStorageRoot(root_.string());
-        file_manager::instance().init(ledger_.string(), root_.string());
+        const CaptureTerminal terminal = setUpCaptureTerminal(dir_);
+        root_ = terminal.root;
+        ledger_ = terminal.ledger;
     }
 
     void TearDown() override { page_.reset(); }
