@@ -23,6 +23,7 @@
 
 #include "AtomicFile.h"
 #include "CaptureMode.h"
+#include "ClockFit.h"
 #include "MetaSchema.h"
 #include "SessionFile.h"
 #include "SessionFolder.h"
@@ -349,12 +350,27 @@ ImagePauses imagePauses(const std::vector<std::string>& colourNames)
 }
 
 // An IMU gap is a pause between two runs into the same session folder when
-// the images stopped for as long at the same point: images and IMU samples
-// are saved only while a run is on. A gap in the IMU alone is a hole.
+// its two samples belong to two runs of clock.json, or (sessions without the
+// device clock) when the images stopped for as long at the same point: images
+// and IMU samples are saved only while a run is on. A gap in the IMU alone is
+// a hole.
 struct ImuGap {
     double length;
     size_t line;
+    bool betweenRuns;
 };
+
+// The runs of the device's clock.json; none when it is absent or damaged
+// (the dataset check reports that).
+std::vector<clock_fit::RunClock> deviceRuns(const std::string& session, const std::string& prefix)
+{
+    constexpr uint64_t kClockMaxBytes = 1u << 20;
+    std::string text;
+    if (!session_file::readWhole(session, prefix + clock_fit::fileName, kClockMaxBytes, text).ok())
+        return {};
+    clock_fit::Parsed parsed = clock_fit::parse(text);
+    return parsed.error.empty() ? std::move(parsed.runs) : std::vector<clock_fit::RunClock>{};
+}
 
 void checkImu(const std::string& session, const std::string& prefix, const ImagePauses& imagePauses, ImuSummary& imu,
     std::vector<Problem>& problems)
@@ -376,6 +392,8 @@ void checkImu(const std::string& session, const std::string& prefix, const Image
     std::vector<ImuGap> gaps;
     bool haveTime = false;
     double previous = 0;
+    const std::vector<clock_fit::RunClock> runs = deviceRuns(session, prefix);
+    const clock_fit::RunClock* previousRun = nullptr;
     auto badLine = [&](const std::string& why) {
         if (++badLines <= kReportedLinesPerKind)
             problems.push_back({ProblemKind::BadImuLine, relative, "line " + std::to_string(lineNumber) + " " + why});
@@ -415,6 +433,9 @@ void checkImu(const std::string& session, const std::string& prefix, const Image
             continue;
         }
         const double t = time->get<double>();
+        const clock_fit::RunClock* run = nullptr;
+        if (const auto deviceUs = line.find("device_us"); deviceUs != line.end() && deviceUs->is_number_unsigned())
+            run = clock_fit::runFor(runs, deviceUs->get<uint64_t>());
         if ((*sensor)["type"] == "accelerometer") {
             if (imu.samples == 0)
                 imu.firstTime = t;
@@ -425,7 +446,7 @@ void checkImu(const std::string& session, const std::string& prefix, const Image
                 problems.push_back({ProblemKind::ImuTimeBackwards, relative,
                     "line " + std::to_string(lineNumber) + " goes back " + fixed((previous - t) * 1000.0, 1) + " ms"});
         } else if (haveTime && t - previous > imuGapLimitSeconds && gaps.size() < kMaxGapsMatched) {
-            gaps.push_back({t - previous, lineNumber});
+            gaps.push_back({t - previous, lineNumber, run && previousRun && run != previousRun});
         } else if (haveTime && t - previous > imuGapLimitSeconds) {
             // Beyond any real session: counted as holes, not held for matching with pauses.
             ++imu.gaps;
@@ -433,6 +454,7 @@ void checkImu(const std::string& session, const std::string& prefix, const Image
         }
         if (!haveTime || t >= previous)
             previous = t;
+        previousRun = run;
         haveTime = true;
         imu.lastTime = std::max(imu.lastTime, t);
     }
@@ -444,10 +466,11 @@ void checkImu(const std::string& session, const std::string& prefix, const Image
             && !(imagePauses.lengths[match] >= gap.length - 0.1
                 && imagePauses.lengths[match] <= gap.length + 2 * imagePauses.usualInterval + 0.25))
             ++match;
-        if (match < imagePauses.lengths.size()) {
+        if (gap.betweenRuns || match < imagePauses.lengths.size()) {
             ++imu.pauses;
             imu.pausedSeconds += gap.length;
-            nextPause = match + 1;
+            if (match < imagePauses.lengths.size())
+                nextPause = match + 1;
             continue;
         }
         ++imu.gaps;

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "CheckerTestSupport.h"
+#include "ClockFit.h"
 #include "RecordedSessions.h"
 
 using namespace session_check;
@@ -117,5 +118,58 @@ TEST_F(CheckerThresholds, PauseMatchesTheImuGapOnlyWithinItsTolerance)
         if (gaps == 0) {
             EXPECT_NEAR(report.imu.rateHz, 200.0, 1.0) << "the pause is left out of the rate";
         }
+    }
+}
+
+// Two runs back to back: an IMU gap of 80 ms that no image pause shows is the
+// pause between the runs when clock.json says its two samples belong to two
+// runs, and a hole when the device clock knows one run only.
+TEST_F(CheckerThresholds, AnImuGapAcrossTwoRunsOfTheDeviceClockIsAPause)
+{
+    const std::string recorded = recordSession("continue_record", 4);
+    constexpr uint64_t kFirstUs = 5000000;
+    for (const bool twoRuns : {true, false}) {
+        SCOPED_TRACE(twoRuns);
+        const std::string copy = dir_.path().toStdString() + "/runs/20250612_150000";
+        check_test::copySession(recorded, copy);
+        fs::remove(copy + "/SHA256SUMS");  // the edit below would not match it
+
+        // The device clock ticks with the host's here; the second run follows 80 ms after the first.
+        std::vector<json> lines = imuLines(copy);
+        const size_t samples = lines.size();
+        ASSERT_GT(samples, 100u);
+        const double start = timeOf(lines[1]);
+        const double shift = timeOf(lines.back()) - start + 0.080;
+        for (size_t i = 1; i < samples; ++i) {
+            lines[i]["device_us"] = kFirstUs + static_cast<uint64_t>((timeOf(lines[i]) - start) * 1e6);
+            json line = lines[i];
+            line["time"] = timeOf(line) + shift;
+            line["device_us"] = kFirstUs + static_cast<uint64_t>((timeOf(line) - start) * 1e6);
+            lines.push_back(line);
+        }
+        writeImuLines(copy, lines);
+
+        clock_fit::RunClock first;
+        first.firstDeviceUs = first.deviceUsRef = kFirstUs;
+        first.lastDeviceUs = kFirstUs + static_cast<uint64_t>((timeOf(lines[samples - 1]) - start) * 1e6);
+        first.utcNsRef = static_cast<int64_t>(start * 1e9);
+        first.pairs = 4;
+        std::vector<clock_fit::RunClock> runs{first};
+        if (twoRuns) {
+            clock_fit::RunClock second = first;
+            const uint64_t shiftUs = static_cast<uint64_t>(shift * 1e6);
+            second.firstDeviceUs += shiftUs;
+            second.lastDeviceUs += shiftUs;
+            second.deviceUsRef += shiftUs;
+            second.utcNsRef += static_cast<int64_t>(shift * 1e9);
+            runs.push_back(second);
+        }
+        kavrel::test::writeFile(copy + "/D1/clock.json", clock_fit::render(runs));
+
+        const SessionReport report = checkSession(copy);
+        EXPECT_EQ(report.imu.pauses, twoRuns ? 1u : 0u) << toJson({report});
+        EXPECT_EQ(report.imu.gaps, twoRuns ? 0u : 1u) << toJson({report});
+        EXPECT_EQ(report.passed(), twoRuns) << toJson({report});
+        fs::remove_all(copy);
     }
 }
