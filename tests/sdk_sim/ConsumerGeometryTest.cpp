@@ -61,7 +61,8 @@ Recording record()
     ob::Align align(OB_STREAM_COLOR);
     std::shared_ptr<ob::StreamProfile> colourProfile;
     while (r.depth.size() < 10) {
-        auto set = pipeline->waitForFrameset(2000);
+        // The first frame set waits for the simulator to start (slow under the sanitizers).
+        auto set = pipeline->waitForFrameset(r.depth.empty() ? 30000 : 2000);
         if (!set)
             break;
         auto aligned = align.process(set)->as<ob::FrameSet>();
