@@ -52,18 +52,10 @@ protected:
 
     void openPage(const std::string& mode)
     {
-        CollectionInfo info;
-        info.date = "20250612";
-        info.city = "SZ";
+        CollectionInfo info = captureInfo(mode);
         info.machine_id = "EMP-1";
         info.scene_name = "kitchen_scene";
-        info.scene_label = "kitchen";
         info.task_name = "sink_task";
-        info.task_label = "sink";
-        info.part_number = "7";
-        info.capture_mode = mode;
-        info.devices = "D1";
-        info.shot_interval_ms = 100;
         info.session_tags = {"stain"};
         CollectionContext::instance().setCollectionInfo(info);
         page_ = std::make_unique<DataCollectionWidget>();

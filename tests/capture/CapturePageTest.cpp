@@ -60,16 +60,7 @@ protected:
 
     void useMode(const std::string& mode)
     {
-        CollectionInfo info;
-        info.date = "20250612";
-        info.city = "SZ";
-        info.scene_label = "kitchen";
-        info.task_label = "sink";
-        info.part_number = "7";
-        info.capture_mode = mode;
-        info.devices = "D1";
-        info.shot_interval_ms = 100;
-        CollectionContext::instance().setCollectionInfo(info);
+        CollectionContext::instance().setCollectionInfo(captureInfo(mode));
     }
 
     // Builds the page and (unless told otherwise) waits until its camera streams.

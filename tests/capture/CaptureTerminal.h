@@ -4,6 +4,7 @@
 // sanitizers), three tags with "stain" already chosen on the information page.
 
 #include <filesystem>
+#include <string>
 
 #include <QTemporaryDir>
 
@@ -32,6 +33,22 @@ inline CaptureTerminal setUpCaptureTerminal(const QTemporaryDir& dir)
     CollectionContext::instance().setStorageRoot(terminal.root.string());
     file_manager::instance().init(terminal.ledger.string(), terminal.root.string());
     return terminal;
+}
+
+// What the information page hands the capture page for the tests' task:
+// kitchen / sink / part 7 on device D1, a snapshot every 100 ms.
+inline CollectionInfo captureInfo(const std::string& mode)
+{
+    CollectionInfo info;
+    info.date = "20250612";
+    info.city = "SZ";
+    info.scene_label = "kitchen";
+    info.task_label = "sink";
+    info.part_number = "7";
+    info.capture_mode = mode;
+    info.devices = "D1";
+    info.shot_interval_ms = 100;
+    return info;
 }
 
 } // namespace kavrel::test
