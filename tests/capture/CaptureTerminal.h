@@ -2,13 +2,22 @@
 // The terminal the capture page's tests record on: a card and a ledger in a
 // scratch folder, the simulated depth camera at 640x480 (quick under the
 // sanitizers), three tags with "stain" already chosen on the information page.
+// And the operator's hands on the page: a snapshot, the notice it shows.
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
+#include <QLabel>
+#include <QPushButton>
 #include <QTemporaryDir>
 
+#include "CaptureSession.h"
 #include "CollectionContext.h"
+#include "ConfirmationDialog.h"
+#include "DataCollectionWidget.h"
+#include "DialogScript.h"
+#include "TestSupport.h"
 #include "config_manager.h"
 #include "file_manager.h"
 
@@ -49,6 +58,43 @@ inline CollectionInfo captureInfo(const std::string& mode)
     info.devices = "D1";
     info.shot_interval_ms = 100;
     return info;
+}
+
+// Generous: sanitizer builds start the simulated camera slowly.
+inline bool waitForLiveCamera(const DataCollectionWidget& page, int timeoutMs = 90000)
+{
+    return waitUntil([&] { return page.depthCameraState() == DataCollectionWidget::CameraState::Live; }, timeoutMs);
+}
+
+// One snapshot answered by the script; returns once the page is idle again
+// and a kept snapshot is on the card.
+inline void takeSnapshot(DataCollectionWidget& page, DialogScript& script, bool keep, std::vector<std::string> tags = {})
+{
+    if (keep) {
+        script.confirm();
+        script.chooseTags(std::move(tags));
+    } else {
+        script.decline();
+    }
+    QPushButton* button = page.findChild<QPushButton*>("Btn_MainAction");
+    ASSERT_TRUE(waitUntil([&] { return button->isEnabled(); }, 15000));
+    button->click();
+    ASSERT_EQ(page.status_, DataCollectionWidget::WaitingConfirm);
+    ASSERT_TRUE(waitUntil([&] { return page.status_ == DataCollectionWidget::Idle; }, 30000));
+    ASSERT_TRUE(waitUntil([&] { return !page.captureSession()->snapshotWritePending(); }, 60000));
+}
+
+// The last operator notice the page opened, or null.
+inline ConfirmationDialog* lastNotice(const QWidget& page)
+{
+    const auto notices = page.findChildren<ConfirmationDialog*>("noticeDialog");
+    return notices.isEmpty() ? nullptr : notices.back();
+}
+
+inline QString noticeText(const QWidget& page)
+{
+    ConfirmationDialog* notice = lastNotice(page);
+    return notice ? notice->messageLabel_->text() : QString();
 }
 
 } // namespace kavrel::test

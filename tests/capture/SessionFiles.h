@@ -70,4 +70,11 @@ inline std::vector<std::string> ledgerNames(const fs::path& csv)
     return names;
 }
 
+// Ledger rows naming this session folder (relative to the card).
+inline int ledgerRows(const fs::path& csv, const fs::path& session)
+{
+    const auto names = ledgerNames(csv);
+    return static_cast<int>(std::count(names.begin(), names.end(), session.generic_string()));
+}
+
 } // namespace kavrel::test

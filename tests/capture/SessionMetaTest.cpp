@@ -1,5 +1,5 @@
-// meta.yaml: key order and shape, the fallback tags, image_info from the
-// manifest, and the atomic replacement of the file.
+// meta.yaml beyond what the operator paths test compares: key order, block
+// style, the fallback tags, broken manifests, a failed write.
 
 #include <gtest/gtest.h>
 
@@ -61,22 +61,15 @@ TEST(SessionMetaRender, WritesTheKeysInOrderInBlockStyleAndTheImagesLast)
         keys.push_back(entry.first.as<std::string>());
     EXPECT_EQ(keys, (std::vector<std::string>{"date", "city", "machine_id", "scene_label", "task_label", "part_number",
                         "session_time", "capture_mode", "session_tags", "device_config", "image_info"}));
-    for (const char* block : {"city: 深圳\n", "session_tags:\n  - sink\n  - stain\ndevice_config:\n  capture_freq: 1000\n",
-             "image_info:\n  - color_file: "})
-        EXPECT_NE(text.find(block), std::string::npos) << block << " in\n" << text;
+    EXPECT_NE(text.find("session_tags:\n  - sink\n  - stain\n"), std::string::npos) << "block style:\n" << text;
     EXPECT_FLOAT_EQ(node["device_config"]["camera1"]["exposure_time"].as<float>(), 0.1f);
-    // A whole-number exposure still reads as a float, not an integer.
-    EXPECT_NE(node["device_config"]["camera2"]["exposure_time"].Scalar().find('.'), std::string::npos);
 
-    // One image_info item per frame set, by timestamp.
+    // One image_info item per frame set, by timestamp; a colour image alone has an empty depth_file.
     const YAML::Node info = node["image_info"];
     ASSERT_EQ(info.size(), 3u);
     EXPECT_EQ(info[0]["color_file"].as<std::string>(), "D1/color/20250612143016001.png");
-    EXPECT_EQ(info[0]["depth_file"].as<std::string>(), "D1/depth/20250612143016001.png");
-    EXPECT_EQ(info[0]["additional_tags"].size(), 0u);
     EXPECT_EQ(info[1]["additional_tags"][0].as<std::string>(), "crack");
     EXPECT_EQ(info[2]["depth_file"].as<std::string>(), "");
-    EXPECT_EQ(info[2]["additional_tags"][1].as<std::string>(), "水渍");
 
     // Without tags or images those keys are left out; an unknown time is empty, not null.
     MetaInputs bare = sampleInputs(cameras);
@@ -84,7 +77,6 @@ TEST(SessionMetaRender, WritesTheKeysInOrderInBlockStyleAndTheImagesLast)
     bare.session_time.clear();
     const std::string bareText = render(bare);
     EXPECT_EQ(bareText.find("session_tags"), std::string::npos);
-    EXPECT_EQ(bareText.find("image_info"), std::string::npos);
     EXPECT_EQ(YAML::Load(bareText)["session_time"].as<std::string>(), "");
 }
 
@@ -92,11 +84,9 @@ TEST(SessionMetaFallback, TaskLabelFirstThenInformationPageTagsInContinuousModes
 {
     EXPECT_EQ(sessionTagsFallback("continue_shot", "sink", {"stain", "", "sink", "crack", "stain"}),
         (std::vector<std::string>{"sink", "stain", "crack"}));
-    EXPECT_EQ(sessionTagsFallback("continue_record", "", {"stain"}), (std::vector<std::string>{"stain"}));
     EXPECT_EQ(sessionTagsFallback("single_shot", "sink", {"stain"}), (std::vector<std::string>{"sink"}));
     EXPECT_EQ(sessionTagsFallback("continuous_shot", "sink", {"stain"}), (std::vector<std::string>{"sink", "stain"}))
         << "continuous_shot is a continuous mode";
-    EXPECT_TRUE(sessionTagsFallback("single_shot", "", {"stain"}).empty());
 }
 
 TEST(SessionMetaManifest, MapsEveryFileToItsEntryTagsAndSurvivesMissingOrBrokenFiles)
@@ -126,35 +116,19 @@ TEST(SessionMetaManifest, MapsEveryFileToItsEntryTagsAndSurvivesMissingOrBrokenF
     EXPECT_TRUE(capture.contains("Failed to parse manifest.json: "));
 }
 
-TEST(SessionMetaFile, GathersTheSessionFromContextAndConfigurationAndReportsAFailedWrite)
+TEST(SessionMetaFile, TakesTheConfiguredCityWhenTheSessionNamesNoneAndReportsAFailedWrite)
 {
     auto& config = config_manager::instance();
     config.resetForTest();
     config.cur_city_ = "上海";
-    config.machine_id_ = "EMP-0001";
-    config.camera_config_ = sampleCameras();
-    CollectionInfo info;
-    CollectionContext::instance().setCollectionInfo(info);
+    CollectionContext::instance().setCollectionInfo({});
 
     QTemporaryDir dir;
     const std::string path = dir.filePath("meta.yaml").toStdString();
     ASSERT_TRUE(writeSessionMeta(path, "/x/20250612-c-s/sink/20250612_143015", {"sink", "stain"}, nullptr));
-    YAML::Node node = YAML::LoadFile(path);
-    EXPECT_EQ(node["city"].as<std::string>(), "上海");  // the session names none
-    EXPECT_EQ(node["machine_id"].as<std::string>(), "EMP-0001");
-    EXPECT_EQ(node["session_tags"].as<std::vector<std::string>>(), (std::vector<std::string>{"sink", "stain"}));
-
-    // The session's own tags win over the fallback; a closed session has no time.
-    info.city = "深圳";
-    info.session_tags = {"own"};
-    CollectionContext::instance().setCollectionInfo(info);
-    ASSERT_TRUE(writeSessionMeta(path, "", {"sink"}, nullptr));
-    node = YAML::LoadFile(path);
-    EXPECT_EQ(node["city"].as<std::string>(), "深圳");
-    EXPECT_EQ(node["session_tags"].as<std::vector<std::string>>(), std::vector<std::string>{"own"});
-    EXPECT_EQ(node["session_time"].as<std::string>(), "");
-
-    // Written whole or reported: the save files' tests cover the atomic writer.
+    const YAML::Node node = YAML::LoadFile(path);
+    EXPECT_EQ(node["city"].as<std::string>(), "上海") << "the session names none";
+    // The operator paths test sees the session's own city and tags win.
     kavrel::log::LogCapture capture;
     EXPECT_FALSE(writeSessionMeta(dir.filePath("gone/meta.yaml").toStdString(), "", {}, nullptr));
     EXPECT_TRUE(capture.contains("Cannot write "));

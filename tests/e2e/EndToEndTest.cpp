@@ -1,9 +1,5 @@
-// The whole operator path through the real main window, pages and dialogs,
-// with the simulated depth camera, the real save worker and the real ledger,
-// on a terminal without a storage card: data goes below the working directory.
-// One process, tests in order: single shot, then exit while recording a
-// continuous run.
-// The files' finer content is checked with the capture page on its own.
+// The operator's path through the real main window, without a storage card
+// (data goes below the working directory); tests run in order in one process.
 
 #include <gtest/gtest.h>
 
@@ -11,31 +7,18 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QLabel>
 #include <QListWidget>
-#include <QPushButton>
-#include <QStackedWidget>
-#include <QTemporaryDir>
 #include <QTimer>
-#include <nlohmann/json.hpp>
 #include <yaml-cpp/yaml.h>
 
 #include "Application.h"
-#include "CollectionContext.h"
-#include "ConfirmationDialog.h"
-#include "CaptureSession.h"
-#include "DataCollectionWidget.h"
-#include "DialogScript.h"
+#include "CaptureTerminal.h"
 #include "InformationCollectionWidget.h"
 #include "Kavrel.h"
-#include "Log.h"
 #include "Popupkeyboard.h"
 #include "ScenarioSelectButton.h"
 #include "SelectableListItemButton.h"
 #include "SessionFiles.h"
-#include "TestSupport.h"
-#include "config_manager.h"
-#include "file_manager.h"
 
 namespace fs = std::filesystem;
 using namespace kavrel::test;
@@ -43,7 +26,6 @@ using Status = DataCollectionWidget::CollectionStatus;
 
 namespace {
 
-constexpr int kCameraTimeoutMs = 90000;  // sanitizer builds start slowly
 constexpr int kResultTimeoutMs = 60000;
 
 // What stays for the whole run: the working directory, HOME with the demo
@@ -164,65 +146,12 @@ protected:
         }
         pageButton(&infoPage(), "Btn_Confirm")->click();
         ASSERT_EQ(window().currentPageIndex(), 2);
-        ASSERT_TRUE(waitUntil(
-            [&] { return capturePage().depthCameraState() == DataCollectionWidget::CameraState::Live; },
-            kCameraTimeoutMs))
-            << "the simulated camera never streamed";
+        ASSERT_TRUE(waitForLiveCamera(capturePage())) << "the simulated camera never streamed";
         processEventsFor(300);
     }
 
-    void snapshot(bool keep, std::vector<std::string> tagLabels = {})
-    {
-        if (keep) {
-            script_.confirm();
-            script_.chooseTags(std::move(tagLabels));
-        } else {
-            script_.decline();
-        }
-        ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 5000));
-        mainButton()->click();
-        ASSERT_EQ(capturePage().status_, Status::WaitingConfirm);
-        ASSERT_TRUE(waitUntil([&] { return capturePage().status_ == Status::Idle; }, 15000));
-    }
-
-    // The snapshot just kept is on the card once the session heard so.
-    void waitForSaveQueuesEmpty()
-    {
-        ASSERT_TRUE(waitUntil([&] { return !capturePage().captureSession()->snapshotWritePending(); },
-            kResultTimeoutMs));
-    }
-
-    int ledgerRows(const std::string& name)
-    {
-        const auto names = ledgerNames(root() / "file_manager.csv");
-        return static_cast<int>(std::count(names.begin(), names.end(), name));
-    }
-
-    // For a look at the page at every supported screen size, with both
-    // preview layouts: KAVREL_SCREENSHOT_DIR=/tmp ./e2e_tests under xvfb-run.
-    void saveScreenshots(const QString& name)
-    {
-        const QString shots = qEnvironmentVariable("KAVREL_SCREENSHOT_DIR");
-        if (shots.isEmpty())
-            return;
-        auto* previews = capturePage().findChild<QStackedWidget*>("stackedWidget_Previews");
-        QWidget* shown = previews->currentWidget();
-        for (QWidget* page : {capturePage().findChild<QWidget*>("page_StandardPreview"),
-                 capturePage().findChild<QWidget*>("page_DirtyPreview")}) {
-            previews->setCurrentWidget(page);
-            for (const QSize size : {QSize(1024, 600), QSize(1280, 800), QSize(1920, 1080)}) {
-                window().resize(size);
-                processEventsFor(200);
-                window().grab().save(QStringLiteral("%1/%2_%3_%4x%5.png")
-                                         .arg(shots, name, page->objectName())
-                                         .arg(size.width())
-                                         .arg(size.height()));
-            }
-        }
-        previews->setCurrentWidget(shown);
-        window().resize(1280, 800);
-        processEventsFor(100);
-    }
+    void snapshot(bool keep, std::vector<std::string> tags = {}) { takeSnapshot(capturePage(), script_, keep, tags); }
+    int ledgerRowsFor(const fs::path& session) { return ledgerRows(root() / "file_manager.csv", fs::relative(session, root())); }
 
     DialogScript script_;
 };
@@ -238,7 +167,6 @@ TEST_F(EndToEnd, WithoutACardTheOperatorIsToldBeforeTheWindowOpens)
 
 TEST_F(EndToEnd, SingleShotSessionOfThreeSnapshots)
 {
-    kavrel::log::LogCapture capture;
     pickKitchenScenario();
     tapRow("listWidget_TaskSelect", QString::fromUtf8("橱柜内部"));  // single shot, numbered
     tapRow("listWidget_SelectTags", QString::fromUtf8("锅具"));
@@ -246,20 +174,15 @@ TEST_F(EndToEnd, SingleShotSessionOfThreeSnapshots)
     const CollectionInfo info = CollectionContext::instance().collectionInfo();
     ASSERT_EQ(info.capture_mode, "single_shot");
     ASSERT_EQ(info.part_number, "12");
-    saveScreenshots("single_shot");
 
     const auto offered = popupTagCandidates(config_manager::instance().tag_pairs_,
         config_manager::instance().selected_tags_);
     ASSERT_GE(offered.size(), 2u);
     snapshot(true, {offered[0].second});
-    waitForSaveQueuesEmpty();
     snapshot(false);
     snapshot(true, {offered[0].second, offered[1].second});
-    waitForSaveQueuesEmpty();
     finishButton()->click();
-    ASSERT_TRUE(waitUntil([&] { return capture.contains("Calling add_dir_record with relativePath: "); },
-        kResultTimeoutMs));
-    processEventsFor(200);
+    ASSERT_TRUE(waitUntil([&] { return capturePage().captureSession()->pendingRuns() == 0; }, kResultTimeoutMs));
 
     // <date>-<city>-<scene>/<task>/<part>/<session time>, below the working directory.
     const auto sessions = sessionFolders(root(), "gemini2");
@@ -268,23 +191,12 @@ TEST_F(EndToEnd, SingleShotSessionOfThreeSnapshots)
     const std::string rel = fs::relative(session, root()).generic_string();
     EXPECT_EQ(rel.substr(0, 31), info.date + "-SZ-kitchen/cabinet/12/");
 
-    const auto colour = pngStems(session / "gemini2" / "color");
-    ASSERT_EQ(colour.size(), 2u);
-    expectDepthPairsColour(session / "gemini2");
-
-    // The values of the demo catalogue's tags, as the operator picked them.
-    const auto manifest = nlohmann::json::parse(readFile((session / "manifest.json").string()));
-    ASSERT_EQ(manifest.size(), 2u);
-    EXPECT_EQ(manifest[colour[0]]["tags"], nlohmann::json::array({offered[0].first}));
-    EXPECT_EQ(manifest[colour[1]]["tags"], nlohmann::json::array({offered[0].first, offered[1].first}));
-
-    // The configuration's machine and camera settings reach the description.
+    // The demo catalogue's tag values and the configuration file reach the description.
     const YAML::Node meta = YAML::LoadFile((session / "meta.yaml").string());
+    EXPECT_EQ(meta["image_info"][1]["additional_tags"][1].as<std::string>(), offered[1].first);
     EXPECT_EQ(meta["machine_id"].as<std::string>(), "EMP-DEMO");
-    EXPECT_EQ(meta["device_config"]["camera1"]["width"].as<int>(), 640);
-    EXPECT_EQ(meta["image_info"].size(), 2u);
 
-    EXPECT_EQ(ledgerRows(rel), 1);
+    EXPECT_EQ(ledgerRowsFor(session), 1);
 }
 
 TEST_F(EndToEnd, ExitWhileRecordingAContinuousRunKeepsTheRunAndJoinsEveryThread)
@@ -302,7 +214,6 @@ TEST_F(EndToEnd, ExitWhileRecordingAContinuousRunKeepsTheRunAndJoinsEveryThread)
     const fs::path session = capture.openFolder().toStdString();
     // Slow (sanitizer) builds: let the run keep at least one frame set.
     EXPECT_TRUE(waitUntil([&] { return !pngStems(session / "gemini2" / "color").empty(); }, kResultTimeoutMs));
-    saveScreenshots("recording");
 
     auto* exitButton = window().findChild<QPushButton*>("Btn_ExitApp");
     QTimer::singleShot(0, exitButton, [exitButton] { exitButton->click(); });
@@ -318,7 +229,7 @@ TEST_F(EndToEnd, ExitWhileRecordingAContinuousRunKeepsTheRunAndJoinsEveryThread)
     ASSERT_EQ(sessions.size(), 2u);  // the single-shot session and this one
     for (const auto& folder : sessions) {
         EXPECT_TRUE(fs::exists(folder / "meta.yaml")) << folder;
-        EXPECT_EQ(ledgerRows(fs::relative(folder, root()).generic_string()), 1) << folder;
+        EXPECT_EQ(ledgerRowsFor(folder), 1) << folder;
     }
     EXPECT_TRUE(fs::is_directory(session / "usb_cam" / "color"));
     expectDepthPairsColour(session / "gemini2");

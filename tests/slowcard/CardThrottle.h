@@ -1,7 +1,7 @@
 #pragma once
 // A slow storage card for tests and benchmarks. Linked into a program (or
-// preloaded with LD_PRELOAD), the library stands in front of write, pwrite,
-// writev and the sync calls: every byte written to a regular file waits its
+// preloaded with LD_PRELOAD), the library stands in front of write and the
+// sync calls the terminal makes: every byte written to a regular file waits its
 // turn at one rate for the whole process, as on one card, and a sync returns
 // once the card has caught up. Pipes, sockets and eventfds (Qt's wake-ups)
 // pass untouched.

@@ -128,8 +128,7 @@ protected:
         ASSERT_TRUE(dir_.isValid());
         root_ = dir_.path().toStdString() + "/card";
         fs::create_directories(root_);
-        resetShared();
-        sessionFolder_.clear();
+        sessionFolder_.clear();  // tests that loop over cases set up again
         auto& context = CollectionContext::instance();
         context.setStorageRoot(root_);
         CollectionInfo info;
@@ -146,11 +145,6 @@ protected:
     void TearDown() override
     {
         stopWorker();
-        resetShared();
-    }
-
-    static void resetShared()
-    {
         CollectionContext::instance().setCollectionInfo(CollectionInfo{});
     }
 
