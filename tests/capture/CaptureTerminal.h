@@ -68,7 +68,7 @@ inline bool waitForLiveCamera(const DataCollectionWidget& page, int timeoutMs = 
 
 // One snapshot answered by the script; returns once the page is idle again
 // and a kept snapshot is on the card.
-inline void takeSnapshot(DataCollectionWidget& page, DialogScript& script, bool keep, std::vector<std::string> tags = {})
+inline void takeSnapshot(DataCollectionWidget& page, DialogScript& script, bool keep, std::vector<std::string> tags)
 {
     if (keep) {
         script.confirm();
