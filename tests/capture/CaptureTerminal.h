@@ -1,8 +1,6 @@
 #pragma once
-// The terminal the capture page's tests record on: a card and a ledger in a
-// scratch folder, the simulated depth camera at 640x480 (quick under the
-// sanitizers), three tags with "stain" already chosen on the information page.
-// And the operator's hands on the page: a snapshot, the notice it shows.
+// The terminal the capture page's tests record on (640x480 keeps sanitizer
+// builds quick), and the operator's hands on the page.
 
 #include <filesystem>
 #include <string>

@@ -1,6 +1,5 @@
 #pragma once
-// Reading back what a capture left on the card: session folders, images,
-// the manifest, data.json and the ledger rows.
+// Reading back what a capture left on the card and in the ledger.
 
 #include <algorithm>
 #include <filesystem>
@@ -15,8 +14,7 @@ namespace kavrel::test {
 
 namespace fs = std::filesystem;
 
-// Folders below root that hold a device folder with a colour folder: the
-// session folders.
+// Session folders: those below root that hold <device>/color.
 inline std::vector<fs::path> sessionFolders(const fs::path& root, const std::string& device)
 {
     std::set<fs::path> found;

@@ -1,5 +1,6 @@
 // The operator's path through the real main window, without a storage card
 // (data goes below the working directory); tests run in order in one process.
+// The pages' own tests and the operator paths test cover a single-shot session.
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,6 @@
 #include "CaptureTerminal.h"
 #include "InformationCollectionWidget.h"
 #include "Kavrel.h"
-#include "Popupkeyboard.h"
 #include "ScenarioSelectButton.h"
 #include "SelectableListItemButton.h"
 #include "SessionFiles.h"
@@ -98,8 +98,6 @@ protected:
     InformationCollectionWidget& infoPage() { return *window().informationPage(); }
     QPushButton* pageButton(QWidget* page, const char* name) { return page->findChild<QPushButton*>(name); }
     QPushButton* mainButton() { return pageButton(&capturePage(), "Btn_MainAction"); }
-    QPushButton* finishButton() { return pageButton(&capturePage(), "Btn_Finish"); }
-    QPushButton* backButton() { return pageButton(&capturePage(), "Btn_BackToInfo"); }
     fs::path root() { return terminal->work; }
 
     // Taps the row with this text in one of the information page's lists.
@@ -129,34 +127,19 @@ protected:
         ASSERT_EQ(window().currentPageIndex(), 1);
     }
 
-    // "进入采集"; the keypad answers with `digits` when the task wants a number.
-    void enterCapture(std::vector<int> digits = {})
+    // "进入采集"
+    void enterCapture()
     {
-        if (!digits.empty()) {
-            QTimer::singleShot(0, [digits] {
-                ASSERT_TRUE(waitUntil([] { return QApplication::activeModalWidget() != nullptr; }, 5000));
-                auto* keypad = qobject_cast<Popupkeyboard*>(QApplication::activeModalWidget());
-                ASSERT_NE(keypad, nullptr);
-                for (int digit : digits)
-                    keypad->key(digit)->click();
-                keypad->key(Popupkeyboard::kConfirmKey)->click();
-            });
-            pageButton(&infoPage(), "Btn_Confirm")->click();  // opens the keypad
-            processEventsFor(50);
-        }
         pageButton(&infoPage(), "Btn_Confirm")->click();
         ASSERT_EQ(window().currentPageIndex(), 2);
         ASSERT_TRUE(waitForLiveCamera(capturePage())) << "the simulated camera never streamed";
         processEventsFor(300);
     }
 
-    void snapshot(bool keep, std::vector<std::string> tags = {}) { takeSnapshot(capturePage(), script_, keep, tags); }
     int ledgerRowsFor(const fs::path& session)
     {
         return ledgerRows(root() / "file_manager.csv", fs::relative(session, root()));
     }
-
-    DialogScript script_;
 };
 
 TEST_F(EndToEnd, WithoutACardTheOperatorIsToldBeforeTheWindowOpens)
@@ -168,44 +151,9 @@ TEST_F(EndToEnd, WithoutACardTheOperatorIsToldBeforeTheWindowOpens)
     EXPECT_EQ(window().currentPageIndex(), 0);
 }
 
-TEST_F(EndToEnd, SingleShotSessionOfThreeSnapshots)
-{
-    pickKitchenScenario();
-    tapRow("listWidget_TaskSelect", QString::fromUtf8("橱柜内部"));  // single shot, numbered
-    tapRow("listWidget_SelectTags", QString::fromUtf8("锅具"));
-    enterCapture({1, 2});
-    const CollectionInfo info = CollectionContext::instance().collectionInfo();
-    ASSERT_EQ(info.capture_mode, "single_shot");
-    ASSERT_EQ(info.part_number, "12");
-
-    const auto offered = popupTagCandidates(config_manager::instance().tag_pairs_,
-        config_manager::instance().selected_tags_);
-    ASSERT_GE(offered.size(), 2u);
-    snapshot(true, {offered[0].second});
-    snapshot(false);
-    snapshot(true, {offered[0].second, offered[1].second});
-    finishButton()->click();
-    ASSERT_TRUE(waitUntil([&] { return capturePage().captureSession()->pendingRuns() == 0; }, kResultTimeoutMs));
-
-    // <date>-<city>-<scene>/<task>/<part>/<session time>, below the working directory.
-    const auto sessions = sessionFolders(root(), "gemini2");
-    ASSERT_EQ(sessions.size(), 1u);
-    const fs::path session = sessions.front();
-    const std::string rel = fs::relative(session, root()).generic_string();
-    EXPECT_EQ(rel.substr(0, 31), info.date + "-SZ-kitchen/cabinet/12/");
-
-    // The demo catalogue's tag values and the configuration file reach the description.
-    const YAML::Node meta = YAML::LoadFile((session / "meta.yaml").string());
-    EXPECT_EQ(meta["image_info"][1]["additional_tags"][1].as<std::string>(), offered[1].first);
-    EXPECT_EQ(meta["machine_id"].as<std::string>(), "EMP-DEMO");
-
-    EXPECT_EQ(ledgerRowsFor(session), 1);
-}
-
 TEST_F(EndToEnd, ExitWhileRecordingAContinuousRunKeepsTheRunAndJoinsEveryThread)
 {
-    backButton()->click();
-    ASSERT_EQ(window().currentPageIndex(), 1);
+    pickKitchenScenario();
     tapRow("listWidget_TaskSelect", QString::fromUtf8("烹饪过程录制"));
     enterCapture();
     ASSERT_EQ(CollectionContext::instance().collectionInfo().capture_mode, "continue_record");
@@ -228,8 +176,10 @@ TEST_F(EndToEnd, ExitWhileRecordingAContinuousRunKeepsTheRunAndJoinsEveryThread)
 
     // The run in progress was written, described and recorded before the quit.
     EXPECT_EQ(capturePage().cameras().camera(CameraRig::Slot::Depth), nullptr);
-    EXPECT_EQ(sessionFolders(root(), "gemini2").size(), 2u);  // the single-shot session and this one
-    EXPECT_EQ(YAML::LoadFile((session / "meta.yaml").string())["capture_mode"].as<std::string>(), "continue_record");
+    EXPECT_EQ(sessionFolders(root(), "gemini2").size(), 1u);
+    const YAML::Node meta = YAML::LoadFile((session / "meta.yaml").string());
+    EXPECT_EQ(meta["capture_mode"].as<std::string>(), "continue_record");
+    EXPECT_EQ(meta["machine_id"].as<std::string>(), "EMP-DEMO") << "from the configuration file";
     EXPECT_EQ(ledgerRowsFor(session), 1);
     EXPECT_TRUE(fs::is_directory(session / "usb_cam" / "color"));
     expectDepthPairsColour(session / "gemini2");

@@ -1,6 +1,6 @@
 #pragma once
-// Frame sets and IMU samples shaped like the cameras', and a fixture that
-// gives each test a clean storage root and context, and each run its queues.
+// Frame sets and IMU samples shaped like the cameras', and a fixture with a
+// clean storage root and context, and queues for each run.
 
 #include <chrono>
 #include <cstdio>
