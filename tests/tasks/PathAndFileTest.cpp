@@ -14,13 +14,6 @@ using kavrel::test::readFile;
 
 namespace {
 
-CollectionInfo infoWithDate(std::string date)
-{
-    CollectionInfo info;
-    info.date = std::move(date);
-    return info;
-}
-
 bool isSafeComponent(const std::string& name)
 {
     if (name.empty() || name == "." || name == ".." || name.size() > PathBuilder::maxComponentBytes)
@@ -33,17 +26,15 @@ bool isSafeComponent(const std::string& name)
 
 } // namespace
 
-TEST(PathBuilder, BuildsTheSessionFolderFromDateLabelsPartNumberAndTime)
+// The operator paths test sees the whole path with a part number.
+TEST(PathBuilder, AnEmptyPartNumberLeavesItsLevelOutAndChineseLabelsStay)
 {
-    // The operator paths test sees the whole path with a part number.
-    const SessionPath noPart = PathBuilder::buildSessionPath(
-        "/media/card", infoWithDate("20250612"), "c1", "s1", "t1", "", "20250612_143015");
-    EXPECT_EQ(noPart.full_path, "/media/card/20250612-c1-s1/t1/20250612_143015") << "an empty part number leaves the level out";
-
-    // Chinese labels are kept as they are.
-    const SessionPath chinese = PathBuilder::buildSessionPath(
-        ".", infoWithDate("20250612"), "北京", "厨房", "抓取", "0", "20250612_143015");
-    EXPECT_EQ(chinese.full_path, "./20250612-北京-厨房/抓取/0/20250612_143015");
+    CollectionInfo info;
+    info.date = "20250612";
+    EXPECT_EQ(PathBuilder::buildSessionPath("/card", info, "c1", "s1", "t1", "", "20250612_143015").full_path,
+        "/card/20250612-c1-s1/t1/20250612_143015");
+    EXPECT_EQ(PathBuilder::buildSessionPath(".", info, "北京", "厨房", "抓取", "0", "20250612_143015").full_path,
+        "./20250612-北京-厨房/抓取/0/20250612_143015");
 }
 
 TEST(PathBuilder, FallsBackToTodayAndNowAndToTheWorkingDirectory)
