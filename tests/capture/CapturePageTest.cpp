@@ -263,7 +263,7 @@ TEST_F(CapturePageTest, ARecordingStopsWhenAWriteFailsTheCardFillsOrTheCameraIsL
         expectDepthPairsColour(session / "D1");
         if (c.cause == Cause::WriteFails) {
             EXPECT_TRUE(noticeText(*page_).contains(QString::fromUtf8(" 个文件未写入")));
-            lastNotice(*page_)->confirmButton_->click();
+            page_->findChildren<ConfirmationDialog*>("noticeDialog").back()->confirmButton_->click();
             ASSERT_TRUE(waitUntil([&] { return finishButton()->isEnabled(); }, 5000));
             finishButton()->click();
             EXPECT_TRUE(finishButton()->text().startsWith(QString::fromUtf8("保存失败: "))) << "not 打包完成";

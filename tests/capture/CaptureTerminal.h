@@ -82,17 +82,11 @@ inline void takeSnapshot(DataCollectionWidget& page, DialogScript& script, bool 
     ASSERT_TRUE(waitUntil([&] { return !page.captureSession()->snapshotWritePending(); }, 60000));
 }
 
-// The last operator notice the page opened, or null.
-inline ConfirmationDialog* lastNotice(const QWidget& page)
-{
-    const auto notices = page.findChildren<ConfirmationDialog*>("noticeDialog");
-    return notices.isEmpty() ? nullptr : notices.back();
-}
-
+// The text of the last operator notice the page opened; empty when none.
 inline QString noticeText(const QWidget& page)
 {
-    ConfirmationDialog* notice = lastNotice(page);
-    return notice ? notice->messageLabel_->text() : QString();
+    const auto notices = page.findChildren<ConfirmationDialog*>("noticeDialog");
+    return notices.isEmpty() ? QString() : notices.back()->messageLabel_->text();
 }
 
 } // namespace kavrel::test
