@@ -9,7 +9,6 @@
 #include "ConfirmationDialog.h"
 #include "SelectableListItemButton.h"
 #include "TagSelectionDialog.h"
-#include "TestSupport.h"
 
 namespace {
 

@@ -15,14 +15,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double rateFromEnvironment()
-{
-    const char* text = std::getenv("KAVREL_SLOW_CARD_MB_S");
-    const double mb = text ? std::atof(text) : 0.0;
-    return mb > 0 ? mb * 1e6 : 0.0;
-}
-
-std::atomic<double> g_rate{rateFromEnvironment()};
+std::atomic<double> g_rate{[] {
+    const char* mb = std::getenv("KAVREL_SLOW_CARD_MB_S");
+    return mb && std::atof(mb) > 0 ? std::atof(mb) * 1e6 : 0.0;
+}()};
 std::atomic<uint64_t> g_bytes{0};
 std::mutex g_mutex;
 Clock::time_point g_cardIdleAt;  // when the card has written everything handed to it
