@@ -65,33 +65,18 @@ TEST(ClockMap, MapsEachTimeThroughItsRunOrTheNearest)
         EXPECT_FALSE(ClockMap::parse(bad, why)) << bad;
 }
 
-TEST(Calibration, CameraModelsFollowTheDistortionCoefficientsPresent)
+// The models of a whole session are checked through the reader (ExportTest); here, what no model fits.
+TEST(Calibration, AModelOnlyForKnownIntrinsicsAndBrownDistortion)
 {
     StreamCalibration stream;
     stream.width = 1280;
     stream.height = 720;
     stream.intrinsicsKnown = true;
-    stream.fx = 640.5;
-    stream.fy = 641.25;
-    stream.cx = 637.75;
-    stream.cy = 361.5;
+    stream.fx = stream.fy = 640;
     stream.distortionModel = "brown_conrady";
-    stream.coefficients = {{"k1", 0.1}, {"k2", -0.2}, {"k3", 0.03}, {"p1", 0.001}, {"p2", 0.002}, {"k4", 0}, {"k5", 0}, {"k6", 0}};
+    stream.coefficients = {{"k1", 0.1}, {"k2", -0.2}, {"k3", 0.03}, {"p1", 0.001}, {"p2", 0.002}};
     std::string why;
-    auto model = cameraModel(stream, why);
-    ASSERT_TRUE(model) << why;
-    EXPECT_EQ(model->distortionModel, "plumb_bob");
-    EXPECT_EQ(model->d, (std::vector<double>{0.1, -0.2, 0.001, 0.002, 0.03}));
-    EXPECT_EQ(model->k, (std::array<double, 9>{640.5, 0, 637.75, 0, 641.25, 361.5, 0, 0, 1}));
-    EXPECT_EQ(model->r, (std::array<double, 9>{1, 0, 0, 0, 1, 0, 0, 0, 1}));
-    EXPECT_EQ(model->p, (std::array<double, 12>{640.5, 0, 637.75, 0, 0, 641.25, 361.5, 0, 0, 0, 1, 0}));
-
-    stream.coefficients["k5"] = 0.5;
-    model = cameraModel(stream, why);
-    ASSERT_TRUE(model);
-    EXPECT_EQ(model->distortionModel, "rational_polynomial");
-    EXPECT_EQ(model->d, (std::vector<double>{0.1, -0.2, 0.001, 0.002, 0.03, 0, 0.5, 0}));
-
+    EXPECT_TRUE(cameraModel(stream, why)) << why;
     stream.distortionModel = "kannala_brandt4";
     EXPECT_FALSE(cameraModel(stream, why));
     stream.distortionModel = "brown_conrady";
