@@ -33,38 +33,6 @@ const char* const kClock = R"({"format_version": 1, "runs": [
 
 } // namespace
 
-TEST(ClockMap, MapsEachTimeThroughItsRunOrTheNearest)
-{
-    std::string why;
-    const auto clock = ClockMap::parse(kClock, why);
-    ASSERT_TRUE(clock) << why;
-    const struct {
-        uint64_t deviceUs;
-        int64_t utcNs;
-    } cases[] = {
-        {1000000, 1700000000000000000},              // the reference itself
-        {1500000, 1700000000000000000 + 500050000},  // 0.5 s at +100 ppm
-        {500000, 1700000000000000000 - 500050000},   // before every run: the first, extended backwards
-        {2100000, 1700000000000000000 + 1100110000}, // just after run 1, far from run 2
-        {8000000, 1700000100000000000 - 1000000000}, // nearer run 2
-        {9250000, 1700000100000000000 + 250000000},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(clock->utcNs(c.deviceUs), c.utcNs) << c.deviceUs;
-
-    // A damaged mapping far out of range saturates instead of wrapping around.
-    const auto extreme = ClockMap::parse(R"({"runs":[{"first_device_us":0,"last_device_us":1,"device_us_ref":0,)"
-                                         R"("utc_ns_ref":9000000000000000000,"drift_ppm":5000}]})", why);
-    ASSERT_TRUE(extreme) << why;
-    EXPECT_EQ(extreme->utcNs(9000000000000000000ULL), INT64_MAX);
-    EXPECT_EQ(extreme->utcNs(0), 9000000000000000000);
-
-    for (const char* bad : {"[]", "{\"runs\": []}", "{\"runs\": [{\"first_device_us\": 1}]}",
-             "{\"runs\": [{\"first_device_us\": 5, \"last_device_us\": 1, \"device_us_ref\": 1, \"utc_ns_ref\": 1, "
-             "\"drift_ppm\": 0}]}"})
-        EXPECT_FALSE(ClockMap::parse(bad, why)) << bad;
-}
-
 // The models of a whole session are checked through the reader (ExportTest); here, what no model fits.
 TEST(Calibration, AModelOnlyForKnownIntrinsicsAndBrownDistortion)
 {
