@@ -18,6 +18,18 @@ inline void asOlderSession(const std::string& session)
         std::filesystem::remove(session + "/D1/" + file);
 }
 
+// meta.yaml, written by a run's end, describes the cameras as configured: a
+// depth camera of 64x36 images and a USB camera.
+inline void configureCameras()
+{
+    auto& config = config_manager::instance();
+    config.machine_id_ = "EMP-TEST";
+    config.camera_config_.capture_freq = 30;
+    config.camera_config_.camera1 = {"Gemini_corlor", 0, 64, 36, 30, 0.0f, "MJPG"};
+    config.camera_config_.camera2 = {"Gemini_depeth", 0, 64, 36, 30, 0.0f, "MJPG"};
+    config.camera_config_.camera3 = {"usb_camera", 0, 1280, 720, 30, 0.0f, "MJPG"};
+}
+
 class RecordedSessions : public save_test::SaveFixture {
 protected:
     static constexpr int kWidth = 64;
@@ -27,13 +39,7 @@ protected:
     // set (200 Hz), starting at timestamp index `first`; returns its folder.
     std::string recordSession(const std::string& mode, int frameSets, int first = 0)
     {
-        // meta.yaml, written by the run's end, describes the cameras as configured.
-        auto& config = config_manager::instance();
-        config.machine_id_ = "EMP-TEST";
-        config.camera_config_.capture_freq = 30;
-        config.camera_config_.camera1 = {"Gemini_corlor", 0, kWidth, kHeight, 30, 0.0f, "MJPG"};
-        config.camera_config_.camera2 = {"Gemini_depeth", 0, kWidth, kHeight, 30, 0.0f, "MJPG"};
-        config.camera_config_.camera3 = {"usb_camera", 0, 1280, 720, 30, 0.0f, "MJPG"};
+        configureCameras();
         finishSession();
         setMode(mode, "D1");
         if (!task_)
