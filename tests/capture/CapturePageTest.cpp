@@ -223,8 +223,7 @@ TEST_F(CapturePageTest, CaptureIsRefusedWhenTheCardCannotTakeIt)
     }
 }
 
-// A run that cannot go on stops by itself, keeps what it wrote whole and
-// recorded, and tells the operator why.
+// A run that cannot go on stops by itself, keeps what it wrote and says why.
 TEST_F(CapturePageTest, ARecordingStopsWhenAWriteFailsTheCardFillsOrTheCameraIsLost)
 {
     enum class Cause { WriteFails, CardFills, CameraLost };
@@ -279,20 +278,18 @@ TEST_F(CapturePageTest, ARecordingStopsWhenAWriteFailsTheCardFillsOrTheCameraIsL
 
 // The smallest bound: a few seconds of 640x480 frame sets.
 constexpr int kBacklogMb = 16;
-// The drain after the stop runs at most this fast, so the operator waits long
-// enough (a full backlog takes seconds) to be told at the finish.
+// The drain after the stop is at most this fast: long enough a wait for the finish to tell of it.
 constexpr double kDrainBytesPerSecond = 1e6;
 // What besides the backlog may grow: depth images being encoded, PNG buffers, allocator slack.
 constexpr double kMarginMb = 64;
 
 double residentMb()
 {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stod(line.substr(6)) / 1024.0;
-    return 0;
+    std::ifstream statm("/proc/self/statm");
+    long pages = 0;
+    long resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024 * 1024);
 }
 
 // The number after `label` in the status line ("已保存 12 组", "丢弃 3"); 0 when absent.
@@ -413,8 +410,6 @@ TEST_F(SlowCardTest, BoundedMemoryCountedDropsAWarningAndAPageThatWaitsForTheLas
     EXPECT_EQ(counts["depth"]["saved"].as<uint64_t>(), setsOnCard);
 }
 
-// Exit on a slow card: a card that keeps writing moves the deadline until every
-// run has reported; one that stops taking data ends the wait after the bound.
 TEST_F(SlowCardTest, TheWaitAtExitFollowsACardThatWritesAndEndsWhenItStops)
 {
     CollectionContext::instance().setCollectionInfo(everyFrame());

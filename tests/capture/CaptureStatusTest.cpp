@@ -1,5 +1,4 @@
-// What the capture page shows and decides: the backlog and the card's rate,
-// the buttons' hold after a start or finish, and the end of a recording.
+// What the capture page shows and decides: backlog, card rate, the buttons' hold, the storage floor.
 
 #include <gtest/gtest.h>
 

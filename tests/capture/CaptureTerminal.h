@@ -42,8 +42,7 @@ inline CaptureTerminal setUpCaptureTerminal(const QTemporaryDir& dir)
     return terminal;
 }
 
-// What the information page hands the capture page for the tests' task:
-// kitchen / sink / part 7 on device D1, a snapshot every 100 ms.
+// The tests' task from the information page: kitchen / sink / part 7 on D1, a snapshot every 100 ms.
 inline CollectionInfo captureInfo(const std::string& mode)
 {
     CollectionInfo info;
@@ -64,8 +63,7 @@ inline bool waitForLiveCamera(const DataCollectionWidget& page, int timeoutMs = 
     return waitUntil([&] { return page.depthCameraState() == DataCollectionWidget::CameraState::Live; }, timeoutMs);
 }
 
-// One snapshot answered by the script; returns once the page is idle again
-// and a kept snapshot is on the card.
+// One snapshot answered by the script; returns once a kept one is on the card.
 inline void takeSnapshot(DataCollectionWidget& page, DialogScript& script, bool keep, std::vector<std::string> tags)
 {
     if (keep) {

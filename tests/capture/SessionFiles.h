@@ -40,8 +40,7 @@ inline std::vector<std::string> pngStems(const fs::path& folder)
     return stems;
 }
 
-// Every colour image of a device has its depth image and the other way round:
-// frame sets are queued, written and dropped whole.
+// Frame sets are queued, written and dropped whole: colour and depth images pair.
 inline void expectDepthPairsColour(const fs::path& deviceFolder)
 {
     EXPECT_EQ(pngStems(deviceFolder / "color"), pngStems(deviceFolder / "depth"));

@@ -1,5 +1,4 @@
-// meta.yaml beyond what the operator paths test compares: key order, a colour
-// image without depth, the fallback tags, broken manifests, a failed write.
+// meta.yaml beyond what the operator paths test compares.
 
 #include <gtest/gtest.h>
 

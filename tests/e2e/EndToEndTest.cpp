@@ -1,6 +1,5 @@
-// The operator's path through the real main window, without a storage card
-// (data goes below the working directory). The pages' own tests and the
-// operator paths test cover single-shot sessions.
+// The operator's path through the real main window without a storage card (data goes below the
+// working directory); the pages' tests and the operator paths test cover single-shot sessions.
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,5 @@
 #pragma once
-// Frame sets and IMU samples shaped like the cameras', and a fixture with a
-// clean storage root and context, and queues for each run.
+// Frame sets and IMU samples shaped like the cameras', and a fixture with a clean card and context.
 
 #include <chrono>
 #include <cstdio>

@@ -18,8 +18,7 @@ using json = nlohmann::json;
 
 using SaveWorkerRuns = SaveFixture;
 
-// One folder for both runs, every device's folders, the camera's bytes and the
-// IMU lines; the operator paths test checks the rest of such a session.
+// The operator paths test checks the rest of such a session.
 TEST_F(SaveWorkerRuns, ContinuousStartStopTwiceFillsOneSessionFolder)
 {
     setMode("continue_record", "D1,D2");
@@ -51,9 +50,7 @@ TEST_F(SaveWorkerRuns, ContinuousStartStopTwiceFillsOneSessionFolder)
         EXPECT_EQ(thread, QCoreApplication::instance()->thread()) << "the result arrives on the GUI thread";
 }
 
-// A session without a kept snapshot has a null manifest. In the next one the USB
-// colour image is listed beside the depth camera's, and a depth image's size
-// comes from its byte count when the declared one is wrong or missing.
+// A declined session, then one with a USB colour image and depth images declared wrong or not at all.
 TEST_F(SaveWorkerRuns, SingleShotManifestsAndDepthSizesRecoveredFromTheByteCount)
 {
     setMode("single_shot", "D1");
@@ -158,8 +155,7 @@ TEST_F(SaveWorkerRuns, AnUnwritableStorageRootEndsTheJobWithoutAResult)
     EXPECT_TRUE(results_.empty());
 }
 
-// A failed write ends the run by itself: what is on the card stays whole and
-// paired, what was still queued is discarded, and the result counts it.
+// What is on the card stays whole and paired; what was still queued is discarded and counted.
 TEST_F(SaveWorkerRuns, AFailedWriteStopsTheRunAndKeepsEveryPairWhole)
 {
     for (const bool cardFull : {true, false}) {
@@ -212,8 +208,7 @@ TEST_F(SaveWorkerRuns, AFailedWriteStopsTheRunAndKeepsEveryPairWhole)
     }
 }
 
-// The owner's stop ends the open run as the stop button would: its files are
-// written and reported before the thread ends, and no run begins afterwards.
+// The owner's stop ends the open run as the stop button would, and no run begins afterwards.
 TEST_F(SaveWorkerRuns, StopWritesTheOpenRunBeforeTheThreadEnds)
 {
     startWorker();
