@@ -26,22 +26,10 @@ using files_t = std::map<std::string, std::string>;
 
 namespace {
 
-const char kScenarioYaml[] = R"(name: 厕所场景
-scenarios:
-  - label: toilets
-    name: 厕所
-    tasks:
-      - label: urinal
-        name: 小便池
-        tag_include: [state]
-)";
-const char kTagsYaml[] = R"(tag_groups:
-  - label: state
-    name: 状态
-    tags:
-      - tag: clean
-        name: 干净
-)";
+const char kScenarioYaml[] = "name: 厕所场景\nscenarios:\n  - label: toilets\n    name: 厕所\n"
+                             "    tasks:\n      - label: urinal\n        name: 小便池\n        tag_include: [state]\n";
+const char kTagsYaml[] = "tag_groups:\n  - label: state\n    name: 状态\n"
+                         "    tags:\n      - tag: clean\n        name: 干净\n";
 const char kOldSet[] = "scenario_20250101_000000";
 const char kNewSet[] = "scenario_20261201_120000";
 
@@ -149,13 +137,11 @@ TEST_F(Fleet, PublishedSetReachesTheStartPageAndOnlyTheNewestThreeStay)
     const publish_outcome published = publish_catalogue(*client,
         local_set(kNewSet, {{"scenario_toilets.yaml", kScenarioYaml}, {"tags.yaml", kTagsYaml}}), prefix, never);
     ASSERT_TRUE(published.ok) << published.error;
-    EXPECT_EQ(published.files, 2u);
 
     ScenarioSelectWidget page;   // built before the set arrives, as on a running terminal
     page.show();
     catalogue_sync sync(client, prefix, root());
     ASSERT_EQ(sync.run(never), catalogue_result::installed);
-    EXPECT_EQ(sync.installed_set(), kNewSet);
     EXPECT_EQ(readFile(root() + "/" + kNewSet + "/tags.yaml"), kTagsYaml);
     EXPECT_EQ(root_entries(), (std::vector<std::string>{"scenario_20240601_000000", kOldSet, kNewSet}));
     EXPECT_EQ(sync.run(never), catalogue_result::up_to_date);
@@ -273,9 +259,8 @@ protected:
             datasets[name] = "20261206-" + run + "-" + name;
             put_file(scratch.card() + "/" + datasets[name] + "/urinal/meta.yaml",
                 "date: '2026-12-06'\nmachine_id: T-" + name + "\nscene_label: toilets\n");
-            write_bytes(fs::path(scratch.card()) / datasets[name] / "urinal/cam/color/100.jpg", bytes, 'c');
-            write_bytes(fs::path(scratch.card()) / datasets[name] / "urinal/cam/color/200.jpg", bytes, 'd');
-            write_bytes(fs::path(scratch.card()) / datasets[name] / "urinal/cam/depth/100.png", bytes, 'e');
+            for (const char* image : {"color/100.jpg", "color/200.jpg", "depth/100.png"})
+                write_bytes(fs::path(scratch.card()) / datasets[name] / "urinal/cam" / image, bytes, image[0]);
         }
         manager.init(scratch.ledger(), scratch.card());
         s3_settings fast = settings;
@@ -330,7 +315,6 @@ TEST_F(FleetTerminal, StatusAfterAnUploadShowsWhatIsStillWaiting)
     EXPECT_EQ(row->status.sessions_failed_check, std::optional<uint64_t>(2)) << "neither session has its IMU file";
     ASSERT_TRUE(row->status.clock_offset_s.has_value());
     EXPECT_NEAR(*row->status.clock_offset_s, 600, 5);
-    EXPECT_GT(row->status.free_bytes, 0u);
     EXPECT_FALSE(row->silent);
     EXPECT_TRUE(row->old_catalogue);
     const std::string table = fleet_status_table(fleet, now);
@@ -363,14 +347,10 @@ TEST_F(FleetTerminal, VerifyPassesAfterAnUploadAndNamesEveryDamage)
     const std::string a = dataset_prefix("a");
     verify_report clean = verify_store(*client, {a, "", 4}, never);
     ASSERT_TRUE(clean.whole()) << verify_text(clean);
-    ASSERT_EQ(clean.datasets.size(), 1u);
-    EXPECT_EQ(clean.objects, 4u);
     ASSERT_EQ(clean.totals.size(), 1u);
     const auto& [group, total] = *clean.totals.begin();
     EXPECT_EQ(group, std::make_tuple(std::string("T-a"), std::string("2026-12-06"), std::string("toilets")));
-    EXPECT_EQ(total.sessions, 1u);
     EXPECT_EQ(total.frame_sets, 2u);
-    EXPECT_EQ(total.bytes, clean.bytes);
     EXPECT_TRUE(verify_store(*client, {a, "2026-12-07", 4}, never).datasets.empty()) << "--since leaves it out";
 
     // Each damage on dataset b, one after the other; b stays damaged throughout.

@@ -61,9 +61,10 @@ struct request_reader {
                 unsigned char digest[EVP_MAX_MD_SIZE];
                 unsigned length = 0;
                 EVP_DigestFinal_ex(md5.get(), digest, &length);
-                current.body_md5_base64.assign(4 * ((length + 2) / 3) + 1, '\0');
-                current.body_md5_base64.resize(static_cast<std::size_t>(EVP_EncodeBlock(
-                    reinterpret_cast<unsigned char*>(current.body_md5_base64.data()), digest, static_cast<int>(length))));
+                std::string& md5_text = current.body_md5_base64;
+                md5_text.assign(4 * ((length + 2) / 3) + 1, '\0');
+                md5_text.resize(static_cast<std::size_t>(EVP_EncodeBlock(
+                    reinterpret_cast<unsigned char*>(md5_text.data()), digest, static_cast<int>(length))));
                 current.body_done = now;
                 record(std::move(current));
                 current = {};
@@ -142,7 +143,7 @@ bool link_proxy::start()
     ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address = loopback(port_);
     socklen_t length = sizeof address;
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 128) != 0 ||
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 64) != 0 ||
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
         ::close(listener_);
         return false;

@@ -73,7 +73,7 @@ TEST_F(UploadPage, FailuresShowTheirReasonAndLeaveTheRowPendingUntilARunComplete
     store->refuse_manifest = true;
     manager.uploads().set_client(store, 2);
     EXPECT_EQ(run(), "上传失败：服务器拒收");
-    EXPECT_EQ(manager.ledger().records_snapshot()[0].status, "待上传") << "a dataset without its manifest is not delivered";
+    EXPECT_EQ(manager.ledger().records_snapshot()[0].status, "待上传") << "not delivered without its manifest";
 
     store->refuse_manifest = false;
     store->sent();
