@@ -56,21 +56,18 @@ TEST(LedgerCsv, EveryFieldSurvivesWriteAndRead)
 
 TEST(LedgerCsv, ReaderAcceptsWhatOtherToolsWrite)
 {
-    // Byte-order mark, CRLF ends, no final line feed.
-    auto document = ledger_csv::parse("\xEF\xBB\xBF" "a,b\r\n1,2\r\n3,4");
-    EXPECT_EQ(document.header, (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(document.rows, (std::vector<std::vector<std::string>>{{"1", "2"}, {"3", "4"}}));
-
-    // Quotes in the middle of a bare field are data; surrounding spaces stay.
-    document = ledger_csv::parse("a,b\n x\"y ,\"q\"\"q\"\n");
-    EXPECT_EQ(document.rows, (std::vector<std::vector<std::string>>{{" x\"y ", "q\"q"}}));
-
-    // Empty lines are rows; a trailing separator is an empty last field.
-    document = ledger_csv::parse("a,b\n\n1,\n");
-    EXPECT_EQ(document.rows, (std::vector<std::vector<std::string>>{{""}, {"1", ""}}));
-    document = ledger_csv::parse("a,b\n1,");
-    EXPECT_EQ(document.rows, (std::vector<std::vector<std::string>>{{"1", ""}}));
-
+    // A byte-order mark, CRLF, no final line feed; quotes inside a bare field; empty lines; a trailing comma.
+    const std::pair<const char*, std::vector<std::vector<std::string>>> cases[] = {
+        {"\xEF\xBB\xBF" "a,b\r\n1,2\r\n3,4", {{"1", "2"}, {"3", "4"}}},
+        {"a,b\n x\"y ,\"q\"\"q\"\n", {{" x\"y ", "q\"q"}}},
+        {"a,b\n\n1,\n", {{""}, {"1", ""}}},
+        {"a,b\n1,", {{"1", ""}}},
+    };
+    for (const auto& [text, rows] : cases) {
+        const ledger_csv::table document = ledger_csv::parse(text);
+        EXPECT_EQ(document.header, (std::vector<std::string>{"a", "b"})) << text;
+        EXPECT_EQ(document.rows, rows) << text;
+    }
     EXPECT_TRUE(ledger_csv::parse("").header.empty());
 }
 
