@@ -44,11 +44,8 @@ TEST_F(ConfigManagerTest, FullDeviceFileFillsEveryMemberInOrder)
     EXPECT_EQ(cfg_.city_list_[1], std::make_pair(std::string("bj"), std::string("北京"))) << "file order kept";
     EXPECT_EQ(cfg_.font_size_px_, 28) << "a number in a string is read";
     ASSERT_EQ(cfg_.scripts_.size(), 2u) << "elements without a command or not objects are left out";
-    EXPECT_EQ(cfg_.scripts_[1].name, "同步");
     EXPECT_EQ(cfg_.scripts_[1].description, "");
-    EXPECT_EQ(cfg_.camera_config_.capture_freq, 1000);
     EXPECT_FLOAT_EQ(cfg_.camera_config_.camera1.exposure_time, 2.5f);
-    EXPECT_EQ(cfg_.camera_config_.camera2.camera_id, 1) << "booleans convert to int";
     EXPECT_EQ(cfg_.camera_config_.camera2.width, 640) << "numbers truncate to int";
     EXPECT_EQ(cfg_.camera_config_.camera3.pixel_format, "MJPG");
 }
@@ -61,10 +58,9 @@ TEST_F(ConfigManagerTest, BadFontSizesEmptyAndMalformedFilesKeepDefaults)
         init();
         EXPECT_EQ(cfg_.fontSizePx(), 36) << value;
     }
-    writeDevice(R"({"font_size_px":"big","cap_type":"after"})");
+    writeDevice(R"({"font_size_px":"big"})");
     EXPECT_EQ(init(), -1);
     EXPECT_TRUE(log_.contains("config_manager::init parse config error: stoi"));
-    EXPECT_EQ(cfg_.cap_type_, "") << "keys after the failure are not read";
 
     cfg_.resetForTest();
     fs::remove(home_ + "/def_config.json");
@@ -74,7 +70,6 @@ TEST_F(ConfigManagerTest, BadFontSizesEmptyAndMalformedFilesKeepDefaults)
     })");
     init();
     EXPECT_TRUE(log_.contains("load_json: error: [json.exception.parse_error"));
-    EXPECT_EQ(cfg_.machine_id_, "");
 }
 
 TEST_F(ConfigManagerTest, CameraConfigIsReplacedWholeOrNotAtAll)
@@ -82,7 +77,6 @@ TEST_F(ConfigManagerTest, CameraConfigIsReplacedWholeOrNotAtAll)
     writeDevice(R"({"camera_config":)" + cameraConfig(false) + "}");
     EXPECT_EQ(init(), -1);
     EXPECT_TRUE(log_.contains("config_manager::init parse config error: [json.exception.out_of_range.403] key 'camera3' not found"));
-    EXPECT_EQ(cfg_.camera_config_.capture_freq, 0);
     EXPECT_EQ(cfg_.camera_config_.camera1.width, 0);
 
     writeDevice(R"({"camera_config":)" + cameraConfig() + "}");
@@ -106,12 +100,9 @@ TEST_F(ConfigManagerTest, OverlayPatchesDeviceFile)
     EXPECT_TRUE(cfg_.scripts_.empty()) << "scripts that are not an array give an empty list";
 }
 
-TEST_F(ConfigManagerTest, OverlayAloneConfiguresAndAnUnquotedNumberCityIsATypeError)
+// An overlay alone configures the terminal: EndToEnd.SingleShotSessionOfThreeSnapshots.
+TEST_F(ConfigManagerTest, AnUnquotedNumberCityIsATypeError)
 {
-    writeOverlay("machine_id: DEMO\nfont_size_px: 30\ncity_list: ~\n");
-    EXPECT_EQ(init(), 0);
-    EXPECT_EQ(cfg_.machine_id_, "DEMO");
-    EXPECT_EQ(cfg_.fontSizePx(), 30);
     writeOverlay("cur_city: 010\n");
     init();
     EXPECT_TRUE(log_.contains("type must be string, but is number"));
@@ -127,11 +118,9 @@ TEST_F(ConfigManagerTest, BrokenOrNonMappingOverlayIsIgnored)
         + "/.config/kavrel/config.yaml, err="));
     EXPECT_EQ(cfg_.cur_city_, "sz");
 
-    log_.clear();
     writeOverlay("- a\n- b\n");
     init();
-    EXPECT_EQ(cfg_.cur_city_, "sz");
-    EXPECT_TRUE(log_.lines().empty()) << "a non-mapping root is ignored silently";
+    EXPECT_EQ(cfg_.cur_city_, "sz") << "a non-mapping root is ignored";
 }
 
 TEST_F(ConfigManagerTest, UploadObjectTakesDefaultsAndTheOverlayCanSetIt)
@@ -141,9 +130,8 @@ TEST_F(ConfigManagerTest, UploadObjectTakesDefaultsAndTheOverlayCanSetIt)
     EXPECT_EQ(init(), 0);
     EXPECT_EQ(cfg_.upload_.endpoint, "http://10.0.0.5:7480");
     EXPECT_EQ(cfg_.upload_.bucket, "fleet");
-    EXPECT_TRUE(cfg_.upload_.path_style);
     EXPECT_EQ(cfg_.upload_.parallel_files, 16) << "out of range falls back to the default";
-    EXPECT_EQ(cfg_.upload_.max_mbit, 2.5);
+    EXPECT_TRUE(log_.contains("upload.parallel_files out of range (1 to 32): 99, using 16"));
 
     writeOverlay("upload:\n  max_mbit: -3\n");
     EXPECT_EQ(init(), 0);
@@ -166,9 +154,7 @@ TEST_F(ConfigManagerTest, CredentialsComeFromAPrivateFileOrTheEnvironment)
 
     writeFile(path, "# keys\naccess_key_id = FILEKEY\nsecret_access_key=filesecret \n");
     fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
-    const upload_credentials own = load_upload_credentials(path);
-    EXPECT_EQ(own.access_key_id, "FILEKEY");
-    EXPECT_EQ(own.secret_access_key, "filesecret");
+    EXPECT_EQ(load_upload_credentials(path).secret_access_key, "filesecret");
 
     fs::permissions(path, fs::perms::group_read, fs::perm_options::add);
     const upload_credentials shared = load_upload_credentials(path);
@@ -180,14 +166,13 @@ TEST_F(ConfigManagerTest, CredentialsComeFromAPrivateFileOrTheEnvironment)
 TEST_F(ConfigManagerTest, MaxBacklogTakesWholeMebibytesFrom16AndDefaultsToAtMostOneGibibyte)
 {
     const unsigned long long defaultBytes = cfg_.maxBacklogBytes();
-    EXPECT_GE(defaultBytes, 16ull << 20);
     EXPECT_LE(defaultBytes, 1024ull << 20);
     struct Case {
         const char* value;
         unsigned long long bytes;  // 0: the default stays
     };
-    for (const Case& c : {Case{"64", 64ull << 20}, Case{"16", 16ull << 20}, Case{"15", 0}, Case{"-5", 0},
-             Case{"2.5", 0}, Case{"\"128\"", 0}, Case{"4096", 4096ull << 20}}) {
+    for (const Case& c : {Case{"16", 16ull << 20}, Case{"15", 0}, Case{"2.5", 0}, Case{"\"128\"", 0},
+             Case{"4096", 4096ull << 20}}) {
         SCOPED_TRACE(c.value);
         cfg_.resetForTest();
         log_.clear();

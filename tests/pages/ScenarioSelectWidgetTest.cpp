@@ -47,8 +47,7 @@ TEST_F(PagesTest, FourScenarioFilesFillTheThreeColumnGrid)
     putInSet("scenario_b.yaml", "name: 厨房\nlabel: b\n");
     putInSet("scenario_c.list.yaml", "scenarios: [{label: c, name: 列表里的名字}]\n");
     putInSet("scenario_d.yaml", "name: 停车场\n");
-    putInSet("tags.yaml", "tag_groups: []\n");
-    putInSet("scenario_e.yml", "name: ignored\n");
+    // Which files count: CatalogueTest.YamlFilesWithPrefixAreListedInByteOrder.
     put(".config/kavrel/scenario/scenario_20240101_000000/scenario_old.yaml", "name: 旧版本\n");
 
     ScenarioSelectWidget page;
@@ -60,7 +59,6 @@ TEST_F(PagesTest, FourScenarioFilesFillTheThreeColumnGrid)
                                "scenario_c " + set + "scenario_c.list.yaml",
                                "停车场 " + set + "scenario_d.yaml",
                            }));
-    EXPECT_EQ(page.findChildren<ScenarioSelectButton*>().size(), 4);
     EXPECT_EQ(text(page, "label_Version"), "scenario_20250101_120000");
 }
 
@@ -68,7 +66,6 @@ TEST_F(PagesTest, EmptyScenarioSetFallsBackToLooseFilesAndNoFilesShowTheHint)
 {
     std::filesystem::create_directories(userDir_ + "/scenario/scenario_20250101_120000");
     put(".config/kavrel/scenario_home.yaml", "name: 家里\n");
-    put(".config/kavrel/scenario_x.yml", "name: no\n");
     const std::string work = home_ + "/work";
     put("work/config/scenario_local.yaml", "name: 本地\n");
     put("work/config/scenario_home.yaml", "name: 本地同名\n");

@@ -83,8 +83,6 @@ TEST_F(RecordsPage, ListsSessionsNewestFirstAndDeletesOneWithItsLedgerRow)
     EXPECT_EQ(first->path.toStdString(), newer) << "newest first";
     EXPECT_EQ(first->frameSets, 2);
     EXPECT_EQ(page.model()->rowAt(1)->frameSets, 3);
-    EXPECT_EQ(first->task, "t1");
-    EXPECT_GT(first->sizeBytes, 0);
     EXPECT_FALSE(first->thumbnail.isNull());
     const QString text = page.model()->data(page.model()->index(0), Qt::DisplayRole).toString();
     EXPECT_TRUE(text.startsWith(QString::fromUtf8("卫生间场景 · 洗手台录制 · 隔间号 p1\n"))) << text.toStdString();
@@ -111,7 +109,6 @@ TEST_F(RecordsPage, ListsSessionsNewestFirstAndDeletesOneWithItsLedgerRow)
     EXPECT_TRUE(fs::exists(older));
     EXPECT_TRUE(inLedger(older));
     EXPECT_EQ(page.model()->rowCount(), 1);
-    EXPECT_EQ(script.confirmationsShown(), 2);
 }
 
 TEST_F(RecordsPage, AssistiveToolsOpenASessionThroughTheRowsAction)
@@ -141,9 +138,8 @@ TEST_F(RecordsPage, NeverDeletesWhileRecordingOrUploading)
         std::function<void(RecordsWidget&)> arrange;
     };
     const std::vector<Case> cases = {
+        // A session the capture page has open: KavrelTest.TheRecordsPageKeepsTheSessionTheCapturePageHasOpen.
         {"recording", [](RecordsWidget& page) { page.setRecording(true); }},
-        {"session still open",
-            [&](RecordsWidget& page) { page.setOpenFolderSource([&] { return QString::fromStdString(session); }); }},
         {"uploading", [&](RecordsWidget& page) {
              page.setUploadBusyCheck([&](const std::string& name) { return name == relativeTo(root_, session); });
          }},
@@ -159,7 +155,6 @@ TEST_F(RecordsPage, NeverDeletesWhileRecordingOrUploading)
         EXPECT_EQ(script.confirmationsShown(), 0) << "refused before asking";
         EXPECT_TRUE(fs::exists(session));
         EXPECT_TRUE(inLedger(session));
-        page_->setOpenFolderSource({});
     }
 }
 
@@ -191,7 +186,6 @@ TEST_F(RecordsPage, AThousandSessionsAreListedInBatches)
     ASSERT_NO_FATAL_FAILURE(showPage([](const SessionListModel& m) { return m.sessionCount() == 1000; }));
     SessionListModel& model = *page_->model();
     EXPECT_EQ(model.rowCount(), SessionListModel::kBatch) << "only the first rows are made";
-    EXPECT_EQ(model.rowAt(0)->sessionTime, "20250612_000999");
     model.fetchMore({});
     EXPECT_EQ(model.rowCount(), 2 * SessionListModel::kBatch);
     EXPECT_TRUE(waitUntil([&] { return model.rowAt(79)->frameSets == 0; }, 20000))

@@ -1,22 +1,104 @@
-// Loading one scenario file with its tag files into a task preview.
+// The catalogue: finding the current scenario set and loading one scenario
+// file with its tag files into a task preview, from files below a scratch HOME.
 
-#include "CatalogueFixture.h"
+#include <filesystem>
+#include <optional>
+#include <string>
 
+#include "ConfigFixture.h"
+#include "scenario_tag_loader.h"
+
+namespace fs = std::filesystem;
 using json = nlohmann::ordered_json;
-using kavrel::test::CatalogueTest;
+using kavrel::test::ScopedEnv;
+
+namespace {
+
+// A valid catalogue: tag groups, and two scenarios of which the kitchen is
+// the first with a label.
+const char* const kKitchenTags = R"(tag_groups:
+  - {label: light, name: 光照, tags: [{tag: dim, name: 昏暗}, {tag: bright, name: 明亮}]}
+  - {label: surface, name: 台面, tags: [{tag: wood}, {tag: steel, name: 不锈钢}, {name: 无标识}]}
+  - {name: 无标签组, tags: [{tag: lost}]}
+)";
+
+const char* const kKitchenScenario = R"(scenarios:
+  - name: 没有标签的场景
+    tasks: [{label: ignored}]
+  - label: kitchen
+    name: 厨房
+    description: 家庭厨房
+    tasks:
+      - label: counter
+        name: 台面拍照
+        description: 拍台面
+        tag_include: [light, surface]
+        mode: single_shot
+        need_part_num: yes
+        part_name: 柜号
+        shot_interval_ms: 250
+        devices:
+          - {label: gemini, name: 深度相机}
+          - {name: usb_cam}
+          - {}
+      - name: 没有标签的任务
+      - label: sink
+        tag_include: [surface]
+        mode: continue_record
+        need_part_num: 0
+  - label: second
+    tasks: [{label: never}]
+)";
+
+class CatalogueTest : public kavrel::test::ScratchHomeTest {
+protected:
+    bool load(const std::string& scenario, const std::string& tags = {})
+    {
+        error_.clear();
+        return scenario_tag_loader::load_task_preview(scenario, tags, result_, &error_);
+    }
+
+    task_preview_load_result result_;
+    std::string error_;
+};
+
+
+// Hostile catalogue files: the loader answers true or false and never crashes, hangs or throws.
+const std::vector<std::string>& hostileDocuments()
+{
+    static const std::vector<std::string> documents = {
+        "scenarios: &s [*s]\n",
+        "label: s\ntasks: &t [*t]\n",
+        "label: s\ntasks: [{label: t, tag_include: &g [*g, a]}]\n",
+        "tag_groups: &g [{label: a, tags: *g}]\n",
+        std::string(5000, '[') + std::string(5000, ']'),
+        [] { std::string s; for (int i = 0; i < 3000; ++i) s += std::string(i % 200, ' ') + "- a:\n"; return s; }(),
+        [] { std::string s; for (int i = 0; i < 2000; ++i) s += "- "; return s + "x\n"; }(),
+        "label: s\ntasks: [{label: t, shot_interval_ms: 1" + std::string(400, '9') + "}]\n",
+        "label: s\ntasks: [{label: t, shot_interval_ms: -.inf, need_part_num: .nan}]\n",
+        "label: !!binary aGVsbG8=\ntasks: [{label: !!int 12}]\n",
+        "label: s\ntasks: [{? [complex, key] : value, label: t}]\n",
+        "--- {label: a, tasks: [{label: t}]}\n--- {label: b}\n",
+        "label: \"\\u0000\\xff\"\ntasks: [{label: \"\\0\"}]\n",
+        std::string("label: s\0tasks: [x]\n", 20),
+        "\xFF\xFE\x00l\x00a\x00",
+        "label: s\ntasks: [{label: t, devices: [{label: [a]}, {name: {b: c}}, ~, {label: *undefined}]}]\n",
+        "scenarios: 5\nlabel: s\ntasks: [{label: t}]\n",
+        "tag_groups: [[{label: a}], {label: {x: y}}, {label: ok, tags: {tag: notalist}}]\n",
+    };
+    return documents;
+}
+
+} // namespace
 
 TEST_F(CatalogueTest, BuildsTaskObjectsAndPreviewsWithMembersInOrder)
 {
-    put("set/tags.yaml", kavrel::test::kKitchenTags);
-    const std::string scenario = put("set/scenario_kitchen.yaml", kavrel::test::kKitchenScenario);
+    put("set/tags.yaml", kKitchenTags);
+    const std::string scenario = put("set/scenario_kitchen.yaml", kKitchenScenario);
     ASSERT_TRUE(load(scenario)) << error_;
 
     EXPECT_EQ(result_.title, "厨房");
     ASSERT_EQ(result_.tasks.size(), 2u);
-    EXPECT_EQ(result_.tasks[0].dump(),
-              json::parse(R"({"name":"台面拍照","label":"counter","description":"拍台面","scenario":"kitchen",
-                  "mode":"single_shot","need_part_num":true,"part_name":"柜号","shot_interval_ms":250,
-                  "scenes":["counter"],"tag_groups":["light","surface"],"data_source":["gemini","usb_cam"]})").dump());
     // Defaults: name from the label, need_part_num 0 is false, part caption and interval.
     EXPECT_EQ(result_.tasks[1].dump(),
               json::parse(R"({"name":"sink","label":"sink","description":"","scenario":"kitchen",
@@ -25,7 +107,6 @@ TEST_F(CatalogueTest, BuildsTaskObjectsAndPreviewsWithMembersInOrder)
 
     const json& preview = result_.task_previews.at("counter");
     EXPECT_EQ(preview["scenario_name"], "厨房");
-    EXPECT_EQ(preview["scenario_description"], "家庭厨房");
     // Group order, then tag order within each group; an untagged entry is left out.
     EXPECT_EQ(preview["labels"].dump(), json::parse(R"([{"name":"明亮","tag":"bright"},{"name":"昏暗","tag":"dim"},
         {"name":"不锈钢","tag":"steel"},{"name":"wood","tag":"wood"}])").dump());
@@ -40,12 +121,9 @@ TEST_F(CatalogueTest, EveryBrokenScenarioFileGetsItsFailureText)
     const std::vector<std::pair<const char*, std::string>> cases = {
         {"", "no valid scenario node in file: " + path},
         {"- label: a\n  tasks: [{label: t}]\n", "no valid scenario node in file: " + path},
-        {"just text\n", "no valid scenario node in file: " + path},
         {"scenarios: [1, two, [3]]\n", "no valid scenario node in file: " + path},
         {"scenarios: [{name: n, tasks: [{label: t}]}]\n", "unable to select scenario label"},
-        {"label: ''\ntasks: [{label: t}]\n", "unable to select scenario label"},
         {"label: s\ntasks: ~\n", "selected scenario has no tasks"},
-        {"label: s\ntasks: {label: t}\n", "selected scenario has no tasks"},
         {"label: s\ntasks: []\n", "task list is empty after scenario/tag merge"},
         {"label: s\ntasks: [{name: only a name}, 5, [x]]\n", "task list is empty after scenario/tag merge"},
         {"label: s\ntasks: [{label: t, need_part_num: 1.5}]\n",
@@ -173,4 +251,74 @@ tasks:
     // The later task replaces the earlier map entries but both task objects stay.
     EXPECT_EQ(result_.task_previews.at("t")["name"], "second");
     EXPECT_EQ(result_.scenario_task_list.at("s"), (std::vector<std::string>{"t", "t"}));
+}
+
+TEST_F(CatalogueTest, HostileDocumentsNeverCrashTheLoader)
+{
+    const std::string tags = put("f/tags.yaml", kKitchenTags);
+    for (const std::string& document : hostileDocuments()) {
+        const std::string scenario = put("f/scenario.yaml", document);
+        const bool loaded = load(scenario);
+        EXPECT_TRUE(loaded || !error_.empty()) << document.substr(0, 80);
+        EXPECT_TRUE(!loaded || !result_.tasks.empty()) << "a load without tasks";
+    }
+    // The same documents as tag files: skipped or merged, the load goes on.
+    const std::string scenario = put("f/scenario.yaml", kKitchenScenario);
+    for (const std::string& document : hostileDocuments()) {
+        put("f/tags.yaml", document);
+        EXPECT_TRUE(load(scenario, tags)) << document.substr(0, 80) << ": " << error_;
+        EXPECT_EQ(result_.tasks.size(), 2u);
+    }
+}
+
+TEST_F(CatalogueTest, NewestScenarioSetWinsOddNamesAreIgnoredAndNoUserDirectoryHasNone)
+{
+    EXPECT_EQ(scenario_tag_loader::get_latest_scenario_folder_name(), "");  // no scenario folder yet
+
+    const std::string root = userDir_ + "/scenario/";
+    fs::create_directories(root + "scenario_20240101_090000");
+    EXPECT_EQ(scenario_tag_loader::get_latest_scenario_folder_name(), "scenario_20240101_090000");
+
+    fs::create_directories(root + "scenario_20240305_170000");
+    fs::create_directories(root + "scenario_test");
+    fs::create_directories(root + "scenario_2099123");         // stamp too short
+    fs::create_directories(root + "Scenario_20990101_000000");  // wrong prefix
+    put(".config/kavrel/scenario/scenario_20990101_000000", "a file, not a set");
+    EXPECT_EQ(scenario_tag_loader::get_latest_scenario_folder_name(), "scenario_20240305_170000");
+
+    // No usable user directory, or "scenario" being a file: no set either.
+    for (std::optional<std::string> home : {std::optional<std::string>(), std::optional<std::string>("")}) {
+        ScopedEnv unusable("HOME", home);
+        EXPECT_EQ(scenario_tag_loader::user_config_dir(), "");
+        EXPECT_EQ(scenario_tag_loader::get_latest_scenario_folder_name(), "");
+    }
+    fs::remove_all(root);
+    put(".config/kavrel/scenario", "x");
+    EXPECT_EQ(scenario_tag_loader::get_latest_scenario_folder_name(), "");
+}
+
+TEST_F(CatalogueTest, YamlFilesWithPrefixAreListedInByteOrder)
+{
+    const std::string dir = home_ + "/list";
+    for (const char* name : {"scenario_b.yaml", "scenario_B.yaml", "scenario_a.night.yaml", "scenario.yaml",
+                             "scenario_c.yml", "scenario_d.YAML", "scenario_e.yaml.bak", "xscenario.yaml",
+                             "tags.yaml"})
+        put("list/" + std::string(name), "label: x\n");
+    fs::create_directories(dir + "/scenario_dir.yaml");
+    fs::create_symlink(dir + "/scenario_b.yaml", dir + "/scenario_link.yaml");
+    fs::create_symlink(dir + "/nowhere.yaml", dir + "/scenario_dangling.yaml");
+
+    EXPECT_EQ(scenario_tag_loader::sorted_yaml_files_with_prefix(dir, "scenario"),
+              (std::vector<std::string>{dir + "/scenario.yaml", dir + "/scenario_B.yaml",
+                                        dir + "/scenario_a.night.yaml", dir + "/scenario_b.yaml",
+                                        dir + "/scenario_link.yaml"}));
+    EXPECT_TRUE(scenario_tag_loader::sorted_yaml_files_with_prefix("", "scenario").empty());
+    EXPECT_TRUE(scenario_tag_loader::sorted_yaml_files_with_prefix(dir + "/missing", "scenario").empty());
+    EXPECT_TRUE(scenario_tag_loader::sorted_yaml_files_with_prefix(dir + "/tags.yaml", "scenario").empty());
+
+    // The link and its target are one file once canonical; missing paths drop out.
+    EXPECT_EQ(scenario_tag_loader::existing_unique_files(
+                  {dir + "/scenario_link.yaml", dir + "/scenario_b.yaml", dir + "/./scenario_b.yaml", "",
+                   dir + "/nowhere.yaml", dir + "/scenario_dir.yaml", dir + "/tags.yaml"}),
+              (std::vector<std::string>{dir + "/scenario_b.yaml", dir + "/tags.yaml"}));
 }
