@@ -1,8 +1,12 @@
+// The terminal's configuration: the device file, the user's YAML overlay and
+// how YAML turns into JSON for it, upload settings and credentials.
+#include <cmath>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
 #include "ConfigFixture.h"
+#include "yaml_json.h"
 
 namespace fs = std::filesystem;
 using kavrel::test::ScopedEnv;
@@ -19,6 +23,11 @@ std::string cameraConfig(bool withCamera3 = true)
     if (withCamera3)
         s += std::string(R"(,"camera3":)") + kCamera;
     return s + "}";
+}
+
+nlohmann::ordered_json convert(const std::string& yaml)
+{
+    return yaml_to_json(YAML::Load(yaml));
 }
 
 class ConfigManagerTest : public kavrel::test::ScratchHomeTest {
@@ -181,4 +190,37 @@ TEST_F(ConfigManagerTest, MaxBacklogTakesWholeMebibytesFrom16AndDefaultsToAtMost
         EXPECT_EQ(cfg_.maxBacklogBytes(), c.bytes ? c.bytes : defaultBytes);
         EXPECT_EQ(log_.contains("max_backlog_mb must be a whole number"), c.bytes == 0);
     }
+}
+
+TEST(YamlToJson, ScalarsTakeTheFirstTypeThatFitsAndMappingsKeepDocumentOrder)
+{
+    // The JSON text tells the types apart: 10 is an integer, 1.5 a double.
+    const std::pair<const char*, const char*> cases[] = {
+        {"yes", "true"},
+        {"010", "10"},
+        {"\"010\"", "\"010\""},
+        {"1.5", "1.5"},
+        {"12abc", "\"12abc\""},
+        {"~", "null"},
+        {"'true'", "\"true\""},
+        {"\"  7\"", "\"  7\""},
+    };
+    for (const auto& [yaml, json] : cases)
+        EXPECT_EQ(convert(std::string("a: ") + yaml)["a"].dump(), json) << yaml;
+    const auto j = convert("g: -.INF\ni: .NaN\nm: 9223372036854775808\n");
+    EXPECT_TRUE(std::isinf(j["g"].get<double>()) && j["g"].get<double>() < 0);
+    EXPECT_TRUE(std::isnan(j["i"].get<double>()));
+    EXPECT_TRUE(j["m"].is_number_float()) << "beyond 64 bits falls back to a double";
+    EXPECT_EQ(convert("z: 1\na: [1, two, {k: v}]\nm: {y: 2, b: 3}\n").dump(),
+        R"({"z":1,"a":[1,"two",{"k":"v"}],"m":{"y":2,"b":3}})");
+}
+
+TEST(YamlToJson, SelfReferencingAnchorIsRefusedNotRecursedForever)
+{
+    EXPECT_THROW(convert("a: &x [*x]\n"), std::runtime_error);
+    std::string deep = "v";
+    for (int i = 0; i < 70; ++i)
+        deep = "[" + deep + "]";
+    EXPECT_THROW(convert("a: " + deep + "\n"), std::runtime_error);
+    EXPECT_NO_THROW(convert("a: [[[[1]]]]\n"));
 }

@@ -1,20 +1,45 @@
 // The information page, clicked through as an operator would.
 
+#include <QApplication>
 #include <QLabel>
+#include <QListWidget>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
+#include <QTimer>
 
 #include "InformationCollectionWidget.h"
 #include "PagesFixture.h"
 #include "Popupkeyboard.h"
+#include "SelectableListItemButton.h"
 
 using kavrel::test::PagesTest;
-using kavrel::test::rowButton;
-using kavrel::test::rowTexts;
-using kavrel::test::selectedRows;
 
 namespace {
+
+SelectableListItemButton* rowButton(QListWidget* list, int row)
+{
+    QListWidgetItem* item = list ? list->item(row) : nullptr;
+    return item ? qobject_cast<SelectableListItemButton*>(list->itemWidget(item)) : nullptr;
+}
+
+QStringList rowTexts(QListWidget* list)
+{
+    QStringList texts;
+    for (int i = 0; list && i < list->count(); ++i)
+        texts << (rowButton(list, i) ? rowButton(list, i)->text() : QStringLiteral("<no button>"));
+    return texts;
+}
+
+QList<int> selectedRows(QListWidget* list)
+{
+    QList<int> rows;
+    for (int i = 0; list && i < list->count(); ++i) {
+        if (rowButton(list, i) && rowButton(list, i)->selected)
+            rows << i;
+    }
+    return rows;
+}
 
 const char* const kTags = R"(tag_groups:
   - {label: light, name: 光照, tags: [{tag: dim, name: 昏暗}, {tag: bright, name: 明亮}]}
@@ -71,12 +96,16 @@ protected:
     }
 
     // Presses "进入采集" (or the compartment button) with the keypad answered
-    // by `keys`, then the confirm key (or Escape when cancel is set).
-    std::shared_ptr<bool> pressWithKeypad(QPushButton* button, std::vector<int> keys, bool cancel = false)
+    // by `keys`, then the confirm key (or Escape when cancel is set); tells
+    // whether the keypad opened.
+    static bool pressWithKeypad(QPushButton* button, std::vector<int> keys, bool cancel = false)
     {
-        auto answered = kavrel::test::answerNextModal([keys, cancel](QWidget* modal) {
-            auto* keyboard = qobject_cast<Popupkeyboard*>(modal);
+        auto answered = std::make_shared<bool>(false);
+        QTimer::singleShot(0, [keys, cancel, answered] {
+            ASSERT_TRUE(kavrel::test::waitUntil([] { return QApplication::activeModalWidget() != nullptr; }, 3000));
+            auto* keyboard = qobject_cast<Popupkeyboard*>(QApplication::activeModalWidget());
             ASSERT_NE(keyboard, nullptr);
+            *answered = true;
             for (int key : keys)
                 keyboard->key(key)->click();
             if (cancel)
@@ -85,7 +114,7 @@ protected:
                 keyboard->key(Popupkeyboard::kConfirmKey)->click();
         });
         button->click();
-        return answered;
+        return *answered;
     }
 
     std::string scenarioPath_;
@@ -119,7 +148,7 @@ TEST_F(InformationPageTest, PickingAScenarioSelectsTheFirstTaskAndGroupAndAnothe
 // Date, city, labels, number and mode reaching the session: EndToEnd.SingleShotSessionOfThreeSnapshots.
 TEST_F(InformationPageTest, EnterWritesTheCollectionInfo)
 {
-    EXPECT_TRUE(*pressWithKeypad(compartment(), {1, 2}));
+    EXPECT_TRUE(pressWithKeypad(compartment(), {1, 2}));
     EXPECT_EQ(compartment()->text(), QString::fromUtf8("隔间号:12"));
     clickRow(tags(), 1);
     confirm()->click();
@@ -140,10 +169,10 @@ TEST_F(InformationPageTest, EnterWritesTheCollectionInfo)
 TEST_F(InformationPageTest, EnterAsksForTheNumberUntilOneIsGiven)
 {
     QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
-    EXPECT_TRUE(*pressWithKeypad(confirm(), {}));  // confirmed empty
-    EXPECT_TRUE(*pressWithKeypad(confirm(), {3}, /*cancel=*/true));
+    EXPECT_TRUE(pressWithKeypad(confirm(), {}));  // confirmed empty
+    EXPECT_TRUE(pressWithKeypad(confirm(), {3}, /*cancel=*/true));
     EXPECT_EQ(page_->partNumber(), "");
-    EXPECT_TRUE(*pressWithKeypad(confirm(), {4, 0, 7, 9}));
+    EXPECT_TRUE(pressWithKeypad(confirm(), {4, 0, 7, 9}));
     EXPECT_EQ(enter.count(), 0) << "the keypad only fills the number in";
     EXPECT_EQ(page_->partNumber(), "407") << "the keypad stops at three digits";
 
@@ -152,15 +181,15 @@ TEST_F(InformationPageTest, EnterAsksForTheNumberUntilOneIsGiven)
     EXPECT_EQ(CollectionContext::instance().collectionInfo().part_number, "407");
 
     // A stored number is offered again and survives a cancelled edit.
-    EXPECT_TRUE(*pressWithKeypad(compartment(), {Popupkeyboard::kDeleteKey, 6}, /*cancel=*/true));
+    EXPECT_TRUE(pressWithKeypad(compartment(), {Popupkeyboard::kDeleteKey, 6}, /*cancel=*/true));
     EXPECT_EQ(page_->partNumber(), "407");
-    EXPECT_TRUE(*pressWithKeypad(compartment(), {Popupkeyboard::kDeleteKey, Popupkeyboard::kDeleteKey, 5}));
+    EXPECT_TRUE(pressWithKeypad(compartment(), {Popupkeyboard::kDeleteKey, Popupkeyboard::kDeleteKey, 5}));
     EXPECT_EQ(page_->partNumber(), "45");
 }
 
 TEST_F(InformationPageTest, NumberStaysAcrossNumberedTasksAndGoesWithATaskWithoutOne)
 {
-    EXPECT_TRUE(*pressWithKeypad(compartment(), {8}));
+    EXPECT_TRUE(pressWithKeypad(compartment(), {8}));
     clickRow(tasks(), 3);
     EXPECT_EQ(page_->partNumber(), "8");
     EXPECT_EQ(compartment()->text(), QString::fromUtf8("柜号:8"));

@@ -47,7 +47,9 @@ TEST_F(PagesTest, FourScenarioFilesFillTheThreeColumnGrid)
     putInSet("scenario_b.yaml", "name: 厨房\nlabel: b\n");
     putInSet("scenario_c.list.yaml", "scenarios: [{label: c, name: 列表里的名字}]\n");
     putInSet("scenario_d.yaml", "name: 停车场\n");
-    // Which files count: CatalogueTest.YamlFilesWithPrefixAreListedInByteOrder.
+    // Only scenario*.yaml of the newest set count, in byte order.
+    putInSet("tags.yaml", "tag_groups: []\n");
+    putInSet("scenario_e.yml", "name: ignored\n");
     put(".config/kavrel/scenario/scenario_20240101_000000/scenario_old.yaml", "name: 旧版本\n");
 
     ScenarioSelectWidget page;

@@ -1,9 +1,11 @@
-// The tools window driven through its real widgets, with real child
-// processes (small shell scripts); message boxes are answered by a hook.
+// Configured "scripts" elements as tool entries, and the tools window driven
+// through its real widgets with real child processes (small shell scripts);
+// message boxes are answered by a hook.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <map>
+#include <tuple>
 #include <vector>
 
 #include <sys/types.h>
@@ -11,7 +13,6 @@
 #include <QFile>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTextEdit>
 #include <gtest/gtest.h>
@@ -93,18 +94,51 @@ protected:
     ToolsWidget::MessageHook previousHook_;
 };
 
-TEST_F(ToolsWidgetTest, OneTabPerNamedEntryWithACommandInConfiguredOrder)
+TEST(ToolEntries, CommandsSplitAsAShellDoesAndBareNamesLiveInUsrBin)
 {
-    configure({{"", "a.sh", ""}, {"First", "  backup.sh --all  ", ""}, {"NoCommand", "", ""}, {"   ", "b.sh", ""},
-               {"  Second  ", "second.sh", "清理缓存"}, {"EmptyQuotes", "\"\"", ""}, {"Third", "echo.sh %1", ""}});
-    ToolsWidget w;
-    ASSERT_EQ(w.tabWidget()->count(), 3);
-    EXPECT_EQ(w.tabWidget()->tabText(1), "Second");
-    EXPECT_EQ(w.page(1)->logView()->toPlainText(), "清理缓存");
+    for (const auto& [cmd, program, arguments] : std::vector<std::tuple<std::string, QString, QStringList>>{
+             {"backup.sh --all", "/usr/bin/backup.sh", {"--all"}},
+             {"   fsck.sh   ", "/usr/bin/fsck.sh", {}},
+             {"./tools/x.sh", "./tools/x.sh", {}},
+             {"sync.sh    --dry-run     -n 3", "/usr/bin/sync.sh", {"--dry-run", "-n", "3"}},
+             {R"("/opt/my tool.sh" "two words" plain)", "/opt/my tool.sh", {"two words", "plain"}},
+             {"/bin/sh -c 'echo done; exit 0'", "/bin/sh", {"-c", "echo done; exit 0"}},
+             {R"(/bin/echo 'it''s' "say \"hi\"" a\ b 'x"y')", "/bin/echo", {"its", "say \"hi\"", "a b", "x\"y"}},
+         }) {
+        const auto entries = makeToolEntries({{"Tool", cmd, ""}});
+        ASSERT_EQ(entries.size(), 1u) << cmd;
+        EXPECT_EQ(entries[0].program, program) << cmd;
+        EXPECT_EQ(entries[0].arguments, arguments) << cmd;
+        EXPECT_TRUE(entries[0].commandError.isEmpty()) << cmd;
+    }
+}
+
+TEST(ToolEntries, ACommandThatDoesNotParseKeepsItsTabAndSaysWhy)
+{
+    const auto entries = makeToolEntries({
+        {"Open", "/bin/sh -c 'echo done", ""},
+        {"Substitution", "echo $(reboot)", ""},
+        {"Pipe", "dmesg | tail", ""},
+    });
+    ASSERT_EQ(entries.size(), 3u);
+    for (const ToolEntry& entry : entries) {
+        EXPECT_TRUE(entry.program.isEmpty()) << entry.name.toStdString();
+        EXPECT_TRUE(entry.commandError.startsWith("命令无法解析: ")) << entry.commandError.toStdString();
+        EXPECT_TRUE(entry.description.contains(entry.commandError)) << "shown in the tab's log view";
+    }
+    EXPECT_TRUE(entries[1].commandError.contains("命令替换")) << "never runs the substitution";
+}
+
+TEST(ToolEntries, OneTabPerNamedEntryWithACommandInConfiguredOrder)
+{
+    const auto entries = makeToolEntries({{"", "a.sh", ""}, {"First", "  backup.sh --all  ", ""}, {"NoCommand", "", ""},
+        {"   ", "b.sh", ""}, {"  Second  ", "second.sh", "清理缓存"}, {"EmptyQuotes", "\"\"", ""},
+        {"Third", "echo.sh %1", ""}});
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[1].name, "Second");
+    EXPECT_EQ(entries[1].description, "清理缓存");
     // The command is shown verbatim, placeholders in it are not refilled.
-    EXPECT_EQ(w.page(2)->logView()->toPlainText(), "执行命令: echo.sh %1");
-    w.onPrimaryAction(3);  // out of range: ignored
-    EXPECT_TRUE(titles_.empty());
+    EXPECT_EQ(entries[2].description, "执行命令: echo.sh %1");
 }
 
 TEST_F(ToolsWidgetTest, OutputStreamsInOrderWithTimePrefixAfterAConfirmationAndBlankChunksAreSkipped)
@@ -181,6 +215,7 @@ TEST_F(ToolsWidgetTest, FailuresAreReportedAndOfferARetry)
     EXPECT_EQ(logMessages(w, 0).last(), "执行完成。");
     EXPECT_EQ(w.page(0)->runButton()->text(), "运行");
 
+    w.onPrimaryAction(4);  // out of range: ignored
     // A missing or unstartable program: nothing starts, the description stays.
     for (int i = 1; i < 4; ++i) {
         w.page(i)->runButton()->click();
