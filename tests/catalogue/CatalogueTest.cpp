@@ -1,5 +1,4 @@
-// The catalogue: finding the current scenario set and loading one scenario
-// file with its tag files into a task preview, from files below a scratch HOME.
+// The catalogue: the current scenario set, and one scenario file with its tag files loaded into a preview.
 
 #include <filesystem>
 #include <optional>
@@ -14,8 +13,7 @@ using kavrel::test::ScopedEnv;
 
 namespace {
 
-// A valid catalogue: tag groups, and two scenarios of which the kitchen is
-// the first with a label.
+// A valid catalogue: the kitchen is the first scenario with a label.
 const char* const kKitchenTags = R"(tag_groups:
   - {label: light, name: 光照, tags: [{tag: dim, name: 昏暗}, {tag: bright, name: 明亮}]}
   - {label: surface, name: 台面, tags: [{tag: wood}, {tag: steel, name: 不锈钢}, {name: 无标识}]}
@@ -155,8 +153,7 @@ TEST_F(CatalogueTest, EachLoadStartsEmptyAndConfigManagerKeepsOnlyASuccessfulOne
 
 TEST_F(CatalogueTest, TagFilesMergeInOrderAndBrokenOnesAreSkipped)
 {
-    // Order: the caller's tags path, tags.yaml beside the scenario, then the
-    // user directory's tag*.yaml in byte order.
+    // Order: the caller's tags path, tags.yaml beside the scenario, the user's tag*.yaml by name.
     const std::string deviceTags =
         put("etc/tags.yaml", "tag_groups: [{label: weather, name: 天气, tags: [{tag: sun, name: 晴}, {tag: rain, name: 雨}]}]\n");
     put("set/tags.yaml", R"(tag_groups:

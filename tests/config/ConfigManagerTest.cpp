@@ -1,5 +1,4 @@
-// The terminal's configuration: the device file, the user's YAML overlay and
-// how YAML turns into JSON for it, upload settings and credentials.
+// The device file, the user's YAML overlay (and YAML to JSON for it), uploads and credentials.
 #include <cmath>
 #include <filesystem>
 

@@ -95,9 +95,7 @@ protected:
         button->click();
     }
 
-    // Presses "进入采集" (or the compartment button) with the keypad answered
-    // by `keys`, then the confirm key (or Escape when cancel is set); tells
-    // whether the keypad opened.
+    // Presses `button`, answers the keypad with `keys` and confirm (or cancel); true if it opened.
     static bool pressWithKeypad(QPushButton* button, std::vector<int> keys, bool cancel = false)
     {
         auto answered = std::make_shared<bool>(false);

@@ -42,9 +42,7 @@ bool insideScrollingView(const QWidget* widget, const QWidget* top)
     return false;
 }
 
-// Describes every visible button, list or tab bar of `top` an operator could
-// not reach: not wholly on `screen` (global coordinates) or cut off by a
-// parent, e.g. "Btn_Confirm '进入采集' at 900,560 120x72".
+// Every visible button, list or tab bar of `top` not wholly on `screen` or cut off by a parent.
 QStringList controlsOutside(const QWidget* top, const QRect& screen)
 {
     QStringList outside;
@@ -97,7 +95,6 @@ int takeShots(Kavrel& window, const QString& folder, const QString& card)
         return 2;
     scenarios.first()->click();
     check(QStringLiteral("information"), &window);
-    // The dialogs an operator meets on the information and capture pages.
     Popupkeyboard keypad(window.informationPage());
     check(QStringLiteral("keypad"), &keypad);
     ConfirmationDialog question(QStringLiteral("提示"), QStringLiteral("是否保存此次拍照数据?"), &window);

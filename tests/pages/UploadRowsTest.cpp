@@ -51,7 +51,6 @@ protected:
         EXPECT_NE(found, nullptr) << folder;
         return found;
     }
-    // A tap on the row's words, the largest part of it.
     static void tap(UploadRow* row)
     {
         QTest::mouseClick(row, Qt::LeftButton, {}, row->wordsLabel()->geometry().center());

@@ -51,8 +51,7 @@ TEST(CatalogueNames, NamesTheLabelsOfEveryScenarioFileAndKeepsLabelsItDoesNotKno
         // Each scene names its own "shared".
         {"kitchen", "shared", "", "家庭厨房 · 厨房共用"},
         {"restroom", "shared", "", "卫生间场景 · 卫生间共用"},
-        // An unknown scene: a task label only one scene uses still tells; one
-        // two scenes use does not.
+        // An unknown scene: a task label of one scene only still tells.
         {"old_scene", "cabinet", "", "old_scene · 橱柜内部"},
         {"old_scene", "shared", "", "old_scene · shared"},
         // No names in the catalogue, or not in it at all: the labels.

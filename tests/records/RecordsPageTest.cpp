@@ -58,7 +58,6 @@ protected:
         ASSERT_TRUE(waitUntil([&] { return ready(*page_->model()); }, 20000));
     }
 
-    // Whether the ledger file lists the session.
     bool inLedger(const std::string& session) const
     {
         const auto names = kavrel::test::ledgerNames(ledger_.csv_file());

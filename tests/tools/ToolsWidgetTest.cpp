@@ -1,6 +1,4 @@
-// Configured "scripts" elements as tool entries, and the tools window driven
-// through its real widgets with real child processes (small shell scripts);
-// message boxes are answered by a hook.
+// Configured scripts as tool entries; the tools window with real scripts, its boxes answered by a hook.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>

@@ -1,6 +1,5 @@
-// Renders known NV12 frames with the real preview widget and reads the
-// framebuffer back, under xvfb-run (KAVREL_TEST_GLES=2 or 3: OpenGL ES through
-// EGL). KAVREL_GRAB_DIR keeps the grabs as PNG files.
+// Known NV12 frames drawn by the preview and read back, under xvfb-run (KAVREL_TEST_GLES=2 or 3:
+// OpenGL ES through EGL). KAVREL_GRAB_DIR keeps the grabs as PNG files.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -56,8 +55,7 @@ const Yuv kGreen = fromRgb(0.10, 0.70, 0.20);
 const Yuv kBlue = fromRgb(0.15, 0.20, 0.80);
 const Yuv kYellow = fromRgb(0.75, 0.70, 0.05);
 
-// One frame of w x h in one colour, or else in quadrants: red, green / blue,
-// yellow. Chroma comes from the top-left pixel of each 2x2 block.
+// A frame in one colour or in quadrants (red, green / blue, yellow); chroma from each 2x2 block's top left.
 std::unique_ptr<uint8_t[]> makeFrame(int w, int h, std::optional<Yuv> solid = std::nullopt)
 {
     auto at = [&](int x, int y) {
@@ -175,8 +173,7 @@ TEST_F(Render, ANewFrameSizeOrWidgetSizeMovesTheBands)
 
 TEST_F(Render, DrawsAgainAfterMovingToAnotherWindow)
 {
-    // The move gives the widget a new context: the old one's textures are
-    // released and everything is created again in the new one.
+    // A new context: the old one's textures are released and all is created again.
     auto w = makeWidget(64, 48);
     w->updateFrameNV12(makeFrame(64, 48), 64, 48);
     grab(*w, "before-move");  // drawn once in the first context

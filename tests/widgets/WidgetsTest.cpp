@@ -1,6 +1,4 @@
-// The preview's input handling and frame bookkeeping (never shown here: no
-// OpenGL needed; rendering is NV12RenderTest), style loading, font fitting and
-// list rows, on the offscreen platform.
+// The preview's input and frames (never shown: no OpenGL), styles, font fitting and list rows.
 #include <functional>
 #include <tuple>
 #include <vector>
@@ -35,8 +33,7 @@ public:
     using NV12Widget::event;
 };
 
-// Sends one touch event with a point per position straight to the widget:
-// it is never shown, so no window would route the event.
+// One touch event with a point per position, straight to the widget (no window routes it).
 void sendTouch(TapWidget& w, QEvent::Type type, std::initializer_list<QPointF> positions)
 {
     static QTouchDevice* const touchScreen = QTest::createTouchDevice();
@@ -199,8 +196,7 @@ TEST_F(ConfigReset, ListRowsShareTheHeightButNeverGetTooSmallToTouch)
     }
 }
 
-// Below a touch list, by way of its viewport, assistive tools find the row
-// buttons, named by their text and pressed by their first action.
+// Assistive tools find a touch list's row buttons named by their text and press them.
 TEST_F(ConfigReset, AssistiveToolsPressTheRowButtonsAsATapWould)
 {
     QListWidget list;
