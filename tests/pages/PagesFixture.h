@@ -17,11 +17,6 @@ protected:
         ScratchHomeTest::SetUp();
         CollectionContext::instance().setCollectionInfo(CollectionInfo{});
     }
-    void TearDown() override
-    {
-        ScratchHomeTest::TearDown();
-        CollectionContext::instance().setCollectionInfo(CollectionInfo{});
-    }
     // A file in the current scenario set.
     std::string putInSet(const std::string& name, const std::string& content) const
     {

@@ -88,7 +88,6 @@ int takeShots(Kavrel& window, const QString& folder, const QString& card)
             top->hide();  // one dialog at a time in each screenshot
     };
 
-    window.setGeometry(area);
     check(QStringLiteral("scenarios"), &window);
     const auto scenarios = window.findChildren<ScenarioSelectButton*>();
     if (scenarios.isEmpty())

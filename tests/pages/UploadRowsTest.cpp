@@ -69,8 +69,7 @@ TEST_F(UploadRows, ShowTheSessionInWordsAndTheCardPathOnRequest)
     EXPECT_EQ(session->wordsLabel()->text(), QString::fromUtf8("卫生间场景 · 小便池 · 隔间号 12"));
     EXPECT_EQ(session->whenLabel()->text(), "2026-12-06 14:36:35");
     EXPECT_EQ(session->sizeLabel()->text(), "1.15 GiB");
-    // A folder of another shape is shown as it is.
-    EXPECT_EQ(row(kOddFolder)->wordsLabel()->text(), kOddFolder);
+    EXPECT_EQ(row(kOddFolder)->wordsLabel()->text(), kOddFolder) << "another shape is shown as it is";
 
     EXPECT_FALSE(session->pathLabel()->isVisible());
     const int plainHeight = session->height();

@@ -1,18 +1,11 @@
-// The preview's input and frames (never shown: no OpenGL), styles, font fitting and list rows.
+// The preview's frames (never shown: no OpenGL), styles, font fitting and list rows' accessible press.
 #include <functional>
-#include <tuple>
-#include <vector>
 
 #include <QAccessible>
-#include <QEvent>
 #include <QGuiApplication>
 #include <QListWidget>
-#include <QMouseEvent>
 #include <QScreen>
-#include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTest>
-#include <QTouchEvent>
 
 #include <gtest/gtest.h>
 
@@ -25,77 +18,9 @@
 using ConfigReset = kavrel::test::FreshConfigTest;
 using kavrel::log::LogCapture;
 
-namespace {
-
-// Tests reach the protected event() through this.
-class TapWidget : public NV12Widget {
-public:
-    using NV12Widget::event;
-};
-
-// One touch event with a point per position, straight to the widget (no window routes it).
-void sendTouch(TapWidget& w, QEvent::Type type, std::initializer_list<QPointF> positions)
-{
-    static QTouchDevice* const touchScreen = QTest::createTouchDevice();
-    const Qt::TouchPointState state = type == QEvent::TouchBegin ? Qt::TouchPointPressed : Qt::TouchPointReleased;
-    QList<QTouchEvent::TouchPoint> points;
-    for (const QPointF& p : positions) {
-        QTouchEvent::TouchPoint point(points.size());
-        point.setPos(p);
-        point.setState(state);
-        points << point;
-    }
-    QTouchEvent ev(type, touchScreen, Qt::NoModifier, state, points);
-    w.event(&ev);
-}
-
-} // namespace
-
-TEST(DoubleTap, OnlyOneFingerTapsCloseInTimeAndPlaceOrALeftDoubleClickEmit)
-{
-    TapWidget widget;
-    qint64 now = 0;
-    widget.setTapClockForTest([&] { return now; });
-    QSignalSpy spy(&widget, &NV12Widget::doubleClicked);
-    auto touch = [&](qint64 ms, std::initializer_list<QPointF> down, std::initializer_list<QPointF> up) {
-        now = ms;
-        sendTouch(widget, QEvent::TouchBegin, down);
-        sendTouch(widget, QEvent::TouchEnd, up);
-    };
-    // One-finger taps as (ms, x) -> double taps; each case far from the one before.
-    const std::pair<std::vector<std::pair<qint64, qreal>>, int> cases[] = {
-        {{{1000, 100}, {1299, 149}}, 1},                         // 299 ms and 49 px apart
-        {{{1000, 100}, {1300, 100}}, 0},                         // 300 ms
-        {{{1000, 100}, {1010, 150}}, 0},                         // 50 px
-        {{{1000, 100}, {1400, 100}, {1600, 110}}, 1},            // a late tap starts a new pair
-        {{{1000, 0}, {1050, 200}, {1100, 220}}, 1},              // so does a far one
-        {{{1000, 50}, {1100, 50}, {1200, 50}, {1300, 50}}, 2},   // a third quick tap starts over
-    };
-    qint64 offset = 0;
-    for (const auto& [taps, doubleTaps] : cases) {
-        spy.clear();
-        offset += 100000;
-        for (const auto& [ms, x] : taps)
-            touch(offset + ms, {{x, 100}}, {{x, 100}});
-        EXPECT_EQ(spy.count(), doubleTaps) << "case from " << offset;
-    }
-    // Two fingers never count, even when one is lifted first.
-    spy.clear();
-    touch(2000000, {{100, 100}, {150, 100}}, {{100, 100}});
-    touch(2000100, {{100, 100}, {150, 100}}, {{100, 100}});
-    EXPECT_EQ(spy.count(), 0);
-    for (Qt::MouseButton button : {Qt::RightButton, Qt::LeftButton}) {
-        QMouseEvent click(QEvent::MouseButtonDblClick, {20, 20}, button, button, Qt::NoModifier);
-        widget.event(&click);
-    }
-    EXPECT_EQ(spy.count(), 1) << "only the left button's double click";
-}
-
 TEST(NV12Frames, UpdateReplacesTheFrameAndAMissingOrShortFileDropsIt)
 {
     NV12Widget w;
-    EXPECT_FALSE(w.hasFrame());
-    w.updateFrameNV12(new uint8_t[280 * 250 * 3 / 2](), 280, 250);
     w.updateFrameNV12(std::make_unique<uint8_t[]>(64 * 36 * 3 / 2), 64, 36);
     EXPECT_EQ(w.frameSize(), QSize(64, 36));
     // No buffer, or no chroma row to draw: background only.
@@ -159,41 +84,6 @@ TEST_F(ConfigReset, TheFontSizeUsedFitsThisScreenAndTheChangeIsLoggedOnce)
     EXPECT_EQ(used, WidgetUtils::fittingFontSizePx(500, screen));
     EXPECT_EQ(WidgetUtils::fontSizePx(), used);
     EXPECT_EQ(capture.count("Font size 500 px does not fit"), 1) << "said once, not on every page";
-}
-
-TEST_F(ConfigReset, PageStyleSheetsShrinkWithTheFontButStayReadableAndTouchable)
-{
-    const QString sheet = "QLabel { font-size: 24px; min-height: 96px; padding: 8px; }"
-                          "QPushButton { font-size: 12px; min-height: 30px; }";
-    config_manager::instance().font_size_px_ = 72;  // twice what a 1024x600 panel takes
-    const int used = WidgetUtils::fontSizePx();
-    ASSERT_LT(used, 72);
-    EXPECT_EQ(WidgetUtils::scaledToScreen(sheet),
-        QString("QLabel { font-size: %1px; min-height: %2px; padding: 8px; }"
-                "QPushButton { font-size: 12px; min-height: 30px; }")
-            .arg(std::max(14, 24 * used / 72))
-            .arg(std::max(40, 96 * used / 72)))
-        << "type no smaller than 14 px, heights than 40 px, unless they were; padding as it was";
-}
-
-TEST_F(ConfigReset, ListRowsShareTheHeightButNeverGetTooSmallToTouch)
-{
-    EXPECT_EQ(addSelectableListItem(nullptr, "x", true, 50), nullptr);
-    fitListItemsToRows(nullptr, 5);
-
-    QListWidget list;
-    for (int i = 0; i < 7; ++i)
-        addSelectableListItem(&list, QString("row %1").arg(i), i == 1, 56);
-    auto* second = qobject_cast<SelectableListItemButton*>(list.itemWidget(list.item(1)));
-    ASSERT_NE(second, nullptr);
-    EXPECT_TRUE(second->selected);
-
-    // (list height, rows) -> row height: never below 40; bad input changes nothing.
-    for (auto [height, rows, expected] : {std::tuple{150, 5, 40}, {400, 5, 80}, {400, 0, 80}, {0, 5, 80}}) {
-        list.resize(300, height);
-        fitListItemsToRows(&list, rows);
-        EXPECT_EQ(list.itemWidget(list.item(6))->minimumHeight(), expected) << height << "/" << rows;
-    }
 }
 
 // Assistive tools find a touch list's row buttons named by their text and press them.
