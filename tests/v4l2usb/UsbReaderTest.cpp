@@ -1,5 +1,6 @@
-#include <chrono>
+#include <atomic>
 #include <filesystem>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -117,30 +118,20 @@ TEST(UsbReader, OpenFailsAtTheRightStepAndLeaksNothing)
     EXPECT_EQ(deviceMappings(), mapsBefore);
 }
 
-TEST(UsbReader, GetFrameTimesOutWithoutCameraAndStopsAtClose)
+TEST(UsbReader, GetFrameTimesOutWithoutCameraAndCloseWakesABlockedReader)
 {
     kavrel::log::LogCapture capture;
     usb_rgb_camera_read_impl reader;
     reader.timeout_ms = 30;
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(reader.get_frame(), nullptr);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(25));
     EXPECT_TRUE(capture.contains("get_frame time out: 30 ms"));
-
-    reader.close();
-    capture.clear();
-    EXPECT_EQ(reader.get_frame(), nullptr);
-    EXPECT_FALSE(capture.contains("time out")) << "a stopped reader returns at once";
-    EXPECT_EQ(reader.read_frame(nullptr), -1);
-}
-
-TEST(UsbReader, CloseWakesAReaderBlockedInReadFrame)
-{
-    usb_rgb_camera_read_impl reader;
     std::atomic<int> result{1};
     std::thread blocked([&] { result = reader.read_frame(nullptr); });
     // Whether the reader is already waiting or not yet: close must end it (a hang fails by timeout).
     reader.close();
     blocked.join();
     EXPECT_EQ(result.load(), -1);
+    capture.clear();
+    EXPECT_EQ(reader.get_frame(), nullptr);
+    EXPECT_FALSE(capture.contains("time out")) << "a stopped reader returns at once";
 }
