@@ -1,12 +1,12 @@
 // The capture page's cameras: which ones the configuration builds, the state
-// the operator sees, preview frames, a lost camera, and reports of a camera
-// already released. The cameras here are scripted; DepthCamera and UsbCamera
+// the operator sees, and reports of a camera already released (a lost camera
+// is the capture page's test and each camera's own). The cameras here are scripted; DepthCamera and UsbCamera
 // have tests of their own.
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <map>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -22,10 +22,9 @@ using State = CameraRig::State;
 
 namespace {
 
-// What a scripted camera's "device" does, set by the test.
+// Whether a scripted camera's "device" is plugged in, set by the test.
 struct Line {
     std::atomic<bool> plugged{true};
-    std::atomic<int> built{0};
 };
 
 // Streams a tiny preview frame every few milliseconds while its line is
@@ -36,7 +35,6 @@ public:
         : Camera(-1, "scripted", [this] { stream(); })
         , line_(line)
     {
-        ++line_.built;
     }
     ~ScriptedCamera() override
     {
@@ -137,36 +135,11 @@ TEST_F(CameraRigTest, TheConfigurationDecidesWhichCamerasAreBuilt)
         EXPECT_EQ(rig_.state(Slot::Usb), c.usbBuilt ? State::Connecting : State::Off);
         EXPECT_EQ(log.contains("No depth camera streams configured (camera1, camera2); depth camera not started"),
             !c.depthStreams);
-        if (c.depthBuilt) {
-            EXPECT_EQ(rig_.camera(Slot::Depth)->name(), "Gemini_corlor");
-        }
         if (c.usbBuilt) {
-            EXPECT_EQ(rig_.camera(Slot::Usb)->name(), "HD Web Camera");
+            EXPECT_EQ(rig_.camera(Slot::Usb)->name(), "HD Web Camera") << "the name it finds its device by";
         }
         rig_.release();
     }
-}
-
-TEST_F(CameraRigTest, CamerasGoLiveWithPreviewsAndALostCameraIsReportedOnceAndComesBack)
-{
-    rig_.open(bothCameras(), policy_);
-    ASSERT_TRUE(waitForState(Slot::Depth, State::Live));
-    ASSERT_TRUE(waitForState(Slot::Usb, State::Live));
-    ASSERT_TRUE(waitUntil([&] { return previews_[Slot::Depth] > 2 && previews_[Slot::Usb] > 2; }, 5000));
-    EXPECT_EQ(states_[Slot::Usb].front(), State::Connecting);
-
-    lines_[Slot::Usb].plugged = false;
-    ASSERT_TRUE(waitForState(Slot::Usb, State::NotResponding));
-    kavrel::test::processEventsFor(50);
-    EXPECT_EQ(lost_[Slot::Usb], 1);
-    EXPECT_EQ(lost_[Slot::Depth], 0) << "the other camera streams on";
-    EXPECT_EQ(rig_.state(Slot::Depth), State::Live);
-
-    lines_[Slot::Usb].plugged = true;
-    ASSERT_TRUE(waitForState(Slot::Usb, State::Live));
-    const int shown = previews_[Slot::Usb];
-    EXPECT_TRUE(waitUntil([&] { return previews_[Slot::Usb] > shown + 2; }, 5000)) << "the preview comes back";
-    EXPECT_EQ(lines_[Slot::Usb].built.load(), 1) << "the camera reconnects by itself, the rig builds nothing";
 }
 
 // Reports a camera posted before it was released or replaced must not touch

