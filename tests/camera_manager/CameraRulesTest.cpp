@@ -1,6 +1,4 @@
-// The depth camera's rules that need no camera: stream requests from the
-// device configuration, the continuous-mode save scale and the colour
-// preview conversions.
+// The depth camera's rules that need no camera: stream requests, save scale, preview conversions.
 
 #include <vector>
 

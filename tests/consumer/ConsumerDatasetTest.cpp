@@ -1,9 +1,7 @@
-// A session recorded from the simulated camera through the capture path and
-// the save worker, then read the way someone training on it would: with
-// calibration.json, clock.json and frames.csv alone, no device and none of
-// our session code. The room must come out as it was built (wall 3.0 m,
-// floor 0.6 m below the camera and square to the wall, gravity along the
-// floor's normal), and a wrong focal length, depth unit or extrinsic must not.
+// A session recorded from the simulated camera through the save worker, read
+// from its files alone as a consumer would: the room must come out as built
+// (wall 3.0 m, floor 0.6 m below, gravity along the floor's normal), and a
+// wrong focal length, depth unit or extrinsic must not.
 
 #include <algorithm>
 #include <cmath>
@@ -197,9 +195,8 @@ protected:
         obsim::resetFaults();
     }
 
-    // Records `sets` frame sets and what the IMU sends meanwhile, as a
-    // continuous run does; returns the device folder. Depth is asked for at
-    // another size than colour, so only depth aligned to colour fits the room.
+    // A continuous run of `sets` frame sets; returns the device folder. Depth is
+    // asked for at another size, so only depth aligned to colour fits the room.
     std::string record(size_t sets)
     {
         policy_->stride = 1;
@@ -242,8 +239,9 @@ TEST_F(ConsumerDataset, TheRoomComesOutOfTheSavedCalibrationAndAWrongOneDoesNot)
         // The same images with a calibration that is wrong in one way each.
         const std::map<std::string, std::function<void(json&)>> faults = {
             {"focal length of another resolution", [](json& k) {
+                 auto& in = k["streams"]["depth"]["intrinsics"];
                  for (const char* f : {"fx", "fy"})
-                     k["streams"]["depth"]["intrinsics"][f] = k["streams"]["depth"]["intrinsics"][f].get<double>() * 1.05;
+                     in[f] = in[f].get<double>() * 1.05;
              }},
             {"depth unit in millimetres taken for 1.1 mm", [](json& k) {
                  k["depth_unit_m"] = k["depth_unit_m"].get<double>() * 1.1;
@@ -288,9 +286,8 @@ TEST_F(ConsumerDataset, FramesAndImuShareOneClock)
     const double median = lagMs[lagMs.size() / 2];
     std::printf("frames: host receive - mapped device time: min %.2f ms, median %.2f ms, max %.2f ms\n", lagMs.front(),
         median, lagMs.back());
-    // The fit follows the lower envelope of the latency: no frame arrives
-    // before its mapped device time, and most within a few ms of the quickest
-    // (a wrong offset or rate would spread them apart).
+    // No frame arrives before its mapped time, most within a few ms of the
+    // quickest: a wrong offset or rate would spread them apart.
     EXPECT_GT(lagMs.front(), -3.0);
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(KAVREL_UNDER_EMULATION)
     // Under a sanitizer or emulation the simulator's rendering, not the mapping, spreads the arrivals.

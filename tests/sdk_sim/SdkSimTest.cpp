@@ -1,7 +1,5 @@
-// The simulated depth camera must leak no frame or handle and end its threads
-// with their owner. Its alignment, pace, clock and room are checked through
-// the saved dataset (tests/consumer), its order of frame sets and its faults
-// through the depth camera's tests.
+// The simulated camera leaks nothing and ends its threads with their owner;
+// the rest of it is checked through tests/consumer and the depth camera's tests.
 
 #include <atomic>
 

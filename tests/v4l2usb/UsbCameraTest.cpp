@@ -1,5 +1,4 @@
-// The USB camera against a fake device: preview, the soil snapshot, and its
-// one reconnect loop (unplug, replug, a camera that never appears).
+// The USB camera against a fake device: the soil snapshot, unplug and replug, no camera.
 
 #include <algorithm>
 #include <atomic>
@@ -23,9 +22,8 @@ namespace {
 constexpr int kWidth = 320;
 constexpr int kHeight = 240;
 
-// A camera on the bus: while plugged in it opens and delivers the same frame
-// (left half black, right half white) every few milliseconds; unplugged, its
-// open reader goes silent and it does not open.
+// Plugged in, it opens and delivers one frame (black left, white right) every
+// few milliseconds; unplugged, it neither opens nor delivers.
 struct FakeDevice {
     FakeDevice()
     {
@@ -67,7 +65,8 @@ private:
     FakeDevice& device_;
 };
 
-const std::vector<CameraConfig> kMjpegRequest{{static_cast<int32_t>(camera_base::fourcc("MJPG")), 0, kWidth, kHeight, 30}};
+const std::vector<CameraConfig> kMjpegRequest{
+    {static_cast<int32_t>(camera_base::fourcc("MJPG")), 0, kWidth, kHeight, 30}};
 
 class UsbCameraTest : public ::testing::Test {
 protected:
@@ -132,8 +131,7 @@ TEST_F(UsbCameraTest, SoilSingleShotSavesOneFrameAsDelivered)
     EXPECT_EQ(set->snapshotId, 3u) << "the latest request's id";
 }
 
-// One loop owns the reconnection: an unplugged camera is reported lost once,
-// the loop tries again until it reappears, and the preview comes back whole.
+// One loop owns the reconnection: lost is reported once, the preview comes back whole.
 TEST_F(UsbCameraTest, UnpluggedCameraIsReportedLostAndItsPreviewComesBackWhenReplugged)
 {
     kavrel::log::LogCapture log;
