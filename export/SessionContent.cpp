@@ -63,20 +63,6 @@ bool unsignedOf(const json& object, const char* key, uint64_t& value)
     return true;
 }
 
-bool signedOf(const json& object, const char* key, int64_t& value)
-{
-    if (!isNumber(object, key))
-        return false;
-    const json& v = object[key];
-    if (v.is_number_float())
-        value = std::llround(v.get<double>());
-    else if (v.is_number_unsigned())
-        value = static_cast<int64_t>(v.get<uint64_t>());
-    else
-        value = v.get<int64_t>();
-    return true;
-}
-
 template <size_t N>
 bool numbersOf(const json& object, const char* key, std::array<double, N>& values)
 {
@@ -195,11 +181,17 @@ struct ImuLine {
     std::array<double, 3> accel, gyro;
 };
 
+// A device time on UTC through the run that holds it, else the nearest run.
+int64_t utcNs(const std::vector<clock_fit::RunClock>& runs, uint64_t deviceUs)
+{
+    return clock_fit::runFor(runs, deviceUs)->toUtcNs(deviceUs);
+}
+
 // data.json: a version line, then an accelerometer and a gyroscope entry per
 // sample with the same time. Stamps are the accelerometer's device µs mapped
 // through the clock when there is one, else the device time as it is.
 // Lines that are not that are listed in leftOut.
-std::vector<ImuItem> readImu(const std::string& session, const std::string& relative, const std::optional<ClockMap>& clock,
+std::vector<ImuItem> readImu(const std::string& session, const std::string& relative, const std::vector<clock_fit::RunClock>& clock,
     std::vector<std::string>& leftOut)
 {
     std::vector<ImuItem> samples;
@@ -237,7 +229,7 @@ std::vector<ImuItem> readImu(const std::string& session, const std::string& rela
             // "time" is the earlier of the two sensors' device times, on the same clock.
             if (!hasDeviceUs)
                 deviceUs = seconds > 0 ? static_cast<uint64_t>(seconds * 1e6 + 0.5) : 0;
-            const int64_t stamp = clock ? clock->utcNs(deviceUs) : static_cast<int64_t>(deviceUs) * 1000LL;
+            const int64_t stamp = clock.empty() ? static_cast<int64_t>(deviceUs) * 1000LL : utcNs(clock, deviceUs);
             pending = {stamp, stamp, values, {}};
             pendingTime = seconds;
             haveAccel = true;
@@ -269,57 +261,6 @@ size_t keepStampsInOrder(std::vector<Item>& items, int64_t Item::*stamp)
 }
 
 } // namespace
-
-std::optional<ClockMap> ClockMap::parse(const std::string& text, std::string& why)
-{
-    const json document = json::parse(text, nullptr, false);
-    if (!document.is_object() || !document.contains("runs") || !document["runs"].is_array()) {
-        why = "not a JSON object with \"runs\"";
-        return std::nullopt;
-    }
-    ClockMap map;
-    for (const json& entry : document["runs"]) {
-        ClockRun run;
-        if (!unsignedOf(entry, "first_device_us", run.firstDeviceUs) || !unsignedOf(entry, "last_device_us", run.lastDeviceUs)
-            || !unsignedOf(entry, "device_us_ref", run.deviceUsRef) || !signedOf(entry, "utc_ns_ref", run.utcNsRef)
-            || !isNumber(entry, "drift_ppm") || run.lastDeviceUs < run.firstDeviceUs) {
-            why = "a run lacks its numbers";
-            return std::nullopt;
-        }
-        run.driftPpm = entry["drift_ppm"].get<double>();
-        if (!std::isfinite(run.driftPpm) || std::fabs(run.driftPpm) > 1e4) {
-            why = "a run's drift is not a plausible number";
-            return std::nullopt;
-        }
-        map.runs.push_back(run);
-    }
-    if (map.runs.empty()) {
-        why = "no runs";
-        return std::nullopt;
-    }
-    return map;
-}
-
-int64_t ClockMap::utcNs(uint64_t deviceUs) const
-{
-    const ClockRun* best = &runs.front();
-    uint64_t bestDistance = UINT64_MAX;
-    for (const ClockRun& run : runs) {
-        const uint64_t distance = deviceUs < run.firstDeviceUs ? run.firstDeviceUs - deviceUs
-            : deviceUs > run.lastDeviceUs                      ? deviceUs - run.lastDeviceUs
-                                                               : 0;
-        if (distance < bestDistance) {
-            best = &run;
-            bestDistance = distance;
-        }
-    }
-    const double sinceRefUs = static_cast<double>(deviceUs) - static_cast<double>(best->deviceUsRef);
-    const int64_t offsetNs = std::llround(std::clamp(sinceRefUs * 1000.0 * (1.0 + best->driftPpm / 1e6), -4e18, 4e18));
-    // A damaged file must not overflow: the result stays within 0 .. 2^63.
-    if (offsetNs < 0)
-        return best->utcNsRef > -offsetNs ? best->utcNsRef + offsetNs : 0;
-    return best->utcNsRef < INT64_MAX - offsetNs ? best->utcNsRef + offsetNs : INT64_MAX;
-}
 
 std::optional<Calibration> parseCalibration(const std::string& text, std::string& why)
 {
@@ -450,12 +391,14 @@ SessionContent readSessionContent(const session_check::SessionReport& report)
         device.usbCamera = device.calibration ? device.calibration->colour && !device.calibration->depth
                                               : !sets.empty() && !depthImages && !missedDepth;
 
-        std::optional<ClockMap> clock;
-        if (readText(deviceDir / "clock.json", text)) {
-            clock = ClockMap::parse(text, why);
-            if (!clock)
-                content.notes.push_back("warning: " + prefix + "clock.json is not a clock mapping (" + why
-                    + "): stamps are host receive times");
+        std::vector<clock_fit::RunClock> clock;
+        if (readText(deviceDir / clock_fit::fileName, text)) {
+            clock_fit::Parsed parsed = clock_fit::parse(text);
+            if (parsed.error.empty() && !parsed.runs.empty())
+                clock = std::move(parsed.runs);
+            else
+                content.notes.push_back("warning: " + prefix + "clock.json is not a clock mapping ("
+                    + (parsed.error.empty() ? std::string("no runs") : parsed.error) + "): stamps are host receive times");
         }
         std::map<std::string, FrameRow> rows;
         const bool haveFrames = readText(deviceDir / "frames.csv", text);
@@ -489,8 +432,8 @@ SessionContent readSessionContent(const session_check::SessionReport& report)
             const auto row = rows.find(set.colour);
             if (row != rows.end()) {
                 item.logTime = row->second.hostNs;
-                item.colourStamp = clock ? clock->utcNs(row->second.colourUs) : row->second.hostNs;
-                item.depthStamp = clock ? clock->utcNs(row->second.depthUs) : row->second.hostNs;
+                item.colourStamp = clock.empty() ? row->second.hostNs : utcNs(clock, row->second.colourUs);
+                item.depthStamp = clock.empty() ? row->second.hostNs : utcNs(clock, row->second.depthUs);
             } else {
                 item.logTime = item.colourStamp = item.depthStamp = hostTimeOfName(set.colour);
                 if (item.logTime == 0) {
@@ -511,7 +454,7 @@ SessionContent readSessionContent(const session_check::SessionReport& report)
             else if (timedByName > 0)
                 content.notes.push_back("warning: " + prefix + "frames.csv has no row for "
                     + plural(timedByName, "image", "images") + "; they are timed by their file names");
-            if (haveFrames && !clock)
+            if (haveFrames && clock.empty())
                 content.notes.push_back(label + "image stamps are host receive times (the session has no clock mapping)");
         }
 
@@ -520,7 +463,7 @@ SessionContent readSessionContent(const session_check::SessionReport& report)
             device.imu = readImu(session, prefix + "data.json", clock, content.leftOut);
             std::stable_sort(device.imu.begin(), device.imu.end(),
                 [](const ImuItem& a, const ImuItem& b) { return a.logTime < b.logTime; });
-            if (!device.imu.empty() && !clock)
+            if (!device.imu.empty() && clock.empty())
                 content.notes.push_back(label + "IMU times are the device clock (the session has no clock mapping to"
                                                 " the host's)");
 

@@ -12,27 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "ClockFit.h"
 #include "RosMessages.h"
 #include "SessionCheck.h"
 
 namespace session_export {
-
-// clock.json: one straight line per run from the device clock (µs) to UTC (ns).
-struct ClockRun {
-    uint64_t firstDeviceUs = 0, lastDeviceUs = 0, deviceUsRef = 0;
-    int64_t utcNsRef = 0;
-    double driftPpm = 0;
-};
-
-class ClockMap {
-public:
-    // Empty, with the reason in `why`, when the text is not a clock mapping with at least one run.
-    static std::optional<ClockMap> parse(const std::string& text, std::string& why);
-    // The run whose span holds the time, else the nearest one.
-    int64_t utcNs(uint64_t deviceUs) const;
-
-    std::vector<ClockRun> runs;
-};
 
 struct StreamCalibration {
     uint32_t width = 0, height = 0;

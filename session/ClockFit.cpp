@@ -1,5 +1,7 @@
 #include "ClockFit.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include <nlohmann/json.hpp>
@@ -9,7 +11,11 @@ namespace clock_fit {
 int64_t RunClock::toUtcNs(uint64_t deviceUs) const
 {
     const double elapsedNs = (static_cast<double>(deviceUs) - static_cast<double>(deviceUsRef)) * 1000.0;
-    return utcNsRef + static_cast<int64_t>(std::llround(elapsedNs * (1.0 + driftPpm / 1e6)));
+    const int64_t offsetNs = std::llround(std::clamp(elapsedNs * (1.0 + driftPpm / 1e6), -4e18, 4e18));
+    // A damaged file must not overflow: the result stays within 0 .. 2^63.
+    if (offsetNs < 0)
+        return utcNsRef > -offsetNs ? utcNsRef + offsetNs : 0;
+    return utcNsRef < INT64_MAX - offsetNs ? utcNsRef + offsetNs : INT64_MAX;
 }
 
 void Fitter::add(uint64_t deviceUs, int64_t hostUtcUs)
@@ -87,13 +93,18 @@ Parsed parse(std::string_view text)
         const bool ok = unsignedField("first_device_us", run.firstDeviceUs)
             && unsignedField("last_device_us", run.lastDeviceUs) && unsignedField("device_us_ref", run.deviceUsRef)
             && unsignedField("pairs", run.pairs) && entry.contains("utc_ns_ref")
-            && entry["utc_ns_ref"].is_number_integer() && entry.contains("drift_ppm") && entry["drift_ppm"].is_number();
+            && entry["utc_ns_ref"].is_number_integer() && entry.contains("drift_ppm") && entry["drift_ppm"].is_number()
+            && run.lastDeviceUs >= run.firstDeviceUs;
         if (!ok) {
             parsed.error = "a run without its mapping";
             continue;
         }
         run.utcNsRef = entry["utc_ns_ref"].get<int64_t>();
         run.driftPpm = entry["drift_ppm"].get<double>();
+        if (std::fabs(run.driftPpm) > 1e4) {
+            parsed.error = "a run's drift is not a plausible number";
+            continue;
+        }
         parsed.runs.push_back(run);
     }
     return parsed;

@@ -78,6 +78,37 @@ protected:
             return [from, to](const std::string& s) { replaceFirst(s + "/meta.yaml", from, to); };
         };
         return {
+            {"truncated JPEG", [=](const std::string& s) { fs::resize_file(s + "/" + colour1, fs::file_size(s + "/" + colour1) / 2); },
+                ProblemKind::BadImage, t1},
+            {"missing depth image", [=](const std::string& s) { fs::remove(s + "/D1/depth/" + t0 + ".png"); },
+                ProblemKind::MissingDepth, t0},
+            {"binary data.json line", [](const std::string& s) {
+                 std::ofstream(s + "/D1/data.json", std::ios::app) << std::string("\x01\xff\xfe garbage\0\x7f", 14) << "\n"; },
+                ProblemKind::BadImuLine, "data.json"},
+            {"manifest naming a missing file", [](const std::string& s) {
+                 auto manifest = nlohmann::json::parse(readFile(s + "/manifest.json"));
+                 manifest["20990101000000000"] = {{"files", {"D1/color/20990101000000000.png"}}, {"tags", nlohmann::json::array()}};
+                 writeFile(s + "/manifest.json", manifest.dump(2)); },
+                ProblemKind::BadManifest, "20990101000000000"},
+            {"leftover temporary file", [=](const std::string& s) { writeFile(s + "/D1/color/" + t0 + ".png.part", "half"); },
+                ProblemKind::LeftoverFile, ".part"},
+            {"depth PNG of the wrong size", [=](const std::string& s) {
+                 cv::imwrite(s + "/" + depth1, cv::Mat(18, 32, CV_16UC1, cv::Scalar(900))); },
+                ProblemKind::WrongDepthFormat, "32x18"},
+            {"8-bit depth PNG", [=](const std::string& s) {
+                 cv::imwrite(s + "/" + depth1, cv::Mat(kHeight, kWidth, CV_8UC1, cv::Scalar(9))); },
+                ProblemKind::WrongDepthFormat, "expected 16-bit grey"},
+            {"unparseable meta.yaml", [](const std::string& s) { writeFile(s + "/meta.yaml", "date: [unclosed\n  : :"); },
+                ProblemKind::BadMeta, "meta.yaml"},
+            {"meta.yaml keys out of order", [](const std::string& s) {
+                 const std::string text = readFile(s + "/meta.yaml");
+                 const size_t line = text.find("machine_id");
+                 writeFile(s + "/meta.yaml", "machine_id: X\n" + text.substr(0, line) + text.substr(text.find('\n', line) + 1)); },
+                ProblemKind::BadMeta, "machine_id"},
+            {"missing meta.yaml", [](const std::string& s) { fs::remove(s + "/meta.yaml"); }, ProblemKind::MissingFile,
+                "meta.yaml"},
+            {"missing manifest", [](const std::string& s) { fs::remove(s + "/manifest.json"); }, ProblemKind::MissingFile,
+                "manifest.json"},
             {"depth PNG claiming 100000x100000", [=](const std::string& s) {
                  writeFile(s + "/" + depth1, pngClaiming(100000, 100000, 16, 0)); },
                 ProblemKind::WrongDepthFormat, "100000x100000"},
@@ -207,7 +238,9 @@ protected:
 
 TEST_F(HostileSessions, EveryDamageFailsTheSessionByNameWithinBoundedMemory)
 {
-    ASSERT_TRUE(checkSession(good_, 2).passed()) << describe(checkSession(good_, 2));
+    const SessionReport goodReport = checkSession(good_, 2);
+    ASSERT_TRUE(goodReport.passed()) << describe(goodReport);
+    EXPECT_EQ(goodReport.imu.samples, 120u);
     for (const Damage& damage : damages()) {
         SCOPED_TRACE(damage.name);
         const std::string copy = copyFor(damage.name);
@@ -239,7 +272,8 @@ TEST_F(HostileSessions, OnlySoilCollectionMayLackItsImuFile)
 }
 
 // One run over a dataset of hostile sessions and a good one: the program
-// ends by itself (no signal), every session has its line and the good passes.
+// ends by itself (no signal), every session has its line and the good passes;
+// its exit status is 0 when every session passes, 2 when it finds none.
 TEST_F(HostileSessions, ProgramPrintsEverySessionWhateverTheOthersDid)
 {
     KAVREL_SKIP_CHILD_PROCESSES_UNDER_EMULATION();
@@ -257,7 +291,17 @@ TEST_F(HostileSessions, ProgramPrintsEverySessionWhateverTheOthersDid)
     for (const std::string& copy : copies)
         EXPECT_NE(out.find("FAIL " + copy + "  "), std::string::npos) << copy << "\n" << out;
     EXPECT_NE(out.find("OK   " + goodCopy + "  "), std::string::npos) << out;
+    EXPECT_NE(out.find("bad_image  D1/color/" + t1_), std::string::npos) << out;
     EXPECT_NE(out.find(std::to_string(copies.size() + 1) + " sessions checked, 1 passed"), std::string::npos) << out;
+
+    const auto good = kavrel::test::runProgram(QStringLiteral(KAVREL_CHECK_PROGRAM), {"--json", QString::fromStdString(goodCopy)});
+    EXPECT_EQ(good.exitCode, 0) << good.out;
+    const auto reports = nlohmann::json::parse(good.out, nullptr, false);
+    ASSERT_TRUE(reports.is_array() && reports.size() == 1) << good.out;
+    EXPECT_EQ(reports[0]["passed"], true);
+    EXPECT_EQ(reports[0]["frame_sets"], 3);
+    const auto nothing = kavrel::test::runProgram(QStringLiteral(KAVREL_CHECK_PROGRAM), {QString::fromStdString(root_ + "/nothing-here")});
+    EXPECT_EQ(nothing.exitCode, 2);
 }
 
 // The records page's reading side (its thumbnails: DecoderLimitTest): a depth

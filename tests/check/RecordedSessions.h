@@ -1,13 +1,11 @@
 #pragma once
 // Session folders made the way the terminal makes them: the real save worker
-// fed with camera-shaped records, then meta.yaml from the real writer.
+// fed with camera-shaped records; the run's end writes meta.yaml.
 
 #include <string>
 
-#include "Checksums.h"
 #include "SaveTestSupport.h"
 #include "config_manager.h"
-#include "session_meta.h"
 
 namespace check_test {
 
@@ -20,6 +18,18 @@ inline void asOlderSession(const std::string& session)
         std::filesystem::remove(session + "/D1/" + file);
 }
 
+// meta.yaml, written by a run's end, describes the cameras as configured: a
+// depth camera of 64x36 images and a USB camera.
+inline void configureCameras()
+{
+    auto& config = config_manager::instance();
+    config.machine_id_ = "EMP-TEST";
+    config.camera_config_.capture_freq = 30;
+    config.camera_config_.camera1 = {"Gemini_corlor", 0, 64, 36, 30, 0.0f, "MJPG"};
+    config.camera_config_.camera2 = {"Gemini_depeth", 0, 64, 36, 30, 0.0f, "MJPG"};
+    config.camera_config_.camera3 = {"usb_camera", 0, 1280, 720, 30, 0.0f, "MJPG"};
+}
+
 class RecordedSessions : public save_test::SaveFixture {
 protected:
     static constexpr int kWidth = 64;
@@ -29,6 +39,7 @@ protected:
     // set (200 Hz), starting at timestamp index `first`; returns its folder.
     std::string recordSession(const std::string& mode, int frameSets, int first = 0)
     {
+        configureCameras();
         finishSession();
         setMode(mode, "D1");
         if (!task_)
@@ -56,30 +67,7 @@ protected:
         EXPECT_TRUE(waitForResults(resultsBefore + 1));
         const std::string session = results_.empty() ? std::string() : results_.back();
         finishSession();
-        writeMeta(session);
         return session;
-    }
-
-    // meta.yaml as the capture page writes it at the finish, from the context
-    // (see SaveFixture) and the configuration.
-    static void writeMeta(const std::string& session)
-    {
-        auto& config = config_manager::instance();
-        config.machine_id_ = "EMP-TEST";
-        config.camera_config_.capture_freq = 30;
-        config.camera_config_.camera1 = {"Gemini_corlor", 0, kWidth, kHeight, 30, 0.0f, "MJPG"};
-        config.camera_config_.camera2 = {"Gemini_depeth", 0, kWidth, kHeight, 30, 0.0f, "MJPG"};
-        config.camera_config_.camera3 = {"usb_camera", 0, 1280, 720, 30, 0.0f, "MJPG"};
-        const auto labels = session_meta::readImageLabels(session + "/manifest.json");
-        ASSERT_TRUE(session_meta::writeSessionMeta(
-            session + "/meta.yaml", session, {"t1"}, labels.empty() ? nullptr : &labels));
-        // Its new bytes replace the worker's entry, as the worker would have hashed them.
-        std::string sums = kavrel::test::readFile(session + "/SHA256SUMS");
-        const size_t entry = sums.find("  meta.yaml\n");
-        if (entry != std::string::npos && entry >= 64) {
-            sums.replace(entry - 64, 64, checksums::sha256Hex(kavrel::test::readFile(session + "/meta.yaml")));
-            kavrel::test::writeFile(session + "/SHA256SUMS", sums);
-        }
     }
 };
 

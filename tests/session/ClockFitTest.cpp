@@ -59,17 +59,40 @@ TEST(ClockFit, MapsDeviceTimesOntoTheHostClockWithinAMillisecond)
     }
 }
 
-TEST(ClockFit, ReadersPickTheRunOfADeviceTimeAndRefuseABrokenFile)
+TEST(ClockFit, ReadersMapThroughTheRunOfADeviceTimeOrTheNearestAndRefuseABrokenFile)
 {
-    clock_fit::RunClock a, b;
-    a.firstDeviceUs = 100, a.lastDeviceUs = 200;
-    b.firstDeviceUs = 10, b.lastDeviceUs = 50;  // the camera restarted its clock
-    const std::vector<clock_fit::RunClock> runs = {a, b};
-    EXPECT_EQ(clock_fit::runFor(runs, 150), &runs[0]);
-    EXPECT_EQ(clock_fit::runFor(runs, 20), &runs[1]);
-    EXPECT_EQ(clock_fit::runFor(runs, 70), &runs[1]) << "the nearest run";
+    // Two runs: a reset device clock would make the second start low, so they are far apart here.
+    const auto parsed = clock_fit::parse(R"({"format_version": 1, "runs": [
+      {"first_device_us": 1000000, "last_device_us": 2000000, "device_us_ref": 1000000,
+       "utc_ns_ref": 1700000000000000000, "drift_ppm": 100.0, "pairs": 30},
+      {"first_device_us": 9000000, "last_device_us": 9500000, "device_us_ref": 9000000,
+       "utc_ns_ref": 1700000100000000000, "drift_ppm": 0.0, "pairs": 15}]})");
+    ASSERT_TRUE(parsed.error.empty()) << parsed.error;
+    const struct {
+        uint64_t deviceUs;
+        int64_t utcNs;
+    } cases[] = {
+        {1000000, 1700000000000000000},              // the reference itself
+        {1500000, 1700000000000000000 + 500050000},  // 0.5 s at +100 ppm
+        {500000, 1700000000000000000 - 500050000},   // before every run: the first, extended backwards
+        {2100000, 1700000000000000000 + 1100110000}, // just after run 1, far from run 2
+        {8000000, 1700000100000000000 - 1000000000}, // nearer run 2
+        {9250000, 1700000100000000000 + 250000000},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(clock_fit::runFor(parsed.runs, c.deviceUs)->toUtcNs(c.deviceUs), c.utcNs) << c.deviceUs;
     EXPECT_EQ(clock_fit::runFor({}, 70), nullptr);
-    for (const char* broken : {"", "{", "[]", R"({"runs":[{"first_device_us":1}]})", R"({"runs":{}})"})
+
+    // A damaged mapping far out of range saturates instead of wrapping around.
+    clock_fit::RunClock extreme;
+    extreme.utcNsRef = 9000000000000000000;
+    extreme.driftPpm = 5000;
+    EXPECT_EQ(extreme.toUtcNs(9000000000000000000ULL), INT64_MAX);
+    EXPECT_EQ(extreme.toUtcNs(0), 9000000000000000000);
+
+    for (const char* broken : {"", "{", "[]", R"({"runs":[{"first_device_us":1}]})", R"({"runs":{}})",
+             R"({"runs":[{"first_device_us":5,"last_device_us":1,"device_us_ref":1,"utc_ns_ref":1,"drift_ppm":0,"pairs":1}]})",
+             R"({"runs":[{"first_device_us":1,"last_device_us":5,"device_us_ref":1,"utc_ns_ref":1,"drift_ppm":2e4,"pairs":1}]})"})
         EXPECT_FALSE(clock_fit::parse(broken).error.empty()) << broken;
 }
 

@@ -7,9 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include "CheckerTestSupport.h"
+#include "RecordedSessions.h"
 #include "Checksums.h"
-#include "config_manager.h"
-#include "session_meta.h"
 
 namespace {
 
@@ -72,17 +71,7 @@ protected:
     void SetUp() override
     {
         SaveFixture::SetUp();
-        // meta.yaml describes the cameras as configured.
-        auto& config = config_manager::instance();
-        config.camera_config_.capture_freq = 30;
-        config.camera_config_.camera1 = {"Gemini_corlor", 0, 64, 36, 30, 0.0f, "MJPG"};
-        config.camera_config_.camera2 = {"Gemini_depeth", 0, 64, 36, 30, 0.0f, "MJPG"};
-        config.camera_config_.camera3 = {"usb_camera", 0, 1280, 720, 30, 0.0f, "MJPG"};
-    }
-    void TearDown() override
-    {
-        SaveFixture::TearDown();
-        config_manager::instance().resetForTest();
+        check_test::configureCameras();
     }
 
     // One run of the given stamps (frame n gets stamps[n]), IMU alongside.
