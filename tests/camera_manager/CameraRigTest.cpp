@@ -107,7 +107,11 @@ TEST_F(CameraRigTest, TheConfigurationDecidesWhichCamerasAreBuilt)
         bool depthBuilt;  // camera1 and camera2 are the depth camera's streams
         bool usbBuilt;    // camera3 has an id
     };
-    const Case cases[] = {{"both", true, true}, {"no USB camera", true, false}, {"no depth streams", false, true}};
+    const Case cases[] = {
+        {"both", true, true},
+        {"no USB camera", true, false},
+        {"no depth streams", false, true},
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         kavrel::log::LogCapture log;
