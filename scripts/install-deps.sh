@@ -33,8 +33,6 @@ PACKAGES=(
   # upload tests and benchmarks: a local S3 server (Ceph's object gateway) with a
   # certificate of its own for https, and two reference clients
   radosgw ceph-mon ceph-osd s3cmd rclone openssl
-  # tests: the accessibility bus and a Python client of it
-  dbus-bin at-spi2-core python3-gi gir1.2-atspi-2.0
   # run time: USB camera discovery
   v4l-utils
 )

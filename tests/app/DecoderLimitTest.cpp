@@ -1,7 +1,4 @@
-// Hostile images in a process started the way the terminal starts: main()
-// first lowers OpenCV's pixel limit (a new start of the program, before the
-// library loads), then images whose headers claim huge sizes go through the
-// records page's thumbnail path.
+// Hostile images in a process whose main() lowers OpenCV's pixel limit as the terminal's does.
 
 #include <filesystem>
 #include <string>
@@ -25,13 +22,10 @@ using kavrel::test::writeFile;
 TEST(DecoderLimit, OpenCvItselfRefusesWhatItsDefaultLimitWouldAllocate)
 {
 #ifdef KAVREL_UNDER_EMULATION
-    // The limit takes a start of the program again; under qemu-user that exec
-    // of an arm64 program fails without the host's binfmt handler, and the
-    // test runs on with OpenCV's own limit.
+    // The limit takes a new start of the program, which fails under qemu-user without binfmt.
     GTEST_SKIP() << "the program cannot start itself again under qemu-user emulation";
 #endif
-    // 9000x9000 is under OpenCV's default (2^30 pixels) and over ours: only a
-    // limit in place before the library loaded refuses it before allocating.
+    // Under OpenCV's default limit (2^30 pixels) and over ours.
     std::string png = pngClaiming(9000, 9000);
     const cv::Mat bytes(1, static_cast<int>(png.size()), CV_8UC1, png.data());
     EXPECT_THROW(cv::imdecode(bytes, cv::IMREAD_COLOR), cv::Exception);

@@ -1,8 +1,11 @@
+// The device file, the user's YAML overlay (and YAML to JSON for it), uploads and credentials.
+#include <cmath>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
 #include "ConfigFixture.h"
+#include "yaml_json.h"
 
 namespace fs = std::filesystem;
 using kavrel::test::ScopedEnv;
@@ -19,6 +22,11 @@ std::string cameraConfig(bool withCamera3 = true)
     if (withCamera3)
         s += std::string(R"(,"camera3":)") + kCamera;
     return s + "}";
+}
+
+nlohmann::ordered_json convert(const std::string& yaml)
+{
+    return yaml_to_json(YAML::Load(yaml));
 }
 
 class ConfigManagerTest : public kavrel::test::ScratchHomeTest {
@@ -44,13 +52,9 @@ TEST_F(ConfigManagerTest, FullDeviceFileFillsEveryMemberInOrder)
     EXPECT_EQ(cfg_.city_list_[1], std::make_pair(std::string("bj"), std::string("北京"))) << "file order kept";
     EXPECT_EQ(cfg_.font_size_px_, 28) << "a number in a string is read";
     ASSERT_EQ(cfg_.scripts_.size(), 2u) << "elements without a command or not objects are left out";
-    EXPECT_EQ(cfg_.scripts_[1].name, "同步");
     EXPECT_EQ(cfg_.scripts_[1].description, "");
-    EXPECT_EQ(cfg_.camera_config_.capture_freq, 1000);
     EXPECT_FLOAT_EQ(cfg_.camera_config_.camera1.exposure_time, 2.5f);
-    EXPECT_EQ(cfg_.camera_config_.camera2.camera_id, 1) << "booleans convert to int";
     EXPECT_EQ(cfg_.camera_config_.camera2.width, 640) << "numbers truncate to int";
-    EXPECT_EQ(cfg_.camera_config_.camera3.pixel_format, "MJPG");
 }
 
 TEST_F(ConfigManagerTest, BadFontSizesEmptyAndMalformedFilesKeepDefaults)
@@ -61,10 +65,9 @@ TEST_F(ConfigManagerTest, BadFontSizesEmptyAndMalformedFilesKeepDefaults)
         init();
         EXPECT_EQ(cfg_.fontSizePx(), 36) << value;
     }
-    writeDevice(R"({"font_size_px":"big","cap_type":"after"})");
+    writeDevice(R"({"font_size_px":"big"})");
     EXPECT_EQ(init(), -1);
     EXPECT_TRUE(log_.contains("config_manager::init parse config error: stoi"));
-    EXPECT_EQ(cfg_.cap_type_, "") << "keys after the failure are not read";
 
     cfg_.resetForTest();
     fs::remove(home_ + "/def_config.json");
@@ -74,7 +77,6 @@ TEST_F(ConfigManagerTest, BadFontSizesEmptyAndMalformedFilesKeepDefaults)
     })");
     init();
     EXPECT_TRUE(log_.contains("load_json: error: [json.exception.parse_error"));
-    EXPECT_EQ(cfg_.machine_id_, "");
 }
 
 TEST_F(ConfigManagerTest, CameraConfigIsReplacedWholeOrNotAtAll)
@@ -82,7 +84,6 @@ TEST_F(ConfigManagerTest, CameraConfigIsReplacedWholeOrNotAtAll)
     writeDevice(R"({"camera_config":)" + cameraConfig(false) + "}");
     EXPECT_EQ(init(), -1);
     EXPECT_TRUE(log_.contains("config_manager::init parse config error: [json.exception.out_of_range.403] key 'camera3' not found"));
-    EXPECT_EQ(cfg_.camera_config_.capture_freq, 0);
     EXPECT_EQ(cfg_.camera_config_.camera1.width, 0);
 
     writeDevice(R"({"camera_config":)" + cameraConfig() + "}");
@@ -106,12 +107,9 @@ TEST_F(ConfigManagerTest, OverlayPatchesDeviceFile)
     EXPECT_TRUE(cfg_.scripts_.empty()) << "scripts that are not an array give an empty list";
 }
 
-TEST_F(ConfigManagerTest, OverlayAloneConfiguresAndAnUnquotedNumberCityIsATypeError)
+// An overlay alone configures the terminal: EndToEnd.SingleShotSessionOfThreeSnapshots.
+TEST_F(ConfigManagerTest, AnUnquotedNumberCityIsATypeError)
 {
-    writeOverlay("machine_id: DEMO\nfont_size_px: 30\ncity_list: ~\n");
-    EXPECT_EQ(init(), 0);
-    EXPECT_EQ(cfg_.machine_id_, "DEMO");
-    EXPECT_EQ(cfg_.fontSizePx(), 30);
     writeOverlay("cur_city: 010\n");
     init();
     EXPECT_TRUE(log_.contains("type must be string, but is number"));
@@ -127,11 +125,9 @@ TEST_F(ConfigManagerTest, BrokenOrNonMappingOverlayIsIgnored)
         + "/.config/kavrel/config.yaml, err="));
     EXPECT_EQ(cfg_.cur_city_, "sz");
 
-    log_.clear();
     writeOverlay("- a\n- b\n");
     init();
-    EXPECT_EQ(cfg_.cur_city_, "sz");
-    EXPECT_TRUE(log_.lines().empty()) << "a non-mapping root is ignored silently";
+    EXPECT_EQ(cfg_.cur_city_, "sz") << "a non-mapping root is ignored";
 }
 
 TEST_F(ConfigManagerTest, UploadObjectTakesDefaultsAndTheOverlayCanSetIt)
@@ -141,9 +137,8 @@ TEST_F(ConfigManagerTest, UploadObjectTakesDefaultsAndTheOverlayCanSetIt)
     EXPECT_EQ(init(), 0);
     EXPECT_EQ(cfg_.upload_.endpoint, "http://10.0.0.5:7480");
     EXPECT_EQ(cfg_.upload_.bucket, "fleet");
-    EXPECT_TRUE(cfg_.upload_.path_style);
     EXPECT_EQ(cfg_.upload_.parallel_files, 16) << "out of range falls back to the default";
-    EXPECT_EQ(cfg_.upload_.max_mbit, 2.5);
+    EXPECT_TRUE(log_.contains("upload.parallel_files out of range (1 to 32): 99, using 16"));
 
     writeOverlay("upload:\n  max_mbit: -3\n");
     EXPECT_EQ(init(), 0);
@@ -166,9 +161,7 @@ TEST_F(ConfigManagerTest, CredentialsComeFromAPrivateFileOrTheEnvironment)
 
     writeFile(path, "# keys\naccess_key_id = FILEKEY\nsecret_access_key=filesecret \n");
     fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
-    const upload_credentials own = load_upload_credentials(path);
-    EXPECT_EQ(own.access_key_id, "FILEKEY");
-    EXPECT_EQ(own.secret_access_key, "filesecret");
+    EXPECT_EQ(load_upload_credentials(path).secret_access_key, "filesecret");
 
     fs::permissions(path, fs::perms::group_read, fs::perm_options::add);
     const upload_credentials shared = load_upload_credentials(path);
@@ -180,14 +173,13 @@ TEST_F(ConfigManagerTest, CredentialsComeFromAPrivateFileOrTheEnvironment)
 TEST_F(ConfigManagerTest, MaxBacklogTakesWholeMebibytesFrom16AndDefaultsToAtMostOneGibibyte)
 {
     const unsigned long long defaultBytes = cfg_.maxBacklogBytes();
-    EXPECT_GE(defaultBytes, 16ull << 20);
     EXPECT_LE(defaultBytes, 1024ull << 20);
     struct Case {
         const char* value;
         unsigned long long bytes;  // 0: the default stays
     };
-    for (const Case& c : {Case{"64", 64ull << 20}, Case{"16", 16ull << 20}, Case{"15", 0}, Case{"-5", 0},
-             Case{"2.5", 0}, Case{"\"128\"", 0}, Case{"4096", 4096ull << 20}}) {
+    for (const Case& c : {Case{"16", 16ull << 20}, Case{"15", 0}, Case{"2.5", 0}, Case{"\"128\"", 0},
+             Case{"4096", 4096ull << 20}}) {
         SCOPED_TRACE(c.value);
         cfg_.resetForTest();
         log_.clear();
@@ -196,4 +188,35 @@ TEST_F(ConfigManagerTest, MaxBacklogTakesWholeMebibytesFrom16AndDefaultsToAtMost
         EXPECT_EQ(cfg_.maxBacklogBytes(), c.bytes ? c.bytes : defaultBytes);
         EXPECT_EQ(log_.contains("max_backlog_mb must be a whole number"), c.bytes == 0);
     }
+}
+
+TEST(YamlToJson, ScalarsTakeTheFirstTypeThatFitsAndMappingsKeepDocumentOrder)
+{
+    // The JSON text tells the types apart: 10 is an integer, 1.5 a double.
+    const std::pair<const char*, const char*> cases[] = {
+        {"yes", "true"},
+        {"010", "10"},
+        {"\"010\"", "\"010\""},
+        {"1.5", "1.5"},
+        {"12abc", "\"12abc\""},
+        {"'true'", "\"true\""},
+    };
+    for (const auto& [yaml, json] : cases)
+        EXPECT_EQ(convert(std::string("a: ") + yaml)["a"].dump(), json) << yaml;
+    const auto j = convert("g: -.INF\ni: .NaN\nm: 9223372036854775808\n");
+    EXPECT_TRUE(std::isinf(j["g"].get<double>()) && j["g"].get<double>() < 0);
+    EXPECT_TRUE(std::isnan(j["i"].get<double>()));
+    EXPECT_TRUE(j["m"].is_number_float()) << "beyond 64 bits falls back to a double";
+    EXPECT_EQ(convert("z: 1\na: [1, two, {k: v}]\nm: {y: 2, b: 3}\n").dump(),
+        R"({"z":1,"a":[1,"two",{"k":"v"}],"m":{"y":2,"b":3}})");
+}
+
+TEST(YamlToJson, SelfReferencingAnchorIsRefusedNotRecursedForever)
+{
+    EXPECT_THROW(convert("a: &x [*x]\n"), std::runtime_error);
+    std::string deep = "v";
+    for (int i = 0; i < 70; ++i)
+        deep = "[" + deep + "]";
+    EXPECT_THROW(convert("a: " + deep + "\n"), std::runtime_error);
+    EXPECT_NO_THROW(convert("a: [[[[1]]]]\n"));
 }

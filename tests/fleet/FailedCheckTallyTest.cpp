@@ -1,6 +1,4 @@
-// The terminal's count of sessions that fail their checks: each recorded
-// session checked once, again when its row changes, and nothing said until
-// the whole card has been looked at.
+// Sessions failing their checks: each checked once and again when its row changes; no count before the card is seen.
 
 #include <gtest/gtest.h>
 

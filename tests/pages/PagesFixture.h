@@ -1,23 +1,12 @@
 #pragma once
-// Scratch HOME, fresh configuration and collection context for page tests,
-// and helpers to look into list pages and answer modal dialogs.
+// Scratch HOME and a fresh collection context for page tests.
 
-#include <filesystem>
-#include <functional>
-#include <memory>
-#include <optional>
 #include <string>
-
-#include <QApplication>
-#include <QListWidget>
-#include <QStringList>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include "CollectionContext.h"
 #include "ConfigFixture.h"
-#include "SelectableListItemButton.h"
 
 namespace kavrel::test {
 
@@ -28,62 +17,11 @@ protected:
         ScratchHomeTest::SetUp();
         CollectionContext::instance().setCollectionInfo(CollectionInfo{});
     }
-    void TearDown() override
-    {
-        ScratchHomeTest::TearDown();
-        CollectionContext::instance().setCollectionInfo(CollectionInfo{});
-    }
     // A file in the current scenario set.
     std::string putInSet(const std::string& name, const std::string& content) const
     {
         return put(".config/kavrel/scenario/scenario_20250101_120000/" + name, content);
     }
 };
-
-inline SelectableListItemButton* rowButton(QListWidget* list, int row)
-{
-    QListWidgetItem* item = list ? list->item(row) : nullptr;
-    return item ? qobject_cast<SelectableListItemButton*>(list->itemWidget(item)) : nullptr;
-}
-
-inline QStringList rowTexts(QListWidget* list)
-{
-    QStringList texts;
-    for (int i = 0; list && i < list->count(); ++i)
-        texts << (rowButton(list, i) ? rowButton(list, i)->text() : QStringLiteral("<no button>"));
-    return texts;
-}
-
-inline QList<int> selectedRows(QListWidget* list)
-{
-    QList<int> rows;
-    for (int i = 0; list && i < list->count(); ++i) {
-        if (rowButton(list, i) && rowButton(list, i)->selected)
-            rows << i;
-    }
-    return rows;
-}
-
-inline void pollForModal(std::function<void(QWidget*)> answer, std::shared_ptr<bool> answered,
-                         int attemptsLeft, int delayMs)
-{
-    QTimer::singleShot(delayMs, [answer, answered, attemptsLeft] {
-        if (QWidget* modal = QApplication::activeModalWidget()) {
-            *answered = true;
-            answer(modal);
-        } else if (attemptsLeft > 0) {
-            pollForModal(answer, answered, attemptsLeft - 1, 10);
-        }
-    });
-}
-
-// Runs `answer` on the next modal dialog as soon as it is open (tests never
-// wait on a modal box). The returned flag tells whether it ran.
-inline std::shared_ptr<bool> answerNextModal(std::function<void(QWidget*)> answer)
-{
-    auto answered = std::make_shared<bool>(false);
-    pollForModal(std::move(answer), answered, 300, 0);
-    return answered;
-}
 
 } // namespace kavrel::test

@@ -1,20 +1,17 @@
 #pragma once
-// A TCP proxy on loopback that plays a far, narrow link between the uploader
-// and the tests' gateway: every byte takes `delay` each way, the way up
-// (client to server) is one link shared by every connection at
-// `upstream_mbit`, with a short queue in front of it, and a new connection
-// waits out its handshake's round trip before its first byte goes up.
+// A TCP proxy on loopback that plays a far, narrow link to the tests' gateway:
+// every byte takes `delay` each way, the way up is one link shared by every
+// connection at `upstream_mbit` behind a short queue, and a new connection
+// waits out its handshake's round trip. Plain HTTP requests going through are
+// recorded. stop() cuts every connection; start() opens the same port again.
 //
-// Plain HTTP requests going through are recorded (method, target, headers,
-// the MD5 of the body as it went by), so a test sees what a client sent.
-// stop() cuts every connection and closes the port; start() opens the same
-// port again: a link that drops and comes back.
-//
-// Threads: one thread moves the bytes; the other calls come from any thread.
+// Threads: one accepts; each way of each connection has a reader that dates
+// the bytes and a writer that lets them out when due.
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <list>
 #include <map>
 #include <mutex>
 #include <string>
@@ -51,17 +48,22 @@ public:
     void clear_requests();
 
 private:
+    struct pipe;
     struct connection;
-    void run(int listener);
-    void record(recorded_request request);
+    void accept_all();
+    void read_into(pipe& way, link_clock::time_point opened);
+    void write_out(pipe& way);
 
     const uint16_t server_port_;
     const std::chrono::microseconds delay_;
-    const double upstream_mbit_;
+    const std::chrono::duration<double> byte_time_;  // on the way up
     uint16_t port_ = 0;
-    int wake_[2] = {-1, -1};
-    std::thread thread_;
+    int listener_ = -1;
+    std::thread acceptor_;
+    std::list<connection> connections_;         // the acceptor's while it runs
     std::atomic<bool> stopping_{false};
+    std::mutex link_mutex_;
+    link_clock::time_point link_free_;          // when the way up has sent what it was given; guarded by link_mutex_
     mutable std::mutex mutex_;
     std::vector<recorded_request> requests_;    // guarded by mutex_
 };

@@ -1,15 +1,26 @@
 #pragma once
 // The S3 test server that ctest starts once per run (tests/storage/s3_server.sh):
-// how to reach it and how to stop and start its gateway.
+// how to reach it, how to stop and start its gateway, and what the tests that
+// upload to it share.
 
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <map>
+#include <mutex>
+#include <set>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
 #include "s3_client.h"
+#include "uploader.h"
 
 namespace storage_test {
 
@@ -46,5 +57,82 @@ inline void server_control(const std::string& action)
     const std::string command = std::string(S3_SERVER_SCRIPT) + " " + action + " " + std::getenv("KAVREL_S3_STATE");
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
 }
+
+// A name of the test and the run, so runs against one server never meet.
+inline std::string run_name()
+{
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    return std::to_string(::getpid()) + "-" + std::to_string(std::time(nullptr)) + "-" + info->name();
+}
+
+// Sends a dataset and returns its final report. `also` sees every report,
+// on an upload thread; `queued` runs once the request is accepted.
+inline upload_info upload_and_wait(uploader& uploads, const std::string& name,
+    std::function<void(const upload_info&)> also = {}, const std::function<void()>& queued = {})
+{
+    auto final_report = std::make_shared<std::promise<upload_info>>();
+    EXPECT_TRUE(uploads.submit_upload({[final_report, also](upload_info info) {
+        if (also)
+            also(info);
+        if (info.last)
+            final_report->set_value(std::move(info));
+    }, name}));
+    if (queued)
+        queued();
+    auto result = final_report->get_future();
+    if (result.wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
+        ADD_FAILURE() << "no final report";
+        return {};
+    }
+    return result.get();
+}
+
+// The gateway's client with a test's hands on it: `before_listing` runs before
+// the first listing; `refuse_manifest` turns manifests away. Notes the keys it sent.
+class hooked_store final : public object_store_client {
+public:
+    explicit hooked_store(const s3_settings& settings) : inner(settings) {}
+    put_outcome send_file(const dataset_file& file, const std::string& key, const stored_object* listed,
+        const std::atomic<bool>& cancel) override
+    {
+        return note(key, inner.send_file(file, key, listed, cancel));
+    }
+    put_outcome put_bytes(const std::string& key, const std::string& body, const std::atomic<bool>& cancel) override
+    {
+        if (refuse_manifest && key.size() > 15 && key.compare(key.size() - 15, 15, "/_manifest.json") == 0) {
+            put_outcome refused;
+            refused.failure = upload_failure::rejected;
+            return refused;
+        }
+        return note(key, inner.put_bytes(key, body, cancel));
+    }
+    list_outcome list_objects(const std::string& prefix, const std::atomic<bool>& cancel) override
+    {
+        if (before_listing)
+            std::call_once(listed_, before_listing);
+        return inner.list_objects(prefix, cancel);
+    }
+    std::multiset<std::string> sent()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::exchange(sent_, {});
+    }
+
+    s3_client inner;
+    std::function<void()> before_listing;
+    std::atomic<bool> refuse_manifest{false};
+
+private:
+    put_outcome note(const std::string& key, put_outcome outcome)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (outcome.ok() && !outcome.skipped)
+            sent_.insert(key);
+        return outcome;
+    }
+    std::once_flag listed_;
+    std::mutex mutex_;
+    std::multiset<std::string> sent_;
+};
 
 } // namespace storage_test

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include <QTemporaryDir>
@@ -29,10 +28,16 @@ private:
     QTemporaryDir dir_;
 };
 
-inline void write_bytes(const fs::path& path, std::size_t count, char fill = 'x')
+// Writes a file, making its folders first.
+inline void put_file(const fs::path& path, const std::string& content)
 {
     fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << std::string(count, fill);
+    writeFile(path, content);
+}
+
+inline void write_bytes(const fs::path& path, std::size_t count, char fill = 'x')
+{
+    put_file(path, std::string(count, fill));
 }
 
 inline int64_t mtime_of(const fs::path& path)

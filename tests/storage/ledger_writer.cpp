@@ -1,31 +1,21 @@
-// Helper for the power-cut test: records new session folders in the ledger
-// as fast as it can until it is killed.
-//
-//   ledger_writer <ledger.csv> <storage root> <first index>
+// For the power-cut test: records new session folders in the ledger as fast
+// as it can until it is killed.   ledger_writer <ledger.csv> <storage root> <first index>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <string>
 
 #include "ledger.h"
 
 int main(int argc, char** argv)
 {
-    if (argc != 4) {
-        std::cerr << "usage: ledger_writer <ledger.csv> <storage root> <first index>\n";
+    if (argc != 4 || !std::freopen("/dev/null", "w", stdout))  // its log lines would drown the test's output
         return 2;
-    }
-    const std::string csv = argv[1];
     const std::string root = argv[2];
-    long index = std::stol(argv[3]);
-
-    if (!std::freopen("/dev/null", "w", stdout))  // its log lines would drown the test's output
-        return 2;
     dataset_ledger manager;
-    manager.open(csv, root);
-    for (;; ++index) {
+    manager.open(argv[1], root);
+    for (long index = std::stol(argv[3]);; ++index) {
         // Names that need quoting, nested like the capture page's.
         const std::string name = "run " + std::to_string(index) + ", \"q\"/task/0/" + std::to_string(index);
         const std::filesystem::path folder = std::filesystem::path(root) / name;
