@@ -1,36 +1,99 @@
-// A session recorded from the simulated camera through the capture path and
-// the save worker, then read the way someone training on it would: with
-// calibration.json, clock.json and frames.csv alone, no device and none of
-// our session code. The room must come out as it was built (wall 3.0 m,
-// floor 0.6 m below the camera and square to the wall, gravity along the
-// floor's normal), and a wrong focal length, depth unit or extrinsic must not.
+// A session recorded from the simulated camera through the save worker, read
+// from its files alone as a consumer would: the room must come out as built
+// (wall 3.0 m, floor 0.6 m below, gravity along the floor's normal), and a
+// wrong focal length, depth unit or extrinsic must not.
 
 #include <algorithm>
-#include <fstream>
+#include <cmath>
 #include <map>
-#include <set>
 
 #include <nlohmann/json.hpp>
 #include <obsdk_sim/SimControl.h>
 
 #include "DepthCamera.h"
 #include "CapturePolicy.h"
-#include "RoomGeometry.h"
 #include "SaveTestSupport.h"
 
 namespace {
 
 using namespace save_test;
 using json = nlohmann::json;
+using kavrel::test::readFile;
 
-std::string readText(const std::string& path)
+constexpr double kWallM = 3.0;
+constexpr double kCameraHeightM = 0.6;
+constexpr double kDegree = 3.14159265358979323846 / 180;
+
+struct Pinhole {
+    double fx = 0, fy = 0, cx = 0, cy = 0;
+};
+
+// Points in metres, each the mean of an 8x8 block without holes: averaging
+// points of a plane keeps them on it and takes the sensor noise down.
+std::vector<cv::Vec3d> backProject(const cv::Mat& counts, const Pinhole& in, double metresPerCount, double minRow)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::vector<cv::Vec3d> points;
+    for (int by = 0; by + 8 <= counts.rows; by += 8)
+        for (int bx = 0; bx + 8 <= counts.cols; bx += 8) {
+            if (by < minRow)
+                continue;
+            cv::Vec3d sum;
+            bool whole = true;
+            for (int v = by; v < by + 8 && whole; ++v)
+                for (int u = bx; u < bx + 8; ++u) {
+                    const double z = counts.at<uint16_t>(v, u) * metresPerCount;
+                    whole = whole && z > 0;
+                    sum += cv::Vec3d((u - in.cx) / in.fx * z, (v - in.cy) / in.fy * z, z);
+                }
+            if (whole)
+                points.push_back(sum / 64);
+        }
+    return points;
+}
+
+struct Plane {
+    cv::Vec3d normal;  // unit
+    double offset;     // normal . p = offset
+    double rms;        // of the points kept
+    size_t kept;
+};
+
+// Least squares of one coordinate (axis) against the other two, keeping the
+// points near the last estimate (5 cm, then 2 cm), which starts as the median of axis.
+Plane fitPlane(const std::vector<cv::Vec3d>& points, int axis)
+{
+    const int a = (axis + 1) % 3, b = (axis + 2) % 3;
+    std::vector<double> values;
+    for (const auto& p : points)
+        values.push_back(p[axis]);
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    cv::Vec3d coef(0, 0, values.empty() ? 0 : values[values.size() / 2]);  // axis = ca * p[a] + cb * p[b] + c
+    Plane plane{};
+    for (int round = 0; round < 5; ++round) {
+        cv::Mat A(0, 3, CV_64F), y(0, 1, CV_64F);
+        for (const auto& p : points)
+            if (std::fabs(p[axis] - (coef[0] * p[a] + coef[1] * p[b] + coef[2])) < (round ? 0.02 : 0.05)) {
+                A.push_back(cv::Mat(cv::Vec3d(p[a], p[b], 1)).t());
+                y.push_back(p[axis]);
+            }
+        if (A.rows < 3)
+            return plane;
+        cv::Mat solution;
+        cv::solve(A, y, solution, cv::DECOMP_SVD);
+        coef = cv::Vec3d(solution);
+        cv::Vec3d n;
+        n[axis] = 1;
+        n[a] = -coef[0];
+        n[b] = -coef[1];
+        const double norm = cv::norm(n);
+        cv::Mat residual = (y - A * solution) / norm;
+        plane = {n / norm, coef[2] / norm, std::sqrt(cv::mean(residual.mul(residual))[0]), size_t(A.rows)};
+    }
+    return plane;
 }
 
 struct FramesRow {
-    std::string colour, depth;
+    std::string depth;
     uint64_t colourUs = 0, depthUs = 0;
     int64_t hostNs = 0;
 };
@@ -38,14 +101,14 @@ struct FramesRow {
 std::vector<FramesRow> readFramesCsv(const std::string& path)
 {
     std::vector<FramesRow> rows;
-    const auto all = lines(readText(path));
+    const auto all = lines(readFile(path));
     for (size_t i = 1; i < all.size(); ++i) {
         std::vector<std::string> f;
         std::stringstream in(all[i]);
         for (std::string field; std::getline(in, field, ',');)
             f.push_back(field);
         f.resize(9);
-        rows.push_back({f[1], f[2], std::stoull(f[3]), std::stoull(f[4]), std::stoll(f[7])});
+        rows.push_back({f[2], std::stoull(f[3]), std::stoull(f[4]), std::stoll(f[7])});
     }
     return rows;
 }
@@ -63,13 +126,13 @@ struct Dataset {
 Dataset load(const std::string& deviceDir)
 {
     Dataset d;
-    d.calibration = json::parse(readText(deviceDir + "/calibration.json"), nullptr, false);
-    d.clock = json::parse(readText(deviceDir + "/clock.json"), nullptr, false);
+    d.calibration = json::parse(readFile(deviceDir + "/calibration.json"), nullptr, false);
+    d.clock = json::parse(readFile(deviceDir + "/clock.json"), nullptr, false);
     d.frames = readFramesCsv(deviceDir + "/frames.csv");
     for (const auto& row : d.frames)
         d.depth.push_back(cv::imread(deviceDir + "/" + row.depth, cv::IMREAD_UNCHANGED));
     int samples = 0;
-    for (const auto& line : lines(readText(deviceDir + "/data.json"))) {
+    for (const auto& line : lines(readFile(deviceDir + "/data.json"))) {
         const json entry = json::parse(line, nullptr, false);
         if (!entry.contains("sensor"))
             continue;
@@ -91,7 +154,7 @@ std::vector<std::string> roomFindings(const Dataset& d)
     std::vector<std::string> findings;
     const auto& c = d.calibration;
     const auto& in = c["streams"]["depth"]["intrinsics"];
-    const room::Pinhole pinhole{in["fx"].get<double>(), in["fy"].get<double>(), in["cx"].get<double>(),
+    const Pinhole pinhole{in["fx"].get<double>(), in["fy"].get<double>(), in["cx"].get<double>(),
         in["cy"].get<double>()};
     const double unit = c["depth_unit_m"].get<double>();
     std::vector<double> R;
@@ -103,17 +166,21 @@ std::vector<std::string> roomFindings(const Dataset& d)
     };
     for (size_t i = 0; i < d.depth.size(); i += 3) {
         const cv::Mat& counts = d.depth[i];
-        const room::Plane wall = room::fitPlane(room::backProject(counts, pinhole, unit, 0), 2);
-        const room::Plane floor = room::fitPlane(room::backProject(counts, pinhole, unit, pinhole.cy), 1);
+        const Plane wall = fitPlane(backProject(counts, pinhole, unit, 0), 2);
+        const Plane floor = fitPlane(backProject(counts, pinhole, unit, pinhole.cy), 1);
         if (wall.kept < 200 || floor.kept < 100) {
             findings.push_back("no wall or floor in frame " + std::to_string(i));
             continue;
         }
-        note(std::fabs(wall.offset - room::kWallM) < 0.01, "wall at", wall.offset);
-        note(std::fabs(floor.offset - room::kCameraHeightM) < 0.01, "floor at", floor.offset);
+        note(std::fabs(wall.offset - kWallM) < 0.01, "wall at", wall.offset);
+        note(std::fabs(floor.offset - kCameraHeightM) < 0.01, "floor at", floor.offset);
         note(floor.rms < 0.01, "floor rms", floor.rms);
-        note(std::fabs(floor.normal.dot(wall.normal)) < std::sin(1 * room::kDegree), "floor.wall", floor.normal.dot(wall.normal));
-        const double tilt = room::gravityTilt(room::rotate(R, d.meanAccel), floor);
+        note(std::fabs(floor.normal.dot(wall.normal)) < std::sin(kDegree), "floor.wall", floor.normal.dot(wall.normal));
+        // A still camera's accelerometer, turned into the camera frame, feels the floor push up: along -normal.
+        const cv::Vec3d& a = d.meanAccel;
+        const cv::Vec3d up(R[0] * a[0] + R[1] * a[1] + R[2] * a[2], R[3] * a[0] + R[4] * a[1] + R[5] * a[2],
+            R[6] * a[0] + R[7] * a[1] + R[8] * a[2]);
+        const double tilt = std::acos(std::min(1.0, -up.dot(floor.normal) / cv::norm(up))) / kDegree;
         note(tilt < 2.0, "gravity off the floor normal by (deg)", tilt);
     }
     return findings;
@@ -128,15 +195,15 @@ protected:
         obsim::resetFaults();
     }
 
-    // Records `sets` frame sets and what the IMU sends meanwhile, as a
-    // continuous run does; returns the device folder.
+    // A continuous run of `sets` frame sets; returns the device folder. Depth is
+    // asked for at another size, so only depth aligned to colour fits the room.
     std::string record(size_t sets)
     {
         policy_->stride = 1;
         manager_ = std::make_unique<DepthCamera>();
         manager_->start("Gemini_corlor",
             {{camera_stream::kColor, camera_format::kMJPG, 640, 480, 15},
-                {camera_stream::kDepth, camera_format::kY16, 640, 480, 15}},
+                {camera_stream::kDepth, camera_format::kY16, 320, 200, 15}},
             {}, policy_);
         EXPECT_TRUE(kavrel::test::waitUntil([&] { return manager_->colourFrames() > 0; }, 15000));
         startWorker();
@@ -165,24 +232,16 @@ TEST_F(ConsumerDataset, TheRoomComesOutOfTheSavedCalibrationAndAWrongOneDoesNot)
         finishSession();
         const Dataset d = load(record(8));
         ASSERT_GE(d.depth.size(), 8u);
-        const json& c = d.calibration;
-        ASSERT_TRUE(c.is_object());
-        EXPECT_EQ(c["calibration_known"], true);
-        EXPECT_DOUBLE_EQ(c["depth_unit_m"].get<double>(), std::stod(scale) / 1000);
-        EXPECT_EQ(c["streams"]["color"]["payload"], "jpeg");
-        for (const cv::Mat& depth : d.depth) {
-            ASSERT_EQ(depth.type(), CV_16UC1);
-            EXPECT_EQ(depth.cols, c["streams"]["depth"]["width"].get<int>());
-            EXPECT_EQ(depth.rows, c["streams"]["depth"]["height"].get<int>());
-        }
+        ASSERT_TRUE(d.calibration.is_object());
         const auto findings = roomFindings(d);
         EXPECT_TRUE(findings.empty()) << findings.front();
 
         // The same images with a calibration that is wrong in one way each.
         const std::map<std::string, std::function<void(json&)>> faults = {
             {"focal length of another resolution", [](json& k) {
+                 auto& in = k["streams"]["depth"]["intrinsics"];
                  for (const char* f : {"fx", "fy"})
-                     k["streams"]["depth"]["intrinsics"][f] = k["streams"]["depth"]["intrinsics"][f].get<double>() * 1.05;
+                     in[f] = in[f].get<double>() * 1.05;
              }},
             {"depth unit in millimetres taken for 1.1 mm", [](json& k) {
                  k["depth_unit_m"] = k["depth_unit_m"].get<double>() * 1.1;
@@ -203,23 +262,12 @@ TEST_F(ConsumerDataset, TheRoomComesOutOfTheSavedCalibrationAndAWrongOneDoesNot)
     }
 }
 
-TEST_F(ConsumerDataset, FramesAndImuShareOneClockAndTheIndexListsThePairsOnDisk)
+// Which files frames.csv lists and whether the timelines overlap at all is
+// the checker's (tests/blackbox); here: how closely the saved mapping fits.
+TEST_F(ConsumerDataset, FramesAndImuShareOneClock)
 {
-    const std::string device = record(15);
-    const Dataset d = load(device);
+    const Dataset d = load(record(15));
     ASSERT_GE(d.frames.size(), 15u);
-    // frames.csv names exactly the images on the card, each pair once.
-    std::set<std::string> listed;
-    for (const auto& row : d.frames) {
-        EXPECT_TRUE(listed.insert(row.colour).second);
-        EXPECT_TRUE(listed.insert(row.depth).second);
-    }
-    std::set<std::string> onDisk;
-    for (const auto& file : filesUnder(device))
-        if (file.rfind("color/", 0) == 0 || file.rfind("depth/", 0) == 0)
-            onDisk.insert(file);
-    EXPECT_EQ(listed, onDisk);
-
     // Device times mapped to UTC with the saved mapping, against the host's receive times.
     ASSERT_TRUE(d.clock.is_object());
     const auto& runs = d.clock["runs"];
@@ -238,38 +286,29 @@ TEST_F(ConsumerDataset, FramesAndImuShareOneClockAndTheIndexListsThePairsOnDisk)
     const double median = lagMs[lagMs.size() / 2];
     std::printf("frames: host receive - mapped device time: min %.2f ms, median %.2f ms, max %.2f ms\n", lagMs.front(),
         median, lagMs.back());
-    // The fit follows the lower envelope of the latency: no frame arrives
-    // before its mapped device time, and most arrive within a few ms of the
-    // quickest (the rest is the simulator's own processing delay, the same
-    // for every frame; a wrong offset or rate would spread them apart).
+    // No frame arrives before its mapped time, most within a few ms of the
+    // quickest: a wrong offset or rate would spread them apart.
     EXPECT_GT(lagMs.front(), -3.0);
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(KAVREL_UNDER_EMULATION)
     // Under a sanitizer or emulation the simulator's rendering, not the mapping, spreads the arrivals.
 #else
     EXPECT_LT(median - lagMs.front(), 15.0);
 #endif
-    // The IMU's samples fall on the frames' timeline: the same clock, the same span.
+    // The IMU runs on the same clock: its first sample maps before the first frame's arrival.
     ASSERT_FALSE(d.imuDeviceUs.empty());
-    const auto [lowest, highest] = std::minmax_element(d.imuDeviceUs.begin(), d.imuDeviceUs.end());
-    EXPECT_LT(toUtcNs(*lowest), d.frames.front().hostNs);
-    EXPECT_GT(toUtcNs(*highest), d.frames.back().hostNs - 1000000000);
-    EXPECT_LE(run["first_device_us"].get<uint64_t>(), *lowest);
-    EXPECT_GE(run["last_device_us"].get<uint64_t>(), *highest);
+    EXPECT_LT(toUtcNs(*std::min_element(d.imuDeviceUs.begin(), d.imuDeviceUs.end())), d.frames.front().hostNs);
 }
 
 TEST_F(ConsumerDataset, ACameraWithoutCalibrationRecordsAndSaysSo)
 {
     kavrel::test::ScopedEnv withheld("KAVREL_SIM_NO_CALIBRATION", std::string("1"));
     const std::string device = record(3);
-    const json c = json::parse(readText(device + "/calibration.json"), nullptr, false);
+    const json c = json::parse(readFile(device + "/calibration.json"), nullptr, false);
     ASSERT_TRUE(c.is_object());
     EXPECT_EQ(c["calibration_known"], false);
-    EXPECT_TRUE(c["streams"]["color"]["intrinsics"].is_null());
-    EXPECT_TRUE(c["streams"]["depth"]["intrinsics"].is_null());
-    EXPECT_TRUE(c["streams"]["color"]["distortion"].is_null());
+    EXPECT_TRUE(c["streams"]["depth"]["intrinsics"].is_null()) << "no guessed intrinsics";
     EXPECT_TRUE(c["extrinsics"].is_null());
-    // What the camera still tells is kept: sizes and the depth unit.
-    EXPECT_EQ(c["streams"]["depth"]["width"], 640);
+    // What the camera still tells is kept: the depth unit, and the images.
     EXPECT_DOUBLE_EQ(c["depth_unit_m"].get<double>(), 0.001);
     EXPECT_GE(readFramesCsv(device + "/frames.csv").size(), 3u);
 }
