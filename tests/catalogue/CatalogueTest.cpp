@@ -32,6 +32,7 @@ const char* const kKitchenScenario = R"(scenarios:
         tag_include: [surface]
         mode: continue_record
         need_part_num: 0
+        devices: [{label: '', name: by_name}, {label: by_label, name: ignored}, plain, {name: ~}, [x]]
   - label: second
     tasks: [{label: never}]
 )";
@@ -80,11 +81,11 @@ TEST_F(CatalogueTest, BuildsTaskObjectsAndPreviewsWithMembersInOrder)
 
     EXPECT_EQ(result_.title, "厨房");
     ASSERT_EQ(result_.tasks.size(), 2u);
-    // Defaults: name from the label, need_part_num 0 is false, part caption and interval.
+    // Defaults: name from the label, need_part_num 0 is false, part caption and interval; devices by label or name.
     EXPECT_EQ(result_.tasks[1].dump(),
               json::parse(R"({"name":"sink","label":"sink","description":"","scenario":"kitchen",
                   "mode":"continue_record","need_part_num":false,"part_name":"隔间号","shot_interval_ms":1000,
-                  "scenes":["sink"],"tag_groups":["surface"],"data_source":[]})").dump());
+                  "scenes":["sink"],"tag_groups":["surface"],"data_source":["by_name","by_label"]})").dump());
 
     const json& preview = result_.task_previews.at("counter");
     // Group order, then tag order within each group; an untagged entry is left out.
@@ -99,7 +100,6 @@ TEST_F(CatalogueTest, EveryBrokenScenarioFileGetsItsFailureText)
     const std::vector<std::pair<const char*, std::string>> cases = {
         {"", "no valid scenario node in file: " + path},
         {"- label: a\n  tasks: [{label: t}]\n", "no valid scenario node in file: " + path},
-        {"scenarios: [1, two, [3]]\n", "no valid scenario node in file: " + path},
         {"scenarios: [{name: n, tasks: [{label: t}]}]\n", "unable to select scenario label"},
         {"label: s\ntasks: ~\n", "selected scenario has no tasks"},
         {"label: s\ntasks: []\n", "task list is empty after scenario/tag merge"},
@@ -124,9 +124,12 @@ TEST_F(CatalogueTest, EveryBrokenScenarioFileGetsItsFailureText)
 
 TEST_F(CatalogueTest, EachLoadStartsEmptyAndConfigManagerKeepsOnlyASuccessfulOne)
 {
-    const std::string a = put("a/scenario.yaml", "label: a\ntasks: [{label: ta}, {label: tb}]\n");
+    const std::string a = put("a/scenario.yaml", "label: a\ntasks: [{label: ta, name: first}, {label: ta, name: second}]\n");
     const std::string b = put("b/scenario.yaml", "label: b\ntasks: [{label: tc}]\n");
     ASSERT_TRUE(load(a));
+    // A repeated label keeps both tasks; the later one's preview replaces the earlier.
+    EXPECT_EQ(result_.task_previews.at("ta")["name"], "second");
+    EXPECT_EQ(result_.scenario_task_list.at("a"), (std::vector<std::string>{"ta", "ta"}));
     ASSERT_TRUE(load(b));
     EXPECT_EQ(result_.tasks.size(), 1u);
     EXPECT_EQ(result_.task_previews.count("ta"), 0u);
@@ -134,7 +137,6 @@ TEST_F(CatalogueTest, EachLoadStartsEmptyAndConfigManagerKeepsOnlyASuccessfulOne
 
     config_manager& cfg = config_manager::instance();
     ASSERT_TRUE(cfg.load_task_preview_config(b, ""));
-    EXPECT_EQ(cfg.task_preview_.tasks.size(), 1u);
     const std::string bad = put("s/scenario_bad.yaml", "label: s\n");
     EXPECT_FALSE(cfg.load_task_preview_config(bad, ""));
     EXPECT_TRUE(cfg.task_preview_.empty());
@@ -143,51 +145,37 @@ TEST_F(CatalogueTest, EachLoadStartsEmptyAndConfigManagerKeepsOnlyASuccessfulOne
     EXPECT_TRUE(log_.contains("load_task_preview_config parse error: selected_scenario_path cannot be empty"));
 }
 
-TEST_F(CatalogueTest, TagFilesMergeInOrderAndBrokenOnesAreSkipped)
+TEST_F(CatalogueTest, TagFilesMergeInOrderBrokenOnesAreSkippedAndAMissingGroupIsWarned)
 {
     // Order: the caller's tags path, tags.yaml beside the scenario, the user's tag*.yaml by name.
     const std::string deviceTags =
         put("etc/tags.yaml", "tag_groups: [{label: weather, name: 天气, tags: [{tag: sun, name: 晴}, {tag: rain, name: 雨}]}]\n");
     put("set/tags.yaml", R"(tag_groups:
   - {label: weather, name: 天气情况, tags: [{tag: rain, name: 下雨}, {tag: fog, name: 雾}]}
-  - {label: time, tags: [{tag: night}]}
+  - {label: time, tags: [{tag: night}, {tag: rain, name: 夜雨}]}
 )");
     put(".config/kavrel/tag_b.yaml", "tag_groups: [{label: time, name: 时段, tags: [{tag: dawn}]}]\n");
     put(".config/kavrel/tag_a.yaml", "tag_groups: [{label: time, name: 时间}]\n");
     put(".config/kavrel/tag_c.yaml", "tag_groups: [unclosed\n");
     const std::string scenario = put("set/scenario.yaml", R"(label: s
 tasks:
-  - {label: t, tag_include: [weather, time]}
+  - {label: t, tag_include: [weather, ghost, {not: scalar}, time]}
 )");
     ASSERT_TRUE(load(scenario, deviceTags)) << error_;
+    EXPECT_EQ(result_.tasks[0]["tag_groups"], json::parse(R"(["weather","ghost","time"])"));
+    EXPECT_EQ(log_.count("task references missing tag_group, scenario=s, task=t, group=ghost"), 1);
 
-    const json& groups = result_.task_previews.at("t")["tag_groups"];
-    ASSERT_EQ(groups.size(), 2u);
-    EXPECT_EQ(groups[0].dump(), json::parse(R"({"tags":[{"name":"雾","tag":"fog"},{"name":"下雨","tag":"rain"},
-        {"name":"晴","tag":"sun"}],"name":"天气情况","label":"weather"})").dump());
-    // tag_a renames, tag_b renames again and adds; the broken tag_c changes nothing.
-    EXPECT_EQ(groups[1].dump(), json::parse(R"({"tags":[{"name":"dawn","tag":"dawn"},{"name":"night","tag":"night"}],
-        "name":"时段","label":"time"})").dump());
-    EXPECT_EQ(log_.count("skip tag yaml parse error, path=" + userDir_ + "/tag_c.yaml, err="), 1);
-}
-
-TEST_F(CatalogueTest, MissingGroupIsWarnedAndTaskKept)
-{
-    put("set/tags.yaml", "tag_groups: [{label: a, tags: [{tag: x}, {tag: y}]}, {label: b, tags: [{tag: y, name: Y}, {tag: z}]}]\n");
-    const std::string scenario = put("set/scenario.yaml", R"(label: s
-tasks:
-  - {label: t, tag_include: [a, ghost, {not: scalar}, b]}
-)");
-    ASSERT_TRUE(load(scenario)) << error_;
-    ASSERT_EQ(result_.tasks.size(), 1u);
-    EXPECT_EQ(result_.tasks[0]["tag_groups"], json::parse(R"(["a","ghost","b"])"));
     const json& preview = result_.task_previews.at("t");
     ASSERT_EQ(preview["tag_groups"].size(), 2u);
-    EXPECT_EQ(preview["tag_groups"][1]["label"], "b");
-    // y collected once, from the first group that has it.
-    EXPECT_EQ(preview["labels"].dump(),
-              json::parse(R"([{"name":"x","tag":"x"},{"name":"y","tag":"y"},{"name":"z","tag":"z"}])").dump());
-    EXPECT_EQ(log_.count("task references missing tag_group, scenario=s, task=t, group=ghost"), 1);
+    EXPECT_EQ(preview["tag_groups"][0].dump(), json::parse(R"({"tags":[{"name":"雾","tag":"fog"},
+        {"name":"下雨","tag":"rain"},{"name":"晴","tag":"sun"}],"name":"天气情况","label":"weather"})").dump());
+    // tag_a renames, tag_b renames again and adds; the broken tag_c changes nothing.
+    EXPECT_EQ(preview["tag_groups"][1].dump(), json::parse(R"({"tags":[{"name":"dawn","tag":"dawn"},
+        {"name":"night","tag":"night"},{"name":"夜雨","tag":"rain"}],"name":"时段","label":"time"})").dump());
+    EXPECT_EQ(log_.count("skip tag yaml parse error, path=" + userDir_ + "/tag_c.yaml, err="), 1);
+    // rain collected once, from the first group that has it.
+    EXPECT_EQ(preview["labels"].size(), 5u);
+    EXPECT_EQ(preview["labels"][1]["name"], "下雨");
 }
 
 TEST_F(CatalogueTest, TaskFieldCoercions)
@@ -205,26 +193,6 @@ TEST_F(CatalogueTest, TaskFieldCoercions)
         EXPECT_EQ(result_.tasks[0]["need_part_num"], needPartNum) << fields;
         EXPECT_EQ(result_.tasks[0]["shot_interval_ms"], interval) << fields;
     }
-}
-
-TEST_F(CatalogueTest, DevicesAndRepeatedTaskLabels)
-{
-    const std::string scenario = put("s/scenario.yaml", R"(label: s
-tasks:
-  - label: t
-    name: first
-    devices: [{label: '', name: by_name}, {label: by_label, name: ignored}, plain, {name: ~}, [x]]
-  - label: t
-    name: second
-    devices: {label: not_a_list}
-)");
-    ASSERT_TRUE(load(scenario)) << error_;
-    ASSERT_EQ(result_.tasks.size(), 2u);
-    EXPECT_EQ(result_.tasks[0]["data_source"], json::parse(R"(["by_name","by_label"])"));
-    EXPECT_EQ(result_.tasks[1]["data_source"], json::array());
-    // The later task replaces the earlier map entries but both task objects stay.
-    EXPECT_EQ(result_.task_previews.at("t")["name"], "second");
-    EXPECT_EQ(result_.scenario_task_list.at("s"), (std::vector<std::string>{"t", "t"}));
 }
 
 TEST_F(CatalogueTest, HostileDocumentsNeverCrashTheLoader)

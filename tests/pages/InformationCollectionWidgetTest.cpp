@@ -31,16 +31,6 @@ QStringList rowTexts(QListWidget* list)
     return texts;
 }
 
-QList<int> selectedRows(QListWidget* list)
-{
-    QList<int> rows;
-    for (int i = 0; list && i < list->count(); ++i) {
-        if (rowButton(list, i) && rowButton(list, i)->selected)
-            rows << i;
-    }
-    return rows;
-}
-
 const char* const kTags = R"(tag_groups:
   - {label: light, name: 光照, tags: [{tag: dim, name: 昏暗}, {tag: bright, name: 明亮}]}
   - {label: goods, name: 货物, tags: [{tag: can, name: 罐头}, {tag: box, name: 盒装}, {tag: bag}]}
@@ -124,11 +114,10 @@ protected:
 TEST_F(InformationPageTest, PickingAScenarioSelectsTheFirstTaskAndGroupAndAnotherGroupClearsTheTags)
 {
     EXPECT_EQ(rowTexts(tasks()), QStringList({"货架", "门口", "空任务", "柜子"}));
-    EXPECT_EQ(selectedRows(tasks()), QList<int>{0});
-    EXPECT_EQ(selectedRows(groups()), QList<int>{0});
-    // Tags in identifier order, none chosen yet; devices all chosen.
+    EXPECT_TRUE(rowButton(tasks(), 0)->selected);
+    EXPECT_TRUE(rowButton(groups(), 0)->selected);
+    // Tags in identifier order, none chosen yet.
     EXPECT_EQ(rowTexts(tags()), QStringList({"明亮", "昏暗"}));
-    EXPECT_EQ(page_->selectedDevices(), QStringList({"gemini2", "usb_cam"}));
     // The mode comes from the task: shown, not chosen.
     EXPECT_FALSE(child<QRadioButton>("radioButton_ContinueShot")->isEnabled());
 
@@ -143,17 +132,30 @@ TEST_F(InformationPageTest, PickingAScenarioSelectsTheFirstTaskAndGroupAndAnothe
     EXPECT_TRUE(page_->selectedTags().isEmpty());
 }
 
-// Date, city, labels, number and mode reaching the session: EndToEnd.SingleShotSessionOfThreeSnapshots.
-TEST_F(InformationPageTest, EnterWritesTheCollectionInfo)
+TEST_F(InformationPageTest, EnterAsksForTheNumberUntilOneIsGivenAndWritesTheCollectionInfo)
 {
-    EXPECT_TRUE(pressWithKeypad(compartment(), {1, 2}));
-    EXPECT_EQ(compartment()->text(), QString::fromUtf8("隔间号:12"));
+    QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
+    EXPECT_TRUE(pressWithKeypad(confirm(), {}));  // confirmed empty
+    EXPECT_TRUE(pressWithKeypad(confirm(), {3}, /*cancel=*/true));
+    EXPECT_EQ(page_->partNumber(), "");
+    EXPECT_TRUE(pressWithKeypad(confirm(), {4, 0, 7, 9}));
+    EXPECT_EQ(enter.count(), 0) << "the keypad only fills the number in";
+    EXPECT_EQ(compartment()->text(), QString::fromUtf8("隔间号:407")) << "the keypad stops at three digits";
+
     clickRow(tags(), 1);
     confirm()->click();
+    EXPECT_EQ(enter.count(), 1);
     const CollectionInfo info = CollectionContext::instance().collectionInfo();
-    EXPECT_EQ(info.machine_id + "|" + info.scene_name + "|" + info.task_name + "|" + info.devices,
-        "EMP-7|便利店|货架|gemini2,usb_cam");
+    EXPECT_EQ(info.machine_id + "|" + info.scene_name + "|" + info.task_name + "|" + info.devices + "|"
+            + info.part_number,
+        "EMP-7|便利店|货架|gemini2,usb_cam|407");
     EXPECT_EQ(info.session_tags, std::vector<std::string>{"dim"});
+
+    // A stored number is offered again and survives a cancelled edit.
+    EXPECT_TRUE(pressWithKeypad(compartment(), {Popupkeyboard::kDeleteKey, 6}, /*cancel=*/true));
+    EXPECT_EQ(page_->partNumber(), "407");
+    EXPECT_TRUE(pressWithKeypad(compartment(), {Popupkeyboard::kDeleteKey, Popupkeyboard::kDeleteKey, 5}));
+    EXPECT_EQ(page_->partNumber(), "45");
 
     // Toggling a device off removes it, toggling it on again appends it.
     clickRow(devices(), 0);
@@ -164,32 +166,10 @@ TEST_F(InformationPageTest, EnterWritesTheCollectionInfo)
     EXPECT_EQ(CollectionContext::instance().collectionInfo().devices, "usb_cam,gemini2");
 }
 
-TEST_F(InformationPageTest, EnterAsksForTheNumberUntilOneIsGiven)
-{
-    QSignalSpy enter(page_.get(), &InformationCollectionWidget::signalEnterDataCollectionRequested);
-    EXPECT_TRUE(pressWithKeypad(confirm(), {}));  // confirmed empty
-    EXPECT_TRUE(pressWithKeypad(confirm(), {3}, /*cancel=*/true));
-    EXPECT_EQ(page_->partNumber(), "");
-    EXPECT_TRUE(pressWithKeypad(confirm(), {4, 0, 7, 9}));
-    EXPECT_EQ(enter.count(), 0) << "the keypad only fills the number in";
-    EXPECT_EQ(page_->partNumber(), "407") << "the keypad stops at three digits";
-
-    confirm()->click();
-    EXPECT_EQ(enter.count(), 1);
-    EXPECT_EQ(CollectionContext::instance().collectionInfo().part_number, "407");
-
-    // A stored number is offered again and survives a cancelled edit.
-    EXPECT_TRUE(pressWithKeypad(compartment(), {Popupkeyboard::kDeleteKey, 6}, /*cancel=*/true));
-    EXPECT_EQ(page_->partNumber(), "407");
-    EXPECT_TRUE(pressWithKeypad(compartment(), {Popupkeyboard::kDeleteKey, Popupkeyboard::kDeleteKey, 5}));
-    EXPECT_EQ(page_->partNumber(), "45");
-}
-
 TEST_F(InformationPageTest, NumberStaysAcrossNumberedTasksAndGoesWithATaskWithoutOne)
 {
     EXPECT_TRUE(pressWithKeypad(compartment(), {8}));
     clickRow(tasks(), 3);
-    EXPECT_EQ(page_->partNumber(), "8");
     EXPECT_EQ(compartment()->text(), QString::fromUtf8("柜号:8"));
     // Empty caption: the button falls back to "编号".
     clickRow(tasks(), 2);

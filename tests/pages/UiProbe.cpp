@@ -1,13 +1,14 @@
 // Shows each page, dialog and window of the terminal on a real display (xvfb),
 // on a copy of a catalogue home (normally demo/home), screenshots it into DIR
-// and prints every control off the screen; exits 1 if any:
-//   ui_probe HOME --shots DIR [--font PX]
+// at the given font size and prints every control off the screen; exits 1 if any:
+//   ui_probe HOME DIR FONT_PX
 #include <filesystem>
 #include <iostream>
 
 #include <QAbstractButton>
 #include <QAbstractScrollArea>
 #include <QApplication>
+#include <QDebug>
 #include <QDir>
 #include <QPushButton>
 #include <QScreen>
@@ -59,11 +60,9 @@ QStringList controlsOutside(const QWidget* top, const QRect& screen)
             shown &= QRect(w->mapToGlobal(QPoint(0, 0)), w->size());
         const bool clipped = shown != global;
         if (!screen.contains(global) || clipped) {
-            const auto* button = qobject_cast<const QAbstractButton*>(widget);
-            outside << QStringLiteral("%1 '%2' at %3,%4 %5x%6%7")
-                           .arg(widget->objectName(), button ? button->text() : QString())
-                           .arg(global.x()).arg(global.y()).arg(global.width()).arg(global.height())
-                           .arg(clipped ? QStringLiteral(" (cut off)") : QString());
+            QString line;
+            QDebug(&line) << widget->objectName() << global << (clipped ? "(cut off)" : "");
+            outside << line;
         }
     }
     return outside;
@@ -124,9 +123,8 @@ int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     const QStringList args = QApplication::arguments();
-    const int shots = args.indexOf(QStringLiteral("--shots"));
-    if (args.size() < 2 || shots < 0 || shots + 1 >= args.size()) {
-        std::cerr << "usage: ui_probe HOME --shots DIR [--font PX]\n";
+    if (args.size() != 4) {
+        std::cerr << "usage: ui_probe HOME DIR FONT_PX\n";
         return 2;
     }
     QTemporaryDir home;
@@ -137,11 +135,9 @@ int main(int argc, char** argv)
     kavrel::initResources();
     loadApplicationFont();
     config_manager::instance().init(QDir(home.path()).filePath(QStringLiteral("no-device-config.json")).toStdString());
-
-    if (const int font = args.indexOf(QStringLiteral("--font")); font > 0 && font + 1 < args.size())
-        config_manager::instance().font_size_px_ = args[font + 1].toInt();
+    config_manager::instance().font_size_px_ = args[3].toInt();
     Kavrel window;
     window.setGeometry(QGuiApplication::primaryScreen()->geometry());
     const QTemporaryDir card;
-    return takeShots(window, args[shots + 1], card.path());
+    return takeShots(window, args[2], card.path());
 }

@@ -95,7 +95,6 @@ protected:
 TEST(ToolEntries, CommandsSplitAsAShellDoesAndBareNamesLiveInUsrBin)
 {
     for (const auto& [cmd, program, arguments] : std::vector<std::tuple<std::string, QString, QStringList>>{
-             {"backup.sh --all", "/usr/bin/backup.sh", {"--all"}},
              {"   fsck.sh   ", "/usr/bin/fsck.sh", {}},
              {"./tools/x.sh", "./tools/x.sh", {}},
              {"sync.sh    --dry-run     -n 3", "/usr/bin/sync.sh", {"--dry-run", "-n", "3"}},
@@ -111,32 +110,24 @@ TEST(ToolEntries, CommandsSplitAsAShellDoesAndBareNamesLiveInUsrBin)
     }
 }
 
-TEST(ToolEntries, ACommandThatDoesNotParseKeepsItsTabAndSaysWhy)
-{
-    const auto entries = makeToolEntries({
-        {"Open", "/bin/sh -c 'echo done", ""},
-        {"Substitution", "echo $(reboot)", ""},
-        {"Pipe", "dmesg | tail", ""},
-    });
-    ASSERT_EQ(entries.size(), 3u);
-    for (const ToolEntry& entry : entries) {
-        EXPECT_TRUE(entry.program.isEmpty()) << entry.name.toStdString();
-        EXPECT_TRUE(entry.commandError.startsWith("命令无法解析: ")) << entry.commandError.toStdString();
-        EXPECT_TRUE(entry.description.contains(entry.commandError)) << "shown in the tab's log view";
-    }
-    EXPECT_TRUE(entries[1].commandError.contains("命令替换")) << "never runs the substitution";
-}
-
-TEST(ToolEntries, OneTabPerNamedEntryWithACommandInConfiguredOrder)
+TEST(ToolEntries, OneTabPerNamedEntryWithACommandInConfiguredOrderAndOneThatDoesNotParseSaysWhy)
 {
     const auto entries = makeToolEntries({{"", "a.sh", ""}, {"First", "  backup.sh --all  ", ""}, {"NoCommand", "", ""},
         {"   ", "b.sh", ""}, {"  Second  ", "second.sh", "清理缓存"}, {"EmptyQuotes", "\"\"", ""},
-        {"Third", "echo.sh %1", ""}});
-    ASSERT_EQ(entries.size(), 3u);
+        {"Third", "echo.sh %1", ""}, {"Open", "/bin/sh -c 'echo done", ""}, {"Substitution", "echo $(reboot)", ""},
+        {"Pipe", "dmesg | tail", ""}});
+    ASSERT_EQ(entries.size(), 6u);
     EXPECT_EQ(entries[1].name, "Second");
     EXPECT_EQ(entries[1].description, "清理缓存");
     // The command is shown verbatim, placeholders in it are not refilled.
     EXPECT_EQ(entries[2].description, "执行命令: echo.sh %1");
+    for (size_t i = 3; i < entries.size(); ++i) {
+        EXPECT_TRUE(entries[i].program.isEmpty()) << i;
+        EXPECT_TRUE(entries[i].commandError.startsWith("命令无法解析: ")) << entries[i].commandError.toStdString();
+        EXPECT_TRUE(entries[i].description.contains(entries[i].commandError)) << "shown in the tab's log view";
+    }
+    EXPECT_EQ(entries[3].commandError, "命令无法解析: /bin/sh -c 'echo done (引号或括号不成对)");
+    EXPECT_TRUE(entries[4].commandError.contains("命令替换")) << "never runs the substitution";
 }
 
 TEST_F(ToolsWidgetTest, OutputStreamsInOrderWithTimePrefixAfterAConfirmationAndBlankChunksAreSkipped)
@@ -146,7 +137,7 @@ TEST_F(ToolsWidgetTest, OutputStreamsInOrderWithTimePrefixAfterAConfirmationAndB
                                      "printf '   \\n\\t\\n'\nsleep 0.3\n"
                                      "echo '<b>two</b>'\nsleep 0.3\n"
                                      "printf 'three\\0hidden\\n'\n");
-    configure({{"Lines", (path + " a \"b c\"").toStdString(), "desc"}, {"Open", "/bin/sh -c 'echo done", ""}});
+    configure({{"Lines", (path + " a \"b c\"").toStdString(), "desc"}});
     ToolsWidget w;
     answers_["确认执行"] = QMessageBox::No;
     w.page(0)->runButton()->click();
@@ -159,19 +150,15 @@ TEST_F(ToolsWidgetTest, OutputStreamsInOrderWithTimePrefixAfterAConfirmationAndB
     ASSERT_TRUE(waitIdle(w));
     EXPECT_EQ(logMessages(w, 0), (QStringList{"开始执行: " + path + " a b c", "one", "<b>two</b>", "three",
                                               "执行完成。"}));
-
-    // A command that does not parse is explained, with nothing to confirm.
-    w.page(1)->runButton()->click();
-    EXPECT_EQ(countMessages("确认执行"), 2);
-    EXPECT_TRUE(logHas(w, 1, "命令无法解析: /bin/sh -c 'echo done (引号或括号不成对)"));
 }
 
-TEST_F(ToolsWidgetTest, WhileAScriptRunsOtherTabsOnlyHintAndStoppingEndsItAsFailed)
+TEST_F(ToolsWidgetTest, WhileAScriptRunsOtherTabsOnlyHintStoppingEndsItAsFailedAndClosingAsksFirst)
 {
     const QString marker = dir_.filePath("second-ran");
     const QString other = writeScript("other.sh", "touch '" + marker.toStdString() + "'\n");
     configure({{"Loop", loopScript().toStdString(), ""}, {"Other", other.toStdString(), "other"}});
     ToolsWidget w;
+    w.show();
     runUntilReady(w, 0);
     EXPECT_FALSE(w.page(1)->runButton()->isEnabled());
     emit w.page(1)->primaryActionRequested();
@@ -190,6 +177,14 @@ TEST_F(ToolsWidgetTest, WhileAScriptRunsOtherTabsOnlyHintAndStoppingEndsItAsFail
     EXPECT_EQ(countMessages("执行失败"), 1);
     EXPECT_TRUE(w.page(1)->runButton()->isEnabled());
     EXPECT_FALSE(QFile::exists(marker));
+
+    runUntilReady(w, 0);
+    answers_["脚本仍在运行"] = QMessageBox::No;
+    EXPECT_FALSE(w.close());
+    EXPECT_TRUE(w.isScriptRunning());
+    answers_["脚本仍在运行"] = QMessageBox::Yes;
+    EXPECT_TRUE(w.close());
+    EXPECT_FALSE(w.isScriptRunning());
 }
 
 TEST_F(ToolsWidgetTest, FailuresAreReportedAndOfferARetry)
@@ -225,23 +220,6 @@ TEST_F(ToolsWidgetTest, FailuresAreReportedAndOfferARetry)
     EXPECT_TRUE(logHas(w, 2, "] 启动失败。"));
     EXPECT_EQ(countMessages("启动失败"), 1);
     EXPECT_EQ(w.page(2)->runButton()->text(), "再次运行");
-}
-
-TEST_F(ToolsWidgetTest, ClosingWhileRunningAsksAndStopsTheScriptOnYes)
-{
-    configure({{"Loop", loopScript().toStdString(), ""}});
-    ToolsWidget w;
-    w.show();
-    runUntilReady(w, 0);
-
-    answers_["脚本仍在运行"] = QMessageBox::No;
-    EXPECT_FALSE(w.close());
-    EXPECT_TRUE(w.isScriptRunning());
-
-    answers_["脚本仍在运行"] = QMessageBox::Yes;
-    EXPECT_TRUE(w.close());
-    EXPECT_FALSE(w.isScriptRunning());
-    EXPECT_EQ(countMessages("无法关闭"), 0);
 }
 
 // A script that ignores TERM once hung the window's destruction.

@@ -56,7 +56,7 @@ TEST(LoadStyles, MissingFileIsLoggedAndTheWidgetKeepsItsStyle)
     EXPECT_TRUE(capture.contains("Failed to load stylesheet::/Qss/NoSuchPage.qss"));
 }
 
-TEST(FontSize, ASizeTooLargeForTheScreenIsMadeSmallerInProportion)
+TEST_F(ConfigReset, AFontSizeTooLargeForTheScreenIsMadeSmallerInProportionAndTheChangeIsLoggedOnce)
 {
     struct Case {
         int configured, width, height, expected;
@@ -73,16 +73,12 @@ TEST(FontSize, ASizeTooLargeForTheScreenIsMadeSmallerInProportion)
     for (const Case& c : cases)
         EXPECT_EQ(WidgetUtils::fittingFontSizePx(c.configured, QSize(c.width, c.height)), c.expected)
             << c.configured << " px on " << c.width << "x" << c.height;
-}
 
-TEST_F(ConfigReset, TheFontSizeUsedFitsThisScreenAndTheChangeIsLoggedOnce)
-{
     const QSize screen = QGuiApplication::primaryScreen()->geometry().size();
     config_manager::instance().font_size_px_ = 500;  // too large for any panel
     LogCapture capture;
-    const int used = WidgetUtils::fontSizePx();
-    EXPECT_EQ(used, WidgetUtils::fittingFontSizePx(500, screen));
-    EXPECT_EQ(WidgetUtils::fontSizePx(), used);
+    EXPECT_EQ(WidgetUtils::fontSizePx(), WidgetUtils::fittingFontSizePx(500, screen));
+    WidgetUtils::fontSizePx();
     EXPECT_EQ(capture.count("Font size 500 px does not fit"), 1) << "said once, not on every page";
 }
 
