@@ -130,28 +130,6 @@ TEST(ToolEntries, OneTabPerNamedEntryWithACommandInConfiguredOrderAndOneThatDoes
     EXPECT_TRUE(entries[4].commandError.contains("命令替换")) << "never runs the substitution";
 }
 
-TEST_F(ToolsWidgetTest, OutputStreamsInOrderWithTimePrefixAfterAConfirmationAndBlankChunksAreSkipped)
-{
-    const QString path = writeScript("lines.sh",
-                                     "echo one\nsleep 0.3\n"
-                                     "printf '   \\n\\t\\n'\nsleep 0.3\n"
-                                     "echo '<b>two</b>'\nsleep 0.3\n"
-                                     "printf 'three\\0hidden\\n'\n");
-    configure({{"Lines", (path + " a \"b c\"").toStdString(), "desc"}});
-    ToolsWidget w;
-    answers_["确认执行"] = QMessageBox::No;
-    w.page(0)->runButton()->click();
-    EXPECT_FALSE(w.isScriptRunning()) << "declined: nothing runs";
-    EXPECT_EQ(w.page(0)->logView()->toPlainText(), "desc");
-
-    answers_.clear();
-    w.page(0)->runButton()->click();
-    EXPECT_EQ(w.page(0)->runButton()->text(), "停止");
-    ASSERT_TRUE(waitIdle(w));
-    EXPECT_EQ(logMessages(w, 0), (QStringList{"开始执行: " + path + " a b c", "one", "<b>two</b>", "three",
-                                              "执行完成。"}));
-}
-
 TEST_F(ToolsWidgetTest, WhileAScriptRunsOtherTabsOnlyHintStoppingEndsItAsFailedAndClosingAsksFirst)
 {
     const QString marker = dir_.filePath("second-ran");
@@ -187,24 +165,37 @@ TEST_F(ToolsWidgetTest, WhileAScriptRunsOtherTabsOnlyHintStoppingEndsItAsFailedA
     EXPECT_FALSE(w.isScriptRunning());
 }
 
-TEST_F(ToolsWidgetTest, FailuresAreReportedAndOfferARetry)
+TEST_F(ToolsWidgetTest, OutputStreamsInOrderWithTimePrefixAfterAConfirmationAndFailuresAreReportedAndOfferARetry)
 {
     const QString flag = dir_.filePath("ok");
-    const QString path = writeScript("exit3.sh", "echo trying\n[ -f '" + flag.toStdString() + "' ] && exit 0\nexit 3\n");
+    const QString path = writeScript("lines.sh",
+                                     "echo one\nsleep 0.3\n"
+                                     "printf '   \\n\\t\\n'\nsleep 0.3\n"
+                                     "echo '<b>two</b>'\nsleep 0.3\n"
+                                     "printf 'three\\0hidden\\n'\n"
+                                     "[ -f '" + flag.toStdString() + "' ] && exit 0\nexit 3\n");
     const QString noExec = writeScript("noexec.sh", "echo never\n", false);
-    configure({{"Exit", path.toStdString(), ""}, {"Ghost", "/nonexistent/kavrel-ghost.sh --all", ""},
-               {"NoExec", noExec.toStdString(), ""}});
+    configure({{"Lines", (path + " a \"b c\"").toStdString(), "desc"},
+               {"Ghost", "/nonexistent/kavrel-ghost.sh --all", ""}, {"NoExec", noExec.toStdString(), ""}});
     ToolsWidget w;
+    answers_["确认执行"] = QMessageBox::No;
     w.page(0)->runButton()->click();
+    EXPECT_FALSE(w.isScriptRunning()) << "declined: nothing runs";
+    EXPECT_EQ(w.page(0)->logView()->toPlainText(), "desc");
+
+    answers_.clear();
+    w.page(0)->runButton()->click();
+    EXPECT_EQ(w.page(0)->runButton()->text(), "停止");
     ASSERT_TRUE(waitIdle(w));
-    EXPECT_EQ(logMessages(w, 0).last(), "执行失败，退出码: 3");
+    EXPECT_EQ(logMessages(w, 0), (QStringList{"开始执行: " + path + " a b c", "one", "<b>two</b>", "three",
+                                              "执行失败，退出码: 3"}));
     EXPECT_EQ(countMessages("执行失败"), 1);
     EXPECT_EQ(w.page(0)->runButton()->text(), "再次运行");
 
     kavrel::test::writeFile(flag.toStdString(), "");
     w.page(0)->runButton()->click();
     ASSERT_TRUE(waitIdle(w));
-    EXPECT_EQ(logMessages(w, 0).first(), "开始执行: " + path + " ");  // a fresh log for the new run
+    EXPECT_EQ(logMessages(w, 0).first(), "开始执行: " + path + " a b c");  // a fresh log for the new run
     EXPECT_EQ(logMessages(w, 0).last(), "执行完成。");
     EXPECT_EQ(w.page(0)->runButton()->text(), "运行");
 

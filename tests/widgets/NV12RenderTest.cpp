@@ -147,12 +147,11 @@ TEST_F(Render, ColoursFollowTheConversionTheFirstRowIsAtTheTopOddWidthsDoNotShea
     auto* layout = new QVBoxLayout(&window);
     layout->setContentsMargins(0, 0, 0, 0);
     window.resize(64, height);
-    layout->addWidget(w.get());
+    NV12Widget* moved = w.release();  // the window owns it now
+    layout->addWidget(moved);
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-    expectQuadrants(grab(*w, "after-move"), 12, 8, 52, 32);
-    layout->removeWidget(w.get());
-    w->setParent(nullptr);
+    expectQuadrants(grab(*moved, "after-move"), 12, 8, 52, 32);
 }
 
 int main(int argc, char** argv)
