@@ -130,11 +130,12 @@ TEST_F(RecordsPage, ListsSessionsNewestFirstOpensThemAndDeletesOneOnlyWhenNothin
     script.decline();
     page.setRecording(true);
     EXPECT_FALSE(page.deleteOpenSession()) << "never while recording";
+    ASSERT_EQ(script.confirmationsShown(), 0) << "refused before asking";
     page.setRecording(false);
     page.setUploadBusyCheck([&](const std::string& name) { return name == relativeTo(root_, newer); });
     EXPECT_FALSE(page.deleteOpenSession()) << "never while it uploads";
     EXPECT_EQ(page.ui->label_Status->text(), QString::fromUtf8("正在上传，不能删除"));
-    EXPECT_EQ(script.confirmationsShown(), 0) << "refused before asking";
+    ASSERT_EQ(script.confirmationsShown(), 0) << "refused before asking";
     page.setUploadBusyCheck({});
     EXPECT_FALSE(page.deleteOpenSession());
     EXPECT_TRUE(fs::exists(newer)) << "declined: nothing deleted";
