@@ -10,8 +10,9 @@
 #include <nlohmann/json.hpp>
 #include <obsdk_sim/SimControl.h>
 
-#include "DepthCamera.h"
 #include "CapturePolicy.h"
+#include "DepthCamera.h"
+#include "FramesIndex.h"
 #include "SaveTestSupport.h"
 
 namespace {
@@ -92,33 +93,12 @@ Plane fitPlane(const std::vector<cv::Vec3d>& points, int axis)
     return plane;
 }
 
-struct FramesRow {
-    std::string depth;
-    uint64_t colourUs = 0, depthUs = 0;
-    int64_t hostNs = 0;
-};
-
-std::vector<FramesRow> readFramesCsv(const std::string& path)
-{
-    std::vector<FramesRow> rows;
-    const auto all = lines(readFile(path));
-    for (size_t i = 1; i < all.size(); ++i) {
-        std::vector<std::string> f;
-        std::stringstream in(all[i]);
-        for (std::string field; std::getline(in, field, ',');)
-            f.push_back(field);
-        f.resize(9);
-        rows.push_back({f[2], std::stoull(f[3]), std::stoull(f[4]), std::stoll(f[7])});
-    }
-    return rows;
-}
-
 // What a consumer takes from one device folder.
 struct Dataset {
     json calibration;
     std::vector<cv::Mat> depth;  // counts, aligned to colour
     cv::Vec3d meanAccel;
-    std::vector<FramesRow> frames;
+    std::vector<frames_index::Row> frames;
     json clock;
     std::vector<uint64_t> imuDeviceUs;
 };
@@ -128,9 +108,9 @@ Dataset load(const std::string& deviceDir)
     Dataset d;
     d.calibration = json::parse(readFile(deviceDir + "/calibration.json"), nullptr, false);
     d.clock = json::parse(readFile(deviceDir + "/clock.json"), nullptr, false);
-    d.frames = readFramesCsv(deviceDir + "/frames.csv");
+    d.frames = frames_index::parse(readFile(deviceDir + "/frames.csv")).rows;
     for (const auto& row : d.frames)
-        d.depth.push_back(cv::imread(deviceDir + "/" + row.depth, cv::IMREAD_UNCHANGED));
+        d.depth.push_back(cv::imread(deviceDir + "/" + row.depthFile, cv::IMREAD_UNCHANGED));
     int samples = 0;
     for (const auto& line : lines(readFile(deviceDir + "/data.json"))) {
         const json entry = json::parse(line, nullptr, false);
@@ -279,8 +259,8 @@ TEST_F(ConsumerDataset, FramesAndImuShareOneClock)
     };
     std::vector<double> lagMs;
     for (const auto& row : d.frames) {
-        EXPECT_EQ(row.colourUs, row.depthUs);
-        lagMs.push_back(double(row.hostNs - toUtcNs(row.colourUs)) / 1e6);
+        EXPECT_EQ(row.colourDeviceUs, row.depthDeviceUs);
+        lagMs.push_back(double(row.hostUtcNs - toUtcNs(row.colourDeviceUs)) / 1e6);
     }
     std::sort(lagMs.begin(), lagMs.end());
     const double median = lagMs[lagMs.size() / 2];
@@ -296,7 +276,7 @@ TEST_F(ConsumerDataset, FramesAndImuShareOneClock)
 #endif
     // The IMU runs on the same clock: its first sample maps before the first frame's arrival.
     ASSERT_FALSE(d.imuDeviceUs.empty());
-    EXPECT_LT(toUtcNs(*std::min_element(d.imuDeviceUs.begin(), d.imuDeviceUs.end())), d.frames.front().hostNs);
+    EXPECT_LT(toUtcNs(*std::min_element(d.imuDeviceUs.begin(), d.imuDeviceUs.end())), d.frames.front().hostUtcNs);
 }
 
 TEST_F(ConsumerDataset, ACameraWithoutCalibrationRecordsAndSaysSo)
@@ -310,7 +290,7 @@ TEST_F(ConsumerDataset, ACameraWithoutCalibrationRecordsAndSaysSo)
     EXPECT_TRUE(c["extrinsics"].is_null());
     // What the camera still tells is kept: the depth unit, and the images.
     EXPECT_DOUBLE_EQ(c["depth_unit_m"].get<double>(), 0.001);
-    EXPECT_GE(readFramesCsv(device + "/frames.csv").size(), 3u);
+    EXPECT_GE(frames_index::parse(readFile(device + "/frames.csv")).rows.size(), 3u);
 }
 
 } // namespace

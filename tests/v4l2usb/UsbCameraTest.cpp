@@ -1,4 +1,4 @@
-// The USB camera against a fake device: the soil snapshot, unplug and replug, no camera.
+// The USB camera against a fake device: the soil snapshot, unplug and replug.
 
 #include <algorithm>
 #include <atomic>
@@ -172,16 +172,4 @@ TEST(UsbCameraConfig, ThirdCameraEntryNamesItsPixelFormat)
     EXPECT_TRUE(capture.contains("is not a four-character code, using MJPG"));
     entry.camera_id = 0;
     EXPECT_TRUE(usbCameraConfigs(entry).empty());
-}
-
-TEST(UsbCamera, WithoutTheCameraRetriesUntilDestroyed)
-{
-    kavrel::log::LogCapture capture;
-    {
-        UsbCamera camera;
-        ASSERT_TRUE(camera.start("No Such Camera", kMjpegRequest, {}, nullptr));
-        EXPECT_TRUE(kavrel::test::waitUntil([&] { return capture.count("try to open camera : ") >= 2; }, 6000));
-        EXPECT_EQ(camera.framesDelivered(), 0u);
-    }
-    EXPECT_TRUE(capture.contains("Cannot identify1 "));
 }
