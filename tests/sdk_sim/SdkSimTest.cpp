@@ -1,5 +1,4 @@
-// The simulated camera leaks nothing and ends its threads with their owner;
-// the rest of it is checked through tests/consumer and the depth camera's tests.
+// The simulated camera ends its threads with their owner, whatever the order of release.
 
 #include <atomic>
 
