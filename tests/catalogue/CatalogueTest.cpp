@@ -123,7 +123,8 @@ TEST_F(CatalogueTest, EveryBrokenScenarioFileGetsItsFailureText)
 
 TEST_F(CatalogueTest, EachLoadStartsEmptyAndConfigManagerKeepsOnlyASuccessfulOne)
 {
-    const std::string a = put("a/scenario.yaml", "label: a\ntasks: [{label: ta, name: first}, {label: ta, name: second}]\n");
+    const std::string a =
+        put("a/scenario.yaml", "label: a\ntasks: [{label: ta, name: first}, {label: ta, name: second}]\n");
     const std::string b = put("b/scenario.yaml", "label: b\ntasks: [{label: tc}]\n");
     ASSERT_TRUE(load(a));
     // A repeated label keeps both tasks; the later one's preview replaces the earlier.
