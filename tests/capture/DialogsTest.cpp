@@ -32,8 +32,8 @@ TEST(Dialogs, TheWindowsCloseKeepsNothingAndATagTappedTwiceIsLeftOff)
                 tags.close();
         });
         EXPECT_EQ(tags.exec(), confirm ? QDialog::Accepted : QDialog::Rejected);
-        const std::vector<std::string> kept = confirm ? std::vector<std::string>{"t3", "t2"} : std::vector<std::string>{};
-        EXPECT_EQ(tags.selectedTags(), kept);
+        using Tags = std::vector<std::string>;
+        EXPECT_EQ(tags.selectedTags(), (confirm ? Tags{"t3", "t2"} : Tags{}));
     }
 }
 
