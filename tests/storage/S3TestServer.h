@@ -1,7 +1,7 @@
 #pragma once
 // The S3 test server that ctest starts once per run (tests/storage/s3_server.sh):
 // how to reach it, how to stop and start its gateway, and what the tests that
-// upload to it share.
+// use it share.
 
 #include <unistd.h>
 
@@ -19,6 +19,9 @@
 
 #include <gtest/gtest.h>
 
+#include "Log.h"
+#include "StorageTestSupport.h"
+#include "file_manager.h"
 #include "s3_client.h"
 #include "uploader.h"
 
@@ -64,6 +67,32 @@ inline std::string run_name()
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     return std::to_string(::getpid()) + "-" + std::to_string(std::time(nullptr)) + "-" + info->name();
 }
+
+// A test against the gateway: its settings (or a skip with the reason), a
+// scratch card and ledger, and a log that never shows the secret.
+class gateway_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        env = read_server_env();
+        if (!env.skip_reason.empty())
+            GTEST_SKIP() << env.skip_reason;
+        settings = env.settings;
+    }
+    void TearDown() override
+    {
+        manager.uploads().stop();
+        if (!IsSkipped()) {
+            EXPECT_FALSE(log.contains(settings.secret_access_key)) << "a secret reached the log";
+        }
+    }
+
+    server_env env;
+    s3_settings settings;
+    ScratchDir scratch;
+    kavrel::log::LogCapture log;
+    file_manager manager;  // declared last: stopped before the rest goes
+};
 
 // Sends a dataset and returns its final report. `also` sees every report,
 // on an upload thread; `queued` runs once the request is accepted.
