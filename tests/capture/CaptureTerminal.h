@@ -1,14 +1,21 @@
 #pragma once
-// The terminal the capture page's tests record on: a card and a ledger in a
-// scratch folder, the simulated depth camera at 640x480 (quick under the
-// sanitizers), three tags with "stain" already chosen on the information page.
+// The terminal the capture page's tests record on (640x480 keeps sanitizer
+// builds quick), and the operator's hands on the page.
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
+#include <QLabel>
+#include <QPushButton>
 #include <QTemporaryDir>
 
+#include "CaptureSession.h"
 #include "CollectionContext.h"
+#include "ConfirmationDialog.h"
+#include "DataCollectionWidget.h"
+#include "DialogScript.h"
+#include "TestSupport.h"
 #include "config_manager.h"
 #include "file_manager.h"
 
@@ -35,8 +42,7 @@ inline CaptureTerminal setUpCaptureTerminal(const QTemporaryDir& dir)
     return terminal;
 }
 
-// What the information page hands the capture page for the tests' task:
-// kitchen / sink / part 7 on device D1, a snapshot every 100 ms.
+// The tests' task from the information page: kitchen / sink / part 7 on D1, a snapshot every 100 ms.
 inline CollectionInfo captureInfo(const std::string& mode)
 {
     CollectionInfo info;
@@ -49,6 +55,36 @@ inline CollectionInfo captureInfo(const std::string& mode)
     info.devices = "D1";
     info.shot_interval_ms = 100;
     return info;
+}
+
+// Generous: sanitizer builds start the simulated camera slowly.
+inline bool waitForLiveCamera(const DataCollectionWidget& page, int timeoutMs = 90000)
+{
+    return waitUntil([&] { return page.depthCameraState() == DataCollectionWidget::CameraState::Live; }, timeoutMs);
+}
+
+// One snapshot answered by the script; returns once a kept one is on the card.
+inline void takeSnapshot(DataCollectionWidget& page, DialogScript& script, bool keep, std::vector<std::string> tags)
+{
+    if (keep) {
+        script.confirm();
+        script.chooseTags(std::move(tags));
+    } else {
+        script.decline();
+    }
+    QPushButton* button = page.findChild<QPushButton*>("Btn_MainAction");
+    ASSERT_TRUE(waitUntil([&] { return button->isEnabled(); }, 15000));
+    button->click();
+    ASSERT_EQ(page.status_, DataCollectionWidget::WaitingConfirm);
+    ASSERT_TRUE(waitUntil([&] { return page.status_ == DataCollectionWidget::Idle; }, 30000));
+    ASSERT_TRUE(waitUntil([&] { return !page.captureSession()->snapshotWritePending(); }, 60000));
+}
+
+// The text of the last operator notice the page opened; empty when none.
+inline QString noticeText(const QWidget& page)
+{
+    const auto notices = page.findChildren<ConfirmationDialog*>("noticeDialog");
+    return notices.isEmpty() ? QString() : notices.back()->messageLabel_->text();
 }
 
 } // namespace kavrel::test

@@ -1,8 +1,6 @@
 #pragma once
-// Answers the capture page's modal dialogs from a script, the way an operator
-// would: the confirmation with its confirm or cancel button, the tag dialog by
-// tapping the rows with the given labels and then confirm. Polls for the
-// active modal dialog, so no test waits on a box nobody answers.
+// Answers the capture page's modal dialogs from a script through their buttons,
+// polling for the active one, so no test waits on a box nobody answers.
 
 #include <algorithm>
 #include <deque>

@@ -9,17 +9,10 @@
 #include "ConfirmationDialog.h"
 #include "SelectableListItemButton.h"
 #include "TagSelectionDialog.h"
-#include "TestSupport.h"
-#include "config_manager.h"
 
 namespace {
 
-enum class Answer { Confirm, Cancel, Close };  // Close: the window's own control
-
-void PrintTo(Answer answer, std::ostream* out)
-{
-    *out << (answer == Answer::Confirm ? "Confirm" : answer == Answer::Cancel ? "Cancel" : "Close");
-}
+enum Answer { Confirm, Cancel, Close };  // Close: the window's own control
 
 // Once the dialog's event loop runs (so exec() returns): `before`, then the answer.
 template <typename Dialog, typename Action>
@@ -28,49 +21,34 @@ void answerWhenShown(Dialog& dialog, Answer answer, Action before)
     QTimer::singleShot(0, &dialog, [&dialog, answer, before] {
         ASSERT_TRUE(dialog.isVisible());
         before();
-        if (answer == Answer::Close)
+        if (answer == Close)
             dialog.close();
         else
-            (answer == Answer::Confirm ? dialog.confirmButton_ : dialog.cancelButton_)->click();
+            (answer == Confirm ? dialog.confirmButton_ : dialog.cancelButton_)->click();
     });
 }
 
-class DialogsTest : public ::testing::TestWithParam<Answer> {
-protected:
-    void SetUp() override { config_manager::instance().resetForTest(); }
-    void TearDown() override { config_manager::instance().resetForTest(); }
-
-    QWidget window_;
-};
-
-TEST_P(DialogsTest, ConfirmationAnswersYesOnlyThroughItsConfirmButton)
+// The operator paths test confirms and cancels; closing and a tag tapped twice are seen here.
+TEST(Dialogs, OnlyTheConfirmButtonKeepsTheSnapshotAndTheTagsLeftOn)
 {
-    ConfirmationDialog dialog("确认保存", "是否保存此次拍照数据?", &window_);
-    answerWhenShown(dialog, GetParam(), [] {});
-    const bool yes = GetParam() == Answer::Confirm;
-    EXPECT_EQ(dialog.exec(), yes ? QDialog::Accepted : QDialog::Rejected);
-    EXPECT_EQ(dialog.confirmed_, yes);
-}
+    QWidget window;
+    for (const Answer answer : {Confirm, Cancel, Close}) {
+        SCOPED_TRACE(answer);
+        const bool yes = answer == Confirm;
+        ConfirmationDialog confirmation("确认保存", "是否保存此次拍照数据?", &window);
+        answerWhenShown(confirmation, answer, [] {});
+        EXPECT_EQ(confirmation.exec(), yes ? QDialog::Accepted : QDialog::Rejected);
+        EXPECT_EQ(confirmation.confirmed_, yes);
 
-TEST_P(DialogsTest, TagDialogGivesTheToggledValuesInDisplayOrderOnlyOnConfirm)
-{
-    TagSelectionDialog dialog({{"t3", "污渍"}, {"t1", "裂纹"}, {"t2", "水渍"}}, &window_);
-    ASSERT_EQ(dialog.items_.size(), 3u);
-    // Rows show the label; the value is what is stored.
-    EXPECT_EQ(dialog.items_[0].second->text(), QString::fromUtf8("污渍"));
-    answerWhenShown(dialog, GetParam(), [&] {
-        dialog.items_[2].second->click();
-        dialog.items_[0].second->click();
-        dialog.items_[1].second->click();
-        dialog.items_[1].second->click();  // toggled back off
-    });
-    const bool yes = GetParam() == Answer::Confirm;
-    EXPECT_EQ(dialog.exec(), yes ? QDialog::Accepted : QDialog::Rejected);
-    const std::vector<std::string> expected = yes ? std::vector<std::string>{"t3", "t2"} : std::vector<std::string>{};
-    EXPECT_EQ(dialog.selectedTags(), expected) << "取消 and closing keep no extra tags";
+        TagSelectionDialog tags({{"t3", "污渍"}, {"t1", "裂纹"}, {"t2", "水渍"}}, &window);
+        answerWhenShown(tags, answer, [&] {
+            for (int row : {2, 0, 1, 1})  // the second row toggled back off
+                tags.items_[row].second->click();
+        });
+        EXPECT_EQ(tags.exec(), yes ? QDialog::Accepted : QDialog::Rejected);
+        const std::vector<std::string> kept = yes ? std::vector<std::string>{"t3", "t2"} : std::vector<std::string>{};
+        EXPECT_EQ(tags.selectedTags(), kept);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Answers, DialogsTest, ::testing::Values(Answer::Confirm, Answer::Cancel, Answer::Close),
-    ::testing::PrintToStringParamName());
 
 } // namespace

@@ -1,6 +1,5 @@
 #pragma once
-// Reading back what a capture left on the card: session folders, images,
-// the manifest, data.json and the ledger rows.
+// Reading back what a capture left on the card and in the ledger.
 
 #include <algorithm>
 #include <filesystem>
@@ -15,8 +14,7 @@ namespace kavrel::test {
 
 namespace fs = std::filesystem;
 
-// Folders below root that hold a device folder with a colour folder: the
-// session folders.
+// Session folders: those below root that hold <device>/color.
 inline std::vector<fs::path> sessionFolders(const fs::path& root, const std::string& device)
 {
     std::set<fs::path> found;
@@ -42,8 +40,7 @@ inline std::vector<std::string> pngStems(const fs::path& folder)
     return stems;
 }
 
-// Every colour image of a device has its depth image and the other way round:
-// frame sets are queued, written and dropped whole.
+// Frame sets are queued, written and dropped whole: colour and depth images pair.
 inline void expectDepthPairsColour(const fs::path& deviceFolder)
 {
     EXPECT_EQ(pngStems(deviceFolder / "color"), pngStems(deviceFolder / "depth"));
@@ -68,6 +65,13 @@ inline std::vector<std::string> ledgerNames(const fs::path& csv)
             names.push_back(lines[i].substr(0, lines[i].find(',')));
     }
     return names;
+}
+
+// Ledger rows naming this session folder (relative to the card).
+inline int ledgerRows(const fs::path& csv, const fs::path& session)
+{
+    const auto names = ledgerNames(csv);
+    return static_cast<int>(std::count(names.begin(), names.end(), session.generic_string()));
 }
 
 } // namespace kavrel::test

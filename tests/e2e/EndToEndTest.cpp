@@ -1,9 +1,5 @@
-// The whole operator path through the real main window, pages and dialogs,
-// with the simulated depth camera, the real save worker and the real ledger,
-// on a terminal without a storage card: data goes below the working directory.
-// One process, tests in order: single shot, then exit while recording a
-// continuous run.
-// The files' finer content is checked with the capture page on its own.
+// The operator's path through the real main window without a storage card (data goes below the
+// working directory); the pages' tests and the operator paths test cover single-shot sessions.
 
 #include <gtest/gtest.h>
 
@@ -11,300 +7,113 @@
 #include <unistd.h>
 
 #include <QApplication>
-#include <QLabel>
 #include <QListWidget>
-#include <QPushButton>
-#include <QStackedWidget>
-#include <QTemporaryDir>
 #include <QTimer>
-#include <nlohmann/json.hpp>
 #include <yaml-cpp/yaml.h>
 
 #include "Application.h"
-#include "CollectionContext.h"
-#include "ConfirmationDialog.h"
-#include "CaptureSession.h"
-#include "DataCollectionWidget.h"
-#include "DialogScript.h"
+#include "CaptureTerminal.h"
 #include "InformationCollectionWidget.h"
 #include "Kavrel.h"
-#include "Log.h"
-#include "Popupkeyboard.h"
 #include "ScenarioSelectButton.h"
 #include "SelectableListItemButton.h"
 #include "SessionFiles.h"
-#include "TestSupport.h"
-#include "config_manager.h"
-#include "file_manager.h"
 
 namespace fs = std::filesystem;
 using namespace kavrel::test;
-using Status = DataCollectionWidget::CollectionStatus;
 
 namespace {
 
-constexpr int kCameraTimeoutMs = 90000;  // sanitizer builds start slowly
 constexpr int kResultTimeoutMs = 60000;
 
-// What stays for the whole run: the working directory, HOME with the demo
-// catalogue, and the main window built the way start-up builds it.
-struct Terminal {
-    QTemporaryDir dir;
-    fs::path work;
-    std::optional<ScopedEnv> home;
-    std::unique_ptr<Kavrel> window;
-    bool dialogBeforeWindow = false;
-    QString dialogTitle;
-    QString dialogMessage;
-};
-Terminal* terminal = nullptr;
-
+// HOME with the demo catalogue, at a smaller picture that keeps sanitizer builds at the camera's pace.
 void copyDemoHome(const fs::path& to)
 {
     fs::copy(fs::path(KAVREL_SOURCE_DIR) / "demo" / "home", to, fs::copy_options::recursive);
-    // A smaller picture keeps the sanitizer builds at the camera's pace.
     const fs::path config = to / ".config" / "kavrel" / "config.yaml";
     QString text = QString::fromStdString(readFile(config.string()));
     text.replace("width: 1280", "width: 640").replace("height: 720", "height: 480");
     writeFile(config.string(), text.toStdString());
 }
 
-class EndToEnd : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        terminal = new Terminal;
-        ASSERT_TRUE(terminal->dir.isValid());
-        terminal->work = fs::path(terminal->dir.path().toStdString()) / "work";
-        fs::create_directories(terminal->work);
-        copyDemoHome(fs::path(terminal->dir.path().toStdString()) / "home");
-        terminal->home.emplace("HOME", terminal->dir.path().toStdString() + "/home");
-        ASSERT_EQ(::chdir(terminal->work.c_str()), 0);
-
-        // Start-up's order: the card probe (no card here: the dialog comes
-        // before any window), the configuration, the ledger, the window.
-        QTimer::singleShot(0, [] {
-            ASSERT_TRUE(waitUntil([] { return QApplication::activeModalWidget() != nullptr; }, 5000));
-            auto* dialog = qobject_cast<ConfirmationDialog*>(QApplication::activeModalWidget());
-            ASSERT_NE(dialog, nullptr);
-            terminal->dialogTitle = dialog->windowTitle();
-            terminal->dialogMessage = dialog->messageLabel_->text();
-            bool anyWindow = false;
-            for (QWidget* widget : QApplication::topLevelWidgets())
-                anyWindow = anyWindow || qobject_cast<Kavrel*>(widget) != nullptr;
-            terminal->dialogBeforeWindow = !anyWindow;
-            dialog->confirmButton_->click();
-        });
-        probeStorageCard();
-        config_manager::instance().init((terminal->work / "no_device_config.json").string());
-        file_manager::instance().init("./file_manager.csv", CollectionContext::instance().storageRoot());
-        terminal->window = std::make_unique<Kavrel>();
-        terminal->window->resize(1280, 800);
-        terminal->window->show();
-        processEventsFor(300);
-    }
-
-    static void TearDownTestSuite()
-    {
-        terminal->window.reset();
-        delete terminal;
-        terminal = nullptr;
-    }
-
-    Kavrel& window() { return *terminal->window; }
-    DataCollectionWidget& capturePage() { return *window().dataCollectionPage(); }
-    InformationCollectionWidget& infoPage() { return *window().informationPage(); }
-    QPushButton* pageButton(QWidget* page, const char* name) { return page->findChild<QPushButton*>(name); }
-    QPushButton* mainButton() { return pageButton(&capturePage(), "Btn_MainAction"); }
-    QPushButton* finishButton() { return pageButton(&capturePage(), "Btn_Finish"); }
-    QPushButton* backButton() { return pageButton(&capturePage(), "Btn_BackToInfo"); }
-    fs::path root() { return terminal->work; }
-
-    // Taps the row with this text in one of the information page's lists.
-    void tapRow(const char* list, const QString& text)
-    {
-        auto* widget = infoPage().findChild<QListWidget*>(list);
-        ASSERT_NE(widget, nullptr) << list;
-        for (int row = 0; row < widget->count(); ++row) {
-            auto* button = qobject_cast<SelectableListItemButton*>(widget->itemWidget(widget->item(row)));
-            if (button && button->text() == text) {
-                button->click();
-                return;
-            }
-        }
-        FAIL() << "no row " << text.toStdString() << " in " << list;
-    }
-
-    void pickKitchenScenario()
-    {
-        ScenarioSelectButton* kitchen = nullptr;
-        for (ScenarioSelectButton* button : window().findChildren<ScenarioSelectButton*>()) {
-            if (button->scenarioPath.endsWith("scenario_kitchen.yaml"))
-                kitchen = button;
-        }
-        ASSERT_NE(kitchen, nullptr) << "demo catalogue not found";
-        kitchen->click();
-        ASSERT_EQ(window().currentPageIndex(), 1);
-    }
-
-    // "进入采集"; the keypad answers with `digits` when the task wants a number.
-    void enterCapture(std::vector<int> digits = {})
-    {
-        if (!digits.empty()) {
-            QTimer::singleShot(0, [digits] {
-                ASSERT_TRUE(waitUntil([] { return QApplication::activeModalWidget() != nullptr; }, 5000));
-                auto* keypad = qobject_cast<Popupkeyboard*>(QApplication::activeModalWidget());
-                ASSERT_NE(keypad, nullptr);
-                for (int digit : digits)
-                    keypad->key(digit)->click();
-                keypad->key(Popupkeyboard::kConfirmKey)->click();
-            });
-            pageButton(&infoPage(), "Btn_Confirm")->click();  // opens the keypad
-            processEventsFor(50);
-        }
-        pageButton(&infoPage(), "Btn_Confirm")->click();
-        ASSERT_EQ(window().currentPageIndex(), 2);
-        ASSERT_TRUE(waitUntil(
-            [&] { return capturePage().depthCameraState() == DataCollectionWidget::CameraState::Live; },
-            kCameraTimeoutMs))
-            << "the simulated camera never streamed";
-        processEventsFor(300);
-    }
-
-    void snapshot(bool keep, std::vector<std::string> tagLabels = {})
-    {
-        if (keep) {
-            script_.confirm();
-            script_.chooseTags(std::move(tagLabels));
-        } else {
-            script_.decline();
-        }
-        ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 5000));
-        mainButton()->click();
-        ASSERT_EQ(capturePage().status_, Status::WaitingConfirm);
-        ASSERT_TRUE(waitUntil([&] { return capturePage().status_ == Status::Idle; }, 15000));
-    }
-
-    // The snapshot just kept is on the card once the session heard so.
-    void waitForSaveQueuesEmpty()
-    {
-        ASSERT_TRUE(waitUntil([&] { return !capturePage().captureSession()->snapshotWritePending(); },
-            kResultTimeoutMs));
-    }
-
-    int ledgerRows(const std::string& name)
-    {
-        const auto names = ledgerNames(root() / "file_manager.csv");
-        return static_cast<int>(std::count(names.begin(), names.end(), name));
-    }
-
-    // For a look at the page at every supported screen size, with both
-    // preview layouts: KAVREL_SCREENSHOT_DIR=/tmp ./e2e_tests under xvfb-run.
-    void saveScreenshots(const QString& name)
-    {
-        const QString shots = qEnvironmentVariable("KAVREL_SCREENSHOT_DIR");
-        if (shots.isEmpty())
+// Taps the row with this text in one of the information page's lists.
+void tapRow(QWidget& page, const char* list, const QString& text)
+{
+    auto* widget = page.findChild<QListWidget*>(list);
+    ASSERT_NE(widget, nullptr) << list;
+    for (int row = 0; row < widget->count(); ++row) {
+        auto* button = qobject_cast<SelectableListItemButton*>(widget->itemWidget(widget->item(row)));
+        if (button && button->text() == text) {
+            button->click();
             return;
-        auto* previews = capturePage().findChild<QStackedWidget*>("stackedWidget_Previews");
-        QWidget* shown = previews->currentWidget();
-        for (QWidget* page : {capturePage().findChild<QWidget*>("page_StandardPreview"),
-                 capturePage().findChild<QWidget*>("page_DirtyPreview")}) {
-            previews->setCurrentWidget(page);
-            for (const QSize size : {QSize(1024, 600), QSize(1280, 800), QSize(1920, 1080)}) {
-                window().resize(size);
-                processEventsFor(200);
-                window().grab().save(QStringLiteral("%1/%2_%3_%4x%5.png")
-                                         .arg(shots, name, page->objectName())
-                                         .arg(size.width())
-                                         .arg(size.height()));
-            }
         }
-        previews->setCurrentWidget(shown);
-        window().resize(1280, 800);
-        processEventsFor(100);
     }
+    FAIL() << "no row " << text.toStdString() << " in " << list;
+}
 
-    DialogScript script_;
-};
-
-TEST_F(EndToEnd, WithoutACardTheOperatorIsToldBeforeTheWindowOpens)
+TEST(EndToEnd, WithoutACardTheOperatorIsToldFirstAndExitWhileRecordingKeepsTheRunAndJoinsEveryThread)
 {
-    EXPECT_TRUE(terminal->dialogBeforeWindow);
-    EXPECT_EQ(terminal->dialogTitle, QString::fromUtf8("错误"));
-    EXPECT_EQ(terminal->dialogMessage, QString::fromUtf8("未检测到 TF 卡!"));
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const fs::path work = fs::path(dir.path().toStdString()) / "work";
+    fs::create_directories(work);
+    copyDemoHome(fs::path(dir.path().toStdString()) / "home");
+    ScopedEnv home("HOME", dir.path().toStdString() + "/home");
+    ASSERT_EQ(::chdir(work.c_str()), 0);
+
+    // Start-up's order: the card probe (no card here: the dialog comes before
+    // any window), the configuration, the ledger, the window.
+    QString title;
+    QString message;
+    bool windowFirst = true;
+    QTimer::singleShot(0, [&] {
+        ASSERT_TRUE(waitUntil([] { return QApplication::activeModalWidget() != nullptr; }, 5000));
+        auto* dialog = qobject_cast<ConfirmationDialog*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        title = dialog->windowTitle();
+        message = dialog->messageLabel_->text();
+        windowFirst = false;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            windowFirst = windowFirst || qobject_cast<Kavrel*>(widget) != nullptr;
+        dialog->confirmButton_->click();
+    });
+    probeStorageCard();
+    EXPECT_FALSE(windowFirst);
+    EXPECT_EQ(title, QString::fromUtf8("错误"));
+    EXPECT_EQ(message, QString::fromUtf8("未检测到 TF 卡!"));
     EXPECT_EQ(CollectionContext::instance().storageRoot(), ".");
-    EXPECT_EQ(window().currentPageIndex(), 0);
-}
+    config_manager::instance().init((work / "no_device_config.json").string());
+    file_manager::instance().init("./file_manager.csv", CollectionContext::instance().storageRoot());
+    Kavrel window;
+    window.resize(1280, 800);
+    window.show();
+    processEventsFor(300);
+    EXPECT_EQ(window.currentPageIndex(), 0);
 
-TEST_F(EndToEnd, SingleShotSessionOfThreeSnapshots)
-{
-    kavrel::log::LogCapture capture;
-    pickKitchenScenario();
-    tapRow("listWidget_TaskSelect", QString::fromUtf8("橱柜内部"));  // single shot, numbered
-    tapRow("listWidget_SelectTags", QString::fromUtf8("锅具"));
-    enterCapture({1, 2});
-    const CollectionInfo info = CollectionContext::instance().collectionInfo();
-    ASSERT_EQ(info.capture_mode, "single_shot");
-    ASSERT_EQ(info.part_number, "12");
-    saveScreenshots("single_shot");
-
-    const auto offered = popupTagCandidates(config_manager::instance().tag_pairs_,
-        config_manager::instance().selected_tags_);
-    ASSERT_GE(offered.size(), 2u);
-    snapshot(true, {offered[0].second});
-    waitForSaveQueuesEmpty();
-    snapshot(false);
-    snapshot(true, {offered[0].second, offered[1].second});
-    waitForSaveQueuesEmpty();
-    finishButton()->click();
-    ASSERT_TRUE(waitUntil([&] { return capture.contains("Calling add_dir_record with relativePath: "); },
-        kResultTimeoutMs));
-    processEventsFor(200);
-
-    // <date>-<city>-<scene>/<task>/<part>/<session time>, below the working directory.
-    const auto sessions = sessionFolders(root(), "gemini2");
-    ASSERT_EQ(sessions.size(), 1u);
-    const fs::path session = sessions.front();
-    const std::string rel = fs::relative(session, root()).generic_string();
-    EXPECT_EQ(rel.substr(0, 31), info.date + "-SZ-kitchen/cabinet/12/");
-
-    const auto colour = pngStems(session / "gemini2" / "color");
-    ASSERT_EQ(colour.size(), 2u);
-    expectDepthPairsColour(session / "gemini2");
-
-    // The values of the demo catalogue's tags, as the operator picked them.
-    const auto manifest = nlohmann::json::parse(readFile((session / "manifest.json").string()));
-    ASSERT_EQ(manifest.size(), 2u);
-    EXPECT_EQ(manifest[colour[0]]["tags"], nlohmann::json::array({offered[0].first}));
-    EXPECT_EQ(manifest[colour[1]]["tags"], nlohmann::json::array({offered[0].first, offered[1].first}));
-
-    // The configuration's machine and camera settings reach the description.
-    const YAML::Node meta = YAML::LoadFile((session / "meta.yaml").string());
-    EXPECT_EQ(meta["machine_id"].as<std::string>(), "EMP-DEMO");
-    EXPECT_EQ(meta["device_config"]["camera1"]["width"].as<int>(), 640);
-    EXPECT_EQ(meta["image_info"].size(), 2u);
-
-    EXPECT_EQ(ledgerRows(rel), 1);
-}
-
-TEST_F(EndToEnd, ExitWhileRecordingAContinuousRunKeepsTheRunAndJoinsEveryThread)
-{
-    backButton()->click();
-    ASSERT_EQ(window().currentPageIndex(), 1);
-    tapRow("listWidget_TaskSelect", QString::fromUtf8("烹饪过程录制"));
-    enterCapture();
+    ScenarioSelectButton* kitchen = nullptr;
+    for (ScenarioSelectButton* button : window.findChildren<ScenarioSelectButton*>()) {
+        if (button->scenarioPath.endsWith("scenario_kitchen.yaml"))
+            kitchen = button;
+    }
+    ASSERT_NE(kitchen, nullptr) << "demo catalogue not found";
+    kitchen->click();
+    ASSERT_EQ(window.currentPageIndex(), 1);
+    tapRow(*window.informationPage(), "listWidget_TaskSelect", QString::fromUtf8("烹饪过程录制"));
+    window.informationPage()->findChild<QPushButton*>("Btn_Confirm")->click();  // 进入采集
+    ASSERT_EQ(window.currentPageIndex(), 2);
+    DataCollectionWidget& page = *window.dataCollectionPage();
+    ASSERT_TRUE(waitForLiveCamera(page)) << "the simulated camera never streamed";
     ASSERT_EQ(CollectionContext::instance().collectionInfo().capture_mode, "continue_record");
-    ASSERT_TRUE(waitUntil([&] { return mainButton()->isEnabled(); }, 3000));
-    mainButton()->click();
-    ASSERT_EQ(capturePage().status_, Status::Collecting);
-    const CaptureSession& capture = *capturePage().captureSession();
-    ASSERT_TRUE(waitUntil([&] { return !capture.openFolder().isEmpty(); }, kResultTimeoutMs));
-    const fs::path session = capture.openFolder().toStdString();
+    QPushButton* start = page.findChild<QPushButton*>("Btn_MainAction");
+    ASSERT_TRUE(waitUntil([&] { return start->isEnabled(); }, 3000));
+    start->click();
+    ASSERT_EQ(page.status_, DataCollectionWidget::Collecting);
+    ASSERT_TRUE(waitUntil([&] { return !page.captureSession()->openFolder().isEmpty(); }, kResultTimeoutMs));
+    const fs::path session = page.captureSession()->openFolder().toStdString();
     // Slow (sanitizer) builds: let the run keep at least one frame set.
     EXPECT_TRUE(waitUntil([&] { return !pngStems(session / "gemini2" / "color").empty(); }, kResultTimeoutMs));
-    saveScreenshots("recording");
 
-    auto* exitButton = window().findChild<QPushButton*>("Btn_ExitApp");
+    auto* exitButton = window.findChild<QPushButton*>("Btn_ExitApp");
     QTimer::singleShot(0, exitButton, [exitButton] { exitButton->click(); });
     QTimer guard;
     guard.setSingleShot(true);
@@ -313,16 +122,14 @@ TEST_F(EndToEnd, ExitWhileRecordingAContinuousRunKeepsTheRunAndJoinsEveryThread)
     EXPECT_EQ(QCoreApplication::exec(), 0);
 
     // The run in progress was written, described and recorded before the quit.
-    EXPECT_EQ(capturePage().cameras().camera(CameraRig::Slot::Depth), nullptr);
-    const auto sessions = sessionFolders(root(), "gemini2");
-    ASSERT_EQ(sessions.size(), 2u);  // the single-shot session and this one
-    for (const auto& folder : sessions) {
-        EXPECT_TRUE(fs::exists(folder / "meta.yaml")) << folder;
-        EXPECT_EQ(ledgerRows(fs::relative(folder, root()).generic_string()), 1) << folder;
-    }
+    EXPECT_EQ(page.cameras().camera(CameraRig::Slot::Depth), nullptr);
+    EXPECT_EQ(sessionFolders(work, "gemini2").size(), 1u);
+    const YAML::Node meta = YAML::LoadFile((session / "meta.yaml").string());
+    EXPECT_EQ(meta["capture_mode"].as<std::string>(), "continue_record");
+    EXPECT_EQ(meta["machine_id"].as<std::string>(), "EMP-DEMO") << "from the configuration file";
+    EXPECT_EQ(ledgerRows(work / "file_manager.csv", fs::relative(session, work)), 1);
     EXPECT_TRUE(fs::is_directory(session / "usb_cam" / "color"));
     expectDepthPairsColour(session / "gemini2");
-    EXPECT_EQ(YAML::LoadFile((session / "meta.yaml").string())["capture_mode"].as<std::string>(), "continue_record");
 }
 
 } // namespace

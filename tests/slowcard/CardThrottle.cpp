@@ -2,7 +2,6 @@
 
 #include <dlfcn.h>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,14 +15,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double rateFromEnvironment()
-{
-    const char* text = std::getenv("KAVREL_SLOW_CARD_MB_S");
-    const double mb = text ? std::atof(text) : 0.0;
-    return mb > 0 ? mb * 1e6 : 0.0;
-}
-
-std::atomic<double> g_rate{rateFromEnvironment()};
+std::atomic<double> g_rate{[] {
+    const char* mb = std::getenv("KAVREL_SLOW_CARD_MB_S");
+    return mb && std::atof(mb) > 0 ? std::atof(mb) * 1e6 : 0.0;
+}()};
 std::atomic<uint64_t> g_bytes{0};
 std::mutex g_mutex;
 Clock::time_point g_cardIdleAt;  // when the card has written everything handed to it
@@ -83,30 +78,6 @@ ssize_t write(int fd, const void* data, size_t size)
 {
     static const auto next = real<ssize_t (*)(int, const void*, size_t)>("write");
     const ssize_t written = next(fd, data, size);
-    occupyCard(fd, written);
-    return written;
-}
-
-ssize_t pwrite(int fd, const void* data, size_t size, off_t offset)
-{
-    static const auto next = real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
-    const ssize_t written = next(fd, data, size, offset);
-    occupyCard(fd, written);
-    return written;
-}
-
-ssize_t pwrite64(int fd, const void* data, size_t size, off64_t offset)
-{
-    static const auto next = real<ssize_t (*)(int, const void*, size_t, off64_t)>("pwrite64");
-    const ssize_t written = next(fd, data, size, offset);
-    occupyCard(fd, written);
-    return written;
-}
-
-ssize_t writev(int fd, const struct iovec* parts, int count)
-{
-    static const auto next = real<ssize_t (*)(int, const struct iovec*, int)>("writev");
-    const ssize_t written = next(fd, parts, count);
     occupyCard(fd, written);
     return written;
 }

@@ -1,13 +1,8 @@
 #pragma once
-// A slow storage card for tests and benchmarks. Linked into a program (or
-// preloaded with LD_PRELOAD), the library stands in front of write, pwrite,
-// writev and the sync calls: every byte written to a regular file waits its
-// turn at one rate for the whole process, as on one card, and a sync returns
-// once the card has caught up. Pipes, sockets and eventfds (Qt's wake-ups)
-// pass untouched.
-//
-// The rate starts as KAVREL_SLOW_CARD_MB_S (megabytes, 10^6 bytes, a second;
-// unset or 0: no throttle) and can be changed at run time.
+// A slow storage card for tests and benchmarks (linked in, or LD_PRELOAD): bytes
+// written to regular files wait their turn at one rate for the whole process, and
+// a sync waits for the card; pipes and eventfds pass. The rate starts as
+// KAVREL_SLOW_CARD_MB_S (10^6 bytes a second; unset or 0: no throttle).
 
 #include <cstdint>
 

@@ -1,6 +1,5 @@
 #pragma once
-// Frame sets and IMU samples shaped like the cameras', and a fixture that
-// gives each test a clean storage root and context, and each run its queues.
+// Frame sets and IMU samples shaped like the cameras', and a fixture with a clean card and context.
 
 #include <chrono>
 #include <cstdio>
@@ -128,8 +127,7 @@ protected:
         ASSERT_TRUE(dir_.isValid());
         root_ = dir_.path().toStdString() + "/card";
         fs::create_directories(root_);
-        resetShared();
-        sessionFolder_.clear();
+        sessionFolder_.clear();  // tests that loop over cases set up again
         auto& context = CollectionContext::instance();
         context.setStorageRoot(root_);
         CollectionInfo info;
@@ -146,11 +144,6 @@ protected:
     void TearDown() override
     {
         stopWorker();
-        resetShared();
-    }
-
-    static void resetShared()
-    {
         CollectionContext::instance().setCollectionInfo(CollectionInfo{});
     }
 
