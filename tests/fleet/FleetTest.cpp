@@ -258,7 +258,6 @@ protected:
             agent->stop();
         Fleet::TearDown();
     }
-    upload_info upload(const std::string& name) { return upload_and_wait(manager.uploads(), name); }
     // The ledger's row (a session folder) of a dataset, and its folder in the store.
     std::string row(const std::string& name) { return datasets[name] + "/urinal"; }
     std::string dataset_prefix(const std::string& name) { return dataset_key(row(name)); }

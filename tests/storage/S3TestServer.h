@@ -87,34 +87,34 @@ protected:
         }
     }
 
+    // Sends a dataset and returns its final report. `also` sees every report,
+    // on an upload thread; `queued` runs once the request is accepted.
+    upload_info upload(const std::string& name, std::function<void(const upload_info&)> also = {},
+        const std::function<void()>& queued = {})
+    {
+        auto final_report = std::make_shared<std::promise<upload_info>>();
+        EXPECT_TRUE(manager.uploads().submit_upload({[final_report, also](upload_info info) {
+            if (also)
+                also(info);
+            if (info.last)
+                final_report->set_value(std::move(info));
+        }, name}));
+        if (queued)
+            queued();
+        auto result = final_report->get_future();
+        if (result.wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
+            ADD_FAILURE() << "no final report";
+            return {};
+        }
+        return result.get();
+    }
+
     server_env env;
     s3_settings settings;
     ScratchDir scratch;
     kavrel::log::LogCapture log;
     file_manager manager;  // declared last: stopped before the rest goes
 };
-
-// Sends a dataset and returns its final report. `also` sees every report,
-// on an upload thread; `queued` runs once the request is accepted.
-inline upload_info upload_and_wait(uploader& uploads, const std::string& name,
-    std::function<void(const upload_info&)> also = {}, const std::function<void()>& queued = {})
-{
-    auto final_report = std::make_shared<std::promise<upload_info>>();
-    EXPECT_TRUE(uploads.submit_upload({[final_report, also](upload_info info) {
-        if (also)
-            also(info);
-        if (info.last)
-            final_report->set_value(std::move(info));
-    }, name}));
-    if (queued)
-        queued();
-    auto result = final_report->get_future();
-    if (result.wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
-        ADD_FAILURE() << "no final report";
-        return {};
-    }
-    return result.get();
-}
 
 // The gateway's client with a test's hands on it: `before_listing` runs before
 // the first listing; `refuse_manifest` turns manifests away. Notes the keys it sent.
