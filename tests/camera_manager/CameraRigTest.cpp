@@ -1,5 +1,4 @@
-// The capture page's cameras, scripted: which ones the configuration builds,
-// their first state, and reports of a camera already released.
+// The capture page's cameras, scripted: which ones are built, and reports of a replaced camera.
 
 #include <atomic>
 #include <chrono>
@@ -20,8 +19,7 @@ using State = CameraRig::State;
 
 namespace {
 
-// Streams a tiny preview frame every few milliseconds until the test unplugs
-// its "device", and reports each change as a camera would.
+// Streams a tiny preview frame every few milliseconds until the test unplugs it.
 class ScriptedCamera : public Camera {
 public:
     explicit ScriptedCamera(std::atomic<bool>& unplugged)
@@ -85,11 +83,6 @@ protected:
         QObject::connect(&rig_, &CameraRig::cameraLost, [this](Slot slot) { ++lost_[slot]; });
     }
 
-    bool waitForState(Slot slot, State state)
-    {
-        return waitUntil([&] { return rig_.state(slot) == state; }, 5000);
-    }
-
     std::map<Slot, std::atomic<bool>> unplugged_;
     std::map<Slot, std::vector<State>> states_;
     std::map<Slot, int> previews_;
@@ -122,7 +115,6 @@ TEST_F(CameraRigTest, TheConfigurationDecidesWhichCamerasAreBuilt)
         rig_.open(config, policy_);
         EXPECT_EQ(rig_.camera(Slot::Depth) != nullptr, c.depthBuilt);
         EXPECT_EQ(rig_.camera(Slot::Usb) != nullptr, c.usbBuilt);
-        EXPECT_EQ(CameraRig::listsUsbCamera(config), c.usbBuilt);
         EXPECT_EQ(rig_.state(Slot::Depth), c.depthBuilt ? State::Connecting : State::Off);
         EXPECT_EQ(rig_.state(Slot::Usb), c.usbBuilt ? State::Connecting : State::Off);
         EXPECT_EQ(log.contains("No depth camera streams configured (camera1, camera2); depth camera not started"),
@@ -134,24 +126,14 @@ TEST_F(CameraRigTest, TheConfigurationDecidesWhichCamerasAreBuilt)
     }
 }
 
-// Reports posted before a release or replacement touch the slot no more.
-TEST_F(CameraRigTest, ReportsOfAReleasedOrReplacedCameraAreIgnored)
+// Reports an old camera posted before its replacement touch the slot no more.
+TEST_F(CameraRigTest, ReportsOfAReplacedCameraAreIgnored)
 {
     const auto pileUpReports = [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); };
     rig_.open(bothCameras(), policy_);
-    ASSERT_TRUE(waitForState(Slot::Depth, State::Live));
-    pileUpReports();  // the cameras post on; nothing is handled meanwhile
-    rig_.release();
-    states_.clear();
-    previews_.clear();
-    kavrel::test::processEventsFor(100);
-    EXPECT_TRUE(states_.empty());
-    EXPECT_TRUE(previews_.empty());
-    EXPECT_EQ(rig_.state(Slot::Depth), State::Off);
-
-    rig_.open(bothCameras(), policy_);
-    ASSERT_TRUE(waitForState(Slot::Depth, State::Live));
-    unplugged_[Slot::Depth] = true;  // the old cameras report themselves lost; the new ones stay silent
+    ASSERT_TRUE(waitUntil([&] { return rig_.state(Slot::Depth) == State::Live; }, 5000));
+    pileUpReports();  // the cameras post frames on; nothing is handled meanwhile
+    unplugged_[Slot::Depth] = true;  // then the old cameras report themselves lost; the new ones stay silent
     unplugged_[Slot::Usb] = true;
     pileUpReports();
     rig_.open(bothCameras(), policy_);

@@ -63,23 +63,6 @@ inline bool waitForLiveCamera(const DataCollectionWidget& page, int timeoutMs = 
     return waitUntil([&] { return page.depthCameraState() == DataCollectionWidget::CameraState::Live; }, timeoutMs);
 }
 
-// One snapshot answered by the script; returns once a kept one is on the card.
-inline void takeSnapshot(DataCollectionWidget& page, DialogScript& script, bool keep, std::vector<std::string> tags)
-{
-    if (keep) {
-        script.confirm();
-        script.chooseTags(std::move(tags));
-    } else {
-        script.decline();
-    }
-    QPushButton* button = page.findChild<QPushButton*>("Btn_MainAction");
-    ASSERT_TRUE(waitUntil([&] { return button->isEnabled(); }, 15000));
-    button->click();
-    ASSERT_EQ(page.status_, DataCollectionWidget::WaitingConfirm);
-    ASSERT_TRUE(waitUntil([&] { return page.status_ == DataCollectionWidget::Idle; }, 30000));
-    ASSERT_TRUE(waitUntil([&] { return !page.captureSession()->snapshotWritePending(); }, 60000));
-}
-
 // The text of the last operator notice the page opened; empty when none.
 inline QString noticeText(const QWidget& page)
 {

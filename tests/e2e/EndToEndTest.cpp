@@ -81,7 +81,6 @@ TEST(EndToEnd, WithoutACardTheOperatorIsToldFirstAndExitWhileRecordingKeepsTheRu
     EXPECT_FALSE(windowFirst);
     EXPECT_EQ(title, QString::fromUtf8("错误"));
     EXPECT_EQ(message, QString::fromUtf8("未检测到 TF 卡!"));
-    EXPECT_EQ(CollectionContext::instance().storageRoot(), ".");
     config_manager::instance().init((work / "no_device_config.json").string());
     file_manager::instance().init("./file_manager.csv", CollectionContext::instance().storageRoot());
     Kavrel window;
@@ -125,7 +124,6 @@ TEST(EndToEnd, WithoutACardTheOperatorIsToldFirstAndExitWhileRecordingKeepsTheRu
     EXPECT_EQ(page.cameras().camera(CameraRig::Slot::Depth), nullptr);
     EXPECT_EQ(sessionFolders(work, "gemini2").size(), 1u);
     const YAML::Node meta = YAML::LoadFile((session / "meta.yaml").string());
-    EXPECT_EQ(meta["capture_mode"].as<std::string>(), "continue_record");
     EXPECT_EQ(meta["machine_id"].as<std::string>(), "EMP-DEMO") << "from the configuration file";
     EXPECT_EQ(ledgerRows(work / "file_manager.csv", fs::relative(session, work)), 1);
     EXPECT_TRUE(fs::is_directory(session / "usb_cam" / "color"));

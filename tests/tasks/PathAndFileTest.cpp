@@ -27,7 +27,7 @@ bool isSafeComponent(const std::string& name)
 } // namespace
 
 // The operator paths test sees the whole path with a part number.
-TEST(PathBuilder, AnEmptyPartNumberLeavesItsLevelOutAndChineseLabelsStay)
+TEST(PathBuilder, AnEmptyPartNumberLeavesItsLevelOutAndTimesAndRootFallBack)
 {
     CollectionInfo info;
     info.date = "20250612";
@@ -35,10 +35,7 @@ TEST(PathBuilder, AnEmptyPartNumberLeavesItsLevelOutAndChineseLabelsStay)
         "/card/20250612-c1-s1/t1/20250612_143015");
     EXPECT_EQ(PathBuilder::buildSessionPath(".", info, "北京", "厨房", "抓取", "0", "20250612_143015").full_path,
         "./20250612-北京-厨房/抓取/0/20250612_143015");
-}
 
-TEST(PathBuilder, FallsBackToTodayAndNowAndToTheWorkingDirectory)
-{
     const SessionPath path = PathBuilder::buildSessionPath("", CollectionInfo{}, "c", "s", "t", "", "");
     EXPECT_EQ(path.folder_1, localTimeText("%Y%m%d") + "-c-s");
     EXPECT_TRUE(std::regex_match(path.folder_4, std::regex(R"(\d{8}_\d{6})"))) << path.folder_4;
