@@ -37,7 +37,6 @@ TEST(DecoderLimit, HugeClaimsInASessionShowAPlaceholderThumbnail)
         const char* what;
         std::string bytes;
     } cases[] = {
-        {"PNG claiming 100000x100000", pngClaiming(100000, 100000)},
         {"PNG claiming 9000x9000", pngClaiming(9000, 9000)},
         {"JPEG claiming 65000x65000", jpegClaiming(65000, 65000)},
         {"PNG claiming 0x0", pngClaiming(0, 0)},

@@ -2,15 +2,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
-#include <memory>
-#include <sstream>
 
 namespace link_test {
 
@@ -28,73 +25,6 @@ sockaddr_in loopback(uint16_t port)
     address.sin_port = htons(port);
     return address;
 }
-
-// Follows the requests of one connection's way up; a TLS stream is passed without a look.
-struct request_reader {
-    bool tls = false;
-    std::string head;
-    uint64_t body_left = 0;
-    recorded_request current;
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> md5{EVP_MD_CTX_new(), EVP_MD_CTX_free};
-
-    template <typename Record>
-    void read(const char* data, std::size_t n, Record record)
-    {
-        const auto now = link_clock::now();
-        for (std::size_t i = 0; i < n && !tls;) {
-            if (body_left > 0) {
-                const auto take = static_cast<std::size_t>(std::min<uint64_t>(body_left, n - i));
-                EVP_DigestUpdate(md5.get(), data + i, take);
-                body_left -= take;
-                i += take;
-            } else {
-                if (head.empty() && static_cast<unsigned char>(data[i]) == 0x16) {
-                    tls = true;
-                    break;
-                }
-                head.push_back(data[i++]);
-                if (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0)
-                    continue;
-                parse_head(now);
-            }
-            if (body_left == 0 && head.empty()) {
-                unsigned char digest[EVP_MAX_MD_SIZE];
-                unsigned length = 0;
-                EVP_DigestFinal_ex(md5.get(), digest, &length);
-                std::string& md5_text = current.body_md5_base64;
-                md5_text.assign(4 * ((length + 2) / 3) + 1, '\0');
-                md5_text.resize(static_cast<std::size_t>(EVP_EncodeBlock(
-                    reinterpret_cast<unsigned char*>(md5_text.data()), digest, static_cast<int>(length))));
-                current.body_done = now;
-                record(std::move(current));
-                current = {};
-            }
-        }
-    }
-
-    void parse_head(link_clock::time_point now)
-    {
-        current = {};
-        std::istringstream lines(head);
-        std::string line;
-        std::getline(lines, line);
-        std::istringstream(line) >> current.method >> current.target;
-        while (std::getline(lines, line)) {
-            const auto colon = line.find(':');
-            if (colon == std::string::npos)
-                continue;
-            std::string name = line.substr(0, colon);
-            std::transform(name.begin(), name.end(), name.begin(), [](unsigned char ch) { return std::tolower(ch); });
-            const auto value = line.find_first_not_of(' ', colon + 1);
-            current.headers[name] = value == std::string::npos ? "" : line.substr(value, line.find('\r') - value);
-        }
-        head.clear();
-        const auto length = current.headers.find("content-length");
-        body_left = current.body_bytes = length == current.headers.end() ? 0 : std::stoull(length->second);
-        current.body_started = now;
-        EVP_DigestInit_ex(md5.get(), EVP_md5(), nullptr);
-    }
-};
 
 } // namespace
 
@@ -175,18 +105,6 @@ void link_proxy::stop()
     connections_.clear();
 }
 
-std::vector<recorded_request> link_proxy::requests() const
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requests_;
-}
-
-void link_proxy::clear_requests()
-{
-    std::lock_guard<std::mutex> lock(mutex_);
-    requests_.clear();
-}
-
 void link_proxy::accept_all()
 {
     for (int client; (client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
@@ -217,7 +135,6 @@ void link_proxy::accept_all()
 
 void link_proxy::read_into(pipe& way, link_clock::time_point opened)
 {
-    request_reader requests;
     const auto queue_time = std::chrono::duration_cast<link_clock::duration>(byte_time_ * kLinkQueueBytes);
     if (way.up)
         std::this_thread::sleep_until(opened + 2 * delay_);  // the handshake's round trip
@@ -234,10 +151,6 @@ void link_proxy::read_into(pipe& way, link_clock::time_point opened)
             break;
         auto due = link_clock::now() + delay_;
         if (way.up) {
-            requests.read(buffer, static_cast<std::size_t>(n), [this](recorded_request request) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                requests_.push_back(std::move(request));
-            });
             std::lock_guard<std::mutex> link(link_mutex_);
             link_free_ = std::max(link_clock::now(), link_free_) +
                 std::chrono::duration_cast<link_clock::duration>(byte_time_ * n);

@@ -2,8 +2,8 @@
 // A TCP proxy on loopback that plays a far, narrow link to the tests' gateway:
 // every byte takes `delay` each way, the way up is one link shared by every
 // connection at `upstream_mbit` behind a short queue, and a new connection
-// waits out its handshake's round trip. Plain HTTP requests going through are
-// recorded. stop() cuts every connection; start() opens the same port again.
+// waits out its handshake's round trip. stop() cuts every connection; start()
+// opens the same port again.
 //
 // Threads: one accepts; each way of each connection has a reader that dates
 // the bytes and a writer that lets them out when due.
@@ -12,7 +12,6 @@
 #include <chrono>
 #include <cstdint>
 #include <list>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,16 +20,6 @@
 namespace link_test {
 
 using link_clock = std::chrono::steady_clock;
-
-struct recorded_request {
-    std::string method;
-    std::string target;                          // path and query, as sent
-    std::map<std::string, std::string> headers;  // names in lower case
-    std::string body_md5_base64;                 // of the bytes that went by
-    uint64_t body_bytes = 0;
-    link_clock::time_point body_started;
-    link_clock::time_point body_done;
-};
 
 class link_proxy {
 public:
@@ -43,9 +32,6 @@ public:
     bool start();
     void stop();
     uint16_t port() const { return port_; }
-
-    std::vector<recorded_request> requests() const;
-    void clear_requests();
 
 private:
     struct pipe;
@@ -64,8 +50,6 @@ private:
     std::atomic<bool> stopping_{false};
     std::mutex link_mutex_;
     link_clock::time_point link_free_;          // when the way up has sent what it was given; guarded by link_mutex_
-    mutable std::mutex mutex_;
-    std::vector<recorded_request> requests_;    // guarded by mutex_
 };
 
 } // namespace link_test

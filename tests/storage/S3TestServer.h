@@ -1,7 +1,7 @@
 #pragma once
 // The S3 test server that ctest starts once per run (tests/storage/s3_server.sh):
 // how to reach it, how to stop and start its gateway, and what the tests that
-// upload to it share.
+// use it share.
 
 #include <unistd.h>
 
@@ -19,6 +19,9 @@
 
 #include <gtest/gtest.h>
 
+#include "Log.h"
+#include "StorageTestSupport.h"
+#include "file_manager.h"
 #include "s3_client.h"
 #include "uploader.h"
 
@@ -65,27 +68,53 @@ inline std::string run_name()
     return std::to_string(::getpid()) + "-" + std::to_string(std::time(nullptr)) + "-" + info->name();
 }
 
-// Sends a dataset and returns its final report. `also` sees every report,
-// on an upload thread; `queued` runs once the request is accepted.
-inline upload_info upload_and_wait(uploader& uploads, const std::string& name,
-    std::function<void(const upload_info&)> also = {}, const std::function<void()>& queued = {})
-{
-    auto final_report = std::make_shared<std::promise<upload_info>>();
-    EXPECT_TRUE(uploads.submit_upload({[final_report, also](upload_info info) {
-        if (also)
-            also(info);
-        if (info.last)
-            final_report->set_value(std::move(info));
-    }, name}));
-    if (queued)
-        queued();
-    auto result = final_report->get_future();
-    if (result.wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
-        ADD_FAILURE() << "no final report";
-        return {};
+// A test against the gateway: its settings (or a skip with the reason), a
+// scratch card and ledger, and a log that never shows the secret.
+class gateway_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        env = read_server_env();
+        if (!env.skip_reason.empty())
+            GTEST_SKIP() << env.skip_reason;
+        settings = env.settings;
     }
-    return result.get();
-}
+    void TearDown() override
+    {
+        manager.uploads().stop();
+        if (!IsSkipped()) {
+            EXPECT_FALSE(log.contains(settings.secret_access_key)) << "a secret reached the log";
+        }
+    }
+
+    // Sends a dataset and returns its final report. `also` sees every report,
+    // on an upload thread; `queued` runs once the request is accepted.
+    upload_info upload(const std::string& name, std::function<void(const upload_info&)> also = {},
+        const std::function<void()>& queued = {})
+    {
+        auto final_report = std::make_shared<std::promise<upload_info>>();
+        EXPECT_TRUE(manager.uploads().submit_upload({[final_report, also](upload_info info) {
+            if (also)
+                also(info);
+            if (info.last)
+                final_report->set_value(std::move(info));
+        }, name}));
+        if (queued)
+            queued();
+        auto result = final_report->get_future();
+        if (result.wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
+            ADD_FAILURE() << "no final report";
+            return {};
+        }
+        return result.get();
+    }
+
+    server_env env;
+    s3_settings settings;
+    ScratchDir scratch;
+    kavrel::log::LogCapture log;
+    file_manager manager;  // declared last: stopped before the rest goes
+};
 
 // The gateway's client with a test's hands on it: `before_listing` runs before
 // the first listing; `refuse_manifest` turns manifests away. Notes the keys it sent.
