@@ -15,19 +15,19 @@ require_tools "" cmake ctest
 
 # name @ file @ sed expression (one line changes) @ test program @ test (ctest name)
 mutations=$(cat <<'EOF'
-manifest-put@storage/uploader.cpp@s/&& write_manifest(run);/\&\& (write_manifest(run) || true);/@upload_page_tests@UploadPage.RefusedManifestLeavesTheRowPendingAndTheNextRunSendsOnlyTheManifest
+manifest-put@storage/uploader.cpp@s/&& write_manifest(run);/\&\& (write_manifest(run) || true);/@storage_tests@UploadPage.RefusedManifestShowsTheReasonAndTheNextRunSendsOnlyTheManifest
 v4l2-oversize@UnitModule/CameraRelated/V4l2Usb/v4l2_usb_read.cpp@s/if (destination && used > capacity) {/if (false) {/@v4l2usb_tests@UsbReader.FrameLargerThanTheDestinationIsDroppedAndCounted
 imu-gap-70ms@check/SessionCheck.h@s/imuGapLimitSeconds = 0.050;/imuGapLimitSeconds = 0.070;/@check_tests@CheckerThresholds.ImuGapJustOverFiftyMillisecondsFailsJustUnderPasses
 pause-tolerance@check/SessionCheck.cpp@s/>= gap.length - 0.1$/>= gap.length - 0.2/@check_tests@CheckerThresholds.PauseMatchesTheImuGapOnlyWithinItsTolerance
-content-md5@storage/s3_client.cpp@s/{"Content-MD5: " + base64_of_hex(digest.md5_hex), /{/@s3_upload_tests@S3Upload.EveryPutCarriesItsBodysMd5WhichTheGatewayChecks
+listing-pages@storage/s3_client.cpp@s/    } while (!token.empty());/    } while (false);/@storage_tests@S3Upload.LinkCutMidDatasetResumesWithOnlyTheFilesTheListingLacks
 atomic-write@base/files/AtomicFile.cpp@s/temporary = path + std::string(kTemporarySuffix);/temporary = path;/@tasks_path_tests@SaveFiles.WholeFilesAppearOnlyCompleteAndAFailedWriteKeepsTheOldOne
 csv-quoting@storage/ledger_csv.cpp@s/find_first_of(", \\n")/find_first_of(" \\n")/@storage_tests@LedgerCsv.EveryFieldSurvivesWriteAndRead
 path-cleaning@session/SessionPath.cpp@/^    case '\/':$/d@tasks_path_tests@PathComponent.HostileNamesStayOneComponentUnderTheRoot
 bounded-queues@UnitModule/CameraRelated/CaptureQueues.h@s/if (count_.load() >= capacity_)/if (false)/@camera_manager_tests@DepthCameraTest.AFloodThatFillsTheQueuesDropsWholeFrameSetsAndCountsThem
 stop-on-write-failure@tasks/SaveWorker.cpp@s/runGeneration_.load() == generation_ && failure_.empty();/runGeneration_.load() == generation_;/@tasks_worker_tests@SaveWorkerRuns.AFailedWriteStopsTheRunAndKeepsEveryPairWhole
 ledger-reconcile@storage/ledger.cpp@s/names.count(row.dir_name) == 0 && folder_is_gone/names.count(row.dir_name) != 0 \&\& folder_is_gone/@storage_tests@Ledger.ReconcileDropsRowsOfDeletedFoldersFlatAndNestedButNotWithoutTheCard
-config-overlay@config/config_manager.cpp@s/cfg.merge_patch(user);/(void)user;/@config_tests@ConfigManagerTest.OverlayPatchesDeviceFile
-depth-size@tasks/DepthPngWriter.cpp@s/^    fit(9.0 \/ 16.0);$/    fit(16.0 \/ 9.0);/@tasks_worker_tests@SaveWorkerRuns.UsbColourIsListedBesideTheDepthCameraAndDepthSizeIsRecoveredFromTheByteCount
+config-overlay@config/config_manager.cpp@s/cfg.merge_patch(user);/(void)user;/@config_tests@ConfigManagerTest.OverlayPatchesDeviceFileUnlessBrokenOrNotAMapping
+depth-size@tasks/DepthPngWriter.cpp@s/^    fit(9.0 \/ 16.0);$/    fit(16.0 \/ 9.0);/@tasks_worker_tests@SaveWorkerRuns.SingleShotManifestsAndDepthSizesRecoveredFromTheByteCount
 capture-session@capture/CaptureSession.cpp@/^void CaptureSession::onWriteFailed/,/^}$/s/^    closeRun(StopReason::WriteFailed);$/    \/\/ the run goes on/@capture_page_tests@CapturePageTest.ARecordingStopsWhenAWriteFailsTheCardFillsOrTheCameraIsLost
 EOF
 )

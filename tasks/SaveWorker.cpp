@@ -14,6 +14,7 @@
 #include "DataJson.h"
 #include "FrameQueues.h"
 #include "Log.h"
+#include "PostToThread.h"
 #include "AtomicFile.h"
 #include "CaptureMode.h"
 #include "SaveFiles.h"
@@ -232,7 +233,7 @@ void SaveRun::emitToGui(Emit emitter)
 {
     // The task object lives in the GUI thread: the signal is emitted there.
     SaveWorker* task = &task_;
-    QMetaObject::invokeMethod(task, [task, emitter = std::move(emitter)] { emitter(*task); }, Qt::QueuedConnection);
+    postToThread(task, [task, emitter = std::move(emitter)] { emitter(*task); });
 }
 
 bool SaveRun::runOpen() const
@@ -753,7 +754,7 @@ void SaveWorker::executeRun(
     LOGD << "Save run " << runId << " finished in " << run.sessionPath();
     runsCompleted_.fetch_add(1);
     // The worker object lives in the GUI thread: the signal is emitted there.
-    QMetaObject::invokeMethod(this, [this, result]() { emit runFinished(result); }, Qt::QueuedConnection);
+    postToThread(this, [this, result]() { emit runFinished(result); });
 }
 
 uint64_t SaveWorker::beginRun(bool writeImages, std::shared_ptr<CaptureQueues> queues, RunFolder folder)

@@ -9,13 +9,13 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QLocale>
-#include <QMetaObject>
 #include <QProgressBar>
 #include <QScreen>
 #include <QVBoxLayout>
 
 #include "CatalogueNames.h"
 #include "Log.h"
+#include "PostToThread.h"
 #include "SessionRecords.h"
 #include "WidgetUtils.h"
 #include "ui_UploadWidget.h"
@@ -222,8 +222,7 @@ struct UploadWidget::mailbox {
             return;
         UploadWidget* target = page;
         // Queued to the GUI thread; Qt drops it if the page dies first.
-        QMetaObject::invokeMethod(target, [target, report = std::move(report)] { target->applyReport(report); },
-            Qt::QueuedConnection);
+        postToThread(target, [target, report = std::move(report)] { target->applyReport(report); });
     }
 };
 

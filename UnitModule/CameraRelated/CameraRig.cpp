@@ -4,6 +4,7 @@
 
 #include "DepthCamera.h"
 #include "Log.h"
+#include "PostToThread.h"
 #include "UsbCamera.h"
 #include "UsbCameraConfig.h"
 #include "config_manager.h"
@@ -75,12 +76,10 @@ void CameraRig::openSlot(Slot slot, const std::string& name, const std::vector<C
     // destructor joins those threads before this object goes.
     CameraCallbacks callbacks;
     callbacks.frameReady = [this, slot, generation] {
-        QMetaObject::invokeMethod(this, [this, slot, generation] { onFrameReady(slot, generation); },
-            Qt::QueuedConnection);
+        postToThread(this, [this, slot, generation] { onFrameReady(slot, generation); });
     };
     callbacks.status = [this, slot, generation](bool streaming) {
-        QMetaObject::invokeMethod(this, [this, slot, generation, streaming] { onStatus(slot, generation, streaming); },
-            Qt::QueuedConnection);
+        postToThread(this, [this, slot, generation, streaming] { onStatus(slot, generation, streaming); });
     };
     if (!camera->start(name, requests, std::move(callbacks), policy))
         return;
