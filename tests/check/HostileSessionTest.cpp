@@ -78,19 +78,23 @@ protected:
             return [from, to](const std::string& s) { replaceFirst(s + "/meta.yaml", from, to); };
         };
         return {
-            {"truncated JPEG", [=](const std::string& s) { fs::resize_file(s + "/" + colour1, fs::file_size(s + "/" + colour1) / 2); },
+            {"truncated JPEG", [=](const std::string& s) {
+                 fs::resize_file(s + "/" + colour1, fs::file_size(s + "/" + colour1) / 2); },
                 ProblemKind::BadImage, t1},
             {"missing depth image", [=](const std::string& s) { fs::remove(s + "/D1/depth/" + t0 + ".png"); },
                 ProblemKind::MissingDepth, t0},
             {"binary data.json line", [](const std::string& s) {
-                 std::ofstream(s + "/D1/data.json", std::ios::app) << std::string("\x01\xff\xfe garbage\0\x7f", 14) << "\n"; },
+                 const std::string binary("\x01\xff\xfe garbage\0\x7f", 14);
+                 std::ofstream(s + "/D1/data.json", std::ios::app) << binary << "\n"; },
                 ProblemKind::BadImuLine, "data.json"},
             {"manifest naming a missing file", [](const std::string& s) {
                  auto manifest = nlohmann::json::parse(readFile(s + "/manifest.json"));
-                 manifest["20990101000000000"] = {{"files", {"D1/color/20990101000000000.png"}}, {"tags", nlohmann::json::array()}};
+                 manifest["20990101000000000"]
+                     = {{"files", {"D1/color/20990101000000000.png"}}, {"tags", nlohmann::json::array()}};
                  writeFile(s + "/manifest.json", manifest.dump(2)); },
                 ProblemKind::BadManifest, "20990101000000000"},
-            {"leftover temporary file", [=](const std::string& s) { writeFile(s + "/D1/color/" + t0 + ".png.part", "half"); },
+            {"leftover temporary file", [=](const std::string& s) {
+                 writeFile(s + "/D1/color/" + t0 + ".png.part", "half"); },
                 ProblemKind::LeftoverFile, ".part"},
             {"depth PNG of the wrong size", [=](const std::string& s) {
                  cv::imwrite(s + "/" + depth1, cv::Mat(18, 32, CV_16UC1, cv::Scalar(900))); },
@@ -98,16 +102,19 @@ protected:
             {"8-bit depth PNG", [=](const std::string& s) {
                  cv::imwrite(s + "/" + depth1, cv::Mat(kHeight, kWidth, CV_8UC1, cv::Scalar(9))); },
                 ProblemKind::WrongDepthFormat, "expected 16-bit grey"},
-            {"unparseable meta.yaml", [](const std::string& s) { writeFile(s + "/meta.yaml", "date: [unclosed\n  : :"); },
+            {"unparseable meta.yaml", [](const std::string& s) {
+                 writeFile(s + "/meta.yaml", "date: [unclosed\n  : :"); },
                 ProblemKind::BadMeta, "meta.yaml"},
             {"meta.yaml keys out of order", [](const std::string& s) {
                  const std::string text = readFile(s + "/meta.yaml");
                  const size_t line = text.find("machine_id");
-                 writeFile(s + "/meta.yaml", "machine_id: X\n" + text.substr(0, line) + text.substr(text.find('\n', line) + 1)); },
+                 const std::string rest = text.substr(0, line) + text.substr(text.find('\n', line) + 1);
+                 writeFile(s + "/meta.yaml", "machine_id: X\n" + rest); },
                 ProblemKind::BadMeta, "machine_id"},
             {"missing meta.yaml", [](const std::string& s) { fs::remove(s + "/meta.yaml"); }, ProblemKind::MissingFile,
                 "meta.yaml"},
-            {"missing manifest", [](const std::string& s) { fs::remove(s + "/manifest.json"); }, ProblemKind::MissingFile,
+            {"missing manifest", [](const std::string& s) { fs::remove(s + "/manifest.json"); },
+                ProblemKind::MissingFile,
                 "manifest.json"},
             {"depth PNG claiming 100000x100000", [=](const std::string& s) {
                  writeFile(s + "/" + depth1, pngClaiming(100000, 100000, 16, 0)); },
@@ -294,13 +301,14 @@ TEST_F(HostileSessions, ProgramPrintsEverySessionWhateverTheOthersDid)
     EXPECT_NE(out.find("bad_image  D1/color/" + t1_), std::string::npos) << out;
     EXPECT_NE(out.find(std::to_string(copies.size() + 1) + " sessions checked, 1 passed"), std::string::npos) << out;
 
-    const auto good = kavrel::test::runProgram(QStringLiteral(KAVREL_CHECK_PROGRAM), {"--json", QString::fromStdString(goodCopy)});
+    const QString checker = QStringLiteral(KAVREL_CHECK_PROGRAM);
+    const auto good = kavrel::test::runProgram(checker, {"--json", QString::fromStdString(goodCopy)});
     EXPECT_EQ(good.exitCode, 0) << good.out;
     const auto reports = nlohmann::json::parse(good.out, nullptr, false);
     ASSERT_TRUE(reports.is_array() && reports.size() == 1) << good.out;
     EXPECT_EQ(reports[0]["passed"], true);
     EXPECT_EQ(reports[0]["frame_sets"], 3);
-    const auto nothing = kavrel::test::runProgram(QStringLiteral(KAVREL_CHECK_PROGRAM), {QString::fromStdString(root_ + "/nothing-here")});
+    const auto nothing = kavrel::test::runProgram(checker, {QString::fromStdString(root_ + "/nothing-here")});
     EXPECT_EQ(nothing.exitCode, 2);
 }
 

@@ -90,9 +90,13 @@ TEST(ClockFit, ReadersMapThroughTheRunOfADeviceTimeOrTheNearestAndRefuseABrokenF
     EXPECT_EQ(extreme.toUtcNs(9000000000000000000ULL), INT64_MAX);
     EXPECT_EQ(extreme.toUtcNs(0), 9000000000000000000);
 
-    for (const char* broken : {"", "{", "[]", R"({"runs":[{"first_device_us":1}]})", R"({"runs":{}})",
-             R"({"runs":[{"first_device_us":5,"last_device_us":1,"device_us_ref":1,"utc_ns_ref":1,"drift_ppm":0,"pairs":1}]})",
-             R"({"runs":[{"first_device_us":1,"last_device_us":5,"device_us_ref":1,"utc_ns_ref":1,"drift_ppm":2e4,"pairs":1}]})"})
+    const std::string endsBeforeItStarts = R"({"runs":[{"first_device_us":5,"last_device_us":1,"device_us_ref":1,)"
+                                           R"("utc_ns_ref":1,"drift_ppm":0,"pairs":1}]})";
+    const std::string implausibleDrift = R"({"runs":[{"first_device_us":1,"last_device_us":5,"device_us_ref":1,)"
+                                         R"("utc_ns_ref":1,"drift_ppm":2e4,"pairs":1}]})";
+    for (const std::string& broken : {std::string(), std::string("{"), std::string("[]"),
+             std::string(R"({"runs":[{"first_device_us":1}]})"), std::string(R"({"runs":{}})"), endsBeforeItStarts,
+             implausibleDrift})
         EXPECT_FALSE(clock_fit::parse(broken).error.empty()) << broken;
 }
 
