@@ -15,11 +15,11 @@ require_tools "" cmake ctest
 
 # name @ file @ sed expression (one line changes) @ test program @ test (ctest name)
 mutations=$(cat <<'EOF'
-manifest-put@storage/uploader.cpp@s/&& write_manifest(run);/\&\& (write_manifest(run) || true);/@storage_tests@UploadPage.RefusedManifestShowsTheReasonAndTheNextRunSendsOnlyTheManifest
+manifest-put@storage/uploader.cpp@s/&& write_manifest(run);/\&\& (write_manifest(run) || true);/@upload_page_tests@UploadPage.RefusedManifestShowsTheReasonAndTheNextRunSendsOnlyTheManifest
 v4l2-oversize@UnitModule/CameraRelated/V4l2Usb/v4l2_usb_read.cpp@s/if (destination && used > capacity) {/if (false) {/@v4l2usb_tests@UsbReader.FrameLargerThanTheDestinationIsDroppedAndCounted
 imu-gap-70ms@check/SessionCheck.h@s/imuGapLimitSeconds = 0.050;/imuGapLimitSeconds = 0.070;/@check_tests@CheckerThresholds.ImuGapJustOverFiftyMillisecondsFailsJustUnderPasses
 pause-tolerance@check/SessionCheck.cpp@s/>= gap.length - 0.1$/>= gap.length - 0.2/@check_tests@CheckerThresholds.PauseMatchesTheImuGapOnlyWithinItsTolerance
-listing-pages@storage/s3_client.cpp@s/    } while (!token.empty());/    } while (false);/@storage_tests@S3Upload.LinkCutMidDatasetResumesWithOnlyTheFilesTheListingLacks
+listing-pages@storage/s3_client.cpp@s/    } while (!token.empty());/    } while (false);/@s3_upload_tests@S3Upload.LinkCutMidDatasetResumesWithOnlyTheFilesTheListingLacks
 atomic-write@base/files/AtomicFile.cpp@s/temporary = path + std::string(kTemporarySuffix);/temporary = path;/@tasks_path_tests@SaveFiles.WholeFilesAppearOnlyCompleteAndAFailedWriteKeepsTheOldOne
 csv-quoting@storage/ledger_csv.cpp@s/find_first_of(", \\n")/find_first_of(" \\n")/@storage_tests@LedgerCsv.EveryFieldSurvivesWriteAndRead
 path-cleaning@session/SessionPath.cpp@/^    case '\/':$/d@tasks_path_tests@PathComponent.HostileNamesStayOneComponentUnderTheRoot
