@@ -116,10 +116,18 @@ cross_build() {
   [ -f "$KAVREL_ARM64_SYSROOT/.complete" ] || make_sysroot
   export CCACHE_BASEDIR="$repo"
   log "build: arm64 into $build_dir"
+  # A configured tree remembers the old sysroot's paths, which a new package
+  # list deletes: configure it afresh (ccache keeps the rebuild quick).
+  local stamp="$build_dir/kavrel-sysroot"
+  if [ -f "$build_dir/CMakeCache.txt" ] && [ "$(cat "$stamp" 2>/dev/null)" != "$KAVREL_ARM64_SYSROOT" ]; then
+    log "build: the sysroot changed, configuring $build_dir afresh"
+    rm -rf "$build_dir/CMakeCache.txt" "$build_dir/CMakeFiles"
+  fi
   cmake -S "$repo" -B "$build_dir" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/aarch64-linux-gnu.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
     -DKAVREL_BUILD_BENCH=ON -DCMAKE_INSTALL_PREFIX=/usr -DKAVREL_WERROR="${KAVREL_WERROR:-OFF}" >/dev/null
+  echo "$KAVREL_ARM64_SYSROOT" >"$stamp"
   timeout 3600 cmake --build "$build_dir" -j "$jobs" || die "arm64 build failed or took over an hour"
 }
 
