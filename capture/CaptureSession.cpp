@@ -80,6 +80,7 @@ CaptureSession::CaptureSession(std::shared_ptr<SaveWorker> worker, QObject* pare
     connect(saveWorker, &SaveWorker::imagesWritten, this, &CaptureSession::onImagesWritten);
     connect(saveWorker, &SaveWorker::writeFailed, this, &CaptureSession::onWriteFailed);
     connect(saveWorker, &SaveWorker::runFinished, this, &CaptureSession::onRunFinished);
+    connect(saveWorker, &SaveWorker::runDropped, this, &CaptureSession::forgetRun);
 }
 
 CaptureSession::~CaptureSession()
@@ -323,13 +324,16 @@ long long CaptureSession::checkFreeSpace(const std::string& root, long long star
     return storageGuard_.lastFreeBytes();
 }
 
-void CaptureSession::onRunFinished(const SaveRunResult& result)
+void CaptureSession::forgetRun(quint64 runId)
 {
     if (pendingRuns_ > 0)
         --pendingRuns_;
-    closedRuns_.erase(result.runId);
-    if (pendingRuns_ == 0)
-        closedRuns_.clear();  // a run cancelled before it began never reports
+    closedRuns_.erase(runId);
+}
+
+void CaptureSession::onRunFinished(const SaveRunResult& result)
+{
+    forgetRun(result.runId);
     keepCardRate();
     CaptureRunReport report;
     report.saved = result;

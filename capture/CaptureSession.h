@@ -139,6 +139,8 @@ private:
     void onImagesWritten(const SnapshotRequest& done);
     void onWriteFailed(const QString& what);
     void onRunFinished(const SaveRunResult& result);
+    // The run reported, or was dropped before it began: it writes nothing more.
+    void forgetRun(quint64 runId);
     Q_INVOKABLE void onSnapshotQueued();
     void keepCardRate();
 

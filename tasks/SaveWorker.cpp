@@ -761,14 +761,18 @@ uint64_t SaveWorker::beginRun(bool writeImages, std::shared_ptr<CaptureQueues> q
 {
     std::shared_ptr<CaptureQueues> previous;
     uint64_t runId = 0;
+    uint64_t dropped = 0;
     {
         std::lock_guard lock(runMutex_);
         if (!thread_.joinable() || stopping_)
             return 0;
         previous = std::exchange(runQueues_, std::move(queues));
-        // Replacing a run that never began: its folder is this one's.
-        if (runPosted_ && folder.ofRun == nextRunId_)
-            folder = runFolder_;
+        if (runPosted_) {
+            dropped = nextRunId_;
+            // Replacing a run that never began: its folder is this one's.
+            if (folder.ofRun == dropped)
+                folder = runFolder_;
+        }
         runFolder_ = std::move(folder);
         confirmed_.reset();
         runId = ++nextRunId_;
@@ -781,13 +785,27 @@ uint64_t SaveWorker::beginRun(bool writeImages, std::shared_ptr<CaptureQueues> q
     if (previous)
         previous->wake();
     wake_.notify_one();
+    if (dropped != 0)
+        reportDropped(dropped);
     return runId;
 }
 
 void SaveWorker::cancelPendingRun()
 {
-    std::lock_guard lock(runMutex_);
-    runPosted_ = false;
+    uint64_t dropped = 0;
+    {
+        std::lock_guard lock(runMutex_);
+        if (runPosted_)
+            dropped = nextRunId_;
+        runPosted_ = false;
+    }
+    if (dropped != 0)
+        reportDropped(dropped);
+}
+
+void SaveWorker::reportDropped(uint64_t runId)
+{
+    postToThread(this, [this, runId]() { emit runDropped(runId); });
 }
 
 void SaveWorker::setCapturePolicy(std::shared_ptr<const CapturePolicy> policy)

@@ -91,9 +91,11 @@ public:
     // Switches saving on and posts a run that drains `queues` (the run's,
     // shared with the cameras) into `folder`; returns the run's id, 0 when the
     // thread is not running. A run begun while the last one is still
-    // finishing follows it; one begun before the last one began replaces it.
+    // finishing follows it; one begun before the last one began replaces it
+    // (runDropped names the replaced one).
     uint64_t beginRun(bool writeImages, std::shared_ptr<CaptureQueues> queues, RunFolder folder);
-    // Drops a run posted and not yet begun (back, exit): it never makes a folder.
+    // Drops a run posted and not yet begun (back, exit): it never makes a
+    // folder, and runDropped names it.
     void cancelPendingRun();
     // The cameras' counts of each run (produced, queued, refused), which
     // meta.yaml lists beside what was saved. Set once, before the first run.
@@ -138,6 +140,9 @@ signals:
     // The first failed write of a run; the run stops and reports.
     void writeFailed(QString what);
     void runFinished(SaveRunResult result);
+    // A run posted and then replaced or cancelled before it began: it made
+    // no folder and never finishes.
+    void runDropped(quint64 runId);
 
 private:
     friend class SaveRun;
@@ -146,6 +151,7 @@ private:
     void executeRun(uint64_t runId, uint64_t generation, std::shared_ptr<CaptureQueues> queues, RunFolder folder);
 
     std::optional<SnapshotRequest> takeConfirmedSnapshot();
+    void reportDropped(uint64_t runId);
 
     dataset_ledger* const ledger_;
     // Wakes the open run's worker for a command.

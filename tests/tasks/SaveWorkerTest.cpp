@@ -230,6 +230,8 @@ TEST_F(RunFolders, EachRunWritesIntoTheFolderItIsHanded)
     std::map<uint64_t, std::string> folders;
     QObject::connect(task_.get(), &SaveWorker::sessionFolderReady, task_.get(),
         [&](quint64 run, const QString& path) { folders[run] = path.toStdString(); });
+    std::vector<uint64_t> dropped;
+    QObject::connect(task_.get(), &SaveWorker::runDropped, task_.get(), [&](quint64 run) { dropped.push_back(run); });
     const auto post = [&](RunFolder folder) {
         queues_ = std::make_shared<CaptureQueues>();
         return task_->beginRun(true, queues_, std::move(folder));
@@ -259,8 +261,16 @@ TEST_F(RunFolders, EachRunWritesIntoTheFolderItIsHanded)
     const uint64_t orphan = post(RunFolder::ofEarlierRun(replaced));
     EXPECT_NE(folderOf(orphan), session);
     EXPECT_NE(folderOf(orphan), folders[fresh]);
+    // Back or exit while a run waits behind a backlog: it is dropped and says so.
+    for (int i = 0; i < 12; ++i)
+        pushFrameSet(depthCameraSet(i, 320, 240));
+    const uint64_t cancelled = post(RunFolder::ofEarlierRun(orphan));
+    task_->cancelPendingRun();
+    ASSERT_TRUE(waitUntil([&] { return dropped.size() >= 2; }));
+    EXPECT_EQ(dropped, (std::vector<uint64_t>{replaced, cancelled})) << "every run reports or is dropped, once";
     task_->endRun();
     ASSERT_TRUE(waitUntil([&] { return task_->stats().runsCompleted >= folders.size(); }));
+    EXPECT_EQ(folders.count(cancelled), 0u);
     EXPECT_EQ(foldersOnCard(), 3u);
     EXPECT_EQ(filesUnder(session + "/D1/depth").size(), 13u) << "the backlog stayed in the session";
 }
