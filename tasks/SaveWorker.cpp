@@ -786,25 +786,32 @@ uint64_t SaveWorker::beginRun(bool writeImages, std::shared_ptr<CaptureQueues> q
         previous->wake();
     wake_.notify_one();
     if (dropped != 0)
-        reportDropped(dropped);
+        reportDropped(dropped, previous.get());
     return runId;
 }
 
 void SaveWorker::cancelPendingRun()
 {
     uint64_t dropped = 0;
+    std::shared_ptr<CaptureQueues> queues;
     {
         std::lock_guard lock(runMutex_);
-        if (runPosted_)
+        if (runPosted_) {
             dropped = nextRunId_;
+            queues = runQueues_;
+        }
         runPosted_ = false;
     }
     if (dropped != 0)
-        reportDropped(dropped);
+        reportDropped(dropped, queues.get());
 }
 
-void SaveWorker::reportDropped(uint64_t runId)
+void SaveWorker::reportDropped(uint64_t runId, CaptureQueues* queues)
 {
+    // The page never drops a run that holds data; should it ever, the loss is told.
+    if (queues && (queues->backlogSets() > 0 || queues->imu().size() > 0))
+        LOGW << "Save run " << runId << " was dropped before it began: " << queues->backlogSets()
+             << " frame sets and " << queues->imu().size() << " IMU samples it held are not saved";
     postToThread(this, [this, runId]() { emit runDropped(runId); });
 }
 

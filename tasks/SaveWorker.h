@@ -151,7 +151,7 @@ private:
     void executeRun(uint64_t runId, uint64_t generation, std::shared_ptr<CaptureQueues> queues, RunFolder folder);
 
     std::optional<SnapshotRequest> takeConfirmedSnapshot();
-    void reportDropped(uint64_t runId);
+    void reportDropped(uint64_t runId, CaptureQueues* queues);
 
     dataset_ledger* const ledger_;
     // Wakes the open run's worker for a command.

@@ -265,7 +265,10 @@ TEST_F(RunFolders, EachRunWritesIntoTheFolderItIsHanded)
     for (int i = 0; i < 12; ++i)
         pushFrameSet(depthCameraSet(i, 320, 240));
     const uint64_t cancelled = post(RunFolder::ofEarlierRun(orphan));
+    pushFrameSet(depthCameraSet(12, 320, 240));
+    kavrel::log::LogCapture log;
     task_->cancelPendingRun();
+    EXPECT_TRUE(log.contains("was dropped before it began: 1 frame sets")) << "the set it held is told lost";
     ASSERT_TRUE(waitUntil([&] { return dropped.size() >= 2; }));
     EXPECT_EQ(dropped, (std::vector<uint64_t>{replaced, cancelled})) << "every run reports or is dropped, once";
     task_->endRun();
